@@ -1,0 +1,123 @@
+#include "CommandLine.h"
+
+#include <charconv>
+#include <climits>
+
+#include "MemoryTree.h"
+#include "NetworkReport.h"
+
+namespace {
+
+struct KindName {
+    const char* name;
+    int kind;
+};
+
+constexpr KindName kKindNames[] = {
+    {"icmp", kKindIcmpStatistics},       {"ip", kKindIpStatistics},      {"udp-stats", kKindUdpStatistics},
+    {"tcp-stats", kKindTcpStatistics},   {"network", kKindNetworkConfiguration},
+    {"adapters", kKindAdapterList},      {"interfaces", kKindInterfaceList},
+    {"protocols", kKindProtocolList},    {"udp", kKindUdpConnections},  {"tcp", kKindTcpConnections},
+};
+
+const char* NameOf(int kind) {
+    for (const KindName& k : kKindNames)
+        if (k.kind == kind) return k.name;
+    return "network";  // every other kind builds the network configuration
+}
+
+// The kind whose report a kind number builds: numbers without a report of
+// their own build the network configuration, as a pane does.
+int ReportOf(int kind) {
+    return kind >= kKindIcmpStatistics && kind <= kKindTcpConnections ? kind : kKindNetworkConfiguration;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "Usage: tessaline [FILE]\n"
+           "       tessaline --print KIND\n"
+           "       tessaline --help | --version\n"
+           "\n"
+           "Without arguments, opens the window.\n"
+           "\n"
+           "  --print KIND  print one report as text, without a display; KIND is a\n"
+           "                number or a name: icmp 10, ip 11, udp-stats 12, tcp-stats 13,\n"
+           "                network 14, adapters 15, interfaces 16, protocols 17, udp 18,\n"
+           "                tcp 19, or all\n"
+           "  --help        show this text\n"
+           "  --version     show the version\n";
+}
+
+std::optional<int> ParseReportKind(const std::string& text) {
+    for (const KindName& k : kKindNames)
+        if (text == k.name) return k.kind;
+    long long value = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    auto [p, ec] = std::from_chars(first, last, value);
+    if (text.empty() || ec != std::errc() || p != last || value < INT_MIN || value > INT_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    CommandLine cl;
+    auto fail = [&cl](std::string message) {
+        cl.action = CommandLine::Action::Error;
+        cl.error = std::move(message);
+        return cl;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            cl.action = CommandLine::Action::Help;
+            return cl;
+        }
+        if (a == "--version") {
+            cl.action = CommandLine::Action::Version;
+            return cl;
+        }
+        if (a == "--print") {
+            if (i + 1 >= args.size()) return fail("--print needs a report kind");
+            const std::string& k = args[++i];
+            cl.action = CommandLine::Action::Print;
+            if (k == "all") {
+                for (int kind = kKindIcmpStatistics; kind <= kKindTcpConnections; ++kind) cl.kinds.push_back(kind);
+            } else if (auto kind = ParseReportKind(k)) {
+                cl.kinds.push_back(*kind);
+            } else {
+                return fail("unknown report kind '" + k + "'");
+            }
+            continue;
+        }
+        if (a.size() > 1 && a[0] == '-') return fail("unknown option '" + a + "'");
+        if (!cl.file.empty()) return fail("more than one file named");
+        cl.file = a;
+    }
+    if (cl.action == CommandLine::Action::Print && !cl.file.empty())
+        return fail("--print takes no file");
+    return cl;
+}
+
+int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err) {
+    // "all" prints what this build has; one kind asked for by name must exist.
+    const bool all = kinds.size() > 1;
+    bool first = true;
+    for (int kind : kinds) {
+        if (!CNetworkReport::HasReport(ReportOf(kind))) {
+            if (all) continue;
+            std::fprintf(err, "tessaline: the %s report (kind %d) is not available in this version\n", NameOf(kind),
+                         kind);
+            return 2;
+        }
+        MemoryTree tree;
+        CNetworkReport report(kind);
+        report.SetReportTree(&tree);
+        report.BuildReport();
+        if (!first) std::fputs("\n", out);
+        first = false;
+        const std::string text = tree.Print();
+        std::fwrite(text.data(), 1, text.size(), out);
+    }
+    return std::fflush(out) == 0 ? 0 : 1;
+}

@@ -1,0 +1,279 @@
+#include "IpHelper.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
+
+namespace {
+
+// ---------------------------------------------------------------- binding
+
+struct Binding {
+    int bound = 0;
+    HMODULE library = nullptr;
+    IpHelperEntryPoints entries{};
+};
+Binding g_binding;
+
+template <class Fn>
+void LookUp(Fn& slot, const char* name) {
+    slot = reinterpret_cast<Fn>(GetProcAddress(g_binding.library, name));
+}
+
+// ---------------------------------------------------------------- records
+
+MIB_IPSTATS g_ipStats{};
+MIB_ICMP g_icmpStats{};
+MIB_TCPSTATS g_tcpStats{};
+MIB_UDPSTATS g_udpStats{};
+
+// --------------------------------------------------------- table snapshots
+
+struct TableSnapshot {
+    void* buffer = nullptr;
+    ULONG bufferSize = 0;  // bytes allocated behind buffer
+    ULONG capacity = 0;    // handed to the entry point; never above bufferSize
+    void* current = nullptr;
+};
+
+TableSnapshot g_networkParams;
+TableSnapshot g_adapterList;
+TableSnapshot g_interfaceTable;
+TableSnapshot g_tcpOwnerTable;
+TableSnapshot g_udpOwnerTable;
+unsigned long g_tableAllocations = 0;
+
+IP_ADDR_STRING g_addressError{};
+
+// Clears a 16-byte address text and writes `text` into it, cut to fit with
+// its terminating zero.
+void WriteCut(char (&field)[16], std::string_view text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
+}
+
+// One snapshot of a table: one call when the buffer is big enough; otherwise
+// one reallocation to the size the entry point reported and one second call.
+// There is never a third call.  `call(buffer, &capacity)` makes the entry
+// point's call with its further arguments.
+template <class Call>
+void TakeTableSnapshot(TableSnapshot& t, bool haveEntryPoint, DWORD growCode, Call call) {
+    void* result = nullptr;
+    if (BindIpHelper() && haveEntryPoint) {
+        // The capacity stored by an earlier failed call may exceed the buffer;
+        // the entry point is told only what is really there.
+        t.capacity = t.bufferSize;
+        const DWORD rc = call(t.buffer, &t.capacity);
+        if (rc == NO_ERROR) {
+            result = t.buffer;
+        } else if (rc == growCode) {
+            const ULONG needed = t.capacity;
+            std::free(t.buffer);
+            t.buffer = needed > 0 ? std::malloc(needed) : nullptr;
+            t.bufferSize = t.buffer != nullptr ? needed : 0;
+            t.capacity = t.bufferSize;
+            if (t.buffer != nullptr) {
+                ++g_tableAllocations;
+                if (call(t.buffer, &t.capacity) == NO_ERROR) result = t.buffer;
+            }
+        }
+    }
+    t.current = result;
+}
+
+bool TakeCounterSnapshot(bool haveEntryPoint, DWORD (*call)()) {
+    if (!BindIpHelper() || !haveEntryPoint) return false;
+    return call() == NO_ERROR;
+}
+
+}  // namespace
+
+bool BindIpHelper() {
+    if (g_binding.bound == 1) return true;
+    g_binding.library = LoadLibraryA("iphlpapi.dll");
+    if (reinterpret_cast<std::uintptr_t>(g_binding.library) < 32) {
+        g_binding.bound = 0;
+        g_binding.library = nullptr;
+        return false;
+    }
+    g_binding.bound = 1;
+    IpHelperEntryPoints& e = g_binding.entries;
+    LookUp(e.pGetAdaptersInfo, "GetAdaptersInfo");
+    LookUp(e.pGetIfTable, "GetIfTable");
+    LookUp(e.pGetTcpTable2, "GetTcpTable2");
+    LookUp(e.pGetExtendedTcpTable, "GetExtendedTcpTable");
+    LookUp(e.pGetExtendedUdpTable, "GetExtendedUdpTable");
+    LookUp(e.pGetUdpTable, "GetUdpTable");
+    LookUp(e.pGetUdpStatistics, "GetUdpStatistics");
+    LookUp(e.pGetTcpStatistics, "GetTcpStatistics");
+    LookUp(e.pGetIcmpStatistics, "GetIcmpStatistics");
+    LookUp(e.pGetIpStatistics, "GetIpStatistics");
+    LookUp(e.pGetNetworkParams, "GetNetworkParams");
+    LookUp(e.pGetPerAdapterInfo, "GetPerAdapterInfo");
+    LookUp(e.pSetIpTTL, "SetIpTTL");
+    return true;
+}
+
+const IpHelperEntryPoints& IpHelper() { return g_binding.entries; }
+
+const MIB_IPSTATS& IpStatisticsRecord() { return g_ipStats; }
+const MIB_ICMP& IcmpStatisticsRecord() { return g_icmpStats; }
+const MIB_TCPSTATS& TcpStatisticsRecord() { return g_tcpStats; }
+const MIB_UDPSTATS& UdpStatisticsRecord() { return g_udpStats; }
+
+const FIXED_INFO* CurrentNetworkParams() { return static_cast<const FIXED_INFO*>(g_networkParams.current); }
+const IP_ADAPTER_INFO* CurrentAdapterList() { return static_cast<const IP_ADAPTER_INFO*>(g_adapterList.current); }
+const MIB_IFTABLE* CurrentInterfaceTable() { return static_cast<const MIB_IFTABLE*>(g_interfaceTable.current); }
+const MIB_TCPTABLE_OWNER_PID* CurrentTcpOwnerTable() {
+    return static_cast<const MIB_TCPTABLE_OWNER_PID*>(g_tcpOwnerTable.current);
+}
+const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable() {
+    return static_cast<const MIB_UDPTABLE_OWNER_PID*>(g_udpOwnerTable.current);
+}
+
+// ------------------------------------------------------ counter snapshots
+
+CIcmpStatistics::CIcmpStatistics() { Refresh(); }
+bool CIcmpStatistics::Refresh() {
+    return TakeCounterSnapshot(IpHelper().pGetIcmpStatistics != nullptr,
+                               [] { return IpHelper().pGetIcmpStatistics(&g_icmpStats); });
+}
+
+CTcpStatistics::CTcpStatistics() { Refresh(); }
+bool CTcpStatistics::Refresh() {
+    return TakeCounterSnapshot(IpHelper().pGetTcpStatistics != nullptr,
+                               [] { return IpHelper().pGetTcpStatistics(&g_tcpStats); });
+}
+
+CUdpStatistics::CUdpStatistics() { Refresh(); }
+bool CUdpStatistics::Refresh() {
+    return TakeCounterSnapshot(IpHelper().pGetUdpStatistics != nullptr,
+                               [] { return IpHelper().pGetUdpStatistics(&g_udpStats); });
+}
+
+CIpStatistics::CIpStatistics() = default;
+bool CIpStatistics::Refresh() {
+    return TakeCounterSnapshot(IpHelper().pGetIpStatistics != nullptr,
+                               [] { return IpHelper().pGetIpStatistics(&g_ipStats); });
+}
+
+// -------------------------------------------------------- table snapshots
+
+CNetworkParams::CNetworkParams() { Refresh(); }
+void CNetworkParams::Refresh() {
+    TakeTableSnapshot(g_networkParams, IpHelper().pGetNetworkParams != nullptr, ERROR_BUFFER_OVERFLOW,
+                      [](void* buffer, ULONG* capacity) {
+                          return IpHelper().pGetNetworkParams(static_cast<PFIXED_INFO>(buffer), capacity);
+                      });
+    m_bValid = g_networkParams.current != nullptr;
+}
+
+CAdapterList::CAdapterList() { Refresh(); }
+void CAdapterList::Refresh() {
+    TakeTableSnapshot(g_adapterList, IpHelper().pGetAdaptersInfo != nullptr, ERROR_BUFFER_OVERFLOW,
+                      [](void* buffer, ULONG* capacity) {
+                          return IpHelper().pGetAdaptersInfo(static_cast<PIP_ADAPTER_INFO>(buffer), capacity);
+                      });
+    m_bValid = g_adapterList.current != nullptr;
+}
+
+CInterfaceTable::CInterfaceTable() { Refresh(); }
+void CInterfaceTable::Refresh() {
+    TakeTableSnapshot(g_interfaceTable, IpHelper().pGetIfTable != nullptr, ERROR_INSUFFICIENT_BUFFER,
+                      [](void* buffer, ULONG* capacity) {
+                          return IpHelper().pGetIfTable(static_cast<PMIB_IFTABLE>(buffer), capacity, TRUE);
+                      });
+    m_bValid = g_interfaceTable.current != nullptr;
+}
+
+CTcpOwnerTable::CTcpOwnerTable() { Refresh(); }
+void CTcpOwnerTable::Refresh() {
+    TakeTableSnapshot(g_tcpOwnerTable, IpHelper().pGetExtendedTcpTable != nullptr, ERROR_INSUFFICIENT_BUFFER,
+                      [](void* buffer, ULONG* capacity) {
+                          return IpHelper().pGetExtendedTcpTable(buffer, capacity, TRUE, 2,
+                                                                 TCP_TABLE_OWNER_PID_ALL, 0);
+                      });
+    m_bValid = g_tcpOwnerTable.current != nullptr;
+}
+
+CUdpOwnerTable::CUdpOwnerTable() { Refresh(); }
+void CUdpOwnerTable::Refresh() {
+    TakeTableSnapshot(g_udpOwnerTable, IpHelper().pGetExtendedUdpTable != nullptr, ERROR_INSUFFICIENT_BUFFER,
+                      [](void* buffer, ULONG* capacity) {
+                          return IpHelper().pGetExtendedUdpTable(buffer, capacity, TRUE, 2, UDP_TABLE_OWNER_PID,
+                                                                 0);
+                      });
+    m_bValid = g_udpOwnerTable.current != nullptr;
+}
+
+CIcmpStatistics* g_pIcmpStatistics = nullptr;
+CTcpStatistics* g_pTcpStatistics = nullptr;
+CUdpStatistics* g_pUdpStatistics = nullptr;
+CIpStatistics* g_pIpStatistics = nullptr;
+CNetworkParams* g_pNetworkParams = nullptr;
+CAdapterList* g_pAdapterList = nullptr;
+CInterfaceTable* g_pInterfaceTable = nullptr;
+CTcpOwnerTable* g_pTcpOwnerTable = nullptr;
+CUdpOwnerTable* g_pUdpOwnerTable = nullptr;
+
+// ---------------------------------------------------------------- adapters
+
+IP_ADAPTER_INFO* GetAdapter(int n) {
+    auto* adapter = static_cast<IP_ADAPTER_INFO*>(g_adapterList.current);
+    if (adapter == nullptr) return nullptr;
+    for (int i = 0; i < n && adapter != nullptr; ++i) adapter = adapter->Next;
+    return adapter;
+}
+
+IP_ADDR_STRING* GetAdapterAddress(int n, int k) {
+    IP_ADAPTER_INFO* adapter = GetAdapter(n);
+    if (adapter == nullptr) {
+        WriteCut(g_addressError.IpAddress.String, "IPAddress:error");
+        WriteCut(g_addressError.IpMask.String, "IpMask:error");
+        return &g_addressError;
+    }
+    IP_ADDR_STRING* entry = &adapter->IpAddressList;
+    if (k < 0) return nullptr;  // walking to the end of the chain yields nothing
+    for (int i = 0; i < k; ++i) {
+        if (entry->Next == nullptr) return nullptr;
+        entry = entry->Next;
+    }
+    return entry;
+}
+
+// ------------------------------------------------------------------ tests
+
+namespace iphelper_testing {
+
+void ResetProcessState() {
+    g_binding = Binding{};
+    g_ipStats = {};
+    g_icmpStats = {};
+    g_tcpStats = {};
+    g_udpStats = {};
+    for (TableSnapshot* t : {&g_networkParams, &g_adapterList, &g_interfaceTable, &g_tcpOwnerTable, &g_udpOwnerTable}) {
+        std::free(t->buffer);
+        *t = TableSnapshot{};
+    }
+    g_tableAllocations = 0;
+    g_addressError = {};
+    ReplaceSnapshotHandle(g_pIcmpStatistics, static_cast<CIcmpStatistics*>(nullptr));
+    ReplaceSnapshotHandle(g_pTcpStatistics, static_cast<CTcpStatistics*>(nullptr));
+    ReplaceSnapshotHandle(g_pUdpStatistics, static_cast<CUdpStatistics*>(nullptr));
+    ReplaceSnapshotHandle(g_pIpStatistics, static_cast<CIpStatistics*>(nullptr));
+    ReplaceSnapshotHandle(g_pNetworkParams, static_cast<CNetworkParams*>(nullptr));
+    ReplaceSnapshotHandle(g_pAdapterList, static_cast<CAdapterList*>(nullptr));
+    ReplaceSnapshotHandle(g_pInterfaceTable, static_cast<CInterfaceTable*>(nullptr));
+    ReplaceSnapshotHandle(g_pTcpOwnerTable, static_cast<CTcpOwnerTable*>(nullptr));
+    ReplaceSnapshotHandle(g_pUdpOwnerTable, static_cast<CUdpOwnerTable*>(nullptr));
+}
+
+TableBufferInfo TcpOwnerTableBuffer() { return {g_tcpOwnerTable.buffer, g_tcpOwnerTable.bufferSize}; }
+TableBufferInfo InterfaceTableBuffer() { return {g_interfaceTable.buffer, g_interfaceTable.bufferSize}; }
+TableBufferInfo NetworkParamsBuffer() { return {g_networkParams.buffer, g_networkParams.bufferSize}; }
+unsigned long TableAllocations() { return g_tableAllocations; }
+
+}  // namespace iphelper_testing

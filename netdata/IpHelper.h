@@ -1,0 +1,157 @@
+// The IP helper binding and the process-wide snapshots taken through it.
+//
+// The library is loaded by name on first use and thirteen entry points are
+// looked up; every snapshot goes through that binding.  Counter snapshots
+// fill fixed records; table snapshots fill heap buffers that grow once when
+// the table no longer fits and are reused from one snapshot to the next.
+// Everything here is process-wide and used from the GUI thread only.
+#pragma once
+
+#include "iphlpapi.h"
+
+// Binds the library once.  True when bound (also on every later call), false
+// when the library cannot be loaded; the next call then tries again.
+bool BindIpHelper();
+
+// The entry points of the binding, null until bound or when the library
+// lacks the name.  Part of the binding, exposed for the per-adapter query.
+struct IpHelperEntryPoints {
+    PFN_GetAdaptersInfo pGetAdaptersInfo;
+    PFN_GetIfTable pGetIfTable;
+    PFN_GetTcpTable2 pGetTcpTable2;
+    PFN_GetExtendedTcpTable pGetExtendedTcpTable;
+    PFN_GetExtendedUdpTable pGetExtendedUdpTable;
+    PFN_GetUdpTable pGetUdpTable;
+    PFN_GetUdpStatistics pGetUdpStatistics;
+    PFN_GetTcpStatistics pGetTcpStatistics;
+    PFN_GetIcmpStatistics pGetIcmpStatistics;
+    PFN_GetIpStatistics pGetIpStatistics;
+    PFN_GetNetworkParams pGetNetworkParams;
+    PFN_GetPerAdapterInfo pGetPerAdapterInfo;
+    PFN_SetIpTTL pSetIpTTL;
+};
+const IpHelperEntryPoints& IpHelper();
+
+// The four counter records: all zero at start; a failed snapshot leaves the
+// earlier content.
+const MIB_IPSTATS& IpStatisticsRecord();
+const MIB_ICMP& IcmpStatisticsRecord();
+const MIB_TCPSTATS& TcpStatisticsRecord();
+const MIB_UDPSTATS& UdpStatisticsRecord();
+
+// The current tables: the snapshot's buffer after a successful snapshot,
+// null after a failed one.
+const FIXED_INFO* CurrentNetworkParams();
+const IP_ADAPTER_INFO* CurrentAdapterList();
+const MIB_IFTABLE* CurrentInterfaceTable();
+const MIB_TCPTABLE_OWNER_PID* CurrentTcpOwnerTable();
+const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable();
+
+// Counter snapshot classes.  Refresh is true when the entry point returned 0.
+class CIcmpStatistics {
+public:
+    CIcmpStatistics();
+    bool Refresh();
+};
+
+class CTcpStatistics {
+public:
+    CTcpStatistics();
+    bool Refresh();
+};
+
+class CUdpStatistics {
+public:
+    CUdpStatistics();
+    bool Refresh();
+};
+
+class CIpStatistics {
+public:
+    CIpStatistics();  // takes no snapshot
+    bool Refresh();
+};
+
+// Table snapshot classes.  m_bValid is true exactly when the class's current
+// table is not null after this object's last Refresh.
+class CNetworkParams {
+public:
+    CNetworkParams();
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CAdapterList {
+public:
+    CAdapterList();
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CInterfaceTable {
+public:
+    CInterfaceTable();
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CTcpOwnerTable {
+public:
+    CTcpOwnerTable();
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CUdpOwnerTable {
+public:
+    CUdpOwnerTable();
+    void Refresh();
+    bool m_bValid = false;
+};
+
+// Snapshot handles: the instance the reports use, null until the first data
+// pane is constructed.
+extern CIcmpStatistics* g_pIcmpStatistics;
+extern CTcpStatistics* g_pTcpStatistics;
+extern CUdpStatistics* g_pUdpStatistics;
+extern CIpStatistics* g_pIpStatistics;
+extern CNetworkParams* g_pNetworkParams;
+extern CAdapterList* g_pAdapterList;
+extern CInterfaceTable* g_pInterfaceTable;
+extern CTcpOwnerTable* g_pTcpOwnerTable;
+extern CUdpOwnerTable* g_pUdpOwnerTable;
+
+// Puts a fresh instance into a handle; the instance it replaces is no longer
+// referred to by anything and is destroyed.
+template <class T>
+void ReplaceSnapshotHandle(T*& handle, T* fresh) {
+    T* old = handle;
+    handle = fresh;
+    delete old;
+}
+
+// The n-th adapter of the current adapter list (a negative n counts as 0), or
+// null.
+IP_ADAPTER_INFO* GetAdapter(int n);
+
+// The k-th address of adapter n; null when the chain ends first (a negative k
+// walks off the end); the process-wide address error record, holding
+// "IPAddress:error" and "IpMask:error", when there is no adapter n.
+IP_ADDR_STRING* GetAdapterAddress(int n, int k);
+
+namespace iphelper_testing {
+// Returns the binding, the records, the buffers and the handles to their
+// state at process start, so that one test process can run several binding
+// scenarios.  The loaded library is not released.
+void ResetProcessState();
+// Size in bytes of the buffer behind each table snapshot, and how many times
+// a table buffer has been allocated since the process started.
+struct TableBufferInfo {
+    const void* buffer;
+    ULONG size;
+};
+TableBufferInfo TcpOwnerTableBuffer();
+TableBufferInfo InterfaceTableBuffer();
+TableBufferInfo NetworkParamsBuffer();
+unsigned long TableAllocations();
+}  // namespace iphelper_testing

@@ -1,0 +1,128 @@
+#include "CNetworkDataView.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QPainter>
+#include <QPixmap>
+#include <QTimerEvent>
+
+namespace {
+
+constexpr int kTimerPeriodMs = 2000;
+constexpr int kImageWidth = 16;
+constexpr int kImageCount = 7;
+
+// Bitmap resources: the tree's image strip and the refresh button, both with
+// pure red as the transparent colour.
+constexpr const char* kTreeBitmap = ":/bitmaps/178_tree_images.xpm";
+constexpr const char* kRefreshBitmap = ":/bitmaps/172_refresh_button.xpm";
+
+QPixmap LoadMasked(const char* path) {
+    QPixmap pixmap(path);
+    if (pixmap.isNull()) return pixmap;
+    pixmap.setMask(pixmap.createMaskFromColor(QColor(255, 0, 0), Qt::MaskInColor));
+    return pixmap;
+}
+
+}  // namespace
+
+CNetworkDataView::CNetworkDataView(int nKind, QWidget* parent) : QDockWidget(parent), CNetworkReport(nKind) {}
+
+CNetworkDataView::~CNetworkDataView() {
+    // The tree is destroyed with the window; no report may write to it after.
+    SetReportTree(nullptr);
+}
+
+bool CNetworkDataView::Create() {
+    m_wndClient = new QWidget(this);
+    m_wndClient->setContextMenuPolicy(Qt::NoContextMenu);  // the client area has no context menu
+    m_wndClient->installEventFilter(this);
+    setWidget(m_wndClient);
+
+    m_wndTree = new CViewTree(m_wndClient);
+    m_wndTree->setObjectName(QStringLiteral("reportTree"));
+    SetReportTree(m_wndTree);
+
+    m_wndToolBar = new CClassToolBar(m_wndClient);
+    if (m_bAutoCapable) {
+        QAction* refresh = m_wndToolBar->addAction(QIcon(LoadMasked(kRefreshBitmap)), tr("Refresh"));
+        refresh->setData(ID_REFRESH);
+        refresh->setToolTip(tr("Refresh"));
+        connect(refresh, &QAction::triggered, this, [this] { OnRefresh(); });
+    }
+
+    SetUpImages();
+    SetUpFont();
+    setFocusProxy(m_wndTree);
+
+    if (m_bAutoCapable) m_nTimerId = startTimer(kTimerPeriodMs);
+    AdjustLayout();
+    BuildReport();
+    return true;
+}
+
+void CNetworkDataView::SetUpImages() {
+    const QPixmap strip = LoadMasked(kTreeBitmap);
+    if (strip.isNull()) return;  // a missing bitmap leaves the tree without images
+    std::vector<QIcon> images;
+    for (int i = 0; i < kImageCount; ++i) images.emplace_back(strip.copy(i * kImageWidth, 0, kImageWidth, strip.height()));
+    m_wndTree->setIconSize(QSize(kImageWidth, strip.height()));
+    m_wndTree->SetImageList(std::move(images));
+}
+
+void CNetworkDataView::SetUpFont() {
+    // "Courier New" resolves to a metric-compatible face where one is
+    // installed; without any, the system's fixed-pitch font stands in.
+    m_Font = QFont(QStringLiteral("Courier New"), 9);
+    m_Font.setStyleHint(QFont::Monospace);
+    if (!QFontInfo(m_Font).fixedPitch()) {
+        m_Font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        m_Font.setPointSize(9);
+    }
+    m_wndTree->setFont(m_Font);
+}
+
+void CNetworkDataView::AdjustLayout() {
+    if (m_wndClient == nullptr) return;
+    const QRect rc = m_wndClient->rect();
+    const int cyTlb = m_wndToolBar->CalcFixedHeight();
+    m_wndToolBar->setGeometry(rc.left(), rc.top(), rc.width(), cyTlb);
+    m_wndTree->setGeometry(rc.left() + 1, rc.top() + cyTlb + 1, rc.width() - 2, rc.height() - cyTlb - 2);
+}
+
+void CNetworkDataView::PaintFrame() {
+    // A one-pixel frame in the shadow colour fills the inset around the tree.
+    QPainter painter(m_wndClient);
+    painter.setPen(m_wndClient->palette().color(QPalette::Dark));
+    const QRect tree = m_wndTree->geometry().adjusted(-1, -1, 1, 1);
+    painter.drawRect(tree.adjusted(0, 0, -1, -1));
+}
+
+bool CNetworkDataView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_wndClient) {
+        if (event->type() == QEvent::Resize) AdjustLayout();
+        else if (event->type() == QEvent::Paint) PaintFrame();
+    }
+    return QDockWidget::eventFilter(watched, event);
+}
+
+void CNetworkDataView::timerEvent(QTimerEvent* event) {
+    QDockWidget::timerEvent(event);
+    if (!m_bAutoCapable) return;
+    if (!m_bRefreshRequested && !m_bAutoRefresh) return;
+    m_bRefreshRequested = false;
+    // A pane that cannot be seen (closed, in a tab not shown, or inside a
+    // hidden window) is not updated; a request made meanwhile is dropped.
+    if (!isVisible()) return;
+    ++m_nUpdates;
+    UpdateReport();
+}
+
+void CNetworkDataView::OnRefresh() {
+    m_bRefreshRequested = true;
+    QTimerEvent tick(0);
+    QCoreApplication::sendEvent(this, &tick);
+}

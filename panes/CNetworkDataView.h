@@ -1,0 +1,54 @@
+// A dockable pane that shows one report: a one-button toolbar above the
+// report tree.  The panes of the refreshing kinds update their lines every
+// 2000 ms while auto-refresh is on and they can be seen, and once for each
+// press of their refresh button.
+#pragma once
+
+#include <QDockWidget>
+#include <QFont>
+
+#include "CClassToolBar.h"
+#include "CViewTree.h"
+#include "NetworkReport.h"
+
+// Command id of the pane's refresh button.
+inline constexpr int ID_REFRESH = 144;
+
+class CNetworkDataView : public QDockWidget, public CNetworkReport {
+    Q_OBJECT
+public:
+    // Constructs the pane for a report kind (starting Winsock and taking every
+    // snapshot once more); its window content is made by Create.
+    explicit CNetworkDataView(int nKind, QWidget* parent = nullptr);
+    ~CNetworkDataView() override;
+
+    // Creates the tree, the toolbar, the images and the font, starts the
+    // timer of a refreshing kind and builds the report.
+    bool Create();
+
+    // The refresh command: one update now, if the pane can be seen.
+    void OnRefresh();
+
+    CViewTree& Tree() { return *m_wndTree; }
+    CClassToolBar& ToolBar() { return *m_wndToolBar; }
+    bool HasTimer() const { return m_nTimerId != 0; }
+    // How many times the update routine has run (for the tests).
+    int UpdateCount() const { return m_nUpdates; }
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void AdjustLayout();
+    void PaintFrame();
+    void SetUpImages();
+    void SetUpFont();
+
+    QWidget* m_wndClient = nullptr;
+    CClassToolBar* m_wndToolBar = nullptr;
+    CViewTree* m_wndTree = nullptr;
+    QFont m_Font;
+    int m_nTimerId = 0;
+    int m_nUpdates = 0;
+};

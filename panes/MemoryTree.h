@@ -1,0 +1,47 @@
+// A report tree held in memory, for the command line and the tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ReportTree.h"
+
+class MemoryTree final : public ReportTree {
+public:
+    MemoryTree();
+    ~MemoryTree() override;
+    MemoryTree(const MemoryTree&) = delete;
+    MemoryTree& operator=(const MemoryTree&) = delete;
+
+    void DeleteAllItems() override;
+    void DeleteItem(HTREEITEM item) override;
+    HTREEITEM AppendItem(HTREEITEM parent, std::u16string_view text, int image) override;
+    void SetItemBold(HTREEITEM item) override;
+    void SetItemText(HTREEITEM item, std::u16string_view text) override;
+    HTREEITEM GetChildItem(HTREEITEM item) override;
+    HTREEITEM GetNextSiblingItem(HTREEITEM item) override;
+    void Expand(HTREEITEM item) override;
+
+    // What the user does and sees.
+    void Collapse(HTREEITEM item);
+    bool IsExpanded(HTREEITEM item) const;
+    bool IsBold(HTREEITEM item) const;
+    int Image(HTREEITEM item) const;
+    std::u16string Text(HTREEITEM item) const;
+    HTREEITEM Parent(HTREEITEM item) const;  // null for a top-level item
+    std::size_t ChildCount(HTREEITEM item) const;
+    std::size_t ItemCount() const { return m_nItems; }
+
+    // Every item, one a line, two blanks of indent per level, in UTF-8.
+    std::string Print() const;
+
+private:
+    struct Node;
+    Node* NodeOf(HTREEITEM item) const;
+    void Unlink(Node* node);
+    void Destroy(Node* node);
+    void PrintNode(const Node* node, int depth, std::string& out) const;
+
+    Node* m_root;
+    std::size_t m_nItems = 0;
+};

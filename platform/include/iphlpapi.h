@@ -1,0 +1,300 @@
+// The IP helper library's records in their published 64-bit layouts, and
+// the signatures of its entry points.  The provider fills these records and
+// the reports read them, so every size and offset is pinned below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "win32.h"
+
+inline constexpr int MAX_HOSTNAME_LEN = 128;
+inline constexpr int MAX_DOMAIN_NAME_LEN = 128;
+inline constexpr int MAX_SCOPE_ID_LEN = 256;
+inline constexpr int MAX_ADAPTER_NAME_LENGTH = 256;
+inline constexpr int MAX_ADAPTER_DESCRIPTION_LENGTH = 128;
+inline constexpr int MAX_ADAPTER_ADDRESS_LENGTH = 8;
+inline constexpr int MAX_INTERFACE_NAME_LEN = 256;
+inline constexpr int MAXLEN_PHYSADDR = 8;
+inline constexpr int MAXLEN_IFDESCR = 256;
+
+// ---------------------------------------------------------------- counters
+
+struct MIB_IPSTATS {
+    DWORD dwForwarding;  // 1 forwarding, 2 not forwarding
+    DWORD dwDefaultTTL;
+    DWORD dwInReceives;
+    DWORD dwInHdrErrors;
+    DWORD dwInAddrErrors;
+    DWORD dwForwDatagrams;
+    DWORD dwInUnknownProtos;
+    DWORD dwInDiscards;
+    DWORD dwInDelivers;
+    DWORD dwOutRequests;
+    DWORD dwRoutingDiscards;
+    DWORD dwOutDiscards;
+    DWORD dwOutNoRoutes;
+    DWORD dwReasmTimeout;
+    DWORD dwReasmReqds;
+    DWORD dwReasmOks;
+    DWORD dwReasmFails;
+    DWORD dwFragOks;
+    DWORD dwFragFails;
+    DWORD dwFragCreates;
+    DWORD dwNumIf;
+    DWORD dwNumAddr;
+    DWORD dwNumRoutes;
+};
+using PMIB_IPSTATS = MIB_IPSTATS*;
+static_assert(sizeof(MIB_IPSTATS) == 23 * 4);
+
+struct MIBICMPSTATS {
+    DWORD dwMsgs;
+    DWORD dwErrors;
+    DWORD dwDestUnreachs;
+    DWORD dwTimeExcds;
+    DWORD dwParmProbs;
+    DWORD dwSrcQuenchs;
+    DWORD dwRedirects;
+    DWORD dwEchos;
+    DWORD dwEchoReps;
+    DWORD dwTimestamps;
+    DWORD dwTimestampReps;
+    DWORD dwAddrMasks;
+    DWORD dwAddrMaskReps;
+};
+static_assert(sizeof(MIBICMPSTATS) == 13 * 4);
+
+struct MIBICMPINFO {
+    MIBICMPSTATS icmpInStats;
+    MIBICMPSTATS icmpOutStats;
+};
+
+struct MIB_ICMP {
+    MIBICMPINFO stats;
+};
+using PMIB_ICMP = MIB_ICMP*;
+static_assert(sizeof(MIB_ICMP) == 26 * 4);
+static_assert(offsetof(MIB_ICMP, stats.icmpOutStats) == 13 * 4);
+
+struct MIB_TCPSTATS {
+    DWORD dwRtoAlgorithm;
+    DWORD dwRtoMin;
+    DWORD dwRtoMax;
+    DWORD dwMaxConn;  // (DWORD)-1 when the limit is dynamic
+    DWORD dwActiveOpens;
+    DWORD dwPassiveOpens;
+    DWORD dwAttemptFails;
+    DWORD dwEstabResets;
+    DWORD dwCurrEstab;
+    DWORD dwInSegs;
+    DWORD dwOutSegs;
+    DWORD dwRetransSegs;
+    DWORD dwInErrs;
+    DWORD dwOutRsts;
+    DWORD dwNumConns;
+};
+using PMIB_TCPSTATS = MIB_TCPSTATS*;
+static_assert(sizeof(MIB_TCPSTATS) == 15 * 4);
+
+struct MIB_UDPSTATS {
+    DWORD dwInDatagrams;
+    DWORD dwNoPorts;
+    DWORD dwInErrors;
+    DWORD dwOutDatagrams;
+    DWORD dwNumAddrs;
+};
+using PMIB_UDPSTATS = MIB_UDPSTATS*;
+static_assert(sizeof(MIB_UDPSTATS) == 5 * 4);
+
+// ------------------------------------------------------------------ tables
+
+struct IP_ADDRESS_STRING {
+    char String[4 * 4];
+};
+using IP_MASK_STRING = IP_ADDRESS_STRING;
+
+struct IP_ADDR_STRING {
+    IP_ADDR_STRING* Next;
+    IP_ADDRESS_STRING IpAddress;
+    IP_MASK_STRING IpMask;
+    DWORD Context;
+};
+using PIP_ADDR_STRING = IP_ADDR_STRING*;
+static_assert(sizeof(IP_ADDR_STRING) == 48);
+static_assert(offsetof(IP_ADDR_STRING, IpAddress) == 8);
+static_assert(offsetof(IP_ADDR_STRING, IpMask) == 24);
+static_assert(offsetof(IP_ADDR_STRING, Context) == 40);
+
+struct FIXED_INFO {
+    char HostName[MAX_HOSTNAME_LEN + 4];
+    char DomainName[MAX_DOMAIN_NAME_LEN + 4];
+    PIP_ADDR_STRING CurrentDnsServer;
+    IP_ADDR_STRING DnsServerList;
+    UINT NodeType;
+    char ScopeId[MAX_SCOPE_ID_LEN + 4];
+    UINT EnableRouting;
+    UINT EnableProxy;
+    UINT EnableDns;
+};
+using PFIXED_INFO = FIXED_INFO*;
+static_assert(offsetof(FIXED_INFO, DomainName) == 132);
+static_assert(offsetof(FIXED_INFO, CurrentDnsServer) == 264);
+static_assert(offsetof(FIXED_INFO, DnsServerList) == 272);
+static_assert(offsetof(FIXED_INFO, NodeType) == 320);
+static_assert(offsetof(FIXED_INFO, ScopeId) == 324);
+static_assert(offsetof(FIXED_INFO, EnableDns) == 592);
+static_assert(sizeof(FIXED_INFO) == 600);
+
+struct IP_ADAPTER_INFO {
+    IP_ADAPTER_INFO* Next;
+    DWORD ComboIndex;
+    char AdapterName[MAX_ADAPTER_NAME_LENGTH + 4];
+    char Description[MAX_ADAPTER_DESCRIPTION_LENGTH + 4];
+    UINT AddressLength;
+    BYTE Address[MAX_ADAPTER_ADDRESS_LENGTH];
+    DWORD Index;
+    UINT Type;
+    UINT DhcpEnabled;
+    PIP_ADDR_STRING CurrentIpAddress;
+    IP_ADDR_STRING IpAddressList;
+    IP_ADDR_STRING GatewayList;
+    IP_ADDR_STRING DhcpServer;
+    BOOL HaveWins;
+    IP_ADDR_STRING PrimaryWinsServer;
+    IP_ADDR_STRING SecondaryWinsServer;
+    std::int64_t LeaseObtained;  // time_t of the 64-bit platform: seconds since 1970
+    std::int64_t LeaseExpires;
+};
+using PIP_ADAPTER_INFO = IP_ADAPTER_INFO*;
+static_assert(offsetof(IP_ADAPTER_INFO, AdapterName) == 12);
+static_assert(offsetof(IP_ADAPTER_INFO, Description) == 272);
+static_assert(offsetof(IP_ADAPTER_INFO, AddressLength) == 404);
+static_assert(offsetof(IP_ADAPTER_INFO, Address) == 408);
+static_assert(offsetof(IP_ADAPTER_INFO, Index) == 416);
+static_assert(offsetof(IP_ADAPTER_INFO, CurrentIpAddress) == 432);
+static_assert(offsetof(IP_ADAPTER_INFO, IpAddressList) == 440);
+static_assert(offsetof(IP_ADAPTER_INFO, GatewayList) == 488);
+static_assert(offsetof(IP_ADAPTER_INFO, DhcpServer) == 536);
+static_assert(offsetof(IP_ADAPTER_INFO, PrimaryWinsServer) == 592);
+static_assert(offsetof(IP_ADAPTER_INFO, LeaseObtained) == 688);
+static_assert(sizeof(IP_ADAPTER_INFO) == 704);
+
+struct IP_PER_ADAPTER_INFO {
+    UINT AutoconfigEnabled;
+    UINT AutoconfigActive;
+    PIP_ADDR_STRING CurrentDnsServer;
+    IP_ADDR_STRING DnsServerList;
+};
+using PIP_PER_ADAPTER_INFO = IP_PER_ADAPTER_INFO*;
+static_assert(sizeof(IP_PER_ADAPTER_INFO) == 64);
+
+struct MIB_IFROW {
+    WCHAR wszName[MAX_INTERFACE_NAME_LEN];
+    DWORD dwIndex;
+    DWORD dwType;
+    DWORD dwMtu;
+    DWORD dwSpeed;
+    DWORD dwPhysAddrLen;
+    BYTE bPhysAddr[MAXLEN_PHYSADDR];
+    DWORD dwAdminStatus;
+    DWORD dwOperStatus;
+    DWORD dwLastChange;
+    DWORD dwInOctets;
+    DWORD dwInUcastPkts;
+    DWORD dwInNUcastPkts;
+    DWORD dwInDiscards;
+    DWORD dwInErrors;
+    DWORD dwInUnknownProtos;
+    DWORD dwOutOctets;
+    DWORD dwOutUcastPkts;
+    DWORD dwOutNUcastPkts;
+    DWORD dwOutDiscards;
+    DWORD dwOutErrors;
+    DWORD dwOutQLen;
+    DWORD dwDescrLen;
+    BYTE bDescr[MAXLEN_IFDESCR];
+};
+static_assert(offsetof(MIB_IFROW, dwIndex) == 512);
+static_assert(offsetof(MIB_IFROW, bPhysAddr) == 532);
+static_assert(offsetof(MIB_IFROW, dwAdminStatus) == 540);
+static_assert(offsetof(MIB_IFROW, bDescr) == 604);
+static_assert(sizeof(MIB_IFROW) == 860);
+
+struct MIB_IFTABLE {
+    DWORD dwNumEntries;
+    MIB_IFROW table[1];
+};
+using PMIB_IFTABLE = MIB_IFTABLE*;
+static_assert(offsetof(MIB_IFTABLE, table) == 4);
+
+struct MIB_TCPROW_OWNER_PID {
+    DWORD dwState;
+    DWORD dwLocalAddr;   // network byte order
+    DWORD dwLocalPort;   // network byte order in the low 16 bits
+    DWORD dwRemoteAddr;
+    DWORD dwRemotePort;
+    DWORD dwOwningPid;
+};
+static_assert(sizeof(MIB_TCPROW_OWNER_PID) == 24);
+
+struct MIB_TCPTABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_TCPROW_OWNER_PID table[1];
+};
+static_assert(offsetof(MIB_TCPTABLE_OWNER_PID, table) == 4);
+static_assert(sizeof(MIB_TCPTABLE_OWNER_PID) == 28);
+
+struct MIB_UDPROW_OWNER_PID {
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwOwningPid;
+};
+static_assert(sizeof(MIB_UDPROW_OWNER_PID) == 12);
+
+struct MIB_UDPTABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_UDPROW_OWNER_PID table[1];
+};
+static_assert(offsetof(MIB_UDPTABLE_OWNER_PID, table) == 4);
+
+enum TCP_TABLE_CLASS : int {
+    TCP_TABLE_BASIC_LISTENER,
+    TCP_TABLE_BASIC_CONNECTIONS,
+    TCP_TABLE_BASIC_ALL,
+    TCP_TABLE_OWNER_PID_LISTENER,
+    TCP_TABLE_OWNER_PID_CONNECTIONS,
+    TCP_TABLE_OWNER_PID_ALL,
+    TCP_TABLE_OWNER_MODULE_LISTENER,
+    TCP_TABLE_OWNER_MODULE_CONNECTIONS,
+    TCP_TABLE_OWNER_MODULE_ALL,
+};
+
+enum UDP_TABLE_CLASS : int {
+    UDP_TABLE_BASIC,
+    UDP_TABLE_OWNER_PID,
+    UDP_TABLE_OWNER_MODULE,
+};
+
+// The records of the entry points that the program looks up but never calls;
+// only their names matter to the binding.
+struct MIB_TCPTABLE2;
+struct MIB_UDPTABLE;
+
+// -------------------------------------------------------- entry points
+
+extern "C" {
+using PFN_GetAdaptersInfo = DWORD (*)(PIP_ADAPTER_INFO, PULONG);
+using PFN_GetIfTable = DWORD (*)(PMIB_IFTABLE, PULONG, BOOL);
+using PFN_GetTcpTable2 = ULONG (*)(MIB_TCPTABLE2*, PULONG, BOOL);
+using PFN_GetExtendedTcpTable = DWORD (*)(PVOID, PDWORD, BOOL, ULONG, TCP_TABLE_CLASS, ULONG);
+using PFN_GetExtendedUdpTable = DWORD (*)(PVOID, PDWORD, BOOL, ULONG, UDP_TABLE_CLASS, ULONG);
+using PFN_GetUdpTable = DWORD (*)(MIB_UDPTABLE*, PDWORD, BOOL);
+using PFN_GetUdpStatistics = DWORD (*)(PMIB_UDPSTATS);
+using PFN_GetTcpStatistics = DWORD (*)(PMIB_TCPSTATS);
+using PFN_GetIcmpStatistics = DWORD (*)(PMIB_ICMP);
+using PFN_GetIpStatistics = DWORD (*)(PMIB_IPSTATS);
+using PFN_GetNetworkParams = DWORD (*)(PFIXED_INFO, PULONG);
+using PFN_GetPerAdapterInfo = DWORD (*)(ULONG, PIP_PER_ADAPTER_INFO, PULONG);
+using PFN_SetIpTTL = DWORD (*)(UINT);
+}

@@ -1,0 +1,49 @@
+#include "ProcFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace provider {
+
+std::string ProcRoot() {
+    const char* root = std::getenv("TESSALINE_PROC_ROOT");
+    return root != nullptr && *root != '\0' ? root : "/proc";
+}
+
+bool ReadProcFile(const std::string& relativePath, std::string& text, DWORD& error, std::size_t maxBytes) {
+    text.clear();
+    const std::string path = ProcRoot() + "/" + relativePath;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        return false;
+    }
+    // Files under /proc report size 0: read in chunks until end of file.
+    char chunk[16384];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (text.size() + static_cast<std::size_t>(n) > maxBytes) {
+            ok = false;
+            break;
+        }
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (!ok) {
+        text.clear();
+        error = ERROR_INVALID_DATA;
+    }
+    return ok;
+}
+
+}  // namespace provider

@@ -1,0 +1,66 @@
+// The provider's counter entry points.  Each fills a record of its own and
+// copies it to the caller only when every part was read, so a failure never
+// leaves a half-filled record behind a success code.
+#include <cstring>
+#include <string>
+
+#include "NetCounts.h"
+#include "ProcFiles.h"
+#include "SnmpParser.h"
+#include "iphlpapi.h"
+
+#define PROVIDER_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+bool ReadSnmp(provider::SnmpCounters& snmp, DWORD& error) {
+    std::string text;
+    if (!provider::ReadProcFile("net/snmp", text, error, 1u << 20)) return false;
+    snmp = provider::ParseSnmp(text);
+    return true;
+}
+
+template <class Record, class Fill>
+DWORD FillFromSnmp(Record* out, Fill fill) {
+    if (out == nullptr) return ERROR_INVALID_PARAMETER;
+    provider::SnmpCounters snmp;
+    DWORD error = NO_ERROR;
+    if (!ReadSnmp(snmp, error)) return error;
+    Record record{};
+    if (!fill(snmp, record)) return ERROR_INVALID_DATA;
+    std::memcpy(out, &record, sizeof record);
+    return NO_ERROR;
+}
+
+}  // namespace
+
+PROVIDER_EXPORT DWORD GetIpStatistics(PMIB_IPSTATS pStats) {
+    return FillFromSnmp(pStats, [](const provider::SnmpCounters& snmp, MIB_IPSTATS& s) {
+        if (!provider::FillIpStatistics(snmp, s)) return false;
+        provider::RouteCounts counts;
+        if (!provider::CountLinksAddressesRoutes(counts)) return false;
+        s.dwNumIf = counts.interfaces;
+        s.dwNumAddr = counts.ipv4Addresses;
+        s.dwNumRoutes = counts.ipv4Routes;
+        s.dwRoutingDiscards = 0;  // not counted by Linux
+        return true;
+    });
+}
+
+PROVIDER_EXPORT DWORD GetIcmpStatistics(PMIB_ICMP pStats) {
+    return FillFromSnmp(pStats, provider::FillIcmpStatistics);
+}
+
+PROVIDER_EXPORT DWORD GetTcpStatistics(PMIB_TCPSTATS pStats) {
+    return FillFromSnmp(pStats, [](const provider::SnmpCounters& snmp, MIB_TCPSTATS& s) {
+        DWORD error = NO_ERROR;
+        return provider::FillTcpStatistics(snmp, s) && provider::CountSockets("tcp", s.dwNumConns, error);
+    });
+}
+
+PROVIDER_EXPORT DWORD GetUdpStatistics(PMIB_UDPSTATS pStats) {
+    return FillFromSnmp(pStats, [](const provider::SnmpCounters& snmp, MIB_UDPSTATS& s) {
+        DWORD error = NO_ERROR;
+        return provider::FillUdpStatistics(snmp, s) && provider::CountSockets("udp", s.dwNumAddrs, error);
+    });
+}

@@ -1,0 +1,60 @@
+#include "NetworkReport.h"
+
+#include "IpHelper.h"
+#include "ProtocolCatalog.h"
+#include "winsock.h"
+
+namespace {
+WSADATA g_wsaData;  // process-wide, as every pane's start-up shares it
+}
+
+CNetworkReport::CNetworkReport(int nKind) : m_nKind(nKind), m_bAutoCapable(IsAutoCapable(nKind)) {
+    WSAStartup(MAKEWORD(2, 0), &g_wsaData);  // result ignored: the catalog then stays empty
+
+    // Fresh snapshot objects, each taking its snapshot, in this order.
+    ReplaceSnapshotHandle(g_pIcmpStatistics, new CIcmpStatistics);
+    ReplaceSnapshotHandle(g_pTcpStatistics, new CTcpStatistics);
+    ReplaceSnapshotHandle(g_pUdpStatistics, new CUdpStatistics);
+    ReplaceSnapshotHandle(g_pUdpOwnerTable, new CUdpOwnerTable);
+    ReplaceSnapshotHandle(g_pTcpOwnerTable, new CTcpOwnerTable);
+    ReplaceSnapshotHandle(g_pIpStatistics, new CIpStatistics);
+    ReplaceSnapshotHandle(g_pInterfaceTable, new CInterfaceTable);
+    auto* catalog = new CProtocolCatalog;
+    catalog->Enumerate();
+    ReplaceSnapshotHandle(g_pProtocolCatalog, catalog);
+    ReplaceSnapshotHandle(g_pNetworkParams, new CNetworkParams);
+    ReplaceSnapshotHandle(g_pAdapterList, new CAdapterList);
+}
+
+CNetworkReport::~CNetworkReport() { WSACleanup(); }
+
+bool CNetworkReport::IsAutoCapable(int nKind) {
+    return (nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics) || nKind == kKindUdpConnections ||
+           nKind == kKindTcpConnections;
+}
+
+bool CNetworkReport::HasReport(int nKind) { return nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics; }
+
+void CNetworkReport::BuildReport() {
+    switch (m_nKind) {
+        case kKindIcmpStatistics: BuildIcmpStatistics(); break;
+        case kKindIpStatistics: BuildIpStatistics(); break;
+        case kKindUdpStatistics: BuildUdpStatistics(); break;
+        case kKindTcpStatistics: BuildTcpStatistics(); break;
+        default:
+            // The reports of the other kinds are not part of this build:
+            // their panes are not created and the command line refuses them.
+            DeleteAllItems();
+            break;
+    }
+}
+
+void CNetworkReport::UpdateReport() {
+    switch (m_nKind) {
+        case kKindIcmpStatistics: UpdateIcmpStatistics(); break;
+        case kKindIpStatistics: UpdateIpStatistics(); break;
+        case kKindUdpStatistics: UpdateUdpStatistics(); break;
+        case kKindTcpStatistics: UpdateTcpStatistics(); break;
+        default: break;
+    }
+}

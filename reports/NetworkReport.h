@@ -1,0 +1,90 @@
+// One pane's report without its window: the report kind, the refresh flags,
+// the saved root items and the build and update routines of every kind.
+// CNetworkDataView is this class plus a window; the command line and the
+// tests use it with an in-memory tree.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "ReportTree.h"
+
+// Report kinds.
+enum ReportKind : int {
+    kKindIcmpStatistics = 10,
+    kKindIpStatistics = 11,
+    kKindUdpStatistics = 12,
+    kKindTcpStatistics = 13,
+    kKindNetworkConfiguration = 14,
+    kKindAdapterList = 15,
+    kKindInterfaceList = 16,
+    kKindProtocolList = 17,
+    kKindUdpConnections = 18,
+    kKindTcpConnections = 19,
+};
+
+class CNetworkReport {
+public:
+    // Starts Winsock and takes every snapshot once more, replacing the
+    // process-wide snapshot objects and protocol catalog.
+    explicit CNetworkReport(int nKind);
+    virtual ~CNetworkReport();  // stops Winsock once
+    CNetworkReport(const CNetworkReport&) = delete;
+    CNetworkReport& operator=(const CNetworkReport&) = delete;
+
+    // Kinds that have an update routine.
+    static bool IsAutoCapable(int nKind);
+    // Kinds whose report this build contains.
+    static bool HasReport(int nKind);
+
+    // The tree that the routines write; set before the first build.
+    void SetReportTree(ReportTree* pTree) { m_pTree = pTree; }
+    ReportTree* GetReportTree() const { return m_pTree; }
+
+    // The build dispatch: the build routine of m_nKind.
+    virtual void BuildReport();
+    // The update routine of m_nKind; nothing for a kind without one.
+    void UpdateReport();
+
+    // Statistics reports.
+    void BuildIcmpStatistics();
+    void BuildIpStatistics();
+    void BuildUdpStatistics();
+    void BuildTcpStatistics();
+    void UpdateIcmpStatistics();
+    void UpdateIpStatistics();
+    void UpdateUdpStatistics();
+    void UpdateTcpStatistics();
+
+    const int m_nKind;
+    bool m_bAutoRefresh = false;
+    bool m_bRefreshRequested = false;
+    const bool m_bAutoCapable;
+
+    HTREEITEM m_hIcmpInRoot = nullptr;
+    HTREEITEM m_hIcmpOutRoot = nullptr;
+    HTREEITEM m_hIpRoot = nullptr;
+    HTREEITEM m_hUdpStatsRoot = nullptr;
+    HTREEITEM m_hTcpStatsRoot = nullptr;
+    HTREEITEM m_hUdpConnRoot = nullptr;
+    HTREEITEM m_hTcpConnRoot = nullptr;
+
+protected:
+    // The report tree operations, on the pane's tree.
+    void DeleteAllItems() { m_pTree->DeleteAllItems(); }
+    void DeleteItem(HTREEITEM item) { m_pTree->DeleteItem(item); }
+    HTREEITEM AppendItem(HTREEITEM parent, std::u16string_view text, int image) {
+        return m_pTree->AppendItem(parent, text, image);
+    }
+    void SetItemBold(HTREEITEM item) { m_pTree->SetItemBold(item); }
+    void SetItemText(HTREEITEM item, std::u16string_view text) { m_pTree->SetItemText(item, text); }
+    HTREEITEM GetChildItem(HTREEITEM item) { return m_pTree->GetChildItem(item); }
+    HTREEITEM GetNextSiblingItem(HTREEITEM item) { return m_pTree->GetNextSiblingItem(item); }
+    void Expand(HTREEITEM item) { m_pTree->Expand(item); }
+
+private:
+    void AppendCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
+    void RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
+
+    ReportTree* m_pTree = nullptr;
+};
