@@ -9,6 +9,10 @@
 #include <QPixmap>
 #include <QTimerEvent>
 
+// The bitmaps are compiled into this static library; the linker keeps them
+// only when something refers to their registration.
+static void InitPaneResources() { Q_INIT_RESOURCE(tessaline); }
+
 namespace {
 
 constexpr int kTimerPeriodMs = 2000;
@@ -29,7 +33,12 @@ QPixmap LoadMasked(const char* path) {
 
 }  // namespace
 
-CNetworkDataView::CNetworkDataView(int nKind, QWidget* parent) : QDockWidget(parent), CNetworkReport(nKind) {}
+CNetworkDataView::CNetworkDataView(int nKind, QWidget* parent) : QDockWidget(parent), CNetworkReport(nKind) {
+    // A docked pane in a tab that is not selected stays "visible" to Qt but
+    // is moved out of sight; the dock reports each change of what the user
+    // can see, tab switches included.
+    connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) { m_bOnScreen = visible; });
+}
 
 CNetworkDataView::~CNetworkDataView() {
     // The tree is destroyed with the window; no report may write to it after.
@@ -37,6 +46,7 @@ CNetworkDataView::~CNetworkDataView() {
 }
 
 bool CNetworkDataView::Create() {
+    InitPaneResources();
     m_wndClient = new QWidget(this);
     m_wndClient->setContextMenuPolicy(Qt::NoContextMenu);  // the client area has no context menu
     m_wndClient->installEventFilter(this);
@@ -116,7 +126,7 @@ void CNetworkDataView::timerEvent(QTimerEvent* event) {
     m_bRefreshRequested = false;
     // A pane that cannot be seen (closed, in a tab not shown, or inside a
     // hidden window) is not updated; a request made meanwhile is dropped.
-    if (!isVisible()) return;
+    if (!IsOnScreen()) return;
     ++m_nUpdates;
     UpdateReport();
 }

@@ -31,6 +31,8 @@ public:
 
     CViewTree& Tree() { return *m_wndTree; }
     CClassToolBar& ToolBar() { return *m_wndToolBar; }
+    // Shown, with all its parents, and not in a tab that is not selected.
+    bool IsOnScreen() const { return isVisible() && m_bOnScreen; }
     bool HasTimer() const { return m_nTimerId != 0; }
     // How many times the update routine has run (for the tests).
     int UpdateCount() const { return m_nUpdates; }
@@ -50,5 +52,6 @@ private:
     CViewTree* m_wndTree = nullptr;
     QFont m_Font;
     int m_nTimerId = 0;
+    bool m_bOnScreen = true;  // false while in a tab that is not shown
     int m_nUpdates = 0;
 };

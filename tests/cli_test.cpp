@@ -1,0 +1,226 @@
+// The program as a user runs it from a shell.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with `args`; `env` entries set a variable, or unset it
+// when the value is nullopt.  Ended by its pid after 30 s at most.
+Result RunTessaline(const std::vector<std::string>& args,
+           const std::map<std::string, std::optional<std::string>>& env = {}) {
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        for (const auto& [name, value] : env) {
+            if (value) setenv(name.c_str(), value->c_str(), 1);
+            else unsetenv(name.c_str());
+        }
+        std::vector<char*> argv{const_cast<char*>(TESSALINE_BIN)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TESSALINE_BIN, argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    Result r;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 500) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    for (pollfd& f : fds)
+        if (f.fd >= 0) close(f.fd);
+    if (open > 0) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Ip counters of /proc/net/snmp by header name.
+std::map<std::string, long long> ReadIpCounters() {
+    std::ifstream in("/proc/net/snmp");
+    std::string header, values;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Ip: ", 0) != 0) continue;
+        if (header.empty()) header = line;
+        else values = line;
+    }
+    std::map<std::string, long long> out;
+    std::istringstream h(header.substr(4)), v(values.substr(4));
+    std::string name;
+    long long value = 0;
+    while (h >> name && v >> value) out[name] = value;
+    return out;
+}
+
+TEST(CommandLine, HelpAndVersion) {
+    Result version = RunTessaline({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Tessaline 2.1\n");
+    Result help = RunTessaline({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--print KIND"), std::string::npos);
+}
+
+TEST(CommandLine, BadArgumentsExitTwoWithAMessage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--print"}, {"--print", "nope"}, {"--print", "11x"}, {"--bogus"}, {"--print", "ip", "file.tsl"}};
+    for (const auto& args : cases) {
+        Result r = RunTessaline(args);
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_TRUE(r.out.empty()) << args.back();
+        EXPECT_NE(r.err.find("tessaline: "), std::string::npos) << args.back();
+    }
+}
+
+TEST(CommandLine, KindsWithoutAReportInThisVersionAreRefused) {
+    for (const std::string kind : {"network", "14", "adapters", "16", "protocols", "udp", "19", "20", "-1"}) {
+        Result r = RunTessaline({"--print", kind});
+        EXPECT_EQ(r.status, 2) << kind;
+        EXPECT_NE(r.err.find("not available"), std::string::npos) << kind;
+        EXPECT_TRUE(r.out.empty()) << kind;
+    }
+}
+
+TEST(CommandLine, StatisticsByNameAndNumberInTheExactFormat) {
+    struct Case {
+        std::string name, number, root;
+        std::size_t lines;
+    };
+    const Case cases[] = {{"icmp", "10", "ICMP In Statistics", 28},
+                          {"ip", "11", "IP Statistics", 24},
+                          {"udp-stats", "12", "UDP Statistics", 6},
+                          {"tcp-stats", "13", "TCP Statistics", 16}};
+    for (const Case& c : cases) {
+        Result byName = RunTessaline({"--print", c.name});
+        Result byNumber = RunTessaline({"--print", c.number});
+        ASSERT_EQ(byName.status, 0) << c.name << byName.err;
+        ASSERT_EQ(byNumber.status, 0) << c.number;
+        const std::vector<std::string> lines = Lines(byName.out);
+        ASSERT_EQ(lines.size(), c.lines) << c.name;
+        ASSERT_EQ(Lines(byNumber.out).size(), c.lines) << c.number;
+        EXPECT_EQ(lines[0], c.root);
+        for (const std::string& line : lines) {
+            if (line.rfind("  ", 0) != 0) continue;
+            // Two blanks of indent, the label in 15 columns, a blank, the value
+            // left-aligned in at least 6.
+            ASSERT_GE(line.size(), 2u + 15 + 1 + 6) << line;
+            EXPECT_NE(line[2], ' ') << line;
+            EXPECT_EQ(line[17], ' ') << line;
+            EXPECT_NE(line[18], ' ') << line;
+        }
+    }
+}
+
+TEST(CommandLine, IpCountersMatchTheKernelsAndOnlyMoveForward) {
+    const std::map<std::string, long long> before = ReadIpCounters();
+    Result r = RunTessaline({"--print", "ip"});
+    const std::map<std::string, long long> after = ReadIpCounters();
+    ASSERT_EQ(r.status, 0);
+    const std::map<std::string, std::string> names = {
+        {"Forwarding", "Forwarding"}, {"DefaultTTL", "DefaultTTL"}, {"InReceives", "InReceives"},
+        {"InDelivers", "InDelivers"}, {"OutRequests", "OutRequests"}, {"ReasmOks", "ReasmOKs"},
+        {"FragOks", "FragOKs"},       {"InDiscards", "InDiscards"}};
+    int checked = 0;
+    for (const std::string& line : Lines(r.out)) {
+        if (line.size() < 18) continue;
+        std::string label = line.substr(2, 15);
+        label.erase(label.find_last_not_of(' ') + 1);
+        const auto it = names.find(label);
+        if (it == names.end()) continue;
+        const long long shown = std::stoll(line.substr(18));
+        const long long low = before.at(it->second) & 0xffffffff, high = after.at(it->second) & 0xffffffff;
+        EXPECT_GE(shown, low) << label;
+        EXPECT_LE(shown, high) << label;
+        ++checked;
+    }
+    EXPECT_EQ(checked, static_cast<int>(names.size()));
+}
+
+TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
+    Result r = RunTessaline({"--print", "all"});
+    ASSERT_EQ(r.status, 0);
+    const std::vector<std::string> lines = Lines(r.out);
+    std::vector<std::string> roots;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (!lines[i].empty() && lines[i][0] != ' ') roots.push_back(lines[i]);
+    EXPECT_EQ(roots, (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics",
+                                                "UDP Statistics", "TCP Statistics"}));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 3);
+}
+
+TEST(CommandLine, MissingProviderPrintsZeros) {
+    char dir[] = "/tmp/tessaline-empty-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    Result r = RunTessaline({"--print", "udp-stats"}, {{"TESSALINE_LIBRARY_PATH", std::string(dir)}});
+    rmdir(dir);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "UDP Statistics\n"
+              "  InDatagrams     0     \n"
+              "  NoPorts         0     \n"
+              "  InErrors        0     \n"
+              "  OutDatagrams    0     \n"
+              "  NumAddrs        0     \n");
+}
+
+TEST(CommandLine, WindowWithoutADisplayExitsOneWithAMessage) {
+    const std::vector<std::map<std::string, std::optional<std::string>>> cases = {
+        {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}},
+        // A display that nothing serves.
+        {{"DISPLAY", ":87"}, {"QT_QPA_PLATFORM", std::nullopt}},
+    };
+    for (const auto& env : cases) {
+        Result r = RunTessaline({}, env);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("display"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--print all"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
