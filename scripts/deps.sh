@@ -1,0 +1,32 @@
+# Installs the Debian packages that building, running and testing need,
+# when any is missing.  Sourced by scripts/start and scripts/test.
+TESSALINE_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libnl-3-dev libnl-route-3-dev
+  libgtest-dev libbenchmark-dev
+  fonts-liberation iproute2 util-linux
+)
+
+tessaline_install_deps() {
+  local missing=() pkg
+  for pkg in "${TESSALINE_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Configures and builds one build directory: tessaline_build DIR [CMAKE ARGS...]
+tessaline_build() {
+  local dir=$1
+  shift
+  cmake -S "$TESSALINE_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+}
