@@ -24,8 +24,10 @@ bool CountLinksAddressesRoutes(RouteCounts& counts);
 //    0: 0100007F:0277 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 17873 1 ...
 DWORD CountSocketTableRows(std::string_view text);
 
-// The IPv4 TCP (net/tcp) or UDP (net/udp) sockets under the proc root; false
-// with a system error code when the table cannot be read.
+// The IPv4 TCP ("tcp") or UDP ("udp") sockets: from a netlink dump, or,
+// when netlink is refused or the proc root is not /proc, from the rows of
+// net/tcp or net/udp under the root.  False with a system error code when
+// neither can be read.
 bool CountSockets(const char* table, DWORD& count, DWORD& error);
 
 }  // namespace provider

@@ -1,0 +1,24 @@
+// The kernel's socket tables over netlink sock_diag: one request, one dump,
+// a fraction of the cost of /proc/net/tcp, which walks the whole connection
+// hash once per read.
+#pragma once
+
+#include <linux/inet_diag.h>
+
+#include <functional>
+
+namespace provider {
+
+// Dumps every IPv4 socket of `protocol` (IPPROTO_TCP or IPPROTO_UDP), in all
+// states, calling `row` once per socket.  False when netlink is refused or
+// the dump breaks off; rows already delivered stay delivered.
+bool DumpInetSockets(int protocol, const std::function<void(const inet_diag_msg&)>& row);
+
+// Decodes one buffer of a sock_diag reply: calls `row` for each socket
+// message whose sequence number is `seq`.  Returns 1 when the buffer ends the
+// dump (NLMSG_DONE), -1 on an error message or a malformed buffer, 0 when
+// more is to come.  Never reads past `length`.
+int DecodeSockDiagBuffer(const void* buffer, std::size_t length, unsigned seq,
+                         const std::function<void(const inet_diag_msg&)>& row);
+
+}  // namespace provider
