@@ -14,10 +14,11 @@ struct KindName {
 };
 
 constexpr KindName kKindNames[] = {
-    {"icmp", kKindIcmpStatistics},       {"ip", kKindIpStatistics},      {"udp-stats", kKindUdpStatistics},
-    {"tcp-stats", kKindTcpStatistics},   {"network", kKindNetworkConfiguration},
-    {"adapters", kKindAdapterList},      {"interfaces", kKindInterfaceList},
-    {"protocols", kKindProtocolList},    {"udp", kKindUdpConnections},  {"tcp", kKindTcpConnections},
+    {"icmp", kKindIcmpStatistics},          {"ip", kKindIpStatistics},
+    {"udp-stats", kKindUdpStatistics},      {"tcp-stats", kKindTcpStatistics},
+    {"network", kKindNetworkConfiguration}, {"adapters", kKindAdapterList},
+    {"interfaces", kKindInterfaceList},     {"protocols", kKindProtocolList},
+    {"udp", kKindUdpConnections},           {"tcp", kKindTcpConnections},
 };
 
 const char* NameOf(int kind) {
@@ -94,8 +95,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (!cl.file.empty()) return fail("more than one file named");
         cl.file = a;
     }
-    if (cl.action == CommandLine::Action::Print && !cl.file.empty())
-        return fail("--print takes no file");
+    if (cl.action == CommandLine::Action::Print && !cl.file.empty()) return fail("--print takes no file");
     return cl;
 }
 

@@ -9,9 +9,9 @@
 
 struct CommandLine {
     enum class Action { Window, Print, Help, Version, Error } action = Action::Window;
-    std::vector<int> kinds;   // for Print, in order
-    std::string file;         // for Window: a document to open
-    std::string error;        // for Error: what was wrong
+    std::vector<int> kinds;  // for Print, in order
+    std::string file;        // for Window: a document to open
+    std::string error;       // for Error: what was wrong
 };
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);

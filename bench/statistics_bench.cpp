@@ -2,15 +2,14 @@
 // `tessaline --print`, against `nstat` and `netstat -s` run in the same
 // process for the same counters.  Prints ratios (ours / theirs).
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 

@@ -57,16 +57,17 @@ void WriteCut(char (&field)[16], std::string_view text) {
 
 // One snapshot of a table: one call when the buffer is big enough; otherwise
 // one reallocation to the size the entry point reported and one second call.
-// There is never a third call.  `call(buffer, &capacity)` makes the entry
-// point's call with its further arguments.
-template <class Call>
-void TakeTableSnapshot(TableSnapshot& t, bool haveEntryPoint, DWORD growCode, Call call) {
+// There is never a third call.  The entry point is read after binding, and
+// `call(entry, buffer, &capacity)` makes its call with its further arguments.
+template <class Fn, class Call>
+void TakeTableSnapshot(TableSnapshot& t, Fn IpHelperEntryPoints::*slot, DWORD growCode, Call call) {
     void* result = nullptr;
-    if (BindIpHelper() && haveEntryPoint) {
+    Fn entry = BindIpHelper() ? g_binding.entries.*slot : nullptr;
+    if (entry != nullptr) {
         // The capacity stored by an earlier failed call may exceed the buffer;
         // the entry point is told only what is really there.
         t.capacity = t.bufferSize;
-        const DWORD rc = call(t.buffer, &t.capacity);
+        const DWORD rc = call(entry, t.buffer, &t.capacity);
         if (rc == NO_ERROR) {
             result = t.buffer;
         } else if (rc == growCode) {
@@ -77,16 +78,18 @@ void TakeTableSnapshot(TableSnapshot& t, bool haveEntryPoint, DWORD growCode, Ca
             t.capacity = t.bufferSize;
             if (t.buffer != nullptr) {
                 ++g_tableAllocations;
-                if (call(t.buffer, &t.capacity) == NO_ERROR) result = t.buffer;
+                if (call(entry, t.buffer, &t.capacity) == NO_ERROR) result = t.buffer;
             }
         }
     }
     t.current = result;
 }
 
-bool TakeCounterSnapshot(bool haveEntryPoint, DWORD (*call)()) {
-    if (!BindIpHelper() || !haveEntryPoint) return false;
-    return call() == NO_ERROR;
+// One snapshot of a counter record: true when the entry point returned 0.
+template <class Fn, class Record>
+bool TakeCounterSnapshot(Fn IpHelperEntryPoints::*slot, Record* record) {
+    Fn entry = BindIpHelper() ? g_binding.entries.*slot : nullptr;
+    return entry != nullptr && entry(record) == NO_ERROR;
 }
 
 }  // namespace
@@ -137,74 +140,59 @@ const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable() {
 // ------------------------------------------------------ counter snapshots
 
 CIcmpStatistics::CIcmpStatistics() { Refresh(); }
-bool CIcmpStatistics::Refresh() {
-    return TakeCounterSnapshot(IpHelper().pGetIcmpStatistics != nullptr,
-                               [] { return IpHelper().pGetIcmpStatistics(&g_icmpStats); });
-}
+bool CIcmpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetIcmpStatistics, &g_icmpStats); }
 
 CTcpStatistics::CTcpStatistics() { Refresh(); }
-bool CTcpStatistics::Refresh() {
-    return TakeCounterSnapshot(IpHelper().pGetTcpStatistics != nullptr,
-                               [] { return IpHelper().pGetTcpStatistics(&g_tcpStats); });
-}
+bool CTcpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetTcpStatistics, &g_tcpStats); }
 
 CUdpStatistics::CUdpStatistics() { Refresh(); }
-bool CUdpStatistics::Refresh() {
-    return TakeCounterSnapshot(IpHelper().pGetUdpStatistics != nullptr,
-                               [] { return IpHelper().pGetUdpStatistics(&g_udpStats); });
-}
+bool CUdpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetUdpStatistics, &g_udpStats); }
 
 CIpStatistics::CIpStatistics() = default;
-bool CIpStatistics::Refresh() {
-    return TakeCounterSnapshot(IpHelper().pGetIpStatistics != nullptr,
-                               [] { return IpHelper().pGetIpStatistics(&g_ipStats); });
-}
+bool CIpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetIpStatistics, &g_ipStats); }
 
 // -------------------------------------------------------- table snapshots
 
 CNetworkParams::CNetworkParams() { Refresh(); }
 void CNetworkParams::Refresh() {
-    TakeTableSnapshot(g_networkParams, IpHelper().pGetNetworkParams != nullptr, ERROR_BUFFER_OVERFLOW,
-                      [](void* buffer, ULONG* capacity) {
-                          return IpHelper().pGetNetworkParams(static_cast<PFIXED_INFO>(buffer), capacity);
-                      });
+    TakeTableSnapshot(
+        g_networkParams, &IpHelperEntryPoints::pGetNetworkParams, ERROR_BUFFER_OVERFLOW,
+        [](auto entry, void* buffer, ULONG* capacity) { return entry(static_cast<PFIXED_INFO>(buffer), capacity); });
     m_bValid = g_networkParams.current != nullptr;
 }
 
 CAdapterList::CAdapterList() { Refresh(); }
 void CAdapterList::Refresh() {
-    TakeTableSnapshot(g_adapterList, IpHelper().pGetAdaptersInfo != nullptr, ERROR_BUFFER_OVERFLOW,
-                      [](void* buffer, ULONG* capacity) {
-                          return IpHelper().pGetAdaptersInfo(static_cast<PIP_ADAPTER_INFO>(buffer), capacity);
+    TakeTableSnapshot(g_adapterList, &IpHelperEntryPoints::pGetAdaptersInfo, ERROR_BUFFER_OVERFLOW,
+                      [](auto entry, void* buffer, ULONG* capacity) {
+                          return entry(static_cast<PIP_ADAPTER_INFO>(buffer), capacity);
                       });
     m_bValid = g_adapterList.current != nullptr;
 }
 
 CInterfaceTable::CInterfaceTable() { Refresh(); }
 void CInterfaceTable::Refresh() {
-    TakeTableSnapshot(g_interfaceTable, IpHelper().pGetIfTable != nullptr, ERROR_INSUFFICIENT_BUFFER,
-                      [](void* buffer, ULONG* capacity) {
-                          return IpHelper().pGetIfTable(static_cast<PMIB_IFTABLE>(buffer), capacity, TRUE);
+    TakeTableSnapshot(g_interfaceTable, &IpHelperEntryPoints::pGetIfTable, ERROR_INSUFFICIENT_BUFFER,
+                      [](auto entry, void* buffer, ULONG* capacity) {
+                          return entry(static_cast<PMIB_IFTABLE>(buffer), capacity, TRUE);
                       });
     m_bValid = g_interfaceTable.current != nullptr;
 }
 
 CTcpOwnerTable::CTcpOwnerTable() { Refresh(); }
 void CTcpOwnerTable::Refresh() {
-    TakeTableSnapshot(g_tcpOwnerTable, IpHelper().pGetExtendedTcpTable != nullptr, ERROR_INSUFFICIENT_BUFFER,
-                      [](void* buffer, ULONG* capacity) {
-                          return IpHelper().pGetExtendedTcpTable(buffer, capacity, TRUE, 2,
-                                                                 TCP_TABLE_OWNER_PID_ALL, 0);
+    TakeTableSnapshot(g_tcpOwnerTable, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
+                      [](auto entry, void* buffer, ULONG* capacity) {
+                          return entry(buffer, capacity, TRUE, 2, TCP_TABLE_OWNER_PID_ALL, 0);
                       });
     m_bValid = g_tcpOwnerTable.current != nullptr;
 }
 
 CUdpOwnerTable::CUdpOwnerTable() { Refresh(); }
 void CUdpOwnerTable::Refresh() {
-    TakeTableSnapshot(g_udpOwnerTable, IpHelper().pGetExtendedUdpTable != nullptr, ERROR_INSUFFICIENT_BUFFER,
-                      [](void* buffer, ULONG* capacity) {
-                          return IpHelper().pGetExtendedUdpTable(buffer, capacity, TRUE, 2, UDP_TABLE_OWNER_PID,
-                                                                 0);
+    TakeTableSnapshot(g_udpOwnerTable, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
+                      [](auto entry, void* buffer, ULONG* capacity) {
+                          return entry(buffer, capacity, TRUE, 2, UDP_TABLE_OWNER_PID, 0);
                       });
     m_bValid = g_udpOwnerTable.current != nullptr;
 }

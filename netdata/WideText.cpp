@@ -44,7 +44,7 @@ std::u16string Digits(std::uint64_t value, unsigned base, bool upper) {
     return s;
 }
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     std::size_t width = 0;
@@ -52,14 +52,14 @@ struct Spec {
     std::size_t precision = 0;
 };
 
-void Pad(std::u16string& out, std::u16string_view body, const Spec& spec, std::u16string_view sign = {}) {
+void Pad(std::u16string& out, std::u16string_view body, const Conversion& conv, std::u16string_view sign = {}) {
     const std::size_t len = body.size() + sign.size();
-    const std::size_t fill = spec.width > len ? spec.width - len : 0;
-    if (spec.left) {
+    const std::size_t fill = conv.width > len ? conv.width - len : 0;
+    if (conv.left) {
         out += sign;
         out += body;
         out.append(fill, u' ');
-    } else if (spec.zero) {
+    } else if (conv.zero) {
         out += sign;
         out.append(fill, u'0');
         out += body;
@@ -99,8 +99,10 @@ std::u16string AnsiToWide(std::string_view text) {
         bool ok = i + static_cast<std::size_t>(extra) < text.size();
         for (int k = 1; ok && k <= extra; ++k) {
             const auto c = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            if ((c & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (c & 0x3F);
+            if ((c & 0xC0) != 0x80)
+                ok = false;
+            else
+                cp = (cp << 6) | (c & 0x3F);
         }
         // Reject overlong forms, surrogates and values above U+10FFFF.
         if (ok && ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
@@ -143,53 +145,56 @@ std::u16string FormatW(std::u16string_view format, std::initializer_list<FmtArg>
             out.push_back(c);
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (; i < format.size(); ++i) {
-            if (format[i] == u'-') spec.left = true;
-            else if (format[i] == u'0') spec.zero = true;
-            else break;
+            if (format[i] == u'-')
+                conv.left = true;
+            else if (format[i] == u'0')
+                conv.zero = true;
+            else
+                break;
         }
         while (i < format.size() && format[i] >= u'0' && format[i] <= u'9')
-            spec.width = spec.width * 10 + static_cast<std::size_t>(format[i++] - u'0');
+            conv.width = conv.width * 10 + static_cast<std::size_t>(format[i++] - u'0');
         if (i < format.size() && format[i] == u'.') {
-            spec.hasPrecision = true;
+            conv.hasPrecision = true;
             ++i;
             while (i < format.size() && format[i] >= u'0' && format[i] <= u'9')
-                spec.precision = spec.precision * 10 + static_cast<std::size_t>(format[i++] - u'0');
+                conv.precision = conv.precision * 10 + static_cast<std::size_t>(format[i++] - u'0');
         }
         if (i >= format.size()) break;
-        const char16_t conv = format[i++];
-        if (conv == u'%') {
+        const char16_t type = format[i++];
+        if (type == u'%') {
             out.push_back(u'%');
             continue;
         }
         if (next == args.end()) continue;
         const FmtArg& arg = *next++;
-        switch (conv) {
+        switch (type) {
             case u'd':
             case u'i': {
                 const auto v = static_cast<std::int32_t>(static_cast<std::uint32_t>(arg.Number()));
                 const std::uint64_t magnitude =
                     v < 0 ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(v)) : static_cast<std::uint64_t>(v);
-                Pad(out, Digits(magnitude, 10, false), spec, v < 0 ? u"-" : u"");
+                Pad(out, Digits(magnitude, 10, false), conv, v < 0 ? u"-" : u"");
                 break;
             }
             case u'u':
             case u'x':
             case u'X': {
                 const auto v = static_cast<std::uint32_t>(arg.Number());
-                Pad(out, Digits(v, conv == u'u' ? 10 : 16, conv == u'X'), spec);
+                Pad(out, Digits(v, type == u'u' ? 10 : 16, type == u'X'), conv);
                 break;
             }
             case u'c': {
                 const char16_t ch = static_cast<char16_t>(arg.Number());
-                Pad(out, std::u16string_view(&ch, 1), spec);
+                Pad(out, std::u16string_view(&ch, 1), conv);
                 break;
             }
             case u's': {
                 std::u16string_view text = arg.Text();
-                if (spec.hasPrecision && text.size() > spec.precision) text = text.substr(0, spec.precision);
-                Spec noZero = spec;
+                if (conv.hasPrecision && text.size() > conv.precision) text = text.substr(0, conv.precision);
+                Conversion noZero = conv;
                 noZero.zero = false;
                 Pad(out, text, noZero);
                 break;

@@ -78,7 +78,8 @@ void CNetworkDataView::SetUpImages() {
     const QPixmap strip = LoadMasked(kTreeBitmap);
     if (strip.isNull()) return;  // a missing bitmap leaves the tree without images
     std::vector<QIcon> images;
-    for (int i = 0; i < kImageCount; ++i) images.emplace_back(strip.copy(i * kImageWidth, 0, kImageWidth, strip.height()));
+    for (int i = 0; i < kImageCount; ++i)
+        images.emplace_back(strip.copy(i * kImageWidth, 0, kImageWidth, strip.height()));
     m_wndTree->setIconSize(QSize(kImageWidth, strip.height()));
     m_wndTree->SetImageList(std::move(images));
 }
@@ -113,8 +114,10 @@ void CNetworkDataView::PaintFrame() {
 
 bool CNetworkDataView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_wndClient) {
-        if (event->type() == QEvent::Resize) AdjustLayout();
-        else if (event->type() == QEvent::Paint) PaintFrame();
+        if (event->type() == QEvent::Resize)
+            AdjustLayout();
+        else if (event->type() == QEvent::Paint)
+            PaintFrame();
     }
     return QDockWidget::eventFilter(watched, event);
 }

@@ -37,10 +37,18 @@ bool CNetworkReport::HasReport(int nKind) { return nKind >= kKindIcmpStatistics 
 
 void CNetworkReport::BuildReport() {
     switch (m_nKind) {
-        case kKindIcmpStatistics: BuildIcmpStatistics(); break;
-        case kKindIpStatistics: BuildIpStatistics(); break;
-        case kKindUdpStatistics: BuildUdpStatistics(); break;
-        case kKindTcpStatistics: BuildTcpStatistics(); break;
+        case kKindIcmpStatistics:
+            BuildIcmpStatistics();
+            break;
+        case kKindIpStatistics:
+            BuildIpStatistics();
+            break;
+        case kKindUdpStatistics:
+            BuildUdpStatistics();
+            break;
+        case kKindTcpStatistics:
+            BuildTcpStatistics();
+            break;
         default:
             // The reports of the other kinds are not part of this build:
             // their panes are not created and the command line refuses them.
@@ -51,10 +59,19 @@ void CNetworkReport::BuildReport() {
 
 void CNetworkReport::UpdateReport() {
     switch (m_nKind) {
-        case kKindIcmpStatistics: UpdateIcmpStatistics(); break;
-        case kKindIpStatistics: UpdateIpStatistics(); break;
-        case kKindUdpStatistics: UpdateUdpStatistics(); break;
-        case kKindTcpStatistics: UpdateTcpStatistics(); break;
-        default: break;
+        case kKindIcmpStatistics:
+            UpdateIcmpStatistics();
+            break;
+        case kKindIpStatistics:
+            UpdateIpStatistics();
+            break;
+        case kKindUdpStatistics:
+            UpdateUdpStatistics();
+            break;
+        case kKindTcpStatistics:
+            UpdateTcpStatistics();
+            break;
+        default:
+            break;
     }
 }

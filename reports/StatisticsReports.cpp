@@ -12,17 +12,17 @@ namespace {
 
 // Field names of the records without their type prefix, in record order.
 constexpr std::array<const char*, 13> kIcmpLabels = {
-    "Msgs",     "Errors",   "DestUnreachs", "TimeExcds",  "ParmProbs",     "SrcQuenchs",   "Redirects",
-    "Echos",    "EchoReps", "Timestamps",   "TimestampReps", "AddrMasks", "AddrMaskReps"};
+    "Msgs",  "Errors",   "DestUnreachs", "TimeExcds",     "ParmProbs", "SrcQuenchs",  "Redirects",
+    "Echos", "EchoReps", "Timestamps",   "TimestampReps", "AddrMasks", "AddrMaskReps"};
 constexpr std::array<const char*, 5> kUdpLabels = {"InDatagrams", "NoPorts", "InErrors", "OutDatagrams", "NumAddrs"};
 constexpr std::array<const char*, 15> kTcpLabels = {
-    "RtoAlgorithm", "RtoMin",  "RtoMax",  "MaxConn",     "ActiveOpens", "PassiveOpens", "AttemptFails", "EstabResets",
-    "CurrEstab",    "InSegs",  "OutSegs", "RetransSegs", "InErrs",      "OutRsts",      "NumConns"};
+    "RtoAlgorithm", "RtoMin", "RtoMax",  "MaxConn",     "ActiveOpens", "PassiveOpens", "AttemptFails", "EstabResets",
+    "CurrEstab",    "InSegs", "OutSegs", "RetransSegs", "InErrs",      "OutRsts",      "NumConns"};
 constexpr std::array<const char*, 23> kIpLabels = {
-    "Forwarding",  "DefaultTTL",  "InReceives",   "InHdrErrors", "InAddrErrors",    "ForwDatagrams",
-    "InUnknownProtos", "InDiscards", "InDelivers", "OutRequests", "RoutingDiscards", "OutDiscards",
-    "OutNoRoutes", "ReasmTimeout", "ReasmReqds",  "ReasmOks",    "ReasmFails",      "FragOks",
-    "FragFails",   "FragCreates", "NumIf",        "NumAddr",     "NumRoutes"};
+    "Forwarding",      "DefaultTTL",   "InReceives", "InHdrErrors", "InAddrErrors",    "ForwDatagrams",
+    "InUnknownProtos", "InDiscards",   "InDelivers", "OutRequests", "RoutingDiscards", "OutDiscards",
+    "OutNoRoutes",     "ReasmTimeout", "ReasmReqds", "ReasmOks",    "ReasmFails",      "FragOks",
+    "FragFails",       "FragCreates",  "NumIf",      "NumAddr",     "NumRoutes"};
 
 static_assert(sizeof(MIBICMPSTATS) == kIcmpLabels.size() * sizeof(DWORD));
 static_assert(sizeof(MIB_UDPSTATS) == kUdpLabels.size() * sizeof(DWORD));
@@ -49,8 +49,7 @@ void CNetworkReport::AppendCounterLines(HTREEITEM root, const void* record, cons
 
 // Rewrites the lines under `root` in place; should lines be missing, the
 // remaining counters are dropped.
-void CNetworkReport::RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels,
-                                         std::size_t n) {
+void CNetworkReport::RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n) {
     HTREEITEM line = GetChildItem(root);
     for (std::size_t i = 0; i < n && line != nullptr; ++i) {
         SetItemText(line, CounterLine(labels[i], Counter(record, i)));

@@ -3,7 +3,6 @@
 TESSALINE_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libnl-3-dev libnl-route-3-dev
   libgtest-dev libbenchmark-dev
   fonts-liberation iproute2 util-linux
 )

@@ -1,6 +1,5 @@
 // The protocol catalog against this machine's Winsock layer.
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 

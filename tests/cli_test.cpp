@@ -1,7 +1,6 @@
 // The program as a user runs it from a shell.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -27,7 +26,7 @@ struct Result {
 // Runs the program with `args`; `env` entries set a variable, or unset it
 // when the value is nullopt.  Ended by its pid after 30 s at most.
 Result RunTessaline(const std::vector<std::string>& args,
-           const std::map<std::string, std::optional<std::string>>& env = {}) {
+                    const std::map<std::string, std::optional<std::string>>& env = {}) {
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return {};
     const pid_t pid = fork();
@@ -35,8 +34,10 @@ Result RunTessaline(const std::vector<std::string>& args,
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         for (const auto& [name, value] : env) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         std::vector<char*> argv{const_cast<char*>(TESSALINE_BIN)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -87,8 +88,10 @@ std::map<std::string, long long> ReadIpCounters() {
     std::string header, values;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("Ip: ", 0) != 0) continue;
-        if (header.empty()) header = line;
-        else values = line;
+        if (header.empty())
+            header = line;
+        else
+            values = line;
     }
     std::map<std::string, long long> out;
     std::istringstream h(header.substr(4)), v(values.substr(4));
@@ -162,10 +165,10 @@ TEST(CommandLine, IpCountersMatchTheKernelsAndOnlyMoveForward) {
     Result r = RunTessaline({"--print", "ip"});
     const std::map<std::string, long long> after = ReadIpCounters();
     ASSERT_EQ(r.status, 0);
-    const std::map<std::string, std::string> names = {
-        {"Forwarding", "Forwarding"}, {"DefaultTTL", "DefaultTTL"}, {"InReceives", "InReceives"},
-        {"InDelivers", "InDelivers"}, {"OutRequests", "OutRequests"}, {"ReasmOks", "ReasmOKs"},
-        {"FragOks", "FragOKs"},       {"InDiscards", "InDiscards"}};
+    const std::map<std::string, std::string> names = {{"Forwarding", "Forwarding"},   {"DefaultTTL", "DefaultTTL"},
+                                                      {"InReceives", "InReceives"},   {"InDelivers", "InDelivers"},
+                                                      {"OutRequests", "OutRequests"}, {"ReasmOks", "ReasmOKs"},
+                                                      {"FragOks", "FragOKs"},         {"InDiscards", "InDiscards"}};
     int checked = 0;
     for (const std::string& line : Lines(r.out)) {
         if (line.size() < 18) continue;
@@ -190,7 +193,7 @@ TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
     for (std::size_t i = 0; i < lines.size(); ++i)
         if (!lines[i].empty() && lines[i][0] != ' ') roots.push_back(lines[i]);
     EXPECT_EQ(roots, (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics",
-                                                "UDP Statistics", "TCP Statistics"}));
+                                               "UDP Statistics", "TCP Statistics"}));
     EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 3);
 }
 

@@ -1,8 +1,7 @@
 // The sock_diag dump: decoding of reply buffers, broken ones included, and a
 // live dump that finds a socket this test opens on loopback.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>

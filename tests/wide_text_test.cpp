@@ -42,9 +42,9 @@ TEST(AnsiToWide, DecodesUtf8AndReplacesEachBadByte) {
     EXPECT_EQ(AnsiToWide("a\xff"
                          "b"),
               u"a\uFFFDb");
-    EXPECT_EQ(AnsiToWide("\xc3"), u"\uFFFD");               // cut before its continuation byte
-    EXPECT_EQ(AnsiToWide("\xe2\x82"), u"\uFFFD\uFFFD");     // cut inside a three-byte form
-    EXPECT_EQ(AnsiToWide("\xc0\xaf"), u"\uFFFD\uFFFD");     // overlong '/'
+    EXPECT_EQ(AnsiToWide("\xc3"), u"\uFFFD");                      // cut before its continuation byte
+    EXPECT_EQ(AnsiToWide("\xe2\x82"), u"\uFFFD\uFFFD");            // cut inside a three-byte form
+    EXPECT_EQ(AnsiToWide("\xc0\xaf"), u"\uFFFD\uFFFD");            // overlong '/'
     EXPECT_EQ(AnsiToWide("\xed\xa0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a surrogate
     EXPECT_EQ(AnsiToWide(std::string_view("a\0b", 3)), std::u16string(u"a\0b", 3));
 }

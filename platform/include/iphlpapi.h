@@ -230,8 +230,8 @@ static_assert(offsetof(MIB_IFTABLE, table) == 4);
 
 struct MIB_TCPROW_OWNER_PID {
     DWORD dwState;
-    DWORD dwLocalAddr;   // network byte order
-    DWORD dwLocalPort;   // network byte order in the low 16 bits
+    DWORD dwLocalAddr;  // network byte order
+    DWORD dwLocalPort;  // network byte order in the low 16 bits
     DWORD dwRemoteAddr;
     DWORD dwRemotePort;
     DWORD dwOwningPid;

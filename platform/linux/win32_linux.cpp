@@ -75,9 +75,7 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-BOOL FreeLibrary(HMODULE hModule) {
-    return hModule != nullptr && dlclose(hModule) == 0 ? TRUE : FALSE;
-}
+BOOL FreeLibrary(HMODULE hModule) { return hModule != nullptr && dlclose(hModule) == 0 ? TRUE : FALSE; }
 
 DWORD GetLastError() { return t_lastError; }
 

@@ -40,10 +40,10 @@ struct CatalogCandidate {
 constexpr GUID kInetProvider = {0x6d1a4e21, 0x3c57, 0x4b9e, {0x9a, 0x41, 0x57, 0x0e, 0x2b, 0x86, 0x11, 0xc4}};
 constexpr GUID kInet6Provider = {0x6d1a4e22, 0x3c57, 0x4b9e, {0x9a, 0x41, 0x57, 0x0e, 0x2b, 0x86, 0x11, 0xc4}};
 
-constexpr DWORD kTcpFlags = XP1_GUARANTEED_DELIVERY | XP1_GUARANTEED_ORDER | XP1_GRACEFUL_CLOSE |
-                            XP1_EXPEDITED_DATA | XP1_IFS_HANDLES;
-constexpr DWORD kUdpFlags = XP1_CONNECTIONLESS | XP1_MESSAGE_ORIENTED | XP1_SUPPORT_BROADCAST |
-                            XP1_SUPPORT_MULTIPOINT | XP1_IFS_HANDLES;
+constexpr DWORD kTcpFlags =
+    XP1_GUARANTEED_DELIVERY | XP1_GUARANTEED_ORDER | XP1_GRACEFUL_CLOSE | XP1_EXPEDITED_DATA | XP1_IFS_HANDLES;
+constexpr DWORD kUdpFlags =
+    XP1_CONNECTIONLESS | XP1_MESSAGE_ORIENTED | XP1_SUPPORT_BROADCAST | XP1_SUPPORT_MULTIPOINT | XP1_IFS_HANDLES;
 // IPv6 has no broadcast.
 constexpr DWORD kUdp6Flags = kUdpFlags & ~XP1_SUPPORT_BROADCAST;
 
@@ -53,14 +53,14 @@ constexpr DWORD kUdp4MessageSize = 65507;
 constexpr DWORD kUdp6MessageSize = 65527;
 
 const CatalogCandidate kCandidates[] = {
-    {AF_INET, SOCK_STREAM, 6, WS_AF_INET, WS_SOCK_STREAM, 6, u"TCP/IP", kTcpFlags,
-     PFL_MATCHES_PROTOCOL_ZERO, 0, 16, kInetProvider},
-    {AF_INET, SOCK_DGRAM, 17, WS_AF_INET, WS_SOCK_DGRAM, 17, u"UDP/IP", kUdpFlags,
-     PFL_MATCHES_PROTOCOL_ZERO, kUdp4MessageSize, 16, kInetProvider},
-    {AF_INET6, SOCK_STREAM, 6, WS_AF_INET6, WS_SOCK_STREAM, 6, u"TCP/IPv6", kTcpFlags,
-     PFL_MATCHES_PROTOCOL_ZERO, 0, 28, kInet6Provider},
-    {AF_INET6, SOCK_DGRAM, 17, WS_AF_INET6, WS_SOCK_DGRAM, 17, u"UDP/IPv6", kUdp6Flags,
-     PFL_MATCHES_PROTOCOL_ZERO, kUdp6MessageSize, 28, kInet6Provider},
+    {AF_INET, SOCK_STREAM, 6, WS_AF_INET, WS_SOCK_STREAM, 6, u"TCP/IP", kTcpFlags, PFL_MATCHES_PROTOCOL_ZERO, 0, 16,
+     kInetProvider},
+    {AF_INET, SOCK_DGRAM, 17, WS_AF_INET, WS_SOCK_DGRAM, 17, u"UDP/IP", kUdpFlags, PFL_MATCHES_PROTOCOL_ZERO,
+     kUdp4MessageSize, 16, kInetProvider},
+    {AF_INET6, SOCK_STREAM, 6, WS_AF_INET6, WS_SOCK_STREAM, 6, u"TCP/IPv6", kTcpFlags, PFL_MATCHES_PROTOCOL_ZERO, 0, 28,
+     kInet6Provider},
+    {AF_INET6, SOCK_DGRAM, 17, WS_AF_INET6, WS_SOCK_DGRAM, 17, u"UDP/IPv6", kUdp6Flags, PFL_MATCHES_PROTOCOL_ZERO,
+     kUdp6MessageSize, 28, kInet6Provider},
 };
 
 bool KernelOpens(const CatalogCandidate& c) {

@@ -1,16 +1,14 @@
 #include "NetCounts.h"
 
-#include <netlink/cache.h>
-#include <netlink/netlink.h>
-#include <netlink/route/addr.h>
-#include <netlink/route/link.h>
-#include <netlink/route/route.h>
+#include <linux/if_addr.h>
+#include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <memory>
+#include <cstring>
 #include <string>
 
+#include "NetlinkDump.h"
 #include "ProcFiles.h"
 #include "SockDiag.h"
 
@@ -18,47 +16,60 @@ namespace provider {
 
 namespace {
 
-struct SocketCloser {
-    void operator()(nl_sock* s) const { nl_socket_free(s); }
-};
-struct CacheFreer {
-    void operator()(nl_cache* c) const { nl_cache_free(c); }
-};
-using Socket = std::unique_ptr<nl_sock, SocketCloser>;
-using Cache = std::unique_ptr<nl_cache, CacheFreer>;
-
-template <class Pred>
-DWORD CountObjects(nl_cache* cache, Pred pred) {
+// Counts the messages of one rtnetlink dump that `keep` accepts.
+template <class Request, class Keep>
+bool CountDump(Request request, DWORD& count, Keep keep) {
     DWORD n = 0;
-    for (nl_object* o = nl_cache_get_first(cache); o != nullptr; o = nl_cache_get_next(o))
-        if (pred(o)) ++n;
-    return n;
+    const bool ok = NetlinkDump(NETLINK_ROUTE, &request, sizeof request,
+                                [&n, &keep](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
+                                    if (keep(header, payload, size)) ++n;
+                                });
+    if (ok) count = n;
+    return ok;
 }
+
+template <class Body>
+struct RouteRequest {
+    nlmsghdr header;
+    Body body;
+};
 
 }  // namespace
 
+// Each route is one message of the dump, as `ip route show table all` shows
+// one line per route: routes that share a destination on other devices stay
+// apart, and a multipath route counts once.
 bool CountLinksAddressesRoutes(RouteCounts& counts) {
-    Socket sock(nl_socket_alloc());
-    if (!sock || nl_connect(sock.get(), NETLINK_ROUTE) < 0) return false;
+    RouteRequest<ifinfomsg> links{};
+    links.header.nlmsg_type = RTM_GETLINK;
+    links.body.ifi_family = AF_UNSPEC;
+    RouteRequest<ifaddrmsg> addrs{};
+    addrs.header.nlmsg_type = RTM_GETADDR;
+    addrs.body.ifa_family = AF_INET;
+    RouteRequest<rtmsg> routes{};
+    routes.header.nlmsg_type = RTM_GETROUTE;
+    routes.body.rtm_family = AF_INET;
 
-    nl_cache* raw = nullptr;
-    if (rtnl_link_alloc_cache(sock.get(), AF_UNSPEC, &raw) < 0) return false;
-    Cache links(raw);
-    raw = nullptr;
-    if (rtnl_addr_alloc_cache(sock.get(), &raw) < 0) return false;
-    Cache addrs(raw);
-    raw = nullptr;
-    if (rtnl_route_alloc_cache(sock.get(), AF_INET, 0, &raw) < 0) return false;
-    Cache routes(raw);
-
-    counts.interfaces = CountObjects(links.get(), [](nl_object*) { return true; });
-    counts.ipv4Addresses = CountObjects(addrs.get(), [](nl_object* o) {
-        return rtnl_addr_get_family(reinterpret_cast<rtnl_addr*>(o)) == AF_INET;
-    });
-    counts.ipv4Routes = CountObjects(routes.get(), [](nl_object* o) {
-        return rtnl_route_get_family(reinterpret_cast<rtnl_route*>(o)) == AF_INET;
-    });
-    return true;
+    RouteCounts out;
+    const bool ok =
+        CountDump(links, out.interfaces,
+                  [](const nlmsghdr& h, const unsigned char*, std::size_t) { return h.nlmsg_type == RTM_NEWLINK; }) &&
+        CountDump(addrs, out.ipv4Addresses,
+                  [](const nlmsghdr& h, const unsigned char* p, std::size_t size) {
+                      if (h.nlmsg_type != RTM_NEWADDR || size < sizeof(ifaddrmsg)) return false;
+                      ifaddrmsg a;
+                      std::memcpy(&a, p, sizeof a);
+                      return a.ifa_family == AF_INET;
+                  }) &&
+        CountDump(routes, out.ipv4Routes, [](const nlmsghdr& h, const unsigned char* p, std::size_t size) {
+            if (h.nlmsg_type != RTM_NEWROUTE || size < sizeof(rtmsg)) return false;
+            rtmsg r;
+            std::memcpy(&r, p, sizeof r);
+            // Entries of the route cache are not routes.
+            return r.rtm_family == AF_INET && (r.rtm_flags & RTM_F_CLONED) == 0;
+        });
+    if (ok) counts = out;
+    return ok;
 }
 
 DWORD CountSocketTableRows(std::string_view text) {

@@ -15,7 +15,8 @@ struct RouteCounts {
     DWORD ipv4Routes = 0;  // every table: the local and broadcast routes too
 };
 
-// Asks the kernel over rtnetlink.  False when netlink is refused.
+// Asks the kernel over rtnetlink; leaves `counts` alone and returns false
+// when netlink is refused.
 bool CountLinksAddressesRoutes(RouteCounts& counts);
 
 // Rows of a socket table in the format of /proc/net/tcp: every non-blank

@@ -15,7 +15,6 @@ std::string ProcRoot();
 // to a system error code: ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, or
 // ERROR_INVALID_DATA for a file larger than `maxBytes` or one that cannot
 // be read.
-bool ReadProcFile(const std::string& relativePath, std::string& text, DWORD& error,
-                  std::size_t maxBytes = 256u << 20);
+bool ReadProcFile(const std::string& relativePath, std::string& text, DWORD& error, std::size_t maxBytes = 256u << 20);
 
 }  // namespace provider

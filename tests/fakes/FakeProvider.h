@@ -1,0 +1,97 @@
+// A scripted stand-in for libiphlpapi.so.
+//
+// The fake exports the thirteen entry points the binding looks up plus
+// FakeProviderControl(), which hands out the process-wide FakeControl that
+// scripts them.  A test reaches the same instance as the binding by opening
+// the same file:
+//
+//   void* lib = dlopen(FAKE_FULL_DIR "/libiphlpapi.so", RTLD_NOW);
+//   auto control = reinterpret_cast<FakeProviderControlFn>(dlsym(lib, "FakeProviderControl"));
+//   FakeControl* fake = control();
+//   *fake = FakeControl{};  // every entry point succeeds with empty data
+//
+// A value-initialised FakeControl is a quiet provider: the counters succeed
+// with every counter 0, the tables succeed with no rows (network parameters
+// with a single DNS server), and the adapter list has no adapter, which the
+// real library answers with ERROR_NO_DATA.
+#pragma once
+
+#include "iphlpapi.h"
+
+// A counter entry point (GetIcmpStatistics and the like).
+struct FakeCounterScript {
+    DWORD returnCode;  // returned by every call; 0 fills the record, anything else leaves it alone
+    DWORD fill;        // DWORD i of the record becomes fill + i * step
+    DWORD step;
+    unsigned calls;
+};
+
+inline constexpr unsigned kFakeMaxRowSteps = 8;
+inline constexpr unsigned kFakeMaxRecordedCalls = 32;
+
+// A table entry point (GetIfTable and the like).
+//
+// At its n-th call (counting from 0) the table has rows[min(n, rowSteps - 1)]
+// rows (rows[0] when rowSteps is 0).  When the buffer is null or the
+// capacity handed in is below the table's size the call stores that size
+// through the capacity and returns the entry point's grow code.  Otherwise
+// it clears the buffer up to the capacity handed in (never further, so that
+// AddressSanitizer catches a capacity larger than the buffer), lays out the
+// table and returns 0.
+struct FakeTableScript {
+    unsigned rows[kFakeMaxRowSteps];
+    unsigned rowSteps;
+    DWORD forcedCode;  // non-zero: every call returns it and writes nothing
+    unsigned calls;
+    // What each call was handed; calls past the end are counted only.
+    ULONG capacityIn[kFakeMaxRecordedCalls];
+    const void* bufferIn[kFakeMaxRecordedCalls];
+};
+
+struct FakeControl {
+    FakeCounterScript icmp;  // GetIcmpStatistics; in and out halves are one run of 26 DWORDs
+    FakeCounterScript ip;    // GetIpStatistics
+    FakeCounterScript tcp;   // GetTcpStatistics
+    FakeCounterScript udp;   // GetUdpStatistics
+
+    // GetNetworkParams: rows are DNS servers beyond the one inside FIXED_INFO.
+    FakeTableScript networkParams;
+    // GetAdaptersInfo: rows are adapters, linked through Next, each with
+    // addressesPerAdapter entries in its IpAddressList chain (at least the
+    // one inside the record; the others follow the last adapter).  Adapter a
+    // (from 0) has Index a + 1 and AdapterName "adapter<a>"; its k-th address
+    // is "10.<a>.<k>.1" with mask "255.255.<a>.<k>".  No adapter:
+    // ERROR_NO_DATA.
+    FakeTableScript adapters;
+    unsigned addressesPerAdapter;
+    // GetIfTable, GetExtendedTcpTable (AF_INET, TCP_TABLE_OWNER_PID_ALL),
+    // GetExtendedUdpTable (AF_INET, UDP_TABLE_OWNER_PID); other address
+    // families or classes: ERROR_NOT_SUPPORTED.  Row i (from 0) has index
+    // i + 1 (interfaces) or owning process 100 + i and local port 1000 + i
+    // on 127.0.0.1 (TCP in the listening state, UDP).
+    FakeTableScript interfaces;
+    FakeTableScript tcpTable;
+    FakeTableScript udpTable;
+};
+
+using FakeProviderControlFn = FakeControl* (*)();
+
+// Bytes of each table as the fake lays it out.
+inline ULONG FakeNetworkParamsBytes(unsigned extraDnsServers) {
+    return static_cast<ULONG>(sizeof(FIXED_INFO) + extraDnsServers * sizeof(IP_ADDR_STRING));
+}
+inline ULONG FakeAdapterListBytes(unsigned adapters, unsigned addressesPerAdapter) {
+    const unsigned extra = addressesPerAdapter > 1 ? addressesPerAdapter - 1 : 0;
+    return static_cast<ULONG>(adapters * (sizeof(IP_ADAPTER_INFO) + extra * sizeof(IP_ADDR_STRING)));
+}
+inline ULONG FakeInterfaceTableBytes(unsigned rows) {
+    return static_cast<ULONG>(offsetof(MIB_IFTABLE, table) + (rows > 0 ? rows : 1) * sizeof(MIB_IFROW));
+}
+inline ULONG FakeTcpTableBytes(unsigned rows) {
+    return static_cast<ULONG>(offsetof(MIB_TCPTABLE_OWNER_PID, table) +
+                              (rows > 0 ? rows : 1) * sizeof(MIB_TCPROW_OWNER_PID));
+}
+inline ULONG FakeUdpTableBytes(unsigned rows) {
+    return static_cast<ULONG>(offsetof(MIB_UDPTABLE_OWNER_PID, table) +
+                              (rows > 0 ? rows : 1) * sizeof(MIB_UDPROW_OWNER_PID));
+}
