@@ -96,6 +96,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         cl.file = a;
     }
     if (cl.action == CommandLine::Action::Print && !cl.file.empty()) return fail("--print takes no file");
+    // Documents are not part of this version: a named file is refused rather
+    // than silently ignored.
+    if (!cl.file.empty()) return fail("opening a document ('" + cl.file + "') is not available in this version");
     return cl;
 }
 
