@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "RecordWords.h"
 #include "FakeProvider.h"
 #include "IpHelper.h"
 
@@ -52,13 +53,6 @@ FakeControl* FakeIn(const char* dir) {
 
 void UseLibraryIn(const char* dir) { setenv("TESSALINE_LIBRARY_PATH", dir, 1); }
 
-template <class Record>
-std::vector<DWORD> Dwords(const Record& record) {
-    std::vector<DWORD> out(sizeof record / sizeof(DWORD));
-    std::memcpy(out.data(), &record, sizeof record);
-    return out;
-}
-
 class Binding : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -92,10 +86,10 @@ TEST_F(Binding, MissingLibraryFailsEverySnapshotAndIsRetriedOnTheNextCall) {
     EXPECT_FALSE(ip.Refresh());
     EXPECT_FALSE(tcp.Refresh());
     EXPECT_FALSE(udp.Refresh());
-    EXPECT_EQ(Dwords(IcmpStatisticsRecord()), std::vector<DWORD>(26, 0));
-    EXPECT_EQ(Dwords(IpStatisticsRecord()), std::vector<DWORD>(23, 0));
-    EXPECT_EQ(Dwords(TcpStatisticsRecord()), std::vector<DWORD>(15, 0));
-    EXPECT_EQ(Dwords(UdpStatisticsRecord()), std::vector<DWORD>(5, 0));
+    EXPECT_EQ(Words(IcmpStatisticsRecord()), std::vector<DWORD>(26, 0));
+    EXPECT_EQ(Words(IpStatisticsRecord()), std::vector<DWORD>(23, 0));
+    EXPECT_EQ(Words(TcpStatisticsRecord()), std::vector<DWORD>(15, 0));
+    EXPECT_EQ(Words(UdpStatisticsRecord()), std::vector<DWORD>(5, 0));
 
     CNetworkParams params;
     CAdapterList adapters;
@@ -114,7 +108,7 @@ TEST_F(Binding, MissingLibraryFailsEverySnapshotAndIsRetriedOnTheNextCall) {
     // The library appears: the very next snapshot binds and succeeds.
     UseLibraryIn(FAKE_FULL_DIR);
     EXPECT_TRUE(icmp.Refresh());
-    EXPECT_EQ(Dwords(IcmpStatisticsRecord()), std::vector<DWORD>(26, 7));
+    EXPECT_EQ(Words(IcmpStatisticsRecord()), std::vector<DWORD>(26, 7));
     tcpTable.Refresh();
     EXPECT_TRUE(tcpTable.m_bValid);
     ASSERT_NE(CurrentTcpOwnerTable(), nullptr);
@@ -146,10 +140,10 @@ TEST_F(Binding, MissingNameFailsOnlyThatSnapshotEveryTime) {
         EXPECT_TRUE(ip.Refresh());
         EXPECT_TRUE(udp.Refresh());
     }
-    EXPECT_EQ(Dwords(TcpStatisticsRecord()), std::vector<DWORD>(15, 0));
-    EXPECT_EQ(Dwords(IcmpStatisticsRecord()), std::vector<DWORD>(26, 5));
-    EXPECT_EQ(Dwords(IpStatisticsRecord()), std::vector<DWORD>(23, 5));
-    EXPECT_EQ(Dwords(UdpStatisticsRecord()), std::vector<DWORD>(5, 5));
+    EXPECT_EQ(Words(TcpStatisticsRecord()), std::vector<DWORD>(15, 0));
+    EXPECT_EQ(Words(IcmpStatisticsRecord()), std::vector<DWORD>(26, 5));
+    EXPECT_EQ(Words(IpStatisticsRecord()), std::vector<DWORD>(23, 5));
+    EXPECT_EQ(Words(UdpStatisticsRecord()), std::vector<DWORD>(5, 5));
 
     CTcpOwnerTable tcpTable;
     EXPECT_TRUE(tcpTable.m_bValid);
@@ -263,10 +257,10 @@ bool Refresh() {
 }
 
 const CounterCase kCounterCases[] = {
-    {"Icmp", &FakeControl::icmp, Refresh<CIcmpStatistics>, [] { return Dwords(IcmpStatisticsRecord()); }},
-    {"Ip", &FakeControl::ip, Refresh<CIpStatistics>, [] { return Dwords(IpStatisticsRecord()); }},
-    {"Tcp", &FakeControl::tcp, Refresh<CTcpStatistics>, [] { return Dwords(TcpStatisticsRecord()); }},
-    {"Udp", &FakeControl::udp, Refresh<CUdpStatistics>, [] { return Dwords(UdpStatisticsRecord()); }},
+    {"Icmp", &FakeControl::icmp, Refresh<CIcmpStatistics>, [] { return Words(IcmpStatisticsRecord()); }},
+    {"Ip", &FakeControl::ip, Refresh<CIpStatistics>, [] { return Words(IpStatisticsRecord()); }},
+    {"Tcp", &FakeControl::tcp, Refresh<CTcpStatistics>, [] { return Words(TcpStatisticsRecord()); }},
+    {"Udp", &FakeControl::udp, Refresh<CUdpStatistics>, [] { return Words(UdpStatisticsRecord()); }},
 };
 
 void PrintTo(const CounterCase& c, std::ostream* os) { *os << c.name; }

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordWords.h"
 #include "iphlpapi.h"
 
 namespace {
@@ -72,20 +73,6 @@ const Provider& Library() {
     return provider;
 }
 
-template <class Record>
-std::vector<DWORD> Words(const Record& r) {
-    static_assert(sizeof(Record) % sizeof(DWORD) == 0);
-    std::vector<DWORD> words(sizeof(Record) / sizeof(DWORD));
-    std::memcpy(words.data(), &r, sizeof r);
-    return words;
-}
-
-template <class Record>
-Record Sentinel() {
-    Record r;
-    std::memset(&r, 0xAB, sizeof r);
-    return r;
-}
 
 // One call on a record pre-filled with the sentinel pattern.
 template <class Record>

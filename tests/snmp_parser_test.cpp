@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordWords.h"
 #include "NetCounts.h"
 #include "SnmpParser.h"
 
@@ -29,22 +30,6 @@ std::string TestName(const std::string& file) {
     return name;
 }
 
-// The record's words, so that a mismatch prints every field of both records.
-template <class Record>
-std::vector<DWORD> Words(const Record& r) {
-    static_assert(sizeof(Record) % sizeof(DWORD) == 0);
-    std::vector<DWORD> words(sizeof(Record) / sizeof(DWORD));
-    std::memcpy(words.data(), &r, sizeof r);
-    return words;
-}
-
-// A record whose every byte is 0xAB: fields a fill does not write keep it.
-template <class Record>
-Record Sentinel() {
-    Record r;
-    std::memset(&r, 0xAB, sizeof r);
-    return r;
-}
 constexpr DWORD kUntouched = 0xABABABABu;
 
 // ------------------------------------------------------------ per file
