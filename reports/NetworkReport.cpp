@@ -33,22 +33,19 @@ bool CNetworkReport::IsAutoCapable(int nKind) {
            nKind == kKindTcpConnections;
 }
 
-bool CNetworkReport::HasReport(int nKind) { return nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics; }
+bool CNetworkReport::HasReport(int nKind) {
+    return (nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics) || nKind == kKindUdpConnections ||
+           nKind == kKindTcpConnections;
+}
 
 void CNetworkReport::BuildReport() {
     switch (m_nKind) {
-        case kKindIcmpStatistics:
-            BuildIcmpStatistics();
-            break;
-        case kKindIpStatistics:
-            BuildIpStatistics();
-            break;
-        case kKindUdpStatistics:
-            BuildUdpStatistics();
-            break;
-        case kKindTcpStatistics:
-            BuildTcpStatistics();
-            break;
+        case kKindIcmpStatistics: BuildIcmpStatistics(); break;
+        case kKindIpStatistics: BuildIpStatistics(); break;
+        case kKindUdpStatistics: BuildUdpStatistics(); break;
+        case kKindTcpStatistics: BuildTcpStatistics(); break;
+        case kKindUdpConnections: BuildUdpConnections(); break;
+        case kKindTcpConnections: BuildTcpConnections(); break;
         default:
             // The reports of the other kinds are not part of this build:
             // their panes are not created and the command line refuses them.
@@ -59,19 +56,12 @@ void CNetworkReport::BuildReport() {
 
 void CNetworkReport::UpdateReport() {
     switch (m_nKind) {
-        case kKindIcmpStatistics:
-            UpdateIcmpStatistics();
-            break;
-        case kKindIpStatistics:
-            UpdateIpStatistics();
-            break;
-        case kKindUdpStatistics:
-            UpdateUdpStatistics();
-            break;
-        case kKindTcpStatistics:
-            UpdateTcpStatistics();
-            break;
-        default:
-            break;
+        case kKindIcmpStatistics: UpdateIcmpStatistics(); break;
+        case kKindIpStatistics: UpdateIpStatistics(); break;
+        case kKindUdpStatistics: UpdateUdpStatistics(); break;
+        case kKindTcpStatistics: UpdateTcpStatistics(); break;
+        case kKindUdpConnections: UpdateUdpConnections(); break;
+        case kKindTcpConnections: UpdateTcpConnections(); break;
+        default: break;
     }
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "ReportTree.h"
+#include "win32.h"
 
 // Report kinds.
 enum ReportKind : int {
@@ -56,6 +57,12 @@ public:
     void UpdateUdpStatistics();
     void UpdateTcpStatistics();
 
+    // Socket reports.
+    void BuildTcpConnections();
+    void UpdateTcpConnections();
+    void BuildUdpConnections();
+    void UpdateUdpConnections();
+
     const int m_nKind;
     bool m_bAutoRefresh = false;
     bool m_bRefreshRequested = false;
@@ -85,6 +92,8 @@ protected:
 private:
     void AppendCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
     void RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
+    template <class MakeLine>
+    void RewriteLines(HTREEITEM root, DWORD count, MakeLine makeLine);
 
     ReportTree* m_pTree = nullptr;
 };

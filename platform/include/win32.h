@@ -62,3 +62,24 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hModule);
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
+
+// ------------------------------------------------------------------ text
+// On Linux the narrow code page of the system (CP_ACP) is UTF-8.
+inline constexpr UINT CP_ACP = 0;
+inline constexpr UINT CP_UTF8 = 65001;
+using LPCCH = const char*;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPSTR = char*;
+using LPCWCH = const WCHAR*;
+// Converts narrow text to UTF-16: with a zero output size, returns the
+// number of UTF-16 units needed; otherwise the number written (0 when the
+// output is too small).  Bytes that are not valid UTF-8 become U+FFFD, one
+// per byte.  A length of -1 converts up to and including the terminating 0.
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
+                        int cchWideChar);
+// The reverse, to UTF-8; unpaired surrogates become U+FFFD.  The last three
+// arguments of the original (default character, used-default flag) are not
+// needed for UTF-8 and must be null.
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
+                        int cbMultiByte, LPCCH lpDefaultChar, BOOL* lpUsedDefaultChar);

@@ -50,8 +50,10 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     const std::string file = SharedObjectName(lpLibFileName);
     void* handle = nullptr;
     // The override names the only place to look, so that a test pointing it
-    // at an empty directory sees the library as missing.
-    if (const char* dir = std::getenv("TESSALINE_LIBRARY_PATH"); dir != nullptr && *dir != '\0') {
+    // at an empty directory sees the library as missing.  A program given
+    // capabilities ignores it (secure_getenv), so that it cannot be made to
+    // load foreign code.
+    if (const char* dir = secure_getenv("TESSALINE_LIBRARY_PATH"); dir != nullptr && *dir != '\0') {
         handle = OpenIn(dir, file);
     } else {
         const std::string exeDir = ExecutableDirectory();

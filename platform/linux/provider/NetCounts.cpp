@@ -7,10 +7,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "NetlinkDump.h"
 #include "ProcFiles.h"
-#include "SockDiag.h"
+#include "SocketTables.h"
 
 namespace provider {
 
@@ -72,37 +73,10 @@ bool CountLinksAddressesRoutes(RouteCounts& counts) {
     return ok;
 }
 
-DWORD CountSocketTableRows(std::string_view text) {
-    DWORD rows = 0;
-    bool header = true;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-        if (header) {
-            header = false;
-            continue;
-        }
-        ++rows;
-    }
-    return rows;
-}
-
 bool CountSockets(const char* table, DWORD& count, DWORD& error) {
-    DWORD rows = 0;
-    const int protocol = std::string_view(table) == "tcp" ? IPPROTO_TCP : IPPROTO_UDP;
-    if (ProcRoot() == "/proc" && DumpInetSockets(protocol, [&rows](const inet_diag_msg&) { ++rows; })) {
-        count = rows;
-        return true;
-    }
-    // Where netlink is refused, or the files are fixtures, count the rows of
-    // the /proc table.
-    std::string text;
-    if (!ReadProcFile(std::string("net/") + table, text, error)) return false;
-    count = CountSocketTableRows(text);
+    std::vector<SocketRow> rows;
+    if (!CollectSockets(std::string_view(table) == "tcp" ? IPPROTO_TCP : IPPROTO_UDP, rows, error)) return false;
+    count = static_cast<DWORD>(rows.size());
     return true;
 }
 

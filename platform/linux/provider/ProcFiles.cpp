@@ -9,7 +9,8 @@
 namespace provider {
 
 std::string ProcRoot() {
-    const char* root = std::getenv("TESSALINE_PROC_ROOT");
+    // secure_getenv: a program given capabilities ignores the variable.
+    const char* root = secure_getenv("TESSALINE_PROC_ROOT");
     return root != nullptr && *root != '\0' ? root : "/proc";
 }
 

@@ -1,0 +1,142 @@
+#include "SocketTables.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+#include <tuple>
+
+#include "ProcFiles.h"
+#include "SockDiag.h"
+
+namespace provider {
+
+namespace {
+
+std::string_view NextField(std::string_view line, std::size_t& pos) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t' || line[pos] == '\r')) ++pos;
+    const std::size_t start = pos;
+    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t' && line[pos] != '\r') ++pos;
+    return line.substr(start, pos - start);
+}
+
+template <class T>
+bool ParseNumber(std::string_view s, T& value, int base) {
+    if (s.empty()) return false;
+    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);
+    return ec == std::errc() && p == s.data() + s.size();
+}
+
+// "0100007F:0277": the address as the kernel prints the 32-bit word it holds
+// in network order (so the bytes come out reversed on little-endian), and
+// the port in host order.
+bool ParseEndpoint(std::string_view s, DWORD& addr, WORD& port) {
+    const std::size_t colon = s.find(':');
+    if (colon != 8 || s.size() != 13) return false;
+    std::uint32_t word = 0;
+    std::uint16_t p = 0;
+    if (!ParseNumber(s.substr(0, 8), word, 16) || !ParseNumber(s.substr(9), p, 16)) return false;
+    addr = word;
+    port = p;
+    return true;
+}
+
+bool ParseLine(std::string_view line, bool tcp, SocketRow& row) {
+    std::size_t pos = 0;
+    const std::string_view slot = NextField(line, pos);
+    if (slot.empty() || slot.back() != ':') return false;
+    const std::string_view local = NextField(line, pos);
+    const std::string_view remote = NextField(line, pos);
+    const std::string_view state = NextField(line, pos);
+    NextField(line, pos);  // tx_queue:rx_queue
+    NextField(line, pos);  // tr:tm->when
+    NextField(line, pos);  // retrnsmt
+    const std::string_view uid = NextField(line, pos);
+    const std::string_view timeout = NextField(line, pos);
+    const std::string_view inode = NextField(line, pos);
+    unsigned kernelState = 0;
+    unsigned long long number = 0;
+    if (!ParseEndpoint(local, row.localAddr, row.localPort) || !ParseEndpoint(remote, row.remoteAddr, row.remotePort) ||
+        !ParseNumber(state, kernelState, 16) || !ParseNumber(uid, number, 10) || !ParseNumber(timeout, number, 10) ||
+        !ParseNumber(inode, row.inode, 10))
+        return false;
+    row.state = tcp ? MibTcpState(kernelState) : 0;
+    return true;
+}
+
+}  // namespace
+
+DWORD MibTcpState(unsigned kernelState) {
+    switch (kernelState) {
+        case 1: return 5;    // ESTABLISHED
+        case 2: return 3;    // SYN_SENT
+        case 3: return 4;    // SYN_RECV
+        case 4: return 6;    // FIN_WAIT1
+        case 5: return 7;    // FIN_WAIT2
+        case 6: return 11;   // TIME_WAIT
+        case 7: return 1;    // CLOSE
+        case 8: return 8;    // CLOSE_WAIT
+        case 9: return 10;   // LAST_ACK
+        case 10: return 2;   // LISTEN
+        case 11: return 9;   // CLOSING
+        case 12: return 4;   // NEW_SYN_RECV: a connection request, SYN_RCVD
+        default: return 0;
+    }
+}
+
+std::vector<SocketRow> ParseProcSocketTable(std::string_view text, bool tcp, int& badLines) {
+    std::vector<SocketRow> rows;
+    badLines = 0;
+    bool header = true;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        if (header) {
+            header = false;
+            continue;
+        }
+        SocketRow row;
+        if (ParseLine(line, tcp, row)) rows.push_back(row);
+        else ++badLines;
+    }
+    return rows;
+}
+
+bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
+    rows.clear();
+    const bool tcp = protocol == IPPROTO_TCP;
+    if (ProcRoot() == "/proc") {
+        const bool ok = DumpInetSockets(protocol, [&rows, tcp](const inet_diag_msg& m) {
+            SocketRow row;
+            row.state = tcp ? MibTcpState(m.idiag_state) : 0;
+            row.localAddr = m.id.idiag_src[0];
+            row.localPort = ntohs(m.id.idiag_sport);
+            row.remoteAddr = m.id.idiag_dst[0];
+            row.remotePort = ntohs(m.id.idiag_dport);
+            row.inode = m.idiag_inode;
+            rows.push_back(row);
+        });
+        if (ok) return true;
+        rows.clear();
+    }
+    std::string text;
+    if (!ReadProcFile(tcp ? "net/tcp" : "net/udp", text, error)) return false;
+    int bad = 0;
+    rows = ParseProcSocketTable(text, tcp, bad);
+    return true;
+}
+
+void SortRows(std::vector<SocketRow>& rows) {
+    std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
+        return std::make_tuple(ntohl(a.localAddr), a.localPort, ntohl(a.remoteAddr), a.remotePort) <
+               std::make_tuple(ntohl(b.localAddr), b.localPort, ntohl(b.remoteAddr), b.remotePort);
+    });
+}
+
+}  // namespace provider

@@ -1,0 +1,123 @@
+// The TCP and UDP socket reports: one line per IPv4 socket, ending with the
+// process that holds it.
+#include "ConnectionReports.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "IpHelper.h"
+#include "NetworkReport.h"
+#include "ProcessOwner.h"
+#include "WideText.h"
+
+namespace {
+
+constexpr const char16_t* kTcpStateNames[] = {
+    u"CLOSED",    u"LISTENING", u"SYN_SENT",  u"SYN_RCVD", u"ESTABLISHED", u"FIN_WAIT1",
+    u"FIN_WAIT2", u"CLOSE_WAIT", u"CLOSING",  u"LAST_ACK", u"TIME_WAIT",   u"DELETE_TCB"};
+
+const char16_t* StateName(DWORD state) {
+    return state >= 1 && state <= 12 ? kTcpStateNames[state - 1] : u"[UNKNOWN]";
+}
+
+// The four bytes of an address held in network order, first byte first.
+void AddressBytes(DWORD address, unsigned char (&bytes)[4]) { std::memcpy(bytes, &address, sizeof bytes); }
+
+// A port field carries the port in network order in its low 16 bits.
+unsigned PortOf(DWORD field) { return ntohs(static_cast<std::uint16_t>(field & 0xFFFF)); }
+
+std::u16string TcpLine(const MIB_TCPROW_OWNER_PID& row, CProcessExplorer& explorer) {
+    return FormatW(u"%s => %s [%15.15s: %s ]",
+                   {FormatAddressPort(row.dwLocalAddr, PortOf(row.dwLocalPort)),
+                    FormatAddressPort(row.dwRemoteAddr, PortOf(row.dwRemotePort)), StateName(row.dwState),
+                    explorer.GetProcessLabel(row.dwOwningPid)});
+}
+
+std::u16string UdpLine(const MIB_UDPROW_OWNER_PID& row, CProcessExplorer& explorer) {
+    unsigned char b[4];
+    AddressBytes(row.dwLocalAddr, b);
+    return FormatW(u"IP:: %03d.%03d.%03d.%03d:%-5d [ %s ]",
+                   {b[0], b[1], b[2], b[3], PortOf(row.dwLocalPort), explorer.GetProcessLabel(row.dwOwningPid)});
+}
+
+// The rows of the current table, or none when the snapshot failed.
+template <class Table>
+DWORD RowCount(const Table* table, bool valid) {
+    return valid && table != nullptr ? table->dwNumEntries : 0;
+}
+
+}  // namespace
+
+const char16_t* GetTcpStateName(int row) {
+    const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
+    if (table == nullptr || row < 0 || static_cast<DWORD>(row) >= table->dwNumEntries) return u"[UNKNOWN]";
+    return StateName(table->table[row].dwState);
+}
+
+std::u16string FormatAddressPort(DWORD address, unsigned port) {
+    unsigned char b[4];
+    AddressBytes(address, b);
+    return FormatW(u"%03d.%03d.%03d.%03d:%-6d", {b[0], b[1], b[2], b[3], port});
+}
+
+// Rewrites the lines under `root` from `count` texts in place, appends the
+// lines that are missing and deletes the surplus from the end.
+template <class MakeLine>
+void CNetworkReport::RewriteLines(HTREEITEM root, DWORD count, MakeLine makeLine) {
+    HTREEITEM line = GetChildItem(root);
+    for (DWORD i = 0; i < count; ++i) {
+        const std::u16string text = makeLine(i);
+        if (line != nullptr) {
+            SetItemText(line, text);
+            line = GetNextSiblingItem(line);
+        } else {
+            AppendItem(root, text, kImageValue);
+        }
+    }
+    while (line != nullptr) {
+        HTREEITEM next = GetNextSiblingItem(line);
+        DeleteItem(line);
+        line = next;
+    }
+}
+
+void CNetworkReport::BuildTcpConnections() {
+    DeleteAllItems();
+    m_hTcpConnRoot = AppendItem(TVI_ROOT, u"TCP Connections", kImageRoot);
+    SetItemBold(m_hTcpConnRoot);
+    g_pTcpOwnerTable->Refresh();
+    const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
+    const DWORD count = RowCount(table, g_pTcpOwnerTable->m_bValid);
+    CProcessExplorer explorer;
+    for (DWORD i = 0; i < count; ++i) AppendItem(m_hTcpConnRoot, TcpLine(table->table[i], explorer), kImageValue);
+    Expand(m_hTcpConnRoot);
+}
+
+void CNetworkReport::UpdateTcpConnections() {
+    g_pTcpOwnerTable->Refresh();
+    const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
+    const DWORD count = RowCount(table, g_pTcpOwnerTable->m_bValid);
+    CProcessExplorer explorer;
+    RewriteLines(m_hTcpConnRoot, count, [&](DWORD i) { return TcpLine(table->table[i], explorer); });
+}
+
+void CNetworkReport::BuildUdpConnections() {
+    DeleteAllItems();
+    m_hUdpConnRoot = AppendItem(TVI_ROOT, u"UDP Connections", kImageRoot);
+    SetItemBold(m_hUdpConnRoot);
+    g_pUdpOwnerTable->Refresh();
+    const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
+    const DWORD count = RowCount(table, g_pUdpOwnerTable->m_bValid);
+    CProcessExplorer explorer;
+    for (DWORD i = 0; i < count; ++i) AppendItem(m_hUdpConnRoot, UdpLine(table->table[i], explorer), kImageValue);
+    Expand(m_hUdpConnRoot);
+}
+
+void CNetworkReport::UpdateUdpConnections() {
+    g_pUdpOwnerTable->Refresh();
+    const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
+    const DWORD count = RowCount(table, g_pUdpOwnerTable->m_bValid);
+    CProcessExplorer explorer;
+    RewriteLines(m_hUdpConnRoot, count, [&](DWORD i) { return UdpLine(table->table[i], explorer); });
+}
