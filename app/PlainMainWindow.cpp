@@ -1,7 +1,9 @@
 #include "PlainMainWindow.h"
 
 #include <QAction>
+#include <algorithm>
 #include <QLabel>
+#include <QTimer>
 #include <QToolBar>
 
 #include "CNetworkDataView.h"
@@ -15,12 +17,17 @@ struct PaneEntry {
     Qt::DockWidgetArea side;
 };
 
+// Counters on the left, sockets on the right.
 const PaneEntry kPanes[] = {
     {kKindIpStatistics, "IP", "paneIp", Qt::LeftDockWidgetArea},
     {kKindIcmpStatistics, "ICMP", "paneIcmp", Qt::LeftDockWidgetArea},
-    {kKindTcpStatistics, "TCP", "paneTcpStats", Qt::RightDockWidgetArea},
-    {kKindUdpStatistics, "UDP", "paneUdpStats", Qt::RightDockWidgetArea},
+    {kKindTcpStatistics, "TCP", "paneTcpStats", Qt::LeftDockWidgetArea},
+    {kKindUdpStatistics, "UDP", "paneUdpStats", Qt::LeftDockWidgetArea},
+    {kKindTcpConnections, "TCP Connections", "paneTcpConnections", Qt::RightDockWidgetArea},
+    {kKindUdpConnections, "UDP Connections", "paneUdpConnections", Qt::RightDockWidgetArea},
 };
+
+constexpr int kSocketPaneWidth = 450;
 
 }  // namespace
 
@@ -51,7 +58,22 @@ PlainMainWindow::PlainMainWindow(QWidget* parent) : QMainWindow(parent) {
         addDockWidget(entry.side, pane);
         m_panes.push_back(pane);
     }
-    resize(1000, 720);
+    // Two columns of counter panes, the socket panes beside them.
+    splitDockWidget(m_panes[0], m_panes[2], Qt::Horizontal);
+    splitDockWidget(m_panes[1], m_panes[3], Qt::Horizontal);
+    resize(1400, 760);
+}
+
+void PlainMainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Dock sizes apply once the layout exists, at the first showing.
+    if (!m_bSized) {
+        m_bSized = true;
+        QTimer::singleShot(0, this, [this] {
+            const int counters = std::max(200, (width() - kSocketPaneWidth) / 2);
+            resizeDocks({m_panes[0], m_panes[2], m_panes[4]}, {counters, counters, kSocketPaneWidth}, Qt::Horizontal);
+        });
+    }
 }
 
 void PlainMainWindow::SetAutoRefreshAll(bool on) {

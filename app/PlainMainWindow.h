@@ -1,5 +1,5 @@
-// The main window: the four statistics panes, docked, and the switch that
-// turns auto-refresh on for all of them.
+// The main window: the four statistics panes and the two socket panes,
+// docked, and the switch that turns auto-refresh on for all of them.
 #pragma once
 
 #include <QMainWindow>
@@ -15,6 +15,10 @@ public:
     const std::vector<CNetworkDataView*>& Panes() const { return m_panes; }
     void SetAutoRefreshAll(bool on);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     std::vector<CNetworkDataView*> m_panes;
+    bool m_bSized = false;
 };
