@@ -3,9 +3,11 @@
 //  - a process "opens" when /proc/PID exists under the proc root; its first
 //    module is its executable, named by the /proc/PID/exe link;
 //  - the thread's token stands for the calling thread's capability sets;
-//    "SeDebugPrivilege" is CAP_SYS_PTRACE, which AdjustTokenPrivileges
-//    raises into or drops from the effective set, leaving
-//    ERROR_NOT_ALL_ASSIGNED when it is not in the permitted set;
+//    "SeDebugPrivilege" is CAP_SYS_PTRACE: AdjustTokenPrivileges enables it
+//    when it is in the permitted set (else leaves ERROR_NOT_ALL_ASSIGNED),
+//    OpenProcess raises it into the effective set when, and only when, it
+//    needs it to read another user's process, and disabling the privilege
+//    drops it from the effective set;
 //  - a thread has no token of its own until ImpersonateSelf, which changes
 //    nothing else.
 #pragma once

@@ -1,6 +1,6 @@
 // Processes, thread tokens and the debug privilege on Linux.
-#include <fcntl.h>
-#include <sys/capability.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,12 +30,12 @@ struct KernelObject {
     ObjectType type;
 };
 
+// An open process: what was read of it when it was opened.  The executable
+// link is read once, at the open, so that every later question is about the
+// process that was opened even if its id is reused meanwhile.
 struct ProcessObject final : KernelObject {
     ProcessObject() : KernelObject(ObjectType::Process) {}
-    ~ProcessObject() override {
-        if (dirFd >= 0) ::close(dirFd);
-    }
-    int dirFd = -1;
+    DWORD pid = 0;
     bool hasExecutable = false;
     std::string executable;  // the target of /proc/PID/exe
 };
@@ -58,22 +58,59 @@ std::string ProcRoot() {
     return root != nullptr && *root != '\0' ? root : "/proc";
 }
 
-// Raises or drops one capability in the calling thread's effective set.
-// `notPermitted` is set when raising a capability the thread may not hold.
-bool SetEffective(cap_value_t capability, bool on, bool& notPermitted) {
-    cap_t caps = cap_get_proc();
-    if (caps == nullptr) return false;
-    cap_flag_value_t permitted = CAP_CLEAR, effective = CAP_CLEAR;
-    bool ok = cap_get_flag(caps, capability, CAP_PERMITTED, &permitted) == 0 &&
-              cap_get_flag(caps, capability, CAP_EFFECTIVE, &effective) == 0;
-    if (ok && on && permitted != CAP_SET) {
-        notPermitted = true;
-    } else if (ok && (effective == CAP_SET) != on) {
-        ok = cap_set_flag(caps, CAP_EFFECTIVE, 1, &capability, on ? CAP_SET : CAP_CLEAR) == 0 &&
-             cap_set_proc(caps) == 0;
-    }
-    cap_free(caps);
-    return ok;
+// The debug privilege of the calling thread's token.  Enabling it checks
+// that CAP_SYS_PTRACE is permitted; the capability is raised into the
+// effective set only when a read of another user's process needs it, and
+// dropped when the privilege is disabled.  So it is effective exactly while
+// it is used, and a lookup of one's own processes costs no capset.
+struct DebugPrivilege {
+    bool enabled = false;
+};
+thread_local DebugPrivilege t_debug;
+
+using CapabilityData = __user_cap_data_struct[_LINUX_CAPABILITY_U32S_3];
+
+bool ReadCapabilities(CapabilityData& data) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return ::syscall(SYS_capget, &header, data) == 0;
+}
+
+bool WriteCapabilities(CapabilityData& data) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+constexpr std::uint32_t kPtraceBit = 1u << (CAP_SYS_PTRACE % 32);
+constexpr unsigned kPtraceWord = CAP_SYS_PTRACE / 32;
+
+// Enables the privilege; `notPermitted` when the thread may not hold it.
+bool EnableDebugPrivilege(bool& notPermitted) {
+    CapabilityData data{};
+    if (!ReadCapabilities(data)) return false;
+    t_debug.enabled = (data[kPtraceWord].permitted & kPtraceBit) != 0;
+    if (!t_debug.enabled) notPermitted = true;
+    return true;
+}
+
+// Disables the privilege and makes sure the capability is not effective.
+bool DisableDebugPrivilege() {
+    t_debug.enabled = false;
+    CapabilityData data{};
+    if (!ReadCapabilities(data)) return false;
+    if ((data[kPtraceWord].effective & kPtraceBit) == 0) return true;
+    data[kPtraceWord].effective &= ~kPtraceBit;
+    return WriteCapabilities(data);
+}
+
+// Raises the capability for a read that needs it, when the privilege is
+// enabled; false when it is not, is held already, or cannot be raised.
+bool RaiseForDebugPrivilege() {
+    if (!t_debug.enabled) return false;
+    CapabilityData data{};
+    if (!ReadCapabilities(data)) return false;
+    if ((data[kPtraceWord].effective & kPtraceBit) != 0) return false;
+    data[kPtraceWord].effective |= kPtraceBit;
+    return WriteCapabilities(data);
 }
 
 // The executable's file name: the last component of the link's target,
@@ -136,7 +173,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, TOKEN_
     }
     bool notAssigned = false;
     if (DisableAllPrivileges) {
-        if (!SetEffective(CAP_SYS_PTRACE, false, notAssigned)) {
+        if (!DisableDebugPrivilege()) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
@@ -147,7 +184,9 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, TOKEN_
                 notAssigned = true;
                 continue;
             }
-            if (!SetEffective(CAP_SYS_PTRACE, (p.Attributes & SE_PRIVILEGE_ENABLED) != 0, notAssigned)) {
+            const bool ok = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0 ? EnableDebugPrivilege(notAssigned)
+                                                                        : DisableDebugPrivilege();
+            if (!ok) {
                 SetLastError(ERROR_ACCESS_DENIED);
                 return FALSE;
             }
@@ -162,16 +201,16 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::string path = ProcRoot() + "/" + std::to_string(dwProcessId);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastError(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    auto* process = new ProcessObject;
-    process->dirFd = fd;
+    const std::string dir = ProcRoot() + "/" + std::to_string(dwProcessId);
     char target[PATH_MAX];
-    const ssize_t n = ::readlinkat(fd, "exe", target, sizeof target);
+    const std::string exe = dir + "/exe";
+    ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
+    // Another user's process: with the debug privilege enabled, the read is
+    // made again with the capability raised.
+    if (n < 0 && (errno == EACCES || errno == EPERM) && RaiseForDebugPrivilege())
+        n = ::readlink(exe.c_str(), target, sizeof target);
+    auto* process = new ProcessObject;
+    process->pid = dwProcessId;
     if (n > 0 && static_cast<std::size_t>(n) < sizeof target) {
         process->hasExecutable = true;
         process->executable.assign(target, static_cast<std::size_t>(n));
@@ -179,6 +218,10 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         // Another user's process, without the right to look into it.
         delete process;
         SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    } else if (::access(dir.c_str(), F_OK) != 0) {
+        delete process;
+        SetLastError(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     // A process without an executable link (a kernel thread, a zombie) opens
