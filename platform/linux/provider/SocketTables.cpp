@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <string>
-#include <tuple>
 
 #include "ProcFiles.h"
 #include "SockDiag.h"
@@ -132,10 +131,54 @@ bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
     return true;
 }
 
+bool ParseSockstat(std::string_view text, int protocol, std::size_t& count) {
+    const std::string_view prefix = protocol == IPPROTO_TCP ? "TCP:" : "UDP:";
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.substr(0, prefix.size()) != prefix) continue;
+        // Name-value pairs after the prefix.
+        std::size_t at = prefix.size(), total = 0;
+        bool any = false;
+        for (;;) {
+            const std::string_view name = NextField(line, at);
+            const std::string_view value = NextField(line, at);
+            if (name.empty() || value.empty()) break;
+            std::size_t n = 0;
+            if (!ParseNumber(value, n, 10)) return false;
+            // Sockets allocated (which includes those not yet in use) and
+            // those in TIME_WAIT; UDP has only its sockets in use.
+            if ((protocol == IPPROTO_TCP && (name == "alloc" || name == "tw")) ||
+                (protocol != IPPROTO_TCP && name == "inuse")) {
+                total += n;
+                any = true;
+            }
+        }
+        if (!any) return false;
+        count = total;
+        return true;
+    }
+    return false;
+}
+
+bool EstimateSocketCount(int protocol, std::size_t& count) {
+    std::string text;
+    DWORD error = NO_ERROR;
+    return ReadProcFile("net/sockstat", text, error, 64 * 1024) && ParseSockstat(text, protocol, count);
+}
+
 void SortRows(std::vector<SocketRow>& rows) {
-    std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
-        return std::make_tuple(ntohl(a.localAddr), a.localPort, ntohl(a.remoteAddr), a.remotePort) <
-               std::make_tuple(ntohl(b.localAddr), b.localPort, ntohl(b.remoteAddr), b.remotePort);
+    // Address and port in one number, first byte of the address highest.
+    auto key = [](DWORD addr, WORD port) {
+        return (static_cast<std::uint64_t>(ntohl(addr)) << 16) | port;
+    };
+    std::sort(rows.begin(), rows.end(), [&key](const SocketRow& a, const SocketRow& b) {
+        const std::uint64_t la = key(a.localAddr, a.localPort), lb = key(b.localAddr, b.localPort);
+        if (la != lb) return la < lb;
+        return key(a.remoteAddr, a.remotePort) < key(b.remoteAddr, b.remotePort);
     });
 }
 

@@ -38,6 +38,18 @@ std::vector<SocketRow> ParseProcSocketTable(std::string_view text, bool tcp, int
 // can be read.
 bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error);
 
+// How many rows the table may have, from the kernel's socket counters
+// (/proc/net/sockstat: sockets in use plus those in TIME_WAIT), without
+// listing them; an upper estimate for sizing a buffer.  False when the
+// counters cannot be read.
+bool EstimateSocketCount(int protocol, std::size_t& count);
+
+// Parses the counters of /proc/net/sockstat for `protocol`; false when the
+// text does not hold them.
+//   TCP: inuse 1 orphan 0 tw 0 alloc 1 mem 17
+//   UDP: inuse 0 mem 0
+bool ParseSockstat(std::string_view text, int protocol, std::size_t& count);
+
 // Sorts ascending by local address, local port, remote address, remote port
 // (addresses compared as numbers, first byte most significant).
 void SortRows(std::vector<SocketRow>& rows);

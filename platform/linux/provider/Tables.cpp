@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SocketOwners.h"
+#include "ProcFiles.h"
 #include "SocketTables.h"
 #include "iphlpapi.h"
 
@@ -41,10 +42,21 @@ template <class Table, class Row, class Fill>
 DWORD BuildTable(int protocol, PVOID buffer, PDWORD size, BOOL order, Fill fill) {
     TableState& state = StateOf(protocol);
     std::lock_guard<std::mutex> guard(state.lock);
+    constexpr std::size_t kHeader = offsetof(Table, table);
+
+    // A caller without a buffer asks only for the size: the kernel's socket
+    // counters give it without listing every socket.
+    std::size_t estimate = 0;
+    if ((buffer == nullptr || *size < sizeof(Table)) && provider::ProcRoot() == "/proc" &&
+        provider::EstimateSocketCount(protocol, estimate)) {
+        const std::size_t wanted = kHeader + WithHeadroom(estimate) * sizeof(Row);
+        if (wanted > 0xFFFFFFFFu) return ERROR_NOT_ENOUGH_MEMORY;
+        *size = static_cast<DWORD>(wanted);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+
     DWORD error = NO_ERROR;
     if (!provider::CollectSockets(protocol, state.rows, error)) return error;
-
-    constexpr std::size_t kHeader = offsetof(Table, table);
     const std::size_t needed = std::max(sizeof(Table), kHeader + state.rows.size() * sizeof(Row));
     if (buffer == nullptr || *size < needed) {
         const std::size_t wanted = kHeader + WithHeadroom(state.rows.size()) * sizeof(Row);
