@@ -114,7 +114,7 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err) 
             return 2;
         }
         MemoryTree tree;
-        CNetworkReport report(kind);
+        CNetworkReport report(kind, DeferSnapshot{});
         report.SetReportTree(&tree);
         report.BuildReport();
         if (!first) std::fputs("\n", out);

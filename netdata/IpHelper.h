@@ -47,28 +47,36 @@ const MIB_IFTABLE* CurrentInterfaceTable();
 const MIB_TCPTABLE_OWNER_PID* CurrentTcpOwnerTable();
 const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable();
 
+// Constructs a snapshot object without taking its snapshot, for a report
+// that takes it itself right after (the command line).
+struct DeferSnapshot {};
+
 // Counter snapshot classes.  Refresh is true when the entry point returned 0.
 class CIcmpStatistics {
 public:
     CIcmpStatistics();
+    explicit CIcmpStatistics(DeferSnapshot) {}
     bool Refresh();
 };
 
 class CTcpStatistics {
 public:
     CTcpStatistics();
+    explicit CTcpStatistics(DeferSnapshot) {}
     bool Refresh();
 };
 
 class CUdpStatistics {
 public:
     CUdpStatistics();
+    explicit CUdpStatistics(DeferSnapshot) {}
     bool Refresh();
 };
 
 class CIpStatistics {
 public:
     CIpStatistics();  // takes no snapshot
+    explicit CIpStatistics(DeferSnapshot) {}
     bool Refresh();
 };
 
@@ -77,6 +85,7 @@ public:
 class CNetworkParams {
 public:
     CNetworkParams();
+    explicit CNetworkParams(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
 };
@@ -84,6 +93,7 @@ public:
 class CAdapterList {
 public:
     CAdapterList();
+    explicit CAdapterList(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
 };
@@ -91,6 +101,7 @@ public:
 class CInterfaceTable {
 public:
     CInterfaceTable();
+    explicit CInterfaceTable(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
 };
@@ -98,6 +109,7 @@ public:
 class CTcpOwnerTable {
 public:
     CTcpOwnerTable();
+    explicit CTcpOwnerTable(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
 };
@@ -105,6 +117,7 @@ public:
 class CUdpOwnerTable {
 public:
     CUdpOwnerTable();
+    explicit CUdpOwnerTable(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
 };

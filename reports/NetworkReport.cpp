@@ -26,6 +26,21 @@ CNetworkReport::CNetworkReport(int nKind) : m_nKind(nKind), m_bAutoCapable(IsAut
     ReplaceSnapshotHandle(g_pAdapterList, new CAdapterList);
 }
 
+CNetworkReport::CNetworkReport(int nKind, DeferSnapshot defer)
+    : m_nKind(nKind), m_bAutoCapable(IsAutoCapable(nKind)) {
+    WSAStartup(MAKEWORD(2, 0), &g_wsaData);
+    ReplaceSnapshotHandle(g_pIcmpStatistics, new CIcmpStatistics(defer));
+    ReplaceSnapshotHandle(g_pTcpStatistics, new CTcpStatistics(defer));
+    ReplaceSnapshotHandle(g_pUdpStatistics, new CUdpStatistics(defer));
+    ReplaceSnapshotHandle(g_pUdpOwnerTable, new CUdpOwnerTable(defer));
+    ReplaceSnapshotHandle(g_pTcpOwnerTable, new CTcpOwnerTable(defer));
+    ReplaceSnapshotHandle(g_pIpStatistics, new CIpStatistics(defer));
+    ReplaceSnapshotHandle(g_pInterfaceTable, new CInterfaceTable(defer));
+    ReplaceSnapshotHandle(g_pProtocolCatalog, new CProtocolCatalog);
+    ReplaceSnapshotHandle(g_pNetworkParams, new CNetworkParams(defer));
+    ReplaceSnapshotHandle(g_pAdapterList, new CAdapterList(defer));
+}
+
 CNetworkReport::~CNetworkReport() { WSACleanup(); }
 
 bool CNetworkReport::IsAutoCapable(int nKind) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "IpHelper.h"
 #include "ReportTree.h"
 #include "win32.h"
 
@@ -29,6 +30,9 @@ public:
     // Starts Winsock and takes every snapshot once more, replacing the
     // process-wide snapshot objects and protocol catalog.
     explicit CNetworkReport(int nKind);
+    // For printing one report: the snapshot objects are made without their
+    // snapshots, which the build then takes once.
+    CNetworkReport(int nKind, DeferSnapshot);
     virtual ~CNetworkReport();  // stops Winsock once
     CNetworkReport(const CNetworkReport&) = delete;
     CNetworkReport& operator=(const CNetworkReport&) = delete;

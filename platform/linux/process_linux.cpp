@@ -68,6 +68,22 @@ struct DebugPrivilege {
 };
 thread_local DebugPrivilege t_debug;
 
+// Processes whose last read needed the capability: the next read of one of
+// them raises it first instead of failing once.  A reused pid at worst
+// raises it for a read that did not need it, inside the same scope.
+struct RaiseHints {
+    static constexpr std::size_t kSize = 32;
+    DWORD pids[kSize] = {};
+    std::size_t next = 0;
+    bool Has(DWORD pid) const { return std::find(std::begin(pids), std::end(pids), pid) != std::end(pids); }
+    void Add(DWORD pid) {
+        if (Has(pid)) return;
+        pids[next] = pid;
+        next = (next + 1) % kSize;
+    }
+};
+thread_local RaiseHints t_hints;
+
 using CapabilityData = __user_cap_data_struct[_LINUX_CAPABILITY_U32S_3];
 
 bool ReadCapabilities(CapabilityData& data) {
@@ -204,11 +220,15 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
     const std::string dir = ProcRoot() + "/" + std::to_string(dwProcessId);
     char target[PATH_MAX];
     const std::string exe = dir + "/exe";
+    if (t_debug.enabled && t_hints.Has(dwProcessId)) RaiseForDebugPrivilege();
     ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
-    // Another user's process: with the debug privilege enabled, the read is
-    // made again with the capability raised.
-    if (n < 0 && (errno == EACCES || errno == EPERM) && RaiseForDebugPrivilege())
+    // A process this thread may not look into without the capability (one
+    // of another user, or one whose capabilities exceed the effective set):
+    // with the debug privilege enabled, the read is made again with it raised.
+    if (n < 0 && (errno == EACCES || errno == EPERM) && RaiseForDebugPrivilege()) {
         n = ::readlink(exe.c_str(), target, sizeof target);
+        if (n >= 0) t_hints.Add(dwProcessId);
+    }
     auto* process = new ProcessObject;
     process->pid = dwProcessId;
     if (n > 0 && static_cast<std::size_t>(n) < sizeof target) {

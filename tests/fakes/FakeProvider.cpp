@@ -158,6 +158,9 @@ DWORD IfTable(PMIB_IFTABLE buffer, PULONG capacity) {
     return NO_ERROR;
 }
 
+// How many leading rows of a socket table come from the script.
+unsigned ScriptedRows(unsigned count) { return count < kFakeMaxSocketRows ? count : kFakeMaxSocketRows; }
+
 DWORD TcpTable(PVOID buffer, PDWORD capacity, ULONG af, TCP_TABLE_CLASS tableClass) {
     FakeTableScript& script = g_control.tcpTable;
     const unsigned rows = BeginTableCall(script, buffer, capacity);
@@ -166,8 +169,13 @@ DWORD TcpTable(PVOID buffer, PDWORD capacity, ULONG af, TCP_TABLE_CLASS tableCla
     if (!ClaimBuffer(script, buffer, capacity, FakeTcpTableBytes(rows), ERROR_INSUFFICIENT_BUFFER, rc)) return rc;
     auto* table = static_cast<MIB_TCPTABLE_OWNER_PID*>(buffer);
     table->dwNumEntries = rows;
+    const unsigned scripted = ScriptedRows(g_control.tcpRowCount);
     for (unsigned i = 0; i < rows; ++i) {
         MIB_TCPROW_OWNER_PID& row = table->table[i];
+        if (i < scripted) {
+            row = g_control.tcpRows[i];
+            continue;
+        }
         row.dwState = 2;  // listening
         row.dwLocalAddr = htonl(INADDR_LOOPBACK);
         row.dwLocalPort = htons(static_cast<uint16_t>(1000 + i));
@@ -184,8 +192,13 @@ DWORD UdpTable(PVOID buffer, PDWORD capacity, ULONG af, UDP_TABLE_CLASS tableCla
     if (!ClaimBuffer(script, buffer, capacity, FakeUdpTableBytes(rows), ERROR_INSUFFICIENT_BUFFER, rc)) return rc;
     auto* table = static_cast<MIB_UDPTABLE_OWNER_PID*>(buffer);
     table->dwNumEntries = rows;
+    const unsigned scripted = ScriptedRows(g_control.udpRowCount);
     for (unsigned i = 0; i < rows; ++i) {
         MIB_UDPROW_OWNER_PID& row = table->table[i];
+        if (i < scripted) {
+            row = g_control.udpRows[i];
+            continue;
+        }
         row.dwLocalAddr = htonl(INADDR_LOOPBACK);
         row.dwLocalPort = htons(static_cast<uint16_t>(1000 + i));
         row.dwOwningPid = 100 + i;

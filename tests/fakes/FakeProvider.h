@@ -28,6 +28,7 @@ struct FakeCounterScript {
 
 inline constexpr unsigned kFakeMaxRowSteps = 8;
 inline constexpr unsigned kFakeMaxRecordedCalls = 32;
+inline constexpr unsigned kFakeMaxSocketRows = 32;
 
 // A table entry point (GetIfTable and the like).
 //
@@ -68,10 +69,21 @@ struct FakeControl {
     // GetExtendedUdpTable (AF_INET, UDP_TABLE_OWNER_PID); other address
     // families or classes: ERROR_NOT_SUPPORTED.  Row i (from 0) has index
     // i + 1 (interfaces) or owning process 100 + i and local port 1000 + i
-    // on 127.0.0.1 (TCP in the listening state, UDP).
+    // on 127.0.0.1 (TCP in the listening state, UDP), unless the socket
+    // tables below script it.
     FakeTableScript interfaces;
     FakeTableScript tcpTable;
     FakeTableScript udpTable;
+
+    // The content of the socket tables: row i (from 0) of a table the fake
+    // lays out is copied from tcpRows[i] / udpRows[i] when i is below
+    // tcpRowCount / udpRowCount (at most kFakeMaxSocketRows), and made up as
+    // above otherwise.  How many rows a call writes stays with tcpTable and
+    // udpTable, so rows scripted here beyond that count are not written.
+    unsigned tcpRowCount;
+    MIB_TCPROW_OWNER_PID tcpRows[kFakeMaxSocketRows];
+    unsigned udpRowCount;
+    MIB_UDPROW_OWNER_PID udpRows[kFakeMaxSocketRows];
 };
 
 using FakeProviderControlFn = FakeControl* (*)();

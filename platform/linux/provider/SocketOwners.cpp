@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,6 +117,17 @@ bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std:
     return true;
 }
 
+// Whether a kept fd-directory handle is still the directory that the proc
+// root shows for its pid: after the process exits and its pid is reused,
+// the path names another directory.
+bool SocketOwnerIndex::StillThere(pid_t pid, int dirFd) const {
+    char path[32];
+    std::snprintf(path, sizeof path, "/%d/fd", pid);
+    struct stat now {}, kept {};
+    return ::stat((m_root + path).c_str(), &now) == 0 && ::fstat(dirFd, &kept) == 0 && now.st_dev == kept.st_dev &&
+           now.st_ino == kept.st_ino;
+}
+
 void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip) {
     ++m_stats.fullWalks;
     DIR* proc = ::opendir(m_root.c_str());
@@ -188,7 +200,7 @@ void SocketOwnerIndex::Resolve(std::vector<SocketRow>& rows, const std::unordere
         // pid may be in use again, so the walk does not skip it.
         std::unordered_set<pid_t> scanned;
         for (auto it = m_directories.begin(); it != m_directories.end() && !pending.empty();) {
-            if (ScanProcess(it->first, it->second, pending)) {
+            if (StillThere(it->first, it->second) && ScanProcess(it->first, it->second, pending)) {
                 scanned.insert(it->first);
                 ++it;
             } else {

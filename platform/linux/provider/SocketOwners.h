@@ -55,6 +55,7 @@ private:
     int DirectoryOf(pid_t pid);
     bool Verify(const Owner& owner, std::uint64_t inode);
     bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending);
+    bool StillThere(pid_t pid, int dirFd) const;
     void Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip);
     void Forget(const std::unordered_set<std::uint64_t>& live);
     void CloseDirectories();

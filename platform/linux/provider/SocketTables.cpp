@@ -42,24 +42,40 @@ bool ParseEndpoint(std::string_view s, DWORD& addr, WORD& port) {
     return true;
 }
 
+// "XXXXXXXX:XXXXXXXX" style fields: hexadecimal groups of the given widths
+// around one colon.
+bool HexPair(std::string_view s, std::size_t left, std::size_t right) {
+    if (s.size() != left + 1 + right || s[left] != ':') return false;
+    std::uint64_t ignored = 0;
+    return ParseNumber(s.substr(0, left), ignored, 16) && ParseNumber(s.substr(left + 1), ignored, 16);
+}
+
+// One socket line.  Every field up to the inode is checked for its shape,
+// and the reference count and pointer that follow the inode must be there,
+// so that a line cut short or missing a field is rejected rather than read
+// with shifted fields.
 bool ParseLine(std::string_view line, bool tcp, SocketRow& row) {
     std::size_t pos = 0;
     const std::string_view slot = NextField(line, pos);
-    if (slot.empty() || slot.back() != ':') return false;
     const std::string_view local = NextField(line, pos);
     const std::string_view remote = NextField(line, pos);
     const std::string_view state = NextField(line, pos);
-    NextField(line, pos);  // tx_queue:rx_queue
-    NextField(line, pos);  // tr:tm->when
-    NextField(line, pos);  // retrnsmt
+    const std::string_view queues = NextField(line, pos);
+    const std::string_view timer = NextField(line, pos);
+    const std::string_view retransmits = NextField(line, pos);
     const std::string_view uid = NextField(line, pos);
     const std::string_view timeout = NextField(line, pos);
     const std::string_view inode = NextField(line, pos);
+    const std::string_view refs = NextField(line, pos);
+    const std::string_view pointer = NextField(line, pos);
     unsigned kernelState = 0;
     unsigned long long number = 0;
-    if (!ParseEndpoint(local, row.localAddr, row.localPort) || !ParseEndpoint(remote, row.remoteAddr, row.remotePort) ||
-        !ParseNumber(state, kernelState, 16) || !ParseNumber(uid, number, 10) || !ParseNumber(timeout, number, 10) ||
-        !ParseNumber(inode, row.inode, 10))
+    std::uint64_t hex = 0;
+    if (slot.size() < 2 || slot.back() != ':' || !ParseNumber(slot.substr(0, slot.size() - 1), number, 10) ||
+        !ParseEndpoint(local, row.localAddr, row.localPort) || !ParseEndpoint(remote, row.remoteAddr, row.remotePort) ||
+        state.size() != 2 || !ParseNumber(state, kernelState, 16) || !HexPair(queues, 8, 8) || !HexPair(timer, 2, 8) ||
+        !ParseNumber(retransmits, hex, 16) || !ParseNumber(uid, number, 10) || !ParseNumber(timeout, number, 10) ||
+        !ParseNumber(inode, row.inode, 10) || !ParseNumber(refs, number, 10) || !ParseNumber(pointer, hex, 16))
         return false;
     row.state = tcp ? MibTcpState(kernelState) : 0;
     return true;

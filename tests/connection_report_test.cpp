@@ -1,0 +1,496 @@
+// The TCP and UDP socket reports, built into an in-memory tree from socket
+// tables scripted in the fake provider.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ConnectionReports.h"
+#include "FakeProvider.h"
+#include "IpHelper.h"
+#include "MemoryTree.h"
+#include "NetworkReport.h"
+
+namespace {
+
+FakeControl* FakeIn(const char* dir) {
+    const std::string path = std::string(dir) + "/libiphlpapi.so";
+    void* library = dlopen(path.c_str(), RTLD_NOW);
+    if (library == nullptr) return nullptr;
+    void* symbol = dlsym(library, "FakeProviderControl");
+    if (symbol == nullptr) return nullptr;
+    FakeProviderControlFn control = nullptr;
+    std::memcpy(&control, &symbol, sizeof control);
+    return control();
+}
+
+std::u16string U16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+// An address field: the four bytes in memory order, as the tables hold it.
+DWORD Address(unsigned char a, unsigned char b, unsigned char c, unsigned char d) {
+    const unsigned char bytes[4] = {a, b, c, d};
+    DWORD field = 0;
+    std::memcpy(&field, bytes, sizeof field);
+    return field;
+}
+
+// A port field: the port in network order in the low 16 bits, and whatever
+// the table leaves in the upper ones.
+DWORD Port(std::uint16_t port, std::uint16_t upper = 0) { return (DWORD{upper} << 16) | htons(port); }
+
+// "PID %5d : NAME" for this test process, NAME being its executable's file
+// name as the system reports it.
+std::u16string OwnLabel() {
+    std::string pid = std::to_string(getpid());
+    if (pid.size() < 5) pid.insert(0, 5 - pid.size(), ' ');
+    const std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+    return U16("PID " + pid + " : " + name);
+}
+
+// A process id that no process can have: the kernel's largest pid_max.
+constexpr DWORD kMissingPid = 4194304;
+
+class SocketReportFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        iphelper_testing::ResetProcessState();
+        fake_ = FakeIn(FAKE_FULL_DIR);
+        ASSERT_NE(fake_, nullptr);
+        *fake_ = FakeControl{};
+        setenv("TESSALINE_LIBRARY_PATH", FAKE_FULL_DIR, 1);
+    }
+    void TearDown() override {
+        report_.reset();
+        iphelper_testing::ResetProcessState();
+    }
+
+    void Build(int kind) {
+        report_ = std::make_unique<CNetworkReport>(kind);
+        report_->SetReportTree(&tree_);
+        report_->BuildReport();
+    }
+
+    void ScriptTcp(const std::vector<MIB_TCPROW_OWNER_PID>& rows) {
+        ASSERT_LE(rows.size(), kFakeMaxSocketRows);
+        for (std::size_t i = 0; i < rows.size(); ++i) fake_->tcpRows[i] = rows[i];
+        fake_->tcpRowCount = fake_->tcpTable.rows[0] = static_cast<unsigned>(rows.size());
+    }
+    void ScriptUdp(const std::vector<MIB_UDPROW_OWNER_PID>& rows) {
+        ASSERT_LE(rows.size(), kFakeMaxSocketRows);
+        for (std::size_t i = 0; i < rows.size(); ++i) fake_->udpRows[i] = rows[i];
+        fake_->udpRowCount = fake_->udpTable.rows[0] = static_cast<unsigned>(rows.size());
+    }
+
+    std::vector<HTREEITEM> Children(HTREEITEM parent) {
+        std::vector<HTREEITEM> out;
+        for (HTREEITEM item = tree_.GetChildItem(parent); item != nullptr; item = tree_.GetNextSiblingItem(item))
+            out.push_back(item);
+        return out;
+    }
+    std::vector<std::u16string> Texts(const std::vector<HTREEITEM>& items) {
+        std::vector<std::u16string> out;
+        for (HTREEITEM item : items) out.push_back(tree_.Text(item));
+        return out;
+    }
+    // The lines under the one root.
+    std::vector<HTREEITEM> Lines() {
+        const std::vector<HTREEITEM> roots = Children(TVI_ROOT);
+        return roots.size() == 1 ? Children(roots[0]) : std::vector<HTREEITEM>{};
+    }
+
+    FakeControl* fake_ = nullptr;
+    MemoryTree tree_;
+    std::unique_ptr<CNetworkReport> report_;
+};
+
+// ------------------------------------------------------------ line texts
+
+using ConnectionLines = SocketReportFixture;
+
+TEST_F(ConnectionLines, TcpLinesShowBothEndsTheStateAndTheOwner) {
+    const DWORD loopback = Address(127, 0, 0, 1), any = Address(0, 0, 0, 0);
+    const DWORD self = static_cast<DWORD>(getpid());
+    const std::u16string own = OwnLabel();
+    const struct {
+        MIB_TCPROW_OWNER_PID row;  // state, local address and port, remote address and port, pid
+        std::u16string line;
+    } cases[] = {
+        {{2, loopback, Port(80), any, Port(0), 0},
+         u"127.000.000.001:80     => 000.000.000.000:0      [      LISTENING: PID     0 : NT Kernel & System ]"},
+        {{5, Address(10, 20, 30, 255), Port(65535), Address(192, 168, 1, 2), Port(443), 0},
+         u"010.020.030.255:65535  => 192.168.001.002:443    [    ESTABLISHED: PID     0 : NT Kernel & System ]"},
+        {{0, loopback, Port(1), loopback, Port(2), 0},
+         u"127.000.000.001:1      => 127.000.000.001:2      [      [UNKNOWN]: PID     0 : NT Kernel & System ]"},
+        {{13, loopback, Port(1), loopback, Port(2), 0},
+         u"127.000.000.001:1      => 127.000.000.001:2      [      [UNKNOWN]: PID     0 : NT Kernel & System ]"},
+        // Only the low 16 bits of a port field carry the port.
+        {{12, loopback, Port(80, 0xABCD), loopback, Port(8080, 0xFFFF), 0},
+         u"127.000.000.001:80     => 127.000.000.001:8080   [     DELETE_TCB: PID     0 : NT Kernel & System ]"},
+        // A byte order mistake would show 0x0100 = 256 or 0x5000 = 20480.
+        {{1, Address(1, 2, 3, 4), Port(1, 0x0001), Address(255, 255, 255, 255), Port(80, 0x0050), 0},
+         u"001.002.003.004:1      => 255.255.255.255:80     [         CLOSED: PID     0 : NT Kernel & System ]"},
+        {{11, loopback, Port(40000), loopback, Port(80), kMissingPid},
+         u"127.000.000.001:40000  => 127.000.000.001:80     [      TIME_WAIT: PID 4194304 : NT Kernel & System ]"},
+        {{5, loopback, Port(80), loopback, Port(40001), self},
+         u"127.000.000.001:80     => 127.000.000.001:40001  [    ESTABLISHED: " + own + u" ]"},
+    };
+    std::vector<MIB_TCPROW_OWNER_PID> rows;
+    for (const auto& c : cases) rows.push_back(c.row);
+    ScriptTcp(rows);
+    Build(kKindTcpConnections);
+
+    const std::vector<HTREEITEM> lines = Lines();
+    ASSERT_EQ(lines.size(), std::size(cases));
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(tree_.Text(lines[i]), cases[i].line) << "row " << i;
+}
+
+TEST_F(ConnectionLines, UdpLinesShowTheLocalEndAndTheOwner) {
+    const std::u16string own = OwnLabel();
+    const struct {
+        MIB_UDPROW_OWNER_PID row;  // local address and port, pid
+        std::u16string line;
+    } cases[] = {
+        {{Address(127, 0, 0, 1), Port(80), 0}, u"IP:: 127.000.000.001:80    [ PID     0 : NT Kernel & System ]"},
+        {{Address(0, 0, 0, 0), Port(5353), 0}, u"IP:: 000.000.000.000:5353  [ PID     0 : NT Kernel & System ]"},
+        {{Address(10, 1, 200, 255), Port(65535, 0xBEEF), kMissingPid},
+         u"IP:: 010.001.200.255:65535 [ PID 4194304 : NT Kernel & System ]"},
+        {{Address(1, 2, 3, 4), Port(1, 0x0001), static_cast<DWORD>(getpid())},
+         u"IP:: 001.002.003.004:1     [ " + own + u" ]"},
+    };
+    std::vector<MIB_UDPROW_OWNER_PID> rows;
+    for (const auto& c : cases) rows.push_back(c.row);
+    ScriptUdp(rows);
+    Build(kKindUdpConnections);
+
+    const std::vector<HTREEITEM> lines = Lines();
+    ASSERT_EQ(lines.size(), std::size(cases));
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(tree_.Text(lines[i]), cases[i].line) << "row " << i;
+}
+
+TEST_F(ConnectionLines, EveryStateHasItsNameRightAlignedAndGetTcpStateNameReadsTheCurrentTable) {
+    const std::u16string names[] = {u"[UNKNOWN]",  u"CLOSED",    u"LISTENING", u"SYN_SENT",  u"SYN_RCVD",
+                                    u"ESTABLISHED", u"FIN_WAIT1", u"FIN_WAIT2", u"CLOSE_WAIT", u"CLOSING",
+                                    u"LAST_ACK",   u"TIME_WAIT", u"DELETE_TCB", u"[UNKNOWN]"};
+    std::vector<MIB_TCPROW_OWNER_PID> rows;
+    for (DWORD state = 0; state < std::size(names); ++state)
+        rows.push_back({state, Address(127, 0, 0, 1), Port(1000), Address(0, 0, 0, 0), Port(0), 0});
+    rows.push_back({0xFFFFFFFFu, Address(127, 0, 0, 1), Port(1000), Address(0, 0, 0, 0), Port(0), 0});
+    ScriptTcp(rows);
+    Build(kKindTcpConnections);
+
+    const std::vector<HTREEITEM> lines = Lines();
+    ASSERT_EQ(lines.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::u16string name = i < std::size(names) ? names[i] : u"[UNKNOWN]";
+        SCOPED_TRACE(testing::Message() << "state " << rows[i].dwState);
+        const std::u16string field = std::u16string(15 - name.size(), u' ') + name;
+        EXPECT_EQ(tree_.Text(lines[i]),
+                  u"127.000.000.001:1000   => 000.000.000.000:0      [" + field + u": PID     0 : NT Kernel & System ]");
+        EXPECT_EQ(GetTcpStateName(static_cast<int>(i)), name);
+    }
+    const int count = static_cast<int>(rows.size());
+    for (int row : {-1, INT_MIN, count, count + 1, INT_MAX}) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(std::u16string(GetTcpStateName(row)), u"[UNKNOWN]");
+    }
+
+    // The name follows the table of the latest snapshot, not the tree.
+    ScriptTcp({{11, Address(127, 0, 0, 1), Port(1), Address(0, 0, 0, 0), Port(0), 0}});
+    report_->UpdateReport();
+    EXPECT_EQ(std::u16string(GetTcpStateName(0)), u"TIME_WAIT");
+    EXPECT_EQ(std::u16string(GetTcpStateName(1)), u"[UNKNOWN]");
+
+    // A failed snapshot leaves no table.
+    fake_->tcpTable.forcedCode = ERROR_NOT_SUPPORTED;
+    report_->UpdateReport();
+    EXPECT_EQ(std::u16string(GetTcpStateName(0)), u"[UNKNOWN]");
+}
+
+TEST_F(ConnectionLines, PrintedTreeIndentsTheLinesUnderTheRoot) {
+    ScriptTcp({{2, Address(127, 0, 0, 1), Port(80), Address(0, 0, 0, 0), Port(0), 0}});
+    Build(kKindTcpConnections);
+    EXPECT_EQ(tree_.Print(),
+              "TCP Connections\n"
+              "  127.000.000.001:80     => 000.000.000.000:0      [      LISTENING: PID     0 : NT Kernel & System ]\n");
+    ScriptUdp({{Address(127, 0, 0, 1), Port(80), 0}});
+    Build(kKindUdpConnections);
+    EXPECT_EQ(tree_.Print(),
+              "UDP Connections\n"
+              "  IP:: 127.000.000.001:80    [ PID     0 : NT Kernel & System ]\n");
+}
+
+// --------------------------------------------------- both kinds: the tree
+
+struct SocketKind {
+    const char* name;
+    int kind;
+    const char16_t* root;
+    HTREEITEM CNetworkReport::*saved;  // where the report keeps its root
+    FakeTableScript FakeControl::*table;
+    // Scripts n rows; row i depends on seed + i, so that lines of another
+    // seed read differently.  Owner pid 0 needs no process lookup.
+    void (*script)(FakeControl&, unsigned n, unsigned seed);
+};
+
+void ScriptTcpRows(FakeControl& fake, unsigned n, unsigned seed) {
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned v = seed + i;
+        fake.tcpRows[i] = {1 + v % 12, Address(10, 0, static_cast<unsigned char>(v), 1),
+                           Port(static_cast<std::uint16_t>(2000 + v)), Address(192, 168, 1, static_cast<unsigned char>(v)),
+                           Port(static_cast<std::uint16_t>(3000 + v)), 0};
+    }
+    fake.tcpRowCount = fake.tcpTable.rows[0] = n;
+}
+
+void ScriptUdpRows(FakeControl& fake, unsigned n, unsigned seed) {
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned v = seed + i;
+        fake.udpRows[i] = {Address(10, 0, static_cast<unsigned char>(v), 1), Port(static_cast<std::uint16_t>(2000 + v)),
+                           0};
+    }
+    fake.udpRowCount = fake.udpTable.rows[0] = n;
+}
+
+const SocketKind kSocketKinds[] = {
+    {"Tcp", kKindTcpConnections, u"TCP Connections", &CNetworkReport::m_hTcpConnRoot, &FakeControl::tcpTable,
+     ScriptTcpRows},
+    {"Udp", kKindUdpConnections, u"UDP Connections", &CNetworkReport::m_hUdpConnRoot, &FakeControl::udpTable,
+     ScriptUdpRows},
+};
+
+void PrintTo(const SocketKind& k, std::ostream* os) { *os << k.name; }
+
+class ConnectionReport : public SocketReportFixture, public ::testing::WithParamInterface<SocketKind> {
+protected:
+    void Script(unsigned n, unsigned seed = 0) { GetParam().script(*fake_, n, seed); }
+    void Build() { SocketReportFixture::Build(GetParam().kind); }
+    void Update() { report_->UpdateReport(); }
+
+    // The root alone would be the one top-level item, bold, image 0, and the
+    // one the report keeps.
+    HTREEITEM ExpectRoot() {
+        const std::vector<HTREEITEM> roots = Children(TVI_ROOT);
+        EXPECT_EQ(roots.size(), 1u);
+        if (roots.size() != 1) return nullptr;
+        EXPECT_EQ(tree_.Text(roots[0]), GetParam().root);
+        EXPECT_TRUE(tree_.IsBold(roots[0]));
+        EXPECT_EQ(tree_.Image(roots[0]), kImageRoot);
+        EXPECT_EQ((*report_).*GetParam().saved, roots[0]);
+        return roots[0];
+    }
+
+    // The lines a fresh build shows for the rows scripted now, taken with a
+    // report and tree of their own.
+    std::vector<std::u16string> FreshLines() {
+        MemoryTree tree;
+        CNetworkReport fresh(GetParam().kind);
+        fresh.SetReportTree(&tree);
+        fresh.BuildReport();
+        std::vector<std::u16string> out;
+        HTREEITEM root = tree.GetChildItem(TVI_ROOT);
+        for (HTREEITEM item = tree.GetChildItem(root); item != nullptr; item = tree.GetNextSiblingItem(item))
+            out.push_back(tree.Text(item));
+        return out;
+    }
+
+    // The lines are plain value lines with the texts of a fresh build.
+    void ExpectLinesOfFreshBuild() {
+        const std::vector<HTREEITEM> lines = Lines();
+        for (HTREEITEM line : lines) {
+            EXPECT_EQ(tree_.Image(line), kImageValue);
+            EXPECT_FALSE(tree_.IsBold(line));
+            EXPECT_EQ(tree_.ChildCount(line), 0u);
+        }
+        EXPECT_EQ(Texts(lines), FreshLines());
+        EXPECT_EQ(tree_.ItemCount(), 1 + lines.size());
+    }
+
+    // Marks the lines in a way that only these very items carry: a line is
+    // never expanded by the report, so an expanded one is one of these.
+    void Mark(const std::vector<HTREEITEM>& lines) {
+        for (HTREEITEM line : lines) tree_.Expand(line);
+    }
+};
+
+TEST_P(ConnectionReport, BuildWithoutRowsShowsTheExpandedBoldRootAlone) {
+    Build();
+    HTREEITEM root = ExpectRoot();
+    EXPECT_TRUE(tree_.IsExpanded(root));
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+    EXPECT_GT((fake_->*GetParam().table).calls, 0u);
+
+    // A failed snapshot counts as no rows.
+    Script(3);
+    (fake_->*GetParam().table).forcedCode = ERROR_NOT_SUPPORTED;
+    Build();
+    root = ExpectRoot();
+    EXPECT_TRUE(tree_.IsExpanded(root));
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+}
+
+TEST_P(ConnectionReport, WithoutTheLibraryTheRootStandsAloneAndUpdatesChangeNothing) {
+    setenv("TESSALINE_LIBRARY_PATH", FAKE_NONE_DIR, 1);
+    Script(3);  // never reached
+    Build();
+    HTREEITEM root = ExpectRoot();
+    EXPECT_TRUE(tree_.IsExpanded(root));
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+    for (int round = 0; round < 3; ++round) Update();
+    EXPECT_EQ(Children(TVI_ROOT), std::vector<HTREEITEM>{root});
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+    EXPECT_TRUE(tree_.IsExpanded(root));
+    EXPECT_EQ((fake_->*GetParam().table).calls, 0u);
+    EXPECT_EQ(std::u16string(GetTcpStateName(0)), u"[UNKNOWN]");
+}
+
+TEST_P(ConnectionReport, BuildShowsOneValueLinePerRowInRowOrder) {
+    Script(5);
+    Build();
+    HTREEITEM root = ExpectRoot();
+    EXPECT_TRUE(tree_.IsExpanded(root));
+    const std::vector<HTREEITEM> lines = Lines();
+    ASSERT_EQ(lines.size(), 5u);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // Row i's local address is 10.0.i.1.
+        const std::string address = "010.000.00" + std::to_string(i) + ".001:";
+        EXPECT_NE(tree_.Text(lines[i]).find(U16(address)), std::u16string::npos) << "row " << i;
+        EXPECT_FALSE(tree_.IsExpanded(lines[i]));
+    }
+    ExpectLinesOfFreshBuild();
+
+    // Building again takes a fresh snapshot and replaces the items instead
+    // of adding to them.
+    Script(2, 9);
+    report_->BuildReport();
+    EXPECT_TRUE(tree_.IsExpanded(ExpectRoot()));
+    EXPECT_EQ(Lines().size(), 2u);
+    ExpectLinesOfFreshBuild();
+}
+
+TEST_P(ConnectionReport, UpdateWithMoreRowsRewritesTheLinesInPlaceAndAppendsTheRest) {
+    Script(2);
+    Build();
+    HTREEITEM root = ExpectRoot();
+    const std::vector<HTREEITEM> before = Lines();
+    ASSERT_EQ(before.size(), 2u);
+    const std::vector<std::u16string> oldTexts = Texts(before);
+    Mark(before);
+
+    Script(5, 7);
+    Update();
+    EXPECT_EQ(ExpectRoot(), root);
+    const std::vector<HTREEITEM> after = Lines();
+    ASSERT_EQ(after.size(), 5u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(after[i], before[i]) << i;
+        EXPECT_TRUE(tree_.IsExpanded(after[i])) << i;
+        EXPECT_NE(tree_.Text(after[i]), oldTexts[i]) << i;  // seed 7 reads differently
+    }
+    for (std::size_t i = 2; i < 5; ++i) EXPECT_FALSE(tree_.IsExpanded(after[i])) << i;
+    ExpectLinesOfFreshBuild();
+}
+
+TEST_P(ConnectionReport, UpdateWithFewerRowsDeletesTheSurplusFromTheEnd) {
+    Script(5);
+    Build();
+    HTREEITEM root = ExpectRoot();
+    const std::vector<HTREEITEM> before = Lines();
+    ASSERT_EQ(before.size(), 5u);
+    Mark(before);
+
+    Script(3, 4);
+    Update();
+    std::vector<HTREEITEM> after = Lines();
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after, std::vector<HTREEITEM>(before.begin(), before.begin() + 3));
+    for (HTREEITEM line : after) EXPECT_TRUE(tree_.IsExpanded(line));
+    ExpectLinesOfFreshBuild();
+
+    Script(0);
+    Update();
+    EXPECT_EQ(ExpectRoot(), root);
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+
+    Update();  // none again: nothing to rewrite
+    EXPECT_EQ(ExpectRoot(), root);
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+
+    Script(2, 1);
+    Update();
+    EXPECT_EQ(ExpectRoot(), root);
+    ASSERT_EQ(Lines().size(), 2u);
+    ExpectLinesOfFreshBuild();
+}
+
+TEST_P(ConnectionReport, FailedSnapshotOnUpdateCountsAsNoRows) {
+    Script(3);
+    Build();
+    HTREEITEM root = ExpectRoot();
+    (fake_->*GetParam().table).forcedCode = ERROR_NOT_SUPPORTED;
+    Update();
+    EXPECT_EQ(ExpectRoot(), root);
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+
+    (fake_->*GetParam().table).forcedCode = NO_ERROR;
+    Update();
+    EXPECT_EQ(ExpectRoot(), root);
+    EXPECT_EQ(Lines().size(), 3u);
+    ExpectLinesOfFreshBuild();
+}
+
+TEST_P(ConnectionReport, UpdatesLeaveTheUsersExpansionAlone) {
+    Script(1);
+    Build();
+    HTREEITEM root = ExpectRoot();
+    tree_.Collapse(root);
+    for (unsigned n : {4u, 0u, 2u, 2u}) {
+        SCOPED_TRACE(n);
+        Script(n, n);
+        Update();
+        EXPECT_FALSE(tree_.IsExpanded(root));
+        EXPECT_EQ(Lines().size(), n);
+        ExpectLinesOfFreshBuild();
+    }
+
+    tree_.Expand(root);
+    Script(0);
+    Update();
+    Script(3);
+    Update();
+    EXPECT_TRUE(tree_.IsExpanded(root));
+    for (HTREEITEM line : Lines()) EXPECT_FALSE(tree_.IsExpanded(line));
+}
+
+TEST_P(ConnectionReport, ASeriesOfUpdatesAlwaysMatchesAFreshBuild) {
+    Build();
+    HTREEITEM root = ExpectRoot();
+    std::vector<HTREEITEM> previous;
+    unsigned seed = 0;
+    for (unsigned n : {3u, 3u, 7u, 1u, 0u, 0u, kFakeMaxSocketRows, 5u, kFakeMaxSocketRows, 2u}) {
+        SCOPED_TRACE(testing::Message() << n << " rows");
+        Script(n, ++seed);
+        Update();
+        EXPECT_EQ(ExpectRoot(), root);
+        const std::vector<HTREEITEM> lines = Lines();
+        ASSERT_EQ(lines.size(), n);
+        const std::size_t kept = std::min(previous.size(), lines.size());
+        EXPECT_EQ(std::vector<HTREEITEM>(lines.begin(), lines.begin() + kept),
+                  std::vector<HTREEITEM>(previous.begin(), previous.begin() + kept));
+        ExpectLinesOfFreshBuild();
+        previous = lines;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ConnectionReport, ::testing::ValuesIn(kSocketKinds),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace

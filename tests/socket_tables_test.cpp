@@ -1,0 +1,952 @@
+// The provider's socket tables: the /proc/net/tcp and /proc/net/udp parser
+// on captured and damaged text, the kernel-to-MIB state map, the row order,
+// the owner index on proc roots built at run time, and the two table entry
+// points loaded as the program loads them, on a fixture root and on the live
+// kernel (sockets of this test on 127.0.0.1, and of a child of another user).
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/capability.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <unordered_set>
+#include <vector>
+
+#include "SocketOwners.h"
+#include "SocketTables.h"
+#include "iphlpapi.h"
+
+namespace fs = std::filesystem;
+using provider::SocketRow;
+
+namespace {
+
+// ------------------------------------------------------------ helpers
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string Fixture(const std::string& name) {
+    const std::string text = ReadText(std::string(FIXTURE_DIR) + "/net/" + name);
+    EXPECT_FALSE(text.empty()) << "fixture net/" << name << " is missing";
+    return text;
+}
+
+// The four bytes of a network-order address as they lie in memory.
+std::string Dotted(DWORD networkOrder) {
+    unsigned char b[4];
+    std::memcpy(b, &networkOrder, sizeof b);
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+std::string Describe(const SocketRow& r) {
+    return std::to_string(r.state) + " " + Dotted(r.localAddr) + ":" + std::to_string(r.localPort) + " " +
+           Dotted(r.remoteAddr) + ":" + std::to_string(r.remotePort) + " inode " + std::to_string(r.inode) + " pid " +
+           std::to_string(r.pid);
+}
+
+std::vector<std::string> Describe(const std::vector<SocketRow>& rows) {
+    std::vector<std::string> out;
+    for (const SocketRow& r : rows) out.push_back(Describe(r));
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string Join(const std::vector<std::string>& lines, const std::string& eol, bool finalEol) {
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        out += lines[i];
+        if (i + 1 < lines.size() || finalEol) out += eol;
+    }
+    return out;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/tessaline-sockets-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) m_path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// Sets TESSALINE_PROC_ROOT (or unsets it for the live /proc) for one scope.
+class ProcRootScope {
+public:
+    explicit ProcRootScope(const std::optional<std::string>& root) {
+        if (const char* old = std::getenv("TESSALINE_PROC_ROOT")) m_saved = old;
+        Use(root);
+    }
+    ~ProcRootScope() {
+        if (m_saved) setenv("TESSALINE_PROC_ROOT", m_saved->c_str(), 1);
+        else unsetenv("TESSALINE_PROC_ROOT");
+    }
+    static void Use(const std::optional<std::string>& root) {
+        if (root) setenv("TESSALINE_PROC_ROOT", root->c_str(), 1);
+        else unsetenv("TESSALINE_PROC_ROOT");
+    }
+
+private:
+    std::optional<std::string> m_saved;
+};
+
+// ROOT/PID/fd/FD -> target, a symlink that need not resolve ("socket:[5678]"
+// dangles, as it would outside /proc; readlink still reads it).
+void Link(const std::string& root, int pid, int fd, const std::string& target) {
+    const fs::path dir = fs::path(root) / std::to_string(pid) / "fd";
+    fs::create_directories(dir);
+    const fs::path link = dir / std::to_string(fd);
+    std::error_code ec;
+    fs::remove(link, ec);
+    fs::create_symlink(target, link);
+}
+
+void Unlink(const std::string& root, int pid, int fd) {
+    fs::remove(fs::path(root) / std::to_string(pid) / "fd" / std::to_string(fd));
+}
+
+std::string SocketLink(std::uint64_t inode) { return "socket:[" + std::to_string(inode) + "]"; }
+
+// ------------------------------------------------------ the /proc parser
+
+// The captured text of this machine, with the sockets opened while it was
+// taken: a listener on 127.0.0.1:40001, an established pair, a connection
+// the client closed first (TIME_WAIT, no inode), one half closed by the
+// client (FIN_WAIT2 / CLOSE_WAIT); UDP 127.0.0.1:40002 and 40003, the second
+// connected to the first.
+const std::vector<std::string> kKernelTcpRows = {
+    "2 0.0.0.0:2024 0.0.0.0:0 inode 319 pid 0",
+    "2 127.0.0.1:40001 0.0.0.0:0 inode 764795 pid 0",
+    "5 127.0.0.1:48988 127.0.0.1:40001 inode 764796 pid 0",
+    "11 127.0.0.1:49000 127.0.0.1:40001 inode 0 pid 0",
+    "7 127.0.0.1:49010 127.0.0.1:40001 inode 764800 pid 0",
+    "8 127.0.0.1:40001 127.0.0.1:49010 inode 764801 pid 0",
+    "5 127.0.0.1:40001 127.0.0.1:48988 inode 764797 pid 0",
+};
+
+TEST(ProcTableParse, KernelTcpCaptureGivesEveryRowExactly) {
+    int bad = -1;
+    const std::vector<SocketRow> rows = provider::ParseProcSocketTable(Fixture("tcp-kernel-6.18.txt"), true, bad);
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(Describe(rows), kKernelTcpRows);
+    // 127.0.0.1 lies in memory as 7F 00 00 01, whatever the host's byte order.
+    ASSERT_GE(rows.size(), 2u);
+    unsigned char bytes[4];
+    std::memcpy(bytes, &rows[1].localAddr, sizeof bytes);
+    EXPECT_EQ(bytes[0], 0x7F);
+    EXPECT_EQ(bytes[1], 0x00);
+    EXPECT_EQ(bytes[2], 0x00);
+    EXPECT_EQ(bytes[3], 0x01);
+    EXPECT_EQ(rows[1].localAddr, htonl(INADDR_LOOPBACK));
+}
+
+TEST(ProcTableParse, KernelUdpCaptureHasNoTcpState) {
+    int bad = -1;
+    const std::vector<SocketRow> rows = provider::ParseProcSocketTable(Fixture("udp-kernel-6.18.txt"), false, bad);
+    EXPECT_EQ(bad, 0);
+    // The kernel prints 07 and 01 in the st column of UDP; they are no TCP state.
+    EXPECT_EQ(Describe(rows), (std::vector<std::string>{
+                                  "0 127.0.0.1:40002 0.0.0.0:0 inode 764802 pid 0",
+                                  "0 127.0.0.1:40003 127.0.0.1:40002 inode 764803 pid 0",
+                              }));
+}
+
+// Damaged content: a bad line of each kind between good ones, blank and
+// whitespace-only lines, and a last line cut short without a newline.
+TEST(ProcTableParse, DamagedFileKeepsGoodLinesAndCountsBadOnes) {
+    int bad = -1;
+    const std::vector<SocketRow> rows = provider::ParseProcSocketTable(Fixture("tcp-broken.txt"), true, bad);
+    EXPECT_EQ(Describe(rows), (std::vector<std::string>{
+                                  "2 127.0.0.1:40001 0.0.0.0:0 inode 1001 pid 0",
+                                  "5 10.0.0.2:22 192.168.0.1:50000 inode 1002 pid 0",
+                                  "8 127.0.0.1:40001 127.0.0.1:49010 inode 1003 pid 0",
+                                  "2 192.168.0.1:53 0.0.0.0:0 inode 1004 pid 0",
+                              }));
+    // Bad hex, cut after the state, IPv6-wide endpoints, 7-digit address,
+    // 5-digit port, state "0Z", inode "90a8", slot without colon, truncated
+    // last line.
+    EXPECT_EQ(bad, 9);
+}
+
+struct ParseCase {
+    const char* name;
+    std::string text;
+    std::vector<std::string> rows;
+    int bad;
+};
+
+void ExpectParses(const std::vector<ParseCase>& cases) {
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        int bad = -1;
+        const std::vector<SocketRow> rows = provider::ParseProcSocketTable(c.text, true, bad);
+        EXPECT_EQ(Describe(rows), c.rows);
+        EXPECT_EQ(bad, c.bad);
+    }
+}
+
+// The captured TCP text with its last line cut after `at` characters and no
+// final newline.
+std::string CutLastLine(const std::vector<std::string>& lines, std::size_t at) {
+    std::vector<std::string> l(lines.begin(), lines.end() - 1);
+    l.push_back(lines.back().substr(0, at));
+    return Join(l, "\n", false);
+}
+
+// The captured TCP text reframed: line endings, a missing final newline, the
+// last line cut short.
+TEST(ProcTableParse, FramingAndTruncationOfCapturedText) {
+    const std::vector<std::string> lines = Lines(Fixture("tcp-kernel-6.18.txt"));
+    ASSERT_EQ(lines.size(), 8u);
+    const std::string& last = lines.back();
+    ASSERT_NE(last.find(" 764797 "), std::string::npos);
+    const std::vector<std::string> firstSix(kKernelTcpRows.begin(), kKernelTcpRows.end() - 1);
+    ExpectParses({
+        {"CRLF line endings", Join(lines, "\r\n", true), kKernelTcpRows, 0},
+        {"no final newline", Join(lines, "\n", false), kKernelTcpRows, 0},
+        {"CRLF, no final line ending", Join(lines, "\r\n", false), kKernelTcpRows, 0},
+        {"header only", lines[0] + "\n", {}, 0},
+        {"header only, CR, no newline", lines[0] + "\r", {}, 0},
+        {"empty", "", {}, 0},
+        {"blank lines only", "\n\n  \r\n\t\n", {}, 0},
+        {"last line cut inside the local address", CutLastLine(lines, last.find("0100007F:9C41") + 10), firstSix, 1},
+        {"last line cut after the remote address", CutLastLine(lines, last.find("0100007F:BF5C") + 13), firstSix, 1},
+        {"last line cut before the inode", CutLastLine(lines, last.find(" 764797 ") + 1), firstSix, 1},
+    });
+}
+
+// Lines that still hold enough fields once damaged: their inode column holds
+// something else, and a row with a wrong inode is attributed to whichever
+// process holds a socket of that number.
+TEST(ProcTableParse, DamagedLineIsNotReadWithAWrongInode) {
+    const std::vector<std::string> lines = Lines(Fixture("tcp-kernel-6.18.txt"));
+    ASSERT_EQ(lines.size(), 8u);
+    ASSERT_NE(lines.back().find(" 764797 "), std::string::npos);
+    const std::vector<std::string> firstSix(kKernelTcpRows.begin(), kKernelTcpRows.end() - 1);
+    std::vector<std::string> noTxRx = lines;
+    const std::size_t txrx = noTxRx[2].find(" 00000000:00000000");
+    ASSERT_NE(txrx, std::string::npos);
+    noTxRx[2].erase(txrx, std::strlen(" 00000000:00000000"));
+    std::vector<std::string> withoutListener = kKernelTcpRows;
+    withoutListener.erase(withoutListener.begin() + 1);
+    ExpectParses({
+        // "7647" of "764797".
+        {"last line cut inside the inode", CutLastLine(lines, lines.back().find(" 764797 ") + 5), firstSix, 1},
+        // Every later field shifts left by one: the reference count lands in
+        // the inode column.
+        {"tx_queue:rx_queue missing from a middle line", Join(noTxRx, "\n", true), withoutListener, 1},
+    });
+}
+
+// ------------------------------------------------------------ the state map
+
+TEST(SocketStateMap, EveryKernelStateAndTheValuesAroundThem) {
+    // kernel value -> MIB value (1 CLOSED, 2 LISTEN, 3 SYN_SENT, 4 SYN_RCVD,
+    // 5 ESTAB, 6 FIN_WAIT1, 7 FIN_WAIT2, 8 CLOSE_WAIT, 9 CLOSING, 10 LAST_ACK,
+    // 11 TIME_WAIT; 0 for what the kernel does not define).
+    const std::vector<std::pair<unsigned, DWORD>> table = {
+        {0, 0},   {1, 5},   {2, 3},   {3, 4},   {4, 6},    {5, 7},   {6, 11},         {7, 1},
+        {8, 8},   {9, 10},  {10, 2},  {11, 9},  {12, 4},   {13, 0},  {14, 0},         {255, 0},
+        {256, 0}, {0x10001, 0}, {0xFFFFFFFFu, 0},
+    };
+    for (const auto& [kernel, mib] : table) EXPECT_EQ(provider::MibTcpState(kernel), mib) << "kernel state " << kernel;
+}
+
+// ------------------------------------------------------------ the row order
+
+SocketRow Row(const char* local, WORD localPort, const char* remote, WORD remotePort, std::uint64_t tag) {
+    SocketRow r;
+    r.localAddr = inet_addr(local);
+    r.localPort = localPort;
+    r.remoteAddr = inet_addr(remote);
+    r.remotePort = remotePort;
+    r.inode = tag;
+    r.pid = static_cast<DWORD>(tag * 10);
+    r.state = static_cast<DWORD>(tag % 12);
+    return r;
+}
+
+TEST(SocketRowSort, NumericAddressesThenPortsInHostOrder) {
+    // Each pair of neighbours differs in one key only, and for each key the
+    // network-order words (or ports) compare the other way round.
+    const std::vector<SocketRow> sorted = {
+        Row("10.0.0.2", 80, "1.0.0.2", 1, 1),
+        Row("127.0.0.1", 255, "1.0.0.2", 255, 2),
+        Row("127.0.0.1", 255, "1.0.0.2", 256, 3),
+        Row("127.0.0.1", 255, "2.0.0.1", 1, 4),
+        Row("127.0.0.1", 256, "1.0.0.2", 1, 5),
+        Row("127.0.0.2", 1, "0.0.0.0", 0, 6),
+        Row("192.168.0.1", 1, "0.0.0.0", 0, 7),
+        Row("255.255.255.255", 65535, "255.255.255.255", 65535, 8),
+    };
+    std::vector<std::vector<SocketRow>> inputs = {sorted, {sorted.rbegin(), sorted.rend()}};
+    std::mt19937 random(20240611);
+    for (int i = 0; i < 8; ++i) {
+        std::vector<SocketRow> shuffled = sorted;
+        std::shuffle(shuffled.begin(), shuffled.end(), random);
+        inputs.push_back(shuffled);
+    }
+    for (std::vector<SocketRow>& rows : inputs) {
+        provider::SortRows(rows);
+        EXPECT_EQ(Describe(rows), Describe(sorted));
+    }
+}
+
+// ------------------------------------------------------- link text of an fd
+
+TEST(SocketInodeOfLink, OnlyASocketLinkWithADecimalInode) {
+    const std::string overlong = "socket:[" + std::string(40, '9') + "]";
+    const std::vector<std::pair<std::string, std::uint64_t>> table = {
+        {"socket:[5678]", 5678},
+        {"socket:[1]", 1},
+        {"socket:[18446744073709551615]", 18446744073709551615ull},
+        {"socket:[18446744073709551616]", 0},
+        {overlong, 0},
+        {"socket:[]", 0},
+        {"socket:[12a]", 0},
+        {"socket:[0x12]", 0},
+        {"socket:[-5]", 0},
+        {"socket:[+5]", 0},
+        {"socket:[ 5]", 0},
+        {"socket:[5678", 0},
+        {"socket:[5678]x", 0},
+        {"socket:5678", 0},
+        {"Socket:[5678]", 0},
+        {" socket:[5678]", 0},
+        {"pipe:[5]", 0},
+        {"anon_inode:[eventfd]", 0},
+        {"/dev/null", 0},
+        {"", 0},
+    };
+    for (const auto& [link, inode] : table) EXPECT_EQ(provider::SocketInodeOfLink(link), inode) << '"' << link << '"';
+}
+
+// ----------------------------------------------------------- the owner index
+
+// A proc root of processes with descriptors, built in a temporary directory:
+//   1234: 0 -> /dev/null, 1 -> pipe:[42], 2 -> anon_inode:[eventfd], 3 -> socket:[5678]
+//   2000: 5 -> socket:[7000], 6 -> socket:[7001], 7 -> socket:[5678 (malformed)
+//   3000: 0 -> /dev/null (no socket)
+//   4000: no fd directory;  self -> 1234, net/: entries that are no process
+class SocketOwnerIndexTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_dir.path().empty());
+        Link(root(), 1234, 0, "/dev/null");
+        Link(root(), 1234, 1, "pipe:[42]");
+        Link(root(), 1234, 2, "anon_inode:[eventfd]");
+        Link(root(), 1234, 3, SocketLink(5678));
+        Link(root(), 2000, 5, SocketLink(7000));
+        Link(root(), 2000, 6, SocketLink(7001));
+        Link(root(), 2000, 7, "socket:[5678");
+        Link(root(), 3000, 0, "/dev/null");
+        fs::create_directories(fs::path(root()) / "4000");
+        fs::create_directories(fs::path(root()) / "net");
+        fs::create_symlink("1234", fs::path(root()) / "self");
+    }
+
+    const std::string& root() const { return m_dir.path(); }
+
+    // Rows for the inodes, with a stale pid that Resolve must overwrite;
+    // `live` is the same set unless given.
+    std::vector<DWORD> Resolve(const std::vector<std::uint64_t>& inodes,
+                               std::optional<std::unordered_set<std::uint64_t>> live = std::nullopt) {
+        std::vector<SocketRow> rows;
+        for (std::uint64_t inode : inodes) {
+            SocketRow r;
+            r.inode = inode;
+            r.pid = 77;
+            rows.push_back(r);
+        }
+        if (!live) live.emplace(inodes.begin(), inodes.end());
+        live->erase(0);
+        m_index.Resolve(rows, *live);
+        std::vector<DWORD> pids;
+        for (const SocketRow& r : rows) pids.push_back(r.pid);
+        return pids;
+    }
+
+    unsigned long Walks() const { return m_index.GetStats().fullWalks; }
+    unsigned long Verified() const { return m_index.GetStats().verified; }
+    unsigned long Kept() const { return m_index.GetStats().keptDirectories; }
+
+    TempDir m_dir;
+    ProcRootScope m_scope{m_dir.path()};
+    provider::SocketOwnerIndex m_index;
+};
+
+using Pids = std::vector<DWORD>;
+using Inodes = std::unordered_set<std::uint64_t>;
+
+TEST_F(SocketOwnerIndexTest, FindsOwnersInOneWalkThenVerifiesWithoutWalking) {
+    EXPECT_EQ(Resolve({5678, 7000, 0, 7001, 9999}), (Pids{1234, 2000, 0, 2000, 0}));
+    EXPECT_EQ(Walks(), 1u);
+    EXPECT_EQ(Kept(), 2u);
+
+    const unsigned long verified = Verified();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Resolve({5678, 7000, 0, 7001, 9999}), (Pids{1234, 2000, 0, 2000, 0}));
+    EXPECT_EQ(Walks(), 1u);
+    EXPECT_EQ(Verified(), verified + 9);
+    EXPECT_EQ(Kept(), 2u);
+}
+
+TEST_F(SocketOwnerIndexTest, SocketThatMovesIsFoundAgain) {
+    ASSERT_EQ(Resolve({5678, 7000}), (Pids{1234, 2000}));
+    const unsigned long walks = Walks();
+
+    // To another descriptor of the same process: that process is looked
+    // through first, no walk.
+    Unlink(root(), 1234, 3);
+    Link(root(), 1234, 9, SocketLink(5678));
+    EXPECT_EQ(Resolve({5678, 7000}), (Pids{1234, 2000}));
+    EXPECT_EQ(Walks(), walks);
+
+    // To a process that held no socket: one walk.
+    Unlink(root(), 1234, 9);
+    Link(root(), 3000, 4, SocketLink(5678));
+    EXPECT_EQ(Resolve({5678, 7000}), (Pids{3000, 2000}));
+    EXPECT_EQ(Walks(), walks + 1);
+
+    // And back, next to a socket of a known holder.
+    Unlink(root(), 3000, 4);
+    Link(root(), 2000, 8, SocketLink(5678));
+    EXPECT_EQ(Resolve({5678, 7000}), (Pids{2000, 2000}));
+    EXPECT_EQ(Resolve({5678, 7000}), (Pids{2000, 2000}));
+}
+
+TEST_F(SocketOwnerIndexTest, ReusedPidNeverMatchesTheOldSocket) {
+    ASSERT_EQ(Resolve({5678, 7000}), (Pids{1234, 2000}));
+
+    // Process 1234 exits and a new process gets its pid; its descriptor 3 is
+    // another socket.
+    fs::remove_all(fs::path(root()) / "1234");
+    Link(root(), 1234, 3, SocketLink(8888));
+
+    EXPECT_EQ(Resolve({5678, 7000}, Inodes{5678, 7000, 8888}), (Pids{0, 2000}));
+    EXPECT_EQ(Resolve({5678, 8888, 7000}), (Pids{0, 1234, 2000}));
+}
+
+TEST_F(SocketOwnerIndexTest, NewProcessOnAReusedPidIsLookedThroughInTheSameResolve) {
+    ASSERT_EQ(Resolve({5678}), (Pids{1234}));
+    fs::remove_all(fs::path(root()) / "1234");
+    Link(root(), 1234, 3, SocketLink(8888));
+    // The kept handle of the old 1234 opens but lists nothing (a removed
+    // directory); the walk must still look through the new 1234, or 8888 is
+    // remembered as ownerless for as long as it stays open.
+    EXPECT_EQ(Resolve({5678, 8888}), (Pids{0, 1234}));
+    EXPECT_EQ(Resolve({8888}), (Pids{1234}));
+}
+
+TEST_F(SocketOwnerIndexTest, UnheldSocketCostsOneWalkUntilItCloses) {
+    EXPECT_EQ(Resolve({9999}), (Pids{0}));
+    EXPECT_EQ(Walks(), 1u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Resolve({9999}), (Pids{0}));
+    EXPECT_EQ(Walks(), 1u);
+
+    // Still open but not among this call's rows: still remembered.
+    EXPECT_EQ(Resolve({}, Inodes{9999}), Pids{});
+    EXPECT_EQ(Resolve({9999}), (Pids{0}));
+    EXPECT_EQ(Walks(), 1u);
+
+    // Closed, then an inode of that number opens again: looked for anew.
+    EXPECT_EQ(Resolve({}), Pids{});
+    Link(root(), 3000, 6, SocketLink(9999));
+    EXPECT_EQ(Resolve({9999}), (Pids{3000}));
+    EXPECT_EQ(Walks(), 2u);
+}
+
+TEST_F(SocketOwnerIndexTest, RowsWithoutInodeNeverWalk) {
+    EXPECT_EQ(Resolve({}), Pids{});
+    EXPECT_EQ(Resolve({0, 0, 0}), (Pids{0, 0, 0}));
+    EXPECT_EQ(Walks(), 0u);
+    EXPECT_EQ(Kept(), 0u);
+}
+
+TEST_F(SocketOwnerIndexTest, ClosedSocketsAreForgotten) {
+    ASSERT_EQ(Resolve({5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+    EXPECT_EQ(Kept(), 2u);
+
+    EXPECT_EQ(Resolve({7000, 7001}), (Pids{2000, 2000}));
+    EXPECT_EQ(Kept(), 1u);
+    EXPECT_EQ(Resolve({7001}), (Pids{2000}));
+    EXPECT_EQ(Kept(), 1u);
+    EXPECT_EQ(Resolve({}), Pids{});
+    EXPECT_EQ(Kept(), 0u);
+
+    // Nothing is remembered of 5678: it is looked for again, by a walk.
+    const unsigned long walks = Walks();
+    EXPECT_EQ(Resolve({5678}), (Pids{1234}));
+    EXPECT_EQ(Walks(), walks + 1);
+}
+
+TEST_F(SocketOwnerIndexTest, AnotherProcRootDropsWhatWasRemembered) {
+    ASSERT_EQ(Resolve({5678}), (Pids{1234}));
+    TempDir other;
+    ASSERT_FALSE(other.path().empty());
+    Link(other.path(), 2222, 1, SocketLink(5678));
+    ProcRootScope::Use(other.path());
+    EXPECT_EQ(Resolve({5678}), (Pids{2222}));
+    EXPECT_EQ(Kept(), 1u);
+}
+
+// ------------------------------------------------------- the entry points
+
+struct Library {
+    void* handle = nullptr;
+    PFN_GetExtendedTcpTable tcp = nullptr;
+    PFN_GetExtendedUdpTable udp = nullptr;
+    std::string error;
+};
+
+const Library& Provider() {
+    static const Library library = [] {
+        Library l;
+        l.handle = dlopen(PROVIDER_DIR "/libiphlpapi.so", RTLD_NOW | RTLD_LOCAL);
+        if (l.handle == nullptr) {
+            const char* why = dlerror();
+            l.error = why != nullptr ? why : "dlopen failed";
+            return l;
+        }
+        void* tcp = dlsym(l.handle, "GetExtendedTcpTable");
+        void* udp = dlsym(l.handle, "GetExtendedUdpTable");
+        if (tcp == nullptr || udp == nullptr) l.error = "GetExtendedTcpTable or GetExtendedUdpTable not exported";
+        std::memcpy(&l.tcp, &tcp, sizeof tcp);
+        std::memcpy(&l.udp, &udp, sizeof udp);
+        return l;
+    }();
+    return library;
+}
+
+constexpr ULONG kAfInet = 2;
+constexpr std::size_t kTcpRowBytes = 24;
+constexpr std::size_t kUdpRowBytes = 12;
+
+DWORD WordAt(const std::vector<unsigned char>& buffer, std::size_t offset) {
+    DWORD w = 0;
+    std::memcpy(&w, buffer.data() + offset, sizeof w);
+    return w;
+}
+
+// A port word: the port in network order in its first two bytes, zeros after.
+std::string Port(DWORD word) {
+    unsigned char b[4];
+    std::memcpy(b, &word, sizeof b);
+    std::string text = std::to_string(b[0] << 8 | b[1]);
+    if (b[2] != 0 || b[3] != 0) text += "(high bytes set)";
+    return text;
+}
+
+// The published records, read word by word at their offsets: TCP rows are
+// state, local address, local port, remote address, remote port, pid; UDP
+// rows local address, local port, pid.
+std::vector<std::string> TcpRows(const std::vector<unsigned char>& buffer) {
+    std::vector<std::string> rows;
+    const DWORD count = WordAt(buffer, 0);
+    if (4 + std::size_t{count} * kTcpRowBytes > buffer.size()) return {"count " + std::to_string(count) + " overruns"};
+    for (DWORD i = 0; i < count; ++i) {
+        const std::size_t at = 4 + i * kTcpRowBytes;
+        rows.push_back(std::to_string(WordAt(buffer, at)) + " " + Dotted(WordAt(buffer, at + 4)) + ":" +
+                       Port(WordAt(buffer, at + 8)) + " " + Dotted(WordAt(buffer, at + 12)) + ":" +
+                       Port(WordAt(buffer, at + 16)) + " pid " + std::to_string(WordAt(buffer, at + 20)));
+    }
+    return rows;
+}
+
+std::vector<std::string> UdpRows(const std::vector<unsigned char>& buffer) {
+    std::vector<std::string> rows;
+    const DWORD count = WordAt(buffer, 0);
+    if (4 + std::size_t{count} * kUdpRowBytes > buffer.size()) return {"count " + std::to_string(count) + " overruns"};
+    for (DWORD i = 0; i < count; ++i) {
+        const std::size_t at = 4 + i * kUdpRowBytes;
+        rows.push_back(Dotted(WordAt(buffer, at)) + ":" + Port(WordAt(buffer, at + 4)) + " pid " +
+                       std::to_string(WordAt(buffer, at + 8)));
+    }
+    return rows;
+}
+
+// Asks for the size, then for the table, as callers do; bounded retries for
+// sockets that open in between.
+template <class Fn, class Class>
+DWORD FetchTable(Fn fn, Class tableClass, BOOL order, std::vector<unsigned char>& buffer) {
+    DWORD rc = 0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        DWORD size = 0;
+        rc = fn(nullptr, &size, order, kAfInet, tableClass, 0);
+        if (rc != ERROR_INSUFFICIENT_BUFFER) return rc;
+        buffer.assign(size, 0xAB);
+        rc = fn(buffer.data(), &size, order, kAfInet, tableClass, 0);
+        if (rc != ERROR_INSUFFICIENT_BUFFER) return rc;
+    }
+    return rc;
+}
+
+class ExtendedTablesFixtureRoot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Provider().error.empty()) << Provider().error;
+        ASSERT_FALSE(m_dir.path().empty());
+        const fs::path net = fs::path(root()) / "net";
+        fs::create_directories(net);
+        std::ofstream(net / "tcp", std::ios::binary) << Fixture("tcp-kernel-6.18.txt");
+        std::ofstream(net / "udp", std::ios::binary) << Fixture("udp-kernel-6.18.txt");
+        Link(root(), 4321, 0, "/dev/null");
+        Link(root(), 4321, 7, SocketLink(764795));
+        Link(root(), 4321, 8, SocketLink(764797));
+        Link(root(), 555, 3, SocketLink(764796));
+        Link(root(), 555, 4, SocketLink(764802));
+        Link(root(), 555, 5, "pipe:[1]");
+        Link(root(), 555, 9, SocketLink(764800));
+    }
+
+    const std::string& root() const { return m_dir.path(); }
+
+    TempDir m_dir;
+    ProcRootScope m_scope{m_dir.path()};
+};
+
+constexpr std::size_t kFixtureTcpRows = 7;
+constexpr std::size_t kFixtureUdpRows = 2;
+
+TEST_F(ExtendedTablesFixtureRoot, TcpSizeThenSortedRowsWithOwners) {
+    const auto tcp = Provider().tcp;
+    DWORD size = 0;
+    EXPECT_EQ(tcp(nullptr, &size, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0), ERROR_INSUFFICIENT_BUFFER);
+    // Room for the rows there are, and for at least one that opens before
+    // the second call.
+    EXPECT_GE(size, 4 + (kFixtureTcpRows + 1) * kTcpRowBytes);
+
+    // One byte short: refused, the buffer left alone, the size given again.
+    std::vector<unsigned char> small(4 + kFixtureTcpRows * kTcpRowBytes - 1, 0xAB);
+    size = static_cast<DWORD>(small.size());
+    EXPECT_EQ(tcp(small.data(), &size, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_GE(size, 4 + (kFixtureTcpRows + 1) * kTcpRowBytes);
+    EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](unsigned char b) { return b == 0xAB; }));
+
+    // Exactly the rows' size is enough.
+    std::vector<unsigned char> buffer(4 + kFixtureTcpRows * kTcpRowBytes, 0xAB);
+    size = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(tcp(buffer.data(), &size, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0), NO_ERROR);
+    EXPECT_EQ(WordAt(buffer, 0), kFixtureTcpRows);
+    EXPECT_EQ(TcpRows(buffer), (std::vector<std::string>{
+                                   "2 0.0.0.0:2024 0.0.0.0:0 pid 0",
+                                   "2 127.0.0.1:40001 0.0.0.0:0 pid 4321",
+                                   "5 127.0.0.1:40001 127.0.0.1:48988 pid 4321",
+                                   "8 127.0.0.1:40001 127.0.0.1:49010 pid 0",
+                                   "5 127.0.0.1:48988 127.0.0.1:40001 pid 555",
+                                   "11 127.0.0.1:49000 127.0.0.1:40001 pid 0",
+                                   "7 127.0.0.1:49010 127.0.0.1:40001 pid 555",
+                               }));
+}
+
+TEST_F(ExtendedTablesFixtureRoot, TcpUnorderedKeepsTheKernelsOrder) {
+    std::vector<unsigned char> buffer;
+    ASSERT_EQ(FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, FALSE, buffer), NO_ERROR);
+    EXPECT_EQ(TcpRows(buffer), (std::vector<std::string>{
+                                   "2 0.0.0.0:2024 0.0.0.0:0 pid 0",
+                                   "2 127.0.0.1:40001 0.0.0.0:0 pid 4321",
+                                   "5 127.0.0.1:48988 127.0.0.1:40001 pid 555",
+                                   "11 127.0.0.1:49000 127.0.0.1:40001 pid 0",
+                                   "7 127.0.0.1:49010 127.0.0.1:40001 pid 555",
+                                   "8 127.0.0.1:40001 127.0.0.1:49010 pid 0",
+                                   "5 127.0.0.1:40001 127.0.0.1:48988 pid 4321",
+                               }));
+}
+
+TEST_F(ExtendedTablesFixtureRoot, UdpSizeThenRowsWithOwners) {
+    const auto udp = Provider().udp;
+    DWORD size = 0;
+    EXPECT_EQ(udp(nullptr, &size, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_GE(size, 4 + (kFixtureUdpRows + 1) * kUdpRowBytes);
+    std::vector<unsigned char> small(4 + kFixtureUdpRows * kUdpRowBytes - 1, 0xAB);
+    size = static_cast<DWORD>(small.size());
+    EXPECT_EQ(udp(small.data(), &size, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](unsigned char b) { return b == 0xAB; }));
+
+    std::vector<unsigned char> buffer(4 + kFixtureUdpRows * kUdpRowBytes, 0xAB);
+    size = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(udp(buffer.data(), &size, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0), NO_ERROR);
+    EXPECT_EQ(UdpRows(buffer), (std::vector<std::string>{"127.0.0.1:40002 pid 555", "127.0.0.1:40003 pid 0"}));
+}
+
+// Requests the provider does not serve fail outright: never success, and
+// never "buffer too small", which would send a caller round its size loop.
+TEST_F(ExtendedTablesFixtureRoot, UnsupportedRequestsFail) {
+    const auto tcp = Provider().tcp;
+    const auto udp = Provider().udp;
+    std::vector<unsigned char> buffer(64 * 1024, 0xAB);
+    auto refused = [](DWORD rc) { return rc != NO_ERROR && rc != ERROR_INSUFFICIENT_BUFFER; };
+
+    for (int c : {0, 1, 2, 3, 4, 6, 7, 8}) {
+        for (bool withBuffer : {false, true}) {
+            DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
+            EXPECT_PRED1(refused, tcp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet,
+                                      static_cast<TCP_TABLE_CLASS>(c), 0))
+                << "TCP class " << c;
+        }
+    }
+    for (int c : {0, 2}) {
+        for (bool withBuffer : {false, true}) {
+            DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
+            EXPECT_PRED1(refused, udp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet,
+                                      static_cast<UDP_TABLE_CLASS>(c), 0))
+                << "UDP class " << c;
+        }
+    }
+    for (ULONG af : {0u, 1u, 23u, 10u}) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        EXPECT_PRED1(refused, tcp(buffer.data(), &size, TRUE, af, TCP_TABLE_OWNER_PID_ALL, 0)) << "af " << af;
+        size = static_cast<DWORD>(buffer.size());
+        EXPECT_PRED1(refused, udp(buffer.data(), &size, TRUE, af, UDP_TABLE_OWNER_PID, 0)) << "af " << af;
+    }
+    EXPECT_PRED1(refused, tcp(buffer.data(), nullptr, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0));
+    EXPECT_PRED1(refused, tcp(nullptr, nullptr, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0));
+    EXPECT_PRED1(refused, udp(buffer.data(), nullptr, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0));
+    EXPECT_PRED1(refused, udp(nullptr, nullptr, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0));
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0xAB; }));
+}
+
+TEST_F(ExtendedTablesFixtureRoot, MissingKernelTableFails) {
+    fs::remove(fs::path(root()) / "net" / "tcp");
+    std::vector<unsigned char> buffer;
+    const DWORD rc = FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer);
+    EXPECT_NE(rc, NO_ERROR);
+    EXPECT_NE(rc, ERROR_INSUFFICIENT_BUFFER);
+}
+
+// ------------------------------------------------------ on the live kernel
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+sockaddr_in Loopback(WORD port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+WORD LocalPort(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    return ntohs(a.sin_port);
+}
+
+int BoundSocket(int type) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in a = Loopback(0);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool Effective(cap_value_t c) {
+    cap_t caps = cap_get_proc();
+    if (caps == nullptr) return false;
+    cap_flag_value_t v = CAP_CLEAR;
+    cap_get_flag(caps, c, CAP_EFFECTIVE, &v);
+    cap_free(caps);
+    return v == CAP_SET;
+}
+
+bool Permitted(cap_value_t c) {
+    cap_t caps = cap_get_proc();
+    if (caps == nullptr) return false;
+    cap_flag_value_t v = CAP_CLEAR;
+    cap_get_flag(caps, c, CAP_PERMITTED, &v);
+    cap_free(caps);
+    return v == CAP_SET;
+}
+
+bool SetEffective(std::initializer_list<cap_value_t> list, cap_flag_value_t value) {
+    cap_t caps = cap_get_proc();
+    if (caps == nullptr) return false;
+    std::vector<cap_value_t> v(list);
+    const bool ok = cap_set_flag(caps, CAP_EFFECTIVE, static_cast<int>(v.size()), v.data(), value) == 0 &&
+                    cap_set_proc(caps) == 0;
+    cap_free(caps);
+    return ok;
+}
+
+// Whether a live TCP table is in ascending order of local address, local
+// port, remote address, remote port, addresses compared as numbers.
+bool TcpTableSorted(const std::vector<unsigned char>& buffer) {
+    const DWORD count = WordAt(buffer, 0);
+    auto key = [&](DWORD i) {
+        const std::size_t at = 4 + i * kTcpRowBytes;
+        return std::make_tuple(ntohl(WordAt(buffer, at + 4)), ntohs(static_cast<uint16_t>(WordAt(buffer, at + 8))),
+                               ntohl(WordAt(buffer, at + 12)), ntohs(static_cast<uint16_t>(WordAt(buffer, at + 16))));
+    };
+    for (DWORD i = 1; i < count; ++i)
+        if (key(i) < key(i - 1)) return false;
+    return true;
+}
+
+class ExtendedTablesLive : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Provider().error.empty()) << Provider().error; }
+    ProcRootScope m_scope{std::nullopt};
+};
+
+TEST_F(ExtendedTablesLive, OwnSocketsOnLoopbackAppearWithThisPid) {
+    Fd listener(BoundSocket(SOCK_STREAM));
+    ASSERT_GE(listener.get(), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    const WORD listenPort = LocalPort(listener.get());
+    Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in to = Loopback(listenPort);
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    Fd server(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_GE(server.get(), 0);
+    const WORD clientPort = LocalPort(client.get());
+    Fd datagram(BoundSocket(SOCK_DGRAM));
+    ASSERT_GE(datagram.get(), 0);
+    const WORD udpPort = LocalPort(datagram.get());
+    const std::string pid = std::to_string(getpid());
+    const std::string lo = "127.0.0.1:";
+
+    std::vector<unsigned char> buffer;
+    ASSERT_EQ(FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer), NO_ERROR);
+    const std::vector<std::string> tcp = TcpRows(buffer);
+    auto has = [](const std::vector<std::string>& rows, const std::string& row) {
+        return std::count(rows.begin(), rows.end(), row) == 1;
+    };
+    const std::string port = std::to_string(listenPort);
+    const std::string peer = std::to_string(clientPort);
+    EXPECT_PRED2(has, tcp, "2 " + lo + port + " 0.0.0.0:0 pid " + pid);
+    EXPECT_PRED2(has, tcp, "5 " + lo + peer + " " + lo + port + " pid " + pid);
+    EXPECT_PRED2(has, tcp, "5 " + lo + port + " " + lo + peer + " pid " + pid);
+    EXPECT_TRUE(TcpTableSorted(buffer));
+
+    ASSERT_EQ(FetchTable(Provider().udp, UDP_TABLE_OWNER_PID, TRUE, buffer), NO_ERROR);
+    EXPECT_PRED2(has, UdpRows(buffer), lo + std::to_string(udpPort) + " pid " + pid);
+
+    // The lookup held its capabilities for the call only.
+    EXPECT_FALSE(Effective(CAP_SYS_PTRACE));
+    EXPECT_FALSE(Effective(CAP_DAC_READ_SEARCH));
+}
+
+// A socket of a process of another user is attributed when the caller holds
+// the capabilities in its permitted set only: they are raised for the call
+// and dropped after it.
+TEST_F(ExtendedTablesLive, OtherUsersSocketFoundWithCapabilitiesRaisedForTheCallOnly) {
+    if (!Permitted(CAP_SYS_PTRACE) || !Permitted(CAP_DAC_READ_SEARCH) || !Permitted(CAP_SETUID) ||
+        !Permitted(CAP_SETGID))
+        GTEST_SKIP() << "needs CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_SETUID and CAP_SETGID";
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(hold[1]);
+        const int fd = BoundSocket(SOCK_STREAM);
+        WORD port = 0;
+        if (fd >= 0 && ::listen(fd, 1) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+            setresuid(65534, 65534, 65534) == 0 && prctl(PR_SET_DUMPABLE, 1) == 0)
+            port = LocalPort(fd);
+        if (::write(ready[1], &port, sizeof port) != sizeof port) _exit(1);
+        char c;
+        while (::read(hold[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        _exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    struct Reap {
+        pid_t pid;
+        int fd;
+        ~Reap() {
+            ::close(fd);
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reap{child, hold[1]};
+
+    WORD port = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    const bool answered = ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &port, sizeof port) == sizeof port;
+    ::close(ready[0]);
+    ASSERT_TRUE(answered);
+    ASSERT_NE(port, 0) << "the child could not listen as user 65534";
+
+    // Only what the capabilities grant: without them the child's descriptors
+    // are out of reach.
+    ASSERT_TRUE(SetEffective({CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH, CAP_DAC_OVERRIDE}, CAP_CLEAR));
+    const std::string link = "/proc/" + std::to_string(child) + "/fd/0";
+    char target[64];
+    ASSERT_LT(::readlink(link.c_str(), target, sizeof target), 0) << "the child's descriptors are readable anyway";
+
+    std::vector<unsigned char> buffer;
+    const DWORD rc = FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer);
+    const bool ptrace = Effective(CAP_SYS_PTRACE);
+    const bool search = Effective(CAP_DAC_READ_SEARCH);
+    SetEffective({CAP_DAC_OVERRIDE}, CAP_SET);
+    ASSERT_EQ(rc, NO_ERROR);
+    const std::vector<std::string> tcp = TcpRows(buffer);
+    EXPECT_EQ(std::count(tcp.begin(), tcp.end(),
+                         "2 127.0.0.1:" + std::to_string(port) + " 0.0.0.0:0 pid " + std::to_string(child)),
+              1);
+    EXPECT_FALSE(ptrace);
+    EXPECT_FALSE(search);
+    EXPECT_TRUE(Permitted(CAP_SYS_PTRACE));
+    EXPECT_TRUE(Permitted(CAP_DAC_READ_SEARCH));
+}
+
+}  // namespace
