@@ -1,12 +1,42 @@
 // Tessaline: the window, or one report printed with --print.
-#include <QApplication>
+//
+// The window lives in libtessaline_window.so beside the program (or in
+// ../lib/tessaline once installed), loaded only to open the window, so that
+// the command line starts without loading the toolkit.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
 #include "Display.h"
-#include "PlainMainWindow.h"
+
+namespace {
+
+using RunWindowFn = int (*)(int, char**);
+
+RunWindowFn LoadWindowModule(std::string& error) {
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    const std::string path = n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : std::string();
+    const std::string dir = path.substr(0, path.find_last_of('/'));
+    for (const std::string& candidate :
+         {dir + "/libtessaline_window.so", dir + "/../lib/tessaline/libtessaline_window.so"}) {
+        void* module = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module == nullptr) {
+            error = dlerror();
+            continue;
+        }
+        if (void* entry = dlsym(module, "TessalineRunWindow")) return reinterpret_cast<RunWindowFn>(entry);
+        error = "libtessaline_window.so has no window";
+    }
+    return nullptr;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -15,16 +45,10 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Error:
             std::fprintf(stderr, "tessaline: %s\nTry 'tessaline --help'.\n", cl.error.c_str());
             return 2;
-        case CommandLine::Action::Help:
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        case CommandLine::Action::Version:
-            std::puts("Tessaline 2.1");
-            return 0;
-        case CommandLine::Action::Print:
-            return PrintReports(cl.kinds, stdout, stderr);
-        case CommandLine::Action::Window:
-            break;
+        case CommandLine::Action::Help: std::fputs(UsageText().c_str(), stdout); return 0;
+        case CommandLine::Action::Version: std::puts("Tessaline 2.1"); return 0;
+        case CommandLine::Action::Print: return PrintReports(cl.kinds, stdout, stderr);
+        case CommandLine::Action::Window: break;
     }
 
     std::string reason;
@@ -35,9 +59,11 @@ int main(int argc, char** argv) {
                      reason.c_str());
         return 1;
     }
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tessaline"));
-    PlainMainWindow window;
-    window.show();
-    return QApplication::exec();
+    std::string error;
+    const RunWindowFn runWindow = LoadWindowModule(error);
+    if (runWindow == nullptr) {
+        std::fprintf(stderr, "tessaline: cannot load the window: %s\n", error.c_str());
+        return 1;
+    }
+    return runWindow(argc, argv);
 }
