@@ -2,19 +2,27 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 
 #include "win32.h"
 
 namespace {
 
-std::u16string Digits(std::uint64_t value, unsigned base, bool upper) {
+// The digits of a number, written backwards into a small buffer; returns a
+// view of them.
+struct DigitBuffer {
+    char16_t text[24];
+};
+
+std::u16string_view Digits(std::uint64_t value, unsigned base, bool upper, DigitBuffer& buffer) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::u16string s;
+    char16_t* end = buffer.text + std::size(buffer.text);
+    char16_t* p = end;
     do {
-        s.insert(s.begin(), static_cast<char16_t>(digits[value % base]));
+        *--p = static_cast<char16_t>(digits[value % base]);
         value /= base;
     } while (value != 0);
-    return s;
+    return std::u16string_view(p, static_cast<std::size_t>(end - p));
 }
 
 struct Conversion {
@@ -63,6 +71,7 @@ std::string WideToUtf8(std::u16string_view text) {
 
 std::u16string FormatW(std::u16string_view format, std::initializer_list<FmtArg> args) {
     std::u16string out;
+    out.reserve(format.size() + 32);
     auto next = args.begin();
     std::size_t i = 0;
     while (i < format.size()) {
@@ -102,14 +111,16 @@ std::u16string FormatW(std::u16string_view format, std::initializer_list<FmtArg>
                 const auto v = static_cast<std::int32_t>(static_cast<std::uint32_t>(arg.Number()));
                 const std::uint64_t magnitude =
                     v < 0 ? static_cast<std::uint64_t>(-static_cast<std::int64_t>(v)) : static_cast<std::uint64_t>(v);
-                Pad(out, Digits(magnitude, 10, false), conv, v < 0 ? u"-" : u"");
+                DigitBuffer buffer;
+                Pad(out, Digits(magnitude, 10, false, buffer), conv, v < 0 ? u"-" : u"");
                 break;
             }
             case u'u':
             case u'x':
             case u'X': {
                 const auto v = static_cast<std::uint32_t>(arg.Number());
-                Pad(out, Digits(v, type == u'u' ? 10 : 16, type == u'X'), conv);
+                DigitBuffer buffer;
+                Pad(out, Digits(v, type == u'u' ? 10 : 16, type == u'X', buffer), conv);
                 break;
             }
             case u'c': {

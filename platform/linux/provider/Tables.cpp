@@ -65,6 +65,7 @@ DWORD BuildTable(int protocol, PVOID buffer, PDWORD size, BOOL order, Fill fill)
         return ERROR_INSUFFICIENT_BUFFER;
     }
     state.live.clear();
+    state.live.reserve(state.rows.size());
     for (const provider::SocketRow& row : state.rows)
         if (row.inode != 0) state.live.insert(row.inode);
     state.owners.Resolve(state.rows, state.live);
