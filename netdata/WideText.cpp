@@ -53,19 +53,23 @@ void Pad(std::u16string& out, std::u16string_view body, const Conversion& conv, 
 
 }  // namespace
 
+// One pass each way: the output is sized for the longest result (one UTF-16
+// unit per byte; three bytes per unit) and cut to what was written.
 std::u16string AnsiToWide(std::string_view text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
-    std::u16string out(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0)), u'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), length, out.data(), static_cast<int>(out.size()));
+    if (text.empty() || text.size() > INT_MAX) return {};
+    std::u16string out(text.size(), u'\0');
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                                      static_cast<int>(out.size()));
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
     return out;
 }
 
 std::string WideToUtf8(std::u16string_view text) {
-    if (text.empty()) return {};
-    const int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
-    std::string out(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    if (text.empty() || text.size() > INT_MAX / 3) return {};
+    std::string out(text.size() * 3, '\0');
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                                      static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
     return out;
 }
 
@@ -136,8 +140,7 @@ std::u16string FormatW(std::u16string_view format, std::initializer_list<FmtArg>
                 Pad(out, text, noZero);
                 break;
             }
-            default:
-                break;  // an unknown conversion consumes its argument and prints nothing
+            default: break;  // an unknown conversion consumes its argument and prints nothing
         }
     }
     return out;

@@ -3,10 +3,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -63,8 +63,14 @@ std::string ProcRoot() {
 // effective set only when a read of another user's process needs it, and
 // dropped when the privilege is disabled.  So it is effective exactly while
 // it is used, and a lookup of one's own processes costs no capset.
+using CapabilityData = __user_cap_data_struct[_LINUX_CAPABILITY_U32S_3];
+
+// While the privilege is enabled, `caps` holds the thread's capability sets
+// as read when it was enabled and as changed since by this code: only the
+// thread itself changes them, and nothing else runs on it within a scope.
 struct DebugPrivilege {
     bool enabled = false;
+    CapabilityData caps{};
 };
 thread_local DebugPrivilege t_debug;
 
@@ -84,8 +90,6 @@ struct RaiseHints {
 };
 thread_local RaiseHints t_hints;
 
-using CapabilityData = __user_cap_data_struct[_LINUX_CAPABILITY_U32S_3];
-
 bool ReadCapabilities(CapabilityData& data) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     return ::syscall(SYS_capget, &header, data) == 0;
@@ -101,32 +105,33 @@ constexpr unsigned kPtraceWord = CAP_SYS_PTRACE / 32;
 
 // Enables the privilege; `notPermitted` when the thread may not hold it.
 bool EnableDebugPrivilege(bool& notPermitted) {
-    CapabilityData data{};
-    if (!ReadCapabilities(data)) return false;
-    t_debug.enabled = (data[kPtraceWord].permitted & kPtraceBit) != 0;
+    t_debug.enabled = false;
+    if (!ReadCapabilities(t_debug.caps)) return false;
+    t_debug.enabled = (t_debug.caps[kPtraceWord].permitted & kPtraceBit) != 0;
     if (!t_debug.enabled) notPermitted = true;
     return true;
 }
 
 // Disables the privilege and makes sure the capability is not effective.
 bool DisableDebugPrivilege() {
+    CapabilityData fresh{};
+    CapabilityData& caps = t_debug.enabled ? t_debug.caps : fresh;
+    const bool known = t_debug.enabled;
     t_debug.enabled = false;
-    CapabilityData data{};
-    if (!ReadCapabilities(data)) return false;
-    if ((data[kPtraceWord].effective & kPtraceBit) == 0) return true;
-    data[kPtraceWord].effective &= ~kPtraceBit;
-    return WriteCapabilities(data);
+    if (!known && !ReadCapabilities(caps)) return false;
+    if ((caps[kPtraceWord].effective & kPtraceBit) == 0) return true;
+    caps[kPtraceWord].effective &= ~kPtraceBit;
+    return WriteCapabilities(caps);
 }
 
 // Raises the capability for a read that needs it, when the privilege is
 // enabled; false when it is not, is held already, or cannot be raised.
 bool RaiseForDebugPrivilege() {
-    if (!t_debug.enabled) return false;
-    CapabilityData data{};
-    if (!ReadCapabilities(data)) return false;
-    if ((data[kPtraceWord].effective & kPtraceBit) != 0) return false;
-    data[kPtraceWord].effective |= kPtraceBit;
-    return WriteCapabilities(data);
+    if (!t_debug.enabled || (t_debug.caps[kPtraceWord].effective & kPtraceBit) != 0) return false;
+    t_debug.caps[kPtraceWord].effective |= kPtraceBit;
+    if (WriteCapabilities(t_debug.caps)) return true;
+    t_debug.caps[kPtraceWord].effective &= ~kPtraceBit;
+    return false;
 }
 
 // The executable's file name: the last component of the link's target,
@@ -201,7 +206,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, TOKEN_
                 continue;
             }
             const bool ok = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0 ? EnableDebugPrivilege(notAssigned)
-                                                                        : DisableDebugPrivilege();
+                                                                       : DisableDebugPrivilege();
             if (!ok) {
                 SetLastError(ERROR_ACCESS_DENIED);
                 return FALSE;
