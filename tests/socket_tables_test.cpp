@@ -118,12 +118,16 @@ public:
         Use(root);
     }
     ~ProcRootScope() {
-        if (m_saved) setenv("TESSALINE_PROC_ROOT", m_saved->c_str(), 1);
-        else unsetenv("TESSALINE_PROC_ROOT");
+        if (m_saved)
+            setenv("TESSALINE_PROC_ROOT", m_saved->c_str(), 1);
+        else
+            unsetenv("TESSALINE_PROC_ROOT");
     }
     static void Use(const std::optional<std::string>& root) {
-        if (root) setenv("TESSALINE_PROC_ROOT", root->c_str(), 1);
-        else unsetenv("TESSALINE_PROC_ROOT");
+        if (root)
+            setenv("TESSALINE_PROC_ROOT", root->c_str(), 1);
+        else
+            unsetenv("TESSALINE_PROC_ROOT");
     }
 
 private:
@@ -285,9 +289,8 @@ TEST(SocketStateMap, EveryKernelStateAndTheValuesAroundThem) {
     // 5 ESTAB, 6 FIN_WAIT1, 7 FIN_WAIT2, 8 CLOSE_WAIT, 9 CLOSING, 10 LAST_ACK,
     // 11 TIME_WAIT; 0 for what the kernel does not define).
     const std::vector<std::pair<unsigned, DWORD>> table = {
-        {0, 0},   {1, 5},   {2, 3},   {3, 4},   {4, 6},    {5, 7},   {6, 11},         {7, 1},
-        {8, 8},   {9, 10},  {10, 2},  {11, 9},  {12, 4},   {13, 0},  {14, 0},         {255, 0},
-        {256, 0}, {0x10001, 0}, {0xFFFFFFFFu, 0},
+        {0, 0},  {1, 5},  {2, 3},  {3, 4},  {4, 6},  {5, 7},   {6, 11},  {7, 1},       {8, 8},           {9, 10},
+        {10, 2}, {11, 9}, {12, 4}, {13, 0}, {14, 0}, {255, 0}, {256, 0}, {0x10001, 0}, {0xFFFFFFFFu, 0},
     };
     for (const auto& [kernel, mib] : table) EXPECT_EQ(provider::MibTcpState(kernel), mib) << "kernel state " << kernel;
 }
@@ -310,14 +313,10 @@ TEST(SocketRowSort, NumericAddressesThenPortsInHostOrder) {
     // Each pair of neighbours differs in one key only, and for each key the
     // network-order words (or ports) compare the other way round.
     const std::vector<SocketRow> sorted = {
-        Row("10.0.0.2", 80, "1.0.0.2", 1, 1),
-        Row("127.0.0.1", 255, "1.0.0.2", 255, 2),
-        Row("127.0.0.1", 255, "1.0.0.2", 256, 3),
-        Row("127.0.0.1", 255, "2.0.0.1", 1, 4),
-        Row("127.0.0.1", 256, "1.0.0.2", 1, 5),
-        Row("127.0.0.2", 1, "0.0.0.0", 0, 6),
-        Row("192.168.0.1", 1, "0.0.0.0", 0, 7),
-        Row("255.255.255.255", 65535, "255.255.255.255", 65535, 8),
+        Row("10.0.0.2", 80, "1.0.0.2", 1, 1),     Row("127.0.0.1", 255, "1.0.0.2", 255, 2),
+        Row("127.0.0.1", 255, "1.0.0.2", 256, 3), Row("127.0.0.1", 255, "2.0.0.1", 1, 4),
+        Row("127.0.0.1", 256, "1.0.0.2", 1, 5),   Row("127.0.0.2", 1, "0.0.0.0", 0, 6),
+        Row("192.168.0.1", 1, "0.0.0.0", 0, 7),   Row("255.255.255.255", 65535, "255.255.255.255", 65535, 8),
     };
     std::vector<std::vector<SocketRow>> inputs = {sorted, {sorted.rbegin(), sorted.rend()}};
     std::mt19937 random(20240611);
@@ -817,8 +816,8 @@ bool SetEffective(std::initializer_list<cap_value_t> list, cap_flag_value_t valu
     cap_t caps = cap_get_proc();
     if (caps == nullptr) return false;
     std::vector<cap_value_t> v(list);
-    const bool ok = cap_set_flag(caps, CAP_EFFECTIVE, static_cast<int>(v.size()), v.data(), value) == 0 &&
-                    cap_set_proc(caps) == 0;
+    const bool ok =
+        cap_set_flag(caps, CAP_EFFECTIVE, static_cast<int>(v.size()), v.data(), value) == 0 && cap_set_proc(caps) == 0;
     cap_free(caps);
     return ok;
 }
@@ -947,6 +946,46 @@ TEST_F(ExtendedTablesLive, OtherUsersSocketFoundWithCapabilitiesRaisedForTheCall
     EXPECT_FALSE(search);
     EXPECT_TRUE(Permitted(CAP_SYS_PTRACE));
     EXPECT_TRUE(Permitted(CAP_DAC_READ_SEARCH));
+}
+
+}  // namespace
+
+namespace {
+
+// Enough sockets that the walk and the checks are shared between threads:
+// every socket is placed, a shared one once, and a move is followed.
+TEST_F(SocketOwnerIndexTest, ManySocketsAcrossProcessesArePlacedByTheSharedWalk) {
+    constexpr int kPerProcess = 700;
+    const std::vector<pid_t> holders = {5001, 5002, 5003};
+    std::vector<std::uint64_t> inodes;
+    std::vector<DWORD> expected;
+    for (pid_t pid : holders) {
+        for (int fd = 0; fd < kPerProcess; ++fd) {
+            const std::uint64_t inode =
+                100000 + static_cast<std::uint64_t>(pid) * 1000 + static_cast<std::uint64_t>(fd);
+            Link(root(), pid, fd, SocketLink(inode));
+            inodes.push_back(inode);
+            expected.push_back(static_cast<DWORD>(pid));
+        }
+    }
+    // A socket inherited by a child: both hold it, the row names one of them.
+    Link(root(), 5004, 3, SocketLink(inodes.front()));
+
+    std::vector<DWORD> pids = Resolve(inodes);
+    EXPECT_EQ(Walks(), 1u);
+    EXPECT_TRUE(pids.front() == 5001u || pids.front() == 5004u);
+    pids.front() = 5001;
+    EXPECT_EQ(pids, expected);
+
+    // Every remembered owner is checked again; one that moved is found.
+    Unlink(root(), 5002, 10);
+    Link(root(), 5003, kPerProcess + 1, SocketLink(100000 + 5002u * 1000 + 10));
+    expected[kPerProcess + 10] = 5003;
+    const unsigned long verified = Verified();
+    pids = Resolve(inodes);
+    pids.front() = 5001;
+    EXPECT_EQ(pids, expected);
+    EXPECT_GE(Verified(), verified + inodes.size() - 2);
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "Capabilities.h"
 #include "ProcFiles.h"
@@ -71,12 +74,12 @@ void SocketOwnerIndex::Reset() {
     m_ownerless.clear();
 }
 
-int SocketOwnerIndex::DirectoryOf(pid_t pid) {
+int SocketOwnerIndex::DirectoryOf(pid_t pid) const {
     if (const auto it = m_directories.find(pid); it != m_directories.end()) return it->second;
     return -1;
 }
 
-bool SocketOwnerIndex::Verify(const Owner& owner, std::uint64_t inode) {
+bool SocketOwnerIndex::Verify(const Owner& owner, std::uint64_t inode) const {
     const int dirFd = DirectoryOf(owner.pid);
     if (dirFd < 0) return false;
     char name[16];
@@ -123,29 +126,103 @@ bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std:
 bool SocketOwnerIndex::StillThere(pid_t pid, int dirFd) const {
     char path[32];
     std::snprintf(path, sizeof path, "/%d/fd", pid);
-    struct stat now {}, kept {};
+    struct stat now {
+    }, kept{};
     return ::stat((m_root + path).c_str(), &now) == 0 && ::fstat(dirFd, &kept) == 0 && now.st_dev == kept.st_dev &&
            now.st_ino == kept.st_ino;
 }
 
-void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip) {
-    ++m_stats.fullWalks;
+std::vector<pid_t> SocketOwnerIndex::ListProcesses(const std::unordered_set<pid_t>& skip) const {
+    std::vector<pid_t> pids;
     DIR* proc = ::opendir(m_root.c_str());
-    if (proc == nullptr) return;
-    const int procFd = ::dirfd(proc);
-    while (!pending.empty()) {
-        const dirent* entry = ::readdir(proc);
-        if (entry == nullptr) break;
+    if (proc == nullptr) return pids;
+    while (const dirent* entry = ::readdir(proc)) {
         pid_t pid = 0;
-        if (!ParsePid(entry->d_name, pid) || skip.count(pid) != 0) continue;
-        char path[32];
-        std::snprintf(path, sizeof path, "%d/fd", pid);
-        const int dirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd < 0) continue;  // exited, a kernel thread, or not ours to read
-        ScanProcess(pid, dirFd, pending);
-        ::close(dirFd);
+        if (ParsePid(entry->d_name, pid) && skip.count(pid) == 0) pids.push_back(pid);
     }
     ::closedir(proc);
+    return pids;
+}
+
+void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip) {
+    ++m_stats.fullWalks;
+    const std::vector<pid_t> pids = ListProcesses(skip);
+    const int procFd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (procFd < 0) return;
+    // Many sockets to place: two threads share the processes, which halves
+    // the walk on a machine with cores to spare.  A new thread starts with
+    // the capabilities its creator holds, raised for this lookup.
+    const bool parallel =
+        pending.size() >= kParallelWalkMinimum && pids.size() > 1 && std::thread::hardware_concurrency() > 1;
+    if (!parallel) {
+        for (std::size_t i = 0; i < pids.size() && !pending.empty(); ++i) {
+            char path[32];
+            std::snprintf(path, sizeof path, "%d/fd", pids[i]);
+            const int dirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dirFd < 0) continue;  // exited, a kernel thread, or not ours to read
+            ScanProcess(pids[i], dirFd, pending);
+            ::close(dirFd);
+        }
+        ::close(procFd);
+        return;
+    }
+
+    struct Shared {
+        std::mutex lock;
+        std::unordered_set<std::uint64_t> left;
+        std::vector<std::pair<std::uint64_t, Owner>> found;
+        std::vector<std::pair<pid_t, int>> directories;  // handles of processes that hold sockets
+    } shared;
+    shared.left = pending;
+    std::atomic<std::size_t> remaining{pending.size()};
+    const std::unordered_set<std::uint64_t>& wanted = pending;  // read only while the threads run
+
+    // Each thread takes the next process to scan, so that two large holders
+    // go to different threads.
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < pids.size() && remaining.load() > 0; i = next++) {
+            char path[32];
+            std::snprintf(path, sizeof path, "%d/fd", pids[i]);
+            const int dirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dirFd < 0) continue;
+            DIR* dir = ::fdopendir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            bool holds = false;
+            while (dir != nullptr && remaining.load() > 0) {
+                const dirent* entry = ::readdir(dir);
+                if (entry == nullptr) break;
+                int fd = -1;
+                if (!ParseFd(entry->d_name, fd)) continue;
+                const std::uint64_t inode = InodeOfDescriptor(dirFd, entry->d_name);
+                if (inode == 0 || wanted.count(inode) == 0) continue;
+                std::lock_guard<std::mutex> guard(shared.lock);
+                if (shared.left.erase(inode) == 0) continue;  // found in another process first
+                shared.found.emplace_back(inode, Owner{pids[i], fd});
+                --remaining;
+                holds = true;
+            }
+            if (dir != nullptr) ::closedir(dir);
+            if (holds) {
+                std::lock_guard<std::mutex> guard(shared.lock);
+                shared.directories.emplace_back(pids[i], dirFd);
+            } else {
+                ::close(dirFd);
+            }
+        }
+    };
+    std::thread helper(work);
+    work();
+    helper.join();
+    ::close(procFd);
+
+    for (const auto& [inode, owner] : shared.found) {
+        pending.erase(inode);
+        m_owners[inode] = owner;
+    }
+    for (const auto& [pid, dirFd] : shared.directories) {
+        if (m_directories.size() < MaxKeptDirectories() && m_directories.emplace(pid, dirFd).second) continue;
+        ::close(dirFd);
+    }
 }
 
 void SocketOwnerIndex::Forget(const std::unordered_set<std::uint64_t>& live) {
@@ -182,17 +259,38 @@ void SocketOwnerIndex::Resolve(std::vector<SocketRow>& rows, const std::unordere
     // (CAP_SYS_PTRACE).  They are held for this lookup only.
     ScopedCapabilities caps({CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE});
 
+    // Remembered owners are checked first, each with one readlinkat; many
+    // checks are shared between two threads.
     std::unordered_set<std::uint64_t> pending;
+    m_checks.clear();
     for (SocketRow& row : rows) {
         row.pid = 0;
         if (row.inode == 0 || m_ownerless.count(row.inode) != 0) continue;
         const auto it = m_owners.find(row.inode);
-        if (it != m_owners.end() && Verify(it->second, row.inode)) {
-            ++m_stats.verified;
+        if (it == m_owners.end()) {
+            pending.insert(row.inode);
             continue;
         }
-        if (it != m_owners.end()) m_owners.erase(it);
-        pending.insert(row.inode);
+        m_checks.push_back(Check{row.inode, it->second, false});
+    }
+    auto verify = [this](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) m_checks[i].confirmed = Verify(m_checks[i].owner, m_checks[i].inode);
+    };
+    if (m_checks.size() >= kParallelWalkMinimum && std::thread::hardware_concurrency() > 1) {
+        const std::size_t half = m_checks.size() / 2;
+        std::thread helper(verify, half, m_checks.size());
+        verify(0, half);
+        helper.join();
+    } else {
+        verify(0, m_checks.size());
+    }
+    for (const Check& check : m_checks) {
+        if (check.confirmed) {
+            ++m_stats.verified;
+        } else {
+            m_owners.erase(check.inode);
+            pending.insert(check.inode);
+        }
     }
     if (!pending.empty()) {
         // New sockets mostly belong to processes that already hold some.

@@ -52,10 +52,20 @@ private:
         int fd;
     };
 
-    int DirectoryOf(pid_t pid);
-    bool Verify(const Owner& owner, std::uint64_t inode);
+    struct Check {
+        std::uint64_t inode;
+        Owner owner;
+        bool confirmed;
+    };
+
+    int DirectoryOf(pid_t pid) const;
+    bool Verify(const Owner& owner, std::uint64_t inode) const;
     bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending);
     bool StillThere(pid_t pid, int dirFd) const;
+    std::vector<pid_t> ListProcesses(const std::unordered_set<pid_t>& skip) const;
+
+    // Sockets to place from which a walk is shared between two threads.
+    static constexpr std::size_t kParallelWalkMinimum = 1000;
     void Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip);
     void Forget(const std::unordered_set<std::uint64_t>& live);
     void CloseDirectories();
@@ -64,6 +74,7 @@ private:
     std::unordered_map<std::uint64_t, Owner> m_owners;
     std::unordered_set<std::uint64_t> m_ownerless;
     std::unordered_map<pid_t, int> m_directories;  // kept PROC/PID/fd handles
+    std::vector<Check> m_checks;                   // scratch of Resolve
     Stats m_stats;
 };
 
