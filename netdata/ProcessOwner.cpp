@@ -56,7 +56,9 @@ CDebugPrivilegeScoper::~CDebugPrivilegeScoper() {
 }
 
 std::u16string CProcessExplorer::GetProcessLabel(DWORD dwProcessId) {
-    std::u16string result = FormatW(u"PID %5d : NT Kernel & System", {dwProcessId});
+    // The fallback text, unless a name replaces it below.
+    auto fallback = [dwProcessId] { return FormatW(u"PID %5d : NT Kernel & System", {dwProcessId}); };
+    std::u16string result;
     HANDLE process = nullptr;
     DWORD length = 0;
     char16_t name[kNameLength];
@@ -67,7 +69,7 @@ std::u16string CProcessExplorer::GetProcessLabel(DWORD dwProcessId) {
             process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, dwProcessId);
             if (process == nullptr) {
                 m_dwLastError = GetLastError();
-                return result;  // the scope ends on the way out
+                return fallback();  // the scope ends on the way out
             }
             HMODULE module = nullptr;
             DWORD needed = 0;
@@ -80,7 +82,10 @@ std::u16string CProcessExplorer::GetProcessLabel(DWORD dwProcessId) {
     try {
         if (length != 0) {
             name[kNameLength - 1] = u'\0';
-            result = FormatW(u"PID %5d : %s", {dwProcessId, std::u16string_view(name, std::min(length, kNameLength - 1))});
+            result =
+                FormatW(u"PID %5d : %s", {dwProcessId, std::u16string_view(name, std::min(length, kNameLength - 1))});
+        } else {
+            result = fallback();
         }
     } catch (...) {
     }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -51,7 +52,7 @@ T* As(HANDLE handle, ObjectType type) {
     return object->type == type ? static_cast<T*>(object) : nullptr;
 }
 
-std::string ProcRoot() {
+const char* ProcRoot() {
     // secure_getenv: a program given capabilities ignores the variable, so
     // that nobody can point its privileged reads elsewhere.
     const char* root = secure_getenv("TESSALINE_PROC_ROOT");
@@ -222,35 +223,43 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::string dir = ProcRoot() + "/" + std::to_string(dwProcessId);
+    // PROC/PID/exe, built without allocating: this runs once per socket line.
+    const char* root = ProcRoot();
+    char exe[PATH_MAX];
+    const int length = std::snprintf(exe, sizeof exe, "%s/%u/exe", root, dwProcessId);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof exe) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     char target[PATH_MAX];
-    const std::string exe = dir + "/exe";
     if (t_debug.enabled && t_hints.Has(dwProcessId)) RaiseForDebugPrivilege();
-    ssize_t n = ::readlink(exe.c_str(), target, sizeof target);
+    ssize_t n = ::readlink(exe, target, sizeof target);
     // A process this thread may not look into without the capability (one
     // of another user, or one whose capabilities exceed the effective set):
     // with the debug privilege enabled, the read is made again with it raised.
     if (n < 0 && (errno == EACCES || errno == EPERM) && RaiseForDebugPrivilege()) {
-        n = ::readlink(exe.c_str(), target, sizeof target);
+        n = ::readlink(exe, target, sizeof target);
         if (n >= 0) t_hints.Add(dwProcessId);
     }
-    auto* process = new ProcessObject;
-    process->pid = dwProcessId;
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof target) {
-        process->hasExecutable = true;
-        process->executable.assign(target, static_cast<std::size_t>(n));
-    } else if (n < 0 && (errno == EACCES || errno == EPERM)) {
+    if (n < 0 && (errno == EACCES || errno == EPERM)) {
         // Another user's process, without the right to look into it.
-        delete process;
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
-    } else if (::access(dir.c_str(), F_OK) != 0) {
-        delete process;
-        SetLastError(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
-        return nullptr;
+    }
+    const bool hasExecutable = n > 0 && static_cast<std::size_t>(n) < sizeof target;
+    if (!hasExecutable) {
+        exe[length - 4] = '\0';  // PROC/PID
+        if (::access(exe, F_OK) != 0) {
+            SetLastError(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
     }
     // A process without an executable link (a kernel thread, a zombie) opens
     // but has no modules.
+    auto* process = new ProcessObject;
+    process->pid = dwProcessId;
+    process->hasExecutable = hasExecutable;
+    if (hasExecutable) process->executable.assign(target, static_cast<std::size_t>(n));
     SetLastError(NO_ERROR);
     return process;
 }
@@ -284,9 +293,16 @@ DWORD GetModuleBaseNameW(HANDLE hProcess, HMODULE hModule, LPWSTR lpBaseName, DW
     const std::string_view name = BaseName(process->executable);
     if (name.empty()) return 0;
     const int length = static_cast<int>(name.size());
-    std::u16string wide(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, name.data(), length, nullptr, 0)),
-                        u'\0');
-    MultiByteToWideChar(CP_ACP, 0, name.data(), length, wide.data(), static_cast<int>(wide.size()));
+    // Straight into the caller's buffer when the name fits (a UTF-16 name
+    // never has more units than its UTF-8 form has bytes); else cut to fit.
+    if (name.size() <= nSize) {
+        const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), length, lpBaseName, static_cast<int>(nSize));
+        if (n > 0 && static_cast<DWORD>(n) < nSize) lpBaseName[n] = u'\0';
+        return static_cast<DWORD>(std::max(n, 0));
+    }
+    std::u16string wide(name.size(), u'\0');
+    wide.resize(static_cast<std::size_t>(
+        std::max(MultiByteToWideChar(CP_ACP, 0, name.data(), length, wide.data(), static_cast<int>(wide.size())), 0)));
     const DWORD copied = static_cast<DWORD>(std::min<std::size_t>(wide.size(), nSize));
     wide.copy(lpBaseName, copied);
     if (copied < nSize) lpBaseName[copied] = u'\0';
