@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ChildOutput.h"
+
 namespace {
 
 struct Result {
@@ -48,30 +50,7 @@ Result RunTessaline(const std::vector<std::string>& args,
     close(outPipe[1]);
     close(errPipe[1]);
     Result r;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int open = 2;
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(fds, 2, 500) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    for (pollfd& f : fds)
-        if (f.fd >= 0) close(f.fd);
-    if (open > 0) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = CollectOutput(pid, outPipe[0], errPipe[0], r.out, r.err, std::chrono::seconds(30));
     return r;
 }
 
@@ -192,9 +171,9 @@ TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
     std::vector<std::string> roots;
     for (std::size_t i = 0; i < lines.size(); ++i)
         if (!lines[i].empty() && lines[i][0] != ' ') roots.push_back(lines[i]);
-    EXPECT_EQ(roots, (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics",
-                                               "UDP Statistics", "TCP Statistics", "UDP Connections",
-                                               "TCP Connections"}));
+    EXPECT_EQ(roots,
+              (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics", "UDP Statistics",
+                                        "TCP Statistics", "UDP Connections", "TCP Connections"}));
     EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 5);
 }
 

@@ -15,23 +15,12 @@
 #include <vector>
 
 #include "ConnectionReports.h"
-#include "FakeProvider.h"
+#include "FakeReportFixture.h"
 #include "IpHelper.h"
 #include "MemoryTree.h"
 #include "NetworkReport.h"
 
 namespace {
-
-FakeControl* FakeIn(const char* dir) {
-    const std::string path = std::string(dir) + "/libiphlpapi.so";
-    void* library = dlopen(path.c_str(), RTLD_NOW);
-    if (library == nullptr) return nullptr;
-    void* symbol = dlsym(library, "FakeProviderControl");
-    if (symbol == nullptr) return nullptr;
-    FakeProviderControlFn control = nullptr;
-    std::memcpy(&control, &symbol, sizeof control);
-    return control();
-}
 
 std::u16string U16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
@@ -59,26 +48,8 @@ std::u16string OwnLabel() {
 // A process id that no process can have: the kernel's largest pid_max.
 constexpr DWORD kMissingPid = 4194304;
 
-class SocketReportFixture : public ::testing::Test {
+class SocketReportFixture : public FakeReportFixture {
 protected:
-    void SetUp() override {
-        iphelper_testing::ResetProcessState();
-        fake_ = FakeIn(FAKE_FULL_DIR);
-        ASSERT_NE(fake_, nullptr);
-        *fake_ = FakeControl{};
-        setenv("TESSALINE_LIBRARY_PATH", FAKE_FULL_DIR, 1);
-    }
-    void TearDown() override {
-        report_.reset();
-        iphelper_testing::ResetProcessState();
-    }
-
-    void Build(int kind) {
-        report_ = std::make_unique<CNetworkReport>(kind);
-        report_->SetReportTree(&tree_);
-        report_->BuildReport();
-    }
-
     void ScriptTcp(const std::vector<MIB_TCPROW_OWNER_PID>& rows) {
         ASSERT_LE(rows.size(), kFakeMaxSocketRows);
         for (std::size_t i = 0; i < rows.size(); ++i) fake_->tcpRows[i] = rows[i];
@@ -90,12 +61,6 @@ protected:
         fake_->udpRowCount = fake_->udpTable.rows[0] = static_cast<unsigned>(rows.size());
     }
 
-    std::vector<HTREEITEM> Children(HTREEITEM parent) {
-        std::vector<HTREEITEM> out;
-        for (HTREEITEM item = tree_.GetChildItem(parent); item != nullptr; item = tree_.GetNextSiblingItem(item))
-            out.push_back(item);
-        return out;
-    }
     std::vector<std::u16string> Texts(const std::vector<HTREEITEM>& items) {
         std::vector<std::u16string> out;
         for (HTREEITEM item : items) out.push_back(tree_.Text(item));
@@ -106,10 +71,6 @@ protected:
         const std::vector<HTREEITEM> roots = Children(TVI_ROOT);
         return roots.size() == 1 ? Children(roots[0]) : std::vector<HTREEITEM>{};
     }
-
-    FakeControl* fake_ = nullptr;
-    MemoryTree tree_;
-    std::unique_ptr<CNetworkReport> report_;
 };
 
 // ------------------------------------------------------------ line texts
@@ -177,9 +138,9 @@ TEST_F(ConnectionLines, UdpLinesShowTheLocalEndAndTheOwner) {
 }
 
 TEST_F(ConnectionLines, EveryStateHasItsNameRightAlignedAndGetTcpStateNameReadsTheCurrentTable) {
-    const std::u16string names[] = {u"[UNKNOWN]",  u"CLOSED",    u"LISTENING", u"SYN_SENT",  u"SYN_RCVD",
-                                    u"ESTABLISHED", u"FIN_WAIT1", u"FIN_WAIT2", u"CLOSE_WAIT", u"CLOSING",
-                                    u"LAST_ACK",   u"TIME_WAIT", u"DELETE_TCB", u"[UNKNOWN]"};
+    const std::u16string names[] = {u"[UNKNOWN]",   u"CLOSED",    u"LISTENING",  u"SYN_SENT",   u"SYN_RCVD",
+                                    u"ESTABLISHED", u"FIN_WAIT1", u"FIN_WAIT2",  u"CLOSE_WAIT", u"CLOSING",
+                                    u"LAST_ACK",    u"TIME_WAIT", u"DELETE_TCB", u"[UNKNOWN]"};
     std::vector<MIB_TCPROW_OWNER_PID> rows;
     for (DWORD state = 0; state < std::size(names); ++state)
         rows.push_back({state, Address(127, 0, 0, 1), Port(1000), Address(0, 0, 0, 0), Port(0), 0});
@@ -193,8 +154,8 @@ TEST_F(ConnectionLines, EveryStateHasItsNameRightAlignedAndGetTcpStateNameReadsT
         const std::u16string name = i < std::size(names) ? names[i] : u"[UNKNOWN]";
         SCOPED_TRACE(testing::Message() << "state " << rows[i].dwState);
         const std::u16string field = std::u16string(15 - name.size(), u' ') + name;
-        EXPECT_EQ(tree_.Text(lines[i]),
-                  u"127.000.000.001:1000   => 000.000.000.000:0      [" + field + u": PID     0 : NT Kernel & System ]");
+        EXPECT_EQ(tree_.Text(lines[i]), u"127.000.000.001:1000   => 000.000.000.000:0      [" + field +
+                                            u": PID     0 : NT Kernel & System ]");
         EXPECT_EQ(GetTcpStateName(static_cast<int>(i)), name);
     }
     const int count = static_cast<int>(rows.size());
@@ -218,9 +179,10 @@ TEST_F(ConnectionLines, EveryStateHasItsNameRightAlignedAndGetTcpStateNameReadsT
 TEST_F(ConnectionLines, PrintedTreeIndentsTheLinesUnderTheRoot) {
     ScriptTcp({{2, Address(127, 0, 0, 1), Port(80), Address(0, 0, 0, 0), Port(0), 0}});
     Build(kKindTcpConnections);
-    EXPECT_EQ(tree_.Print(),
-              "TCP Connections\n"
-              "  127.000.000.001:80     => 000.000.000.000:0      [      LISTENING: PID     0 : NT Kernel & System ]\n");
+    EXPECT_EQ(
+        tree_.Print(),
+        "TCP Connections\n"
+        "  127.000.000.001:80     => 000.000.000.000:0      [      LISTENING: PID     0 : NT Kernel & System ]\n");
     ScriptUdp({{Address(127, 0, 0, 1), Port(80), 0}});
     Build(kKindUdpConnections);
     EXPECT_EQ(tree_.Print(),
@@ -244,9 +206,12 @@ struct SocketKind {
 void ScriptTcpRows(FakeControl& fake, unsigned n, unsigned seed) {
     for (unsigned i = 0; i < n; ++i) {
         const unsigned v = seed + i;
-        fake.tcpRows[i] = {1 + v % 12, Address(10, 0, static_cast<unsigned char>(v), 1),
-                           Port(static_cast<std::uint16_t>(2000 + v)), Address(192, 168, 1, static_cast<unsigned char>(v)),
-                           Port(static_cast<std::uint16_t>(3000 + v)), 0};
+        fake.tcpRows[i] = {1 + v % 12,
+                           Address(10, 0, static_cast<unsigned char>(v), 1),
+                           Port(static_cast<std::uint16_t>(2000 + v)),
+                           Address(192, 168, 1, static_cast<unsigned char>(v)),
+                           Port(static_cast<std::uint16_t>(3000 + v)),
+                           0};
     }
     fake.tcpRowCount = fake.tcpTable.rows[0] = n;
 }

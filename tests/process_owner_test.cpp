@@ -3,9 +3,10 @@
 //
 // Most tests need root: they start processes of other users and move
 // capabilities between the sets.  Processes a test starts are ended by pid.
+#include <arpa/inet.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,8 +18,6 @@
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <chrono>
@@ -34,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildOutput.h"
 #include "ProcessOwner.h"
 #include "WideText.h"
 #include "processes.h"
@@ -104,8 +104,8 @@ bool SetPtraceEffective(bool on) {
     cap_t caps = cap_get_proc();
     if (caps == nullptr) return false;
     cap_value_t value = CAP_SYS_PTRACE;
-    const bool ok = cap_set_flag(caps, CAP_EFFECTIVE, 1, &value, on ? CAP_SET : CAP_CLEAR) == 0 &&
-                    cap_set_proc(caps) == 0;
+    const bool ok =
+        cap_set_flag(caps, CAP_EFFECTIVE, 1, &value, on ? CAP_SET : CAP_CLEAR) == 0 && cap_set_proc(caps) == 0;
     cap_free(caps);
     return ok;
 }
@@ -133,28 +133,13 @@ bool BecomeUser(uid_t id, bool keepPtrace) {
     if (!keepPtrace) return true;
     cap_t caps = cap_init();
     cap_value_t value = CAP_SYS_PTRACE;
-    const bool ok = caps != nullptr && cap_set_flag(caps, CAP_PERMITTED, 1, &value, CAP_SET) == 0 &&
-                    cap_set_proc(caps) == 0;
+    const bool ok =
+        caps != nullptr && cap_set_flag(caps, CAP_PERMITTED, 1, &value, CAP_SET) == 0 && cap_set_proc(caps) == 0;
     cap_free(caps);
     return ok;
 }
 
-// Waits for `pid` at most kTimeLimit, then ends it; its exit status, or
-// 128 + the signal that ended it.
-int WaitBounded(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    } else if (done < 0) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+int WaitBounded(pid_t pid) { return ::WaitBounded(pid, kTimeLimit); }
 
 // Runs `body` in a forked child; the child's exit status is what it returns.
 int RunInChild(const std::function<int()>& body) {
@@ -562,8 +547,8 @@ struct Output {
 
 // Runs `program` with exactly `env`, as `user` when given; stdout and stderr
 // come back through pipes.  Ended by its pid after kTimeLimit.
-Output RunProgram(const std::string& program, const std::vector<std::string>& args,
-                  const std::vector<std::string>& env, std::optional<uid_t> user) {
+Output RunProgram(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  std::optional<uid_t> user) {
     Output r;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return r;
@@ -594,28 +579,7 @@ Output RunProgram(const std::string& program, const std::vector<std::string>& ar
         close(errPipe[0]);
         return r;
     }
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
-    int open = 2;
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(fds, 2, 200) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            char buf[4096];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    for (pollfd& f : fds)
-        if (f.fd >= 0) close(f.fd);
-    if (open > 0) kill(pid, SIGKILL);
-    r.status = WaitBounded(pid);
+    r.status = CollectOutput(pid, outPipe[0], errPipe[0], r.out, r.err, kTimeLimit);
     return r;
 }
 
@@ -742,8 +706,7 @@ TEST(SecureExecution, ProgramWithFileCapabilitiesIgnoresLibraryAndProcRootOverri
     const Output faked = copy.RunAsNobody({"--print", "ip"}, copy.Overrides());
     ASSERT_EQ(faked.status, 0) << Describe(faked);
     EXPECT_EQ(DefaultTtlIn(faked.out), 0) << "TESSALINE_LIBRARY_PATH is not honoured\n" << Describe(faked);
-    const Output emptyRoot =
-        copy.RunAsNobody({"--print", "ip"}, {"TESSALINE_PROC_ROOT=" + copy.EmptyRoot().string()});
+    const Output emptyRoot = copy.RunAsNobody({"--print", "ip"}, {"TESSALINE_PROC_ROOT=" + copy.EmptyRoot().string()});
     ASSERT_EQ(emptyRoot.status, 0) << Describe(emptyRoot);
     EXPECT_EQ(DefaultTtlIn(emptyRoot.out), 0) << "TESSALINE_PROC_ROOT is not honoured\n" << Describe(emptyRoot);
 

@@ -10,23 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "FakeProvider.h"
+#include "FakeReportFixture.h"
 #include "IpHelper.h"
 #include "MemoryTree.h"
 #include "NetworkReport.h"
 
 namespace {
-
-FakeControl* FakeIn(const char* dir) {
-    const std::string path = std::string(dir) + "/libiphlpapi.so";
-    void* library = dlopen(path.c_str(), RTLD_NOW);
-    if (library == nullptr) return nullptr;
-    void* symbol = dlsym(library, "FakeProviderControl");
-    if (symbol == nullptr) return nullptr;
-    FakeProviderControlFn control = nullptr;
-    std::memcpy(&control, &symbol, sizeof control);
-    return control();
-}
 
 // "label value": the label cut or padded to 15, a blank, the counter as a
 // signed 32-bit number padded on the right to 6.
@@ -82,33 +71,8 @@ const ReportCase kReportCases[] = {
 
 void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
 
-class ReportFixture : public ::testing::Test {
+class ReportFixture : public FakeReportFixture {
 protected:
-    void SetUp() override {
-        iphelper_testing::ResetProcessState();
-        fake_ = FakeIn(FAKE_FULL_DIR);
-        ASSERT_NE(fake_, nullptr);
-        *fake_ = FakeControl{};
-        setenv("TESSALINE_LIBRARY_PATH", FAKE_FULL_DIR, 1);
-    }
-    void TearDown() override {
-        report_.reset();
-        iphelper_testing::ResetProcessState();
-    }
-
-    void Build(int kind) {
-        report_ = std::make_unique<CNetworkReport>(kind);
-        report_->SetReportTree(&tree_);
-        report_->BuildReport();
-    }
-
-    std::vector<HTREEITEM> Children(HTREEITEM parent) {
-        std::vector<HTREEITEM> out;
-        for (HTREEITEM item = tree_.GetChildItem(parent); item != nullptr; item = tree_.GetNextSiblingItem(item))
-            out.push_back(item);
-        return out;
-    }
-
     // Every item, each root followed by its lines.
     std::vector<HTREEITEM> AllItems() {
         std::vector<HTREEITEM> out;
@@ -118,10 +82,6 @@ protected:
         }
         return out;
     }
-
-    FakeControl* fake_ = nullptr;
-    MemoryTree tree_;
-    std::unique_ptr<CNetworkReport> report_;
 };
 
 class StatisticsReport : public ReportFixture, public ::testing::WithParamInterface<ReportCase> {
