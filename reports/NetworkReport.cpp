@@ -49,8 +49,8 @@ bool CNetworkReport::IsAutoCapable(int nKind) {
 }
 
 bool CNetworkReport::HasReport(int nKind) {
-    return (nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics) || nKind == kKindUdpConnections ||
-           nKind == kKindTcpConnections;
+    // Kinds without a report of their own build the network configuration.
+    return !(nKind >= kKindAdapterList && nKind <= kKindProtocolList);
 }
 
 void CNetworkReport::BuildReport() {
@@ -61,11 +61,14 @@ void CNetworkReport::BuildReport() {
         case kKindTcpStatistics: BuildTcpStatistics(); break;
         case kKindUdpConnections: BuildUdpConnections(); break;
         case kKindTcpConnections: BuildTcpConnections(); break;
-        default:
-            // The reports of the other kinds are not part of this build:
-            // their panes are not created and the command line refuses them.
+        case kKindAdapterList:
+        case kKindInterfaceList:
+        case kKindProtocolList:
+            // The reports of these kinds are not part of this build: their
+            // panes are not created and the command line refuses them.
             DeleteAllItems();
             break;
+        default: BuildNetworkConfiguration(); break;
     }
 }
 

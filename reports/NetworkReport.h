@@ -61,6 +61,10 @@ public:
     void UpdateUdpStatistics();
     void UpdateTcpStatistics();
 
+    // Network configuration report; also the report of every kind without
+    // one of its own.
+    void BuildNetworkConfiguration();
+
     // Socket reports.
     void BuildTcpConnections();
     void UpdateTcpConnections();

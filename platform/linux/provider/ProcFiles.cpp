@@ -15,8 +15,11 @@ std::string ProcRoot() {
 }
 
 bool ReadProcFile(const std::string& relativePath, std::string& text, DWORD& error, std::size_t maxBytes) {
+    return ReadFileAt(ProcRoot() + "/" + relativePath, text, error, maxBytes);
+}
+
+bool ReadFileAt(const std::string& path, std::string& text, DWORD& error, std::size_t maxBytes) {
     text.clear();
-    const std::string path = ProcRoot() + "/" + relativePath;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;

@@ -17,4 +17,7 @@ std::string ProcRoot();
 // be read.
 bool ReadProcFile(const std::string& relativePath, std::string& text, DWORD& error, std::size_t maxBytes = 256u << 20);
 
+// The same for a file named by its full path.
+bool ReadFileAt(const std::string& path, std::string& text, DWORD& error, std::size_t maxBytes = 256u << 20);
+
 }  // namespace provider

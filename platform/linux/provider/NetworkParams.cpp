@@ -1,0 +1,141 @@
+// The provider's network parameters: host name and domain, the DNS servers
+// of the resolver configuration, the NetBIOS node type and scope, and
+// whether the host forwards IPv4.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ProcFiles.h"
+#include "ResolverConfig.h"
+#include "iphlpapi.h"
+
+#define PROVIDER_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr const char* kResolvConf = "/etc/resolv.conf";
+// Where systemd-resolved lists the servers that its local stub forwards to.
+constexpr const char* kStubUpstreams = "/run/systemd/resolve/resolv.conf";
+constexpr const char* kHosts = "/etc/hosts";
+constexpr const char* kSmbConf = "/etc/samba/smb.conf";
+constexpr const char* kDhclientLeases = "/var/lib/dhcp";
+
+// A whole small file, or empty when it cannot be read.
+std::string ReadSmallFile(const std::string& path) {
+    std::string text;
+    DWORD error = NO_ERROR;
+    provider::ReadFileAt(path, text, error, 1u << 20);
+    return text;
+}
+
+// Copies `text` into a fixed field, cut to fit with its terminating zero.
+template <std::size_t N>
+void CopyCut(char (&field)[N], const std::string& text) {
+    const std::size_t n = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), n);
+    field[n] = '\0';
+}
+
+// The most recent dhclient lease file, if any.
+std::string LatestLeaseFile() {
+    DIR* dir = ::opendir(kDhclientLeases);
+    if (dir == nullptr) return {};
+    std::string best;
+    time_t bestTime = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() < 7 || name.compare(name.size() - 7, 7, ".leases") != 0 || name.rfind("dhclient", 0) != 0)
+            continue;
+        const std::string path = std::string(kDhclientLeases) + "/" + name;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && st.st_mtime >= bestTime) {
+            bestTime = st.st_mtime;
+            best = path;
+        }
+    }
+    ::closedir(dir);
+    return best;
+}
+
+struct Parameters {
+    std::string host, domain, scope;
+    unsigned nodeType = 0;
+    std::vector<std::string> servers;
+    unsigned forwarding = 0;
+};
+
+Parameters Gather() {
+    Parameters p;
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
+    const std::string hostname = name;
+    const std::size_t dot = hostname.find('.');
+    p.host = hostname.substr(0, dot);
+
+    provider::ResolverConfig resolver = provider::ParseResolvConf(ReadSmallFile(kResolvConf));
+    // Behind a local stub resolver, the servers a user means are the ones the
+    // stub forwards to.
+    if (resolver.OnlyLoopbackServers()) {
+        const provider::ResolverConfig upstream = provider::ParseResolvConf(ReadSmallFile(kStubUpstreams));
+        if (!upstream.ipv4Servers.empty()) resolver.ipv4Servers = upstream.ipv4Servers;
+    }
+    p.servers = resolver.ipv4Servers;
+
+    // The DNS domain: the rest of the fully qualified name, else the
+    // resolver's domain, else its first search domain.
+    std::string fqdn = dot != std::string::npos ? hostname : "";
+    if (fqdn.empty()) fqdn = provider::FullyQualifiedNameFromHosts(ReadSmallFile(kHosts), hostname);
+    if (fqdn.find('.') != std::string::npos) p.domain = fqdn.substr(fqdn.find('.') + 1);
+    else if (!resolver.domain.empty()) p.domain = resolver.domain;
+    else if (!resolver.search.empty()) p.domain = resolver.search.front();
+
+    const std::string leases = LatestLeaseFile();
+    const provider::NetbiosLeaseOptions lease =
+        leases.empty() ? provider::NetbiosLeaseOptions{} : provider::NetbiosOptionsFromLeases(ReadSmallFile(leases));
+    p.nodeType = lease.nodeType;
+    p.scope = provider::NetbiosScopeFromSmbConf(ReadSmallFile(kSmbConf));
+    if (p.scope.empty()) p.scope = lease.scope;
+
+    std::string forward;
+    DWORD error = NO_ERROR;
+    if (provider::ReadProcFile("sys/net/ipv4/ip_forward", forward, error, 64)) p.forwarding = forward.rfind('1', 0) == 0;
+    return p;
+}
+
+}  // namespace
+
+PROVIDER_EXPORT DWORD GetNetworkParams(PFIXED_INFO pFixedInfo, PULONG pOutBufLen) {
+    if (pOutBufLen == nullptr) return ERROR_INVALID_PARAMETER;
+    const Parameters p = Gather();
+    // The first server lives in the record; each further one follows it.
+    const std::size_t extra = p.servers.size() > 1 ? p.servers.size() - 1 : 0;
+    const std::size_t needed = sizeof(FIXED_INFO) + extra * sizeof(IP_ADDR_STRING);
+    if (needed > ULONG_MAX) return ERROR_NOT_ENOUGH_MEMORY;
+    if (pFixedInfo == nullptr || *pOutBufLen < needed) {
+        *pOutBufLen = static_cast<ULONG>(needed);
+        return ERROR_BUFFER_OVERFLOW;
+    }
+    std::memset(pFixedInfo, 0, needed);
+    CopyCut(pFixedInfo->HostName, p.host);
+    CopyCut(pFixedInfo->DomainName, p.domain);
+    CopyCut(pFixedInfo->ScopeId, p.scope);
+    pFixedInfo->NodeType = p.nodeType;
+    pFixedInfo->EnableRouting = p.forwarding;
+    auto* more = reinterpret_cast<IP_ADDR_STRING*>(pFixedInfo + 1);
+    IP_ADDR_STRING* entry = &pFixedInfo->DnsServerList;
+    for (std::size_t i = 0; i < p.servers.size(); ++i) {
+        CopyCut(entry->IpAddress.String, p.servers[i]);
+        if (i + 1 < p.servers.size()) {
+            entry->Next = &more[i];
+            entry = entry->Next;
+        }
+    }
+    pFixedInfo->CurrentDnsServer = p.servers.empty() ? nullptr : &pFixedInfo->DnsServerList;
+    return NO_ERROR;
+}
