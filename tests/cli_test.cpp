@@ -184,8 +184,9 @@ TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
         if (!lines[i].empty() && lines[i][0] != ' ') roots.push_back(lines[i]);
     EXPECT_EQ(roots,
               (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics", "UDP Statistics",
-                                        "TCP Statistics", "UDP Connections", "TCP Connections"}));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 5);
+                                        "TCP Statistics", "Network Configuration", "UDP Connections",
+                                        "TCP Connections"}));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 6);
 }
 
 TEST(CommandLine, MissingProviderPrintsZeros) {
