@@ -84,11 +84,55 @@ void SetAddress(IP_ADDR_STRING& entry, unsigned adapter, unsigned k) {
     entry.Context = adapter * 100 + k;
 }
 
+// How many DNS servers the scripted content lists.
+unsigned ScriptedDnsServers(const FakeNetworkParamsContent& content) {
+    if (content.dnsServerCount == 0) return 1;
+    return content.dnsServerCount < kFakeMaxDnsServers ? content.dnsServerCount : kFakeMaxDnsServers;
+}
+
+// Copies a scripted text whole into the record field of the same size.
+template <std::size_t N>
+void CopyField(char (&to)[N], const char (&from)[N]) {
+    std::memcpy(to, from, N);
+}
+
+// Lays out the scripted content: the record, then the servers after the
+// first one right behind it.
+void LayOutScriptedParams(const FakeNetworkParamsContent& content, PFIXED_INFO buffer, unsigned servers) {
+    CopyField(buffer->HostName, content.hostName);
+    CopyField(buffer->DomainName, content.domainName);
+    CopyField(buffer->ScopeId, content.scopeId);
+    buffer->NodeType = content.nodeType;
+    buffer->EnableRouting = content.enableRouting;
+    buffer->EnableProxy = content.enableProxy;
+    buffer->EnableDns = content.enableDns;
+    auto* chain = reinterpret_cast<IP_ADDR_STRING*>(reinterpret_cast<unsigned char*>(buffer) + sizeof(FIXED_INFO));
+    IP_ADDR_STRING* entry = &buffer->DnsServerList;
+    for (unsigned k = 0; k < servers; ++k) {
+        if (k > 0) {
+            entry->Next = &chain[k - 1];
+            entry = entry->Next;
+        }
+        CopyField(entry->IpAddress.String, content.dnsServers[k]);
+        std::strcpy(entry->IpMask.String, "255.255.255.0");
+        entry->Context = k;
+        if (content.currentDnsServer >= 0 && static_cast<unsigned>(content.currentDnsServer) == k)
+            buffer->CurrentDnsServer = entry;
+    }
+    entry->Next = content.loopDnsList ? &buffer->DnsServerList : nullptr;
+}
+
 DWORD NetworkParams(PFIXED_INFO buffer, PULONG capacity) {
     FakeTableScript& script = g_control.networkParams;
-    const unsigned extra = BeginTableCall(script, buffer, capacity);
+    const FakeNetworkParamsContent& content = g_control.networkParamsContent;
+    const unsigned rows = BeginTableCall(script, buffer, capacity);
+    const unsigned extra = content.scripted ? ScriptedDnsServers(content) - 1 : rows;
     DWORD rc = NO_ERROR;
     if (!ClaimBuffer(script, buffer, capacity, FakeNetworkParamsBytes(extra), ERROR_BUFFER_OVERFLOW, rc)) return rc;
+    if (content.scripted) {
+        LayOutScriptedParams(content, buffer, extra + 1);
+        return NO_ERROR;
+    }
     std::strcpy(buffer->HostName, "fakehost");
     std::strcpy(buffer->DomainName, "fake.test");
     buffer->CurrentDnsServer = &buffer->DnsServerList;

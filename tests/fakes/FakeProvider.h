@@ -16,6 +16,10 @@
 // real library answers with ERROR_NO_DATA.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
 #include "iphlpapi.h"
 
 // A counter entry point (GetIcmpStatistics and the like).
@@ -49,6 +53,45 @@ struct FakeTableScript {
     const void* bufferIn[kFakeMaxRecordedCalls];
 };
 
+inline constexpr unsigned kFakeMaxDnsServers = 8;
+
+// The content of GetNetworkParams when `scripted` is set (otherwise the fake
+// makes it up, see FakeControl::networkParams).  Every text is copied whole
+// into its field of the same size, so a text filling its field has no
+// terminating zero there (FakeSetField fills a field from a text).  The
+// record's list has dnsServerCount entries (0 counts as 1, since the record
+// always holds one; at most kFakeMaxDnsServers): DnsServerList, then
+// IP_ADDR_STRINGs right after the record, linked through Next in this order,
+// each with the mask "255.255.255.0" and Context k.  How many rows
+// networkParams scripts is then not used; its forced code, call count and
+// recordings still are, and the size reported and required is
+// FakeNetworkParamsBytes(entries - 1).
+struct FakeNetworkParamsContent {
+    bool scripted;
+    char hostName[MAX_HOSTNAME_LEN + 4];
+    char domainName[MAX_DOMAIN_NAME_LEN + 4];
+    char scopeId[MAX_SCOPE_ID_LEN + 4];
+    UINT nodeType;
+    UINT enableRouting;
+    UINT enableProxy;
+    UINT enableDns;
+    unsigned dnsServerCount;
+    char dnsServers[kFakeMaxDnsServers][sizeof(IP_ADDRESS_STRING::String)];
+    // CurrentDnsServer points at this entry; negative or past the list: null.
+    int currentDnsServer;
+    // Next of the last entry points back at DnsServerList instead of null.
+    bool loopDnsList;
+};
+
+// Writes `text` into a fixed field: cut to the field, the rest zero.  A text
+// as long as the field leaves no terminating zero.
+template <std::size_t N>
+void FakeSetField(char (&field)[N], std::string_view text) {
+    const std::size_t n = text.size() < N ? text.size() : N;
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), n);
+}
+
 struct FakeControl {
     FakeCounterScript icmp;  // GetIcmpStatistics; in and out halves are one run of 26 DWORDs
     FakeCounterScript ip;    // GetIpStatistics
@@ -56,6 +99,9 @@ struct FakeControl {
     FakeCounterScript udp;   // GetUdpStatistics
 
     // GetNetworkParams: rows are DNS servers beyond the one inside FIXED_INFO.
+    // Unless networkParamsContent scripts it, the record has host "fakehost",
+    // domain "fake.test", node type 1, server k (from 0) "192.0.2.<k+1>" and
+    // CurrentDnsServer at the first server.
     FakeTableScript networkParams;
     // GetAdaptersInfo: rows are adapters, linked through Next, each with
     // addressesPerAdapter entries in its IpAddressList chain (at least the
@@ -84,6 +130,9 @@ struct FakeControl {
     MIB_TCPROW_OWNER_PID tcpRows[kFakeMaxSocketRows];
     unsigned udpRowCount;
     MIB_UDPROW_OWNER_PID udpRows[kFakeMaxSocketRows];
+
+    // The content of GetNetworkParams; made up as above unless scripted.
+    FakeNetworkParamsContent networkParamsContent;
 };
 
 using FakeProviderControlFn = FakeControl* (*)();

@@ -98,18 +98,21 @@ ResolverConfig ParseResolvConf(std::string_view text) {
 std::string FullyQualifiedNameFromHosts(std::string_view hostsText, std::string_view hostname) {
     std::string found;
     if (hostname.empty()) return found;
+    // Host names compare without regard to case, as the resolver compares them.
+    const std::string host = Lower(hostname);
+    const std::string shortHost = host.substr(0, host.find('.'));
     ForEachLine(hostsText, [&](std::string_view line) {
         if (!found.empty()) return;
         const std::vector<std::string_view> words = Words(WithoutComment(line));
         if (words.size() < 2) return;
-        const std::string_view canonical = words[1];
+        const std::string canonical = Lower(words[1]);
         const bool listed = std::any_of(words.begin() + 1, words.end(), [&](std::string_view w) {
-            return w == hostname || (w.size() > hostname.size() && w.substr(0, hostname.size()) == hostname &&
-                                     w[hostname.size()] == '.');
+            const std::string name = Lower(w);
+            return name == host || (name.size() > host.size() && name.compare(0, host.size(), host) == 0 &&
+                                    name[host.size()] == '.');
         });
-        if (listed && canonical.find('.') != std::string_view::npos &&
-            canonical.substr(0, canonical.find('.')) == hostname.substr(0, hostname.find('.')))
-            found = std::string(canonical);
+        if (listed && canonical.find('.') != std::string::npos && canonical.substr(0, canonical.find('.')) == shortHost)
+            found = std::string(words[1]);
     });
     return found;
 }
