@@ -24,6 +24,8 @@ const PaneEntry kPanes[] = {
     {kKindTcpStatistics, "TCP", "paneTcpStats", Qt::LeftDockWidgetArea},
     {kKindUdpStatistics, "UDP", "paneUdpStats", Qt::LeftDockWidgetArea},
     {kKindNetworkConfiguration, "Networks", "paneNetworks", Qt::LeftDockWidgetArea},
+    {kKindAdapterList, "Adapters", "paneAdapters", Qt::LeftDockWidgetArea},
+    {kKindInterfaceList, "Interfaces", "paneInterfaces", Qt::LeftDockWidgetArea},
     {kKindTcpConnections, "TCP Connections", "paneTcpConnections", Qt::RightDockWidgetArea},
     {kKindUdpConnections, "UDP Connections", "paneUdpConnections", Qt::RightDockWidgetArea},
 };
@@ -62,7 +64,10 @@ PlainMainWindow::PlainMainWindow(QWidget* parent) : QMainWindow(parent) {
     // Two columns of counter panes, the socket panes beside them.
     splitDockWidget(m_panes[0], m_panes[2], Qt::Horizontal);
     splitDockWidget(m_panes[1], m_panes[3], Qt::Horizontal);
-    tabifyDockWidget(m_panes[0], m_panes[4]);  // the network configuration behind the IP counters
+    // The network configuration, adapters and interfaces behind the IP counters.
+    tabifyDockWidget(m_panes[0], m_panes[4]);
+    tabifyDockWidget(m_panes[4], m_panes[5]);
+    tabifyDockWidget(m_panes[5], m_panes[6]);
     m_panes[0]->raise();
     resize(1400, 760);
 }
@@ -74,7 +79,7 @@ void PlainMainWindow::showEvent(QShowEvent* event) {
         m_bSized = true;
         QTimer::singleShot(0, this, [this] {
             const int counters = std::max(200, (width() - kSocketPaneWidth) / 2);
-            resizeDocks({m_panes[0], m_panes[2], m_panes[5]}, {counters, counters, kSocketPaneWidth}, Qt::Horizontal);
+            resizeDocks({m_panes[0], m_panes[2], m_panes[7]}, {counters, counters, kSocketPaneWidth}, Qt::Horizontal);
         });
     }
 }

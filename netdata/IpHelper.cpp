@@ -44,6 +44,7 @@ TableSnapshot g_adapterList;
 TableSnapshot g_interfaceTable;
 TableSnapshot g_tcpOwnerTable;
 TableSnapshot g_udpOwnerTable;
+TableSnapshot g_perAdapter;
 unsigned long g_tableAllocations = 0;
 
 IP_ADDR_STRING g_addressError{};
@@ -232,6 +233,16 @@ IP_ADDR_STRING* GetAdapterAddress(int n, int k) {
     return entry;
 }
 
+ULONG CurrentInterfaceTableBytes() { return g_interfaceTable.current != nullptr ? g_interfaceTable.bufferSize : 0; }
+
+const IP_PER_ADAPTER_INFO* TakePerAdapterSnapshot(ULONG index) {
+    TakeTableSnapshot(g_perAdapter, &IpHelperEntryPoints::pGetPerAdapterInfo, ERROR_BUFFER_OVERFLOW,
+                      [index](PFN_GetPerAdapterInfo entry, void* buffer, ULONG* capacity) {
+                          return entry(index, static_cast<PIP_PER_ADAPTER_INFO>(buffer), capacity);
+                      });
+    return static_cast<const IP_PER_ADAPTER_INFO*>(g_perAdapter.current);
+}
+
 // ------------------------------------------------------------------ tests
 
 namespace iphelper_testing {
@@ -242,7 +253,8 @@ void ResetProcessState() {
     g_icmpStats = {};
     g_tcpStats = {};
     g_udpStats = {};
-    for (TableSnapshot* t : {&g_networkParams, &g_adapterList, &g_interfaceTable, &g_tcpOwnerTable, &g_udpOwnerTable}) {
+    for (TableSnapshot* t :
+         {&g_networkParams, &g_adapterList, &g_interfaceTable, &g_tcpOwnerTable, &g_udpOwnerTable, &g_perAdapter}) {
         std::free(t->buffer);
         *t = TableSnapshot{};
     }
@@ -262,6 +274,7 @@ void ResetProcessState() {
 TableBufferInfo TcpOwnerTableBuffer() { return {g_tcpOwnerTable.buffer, g_tcpOwnerTable.bufferSize}; }
 TableBufferInfo InterfaceTableBuffer() { return {g_interfaceTable.buffer, g_interfaceTable.bufferSize}; }
 TableBufferInfo NetworkParamsBuffer() { return {g_networkParams.buffer, g_networkParams.bufferSize}; }
+TableBufferInfo PerAdapterBuffer() { return {g_perAdapter.buffer, g_perAdapter.bufferSize}; }
 unsigned long TableAllocations() { return g_tableAllocations; }
 
 }  // namespace iphelper_testing

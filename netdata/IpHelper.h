@@ -44,6 +44,9 @@ const MIB_UDPSTATS& UdpStatisticsRecord();
 const FIXED_INFO* CurrentNetworkParams();
 const IP_ADAPTER_INFO* CurrentAdapterList();
 const MIB_IFTABLE* CurrentInterfaceTable();
+// Bytes of the buffer behind the current interface table, 0 when there is
+// none: a row count is never trusted past it.
+ULONG CurrentInterfaceTableBytes();
 const MIB_TCPTABLE_OWNER_PID* CurrentTcpOwnerTable();
 const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable();
 
@@ -152,6 +155,13 @@ IP_ADAPTER_INFO* GetAdapter(int n);
 // "IPAddress:error" and "IpMask:error", when there is no adapter n.
 IP_ADDR_STRING* GetAdapterAddress(int n, int k);
 
+// The per-adapter snapshot for the adapter of interface index `index`: the
+// record that GetPerAdapterInfo filled, or null when the entry point is
+// missing or the call failed.  Its buffer is process-wide and reused from
+// adapter to adapter: one call when the record fits, else one reallocation
+// to the size reported and one second call.
+const IP_PER_ADAPTER_INFO* TakePerAdapterSnapshot(ULONG index);
+
 namespace iphelper_testing {
 // Returns the binding, the records, the buffers and the handles to their
 // state at process start, so that one test process can run several binding
@@ -166,5 +176,6 @@ struct TableBufferInfo {
 TableBufferInfo TcpOwnerTableBuffer();
 TableBufferInfo InterfaceTableBuffer();
 TableBufferInfo NetworkParamsBuffer();
+TableBufferInfo PerAdapterBuffer();
 unsigned long TableAllocations();
 }  // namespace iphelper_testing

@@ -50,7 +50,7 @@ bool CNetworkReport::IsAutoCapable(int nKind) {
 
 bool CNetworkReport::HasReport(int nKind) {
     // Kinds without a report of their own build the network configuration.
-    return !(nKind >= kKindAdapterList && nKind <= kKindProtocolList);
+    return nKind != kKindProtocolList;
 }
 
 void CNetworkReport::BuildReport() {
@@ -61,11 +61,11 @@ void CNetworkReport::BuildReport() {
         case kKindTcpStatistics: BuildTcpStatistics(); break;
         case kKindUdpConnections: BuildUdpConnections(); break;
         case kKindTcpConnections: BuildTcpConnections(); break;
-        case kKindAdapterList:
-        case kKindInterfaceList:
+        case kKindAdapterList: BuildAdapterList(); break;
+        case kKindInterfaceList: BuildInterfaceList(); break;
         case kKindProtocolList:
-            // The reports of these kinds are not part of this build: their
-            // panes are not created and the command line refuses them.
+            // The report of this kind is not part of this build: its pane is
+            // not created and the command line refuses it.
             DeleteAllItems();
             break;
         default: BuildNetworkConfiguration(); break;

@@ -65,6 +65,10 @@ public:
     // one of its own.
     void BuildNetworkConfiguration();
 
+    // Interface and adapter reports, built once.
+    void BuildInterfaceList();
+    void BuildAdapterList();
+
     // Socket reports.
     void BuildTcpConnections();
     void UpdateTcpConnections();

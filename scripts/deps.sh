@@ -6,6 +6,7 @@ TESSALINE_PACKAGES=(
   libgtest-dev libbenchmark-dev
   libcap-dev libcap2-bin
   fonts-liberation iproute2 util-linux
+  pci.ids
 )
 
 tessaline_install_deps() {

@@ -42,15 +42,6 @@ protected:
         return c;
     }
 
-    // Every item, one a line: two blanks of indent per level, the image, "B"
-    // when bold, "+" when expanded, a blank, the text (bytes outside
-    // printable ASCII as \xNN, so that a text read past its field shows).
-    Lines Dump() {
-        Lines out;
-        DumpUnder(TVI_ROOT, 0, out);
-        return out;
-    }
-
     // The tree of Script() with the servers `servers`, the first one current.
     static Lines Expected(const std::vector<std::string>& servers = kThreeServers) {
         Lines out = {kRoot,
@@ -68,28 +59,6 @@ protected:
     std::string Line(std::size_t n) {
         const Lines lines = Dump();
         return n + 1 < lines.size() ? lines[n + 1] : "<missing line " + std::to_string(n) + ">";
-    }
-
-private:
-    void DumpUnder(HTREEITEM parent, int depth, Lines& out) {
-        for (HTREEITEM item : Children(parent)) {
-            std::string line(static_cast<std::size_t>(depth) * 2, ' ');
-            line += std::to_string(tree_.Image(item));
-            if (tree_.IsBold(item)) line += 'B';
-            if (tree_.IsExpanded(item)) line += '+';
-            line += ' ';
-            for (char16_t ch : tree_.Text(item)) {
-                if (ch >= 0x20 && ch < 0x7F) {
-                    line += static_cast<char>(ch);
-                } else {
-                    char escaped[16];
-                    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(ch));
-                    line += escaped;
-                }
-            }
-            out.push_back(line);
-            DumpUnder(item, depth + 1, out);
-        }
     }
 };
 

@@ -149,8 +149,72 @@ DWORD NetworkParams(PFIXED_INFO buffer, PULONG capacity) {
     return NO_ERROR;
 }
 
+unsigned Clamp(unsigned value, unsigned most) { return value < most ? value : most; }
+
+// The scripted adapter records, laid out as the real list is.
+DWORD ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG capacity) {
+    FakeTableScript& script = g_control.adapters;
+    const unsigned adapters = Clamp(g_control.adapterRecordCount, kFakeMaxAdapterRecords);
+    unsigned extra = 0;
+    for (unsigned a = 0; a < adapters; ++a) {
+        const unsigned n = Clamp(g_control.adapterAddressCount[a], kFakeMaxAdapterAddresses);
+        extra += n > 1 ? n - 1 : 0;
+    }
+    DWORD rc = NO_ERROR;
+    const ULONG bytes = static_cast<ULONG>(adapters * sizeof(IP_ADAPTER_INFO) + extra * sizeof(IP_ADDR_STRING));
+    if (!ClaimBuffer(script, buffer, capacity, bytes, ERROR_BUFFER_OVERFLOW, rc)) return rc;
+    auto* chain = reinterpret_cast<IP_ADDR_STRING*>(buffer + adapters);
+    for (unsigned a = 0; a < adapters; ++a) {
+        IP_ADAPTER_INFO& adapter = buffer[a];
+        adapter = g_control.adapterRecords[a];
+        adapter.Next = a + 1 < adapters ? &buffer[a + 1] : nullptr;
+        adapter.CurrentIpAddress = nullptr;
+        IP_ADDR_STRING* entry = &adapter.IpAddressList;
+        entry->Next = nullptr;
+        const unsigned n = Clamp(g_control.adapterAddressCount[a], kFakeMaxAdapterAddresses);
+        for (unsigned k = 1; k < n; ++k) {
+            entry->Next = chain++;
+            entry = entry->Next;
+            *entry = IP_ADDR_STRING{};
+            std::memcpy(entry->IpAddress.String, g_control.adapterAddresses[a][k], 16);
+            std::memcpy(entry->IpMask.String, g_control.adapterMasks[a][k], 16);
+        }
+    }
+    return NO_ERROR;
+}
+
+DWORD PerAdapter(ULONG index, PIP_PER_ADAPTER_INFO buffer, PULONG capacity) {
+    FakeTableScript& script = g_control.perAdapter;
+    const unsigned call = script.calls;
+    const unsigned rows = BeginTableCall(script, buffer, capacity);
+    if (call < kFakeMaxRecordedCalls) g_control.perAdapterIndexIn[call] = index;
+    for (ULONG failing : g_control.perAdapterFailing)
+        if (failing != 0 && failing == index) return ERROR_NO_DATA;
+    const bool scripted = g_control.perAdapterServerCount > 0;
+    const unsigned servers = scripted ? Clamp(g_control.perAdapterServerCount, kFakeMaxDnsServers) : rows + 1;
+    DWORD rc = NO_ERROR;
+    if (!ClaimBuffer(script, buffer, capacity, FakePerAdapterBytes(servers - 1), ERROR_BUFFER_OVERFLOW, rc))
+        return rc;
+    auto* chain = reinterpret_cast<IP_ADDR_STRING*>(buffer + 1);
+    IP_ADDR_STRING* entry = &buffer->DnsServerList;
+    for (unsigned k = 0; k < servers; ++k) {
+        if (k > 0) {
+            entry->Next = &chain[k - 1];
+            entry = entry->Next;
+        }
+        if (scripted) std::memcpy(entry->IpAddress.String, g_control.perAdapterServers[k], 16);
+        else SetText(entry->IpAddress.String, sizeof entry->IpAddress.String, "198.51.100.%u", k + 1);
+    }
+    buffer->CurrentDnsServer = &buffer->DnsServerList;
+    return NO_ERROR;
+}
+
 DWORD AdaptersInfo(PIP_ADAPTER_INFO buffer, PULONG capacity) {
     FakeTableScript& script = g_control.adapters;
+    if (g_control.adapterRecordCount > 0) {
+        BeginTableCall(script, buffer, capacity);
+        return ScriptedAdapters(buffer, capacity);
+    }
     const unsigned adapters = BeginTableCall(script, buffer, capacity);
     if (script.forcedCode != NO_ERROR) return script.forcedCode;
     if (adapters == 0) return ERROR_NO_DATA;
@@ -189,6 +253,10 @@ DWORD IfTable(PMIB_IFTABLE buffer, PULONG capacity) {
     buffer->dwNumEntries = rows;
     for (unsigned i = 0; i < rows; ++i) {
         MIB_IFROW& row = buffer->table[i];
+        if (i < Clamp(g_control.ifRowCount, kFakeMaxIfRows)) {
+            row = g_control.ifRows[i];
+            continue;
+        }
         char name[16];
         SetText(name, sizeof name, "fake%u", i);
         for (std::size_t c = 0; name[c] != '\0'; ++c) row.wszName[c] = static_cast<WCHAR>(name[c]);
@@ -290,6 +358,8 @@ FAKE_EXPORT DWORD GetNetworkParams(PFIXED_INFO pFixedInfo, PULONG pOutBufLen) {
     return NetworkParams(pFixedInfo, pOutBufLen);
 }
 
-FAKE_EXPORT DWORD GetPerAdapterInfo(ULONG, PIP_PER_ADAPTER_INFO, PULONG) { return ERROR_NOT_SUPPORTED; }
+FAKE_EXPORT DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PULONG pOutBufLen) {
+    return PerAdapter(IfIndex, pPerAdapterInfo, pOutBufLen);
+}
 
 FAKE_EXPORT DWORD SetIpTTL(UINT) { return ERROR_NOT_SUPPORTED; }

@@ -54,6 +54,9 @@ struct FakeTableScript {
 };
 
 inline constexpr unsigned kFakeMaxDnsServers = 8;
+inline constexpr unsigned kFakeMaxIfRows = 8;
+inline constexpr unsigned kFakeMaxAdapterRecords = 4;
+inline constexpr unsigned kFakeMaxAdapterAddresses = 4;
 
 // The content of GetNetworkParams when `scripted` is set (otherwise the fake
 // makes it up, see FakeControl::networkParams).  Every text is copied whole
@@ -133,6 +136,35 @@ struct FakeControl {
 
     // The content of GetNetworkParams; made up as above unless scripted.
     FakeNetworkParamsContent networkParamsContent;
+
+    // Interface rows: row i of a table the fake lays out is copied from
+    // ifRows[i] when i is below ifRowCount (at most kFakeMaxIfRows).
+    unsigned ifRowCount;
+    MIB_IFROW ifRows[kFakeMaxIfRows];
+
+    // Adapter records: when adapterRecordCount is non-zero the list has that
+    // many adapters (at most kFakeMaxAdapterRecords), each copied from
+    // adapterRecords[a] with Next linking them in order, and with
+    // adapterAddressCount[a] entries in its IpAddressList chain (0 counts as
+    // 1): the one inside the record as scripted, then entries k >= 1 with
+    // the texts adapterAddresses[a][k] / adapterMasks[a][k], placed after
+    // the last adapter.  The adapters script's row count is then not used.
+    unsigned adapterRecordCount;
+    IP_ADAPTER_INFO adapterRecords[kFakeMaxAdapterRecords];
+    unsigned adapterAddressCount[kFakeMaxAdapterRecords];
+    char adapterAddresses[kFakeMaxAdapterRecords][kFakeMaxAdapterAddresses][16];
+    char adapterMasks[kFakeMaxAdapterRecords][kFakeMaxAdapterAddresses][16];
+
+    // GetPerAdapterInfo: rows are DNS servers beyond the one inside the
+    // record; server k (from 0) of interface index i is "198.51.100.<k+1>"
+    // unless perAdapterServers[k] scripts it (an empty text is an empty
+    // entry).  An index listed in perAdapterFailing (non-zero entries)
+    // answers ERROR_NO_DATA.  The index of each call is recorded.
+    FakeTableScript perAdapter;
+    unsigned perAdapterServerCount;
+    char perAdapterServers[kFakeMaxDnsServers][16];
+    ULONG perAdapterFailing[4];
+    ULONG perAdapterIndexIn[kFakeMaxRecordedCalls];
 };
 
 using FakeProviderControlFn = FakeControl* (*)();
@@ -144,6 +176,9 @@ inline ULONG FakeNetworkParamsBytes(unsigned extraDnsServers) {
 inline ULONG FakeAdapterListBytes(unsigned adapters, unsigned addressesPerAdapter) {
     const unsigned extra = addressesPerAdapter > 1 ? addressesPerAdapter - 1 : 0;
     return static_cast<ULONG>(adapters * (sizeof(IP_ADAPTER_INFO) + extra * sizeof(IP_ADDR_STRING)));
+}
+inline ULONG FakePerAdapterBytes(unsigned extraDnsServers) {
+    return static_cast<ULONG>(sizeof(IP_PER_ADAPTER_INFO) + extraDnsServers * sizeof(IP_ADDR_STRING));
 }
 inline ULONG FakeInterfaceTableBytes(unsigned rows) {
     return static_cast<ULONG>(offsetof(MIB_IFTABLE, table) + (rows > 0 ? rows : 1) * sizeof(MIB_IFROW));

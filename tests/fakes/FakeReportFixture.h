@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -55,7 +56,38 @@ protected:
         return out;
     }
 
+    // Every item, one a line: two blanks of indent per level, the image, "B"
+    // when bold, "+" when expanded, a blank, the text (characters outside
+    // printable ASCII as \xNN, so that a text read past its field shows).
+    std::vector<std::string> Dump() {
+        std::vector<std::string> out;
+        DumpUnder(TVI_ROOT, 0, out);
+        return out;
+    }
+
     FakeControl* fake_ = nullptr;
     MemoryTree tree_;
     std::unique_ptr<CNetworkReport> report_;
+
+private:
+    void DumpUnder(HTREEITEM parent, int depth, std::vector<std::string>& out) {
+        for (HTREEITEM item : Children(parent)) {
+            std::string line(static_cast<std::size_t>(depth) * 2, ' ');
+            line += std::to_string(tree_.Image(item));
+            if (tree_.IsBold(item)) line += 'B';
+            if (tree_.IsExpanded(item)) line += '+';
+            line += ' ';
+            for (char16_t ch : tree_.Text(item)) {
+                if (ch >= 0x20 && ch < 0x7F) {
+                    line += static_cast<char>(ch);
+                } else {
+                    char escaped[16];
+                    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(ch));
+                    line += escaped;
+                }
+            }
+            out.push_back(line);
+            DumpUnder(item, depth + 1, out);
+        }
+    }
 };

@@ -20,8 +20,6 @@
 namespace {
 
 constexpr const char* kResolvConf = "/etc/resolv.conf";
-// Where systemd-resolved lists the servers that its local stub forwards to.
-constexpr const char* kStubUpstreams = "/run/systemd/resolve/resolv.conf";
 constexpr const char* kHosts = "/etc/hosts";
 constexpr const char* kSmbConf = "/etc/samba/smb.conf";
 constexpr const char* kDhclientLeases = "/var/lib/dhcp";
@@ -78,14 +76,8 @@ Parameters Gather() {
     const std::size_t dot = hostname.find('.');
     p.host = hostname.substr(0, dot);
 
-    provider::ResolverConfig resolver = provider::ParseResolvConf(ReadSmallFile(kResolvConf));
-    // Behind a local stub resolver, the servers a user means are the ones the
-    // stub forwards to.
-    if (resolver.OnlyLoopbackServers()) {
-        const provider::ResolverConfig upstream = provider::ParseResolvConf(ReadSmallFile(kStubUpstreams));
-        if (!upstream.ipv4Servers.empty()) resolver.ipv4Servers = upstream.ipv4Servers;
-    }
-    p.servers = resolver.ipv4Servers;
+    const provider::ResolverConfig resolver = provider::ParseResolvConf(ReadSmallFile(kResolvConf));
+    p.servers = provider::SystemDnsServers();
 
     // The DNS domain: the rest of the fully qualified name, else the
     // resolver's domain, else its first search domain.

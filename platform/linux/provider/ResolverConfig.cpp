@@ -6,6 +6,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "ProcFiles.h"
+
 namespace provider {
 
 namespace {
@@ -163,6 +165,32 @@ NetbiosLeaseOptions NetbiosOptionsFromLeases(std::string_view text) {
         }
     });
     return last;
+}
+
+}  // namespace provider
+
+namespace provider {
+
+namespace {
+
+std::string ReadResolverFile(const char* path) {
+    std::string text;
+    DWORD error = NO_ERROR;
+    ReadFileAt(path, text, error, 1u << 20);
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> SystemDnsServers() {
+    ResolverConfig resolver = ParseResolvConf(ReadResolverFile("/etc/resolv.conf"));
+    // Behind a local stub resolver, the servers a user means are the ones the
+    // stub forwards to.
+    if (resolver.OnlyLoopbackServers()) {
+        const ResolverConfig upstream = ParseResolvConf(ReadResolverFile("/run/systemd/resolve/resolv.conf"));
+        if (!upstream.ipv4Servers.empty()) return upstream.ipv4Servers;
+    }
+    return resolver.ipv4Servers;
 }
 
 }  // namespace provider

@@ -50,4 +50,9 @@ struct NetbiosLeaseOptions {
 };
 NetbiosLeaseOptions NetbiosOptionsFromLeases(std::string_view text);
 
+// The machine's IPv4 DNS servers, read from /etc/resolv.conf: behind a local
+// stub resolver (every server on loopback), the upstream servers it forwards
+// to, as systemd-resolved lists them.
+std::vector<std::string> SystemDnsServers();
+
 }  // namespace provider

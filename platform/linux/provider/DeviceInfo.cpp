@@ -1,0 +1,188 @@
+#include "DeviceInfo.h"
+
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ProcFiles.h"
+
+namespace provider {
+
+namespace {
+
+// SIOCGIWNAME of the wireless extensions: answers only for wireless links.
+// Its header clashes with <net/if.h>, so the number is written here.
+constexpr unsigned long kSiocGiwName = 0x8B01;
+
+class Socket {
+public:
+    Socket() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+bool NameRequest(const std::string& name, ifreq& request) {
+    std::memset(&request, 0, sizeof request);
+    if (name.empty() || name.size() >= IFNAMSIZ) return false;
+    std::memcpy(request.ifr_name, name.data(), name.size());
+    return true;
+}
+
+bool EthtoolCall(int fd, const std::string& name, void* data) {
+    ifreq request;
+    if (!NameRequest(name, request)) return false;
+    request.ifr_data = static_cast<char*>(data);
+    return ::ioctl(fd, SIOCETHTOOL, &request) == 0;
+}
+
+// The link speed in Mbit/s: the link-settings call, whose first round tells
+// how many words its mode masks take, then the older settings call.
+std::optional<std::uint32_t> LinkSpeedMbps(int fd, const std::string& name) {
+    // Three masks of at most 127 words each follow the settings record.
+    alignas(8) unsigned char buffer[sizeof(ethtool_link_settings) + 3 * 127 * sizeof(std::uint32_t)] = {};
+    ethtool_link_settings settings{};
+    settings.cmd = ETHTOOL_GLINKSETTINGS;
+    std::memcpy(buffer, &settings, sizeof settings);
+    if (EthtoolCall(fd, name, buffer)) {
+        std::memcpy(&settings, buffer, sizeof settings);
+        if (settings.link_mode_masks_nwords < 0) {
+            settings.link_mode_masks_nwords = static_cast<std::int8_t>(-settings.link_mode_masks_nwords);
+            settings.cmd = ETHTOOL_GLINKSETTINGS;
+            std::memset(buffer, 0, sizeof buffer);
+            std::memcpy(buffer, &settings, sizeof settings);
+            if (EthtoolCall(fd, name, buffer)) {
+                std::memcpy(&settings, buffer, sizeof settings);
+                return settings.speed;
+            }
+        }
+    }
+    ethtool_cmd command{};
+    command.cmd = ETHTOOL_GSET;
+    if (EthtoolCall(fd, name, &command)) return ethtool_cmd_speed(&command);
+    return std::nullopt;
+}
+
+// The PCI address of the device behind a link, as its driver reports it.
+std::string BusAddress(int fd, const std::string& name) {
+    ethtool_drvinfo info{};
+    info.cmd = ETHTOOL_GDRVINFO;
+    if (!EthtoolCall(fd, name, &info)) return {};
+    const std::string bus(info.bus_info, strnlen(info.bus_info, sizeof info.bus_info));
+    // Only a PCI address ("0000:00:03.0") names a directory we read.
+    if (bus.empty() || bus.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos ||
+        bus.find("..") != std::string::npos || bus.find(':') == std::string::npos)
+        return {};
+    return bus;
+}
+
+std::optional<unsigned> ReadHexAttribute(const std::string& path) {
+    std::string text;
+    DWORD error = NO_ERROR;
+    if (!ReadFileAt(path, text, error, 64)) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 16);
+    if (end == text.c_str() || value > 0xffff) return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
+bool HexWord(std::string_view text, unsigned& value) {
+    if (text.size() < 4) return false;
+    value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    return true;
+}
+
+// The name after "XXXX  " on a database line.
+std::string_view NameAfterId(std::string_view line) {
+    std::string_view rest = line.substr(4);
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+    while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\r')) rest.remove_suffix(1);
+    return rest;
+}
+
+}  // namespace
+
+std::string LookUpPciModel(std::string_view database, unsigned vendor, unsigned device) {
+    std::string vendorName;
+    bool inVendor = false;
+    while (!database.empty()) {
+        const std::size_t end = database.find('\n');
+        const std::string_view line = database.substr(0, end);
+        database = end == std::string_view::npos ? std::string_view{} : database.substr(end + 1);
+        if (line.empty() || line.front() == '#') continue;
+        unsigned id = 0;
+        if (line.front() != '\t') {
+            // A vendor line, or the device class section that ends the vendors.
+            if (inVendor || line.rfind("C ", 0) == 0) break;
+            if (HexWord(line, id) && id == vendor) {
+                inVendor = true;
+                vendorName = NameAfterId(line);
+            }
+            continue;
+        }
+        if (!inVendor || line.size() < 2 || line[1] == '\t') continue;
+        if (HexWord(line.substr(1), id) && id == device) {
+            const std::string_view deviceName = NameAfterId(line.substr(1));
+            return deviceName.empty() ? vendorName : vendorName + " " + std::string(deviceName);
+        }
+    }
+    return vendorName;
+}
+
+DWORD SpeedFromMbps(std::uint32_t mbps) {
+    if (mbps == 0 || mbps == 0xffffffffu) return 0;
+    const std::uint64_t bits = std::uint64_t{mbps} * 1000000u;
+    return bits > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(bits);
+}
+
+std::string InterfaceDescription(const std::string& name, const std::string& model) {
+    return model.empty() ? name : name + " (" + model + ")";
+}
+
+std::string DefaultPciIdsPath() {
+    for (const char* path : {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids", "/usr/share/pci.ids"})
+        if (::access(path, R_OK) == 0) return path;
+    return {};
+}
+
+DeviceDetails QueryDevice(const std::string& name, const std::string& sysRoot, const std::string& pciIds) {
+    DeviceDetails details;
+    const Socket socket;
+    if (socket.get() < 0) return details;
+    ifreq request;
+    if (NameRequest(name, request)) details.wireless = ::ioctl(socket.get(), kSiocGiwName, &request) == 0;
+    if (const auto mbps = LinkSpeedMbps(socket.get(), name)) details.speed = SpeedFromMbps(*mbps);
+    const std::string bus = BusAddress(socket.get(), name);
+    if (bus.empty() || pciIds.empty()) return details;
+    const std::string device = sysRoot + "/bus/pci/devices/" + bus;
+    const auto vendorId = ReadHexAttribute(device + "/vendor");
+    const auto deviceId = ReadHexAttribute(device + "/device");
+    if (!vendorId || !deviceId) return details;
+    std::string database;
+    DWORD error = NO_ERROR;
+    if (ReadFileAt(pciIds, database, error, 16u << 20)) details.model = LookUpPciModel(database, *vendorId, *deviceId);
+    return details;
+}
+
+}  // namespace provider
