@@ -2,9 +2,12 @@
 // short, oversized, multipath), the mappings to interface codes, the row
 // filler, the device model look-up, and the calling rules of GetIfTable,
 // GetAdaptersInfo and GetPerAdapterInfo on this machine's links.
-// <net/if.h> comes before the kernel headers, which then leave its names alone.
 #include "Links.h"
 
+// clang-format off
+// <net/if.h> comes before the kernel headers, which then leave its names alone.
+#include <net/if.h>
+// clang-format on
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -13,7 +16,6 @@
 #include <linux/if_arp.h>
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
-#include <net/if.h>
 
 #include <cstring>
 #include <fstream>

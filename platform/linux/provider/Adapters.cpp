@@ -1,9 +1,12 @@
 // The provider's interface table, adapter list and per-adapter DNS servers,
 // read from rtnetlink, the link's device, the DHCP clients' leases and the
 // resolver's per-link state.
+
+// clang-format off
 // <net/if.h> comes before the kernel headers, which then leave its names alone.
-#include <linux/if_arp.h>
 #include <net/if.h>
+// clang-format on
+#include <linux/if_arp.h>
 #include <sys/stat.h>
 
 #include <algorithm>

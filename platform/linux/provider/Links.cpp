@@ -1,13 +1,15 @@
 #include "Links.h"
 
+// clang-format off
 // <net/if.h> comes before the kernel headers, which then leave its names alone.
+#include <net/if.h>
+// clang-format on
 #include <arpa/inet.h>
 #include <linux/gen_stats.h>
 #include <linux/if_addr.h>
 #include <linux/if_arp.h>
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
-#include <net/if.h>
 #include <sys/socket.h>
 
 #include <algorithm>
