@@ -176,29 +176,40 @@ check_report() {  # kind expected normalise?
 check_report 16 "$(expected_interfaces)" yes
 check_report 15 "$(expected_adapters)" no
 
-# The counters of a link as the interface report gives them.
-counter() {  # link label
-  "$tessaline" --print interfaces |
-    awk -v link="  $1" -v label="$2" '
+# The counters of a link as the interface report gives them, from the
+# report in $report (or a new one).
+counter() {  # link label [report]
+  local text=${3:-$("$tessaline" --print interfaces)}
+  awk -v link="  $1" -v label="$2" '
       $0 == link { inside = 1; next }
       /^  [^ ]/ { inside = 0 }
-      inside && index($0, "      " label) == 1 { sub(/.*: */, ""); print; exit }'
+      inside && index($0, "      " label) == 1 { sub(/.*: */, ""); print; exit }' <<<"$text"
 }
 
-# What ip -s link shows: RX or TX bytes, packets and multicast.
-ip_counts() {  # link RX|TX
-  ip -s link show dev "$1" | awk -v dir="$2:" '$1 == dir { getline; print $1, $2, $6; exit }'
+# What ip -s link shows: RX and TX bytes, packets and multicast.
+ip_counts() {  # link
+  ip -s link show dev "$1" | awk '$1 == "RX:" || $1 == "TX:" { getline; printf "%s %s %s ", $1, $2, $6 }'
 }
 
+# The report's counters equal ip's, read while nothing moved: the kernel may
+# still be retrying its address question, so a reading that a packet
+# crossed is taken again (bounded).
 check_counters() {  # link
-  local rx tx bytes packets mcast
-  read -r bytes packets mcast < <(ip_counts "$1" RX)
-  [ "$(counter "$1" InOctets)" = "$bytes" ] || fail "$1 InOctets $(counter "$1" InOctets), ip says $bytes"
-  [ "$(counter "$1" InUcastPkts)" = $((packets - mcast)) ] || fail "$1 InUcastPkts, ip says $packets - $mcast"
-  [ "$(counter "$1" InNUcastPkts)" = "$mcast" ] || fail "$1 InNUcastPkts, ip says $mcast"
-  read -r bytes packets mcast < <(ip_counts "$1" TX)
-  [ "$(counter "$1" OutOctets)" = "$bytes" ] || fail "$1 OutOctets $(counter "$1" OutOctets), ip says $bytes"
-  [ "$(counter "$1" OutUcastPkts)" = "$packets" ] || fail "$1 OutUcastPkts, ip says $packets"
+  local before after report attempt
+  for attempt in $(seq 1 30); do
+    before=$(ip_counts "$1")
+    report=$("$tessaline" --print interfaces)
+    after=$(ip_counts "$1")
+    [ "$before" = "$after" ] && break
+    sleep 0.2
+  done
+  local rx_bytes rx_packets rx_mcast tx_bytes tx_packets tx_mcast
+  read -r rx_bytes rx_packets rx_mcast tx_bytes tx_packets tx_mcast <<<"$after"
+  local got
+  got="$(counter "$1" InOctets "$report") $(counter "$1" InUcastPkts "$report") $(counter "$1" InNUcastPkts "$report")"
+  got+=" $(counter "$1" OutOctets "$report") $(counter "$1" OutUcastPkts "$report")"
+  local want="$rx_bytes $((rx_packets - rx_mcast)) $rx_mcast $tx_bytes $tx_packets"
+  [ "$got" = "$want" ] || fail "$1 counters in, unicast, multicast, out, out unicast: $got; ip says $want"
 }
 
 before_out=$(counter tsl0 OutOctets)
