@@ -21,18 +21,6 @@ constexpr KindName kKindNames[] = {
     {"udp", kKindUdpConnections},           {"tcp", kKindTcpConnections},
 };
 
-const char* NameOf(int kind) {
-    for (const KindName& k : kKindNames)
-        if (k.kind == kind) return k.name;
-    return "network";  // every other kind builds the network configuration
-}
-
-// The kind whose report a kind number builds: numbers without a report of
-// their own build the network configuration, as a pane does.
-int ReportOf(int kind) {
-    return kind >= kKindIcmpStatistics && kind <= kKindTcpConnections ? kind : kKindNetworkConfiguration;
-}
-
 }  // namespace
 
 std::string UsageText() {
@@ -102,17 +90,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     return cl;
 }
 
-int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err) {
-    // "all" prints what this build has; one kind asked for by name must exist.
-    const bool all = kinds.size() > 1;
+int PrintReports(const std::vector<int>& kinds, std::FILE* out) {
     bool first = true;
     for (int kind : kinds) {
-        if (!CNetworkReport::HasReport(ReportOf(kind))) {
-            if (all) continue;
-            std::fprintf(err, "tessaline: the %s report (kind %d) is not available in this version\n", NameOf(kind),
-                         kind);
-            return 2;
-        }
         MemoryTree tree;
         CNetworkReport report(kind, DeferSnapshot{});
         report.SetReportTree(&tree);

@@ -19,9 +19,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args);
 // A report kind from its number or its name; nullopt when it is neither.
 std::optional<int> ParseReportKind(const std::string& text);
 
-// Prints the reports of `kinds`, a blank line between two; refuses a kind
-// whose report this build does not contain.  Returns the exit status.
-int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err);
+// Prints the reports of `kinds`, a blank line between two.  Returns the exit
+// status.
+int PrintReports(const std::vector<int>& kinds, std::FILE* out);
 
 // The usage text.
 std::string UsageText();

@@ -26,6 +26,7 @@ const PaneEntry kPanes[] = {
     {kKindNetworkConfiguration, "Networks", "paneNetworks", Qt::LeftDockWidgetArea},
     {kKindAdapterList, "Adapters", "paneAdapters", Qt::LeftDockWidgetArea},
     {kKindInterfaceList, "Interfaces", "paneInterfaces", Qt::LeftDockWidgetArea},
+    {kKindProtocolList, "Protocols", "paneProtocols", Qt::LeftDockWidgetArea},
     {kKindTcpConnections, "TCP Connections", "paneTcpConnections", Qt::RightDockWidgetArea},
     {kKindUdpConnections, "UDP Connections", "paneUdpConnections", Qt::RightDockWidgetArea},
 };
@@ -64,10 +65,10 @@ PlainMainWindow::PlainMainWindow(QWidget* parent) : QMainWindow(parent) {
     // Two columns of counter panes, the socket panes beside them.
     splitDockWidget(m_panes[0], m_panes[2], Qt::Horizontal);
     splitDockWidget(m_panes[1], m_panes[3], Qt::Horizontal);
-    // The network configuration, adapters and interfaces behind the IP counters.
+    // The network configuration, adapters, interfaces and protocols behind
+    // the IP counters.
     tabifyDockWidget(m_panes[0], m_panes[4]);
-    tabifyDockWidget(m_panes[4], m_panes[5]);
-    tabifyDockWidget(m_panes[5], m_panes[6]);
+    for (std::size_t i = 5; i <= 7; ++i) tabifyDockWidget(m_panes[i - 1], m_panes[i]);
     m_panes[0]->raise();
     resize(1400, 760);
 }
@@ -79,7 +80,7 @@ void PlainMainWindow::showEvent(QShowEvent* event) {
         m_bSized = true;
         QTimer::singleShot(0, this, [this] {
             const int counters = std::max(200, (width() - kSocketPaneWidth) / 2);
-            resizeDocks({m_panes[0], m_panes[2], m_panes[7]}, {counters, counters, kSocketPaneWidth}, Qt::Horizontal);
+            resizeDocks({m_panes[0], m_panes[2], m_panes[8]}, {counters, counters, kSocketPaneWidth}, Qt::Horizontal);
         });
     }
 }

@@ -48,11 +48,6 @@ bool CNetworkReport::IsAutoCapable(int nKind) {
            nKind == kKindTcpConnections;
 }
 
-bool CNetworkReport::HasReport(int nKind) {
-    // Kinds without a report of their own build the network configuration.
-    return nKind != kKindProtocolList;
-}
-
 void CNetworkReport::BuildReport() {
     switch (m_nKind) {
         case kKindIcmpStatistics: BuildIcmpStatistics(); break;
@@ -63,11 +58,7 @@ void CNetworkReport::BuildReport() {
         case kKindTcpConnections: BuildTcpConnections(); break;
         case kKindAdapterList: BuildAdapterList(); break;
         case kKindInterfaceList: BuildInterfaceList(); break;
-        case kKindProtocolList:
-            // The report of this kind is not part of this build: its pane is
-            // not created and the command line refuses it.
-            DeleteAllItems();
-            break;
+        case kKindProtocolList: BuildProtocolList(); break;
         default: BuildNetworkConfiguration(); break;
     }
 }

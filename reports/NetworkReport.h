@@ -25,6 +25,11 @@ enum ReportKind : int {
     kKindTcpConnections = 19,
 };
 
+// The address family name of entry `nIndex` of the process-wide protocol
+// catalog; "[UNKNOWN]" for an index outside the catalog or a family without a
+// name.
+const char* GetAddressFamilyName(int nIndex);
+
 class CNetworkReport {
 public:
     // Starts Winsock and takes every snapshot once more, replacing the
@@ -39,8 +44,6 @@ public:
 
     // Kinds that have an update routine.
     static bool IsAutoCapable(int nKind);
-    // Kinds whose report this build contains.
-    static bool HasReport(int nKind);
 
     // The tree that the routines write; set before the first build.
     void SetReportTree(ReportTree* pTree) { m_pTree = pTree; }
@@ -68,6 +71,9 @@ public:
     // Interface and adapter reports, built once.
     void BuildInterfaceList();
     void BuildAdapterList();
+
+    // Protocol list report, built once.
+    void BuildProtocolList();
 
     // Socket reports.
     void BuildTcpConnections();

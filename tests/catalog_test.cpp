@@ -3,9 +3,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "ProtocolCatalog.h"
 #include "WideText.h"
@@ -20,11 +26,22 @@ protected:
     WSADATA m_data{};
 };
 
-bool KernelOpens(int family, int type) {
-    const int fd = ::socket(family, type, 0);
+bool KernelOpens(int family, int type, int protocol = 0) {
+    const int fd = ::socket(family, type, protocol);
     if (fd < 0) return false;
     ::close(fd);
     return true;
+}
+
+// The largest Unix datagram a fresh socket sends: its send buffer less the
+// 32 bytes the kernel keeps back.
+DWORD UnixDatagramLimit() {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    int buffer = 0;
+    socklen_t length = sizeof buffer;
+    ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &length);
+    ::close(fd);
+    return static_cast<DWORD>(buffer - 32);
 }
 
 TEST(Winsock, StartupIsCountedAndCleanupBelowZeroFails) {
@@ -83,6 +100,9 @@ TEST_F(WinsockStarted, EntriesDescribeTheirProtocolTruthfully) {
         {"UDP/IP", {WS_AF_INET, WS_SOCK_DGRAM, 17, 0x20609, 65507}},
         {"TCP/IPv6", {WS_AF_INET6, WS_SOCK_STREAM, 6, 0x20066, 0}},
         {"UDP/IPv6", {WS_AF_INET6, WS_SOCK_DGRAM, 17, 0x20409, 65527}},
+        {"Unix stream", {WS_AF_UNIX, WS_SOCK_STREAM, 0, 0x20026, 0}},
+        {"Unix datagram", {WS_AF_UNIX, WS_SOCK_DGRAM, 0, 0x2000f, UnixDatagramLimit()}},
+        {"Unix sequenced packet", {WS_AF_UNIX, WS_SOCK_SEQPACKET, 0, 0x2002e, UnixDatagramLimit()}},
     };
     int matched = 0;
     for (int i = 0; i < catalog.m_nProtocols; ++i) {
@@ -96,11 +116,54 @@ TEST_F(WinsockStarted, EntriesDescribeTheirProtocolTruthfully) {
             EXPECT_EQ(e.dwServiceFlags1, want.flags) << name;
             EXPECT_EQ(e.dwMessageSize, want.messageSize) << name;
             EXPECT_EQ(e.dwProviderFlags & PFL_MATCHES_PROTOCOL_ZERO, PFL_MATCHES_PROTOCOL_ZERO) << name;
-            EXPECT_EQ(e.iNetworkByteOrder, BIGENDIAN) << name;
+            EXPECT_EQ(e.iNetworkByteOrder, want.family == WS_AF_UNIX ? LITTLEENDIAN : BIGENDIAN) << name;
             EXPECT_EQ(e.iSecurityScheme, 0) << name;
         }
     }
-    EXPECT_GE(matched, 2);
+    EXPECT_GE(matched, 5);
+}
+
+// The kernel's list of loaded protocols, read again.
+std::vector<std::string> Registered() {
+    std::ifstream in("/proc/net/protocols");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return RegisteredProtocolNames(text.str());
+}
+
+bool IsRegistered(const std::string& name) {
+    const std::vector<std::string> names = Registered();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+TEST(RegisteredProtocols, FirstColumnBelowTheHeader) {
+    const std::string text =
+        "protocol  size sockets  memory press maxhdr  slab module     cl co di ac io in de sh ss gs se re sp bi br ha uh gp em\n"
+        "SCTPv6    1600      0       0   no       0   no   sctp       y  y  y  y  y  y  y  y  y  y  y  y  n  y  n  y  y  y  y\n"
+        "UNIX-STREAM 1024   12      -1   NI       0   yes  kernel     y  n  n  n  n  n  n  n  n  n  n  n  n  n  n  n  n  n  n\n"
+        "\n"
+        "TCP       2448      4       2   no     320   yes  kernel     y  y  y  y  y  y  y  y  y  y  y  y  y  n  y  y  y  y  y";
+    EXPECT_EQ(RegisteredProtocolNames(text), (std::vector<std::string>{"SCTPv6", "UNIX-STREAM", "TCP"}));
+    EXPECT_TRUE(RegisteredProtocolNames("").empty());
+    EXPECT_TRUE(RegisteredProtocolNames("protocol size").empty());
+}
+
+TEST_F(WinsockStarted, OnlyLoadedProtocolsAreProbedAndNoneIsLoadedByProbing) {
+    const std::vector<std::string> before = Registered();
+    CProtocolCatalog catalog;
+    catalog.Enumerate();
+    ASSERT_TRUE(catalog.m_bValid);
+    std::set<std::string> names;
+    for (int i = 0; i < catalog.m_nProtocols; ++i) names.insert(WideToUtf8(catalog.m_pProtocols[i].szProtocol));
+    // Enumerating made the kernel load no module.
+    EXPECT_EQ(Registered(), before);
+    EXPECT_EQ(names.count("SCTP/IP") == 1, IsRegistered("SCTP"));
+    EXPECT_EQ(names.count("SCTP/IP sequenced packet") == 1, IsRegistered("SCTP"));
+    EXPECT_EQ(names.count("Bluetooth RFCOMM") == 1, IsRegistered("RFCOMM"));
+    EXPECT_EQ(names.count("AppleTalk DDP") == 1, IsRegistered("DDP"));
+    EXPECT_EQ(names.count("IPX") == 1, IsRegistered("IPX"));
+    // Raw IP needs CAP_NET_RAW: present exactly when a raw socket opens.
+    EXPECT_EQ(names.count("RAW/IP") == 1, IsRegistered("RAW") && KernelOpens(AF_INET, SOCK_RAW, IPPROTO_RAW));
 }
 
 TEST_F(WinsockStarted, ProviderGuidsAreTheSameOnEveryCall) {

@@ -101,13 +101,29 @@ TEST(CommandLine, BadArgumentsExitTwoWithAMessage) {
     }
 }
 
-TEST(CommandLine, KindsWithoutAReportInThisVersionAreRefused) {
-    for (const std::string kind : {"protocols", "17"}) {
-        Result r = RunTessaline({"--print", kind});
-        EXPECT_EQ(r.status, 2) << kind;
-        EXPECT_NE(r.err.find("not available"), std::string::npos) << kind;
-        EXPECT_TRUE(r.out.empty()) << kind;
-    }
+TEST(CommandLine, ProtocolsListTcpAndUdpTheSameOnEveryRun) {
+    const Result byName = RunTessaline({"--print", "protocols"});
+    const Result byNumber = RunTessaline({"--print", "17"});
+    ASSERT_EQ(byName.status, 0);
+    EXPECT_EQ(byName.out, byNumber.out);
+    const std::vector<std::string> lines = Lines(byName.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "Protocol List");
+    // TCP/IP with its five service flags and protocol 0's mark.
+    const auto tcp = std::find(lines.begin(), lines.end(), "  TCP/IP");
+    ASSERT_NE(tcp, lines.end());
+    ASSERT_GE(lines.end() - tcp, 16);
+    EXPECT_EQ(std::vector<std::string>(tcp + 1, tcp + 16),
+              (std::vector<std::string>{"    ProviderGUID: {6d1a4e21-3c57-4b9e-9a41-570e2b8611c4}", "    Family: AF_INET",
+                                        "    ServiceFlags1: 0x00020066", "      GUARANTEED_DELIVERY",
+                                        "      GUARANTEED_ORDER", "      GRACEFUL_CLOSE", "      EXPEDITED_DATA",
+                                        "      IFS_HANDLES", "    ServiceProviderFlags: 0x00000008",
+                                        "      MATCHES_PROTOCOL_ZERO", "    BIGENDIAN", "    SecurityScheme: NONE",
+                                        "    ProtocolID: 6", "    SocketType: 1", "    MaxMessageSize: 0"}));
+    const auto udp = std::find(lines.begin(), lines.end(), "  UDP/IP");
+    ASSERT_NE(udp, lines.end());
+    ASSERT_GE(lines.end() - udp, 4);
+    EXPECT_EQ(udp[3], "    ServiceFlags1: 0x00020609");
 }
 
 TEST(CommandLine, StatisticsByNameAndNumberInTheExactFormat) {
@@ -186,8 +202,8 @@ TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
     EXPECT_EQ(roots,
               (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics", "UDP Statistics",
                                         "TCP Statistics", "Network Configuration", "Adapter List",
-                                        "Interface List", "UDP Connections", "TCP Connections"}));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 8);
+                                        "Interface List", "Protocol List", "UDP Connections", "TCP Connections"}));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 9);
 }
 
 TEST(CommandLine, InterfacesAndAdaptersByNameAndNumber) {

@@ -115,3 +115,12 @@ void WSASetLastError(int iError);
 // passed in and out: too small (or a null buffer) fails with WSAENOBUFS and
 // stores the needed length.
 int WSAEnumProtocolsW(LPINT lpiProtocols, LPWSAPROTOCOL_INFOW lpProtocolBuffer, LPDWORD lpdwBufferLength);
+
+#ifdef __linux__
+#include <string>
+#include <string_view>
+#include <vector>
+// The protocol names of /proc/net/protocols (its first column, below the
+// header line): the protocols whose modules the kernel has loaded.
+std::vector<std::string> RegisteredProtocolNames(std::string_view text);
+#endif

@@ -35,7 +35,8 @@ int WSAEnumProtocolsW(LPINT, LPWSAPROTOCOL_INFOW buffer, LPDWORD length) {
         g_lastError = s.forcedError;
         return SOCKET_ERROR;
     }
-    const int n = s.entries[std::min(call, s.entries.size() - 1)];
+    const int n = !s.content.empty() ? static_cast<int>(s.content.size())
+                                     : s.entries[std::min(call, s.entries.size() - 1)];
     const DWORD needed = static_cast<DWORD>(n) * sizeof(WSAPROTOCOL_INFOW);
     if (needed > 0 && (buffer == nullptr || *length < needed)) {
         *length = needed;
@@ -45,6 +46,9 @@ int WSAEnumProtocolsW(LPINT, LPWSAPROTOCOL_INFOW buffer, LPDWORD length) {
     // Writes exactly what the caller said it has room for: a length above the
     // real buffer shows up as an overflow under the address sanitizer.
     if (needed > 0) std::memset(buffer, 0x5a, *length);
-    for (int i = 0; i < n; ++i) buffer[i].iProtocol = i + 1;
+    for (int i = 0; i < n; ++i) {
+        if (!s.content.empty()) buffer[i] = s.content[static_cast<std::size_t>(i)];
+        else buffer[i].iProtocol = i + 1;
+    }
     return n;
 }

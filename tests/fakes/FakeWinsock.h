@@ -1,5 +1,5 @@
-// A scripted Winsock layer for the catalog's growth tests, linked in place
-// of the real one.
+// A scripted Winsock layer for the catalog's growth tests and the protocol
+// report, linked in place of the real one.
 #pragma once
 
 #include <vector>
@@ -14,6 +14,9 @@ struct FakeWinsockCall {
 struct FakeWinsockScript {
     // Entries the catalog holds at each successive call; the last repeats.
     std::vector<int> entries{2};
+    // When not empty, the catalog holds exactly these entries at every call
+    // (and `entries` is not used).
+    std::vector<WSAPROTOCOL_INFOW> content;
     // When nonzero, every call fails with this error.
     int forcedError = 0;
     std::vector<FakeWinsockCall> calls;
