@@ -28,7 +28,8 @@ std::string UsageText() {
            "       tessaline --print KIND\n"
            "       tessaline --help | --version\n"
            "\n"
-           "Without arguments, opens the window.\n"
+           "Without arguments, opens the window with a new document; with FILE, opens\n"
+           "the window with that file as its document.\n"
            "\n"
            "  --print KIND  print one report as text, without a display; KIND is a\n"
            "                number or a name: icmp 10, ip 11, udp-stats 12, tcp-stats 13,\n"
@@ -84,9 +85,6 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         cl.file = a;
     }
     if (cl.action == CommandLine::Action::Print && !cl.file.empty()) return fail("--print takes no file");
-    // Documents are not part of this version: a named file is refused rather
-    // than silently ignored.
-    if (!cl.file.empty()) return fail("opening a document ('" + cl.file + "') is not available in this version");
     return cl;
 }
 

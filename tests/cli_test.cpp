@@ -92,7 +92,7 @@ TEST(CommandLine, HelpAndVersion) {
 
 TEST(CommandLine, BadArgumentsExitTwoWithAMessage) {
     const std::vector<std::vector<std::string>> cases = {{"--print"}, {"--print", "nope"},           {"--print", "11x"},
-                                                         {"--bogus"}, {"--print", "ip", "file.tsl"}, {"file.tsl"}};
+                                                         {"--bogus"}, {"--print", "ip", "file.tsl"}, {"a.tsl", "b.tsl"}};
     for (const auto& args : cases) {
         Result r = RunTessaline(args);
         EXPECT_EQ(r.status, 2) << args.back();

@@ -1,0 +1,449 @@
+#include "CMainFrame.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHBoxLayout>
+#include <QListWidget>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTabBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "AutoHide.h"
+#include "CNetworkDataView.h"
+#include "CRibbonBar.h"
+#include "CTessalineApp.h"
+#include "Documents.h"
+#include "Looks.h"
+#include "Resources.h"
+
+int CMainFrame::s_failPaneStep = -1;
+
+namespace {
+
+constexpr int kDefaultLook = 216;
+constexpr int kFirstLook = 210;
+constexpr int kLastLook = 218;
+constexpr int kAppButtonSize = 45;
+constexpr int kPanelIconIndex = 7;
+constexpr int kAboutIconIndex = 0;
+constexpr int kExitSmallImage = 15;
+constexpr int kLeftWidth = 250;
+constexpr int kRightWidth = 450;
+
+// Panels of the "Data Sources" category, in order.
+constexpr int kPanelIds[] = {138, 133, 139};
+
+}  // namespace
+
+const std::array<PaneInfo, 10>& CMainFrame::PaneTable() {
+    // The window table: the order in which the pane windows are created.
+    static const std::array<PaneInfo, 10> table = {{
+        {&CMainFrame::m_paneNetworks, 14, 57346, 57348, Qt::LeftDockWidgetArea, kLeftWidth, "Networks View"},
+        {&CMainFrame::m_paneAdapters, 15, 155, 57349, Qt::LeftDockWidgetArea, kLeftWidth, "Adapters View"},
+        {&CMainFrame::m_paneInterfaces, 16, 141, 57350, Qt::LeftDockWidgetArea, kLeftWidth, "Interfaces View"},
+        {&CMainFrame::m_paneProtocols, 17, 156, 57351, Qt::LeftDockWidgetArea, kLeftWidth, "Protocols View"},
+        {&CMainFrame::m_paneTcpSockets, 19, 280, 57358, Qt::RightDockWidgetArea, kRightWidth, "TCP Sockets View"},
+        {&CMainFrame::m_paneUdpSockets, 18, 281, 57356, Qt::RightDockWidgetArea, kRightWidth, "TCP Stats View"},
+        {&CMainFrame::m_paneIcmpStats, 10, 145, 57354, Qt::LeftDockWidgetArea, kLeftWidth, "ICMP Stats View"},
+        {&CMainFrame::m_paneIpStats, 11, 57347, 57352, Qt::LeftDockWidgetArea, kLeftWidth, "IP Stats View"},
+        {&CMainFrame::m_paneTcpStats, 13, 142, 57357, Qt::LeftDockWidgetArea, kLeftWidth, "TCP Stats View"},
+        {&CMainFrame::m_paneUdpStats, 12, 143, 57355, Qt::LeftDockWidgetArea, kLeftWidth, "UDP Stats View"},
+    }};
+    return table;
+}
+
+const std::array<ToggleInfo, 10>& CMainFrame::ToggleTable() {
+    static const std::array<ToggleInfo, 10> table = {{
+        {32781, &CMainFrame::m_paneNetworks, 0, 124},
+        {32771, &CMainFrame::m_paneProtocols, 0, 125},
+        {32772, &CMainFrame::m_paneAdapters, 0, 126},
+        {32773, &CMainFrame::m_paneInterfaces, 0, 127},
+        {32778, &CMainFrame::m_paneUdpSockets, 1, 135},
+        {32780, &CMainFrame::m_paneTcpSockets, 1, 137},
+        {32775, &CMainFrame::m_paneIcmpStats, 2, 131},
+        {32774, &CMainFrame::m_paneIpStats, 2, 129},
+        {32777, &CMainFrame::m_paneUdpStats, 2, 134},
+        {32779, &CMainFrame::m_paneTcpStats, 2, 136},
+    }};
+    return table;
+}
+
+CMainFrame::CMainFrame() {
+    // Members in declaration order: the ribbon, then the panes with their
+    // kinds; each pane takes every snapshot once more.
+    m_wndRibbon = new CRibbonBar(this);
+    m_paneNetworks = new CNetworkDataView(14, this);
+    m_paneAdapters = new CNetworkDataView(15, this);
+    m_paneProtocols = new CNetworkDataView(17, this);
+    m_paneInterfaces = new CNetworkDataView(16, this);
+    m_paneUdpSockets = new CNetworkDataView(18, this);
+    m_paneTcpSockets = new CNetworkDataView(19, this);
+    m_paneUdpStats = new CNetworkDataView(12, this);
+    m_paneTcpStats = new CNetworkDataView(13, this);
+    m_paneIpStats = new CNetworkDataView(11, this);
+    m_paneIcmpStats = new CNetworkDataView(10, this);
+    for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
+
+    if (CTessalineApp* app = AfxGetApp())
+        app->m_nApplicationLook = static_cast<unsigned>(app->GetInt(QStringLiteral("ApplicationLook"), kDefaultLook));
+    m_bAutoRefreshAll = false;
+}
+
+CMainFrame::~CMainFrame() = default;
+
+std::vector<CNetworkDataView*> CMainFrame::Panes() const {
+    return {m_paneNetworks,   m_paneAdapters, m_paneProtocols, m_paneInterfaces, m_paneUdpSockets,
+            m_paneTcpSockets, m_paneUdpStats, m_paneTcpStats,  m_paneIpStats,    m_paneIcmpStats};
+}
+
+CNetworkDataView* CMainFrame::PaneOfCommand(int commandId) const {
+    for (const ToggleInfo& t : ToggleTable())
+        if (t.commandId == commandId) return this->*t.member;
+    return nullptr;
+}
+
+bool CMainFrame::LoadFrame() {
+    setWindowTitle(LoadResString(ids::IDR_MAINFRAME));
+    setWindowIcon(LoadResIcon(ids::IDI_DOCUMENT));
+    // The main window offers no maximize button.
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+    if (CTessalineApp* app = AfxGetApp()) OnApplicationLook(app->m_nApplicationLook);
+
+    // The document windows, as tabs.
+    m_mdiArea = new QMdiArea(this);
+    m_mdiArea->setObjectName(QStringLiteral("mdiArea"));
+    ConfigureTabbedArea(m_mdiArea);
+    setCentralWidget(m_mdiArea);
+    connect(m_mdiArea, &QMdiArea::subWindowActivated, this, [this] { UpdateTitle(); });
+
+    m_wndRibbon->setProperty("controlId", ids::AFX_IDW_RIBBON_BAR);
+    setMenuWidget(m_wndRibbon);
+    BuildRibbon();
+
+    // Smart docking: animated drop indicators, docks side by side and in tabs.
+    setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks | QMainWindow::AllowNestedDocks);
+    m_autoHide = new CAutoHideManager(this);
+    m_autoHide->EnableAutoHidePanes(Qt::AllDockWidgetAreas);
+
+    if (!CreateDataPanes()) return false;
+    DockPaneGroups();
+
+    // Accelerators of the frame.
+    for (const Accelerator& a : LoadAccelerators(ids::IDR_MAINFRAME)) {
+        auto* shortcut = new QShortcut(a.key, this);
+        const int id = a.id;
+        connect(shortcut, &QShortcut::activated, this, [this, id] { OnCommand(id); });
+    }
+    connect(m_wndRibbon, &CRibbonBar::command, this, &CMainFrame::OnCommand);
+    setAcceptDrops(true);
+    resize(1280, 800);
+    m_bRestored = RestoreWorkspace();
+    UpdateCommandUI();
+    UpdateTitle();
+    return true;
+}
+
+void CMainFrame::BuildRibbon() {
+    m_imgPanels = LoadBitmap(ids::IDB_PANEL_IMAGES);
+    const auto panelImage = [this](int index) {
+        return index >= 0 && (index + 1) * 16 <= m_imgPanels.width() ? QIcon(m_imgPanels.copy(index * 16, 0, 16, 16))
+                                                                     : QIcon();
+    };
+
+    m_btnApplication = m_wndRibbon->SetApplicationButton(
+        LoadResIcon(ids::IDB_APPLICATION_BUTTON), QStringLiteral("Ulvo"), QStringLiteral("Tessaline"), kAppButtonSize);
+
+    m_wndRibbon->AddMainCategory(LoadResString(260));
+    m_wndRibbon->AddMainCategoryButton(ids::ID_APP_EXIT, LoadResString(273),
+                                       QIcon(StripImage(ids::IDB_FILE_SMALL, kExitSmallImage, 16)));
+
+    CRibbonCategory* sources = m_wndRibbon->AddCategory(LoadResString(140));
+    std::vector<CRibbonPanel*> panels;
+    for (int id : kPanelIds) panels.push_back(sources->AddPanel(LoadResString(id), panelImage(kPanelIconIndex)));
+    panels.push_back(sources->AddPanel(QStringLiteral("Configuration"), panelImage(kPanelIconIndex)));
+    for (const ToggleInfo& t : ToggleTable())
+        panels[static_cast<std::size_t>(t.panel)]->AddCheckBox(t.commandId, LoadResString(t.textId));
+    panels[3]->AddCheckBox(ids::ID_AUTOREFRESH_ALL, QStringLiteral("Autorefresh All"));
+
+    // The style button: no command of its own, a click opens the look menu.
+    auto* style = new QToolButton;
+    style->setObjectName(QStringLiteral("ribbonStyleButton"));
+    style->setText(LoadResString(286));
+    style->setToolTip(LoadResString(287));
+    style->setStatusTip(LoadResString(288));
+    style->setWhatsThis(LoadResString(288));
+    style->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    style->setPopupMode(QToolButton::InstantPopup);
+    auto* looks = new QMenu(style);
+    looks->setObjectName(QStringLiteral("lookMenu"));
+    m_lookActions = new QActionGroup(this);
+    m_lookActions->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    for (const MenuItem& item : LoadMenuResource(ids::IDR_THEME_MENU)) {
+        QAction* action = looks->addAction(item.text);
+        action->setCheckable(true);
+        action->setData(item.id);
+        m_lookActions->addAction(action);
+        const int id = item.id;
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+        m_wndRibbon->RegisterAction(id, action);
+    }
+    // The menu opens aligned to the button's right edge.
+    connect(looks, &QMenu::aboutToShow, looks, [looks, style] {
+        QTimer::singleShot(0, looks, [looks, style] {
+            const QPoint right = style->mapToGlobal(QPoint(style->width(), style->height()));
+            looks->move(right.x() - looks->width(), right.y());
+        });
+    });
+    style->setMenu(looks);
+    m_wndRibbon->AddToTabs(style);
+
+    m_wndRibbon->SetQuickAccessCommands({});
+
+    // About: no visible label, key tip "a", image 0 of the panel images.
+    auto* about = new QToolButton;
+    about->setObjectName(QStringLiteral("ribbonAboutButton"));
+    about->setIcon(panelImage(kAboutIconIndex));
+    about->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    about->setToolTip(QStringLiteral("About"));
+    about->setProperty("commandId", ids::ID_APP_ABOUT);
+    CRibbonBar::SetKeyTip(about, QStringLiteral("a"));
+    connect(about, &QToolButton::clicked, this, [this] { OnCommand(ids::ID_APP_ABOUT); });
+    m_wndRibbon->Register(ids::ID_APP_ABOUT, about);
+    m_wndRibbon->AddToTabs(about);
+}
+
+bool CMainFrame::CreateDataPanes() {
+    int step = 0;
+    for (const PaneInfo& info : PaneTable()) {
+        CNetworkDataView* pane = this->*info.member;
+        pane->setWindowTitle(LoadResString(info.captionId));
+        pane->setObjectName(QString::number(info.controlId));
+        pane->setProperty("controlId", info.controlId);
+        pane->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable |
+                          QDockWidget::DockWidgetClosable);
+        if (step++ == s_failPaneStep || !pane->Create()) {
+            m_diagnostic = QStringLiteral("Failed to create [%1]\n").arg(QString::fromLatin1(info.diagnosticName));
+            return false;
+        }
+        pane->resize(info.width, 250);
+    }
+    // The same small icon on every pane.
+    const QIcon icon = LoadResIcon(ids::IDI_PANE_ICON_HC);
+    for (CNetworkDataView* pane : Panes()) pane->setWindowIcon(icon);
+    return true;
+}
+
+void CMainFrame::DockPaneGroups() {
+    const std::vector<std::vector<CNetworkDataView*>> groups = {
+        {m_paneNetworks, m_paneAdapters, m_paneInterfaces, m_paneProtocols},
+        {m_paneTcpSockets, m_paneUdpSockets},
+        {m_paneIpStats, m_paneIcmpStats},
+        {m_paneTcpStats, m_paneUdpStats},
+    };
+    // The first pane of each group docks at the edge of its alignment, the
+    // left ones one above the other; the others become its further tabs.
+    for (const auto& group : groups) {
+        Qt::DockWidgetArea area = Qt::LeftDockWidgetArea;
+        for (const PaneInfo& info : PaneTable())
+            if (this->*info.member == group.front()) area = info.area;
+        for (CNetworkDataView* pane : group) pane->setAllowedAreas(Qt::AllDockWidgetAreas);
+        addDockWidget(area, group.front(), Qt::Vertical);
+        group.front()->show();
+    }
+    for (const auto& group : groups) {
+        for (std::size_t i = 1; i < group.size(); ++i) {
+            tabifyDockWidget(group.front(), group[i]);
+            group[i]->show();
+        }
+        // The first tab of every group stays the active one.
+        group.front()->raise();
+        for (CNetworkDataView* pane : group) {
+            m_autoHide->AddPane(pane);
+            connect(pane, &QDockWidget::visibilityChanged, this, [this] { UpdateCommandUI(); });
+        }
+    }
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!m_bSized && !m_bRestored) {
+        m_bSized = true;
+        // The initial widths apply once the layout exists.
+        QTimer::singleShot(0, this, [this] {
+            resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
+        });
+    }
+}
+
+void CMainFrame::OnCommand(int id) {
+    if (id >= kFirstLook && id <= kLastLook) {
+        OnApplicationLook(static_cast<unsigned>(id));
+        return;
+    }
+    if (CNetworkDataView* pane = PaneOfCommand(id)) {
+        OnTogglePane(pane);
+        return;
+    }
+    CTessalineApp* app = AfxGetApp();
+    CDocTemplate* docs = app != nullptr ? app->DocTemplate() : nullptr;
+    switch (id) {
+        case ids::ID_AUTOREFRESH_ALL: OnToggleAutoRefreshAll(); break;
+        case ids::ID_WINDOW_MANAGER: OnWindowsDialog(); break;
+        case ids::ID_APP_ABOUT:
+            if (app != nullptr) app->OnAbout();
+            break;
+        case ids::ID_APP_EXIT: close(); break;
+        case ids::ID_FILE_NEW:
+            if (docs != nullptr) docs->OnFileNew();
+            break;
+        case ids::ID_FILE_OPEN:
+            if (docs != nullptr) docs->OnFileOpen();
+            break;
+        case ids::ID_FILE_SAVE:
+            if (docs != nullptr) docs->OnFileSave();
+            break;
+        case ids::ID_FILE_SAVE_AS:
+            if (docs != nullptr) docs->OnFileSaveAs();
+            break;
+        case ids::ID_FILE_CLOSE:
+            if (docs != nullptr) docs->OnFileClose();
+            break;
+        default: break;
+    }
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnTogglePane(CNetworkDataView* pane) {
+    if (pane->isHidden()) {
+        pane->show();
+        pane->raise();
+        pane->setFocus();
+    } else {
+        pane->hide();
+    }
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnToggleAutoRefreshAll() {
+    m_bAutoRefreshAll = !m_bAutoRefreshAll;
+    for (CNetworkDataView* pane : Panes()) pane->m_bAutoRefresh = m_bAutoRefreshAll;
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnApplicationLook(unsigned id) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    CTessalineApp* app = AfxGetApp();
+    if (app != nullptr) app->m_nApplicationLook = id;
+    SetApplicationLook(id, qobject_cast<QApplication*>(QCoreApplication::instance()), this);
+    // Everything is drawn again in the new look.
+    for (QWidget* widget : QApplication::allWidgets()) widget->update();
+    if (app != nullptr) app->WriteInt(QStringLiteral("ApplicationLook"), static_cast<int>(id));
+    QApplication::restoreOverrideCursor();
+    UpdateCommandUI();
+}
+
+void CMainFrame::UpdateCommandUI() {
+    for (const ToggleInfo& t : ToggleTable())
+        if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(t.commandId)))
+            box->setChecked(!(this->*t.member)->isHidden());
+    if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(ids::ID_AUTOREFRESH_ALL)))
+        box->setChecked(m_bAutoRefreshAll);
+    if (m_lookActions != nullptr) {
+        const CTessalineApp* app = AfxGetApp();
+        const int look = app != nullptr ? static_cast<int>(app->m_nApplicationLook) : 0;
+        for (QAction* action : m_lookActions->actions()) action->setChecked(action->data().toInt() == look);
+    }
+}
+
+void CMainFrame::UpdateTitle() {
+    const QString title = LoadResString(ids::IDR_MAINFRAME);
+    QMdiSubWindow* active = m_mdiArea != nullptr ? m_mdiArea->currentSubWindow() : nullptr;
+    setWindowTitle(active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()
+                                                                         : title);
+}
+
+// The document windows, to activate or close.
+void CMainFrame::OnWindowsDialog() {
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("windowsDialog"));
+    dialog.setWindowTitle(QStringLiteral("Windows"));
+    auto* list = new QListWidget(&dialog);
+    list->setObjectName(QStringLiteral("windowsList"));
+    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    const QList<QMdiSubWindow*> windows = m_mdiArea->subWindowList(QMdiArea::ActivationHistoryOrder);
+    for (QMdiSubWindow* window : windows) list->addItem(window->windowTitle());
+    if (list->count() > 0) list->setCurrentRow(list->count() - 1);
+    auto* activate = new QPushButton(QStringLiteral("&Activate"), &dialog);
+    auto* closeWindows = new QPushButton(QStringLiteral("&Close Window(s)"), &dialog);
+    auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
+    auto* buttons = new QVBoxLayout;
+    for (QPushButton* b : {activate, closeWindows, ok}) buttons->addWidget(b);
+    buttons->addStretch(1);
+    auto* layout = new QHBoxLayout(&dialog);
+    layout->addWidget(list, 1);
+    layout->addLayout(buttons);
+    connect(activate, &QPushButton::clicked, &dialog, [&] {
+        const int row = list->currentRow();
+        if (row >= 0 && row < windows.size()) m_mdiArea->setActiveSubWindow(windows[row]);
+        dialog.accept();
+    });
+    connect(closeWindows, &QPushButton::clicked, &dialog, [&] {
+        for (QListWidgetItem* item : list->selectedItems()) {
+            const int row = list->row(item);
+            if (row >= 0 && row < windows.size()) windows[row]->close();
+        }
+        dialog.accept();
+    });
+    connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    connect(list, &QListWidget::itemDoubleClicked, activate, &QPushButton::click);
+    if (CTessalineApp* app = AfxGetApp(); app != nullptr && app->m_runWindowsDialog)
+        app->m_runWindowsDialog(dialog);
+    else
+        dialog.exec();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+    CTessalineApp* app = AfxGetApp();
+    if (app != nullptr && app->DocTemplate() != nullptr && app->DocTemplate()->OpenDroppedUrls(event->mimeData()))
+        event->acceptProposedAction();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    SaveWorkspace();
+    QMainWindow::closeEvent(event);
+}
+
+void CMainFrame::SaveWorkspace() {
+    CTessalineApp* app = AfxGetApp();
+    if (app == nullptr) return;
+    // Auto-hidden panes are saved where they dock.
+    if (m_autoHide != nullptr) m_autoHide->RestoreAllBeforeSave();
+    app->WriteValue(QStringLiteral("WindowPlacement"), saveGeometry());
+    app->WriteValue(QStringLiteral("DockingManagers"), saveState());
+}
+
+bool CMainFrame::RestoreWorkspace() {
+    const CTessalineApp* app = AfxGetApp();
+    if (app == nullptr) return false;
+    const QByteArray geometry = app->GetValue(QStringLiteral("WindowPlacement")).toByteArray();
+    const QByteArray state = app->GetValue(QStringLiteral("DockingManagers")).toByteArray();
+    if (!geometry.isEmpty()) restoreGeometry(geometry);
+    return !state.isEmpty() && restoreState(state);
+}

@@ -1,0 +1,112 @@
+// The main window: the ribbon at the top, the document tabs in the middle
+// and the ten data panes docked around them in four tab groups.
+#pragma once
+
+#include <QMainWindow>
+#include <QPixmap>
+#include <array>
+#include <vector>
+
+class CAutoHideManager;
+class CMainFrame;
+class CNetworkDataView;
+class CRibbonBar;
+class QActionGroup;
+class QMdiArea;
+class QToolButton;
+
+// One data pane's place in the frame.
+struct PaneInfo {
+    CNetworkDataView* CMainFrame::*member;
+    int kind;
+    int captionId;     // string id of the caption
+    int controlId;     // the pane's window id: its object name, under which its layout is kept
+    Qt::DockWidgetArea area;
+    int width;         // initial width in pixels
+    const char* diagnosticName;
+};
+
+// One show/hide command and its ribbon check box.
+struct ToggleInfo {
+    int commandId;
+    CNetworkDataView* CMainFrame::*member;
+    int panel;  // 0 Enumerators, 1 Sockets, 2 Statistics
+    int textId;
+};
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    // Constructs the ten panes in member order (each takes every snapshot)
+    // and reads the saved look.
+    CMainFrame();
+    ~CMainFrame() override;
+
+    // Creates the window's content; false when a pane cannot be created.
+    bool LoadFrame();
+
+    // Commands.
+    void OnCommand(int id);
+    void OnApplicationLook(unsigned id);
+    void OnToggleAutoRefreshAll();
+    void OnWindowsDialog();
+    // Shows a hidden pane (and activates it) or hides a shown one.
+    void OnTogglePane(CNetworkDataView* pane);
+    // The check marks of the ribbon and the look menu, from the state.
+    void UpdateCommandUI();
+    // "Tessaline 2.1 - " and the active document's title.
+    void UpdateTitle();
+
+    CRibbonBar* Ribbon() const { return m_wndRibbon; }
+    QMdiArea* MdiArea() const { return m_mdiArea; }
+    CAutoHideManager* AutoHide() const { return m_autoHide; }
+    std::vector<CNetworkDataView*> Panes() const;  // in member order
+    CNetworkDataView* PaneOfCommand(int commandId) const;
+    QActionGroup* LookActions() const { return m_lookActions; }
+    bool AutoRefreshAll() const { return m_bAutoRefreshAll; }
+    // The text of the pane creation failure, when there was one.
+    const QString& Diagnostic() const { return m_diagnostic; }
+
+    static const std::array<PaneInfo, 10>& PaneTable();
+    static const std::array<ToggleInfo, 10>& ToggleTable();
+
+    // Members, in declaration order.
+    CRibbonBar* m_wndRibbon = nullptr;
+    QToolButton* m_btnApplication = nullptr;
+    QPixmap m_imgPanels;
+    CNetworkDataView* m_paneNetworks = nullptr;
+    CNetworkDataView* m_paneAdapters = nullptr;
+    CNetworkDataView* m_paneProtocols = nullptr;
+    CNetworkDataView* m_paneInterfaces = nullptr;
+    CNetworkDataView* m_paneUdpSockets = nullptr;
+    CNetworkDataView* m_paneTcpSockets = nullptr;
+    CNetworkDataView* m_paneUdpStats = nullptr;
+    CNetworkDataView* m_paneTcpStats = nullptr;
+    CNetworkDataView* m_paneIpStats = nullptr;
+    CNetworkDataView* m_paneIcmpStats = nullptr;
+    bool m_bAutoRefreshAll = false;
+
+    // Fails the creation of the pane at this step of the window table (for
+    // the tests); -1 creates them all.
+    static int s_failPaneStep;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void BuildRibbon();
+    bool CreateDataPanes();
+    void DockPaneGroups();
+    void SaveWorkspace();
+    bool RestoreWorkspace();
+
+    QMdiArea* m_mdiArea = nullptr;
+    CAutoHideManager* m_autoHide = nullptr;
+    QActionGroup* m_lookActions = nullptr;
+    QString m_diagnostic;
+    bool m_bRestored = false;
+    bool m_bSized = false;
+};

@@ -1,0 +1,343 @@
+#include "CRibbonBar.h"
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kRowsPerColumn = 3;
+const char* const kKeyTipProperty = "keyTip";
+
+// Unique key tips for `texts`: the first letter of each text that is still
+// free, else another of its letters, else a letter and a digit.
+std::vector<QString> MakeTips(const std::vector<QString>& texts, QStringList taken) {
+    std::vector<QString> tips;
+    for (const QString& raw : texts) {
+        QString text = raw;
+        text.remove(QLatin1Char('&'));
+        QString tip;
+        for (const QChar c : text) {
+            const QString candidate = QString(c).toUpper();
+            if (c.isLetterOrNumber() && !taken.contains(candidate)) {
+                tip = candidate;
+                break;
+            }
+        }
+        for (int n = 1; tip.isEmpty() && n < 100; ++n) {
+            const QString candidate =
+                (text.isEmpty() ? QStringLiteral("Y") : QString(text[0]).toUpper()) + QString::number(n);
+            if (!taken.contains(candidate)) tip = candidate;
+        }
+        taken << tip;
+        tips.push_back(tip);
+    }
+    return tips;
+}
+
+QString OwnTip(const QWidget* element) { return element->property(kKeyTipProperty).toString(); }
+
+}  // namespace
+
+// ------------------------------------------------------------------ panels
+
+CRibbonPanel::CRibbonPanel(const QString& title, const QIcon& icon, CRibbonBar* ribbon, QWidget* parent)
+    : QGroupBox(title, parent), m_ribbon(ribbon), m_icon(icon), m_layout(new QHBoxLayout(this)) {
+    // Room below the elements for the panel's title, which most looks put at
+    // the bottom.
+    m_layout->setContentsMargins(6, 4, 6, 22);
+    m_layout->setSpacing(8);
+    setWindowIcon(icon);
+}
+
+QCheckBox* CRibbonPanel::AddCheckBox(int id, const QString& text) {
+    auto* box = new QCheckBox(text, this);
+    box->setObjectName(QStringLiteral("ribbonCheck%1").arg(id));
+    box->setProperty("commandId", id);
+    // The box shows what its command's update says: a click asks for the
+    // command, and the frame then sets the mark.
+    connect(box, &QCheckBox::clicked, this, [this, box, id](bool) {
+        box->setChecked(!box->isChecked());
+        emit m_ribbon->command(id);
+    });
+    const std::size_t index = m_elements.size();
+    if (index % kRowsPerColumn == 0) m_layout->addLayout(new QVBoxLayout);
+    auto* column = static_cast<QVBoxLayout*>(m_layout->itemAt(m_layout->count() - 1)->layout());
+    column->addWidget(box);
+    if (index % kRowsPerColumn == 0)
+        column->addStretch(1);
+    else
+        column->insertWidget(column->count() - 1, box);
+    m_elements.push_back(box);
+    m_ribbon->Register(id, box);
+    return box;
+}
+
+QToolButton* CRibbonPanel::AddButton(int id, const QString& text, const QIcon& small, const QIcon& large) {
+    auto* button = new QToolButton(this);
+    button->setText(text);
+    button->setIcon(large.isNull() ? small : large);
+    button->setToolButtonStyle(large.isNull() ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonTextUnderIcon);
+    button->setProperty("commandId", id);
+    connect(button, &QToolButton::clicked, this, [this, id] { emit m_ribbon->command(id); });
+    m_layout->addWidget(button);
+    m_elements.push_back(button);
+    m_ribbon->Register(id, button);
+    return button;
+}
+
+// -------------------------------------------------------------- categories
+
+CRibbonCategory::CRibbonCategory(const QString& label, CRibbonBar* ribbon, QWidget* parent)
+    : QWidget(parent), m_ribbon(ribbon), m_label(label), m_layout(new QHBoxLayout(this)) {
+    m_layout->setContentsMargins(4, 2, 4, 2);
+    m_layout->setSpacing(4);
+    m_layout->addStretch(1);
+}
+
+CRibbonPanel* CRibbonCategory::AddPanel(const QString& title, const QIcon& icon) {
+    auto* panel = new CRibbonPanel(title, icon, m_ribbon, this);
+    panel->setObjectName(QStringLiteral("ribbonPanel%1").arg(m_panels.size()));
+    m_layout->insertWidget(m_layout->count() - 1, panel);
+    m_panels.push_back(panel);
+    return panel;
+}
+
+// ------------------------------------------------------------------ ribbon
+
+CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("ribbonBar"));
+    setAttribute(Qt::WA_StyledBackground);
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(2, 2, 2, 2);
+    grid->setSpacing(2);
+
+    m_appButton = new QToolButton(this);
+    m_appButton->setObjectName(QStringLiteral("ribbonApplicationButton"));
+    m_appButton->setPopupMode(QToolButton::InstantPopup);
+    m_appButton->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    grid->addWidget(m_appButton, 0, 0, 2, 1, Qt::AlignTop);
+
+    m_tabRow = new QHBoxLayout;
+    m_tabRow->setSpacing(2);
+    m_quickAccess = new QToolBar(this);
+    m_quickAccess->setObjectName(QStringLiteral("ribbonQuickAccess"));
+    m_quickAccess->setIconSize(QSize(16, 16));
+    m_tabRow->addWidget(m_quickAccess);
+    m_tabs = new QTabBar(this);
+    m_tabs->setObjectName(QStringLiteral("ribbonTabs"));
+    m_tabs->setDrawBase(false);
+    m_tabs->setExpanding(false);
+    m_tabRow->addWidget(m_tabs);
+    m_tabRow->addStretch(1);
+    grid->addLayout(m_tabRow, 0, 1);
+
+    m_pages = new QStackedWidget(this);
+    m_pages->setObjectName(QStringLiteral("ribbonPages"));
+    grid->addWidget(m_pages, 1, 1);
+    grid->setColumnStretch(1, 1);
+    connect(m_tabs, &QTabBar::currentChanged, m_pages, &QStackedWidget::setCurrentIndex);
+
+    qApp->installEventFilter(this);
+}
+
+QToolButton* CRibbonBar::SetApplicationButton(const QIcon& icon, const QString& text, const QString& toolTip,
+                                              int size) {
+    m_appButton->setIcon(icon);
+    m_appButton->setText(text);
+    m_appButton->setToolTip(toolTip);
+    m_appButton->setFixedSize(size, size);
+    m_appButton->setIconSize(QSize(size - 13, size - 13));
+    return m_appButton;
+}
+
+QMenu* CRibbonBar::AddMainCategory(const QString& label) {
+    m_mainLabel = label;
+    m_mainMenu = new QMenu(label, this);
+    m_mainMenu->setObjectName(QStringLiteral("ribbonMainCategory"));
+    m_appButton->setMenu(m_mainMenu);
+    return m_mainMenu;
+}
+
+QAction* CRibbonBar::AddMainCategoryButton(int id, const QString& text, const QIcon& small) {
+    QAction* action = m_mainMenu->addAction(small, text);
+    action->setProperty("commandId", id);
+    connect(action, &QAction::triggered, this, [this, id] { emit command(id); });
+    RegisterAction(id, action);
+    return action;
+}
+
+CRibbonCategory* CRibbonBar::AddCategory(const QString& label) {
+    auto* category = new CRibbonCategory(label, this, m_pages);
+    category->setObjectName(QStringLiteral("ribbonCategory%1").arg(m_categories.size()));
+    m_pages->addWidget(category);
+    m_tabs->addTab(label);
+    m_categories.push_back(category);
+    return category;
+}
+
+void CRibbonBar::AddToTabs(QToolButton* button) {
+    button->setParent(this);
+    button->setAutoRaise(true);
+    m_tabRow->addWidget(button);
+    m_tabButtons.push_back(button);
+}
+
+void CRibbonBar::SetQuickAccessCommands(const std::vector<int>& ids) {
+    m_quickAccess->clear();
+    for (int id : ids) {
+        if (QAction* action = FindAction(id)) m_quickAccess->addAction(action);
+    }
+    m_quickAccess->setVisible(!m_quickAccess->actions().isEmpty());
+    updateGeometry();
+}
+
+void CRibbonBar::SetKeyTip(QWidget* element, const QString& tip) { element->setProperty(kKeyTipProperty, tip); }
+
+// ---------------------------------------------------------------- key tips
+
+std::vector<CRibbonBar::Tip> CRibbonBar::ReachableTips() {
+    QStringList own;
+    std::vector<QString> texts;
+    std::vector<Tip> pending;
+    if (m_tipLevel == 0) {
+        pending.push_back({QString(), m_appButton, [this] { m_appButton->showMenu(); }});
+        texts.push_back(m_mainLabel);
+        for (int i = 0; i < m_tabs->count(); ++i) {
+            pending.push_back({QString(), m_tabs, [this, i] {
+                                   m_tabs->setCurrentIndex(i);
+                                   m_tipLevel = 1;
+                                   ShowKeyTips();
+                               }});
+            texts.push_back(m_tabs->tabText(i));
+        }
+        for (QToolButton* button : m_tabButtons) {
+            pending.push_back({OwnTip(button), button, [button] {
+                                   if (button->menu() != nullptr)
+                                       button->showMenu();
+                                   else
+                                       button->click();
+                               }});
+            texts.push_back(button->text());
+        }
+    } else if (m_tabs->currentIndex() >= 0 && m_tabs->currentIndex() < static_cast<int>(m_categories.size())) {
+        for (CRibbonPanel* panel : m_categories[static_cast<std::size_t>(m_tabs->currentIndex())]->Panels()) {
+            for (QWidget* element : panel->Elements()) {
+                auto* button = qobject_cast<QAbstractButton*>(element);
+                pending.push_back({OwnTip(element), element, [button] {
+                                       if (button != nullptr) button->click();
+                                   }});
+                texts.push_back(button != nullptr ? button->text() : QString());
+            }
+        }
+    }
+    for (const Tip& t : pending)
+        if (!t.keys.isEmpty()) own << t.keys.toUpper();
+    // Elements with a tip of their own keep it; the others get one made.
+    std::vector<QString> free;
+    std::vector<std::size_t> pendingIndex;
+    for (std::size_t i = 0; i < pending.size(); ++i)
+        if (pending[i].keys.isEmpty()) {
+            free.push_back(texts[i]);
+            pendingIndex.push_back(i);
+        }
+    const std::vector<QString> made = MakeTips(free, own);
+    for (std::size_t k = 0; k < pendingIndex.size(); ++k) pending[pendingIndex[k]].keys = made[k];
+    for (Tip& t : pending) t.keys = t.keys.toUpper();
+    return pending;
+}
+
+void CRibbonBar::ShowKeyTips() {
+    for (QPointer<QLabel>& label : m_tipLabels) delete label.data();
+    m_tipLabels.clear();
+    m_typed.clear();
+    m_tips = ReachableTips();
+    QWidget* top = window();
+    for (std::size_t i = 0; i < m_tips.size(); ++i) {
+        const Tip& tip = m_tips[i];
+        QPoint anchor = tip.target->rect().bottomLeft() + QPoint(tip.target->width() / 2, -4);
+        if (tip.target == m_tabs && m_tipLevel == 0) {
+            // One tip per tab, under the tab.
+            const int tab = static_cast<int>(i) - 1;
+            anchor = m_tabs->tabRect(tab).bottomLeft() + QPoint(m_tabs->tabRect(tab).width() / 2, -4);
+        }
+        auto* label = new QLabel(tip.keys, top);
+        label->setObjectName(QStringLiteral("keyTip"));
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        label->setStyleSheet(QStringLiteral(
+            "QLabel { background: #fdfdf0; color: #202020; border: 1px solid #707070; padding: 0 3px; }"));
+        label->adjustSize();
+        label->move(tip.target->mapTo(top, anchor) - QPoint(label->width() / 2, 0));
+        label->show();
+        label->raise();
+        m_tipLabels.emplace_back(label);
+    }
+}
+
+void CRibbonBar::HideKeyTips() {
+    for (QPointer<QLabel>& label : m_tipLabels) delete label.data();
+    m_tipLabels.clear();
+    m_tips.clear();
+    m_typed.clear();
+    m_tipLevel = 0;
+}
+
+void CRibbonBar::RunTip(const QString& typed) {
+    m_typed += typed.toUpper();
+    bool prefix = false;
+    for (const Tip& tip : m_tips) {
+        if (tip.keys == m_typed) {
+            const std::function<void()> run = tip.run;
+            const bool stays = tip.target == m_tabs;
+            if (!stays) HideKeyTips();
+            run();
+            return;
+        }
+        prefix |= tip.keys.startsWith(m_typed);
+    }
+    if (!prefix) m_typed.clear();
+}
+
+bool CRibbonBar::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (window() == nullptr || !window()->isActiveWindow()) return QWidget::eventFilter(watched, event);
+        if (type == QEvent::KeyPress) {
+            if (key->key() == Qt::Key_Alt && !key->isAutoRepeat()) {
+                m_altAlone = true;
+                return QWidget::eventFilter(watched, event);
+            }
+            m_altAlone = false;
+            if (KeyTipsShown()) {
+                if (key->key() == Qt::Key_Escape) {
+                    if (m_tipLevel == 1) {
+                        m_tipLevel = 0;
+                        ShowKeyTips();
+                    } else {
+                        HideKeyTips();
+                    }
+                } else if (!key->text().isEmpty() && key->text()[0].isLetterOrNumber()) {
+                    RunTip(key->text());
+                }
+                return true;
+            }
+        } else if (key->key() == Qt::Key_Alt && m_altAlone && !key->isAutoRepeat()) {
+            m_altAlone = false;
+            if (KeyTipsShown())
+                HideKeyTips();
+            else
+                ShowKeyTips();
+            return true;
+        }
+    } else if (type == QEvent::MouseButtonPress && KeyTipsShown()) {
+        HideKeyTips();
+    }
+    return QWidget::eventFilter(watched, event);
+}

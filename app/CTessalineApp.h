@@ -1,0 +1,74 @@
+// The application object: brings the program up in a fixed order (settings,
+// context menus, tooltips, document type, main frame, shell registration,
+// command line, first-run About box) and keeps what the program stores
+// between runs.
+#pragma once
+
+#include <QHash>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class CAboutDlg;
+class CDocTemplate;
+class CMainFrame;
+class QDialog;
+class QMenu;
+class QWidget;
+
+// Where the settings live: the organisation and application names make a
+// per-user file, $XDG_CONFIG_HOME/Ulvo Systems/Tessaline.conf.
+inline constexpr const char* kSettingsOrganization = "Ulvo Systems";
+inline constexpr const char* kSettingsApplication = "Tessaline";
+// The section of every value the program reads and writes.
+inline constexpr const char* kWorkspaceSection = "Workspace";
+
+class CTessalineApp {
+public:
+    CTessalineApp();
+    ~CTessalineApp();
+    CTessalineApp(const CTessalineApp&) = delete;
+    CTessalineApp& operator=(const CTessalineApp&) = delete;
+
+    // Brings the program up; false ends it.  `files` are the command line's
+    // file names (at most one is used).
+    bool InitInstance(const QStringList& files);
+    // Registers the two context menus before the saved workspace is loaded.
+    void PreLoadState();
+    // Command 57664.
+    void OnAbout();
+
+    // Values of the "Workspace" section.
+    int GetInt(const QString& entry, int defaultValue) const;
+    bool WriteInt(const QString& entry, int value);
+    QVariant GetValue(const QString& entry) const;
+    void WriteValue(const QString& entry, const QVariant& value);
+    std::unique_ptr<QSettings> Settings() const;
+
+    CMainFrame* MainFrame() const { return m_pMainFrame; }
+    CDocTemplate* DocTemplate() const { return m_pDocTemplate.get(); }
+    QMenu* ContextMenu(const QString& name) const { return m_contextMenus.value(name); }
+
+    unsigned m_nApplicationLook = 0;
+    bool m_bHighColorIcons = true;
+
+    // How a modal About box runs; tests replace it so that nothing waits.
+    std::function<void(CAboutDlg&)> m_runAboutBox;
+    // How the document type reports a file that cannot be opened or written;
+    // unset, the toolkit's message box.  Tests replace it.
+    std::function<void(QWidget*, const QString&)> m_messageHook;
+    // How the windows dialog runs; tests replace it.
+    std::function<void(QDialog&)> m_runWindowsDialog;
+    // How often the About box was opened (for the tests).
+    int m_nAboutBoxes = 0;
+
+private:
+    CMainFrame* m_pMainFrame = nullptr;
+    std::unique_ptr<CDocTemplate> m_pDocTemplate;
+    QHash<QString, QMenu*> m_contextMenus;
+};
+
+// The one application object of the process, or null.
+CTessalineApp* AfxGetApp();

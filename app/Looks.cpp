@@ -1,0 +1,764 @@
+#include "Looks.h"
+
+#include <QApplication>
+#include <QPalette>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QWidget>
+#include <span>
+#include <string_view>
+
+namespace {
+
+// ---------------------------------------------------------------- state
+
+LookState& MutableLook() {
+    static LookState state{VisualManager::Classic, kOffice2007Blue, false, false};
+    return state;
+}
+
+// ---------------------------------------------------------------- colours
+
+// A named colour of a scheme.  The palette takes the role names (window,
+// text, highlight...); the sheets refer to any name as @name@.
+struct Swatch {
+    const char* name;
+    const char* colour;
+};
+using Scheme = std::span<const Swatch>;
+
+// clang-format off
+// Grey 3D bevels: white light edges, dark grey shadows, navy selections.
+const Swatch kClassic[] = {
+    {"window", "#D4D0C8"},        {"windowText", "#000000"},    {"base", "#FFFFFF"},
+    {"altBase", "#F4F2EE"},       {"text", "#000000"},          {"button", "#D4D0C8"},
+    {"buttonText", "#000000"},    {"light", "#FFFFFF"},         {"midlight", "#E4E1DB"},
+    {"mid", "#A09D96"},           {"dark", "#808080"},          {"shadow", "#404040"},
+    {"highlight", "#0A246A"},     {"highlightText", "#FFFFFF"}, {"tipBase", "#FFFFE1"},
+    {"tipText", "#000000"},       {"link", "#0000FF"},          {"disabledText", "#808080"},
+    {"tipBorder", "#000000"},     {"captionTop", "#0A246A"},    {"captionBottom", "#A6CAF0"},
+    {"captionText", "#FFFFFF"},   {"workspace", "#808080"},     {"pressFill", "#E6E3DE"},
+};
+
+// Flat light office: white and light grey surfaces, thin grey borders,
+// pale blue-grey hot items framed in dark blue.
+const Swatch kOfficeXP[] = {
+    {"window", "#F6F5F2"},        {"windowText", "#000000"},    {"base", "#FFFFFF"},
+    {"altBase", "#F7F7F5"},       {"text", "#000000"},          {"button", "#F6F5F2"},
+    {"buttonText", "#000000"},    {"light", "#FFFFFF"},         {"midlight", "#F0EFEB"},
+    {"mid", "#C5C2B8"},           {"dark", "#A7A6AA"},          {"shadow", "#6F6E6A"},
+    {"highlight", "#C1D2EE"},     {"highlightText", "#000000"}, {"tipBase", "#FFFFE1"},
+    {"tipText", "#000000"},       {"link", "#0A246A"},          {"disabledText", "#A7A6AA"},
+    {"tipBorder", "#767676"},     {"rowBg", "#EEEDE8"},         {"pageBg", "#FCFCFB"},
+    {"panelBg", "#FCFCFB"},       {"panelBorder", "#C5C2B8"},   {"panelTitleBg", "#E8E6DF"},
+    {"hot", "#C1D2EE"},           {"hotBorder", "#316AC5"},     {"pressed", "#98B5E2"},
+    {"checked", "#E1E6F0"},       {"captionBg", "#DCDAD2"},     {"captionText", "#000000"},
+    {"workspace", "#A3A29C"},     {"tabText", "#444444"},       {"menuBg", "#FCFCFC"},
+};
+
+// Themed desktop: beige surfaces, blue caption gradients, orange accents on
+// the chosen tab, a green start button.
+const Swatch kWindows[] = {
+    {"window", "#ECE9D8"},           {"windowText", "#000000"},       {"base", "#FFFFFF"},
+    {"altBase", "#F7F6F0"},          {"text", "#000000"},             {"button", "#ECE9D8"},
+    {"buttonText", "#000000"},       {"light", "#FFFFFF"},            {"midlight", "#F3F1E7"},
+    {"mid", "#ACA899"},              {"dark", "#ACA899"},             {"shadow", "#716F64"},
+    {"highlight", "#316AC5"},        {"highlightText", "#FFFFFF"},    {"tipBase", "#FFFFE1"},
+    {"tipText", "#000000"},          {"link", "#0066CC"},             {"disabledText", "#ACA899"},
+    {"tipBorder", "#000000"},        {"rowTop", "#F7F6EF"},           {"rowBottom", "#E3DFCB"},
+    {"pageTop", "#FCFBF7"},          {"pageBottom", "#ECE9D8"},       {"pageBorder", "#919B9C"},
+    {"panelTop", "#FFFFFF"},         {"panelBottom", "#F1EFE2"},      {"panelBorder", "#C9C5B2"},
+    {"panelTitleTop", "#FFFFFF"},    {"panelTitleBottom", "#C6D3F7"}, {"panelTitleText", "#215DC6"},
+    {"tabTop", "#FCFCFE"},           {"tabBottom", "#E4E2D8"},        {"tabBorder", "#919B9C"},
+    {"tabAccent", "#E68B2C"},        {"tabHotAccent", "#FFC83C"},     {"captionTop", "#3D95FF"},
+    {"captionMid", "#0A5FE8"},       {"captionBottom", "#0048C8"},    {"captionText", "#FFFFFF"},
+    {"hotTop", "#FFFFFF"},           {"hotBottom", "#E9E6D9"},        {"hotBorder", "#C2BDAA"},
+    {"pressTop", "#DDD9CA"},         {"pressBottom", "#EBE8DC"},      {"pressBorder", "#918D7E"},
+    {"workspace", "#7F9DB9"},        {"startTop", "#7CC66D"},         {"startBottom", "#2F8A2F"},
+    {"startBorder", "#1E5E1E"},      {"menuBorder", "#ACA899"},
+};
+
+// Light blue gradients, orange hot items framed in navy.
+const Swatch kOffice2003[] = {
+    {"window", "#D2E3FA"},           {"windowText", "#000000"},       {"base", "#FFFFFF"},
+    {"altBase", "#F2F7FF"},          {"text", "#000000"},             {"button", "#D2E3FA"},
+    {"buttonText", "#000000"},       {"light", "#FFFFFF"},            {"midlight", "#E3EFFF"},
+    {"mid", "#8DB2E3"},              {"dark", "#6F9DD9"},             {"shadow", "#3B619C"},
+    {"highlight", "#FFD58F"},        {"highlightText", "#000000"},    {"tipBase", "#FFFFE1"},
+    {"tipText", "#000000"},          {"link", "#0033CC"},             {"disabledText", "#8DA1C4"},
+    {"tipBorder", "#767676"},        {"rowTop", "#E3EFFF"},           {"rowBottom", "#C4DAFA"},
+    {"pageTop", "#F5F9FF"},          {"pageBottom", "#B7D0F5"},       {"pageBorder", "#6F9DD9"},
+    {"panelTop", "#FFFFFF"},         {"panelBottom", "#D2E3FA"},      {"panelBorder", "#7BA2E7"},
+    {"panelTitleTop", "#C4DAFA"},    {"panelTitleBottom", "#94B6EC"}, {"panelTitleText", "#00156E"},
+    {"tabTop", "#E3EFFF"},           {"tabBottom", "#A9C6F0"},        {"tabSelTop", "#FFFFFF"},
+    {"tabSelBottom", "#E3EFFF"},     {"tabBorder", "#6F9DD9"},        {"tabText", "#00156E"},
+    {"hotTop", "#FFF4CC"},           {"hotBottom", "#FFD58F"},        {"hotBorder", "#000080"},
+    {"pressTop", "#FE914E"},         {"pressBottom", "#FFD38C"},      {"checkTop", "#FFD58F"},
+    {"checkBottom", "#FFAD56"},      {"captionTop", "#E3EFFF"},       {"captionBottom", "#8DB2E3"},
+    {"captionText", "#00156E"},      {"captionBorder", "#6F9DD9"},    {"workspace", "#90AEE3"},
+    {"menuBg", "#F6F6F6"},           {"menuBorder", "#002D96"},       {"menuSeparator", "#6A8CCB"},
+    {"statusTop", "#E3EFFF"},        {"statusBottom", "#A9C6F0"},     {"orbTop", "#7AA5F0"},
+    {"orbBottom", "#2456B0"},
+};
+
+// A developer studio: neutral beige-grey tool windows under blue-grey
+// captions, documents in slanted-looking tabs.
+const Swatch kVS2005[] = {
+    {"window", "#E8E6DD"},        {"windowText", "#000000"},    {"base", "#FFFFFF"},
+    {"altBase", "#F6F5F0"},       {"text", "#000000"},          {"button", "#E8E6DD"},
+    {"buttonText", "#000000"},    {"light", "#FFFFFF"},         {"midlight", "#F2F1EB"},
+    {"mid", "#C2BDA9"},           {"dark", "#ACA899"},          {"shadow", "#6D6A60"},
+    {"highlight", "#3D5A8E"},     {"highlightText", "#FFFFFF"}, {"tipBase", "#FFFFFF"},
+    {"tipText", "#1E1E1E"},       {"link", "#0B3D91"},          {"disabledText", "#A19F95"},
+    {"tipBorder", "#767676"},     {"rowTop", "#F6F5F0"},        {"rowBottom", "#E2DFD2"},
+    {"pageTop", "#FCFBF8"},       {"pageBottom", "#E6E3D6"},    {"pageBorder", "#ACA899"},
+    {"panelBg", "#F9F8F4"},       {"panelBorder", "#C2BDA9"},   {"captionTop", "#6A7FA6"},
+    {"captionBottom", "#4A5F87"}, {"captionText", "#FFFFFF"},   {"tabBg", "#F0EEE6"},
+    {"tabSel", "#FFFFFF"},        {"tabBorder", "#8E8A7D"},     {"tabText", "#4D4D4D"},
+    {"hot", "#C1D2EE"},           {"hotBorder", "#316AC5"},     {"pressed", "#98B5E2"},
+    {"pressBorder", "#4B4B6F"},   {"workspace", "#8C8A82"},     {"menuBg", "#FCFCF9"},
+    {"menuBorder", "#8A867A"},
+};
+
+// The Office 2007 design in its four colour schemes.  Every scheme fills
+// the same names; the design lives in one sheet.
+const Swatch kOffice2007Blues[] = {
+    {"window", "#BFDBFF"},            {"windowText", "#15428B"},        {"base", "#FFFFFF"},
+    {"altBase", "#F3F7FD"},           {"text", "#000000"},              {"button", "#DDE9F8"},
+    {"buttonText", "#15428B"},        {"light", "#FFFFFF"},             {"midlight", "#E3EDFB"},
+    {"mid", "#A3BCDE"},               {"dark", "#8DB2E3"},              {"shadow", "#5A7DB0"},
+    {"highlight", "#3371C6"},         {"highlightText", "#FFFFFF"},     {"tipBase", "#F4F8FE"},
+    {"tipText", "#15428B"},           {"link", "#0F4AA8"},              {"disabledText", "#8DA1C4"},
+    {"tipBorder", "#767676"},         {"rowTop", "#D7E6F9"},            {"rowBottom", "#BFDBFF"},
+    {"rowText", "#15428B"},           {"pageTop", "#E6EFFA"},           {"pageMid", "#D3E2F5"},
+    {"pageBottom", "#C5D9F1"},        {"pageBorder", "#8DB2E3"},        {"panelTop", "#E5EEF9"},
+    {"panelBottom", "#CADCF1"},       {"panelBorder", "#A3BCDE"},       {"panelTitleTop", "#C9DCF3"},
+    {"panelTitleBottom", "#B1CAEA"},  {"panelTitleText", "#3E6AAA"},    {"ribbonText", "#15428B"},
+    {"tabText", "#15428B"},           {"tabSelTop", "#FFFFFF"},         {"tabSelBottom", "#E6EFFA"},
+    {"tabBorder", "#8DB2E3"},         {"captionTop", "#E4EDF8"},        {"captionBottom", "#C1D5EE"},
+    {"captionText", "#15428B"},       {"captionBorder", "#8DB2E3"},     {"statusTop", "#DAE6F5"},
+    {"statusBottom", "#A9C6EE"},      {"statusText", "#15428B"},        {"workspace", "#ABC7EC"},
+    {"orbLight", "#FFFFFF"},          {"orbMid", "#7FA7DE"},            {"orbDark", "#23508F"},
+    {"orbBorder", "#1D3F73"},         {"captionButton", "transparent"},
+};
+
+const Swatch kOffice2007Blacks[] = {
+    {"window", "#535353"},           {"windowText", "#FFFFFF"},       {"base", "#FFFFFF"},
+    {"altBase", "#F3F3F3"},          {"text", "#000000"},             {"button", "#E0E0E0"},
+    {"buttonText", "#1E1E1E"},       {"light", "#7A7A7A"},            {"midlight", "#666666"},
+    {"mid", "#3F3F3F"},              {"dark", "#2B2B2B"},             {"shadow", "#111111"},
+    {"highlight", "#5C5C5C"},        {"highlightText", "#FFFFFF"},    {"tipBase", "#F7F7F7"},
+    {"tipText", "#262626"},          {"link", "#F6C85F"},             {"disabledText", "#A0A0A0"},
+    {"tipBorder", "#5C5C5C"},        {"rowTop", "#4A4A4A"},           {"rowBottom", "#171717"},
+    {"rowText", "#FFFFFF"},          {"pageTop", "#EBEBEB"},          {"pageMid", "#D9D9D9"},
+    {"pageBottom", "#C4C4C4"},       {"pageBorder", "#2E2E2E"},       {"panelTop", "#E9E9E9"},
+    {"panelBottom", "#CACACA"},      {"panelBorder", "#8E8E8E"},      {"panelTitleTop", "#7A7A7A"},
+    {"panelTitleBottom", "#5A5A5A"}, {"panelTitleText", "#FFFFFF"},   {"ribbonText", "#1E1E1E"},
+    {"tabText", "#FFFFFF"},          {"tabSelTop", "#F7F7F7"},        {"tabSelBottom", "#EBEBEB"},
+    {"tabBorder", "#2E2E2E"},        {"captionTop", "#6E6E6E"},       {"captionBottom", "#393939"},
+    {"captionText", "#FFFFFF"},      {"captionBorder", "#262626"},    {"statusTop", "#5E5E5E"},
+    {"statusBottom", "#363636"},     {"statusText", "#FFFFFF"},       {"workspace", "#3A3A3A"},
+    {"orbLight", "#FFFFFF"},         {"orbMid", "#8A8A8A"},           {"orbDark", "#1A1A1A"},
+    {"orbBorder", "#000000"},        {"captionButton", "#D8D8D8"},
+};
+
+const Swatch kOffice2007Aquas[] = {
+    {"window", "#B9D5DF"},            {"windowText", "#1B4A60"},        {"base", "#FFFFFF"},
+    {"altBase", "#F2F8FA"},           {"text", "#000000"},              {"button", "#DDEBF1"},
+    {"buttonText", "#1B4A60"},        {"light", "#FFFFFF"},             {"midlight", "#E2EEF3"},
+    {"mid", "#9CBBCA"},               {"dark", "#7FAFC0"},              {"shadow", "#4F7A8E"},
+    {"highlight", "#20758F"},         {"highlightText", "#FFFFFF"},     {"tipBase", "#F3F9FB"},
+    {"tipText", "#1B4A60"},           {"link", "#0E6282"},              {"disabledText", "#8AA6B3"},
+    {"tipBorder", "#6F8A96"},         {"rowTop", "#D5E9EF"},            {"rowBottom", "#B9D5DF"},
+    {"rowText", "#1B4A60"},           {"pageTop", "#EAF3F6"},           {"pageMid", "#D0E6EC"},
+    {"pageBottom", "#BFDAE3"},        {"pageBorder", "#7FAFC0"},        {"panelTop", "#E8F1F5"},
+    {"panelBottom", "#C2DCE5"},       {"panelBorder", "#9CBBCA"},       {"panelTitleTop", "#C6DCE6"},
+    {"panelTitleBottom", "#A9C8D6"},  {"panelTitleText", "#235A73"},    {"ribbonText", "#1B4A60"},
+    {"tabText", "#1B4A60"},           {"tabSelTop", "#FFFFFF"},         {"tabSelBottom", "#EAF3F6"},
+    {"tabBorder", "#7FAFC0"},         {"captionTop", "#E2EEF3"},        {"captionBottom", "#B2D0DB"},
+    {"captionText", "#1B4A60"},       {"captionBorder", "#7FAFC0"},     {"statusTop", "#DAE8EE"},
+    {"statusBottom", "#9EC6D4"},      {"statusText", "#1B4A60"},        {"workspace", "#93BDCB"},
+    {"orbLight", "#FFFFFF"},          {"orbMid", "#6FB0C8"},            {"orbDark", "#1C5C74"},
+    {"orbBorder", "#16495C"},         {"captionButton", "transparent"},
+};
+
+const Swatch kOffice2007Silvers[] = {
+    {"window", "#D0D4DD"},            {"windowText", "#3B3F46"},        {"base", "#FFFFFF"},
+    {"altBase", "#F5F6F8"},           {"text", "#000000"},              {"button", "#E6E8EC"},
+    {"buttonText", "#3B3F46"},        {"light", "#FFFFFF"},             {"midlight", "#E8EAEE"},
+    {"mid", "#A9AEB6"},               {"dark", "#9199A4"},              {"shadow", "#5E646E"},
+    {"highlight", "#5F6B7E"},         {"highlightText", "#FFFFFF"},     {"tipBase", "#F8F8F9"},
+    {"tipText", "#3B3F46"},           {"link", "#2F5496"},              {"disabledText", "#9499A2"},
+    {"tipBorder", "#767676"},         {"rowTop", "#E4E7EC"},            {"rowBottom", "#D0D4DD"},
+    {"rowText", "#3B3F46"},           {"pageTop", "#F4F5F7"},           {"pageMid", "#E3E5E9"},
+    {"pageBottom", "#D5D8DE"},        {"pageBorder", "#9199A4"},        {"panelTop", "#F1F2F4"},
+    {"panelBottom", "#D7DAE0"},       {"panelBorder", "#A9AEB6"},       {"panelTitleTop", "#D9DCE2"},
+    {"panelTitleBottom", "#C2C7CF"},  {"panelTitleText", "#4C535C"},    {"ribbonText", "#3B3F46"},
+    {"tabText", "#3B3F46"},           {"tabSelTop", "#FFFFFF"},         {"tabSelBottom", "#F4F5F7"},
+    {"tabBorder", "#9199A4"},         {"captionTop", "#EEF0F3"},        {"captionBottom", "#CDD1D8"},
+    {"captionText", "#3B3F46"},       {"captionBorder", "#9199A4"},     {"statusTop", "#E6E8EC"},
+    {"statusBottom", "#C3C8D0"},      {"statusText", "#3B3F46"},        {"workspace", "#B3B9C3"},
+    {"orbLight", "#FFFFFF"},          {"orbMid", "#A5ADBA"},            {"orbDark", "#4A525E"},
+    {"orbBorder", "#3C434D"},         {"captionButton", "transparent"},
+};
+
+// The hot and pressed items of the Office 2007 design: warm yellow and
+// orange in every scheme.
+const Swatch kOffice2007Hot[] = {
+    {"hotTop", "#FFF8D9"},        {"hotBottom", "#FFDD78"},     {"hotBorder", "#DBC483"},
+    {"pressTop", "#FCC587"},      {"pressBottom", "#FCA447"},   {"pressBorder", "#C2913F"},
+    {"checkTop", "#FDDFA4"},      {"checkBottom", "#FBBE60"},   {"menuBg", "#FAFAFA"},
+    {"menuBorder", "#868686"},    {"menuText", "#1E1E1E"},      {"menuSeparator", "#C5C5C5"},
+};
+// clang-format on
+
+const char* Find(Scheme scheme, std::string_view name) {
+    for (const Swatch& s : scheme)
+        if (name == s.name) return s.colour;
+    return nullptr;
+}
+
+// The colour `name` of the look's swatches, searched in order.
+class Colours {
+public:
+    Colours(Scheme first, Scheme second = {}) : m_first(first), m_second(second) {}
+    const char* Get(std::string_view name) const {
+        const char* c = Find(m_first, name);
+        return c != nullptr ? c : Find(m_second, name);
+    }
+    QColor operator()(std::string_view name) const {
+        const char* c = Get(name);
+        Q_ASSERT_X(c != nullptr, "Colours", "a palette role missing from a scheme");
+        return c != nullptr ? QColor(QLatin1StringView(c)) : QColor(Qt::black);
+    }
+
+private:
+    Scheme m_first;
+    Scheme m_second;
+};
+
+Colours ColoursOf(const LookState& state) {
+    switch (state.manager) {
+        case VisualManager::Classic: return Colours(kClassic);
+        case VisualManager::OfficeXP: return Colours(kOfficeXP);
+        case VisualManager::Windows: return Colours(kWindows);
+        case VisualManager::Office2003: return Colours(kOffice2003);
+        case VisualManager::VS2005: return Colours(kVS2005);
+        case VisualManager::Office2007: break;
+    }
+    switch (state.office2007Style) {
+        case kOffice2007Black: return Colours(kOffice2007Blacks, kOffice2007Hot);
+        case kOffice2007Aqua: return Colours(kOffice2007Aquas, kOffice2007Hot);
+        case kOffice2007Silver: return Colours(kOffice2007Silvers, kOffice2007Hot);
+        default: return Colours(kOffice2007Blues, kOffice2007Hot);
+    }
+}
+
+// ---------------------------------------------------------------- sheets
+
+// What every look shares, in each look's colours.
+constexpr const char* kCommonSheet = R"(
+QToolTip { color: @tipText@; background-color: @tipBase@; border: 1px solid @tipBorder@; padding: 2px 4px; }
+QMainWindow::separator { background: @window@; width: 4px; height: 4px; }
+QMdiArea { qproperty-background: @workspace@; }
+QMdiSubWindow QListWidget { background: @base@; color: @text@; border: none; }
+QTreeView { background-color: @base@; color: @text@; alternate-background-color: @altBase@;
+    selection-background-color: @highlight@; selection-color: @highlightText@; }
+CViewTree { border: none; }
+QDockWidget { color: @captionText@; }
+QDockWidget > QWidget > QLabel#caption { color: @captionText@; }
+QDockWidget QToolBar { background: @window@; border: none; spacing: 1px; padding: 1px; }
+CRibbonBar QToolBar { background: transparent; border: none; }
+QTabBar { background: transparent; }
+QCheckBox { spacing: 5px; }
+QToolButton[popupMode="2"] { padding-right: 12px; }
+QToolButton#ribbonApplicationButton::menu-indicator { image: none; width: 0px; }
+)";
+
+// Windows 2000: square grey bevels, navy-to-blue captions, square tabs that
+// grow when chosen.
+constexpr const char* kClassicSheet = R"(
+CRibbonBar { background: @window@; }
+QStackedWidget#ribbonPages { background: @window@; border: 1px solid;
+    border-color: @light@ @shadow@ @shadow@ @light@; }
+CRibbonPanel { background: @window@; color: @windowText@; border: 1px solid;
+    border-color: @dark@ @light@ @light@ @dark@; margin: 10px 3px 3px 3px; padding: 8px 4px 4px 4px; }
+CRibbonPanel::title { subcontrol-origin: margin; subcontrol-position: top left; left: 8px; padding: 0px 3px;
+    background: @window@; color: @windowText@; }
+QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
+QToolButton:hover { border-color: @light@ @dark@ @dark@ @light@; }
+QToolButton:pressed, QToolButton:checked { background: @pressFill@; border-color: @dark@ @light@ @light@ @dark@; }
+QToolButton#ribbonApplicationButton { background: @button@; border: 2px solid;
+    border-color: @light@ @shadow@ @shadow@ @light@; padding: 1px; }
+QToolButton#ribbonApplicationButton:pressed { border-color: @shadow@ @light@ @light@ @shadow@; }
+QTabBar::tab { background: @button@; color: @buttonText@; border: 1px solid; padding: 3px 12px; }
+QTabBar::tab:top { border-color: @light@ @shadow@ @light@ @light@; margin-top: 2px; }
+QTabBar::tab:top:selected { border-bottom-color: @button@; margin: 0px -2px -1px -2px; padding-bottom: 4px; }
+QTabBar::tab:bottom { border-color: @dark@ @shadow@ @shadow@ @light@; margin-bottom: 2px; }
+QTabBar::tab:bottom:selected { border-top-color: @button@; margin: -1px -2px 0px -2px; padding-top: 4px; }
+QTabBar::tab:first:selected { margin-left: 0px; }
+QTabBar::tab:last:selected { margin-right: 0px; }
+QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 @captionTop@, stop:1 @captionBottom@);
+    padding: 3px 4px; text-align: left; }
+QDockWidget::close-button, QDockWidget::float-button { background: @button@; border: 1px solid;
+    border-color: @light@ @shadow@ @shadow@ @light@; padding: 0px; }
+QDockWidget::close-button:pressed, QDockWidget::float-button:pressed { border-color: @shadow@ @light@ @light@ @shadow@; }
+QHeaderView::section { background: @button@; color: @buttonText@; border: 1px solid;
+    border-color: @light@ @shadow@ @shadow@ @light@; padding: 2px 4px; }
+QMenu { background: @button@; color: @buttonText@; border: 1px solid; border-color: @light@ @shadow@ @shadow@ @light@;
+    padding: 2px; }
+QMenu::item { padding: 3px 24px 3px 24px; background: transparent; }
+QMenu::item:selected { background: @highlight@; color: @highlightText@; }
+QMenu::item:disabled { color: @disabledText@; }
+QMenu::separator { height: 2px; margin: 3px 2px; border-top: 1px solid @dark@; border-bottom: 1px solid @light@; }
+QStatusBar { background: @window@; color: @windowText@; }
+QStatusBar::item { border: 1px solid; border-color: @dark@ @light@ @light@ @dark@; }
+)";
+
+// Office XP: flat and light, thin borders, hot items pale blue-grey framed
+// in blue, no gradients anywhere.
+constexpr const char* kOfficeXPSheet = R"(
+CRibbonBar { background: @rowBg@; }
+QTabBar#ribbonTabs::tab { background: transparent; color: @tabText@; border: 1px solid transparent;
+    border-bottom: none; padding: 4px 14px; margin: 2px 1px 0px 1px; }
+QTabBar#ribbonTabs::tab:hover { background: @hot@; color: @text@; border-color: @hotBorder@; }
+QTabBar#ribbonTabs::tab:selected { background: @pageBg@; color: @text@; border-color: @dark@; }
+QStackedWidget#ribbonPages { background: @pageBg@; border: 1px solid @dark@; }
+CRibbonPanel { background: @panelBg@; color: @windowText@; border: 1px solid @panelBorder@;
+    margin: 3px; padding: 4px 4px 20px 4px; }
+CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
+    background: @panelTitleBg@; color: @windowText@; }
+QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
+QToolButton:hover { background: @hot@; border-color: @hotBorder@; }
+QToolButton:pressed { background: @pressed@; border-color: @hotBorder@; }
+QToolButton:checked { background: @checked@; border-color: @hotBorder@; }
+QToolButton:checked:hover { background: @pressed@; }
+QToolButton#ribbonApplicationButton { background: @light@; border: 1px solid @dark@; padding: 1px; }
+QToolButton#ribbonApplicationButton:hover { background: @hot@; border-color: @hotBorder@; }
+QTabBar::tab { background: transparent; color: @tabText@; border: 1px solid transparent; padding: 3px 12px; }
+QTabBar::tab:hover { color: @text@; }
+QTabBar::tab:selected { background: @base@; color: @text@; border-color: @shadow@; }
+QTabBar::tab:top { margin-top: 2px; }
+QTabBar::tab:top:selected { border-bottom-color: @base@; }
+QTabBar::tab:bottom { margin-bottom: 2px; }
+QTabBar::tab:bottom:selected { border-top-color: @base@; }
+QTabBar::tab:!selected { border-right-color: @dark@; }
+QDockWidget::title { background: @captionBg@; border: 1px solid @mid@; padding: 3px 5px; text-align: left; }
+QDockWidget::close-button, QDockWidget::float-button { background: transparent; border: 1px solid transparent;
+    padding: 0px; }
+QDockWidget::close-button:hover, QDockWidget::float-button:hover { background: @hot@; border-color: @hotBorder@; }
+QHeaderView::section { background: @window@; color: @text@; border: none; border-right: 1px solid @mid@;
+    border-bottom: 1px solid @mid@; padding: 2px 4px; }
+QMenu { background: @menuBg@; color: @text@; border: 1px solid @shadow@; padding: 1px; }
+QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
+QMenu::item:selected { background: @hot@; border-color: @hotBorder@; color: @text@; }
+QMenu::item:disabled { color: @disabledText@; }
+QMenu::separator { height: 1px; background: @mid@; margin: 2px 2px 2px 28px; }
+QStatusBar { background: @window@; color: @windowText@; border-top: 1px solid @mid@; }
+QStatusBar::item { border: none; border-left: 1px solid @mid@; }
+)";
+
+// Windows XP: beige gradients, a blue rounded caption, rounded tabs with an
+// orange edge on the chosen one, a green start button.
+constexpr const char* kWindowsSheet = R"(
+CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
+QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
+    border: 1px solid @pageBorder@; }
+CRibbonPanel { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTop@, stop:1 @panelBottom@);
+    color: @windowText@; border: 1px solid @panelBorder@; border-radius: 4px; margin: 3px; padding: 4px 4px 20px 4px; }
+CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
+    background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 @panelTitleTop@, stop:1 @panelTitleBottom@);
+    color: @panelTitleText@; border-radius: 3px; }
+QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; border-radius: 3px;
+    padding: 2px; }
+QToolButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    border-color: @hotBorder@; }
+QToolButton:pressed, QToolButton:checked {
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pressTop@, stop:1 @pressBottom@);
+    border-color: @pressBorder@; }
+QToolButton#ribbonApplicationButton {
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @startTop@, stop:0.45 @startBottom@, stop:1 @startTop@);
+    border: 1px solid @startBorder@; border-radius: 8px; padding: 1px; }
+QToolButton#ribbonApplicationButton:pressed { background: @startBottom@; }
+QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:0.25 @captionMid@,
+    stop:1 @captionBottom@); border-top-left-radius: 6px; border-top-right-radius: 6px; padding: 4px 6px;
+    text-align: left; }
+QDockWidget::close-button, QDockWidget::float-button { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
+    stop:0 #FFFFFF, stop:1 #C7D7F8); border: 1px solid @light@; border-radius: 3px; padding: 0px; }
+QDockWidget::close-button { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #F7B9A6, stop:1 #E0603C); }
+QHeaderView::section { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @tabBottom@);
+    color: @text@; border: none; border-right: 1px solid @mid@; border-bottom: 2px solid @mid@; padding: 2px 4px; }
+QMenu { background: @base@; color: @text@; border: 1px solid @menuBorder@; padding: 2px; }
+QMenu::item { padding: 3px 24px 3px 24px; background: transparent; }
+QMenu::item:selected { background: @highlight@; color: @highlightText@; }
+QMenu::item:disabled { color: @disabledText@; }
+QMenu::separator { height: 1px; background: @menuBorder@; margin: 3px 2px; }
+QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @window@); color: @windowText@;
+    border-top: 1px solid @mid@; }
+QStatusBar::item { border: none; border-left: 1px solid @mid@; }
+)";
+
+// The Windows tabs drawn raised in 3D: a light-to-beige body, a rounded top
+// (a rounded bottom for tabs under panes) and an orange edge on the chosen
+// tab and the tab under the pointer.
+constexpr const char* kWindowsTabs3D = R"(
+QTabBar::tab { color: @text@; border: 1px solid @tabBorder@; padding: 3px 12px; }
+QTabBar::tab:top { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:0.7 @tabBottom@,
+    stop:1 @mid@); border-bottom: none; border-top-left-radius: 4px; border-top-right-radius: 4px; margin: 2px 0px 0px 0px;
+    padding-top: 4px; }
+QTabBar::tab:top:hover { border-top: 3px solid @tabHotAccent@; padding-top: 2px; }
+QTabBar::tab:top:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @pageTop@);
+    border-top: 3px solid @tabAccent@; margin: 0px -2px 0px -2px; padding-top: 4px; }
+QTabBar::tab:bottom { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @mid@, stop:0.3 @tabBottom@,
+    stop:1 @tabTop@); border-top: none; border-bottom-left-radius: 4px; border-bottom-right-radius: 4px;
+    margin: 0px 0px 2px 0px; padding-bottom: 4px; }
+QTabBar::tab:bottom:hover { border-bottom: 3px solid @tabHotAccent@; padding-bottom: 2px; }
+QTabBar::tab:bottom:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @base@);
+    border-bottom: 3px solid @tabAccent@; margin: 0px -2px 0px -2px; padding-bottom: 4px; }
+QTabBar::tab:first:selected { margin-left: 0px; }
+QTabBar::tab:last:selected { margin-right: 0px; }
+)";
+
+// The Windows tabs without the 3D flag: flat white tabs, thin borders.
+constexpr const char* kWindowsTabsFlat = R"(
+QTabBar::tab { background: @window@; color: @text@; border: 1px solid @tabBorder@; padding: 3px 12px; }
+QTabBar::tab:selected { background: @base@; }
+QTabBar::tab:top { border-bottom: none; margin-top: 2px; }
+QTabBar::tab:top:selected { margin-top: 0px; }
+QTabBar::tab:bottom { border-top: none; margin-bottom: 2px; }
+QTabBar::tab:bottom:selected { margin-bottom: 0px; }
+)";
+
+// Office 2003: light blue gradients, hot items orange framed in navy.
+constexpr const char* kOffice2003Sheet = R"(
+CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
+QTabBar#ribbonTabs::tab { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:1 @tabBottom@);
+    color: @tabText@; border: 1px solid @tabBorder@; border-bottom: none; border-top-left-radius: 3px;
+    border-top-right-radius: 3px; padding: 3px 14px; margin: 3px 1px 0px 1px; }
+QTabBar#ribbonTabs::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    border-color: @hotBorder@; }
+QTabBar#ribbonTabs::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@,
+    stop:1 @pageTop@); border-color: @pageBorder@; margin-top: 1px; }
+QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
+    border: 1px solid @pageBorder@; }
+CRibbonPanel { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTop@, stop:1 @panelBottom@);
+    color: @windowText@; border: 1px solid @panelBorder@; border-radius: 3px; margin: 3px; padding: 4px 4px 20px 4px; }
+CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTitleTop@, stop:1 @panelTitleBottom@);
+    color: @panelTitleText@; border-radius: 2px; }
+QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
+QToolButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    border-color: @hotBorder@; }
+QToolButton:pressed { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pressTop@, stop:1 @pressBottom@);
+    border-color: @hotBorder@; }
+QToolButton:checked { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @checkTop@, stop:1 @checkBottom@);
+    border-color: @hotBorder@; }
+QToolButton#ribbonApplicationButton { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @orbTop@,
+    stop:1 @orbBottom@); border: 1px solid @hotBorder@; border-radius: 5px; padding: 1px; }
+QToolButton#ribbonApplicationButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@,
+    stop:1 @hotBottom@); }
+QTabBar::tab { color: @tabText@; border: 1px solid @tabBorder@; padding: 3px 12px;
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:1 @tabBottom@); }
+QTabBar::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    border-color: @hotBorder@; }
+QTabBar::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@, stop:1 @tabSelBottom@);
+    border-color: @tabBorder@; color: @text@; }
+QTabBar::tab:top { border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin-top: 2px; }
+QTabBar::tab:top:selected { margin-top: 0px; }
+QTabBar::tab:bottom { border-top: none; border-bottom-left-radius: 3px; border-bottom-right-radius: 3px;
+    margin-bottom: 2px; }
+QTabBar::tab:bottom:selected { margin-bottom: 0px; }
+QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
+    border: 1px solid @captionBorder@; padding: 3px 5px; text-align: left; }
+QDockWidget::close-button, QDockWidget::float-button { background: transparent; border: 1px solid transparent;
+    padding: 0px; }
+QDockWidget::close-button:hover, QDockWidget::float-button:hover {
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@); border-color: @hotBorder@; }
+QHeaderView::section { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:1 @tabBottom@);
+    color: @text@; border: none; border-right: 1px solid @tabBorder@; border-bottom: 1px solid @tabBorder@;
+    padding: 2px 4px; }
+QMenu { background: @menuBg@; color: @text@; border: 1px solid @menuBorder@; padding: 1px; }
+QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
+QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    border-color: @hotBorder@; color: @text@; }
+QMenu::item:disabled { color: @disabledText@; }
+QMenu::separator { height: 1px; background: @menuSeparator@; margin: 2px 2px 2px 28px; }
+QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @statusTop@, stop:1 @statusBottom@);
+    color: @windowText@; }
+QStatusBar::item { border: none; border-left: 1px solid @dark@; }
+)";
+
+// Visual Studio 2005: neutral beige-grey tool windows under blue-grey
+// captions; document tabs with a long slope on the left.
+constexpr const char* kVS2005Sheet = R"(
+CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
+QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
+    border: 1px solid @pageBorder@; }
+CRibbonPanel { background: @panelBg@; color: @windowText@; border: 1px solid @panelBorder@; border-radius: 2px;
+    margin: 3px; padding: 4px 4px 20px 4px; }
+CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
+    color: @captionText@; border-radius: 2px; }
+QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
+QToolButton:hover { background: @hot@; border-color: @hotBorder@; }
+QToolButton:pressed { background: @pressed@; border-color: @pressBorder@; }
+QToolButton:checked { background: @hot@; border-color: @pressBorder@; }
+QToolButton#ribbonApplicationButton { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@,
+    stop:1 @captionBottom@); border: 1px solid @light@; border-radius: 4px; padding: 1px; }
+QToolButton#ribbonApplicationButton:hover { background: @hot@; border-color: @hotBorder@; }
+QTabBar::tab { background: @tabBg@; color: @tabText@; border: 1px solid @tabBorder@; padding: 3px 12px; }
+QTabBar::tab:selected { background: @tabSel@; color: @text@; }
+QTabBar::tab:hover:!selected { color: @highlight@; }
+QTabBar::tab:top { border-bottom: none; border-top-left-radius: 9px; border-top-right-radius: 2px;
+    padding-left: 16px; margin-top: 2px; }
+QTabBar::tab:top:selected { margin-top: 0px; }
+QTabBar::tab:bottom { background: transparent; border-color: transparent; margin-bottom: 2px; }
+QTabBar::tab:bottom:selected { background: @tabSel@; border-color: @tabBorder@; border-top-color: @tabSel@; }
+QTabBar::tab:bottom:!selected { border-right-color: @mid@; }
+QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
+    padding: 3px 5px; text-align: left; }
+QDockWidget::close-button, QDockWidget::float-button { background: @window@; border: 1px solid @captionBottom@;
+    padding: 0px; }
+QDockWidget::close-button:hover, QDockWidget::float-button:hover { background: @hot@; border-color: @hotBorder@; }
+QHeaderView::section { background: @window@; color: @text@; border: none; border-right: 1px solid @mid@;
+    border-bottom: 1px solid @mid@; padding: 2px 4px; }
+QMenu { background: @menuBg@; color: @text@; border: 1px solid @menuBorder@; padding: 1px; }
+QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
+QMenu::item:selected { background: @hot@; border-color: @hotBorder@; color: @text@; }
+QMenu::item:disabled { color: @disabledText@; }
+QMenu::separator { height: 1px; background: @mid@; margin: 2px 2px 2px 28px; }
+QStatusBar { background: @window@; color: @windowText@; border-top: 1px solid @mid@; }
+QStatusBar::item { border: none; border-left: 1px solid @mid@; }
+)";
+
+// Office 2007: soft vertical gradients, rounded panels with a title band,
+// a round application button, warm yellow hot items; the scheme gives the
+// colours.
+constexpr const char* kOffice2007Sheet = R"(
+CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
+QTabBar#ribbonTabs::tab { background: transparent; color: @rowText@; border: 1px solid transparent; border-bottom: none;
+    border-top-left-radius: 3px; border-top-right-radius: 3px; padding: 3px 14px 4px 14px; margin: 3px 1px 0px 1px; }
+QTabBar#ribbonTabs::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @pageTop@);
+    color: @ribbonText@; border-color: @hotBorder@; }
+QTabBar#ribbonTabs::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@,
+    stop:1 @pageTop@); color: @ribbonText@; border-color: @pageBorder@; }
+QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:0.75 @pageMid@,
+    stop:1 @pageBottom@); border: 1px solid @pageBorder@; border-radius: 3px; }
+CRibbonPanel { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTop@, stop:1 @panelBottom@);
+    color: @ribbonText@; border: 1px solid @panelBorder@; border-radius: 4px; margin: 3px 2px; padding: 4px 4px 20px 4px; }
+CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 12px;
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTitleTop@, stop:1 @panelTitleBottom@);
+    color: @panelTitleText@; border: 1px solid @panelBorder@; border-radius: 3px; }
+CRibbonPanel QCheckBox { color: @ribbonText@; }
+QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; border-radius: 3px;
+    padding: 2px; }
+CRibbonBar QToolButton, QDockWidget QToolBar QToolButton { color: @ribbonText@; }
+CRibbonBar > QToolButton { color: @rowText@; }
+QToolButton:hover, CRibbonBar > QToolButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@,
+    stop:1 @hotBottom@); border-color: @hotBorder@; color: @ribbonText@; }
+QToolButton:pressed, CRibbonBar > QToolButton:pressed { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
+    stop:0 @pressTop@, stop:1 @pressBottom@); border-color: @pressBorder@; color: @ribbonText@; }
+QToolButton:checked { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @checkTop@, stop:1 @checkBottom@);
+    border-color: @pressBorder@; }
+/* round on the ribbon's 45-pixel button */
+QToolButton#ribbonApplicationButton { background: qradialgradient(cx:0.5, cy:0.5, radius:0.7, fx:0.5, fy:0.25,
+    stop:0 @orbLight@, stop:0.45 @orbMid@, stop:1 @orbDark@); border: 1px solid @orbBorder@; border-radius: 22px;
+    padding: 2px; }
+QToolButton#ribbonApplicationButton:hover { background: qradialgradient(cx:0.5, cy:0.5, radius:0.7, fx:0.5, fy:0.25,
+    stop:0 @orbLight@, stop:0.45 @hotBottom@, stop:1 @pressBottom@); border-color: @pressBorder@; }
+QTabBar::tab { background: transparent; color: @tabText@; border: 1px solid transparent; padding: 3px 12px; }
+QTabBar::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    color: @ribbonText@; border-color: @hotBorder@; }
+QTabBar::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@, stop:1 @tabSelBottom@);
+    color: @ribbonText@; border-color: @tabBorder@; }
+QTabBar::tab:top { border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin: 2px 1px 0px 1px; }
+QTabBar::tab:bottom { border-top: none; border-bottom-left-radius: 3px; border-bottom-right-radius: 3px;
+    margin: 0px 1px 2px 1px; }
+QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
+    border: 1px solid @captionBorder@; border-radius: 2px; padding: 3px 5px; text-align: left; }
+QDockWidget::close-button, QDockWidget::float-button { background: @captionButton@; border: 1px solid transparent;
+    border-radius: 2px; padding: 0px; }
+QDockWidget::close-button:hover, QDockWidget::float-button:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
+    stop:0 @hotTop@, stop:1 @hotBottom@); border-color: @hotBorder@; }
+QHeaderView::section { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
+    color: @ribbonText@; border: none; border-right: 1px solid @panelBorder@; border-bottom: 1px solid @panelBorder@;
+    padding: 2px 4px; }
+QMenu { background: @menuBg@; color: @menuText@; border: 1px solid @menuBorder@; padding: 2px; }
+QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; border-radius: 2px; background: transparent; }
+QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
+    border-color: @hotBorder@; color: @menuText@; }
+QMenu::item:disabled { color: @disabledText@; }
+QMenu::separator { height: 1px; background: @menuSeparator@; margin: 2px 2px 2px 28px; }
+QToolTip { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @tipBase@); }
+QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @statusTop@, stop:1 @statusBottom@);
+    color: @statusText@; }
+QStatusBar QLabel { color: @statusText@; }
+QStatusBar::item { border: none; border-left: 1px solid @dark@; }
+)";
+
+// Tabs along the sides run their text vertically: the long padding goes
+// along the text.  After every manager's tab rules.
+constexpr const char* kSideTabsSheet = R"(
+QTabBar::tab:left, QTabBar::tab:right { padding: 12px 3px; margin: 0px; }
+)";
+
+// The program's widgets that draw a styled element themselves take that
+// element's rules: the panes' own caption bars and their buttons, and the
+// tabs that auto-hidden panes leave on the window's edges.
+struct AlsoDrawnBy {
+    const char* element;
+    const char* widget;
+};
+const AlsoDrawnBy kAlsoDrawnBy[] = {
+    {"QDockWidget::title", "QDockWidget > QWidget::title"},
+    {"QDockWidget::close-button", "QDockWidget > QWidget > QToolButton#closeButton"},
+    {"QDockWidget::float-button", "QDockWidget > QWidget > QToolButton#floatButton"},
+    {"QDockWidget::float-button", "QDockWidget > QWidget > QToolButton#pinButton"},
+    {"QTabBar::tab", "QAbstractButton#autoHideTab::tab"},
+};
+
+// Adds to each rule of `sheet` the selectors of the widgets that draw its
+// element themselves.
+QString WithOwnWidgets(const QString& sheet) {
+    static const QRegularExpression header(QStringLiteral("([^{}]+)\\{"));
+    QString out;
+    out.reserve(sheet.size() * 5 / 4);
+    qsizetype from = 0;
+    for (const QRegularExpressionMatch& m : header.globalMatch(sheet)) {
+        const QString selectors = m.captured(1);
+        QStringList added;
+        for (const QString& selector : selectors.split(QLatin1Char(','))) {
+            const QString s = selector.trimmed();
+            for (const AlsoDrawnBy& also : kAlsoDrawnBy) {
+                const QLatin1StringView element(also.element);
+                if (s.startsWith(element)) added << QLatin1StringView(also.widget) + s.mid(element.size());
+            }
+        }
+        out += QStringView(sheet).sliced(from, m.capturedStart(1) - from);
+        out += added.isEmpty() ? selectors : selectors.trimmed() + QStringLiteral(", ") + added.join(QStringLiteral(", ")) + QLatin1Char(' ');
+        out += QLatin1Char('{');
+        from = m.capturedEnd();
+    }
+    out += QStringView(sheet).sliced(from);
+    return out;
+}
+
+// Replaces each @name@ of `sheet` by its colour; a name no swatch holds is
+// left as it is, which the style sheet parser then refuses.
+QString Fill(QLatin1StringView sheet, const Colours& colours) {
+    static const QRegularExpression token(QStringLiteral("@([A-Za-z0-9]+)@"));
+    const QString text = sheet;
+    QString out;
+    out.reserve(text.size());
+    qsizetype from = 0;
+    for (const QRegularExpressionMatch& m : token.globalMatch(text)) {
+        out += QStringView(text).sliced(from, m.capturedStart() - from);
+        const QByteArray name = m.captured(1).toLatin1();
+        const char* colour = colours.Get(std::string_view(name.constData(), static_cast<size_t>(name.size())));
+        out += colour != nullptr ? QString::fromLatin1(colour) : m.captured(0);
+        from = m.capturedEnd();
+    }
+    out += QStringView(text).sliced(from);
+    return out;
+}
+
+}  // namespace
+
+const LookState& CurrentLook() { return MutableLook(); }
+
+bool TabsDrawn3D(const LookState& state) { return state.tabs3D && state.manager == VisualManager::Windows; }
+
+QString LookLabel(unsigned id) {
+    switch (id) {
+        case 210: return QStringLiteral("Windows 2000");
+        case 211: return QStringLiteral("Office XP");
+        case 212: return QStringLiteral("Windows XP");
+        case 213: return QStringLiteral("Office 2003 (Lite Blue)");
+        case 214: return QStringLiteral("Visual Studio 2005");
+        case 215: return QStringLiteral("Office 2007 (&Blue Style)");
+        case 216: return QStringLiteral("Office 2007 (B&lack Style)");
+        case 217: return QStringLiteral("Office 2007 (&Silver Style)");
+        case 218: return QStringLiteral("Office 2007 (&Aqua Style)");
+        default: return {};
+    }
+}
+
+QPalette LookPalette(const LookState& state) {
+    const Colours c = ColoursOf(state);
+    QPalette p;
+    p.setColor(QPalette::Window, c("window"));
+    p.setColor(QPalette::WindowText, c("windowText"));
+    p.setColor(QPalette::Base, c("base"));
+    p.setColor(QPalette::AlternateBase, c("altBase"));
+    p.setColor(QPalette::Text, c("text"));
+    p.setColor(QPalette::Button, c("button"));
+    p.setColor(QPalette::ButtonText, c("buttonText"));
+    p.setColor(QPalette::BrightText, Qt::white);
+    p.setColor(QPalette::Light, c("light"));
+    p.setColor(QPalette::Midlight, c("midlight"));
+    p.setColor(QPalette::Mid, c("mid"));
+    p.setColor(QPalette::Dark, c("dark"));
+    p.setColor(QPalette::Shadow, c("shadow"));
+    p.setColor(QPalette::Highlight, c("highlight"));
+    p.setColor(QPalette::HighlightedText, c("highlightText"));
+    p.setColor(QPalette::ToolTipBase, c("tipBase"));
+    p.setColor(QPalette::ToolTipText, c("tipText"));
+    p.setColor(QPalette::Link, c("link"));
+    p.setColor(QPalette::LinkVisited, c("link"));
+    p.setColor(QPalette::PlaceholderText, c("disabledText"));
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, c("disabledText"));
+    return p;
+}
+
+QString LookStyleSheet(const LookState& state) {
+    const Colours c = ColoursOf(state);
+    QString sheet = Fill(QLatin1StringView(kCommonSheet), c);
+    switch (state.manager) {
+        case VisualManager::Classic: sheet += Fill(QLatin1StringView(kClassicSheet), c); break;
+        case VisualManager::OfficeXP: sheet += Fill(QLatin1StringView(kOfficeXPSheet), c); break;
+        case VisualManager::Windows:
+            sheet += Fill(QLatin1StringView(kWindowsSheet), c);
+            sheet += Fill(QLatin1StringView(TabsDrawn3D(state) ? kWindowsTabs3D : kWindowsTabsFlat), c);
+            break;
+        case VisualManager::Office2003: sheet += Fill(QLatin1StringView(kOffice2003Sheet), c); break;
+        case VisualManager::VS2005: sheet += Fill(QLatin1StringView(kVS2005Sheet), c); break;
+        case VisualManager::Office2007: sheet += Fill(QLatin1StringView(kOffice2007Sheet), c); break;
+    }
+    sheet += QLatin1StringView(kSideTabsSheet);
+    return WithOwnWidgets(sheet);
+}
+
+void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
+    LookState& state = MutableLook();
+    // The 3D tab flag is set before the manager is chosen, and the Office
+    // 2007 scheme before its manager.
+    switch (id) {
+        case 210: state.manager = VisualManager::Classic; break;
+        case 211: state.manager = VisualManager::OfficeXP; break;
+        case 212:
+            state.tabs3D = true;
+            state.manager = VisualManager::Windows;
+            break;
+        case 213: state.manager = VisualManager::Office2003; break;
+        case 214: state.manager = VisualManager::VS2005; break;
+        case 215: state.office2007Style = kOffice2007Blue; break;
+        case 216: state.office2007Style = kOffice2007Black; break;
+        case 217: state.office2007Style = kOffice2007Silver; break;
+        case 218: state.office2007Style = kOffice2007Aqua; break;
+        default: break;  // the Office 2007 manager in the scheme chosen last
+    }
+    if (id < kLookFirst || id > 214) state.manager = VisualManager::Office2007;
+    state.smartDocking = id < kLookFirst || id > 212;
+
+    if (app == nullptr) app = qApp;
+    if (app == nullptr) return;
+    // Fusion draws from the palette on every platform.  It is set once and
+    // kept until someone replaces it (the application then deletes it).
+    static QPointer<QStyle> fusion;
+    if (fusion == nullptr) fusion = QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setPalette(LookPalette(state));
+    app->setStyleSheet(LookStyleSheet(state));
+    if (root != nullptr) root->update();
+}

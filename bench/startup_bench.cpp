@@ -1,0 +1,212 @@
+// How long the program takes to come up: from process start to the main
+// window shown with its ribbon and all ten panes built, against an empty Qt
+// main window started the same way (a fresh process of this benchmark, Qt's
+// offscreen platform, the same settings), measured in the same run.  As
+// root, it measures again with 10,000 established TCP connections (20,001
+// sockets) in a network namespace of its own.  Every process it starts is
+// ended by its pid.
+//
+//   startup_bench            the measurements
+//   startup_bench --child app|empty    one start (used by the measurements)
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "CMainFrame.h"
+#include "CTessalineApp.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRuns = 9;
+constexpr int kConnections = 10000;
+
+double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[v.size() / 2];
+}
+
+// One start in this process: the window shown, then out at once (nothing is
+// saved, as both kinds of start end the same way).
+int Child(const std::string& mode) {
+    static int argc = 1;
+    static char name[] = "startup_bench";
+    static char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    if (mode == "app") {
+        CTessalineApp theApp;
+        if (!theApp.InitInstance({})) _exit(3);
+        QApplication::processEvents();
+        if (theApp.MainFrame() == nullptr || !theApp.MainFrame()->isVisible()) _exit(4);
+        _exit(0);
+    }
+    QMainWindow window;
+    window.setCentralWidget(new QLabel(QStringLiteral("empty")));
+    window.resize(1024, 700);
+    window.show();
+    QApplication::processEvents();
+    _exit(window.isVisible() ? 0 : 4);
+}
+
+double TimeStart(const std::string& self, const std::string& mode) {
+    std::vector<std::string> args = {self, "--child", mode};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto start = Clock::now();
+    pid_t pid = -1;
+    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return Millis(Clock::now() - start);
+}
+
+struct Figures {
+    double app, empty;
+};
+
+// Starts of both kinds, interleaved so that both see the same machine.
+Figures Measure(const std::string& self) {
+    std::vector<double> app, empty;
+    TimeStart(self, "app");  // warms the file cache for both
+    TimeStart(self, "empty");
+    for (int i = 0; i < kRuns; ++i) {
+        app.push_back(TimeStart(self, "app"));
+        empty.push_back(TimeStart(self, "empty"));
+    }
+    return {Median(app), Median(empty)};
+}
+
+void Report(const char* what, const Figures& f) {
+    if (f.app < 0 || f.empty < 0) {
+        std::printf("%-44s failed to start\n", what);
+        return;
+    }
+    std::printf("%-44s %8.1f ms   empty window %7.1f ms   ratio %.2f (target <= 2.0)\n", what, f.app, f.empty,
+                f.app / f.empty);
+}
+
+bool BringLoopbackUp() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    close(fd);
+    return ok;
+}
+
+bool RaiseDescriptorLimit(rlim_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    if (limit.rlim_cur >= wanted) return true;
+    limit.rlim_cur = std::min(wanted, limit.rlim_max);
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= wanted;
+}
+
+// 10,000 established pairs and their listener: the accepted ends here, the
+// connecting ends in a child holder.
+struct Connections {
+    std::vector<int> fds;
+    pid_t holder = -1;
+};
+
+Connections OpenConnections() {
+    Connections c;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(8080);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 4096) != 0)
+        return c;
+    c.fds.push_back(listener);
+    c.holder = fork();
+    if (c.holder == 0) {
+        close(listener);
+        for (int i = 0; i < kConnections; ++i) {
+            const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(1);
+        }
+        alarm(900);  // ends by itself should the benchmark die
+        pause();
+        _exit(0);
+    }
+    for (int i = 0; i < kConnections; ++i) {
+        const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (server < 0) break;
+        c.fds.push_back(server);
+    }
+    return c;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--child") return Child(argv[2]);
+
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return 1;
+    const std::string self(exe, static_cast<std::size_t>(n));
+
+    // Settings of the benchmark's own, past the first run (no About box).
+    QTemporaryDir dir;
+    if (!dir.isValid()) return 1;
+    const std::string root = dir.path().toStdString();
+    std::system(("mkdir -p '" + root + "/config/Ulvo Systems' '" + root + "/data'").c_str());
+    std::ofstream(root + "/config/Ulvo Systems/Tessaline.conf") << "[Workspace]\nFirstRun=0\n";
+    setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    std::printf("Start-up to the main window shown, median of %d starts each\n", kRuns);
+    Report("main window, ten panes, this machine", Measure(self));
+
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0 || !BringLoopbackUp() ||
+        !RaiseDescriptorLimit(kConnections + 200)) {
+        std::printf("with 10,000 TCP connections: skipped (needs root for a network namespace)\n");
+        return 0;
+    }
+    Connections c = OpenConnections();
+    if (c.fds.size() != static_cast<std::size_t>(kConnections) + 1) {
+        std::printf("with 10,000 TCP connections: could not open them (%zu)\n", c.fds.size());
+    } else {
+        Report("main window, 10,000 TCP connections", Measure(self));
+    }
+    for (int fd : c.fds) close(fd);
+    if (c.holder > 0) {
+        kill(c.holder, SIGTERM);
+        waitpid(c.holder, nullptr, 0);
+    }
+    return 0;
+}

@@ -1,0 +1,334 @@
+// The application looks: the state each look command leaves behind, and the
+// palette and style sheet that show it.
+#include "Looks.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDockWidget>
+#include <QImage>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QMenu>
+#include <QPalette>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <cmath>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+void PrintTo(const LookState& s, std::ostream* os) {
+    *os << "{manager " << static_cast<int>(s.manager) << ", style " << s.office2007Style << ", tabs3D " << s.tabs3D
+        << ", smartDocking " << s.smartDocking << "}";
+}
+
+namespace {
+
+// Read before any test runs: the state no look has touched yet.
+const LookState g_initial = CurrentLook();
+bool g_lookApplied = false;
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "looks_test";
+    static char* argv[] = {name, nullptr};
+    static auto* app = new QApplication(argc, argv);
+    return *app;
+}
+
+void Apply(unsigned id) {
+    g_lookApplied = true;
+    SetApplicationLook(id, &App(), nullptr);
+}
+
+const std::vector<unsigned> kMenuLooks = {210, 211, 212, 213, 214, 215, 216, 217, 218};
+const std::vector<unsigned> kOutsideMenu = {0, 1, 209, 219, 1000, 0xFFFFFFFFu};
+
+// --------------------------------------------------------------- state
+
+TEST(LookState, BeforeAnyLookIsClassicBlueWithBothFlagsOff) {
+    EXPECT_EQ(g_initial, (LookState{VisualManager::Classic, kOffice2007Blue, false, false}));
+}
+
+TEST(LookState, EachMenuLookSetsItsManagerSchemeAndDocking) {
+    constexpr int kKept = -1;  // the scheme of the look before
+    struct Case {
+        unsigned id;
+        VisualManager manager;
+        int style;
+        bool smartDocking;
+    };
+    const Case cases[] = {
+        {210, VisualManager::Classic, kKept, false},
+        {211, VisualManager::OfficeXP, kKept, false},
+        {212, VisualManager::Windows, kKept, false},
+        {213, VisualManager::Office2003, kKept, true},
+        {214, VisualManager::VS2005, kKept, true},
+        {215, VisualManager::Office2007, kOffice2007Blue, true},
+        {216, VisualManager::Office2007, kOffice2007Black, true},
+        {217, VisualManager::Office2007, kOffice2007Silver, true},
+        {218, VisualManager::Office2007, kOffice2007Aqua, true},
+    };
+    for (const Case& c : cases) {
+        // A look of another scheme first, so that a kept scheme shows.
+        const unsigned before = c.id == 218 ? 216 : 218;
+        const int beforeStyle = c.id == 218 ? kOffice2007Black : kOffice2007Aqua;
+        Apply(before);
+        Apply(c.id);
+        const LookState& s = CurrentLook();
+        EXPECT_EQ(s.manager, c.manager) << c.id;
+        EXPECT_EQ(s.office2007Style, c.style == kKept ? beforeStyle : c.style) << c.id;
+        EXPECT_EQ(s.smartDocking, c.smartDocking) << c.id;
+    }
+}
+
+TEST(LookState, IdsOutsideTheMenuChooseOffice2007InTheSchemeChosenLast) {
+    struct Case {
+        std::vector<unsigned> before;
+        int style;
+    };
+    const Case cases[] = {
+        {{215}, kOffice2007Blue},
+        {{216}, kOffice2007Black},
+        {{217}, kOffice2007Silver},
+        {{218}, kOffice2007Aqua},
+        // Looks of other managers leave the scheme as it was.
+        {{217, 210}, kOffice2007Silver},
+        {{216, 212, 214}, kOffice2007Black},
+        {{218, 211, 213}, kOffice2007Aqua},
+    };
+    for (const Case& c : cases) {
+        for (unsigned id : kOutsideMenu) {
+            for (unsigned b : c.before) Apply(b);
+            Apply(id);
+            const LookState& s = CurrentLook();
+            EXPECT_EQ(s.manager, VisualManager::Office2007) << id << " after " << c.before.back();
+            EXPECT_EQ(s.office2007Style, c.style) << id << " after " << c.before.back();
+            EXPECT_TRUE(s.smartDocking) << id;
+            // Twice in a row changes nothing either.
+            Apply(id);
+            EXPECT_EQ(CurrentLook().office2007Style, c.style) << id;
+        }
+    }
+}
+
+TEST(LookState, FirstLookOutsideTheMenuUsesTheBlueScheme) {
+    // Meaningful only as the first look of the process (ctest runs every
+    // test in a process of its own).
+    if (g_lookApplied) GTEST_SKIP() << "a look was applied earlier in this process";
+    Apply(219);
+    EXPECT_EQ(CurrentLook(), (LookState{VisualManager::Office2007, kOffice2007Blue, false, true}));
+}
+
+TEST(LookState, WindowsXpSetsThe3DTabFlagForGood) {
+    std::vector<unsigned> others = kOutsideMenu;
+    for (unsigned id : kMenuLooks)
+        if (id != 212) others.push_back(id);
+
+    // No other look sets it (checked while it is still off in this process).
+    if (!CurrentLook().tabs3D) {
+        for (unsigned id : others) {
+            Apply(id);
+            EXPECT_FALSE(CurrentLook().tabs3D) << id;
+        }
+    }
+    Apply(212);
+    EXPECT_TRUE(CurrentLook().tabs3D);
+    EXPECT_TRUE(TabsDrawn3D(CurrentLook()));
+    for (unsigned id : others) {
+        Apply(id);
+        EXPECT_TRUE(CurrentLook().tabs3D) << id;
+        // Only the Windows manager draws tabs in 3D.
+        EXPECT_FALSE(TabsDrawn3D(CurrentLook())) << id;
+    }
+    Apply(212);
+    EXPECT_TRUE(TabsDrawn3D(CurrentLook()));
+}
+
+TEST(LookLabels, MenuLabelsWithTheirMnemonics) {
+    const std::map<unsigned, QString> labels = {
+        {210, "Windows 2000"},
+        {211, "Office XP"},
+        {212, "Windows XP"},
+        {213, "Office 2003 (Lite Blue)"},
+        {214, "Visual Studio 2005"},
+        {215, "Office 2007 (&Blue Style)"},
+        {216, "Office 2007 (B&lack Style)"},
+        {217, "Office 2007 (&Silver Style)"},
+        {218, "Office 2007 (&Aqua Style)"},
+    };
+    for (const auto& [id, label] : labels) EXPECT_EQ(LookLabel(id).toStdString(), label.toStdString()) << id;
+    for (unsigned id : kOutsideMenu) EXPECT_TRUE(LookLabel(id).isEmpty()) << id;
+}
+
+// ---------------------------------------------------------- appearance
+
+struct Shown {
+    LookState state;
+    QPalette palette;
+    QString sheet;
+};
+
+Shown ShownNow() { return {CurrentLook(), QApplication::palette(), App().styleSheet()}; }
+
+void ExpectSameLook(const Shown& a, const Shown& b, const std::string& what) {
+    EXPECT_EQ(a.state.manager, b.state.manager) << what;
+    EXPECT_TRUE(a.palette == b.palette) << what;
+    EXPECT_EQ(a.sheet.toStdString(), b.sheet.toStdString()) << what;
+}
+
+TEST(LookAppearance, EveryMenuLookShowsItsOwnPaletteAndSheet) {
+    std::set<QRgb> windows;
+    std::set<QRgb> highlights;
+    std::set<QString> sheets;
+    for (unsigned id : kMenuLooks) {
+        Apply(id);
+        windows.insert(QApplication::palette().color(QPalette::Window).rgb());
+        highlights.insert(QApplication::palette().color(QPalette::Highlight).rgb());
+        sheets.insert(App().styleSheet());
+    }
+    EXPECT_EQ(windows.size(), kMenuLooks.size());
+    EXPECT_EQ(sheets.size(), kMenuLooks.size());
+    EXPECT_GE(highlights.size(), 7u);
+}
+
+TEST(LookAppearance, ApplyingALookTwiceChangesNothing) {
+    for (unsigned id : kMenuLooks) {
+        Apply(id);
+        const Shown once = ShownNow();
+        Apply(id);
+        const Shown twice = ShownNow();
+        EXPECT_EQ(once.state, twice.state) << id;
+        ExpectSameLook(once, twice, "look " + std::to_string(id));
+    }
+}
+
+TEST(LookAppearance, ALookShowsTheSameWhateverCameBefore) {
+    // A fresh process takes the first references before the 3D tab flag is
+    // ever set, so a flag leaking into another manager shows too.
+    std::map<unsigned, Shown> first;
+    for (unsigned id : kMenuLooks) {
+        Apply(id);
+        first[id] = ShownNow();
+    }
+    for (unsigned a : kMenuLooks) {
+        for (unsigned b : kMenuLooks) {
+            Apply(b);
+            Apply(a);
+            ExpectSameLook(first[a], ShownNow(), "look " + std::to_string(a) + " after " + std::to_string(b));
+        }
+    }
+}
+
+// Widgets of every kind the sheets style, polished so that the sheet is
+// parsed and applied to each.
+struct SampleWindow {
+    QMainWindow window;
+    QMdiArea* mdi = new QMdiArea;
+    QDockWidget* dock = new QDockWidget(QStringLiteral("IP"), &window);
+    QTreeWidget* tree = new QTreeWidget;
+    QTabBar* tabs = new QTabBar(&window);
+    QToolButton* appButton = new QToolButton(&window);
+    QCheckBox* check = new QCheckBox(QStringLiteral("Networks"), &window);
+    QStackedWidget* pages = new QStackedWidget(&window);
+    QMenu* menu = new QMenu(&window);
+
+    SampleWindow() {
+        window.setCentralWidget(mdi);
+        mdi->setViewMode(QMdiArea::TabbedView);
+        mdi->addSubWindow(new QLabel(QStringLiteral("document")));
+        new QTreeWidgetItem(tree, QStringList(QStringLiteral("Forwarding: 0")));
+        dock->setWidget(tree);
+        window.addDockWidget(Qt::LeftDockWidgetArea, dock);
+        tabs->setObjectName(QStringLiteral("ribbonTabs"));
+        tabs->addTab(QStringLiteral("Data Sources"));
+        appButton->setObjectName(QStringLiteral("ribbonApplicationButton"));
+        pages->setObjectName(QStringLiteral("ribbonPages"));
+        menu->addAction(QStringLiteral("Windows 2000"));
+        window.resize(500, 300);
+    }
+    void Polish() {
+        for (QWidget* w : window.findChildren<QWidget*>()) w->ensurePolished();
+        window.ensurePolished();
+    }
+};
+
+QStringList g_warnings;
+void CollectWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type != QtDebugMsg && type != QtInfoMsg) g_warnings << text;
+}
+
+TEST(LookAppearance, EverySheetIsCompleteAndParses) {
+    App();
+    SampleWindow sample;
+    std::vector<unsigned> ids = kMenuLooks;
+    ids.push_back(0);
+    const QtMessageHandler previous = qInstallMessageHandler(CollectWarnings);
+    for (unsigned id : ids) {
+        g_warnings.clear();
+        Apply(id);
+        sample.Polish();
+        (void)sample.window.grab();
+        EXPECT_FALSE(App().styleSheet().contains(QLatin1Char('@'))) << "a colour name left unresolved, look " << id;
+        EXPECT_TRUE(g_warnings.filter(QStringLiteral("style"), Qt::CaseInsensitive).isEmpty())
+            << id << ": " << g_warnings.join(QLatin1Char('\n')).toStdString();
+    }
+    qInstallMessageHandler(previous);
+}
+
+// WCAG contrast ratio of two colours.
+double Contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST(LookAppearance, TextStaysReadableInEveryLook) {
+    struct Pair {
+        QPalette::ColorRole text;
+        QPalette::ColorRole background;
+        const char* name;
+    };
+    const Pair pairs[] = {
+        {QPalette::WindowText, QPalette::Window, "window"},
+        {QPalette::Text, QPalette::Base, "base"},
+        {QPalette::ButtonText, QPalette::Button, "button"},
+        {QPalette::HighlightedText, QPalette::Highlight, "highlight"},
+        {QPalette::ToolTipText, QPalette::ToolTipBase, "tooltip"},
+    };
+    for (unsigned id : kMenuLooks) {
+        Apply(id);
+        const QPalette p = QApplication::palette();
+        for (const Pair& pair : pairs)
+            EXPECT_GE(Contrast(p.color(pair.text), p.color(pair.background)), 4.5) << id << " " << pair.name;
+    }
+}
+
+TEST(LookAppearance, DocumentAreaAndPaneCaptionsTakeTheLook) {
+    App();
+    SampleWindow sample;
+    sample.window.show();
+    std::set<QRgb> workspaces;
+    for (unsigned id : kMenuLooks) {
+        Apply(id);
+        sample.Polish();
+        workspaces.insert(sample.mdi->background().color().rgb());
+        // The caption bar is drawn apart from the pane's body.
+        const QImage image = sample.dock->grab().toImage();
+        const QColor caption = image.pixelColor(image.width() / 2, 3);
+        EXPECT_NE(caption.rgb(), QApplication::palette().color(QPalette::Window).rgb()) << id;
+    }
+    EXPECT_EQ(workspaces.size(), kMenuLooks.size());
+}
+
+}  // namespace

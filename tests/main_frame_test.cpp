@@ -1,0 +1,430 @@
+// The application under Qt's offscreen platform, with settings and a data
+// directory of the test's own: start-up order, settings, the ribbon, the
+// panes and their tab groups, show/hide, auto-refresh, looks, the saved
+// layout and the documents of the command line.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QToolButton>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "CAboutDlg.h"
+#include "CMainFrame.h"
+#include "CNetworkDataView.h"
+#include "CRibbonBar.h"
+#include "CTessalineApp.h"
+#include "Documents.h"
+#include "Looks.h"
+
+namespace {
+
+QString Q(const char* text) { return QString::fromUtf8(text); }
+
+// One QApplication for the process, with its settings and data directories
+// in a temporary directory.
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        m_dir = std::make_unique<QTemporaryDir>();
+        ASSERT_TRUE(m_dir->isValid());
+        setenv("XDG_CONFIG_HOME", (m_dir->path() + "/config").toUtf8().constData(), 1);
+        setenv("XDG_DATA_HOME", (m_dir->path() + "/data").toUtf8().constData(), 1);
+        setenv("TESSALINE_LIBRARY_PATH", PROVIDER_DIR, 1);
+        static int argc = 1;
+        static char name[] = "main_frame_test";
+        static char* argv[] = {name, nullptr};
+        m_app = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override {
+        m_app.reset();
+        m_dir.reset();
+    }
+    static QString Path() { return s_path; }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QApplication> m_app;
+    static inline QString s_path;
+};
+
+class Shell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ClearSettings();
+        CMainFrame::s_failPaneStep = -1;
+    }
+    void TearDown() override {
+        app_.reset();
+        CMainFrame::s_failPaneStep = -1;
+    }
+
+    static void ClearSettings() {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(kSettingsOrganization),
+                           Q(kSettingsApplication));
+        settings.clear();
+        settings.sync();
+    }
+    static QVariant Setting(const char* entry) {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(kSettingsOrganization),
+                           Q(kSettingsApplication));
+        return settings.value(Q("Workspace/") + Q(entry));
+    }
+    static void SetSetting(const char* entry, const QVariant& value) {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, Q(kSettingsOrganization),
+                           Q(kSettingsApplication));
+        settings.setValue(Q("Workspace/") + Q(entry), value);
+        settings.sync();
+    }
+
+    // Starts the application; the About box, when it opens, is recorded and
+    // closed at once.
+    bool Start(const QStringList& files = {}) {
+        app_ = std::make_unique<CTessalineApp>();
+        app_->m_messageHook = [](QWidget*, const QString&) {};
+        app_->m_runAboutBox = [this](CAboutDlg&) {
+            aboutFirstRunValue_ = Setting("FirstRun");
+            frameShownBeforeAbout_ = app_->MainFrame() != nullptr && app_->MainFrame()->isVisible();
+        };
+        const bool ok = app_->InitInstance(files);
+        QApplication::processEvents();
+        return ok;
+    }
+    CMainFrame& Frame() { return *app_->MainFrame(); }
+
+    std::unique_ptr<CTessalineApp> app_;
+    QVariant aboutFirstRunValue_;
+    bool frameShownBeforeAbout_ = false;
+};
+
+// ------------------------------------------------------------ start-up
+
+TEST_F(Shell, FirstStartWritesTheDefaultsAndShowsTheAboutBoxOnceAfterTheWindow) {
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(Setting("ApplicationLook").toInt(), 216);
+    EXPECT_EQ(app_->m_nApplicationLook, 216u);
+    EXPECT_EQ(app_->m_nAboutBoxes, 1);
+    EXPECT_EQ(aboutFirstRunValue_.toInt(), 0);  // written before the box opened
+    EXPECT_TRUE(frameShownBeforeAbout_);
+    EXPECT_EQ(Setting("FirstRun").toInt(), 0);
+    EXPECT_TRUE(app_->m_bHighColorIcons);
+    // The two context menus are registered.
+    ASSERT_NE(app_->ContextMenu(Q("Edit")), nullptr);
+    ASSERT_NE(app_->ContextMenu(Q("Explorer")), nullptr);
+    EXPECT_EQ(app_->ContextMenu(Q("Edit"))->actions().size(), 3);
+    EXPECT_EQ(app_->ContextMenu(Q("Explorer"))->actions().size(), 10);
+
+    app_.reset();
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(app_->m_nAboutBoxes, 0);  // only the very first run
+}
+
+TEST_F(Shell, AnyOtherFirstRunValueShowsNoAboutBoxAndStays) {
+    for (int value : {0, 2, -1}) {
+        ClearSettings();
+        SetSetting("FirstRun", value);
+        ASSERT_TRUE(Start());
+        EXPECT_EQ(app_->m_nAboutBoxes, 0) << value;
+        EXPECT_EQ(Setting("FirstRun").toInt(), value);
+        app_.reset();
+    }
+}
+
+TEST_F(Shell, APaneThatCannotBeCreatedEndsTheStart) {
+    CMainFrame::s_failPaneStep = 4;
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(app_->MainFrame(), nullptr);
+}
+
+// --------------------------------------------------------------- panes
+
+TEST_F(Shell, TenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    // Construction in member order: kinds 14, 15, 17, 16, 18, 19, 12, 13, 11, 10.
+    std::vector<int> kinds;
+    for (CNetworkDataView* pane : frame.Panes()) kinds.push_back(pane->m_nKind);
+    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10}));
+
+    struct Expect {
+        CNetworkDataView* pane;
+        const char* caption;
+        const char* id;
+        Qt::DockWidgetArea area;
+    };
+    const Expect table[] = {
+        {frame.m_paneNetworks, "Networks", "57348", Qt::LeftDockWidgetArea},
+        {frame.m_paneAdapters, "Adapters", "57349", Qt::LeftDockWidgetArea},
+        {frame.m_paneInterfaces, "Interfaces", "57350", Qt::LeftDockWidgetArea},
+        {frame.m_paneProtocols, "Protocols", "57351", Qt::LeftDockWidgetArea},
+        {frame.m_paneTcpSockets, "Active TCP Sockets", "57358", Qt::RightDockWidgetArea},
+        {frame.m_paneUdpSockets, "Active UDP Sockets", "57356", Qt::RightDockWidgetArea},
+        {frame.m_paneIcmpStats, "ICMP Statistics", "57354", Qt::LeftDockWidgetArea},
+        {frame.m_paneIpStats, "IP Statistics", "57352", Qt::LeftDockWidgetArea},
+        {frame.m_paneTcpStats, "TCP Statistics", "57357", Qt::LeftDockWidgetArea},
+        {frame.m_paneUdpStats, "UDP Statistics", "57355", Qt::LeftDockWidgetArea},
+    };
+    const QIcon& icon = frame.m_paneNetworks->windowIcon();
+    EXPECT_FALSE(icon.isNull());
+    for (const Expect& e : table) {
+        EXPECT_EQ(e.pane->windowTitle(), Q(e.caption));
+        EXPECT_EQ(e.pane->objectName(), Q(e.id));
+        EXPECT_EQ(frame.dockWidgetArea(e.pane), e.area) << e.caption;
+        EXPECT_FALSE(e.pane->isHidden()) << e.caption;
+        EXPECT_EQ(e.pane->windowIcon().cacheKey(), icon.cacheKey()) << e.caption;
+    }
+    // The groups, each with its first tab the active one.
+    const auto group = [&](CNetworkDataView* first) {
+        QList<QDockWidget*> tabs = frame.tabifiedDockWidgets(first);
+        tabs.prepend(first);
+        return tabs;
+    };
+    EXPECT_EQ(group(frame.m_paneNetworks).size(), 4);
+    EXPECT_TRUE(group(frame.m_paneNetworks).contains(frame.m_paneProtocols));
+    EXPECT_TRUE(group(frame.m_paneTcpSockets).contains(frame.m_paneUdpSockets));
+    EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIcmpStats));
+    EXPECT_TRUE(group(frame.m_paneTcpStats).contains(frame.m_paneUdpStats));
+    EXPECT_FALSE(group(frame.m_paneNetworks).contains(frame.m_paneIpStats));
+    for (CNetworkDataView* first :
+         {frame.m_paneNetworks, frame.m_paneTcpSockets, frame.m_paneIpStats, frame.m_paneTcpStats})
+        EXPECT_TRUE(first->IsOnScreen()) << first->windowTitle().toStdString();
+    for (CNetworkDataView* other : {frame.m_paneAdapters, frame.m_paneUdpSockets, frame.m_paneIcmpStats})
+        EXPECT_FALSE(other->IsOnScreen()) << other->windowTitle().toStdString();
+    // The sockets at the right edge 450 pixels wide, the others 250.
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    EXPECT_NEAR(frame.m_paneTcpSockets->width(), 450, 20);
+    EXPECT_NEAR(frame.m_paneNetworks->width(), 250, 20);
+    // No maximize button; the title with the document's.
+    EXPECT_FALSE(frame.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(frame.windowTitle(), Q("Tessaline 2.1 - Tessaline1"));
+}
+
+TEST_F(Shell, ShowHideBoxesFollowThePanesAndAutorefreshAllSwitchesAllTen) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    const auto box = [&](int id) { return qobject_cast<QCheckBox*>(frame.Ribbon()->FindElement(id)); };
+    for (const ToggleInfo& t : CMainFrame::ToggleTable()) {
+        ASSERT_NE(box(t.commandId), nullptr);
+        EXPECT_TRUE(box(t.commandId)->isChecked());
+    }
+    // Closing a pane clears its box; the box shows and activates it again.
+    frame.m_paneAdapters->close();
+    QApplication::processEvents();
+    EXPECT_FALSE(box(32772)->isChecked());
+    box(32772)->click();
+    QApplication::processEvents();
+    EXPECT_FALSE(frame.m_paneAdapters->isHidden());
+    EXPECT_TRUE(frame.m_paneAdapters->IsOnScreen());
+    EXPECT_TRUE(box(32772)->isChecked());
+    // The command hides a shown pane.
+    frame.OnCommand(32779);
+    EXPECT_TRUE(frame.m_paneTcpStats->isHidden());
+    EXPECT_FALSE(box(32779)->isChecked());
+
+    // Autorefresh All: on for all ten, then off for all ten, whatever they were.
+    frame.m_paneIpStats->m_bAutoRefresh = true;
+    QCheckBox* all = box(57359);
+    ASSERT_NE(all, nullptr);
+    EXPECT_FALSE(all->isChecked());
+    all->click();
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_TRUE(pane->m_bAutoRefresh);
+    EXPECT_TRUE(all->isChecked());
+    all->click();
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_FALSE(pane->m_bAutoRefresh);
+    EXPECT_FALSE(all->isChecked());
+}
+
+// -------------------------------------------------------------- ribbon
+
+TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
+    ASSERT_TRUE(Start());
+    CRibbonBar* ribbon = Frame().Ribbon();
+    EXPECT_EQ(ribbon->ApplicationButton()->text(), Q("Ulvo"));
+    EXPECT_EQ(ribbon->ApplicationButton()->toolTip(), Q("Tessaline"));
+    EXPECT_EQ(ribbon->ApplicationButton()->size(), QSize(45, 45));
+    EXPECT_EQ(ribbon->MainCategoryLabel(), Q("File"));
+    ASSERT_EQ(ribbon->MainMenu()->actions().size(), 1);
+    EXPECT_EQ(ribbon->MainMenu()->actions()[0]->text(), Q("E&xit"));
+    EXPECT_EQ(ribbon->MainMenu()->actions()[0]->property("commandId").toInt(), 57665);
+
+    ASSERT_EQ(ribbon->Categories().size(), 1u);
+    EXPECT_EQ(ribbon->Tabs()->tabText(0), Q("Data Sources"));
+    const std::vector<CRibbonPanel*> panels = ribbon->Categories()[0]->Panels();
+    ASSERT_EQ(panels.size(), 4u);
+    const std::vector<std::pair<QString, std::vector<std::pair<int, QString>>>> expected = {
+        {Q("Enumerators"),
+         {{32781, Q("Networks")}, {32771, Q("Protocols")}, {32772, Q("Adapters")}, {32773, Q("Interfaces")}}},
+        {Q("Sockets"), {{32778, Q("UDP Sockets")}, {32780, Q("TCP Sockets")}}},
+        {Q("Statistics"),
+         {{32775, Q("ICMP Packets")}, {32774, Q("IP Packets")}, {32777, Q("UDP Packets")}, {32779, Q("TCP Packets")}}},
+        {Q("Configuration"), {{57359, Q("Autorefresh All")}}},
+    };
+    for (std::size_t p = 0; p < panels.size(); ++p) {
+        EXPECT_EQ(panels[p]->title(), expected[p].first);
+        EXPECT_FALSE(panels[p]->Icon().isNull());
+        const std::vector<QWidget*> elements = panels[p]->Elements();
+        ASSERT_EQ(elements.size(), expected[p].second.size()) << p;
+        for (std::size_t e = 0; e < elements.size(); ++e) {
+            auto* box = qobject_cast<QCheckBox*>(elements[e]);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->property("commandId").toInt(), expected[p].second[e].first);
+            EXPECT_EQ(box->text(), expected[p].second[e].second);
+        }
+    }
+
+    const std::vector<QToolButton*> row = ribbon->TabRowButtons();
+    ASSERT_EQ(row.size(), 2u);
+    QToolButton* style = row[0];
+    EXPECT_EQ(style->text(), Q("Style"));
+    EXPECT_EQ(style->toolTip(), Q("Modify Visual Style"));
+    EXPECT_EQ(style->statusTip(), Q("Choose one of the Office 2007 themes"));
+    ASSERT_NE(style->menu(), nullptr);
+    std::vector<int> order;
+    for (QAction* action : style->menu()->actions()) order.push_back(action->data().toInt());
+    EXPECT_EQ(order, (std::vector<int>{215, 216, 217, 218, 213, 211, 212, 210, 214}));
+    EXPECT_EQ(style->menu()->actions()[1]->text(), Q("Office 2007 (B&lack Style)"));
+    QToolButton* about = row[1];
+    EXPECT_EQ(about->property("commandId").toInt(), 57664);
+    EXPECT_TRUE(about->text().isEmpty());
+    EXPECT_FALSE(about->icon().isNull());
+    EXPECT_TRUE(ribbon->QuickAccess()->actions().isEmpty());
+
+    // About runs the About box.
+    about->click();
+    EXPECT_EQ(app_->m_nAboutBoxes, 2);
+}
+
+TEST_F(Shell, AltShowsKeyTipsThatRunTheirElements) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    QApplication::setActiveWindow(&frame);
+    CRibbonBar* ribbon = frame.Ribbon();
+    QKeyEvent altDown(QEvent::KeyPress, Qt::Key_Alt, Qt::AltModifier);
+    QKeyEvent altUp(QEvent::KeyRelease, Qt::Key_Alt, Qt::NoModifier);
+    QApplication::sendEvent(&frame, &altDown);
+    QApplication::sendEvent(&frame, &altUp);
+    ASSERT_TRUE(ribbon->KeyTipsShown());
+    QStringList tips;
+    for (QLabel* label : frame.findChildren<QLabel*>(Q("keyTip"))) tips << label->text();
+    EXPECT_TRUE(tips.contains(Q("A")));  // the About button's own tip
+    EXPECT_TRUE(tips.contains(Q("D")));  // the "Data Sources" tab
+    QKeyEvent a(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, Q("a"));
+    QApplication::sendEvent(&frame, &a);
+    EXPECT_FALSE(ribbon->KeyTipsShown());
+    EXPECT_EQ(app_->m_nAboutBoxes, 2);
+}
+
+// --------------------------------------------------------------- looks
+
+TEST_F(Shell, LooksMoveTheRadioMarkAndAreSaved) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    const auto marked = [&] {
+        std::vector<int> ids;
+        for (QAction* action : frame.LookActions()->actions())
+            if (action->isChecked()) ids.push_back(action->data().toInt());
+        return ids;
+    };
+    EXPECT_EQ(marked(), std::vector<int>{216});
+    frame.OnCommand(212);
+    EXPECT_EQ(marked(), std::vector<int>{212});
+    EXPECT_EQ(Setting("ApplicationLook").toInt(), 212);
+    EXPECT_TRUE(CurrentLook().tabs3D);
+    frame.OnCommand(217);
+    EXPECT_EQ(marked(), std::vector<int>{217});
+    EXPECT_EQ(CurrentLook().office2007Style, 3);
+    EXPECT_TRUE(CurrentLook().tabs3D);  // stays set
+    EXPECT_EQ(Setting("ApplicationLook").toInt(), 217);
+}
+
+TEST_F(Shell, ALookOutsideTheRangeIsOffice2007WithoutAMarkAndWrittenBack) {
+    SetSetting("FirstRun", 0);
+    SetSetting("ApplicationLook", 300);
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(app_->m_nApplicationLook, 300u);
+    EXPECT_EQ(Setting("ApplicationLook").toInt(), 300);
+    EXPECT_EQ(CurrentLook().manager, VisualManager::Office2007);
+    for (QAction* action : Frame().LookActions()->actions()) EXPECT_FALSE(action->isChecked());
+}
+
+// -------------------------------------------------- layout and documents
+
+TEST_F(Shell, TheLayoutOfOneRunIsRestoredOnTheNext) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    Frame().OnCommand(32780);  // hide the TCP sockets
+    Frame().m_paneAdapters->raise();
+    QApplication::processEvents();
+    Frame().close();
+    app_.reset();
+    EXPECT_FALSE(Setting("DockingManagers").toByteArray().isEmpty());
+
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(Frame().m_paneTcpSockets->isHidden());
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(Frame().Ribbon()->FindElement(32780))->isChecked());
+    EXPECT_FALSE(Frame().m_paneUdpSockets->isHidden());
+}
+
+TEST_F(Shell, TheCommandLineFileOpensAsTheDocument) {
+    SetSetting("FirstRun", 0);
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/capture.bin";
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("\x00\x01 not a document", 18);
+    file.close();
+    ASSERT_TRUE(Start({path}));
+    QMdiArea* area = Frame().MdiArea();
+    ASSERT_EQ(area->subWindowList().size(), 1);
+    EXPECT_EQ(area->subWindowList()[0]->windowTitle(), Q("capture.bin"));
+    EXPECT_EQ(Frame().windowTitle(), Q("Tessaline 2.1 - capture.bin"));
+
+    // New documents count on from 1; the windows dialog lists them all.
+    Frame().OnCommand(57600);
+    Frame().OnCommand(57600);
+    QStringList listed;
+    app_->m_runWindowsDialog = [&](QDialog& dialog) {
+        auto* list = dialog.findChild<QListWidget*>(Q("windowsList"));
+        for (int i = 0; list != nullptr && i < list->count(); ++i) listed << list->item(i)->text();
+    };
+    Frame().OnCommand(131);
+    listed.sort();
+    EXPECT_EQ(listed, (QStringList{Q("Tessaline1"), Q("Tessaline2"), Q("capture.bin")}));
+}
+
+TEST_F(Shell, AFileThatCannotBeOpenedEndsTheStart) {
+    SetSetting("FirstRun", 0);
+    app_ = std::make_unique<CTessalineApp>();
+    // The toolkit's message is shown by the document type; here it is only
+    // counted, so that nothing waits.
+    int messages = 0;
+    app_->m_messageHook = [&](QWidget*, const QString&) { ++messages; };
+    EXPECT_FALSE(app_->InitInstance({Q("/nonexistent/tessaline-test.tsl")}));
+    EXPECT_EQ(messages, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new Environment);
+    return RUN_ALL_TESTS();
+}
