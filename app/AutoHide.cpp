@@ -78,6 +78,13 @@ bool Contains(const QWidget* outer, const QWidget* widget) {
     return outer != nullptr && widget != nullptr && (outer == widget || outer->isAncestorOf(widget));
 }
 
+// Shown, and not behind another tab of its group: the dock layout keeps
+// those "visible" but moves them out of the window.
+bool OnScreen(const QWidget* pane) {
+    return pane->isVisible() && pane->parentWidget() != nullptr &&
+           pane->geometry().intersects(pane->parentWidget()->rect());
+}
+
 QWidget* FirstFocusable(QWidget* root) {
     if (root == nullptr) return nullptr;
     auto accepts = [root](QWidget* widget) {
@@ -163,9 +170,9 @@ public:
         });
         connect(m_pFloat, &QToolButton::clicked, this, [this] {
             if (!m_pPane) return;
+            // An auto-hidden pane floats from its place in the dock layout.
             if (m_pManager && m_pManager->IsAutoHidden(m_pPane)) m_pManager->SetAutoHidden(m_pPane, false);
-            if (m_pPane && !m_pManager.isNull() && m_pManager->IsAutoHidden(m_pPane)) return;
-            if (m_pPane) m_pPane->setFloating(!m_pPane->isFloating());
+            m_pPane->setFloating(!m_pPane->isFloating());
         });
         connect(m_pClose, &QToolButton::clicked, this, [this] {
             if (m_pPane) m_pPane->close();
@@ -391,7 +398,7 @@ private:
 };
 
 // Holds an auto-hidden pane over the window.  The pane sits on a sheet of
-// its full size; the panel is the part of it that has slid out, so that
+// its full size; the panel is the slice of it that has slid out, so that
 // growing the panel from the edge slides the sheet in view without laying
 // the pane out again at every step.
 class CAutoHidePanel : public QWidget {
@@ -404,8 +411,7 @@ public:
         m_pSheet->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
         m_pSheet->setAutoFillBackground(true);
         m_pLayout = new QBoxLayout(IsSideEdge(area) ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom, m_pSheet);
-        const int frame = m_pSheet->frameWidth();
-        m_pLayout->setContentsMargins(frame, frame, frame, frame);
+        m_pLayout->setContentsMargins(0, 0, 0, 0);  // the frame is outside the sheet's contents already
         m_pLayout->setSpacing(0);
         m_pGrip = new CPanelGrip(area, m_pSheet);
     }
@@ -417,6 +423,8 @@ public:
     std::function<void(CAutoHidePanel*)> onDestroying;
 
     CPanelGrip* Grip() const { return m_pGrip; }
+    // How much deeper the panel is than the pane it holds.
+    int Chrome() const { return kGripWidth + 2 * m_pSheet->frameWidth(); }
 
     void Hold(QDockWidget* pane) {
         pane->setParent(m_pSheet);
@@ -452,7 +460,7 @@ protected:
 
 private:
     void PlaceSheet() {
-        // The sheet's outer side leads: it is the first part to come into view.
+        // The sheet's inner side leads: it is the first to come into view.
         int x = 0;
         int y = 0;
         if (m_area == Qt::LeftDockWidgetArea) x = width() - m_full.width();
@@ -605,15 +613,16 @@ void CAutoHideManager::Collapse(PaneState& state) {
 
     state.area = m_pFrame->dockWidgetArea(pane);
     state.tabGroup.clear();
-    state.wasShown = pane->isVisible();
+    if (QLayout* layout = m_pFrame->layout()) layout->activate();
+    state.wasShown = OnScreen(pane);
     state.pinOrder = ++m_nPins;
-    const QWidget* shown = pane->isVisible() ? pane : nullptr;
+    const QWidget* shown = state.wasShown ? pane : nullptr;
     for (QDockWidget* other : m_pFrame->tabifiedDockWidgets(pane)) {
         state.tabGroup.append(other);
-        if (shown == nullptr && other->isVisible()) shown = other;
+        if (shown == nullptr && OnScreen(other)) shown = other;
     }
     // It slides out as deep as it (or its tab group) was docked.
-    state.extent = shown == nullptr ? kDefaultExtent : IsSideEdge(state.area) ? shown->width() : shown->height();
+    const int depth = shown == nullptr ? kDefaultExtent : IsSideEdge(state.area) ? shown->width() : shown->height();
 
     ++m_nBusy;
     // Hidden first, so that the slot it leaves in the dock layout is kept
@@ -622,6 +631,7 @@ void CAutoHideManager::Collapse(PaneState& state) {
     m_pFrame->removeDockWidget(pane);
 
     auto* panel = new CAutoHidePanel(state.area, m_pFrame);
+    state.extent = depth + panel->Chrome();
     QPointer<CAutoHideManager> self(this);
     panel->onEscape = [self, pane] {
         if (self) self->SlideIn(pane);
@@ -693,13 +703,22 @@ void CAutoHideManager::DockBack(PaneState& state, bool show, bool raise) {
     state.tabGroup.clear();
     if (visible) {
         pane->show();
-        if (raise) pane->raise();  // the selected tab of its group
+        if (raise) SelectTab(pane);
     }
     pane->toggleViewAction()->setChecked(!pane->isHidden());
     --m_nBusy;
 
     UpdateTitleBar(state);
     emit AutoHiddenChanged(pane, false);
+}
+
+void CAutoHideManager::SelectTab(QDockWidget* pane) {
+    // Once the tab bar of its group has its tab.  Raising selects; but it
+    // does nothing for the frame's last child, which a pane just docked back
+    // is: it is lowered first.
+    if (QLayout* layout = m_pFrame->layout()) layout->activate();
+    pane->lower();
+    pane->raise();
 }
 
 void CAutoHideManager::Forget(PaneState& state) {
@@ -782,6 +801,7 @@ void CAutoHideManager::SlideIn(QDockWidget* pane) {
 void CAutoHideManager::Open(QDockWidget* pane, bool sticky, bool focus) {
     PaneState* state = Find(pane);
     if (state == nullptr || !state->autoHidden || state->panel.isNull() || m_pFrame.isNull()) return;
+    if (pane->isHidden()) return;  // closed, about to be docked back
     if (m_pOpen == pane) {
         m_bSticky = m_bSticky || sticky;
         if (focus) FocusPane(*state);
@@ -899,7 +919,7 @@ void CAutoHideManager::OnGripDragged(QDockWidget* pane, int extent) {
 }
 
 QRect CAutoHideManager::DockRegion() const {
-    // The part of the frame the docks and the central widget share: inside
+    // The room of the frame the docks and the central widget share: inside
     // the menu, the tool bars (the strips included) and the status bar.
     QMainWindow* frame = m_pFrame;
     if (QLayout* layout = frame->layout()) layout->activate();
@@ -932,7 +952,7 @@ QRect CAutoHideManager::PanelRect(const PaneState& state, bool open) const {
     if (open) {
         // As deep as it was docked, leaving a tenth of the room uncovered.
         extent = std::min(std::max(state.extent, kMinExtent), room * 9 / 10);
-        extent = std::max(extent, std::min(kMinExtent, room));
+        extent = std::max({extent, std::min(kMinExtent, room), 0});
     }
     switch (state.area) {
         case Qt::LeftDockWidgetArea: return {region.left(), region.top(), extent, region.height()};
@@ -1030,7 +1050,7 @@ void CAutoHideManager::OnPaneDestroyed(QObject* pane) {
             m_pAnimation->stop();
             m_pAnimated = nullptr;
         }
-        // The pane is still being taken apart inside it: the panel goes later.
+        // The pane is still being destroyed inside it: the panel goes later.
         state.panel->onDestroying = nullptr;
         state.panel->deleteLater();
     }
@@ -1041,14 +1061,17 @@ void CAutoHideManager::OnPaneDestroyed(QObject* pane) {
 void CAutoHideManager::RestoreAllBeforeSave() {
     if (m_pOpen != nullptr) Close(false);
     FinishAnimations();
-    // Last pinned first, each selected in its tab group if it was when it
-    // was pinned: the groups come back as they were.
     std::vector<PaneState*> hidden;
     for (auto& [key, state] : m_panes)
         if (state.autoHidden) hidden.push_back(&state);
     std::sort(hidden.begin(), hidden.end(),
-              [](const PaneState* a, const PaneState* b) { return a->pinOrder > b->pinOrder; });
-    for (PaneState* state : hidden) DockBack(*state, true, state->wasShown);
+              [](const PaneState* a, const PaneState* b) { return a->pinOrder < b->pinOrder; });
+    for (PaneState* state : hidden) DockBack(*state, true, false);
+    // The panes that were selected in their tab groups when they were pinned
+    // are selected again, the first pinned last: of a group, that one was
+    // selected before any of them was pinned.
+    for (auto it = hidden.rbegin(); it != hidden.rend(); ++it)
+        if ((*it)->wasShown && (*it)->pane && !(*it)->pane->isHidden()) SelectTab((*it)->pane);
 }
 
 void CAutoHideManager::DockBackIfClosed(QDockWidget* pane) {

@@ -26,7 +26,8 @@
 // - The float button of an auto-hidden pane docks it back, then floats it.
 // - Panes are found by themselves: every QDockWidget of the window, also
 //   those added later; AddPane adds one explicitly.  A pane that already has
-//   a title bar widget of another kind keeps it (and so has no pin).
+//   a title bar widget of another kind keeps it (and so has no pin).  The
+//   title bar is horizontal: vertical title bars are not drawn.
 // - A pane is put back in place through QMainWindow::restoreDockWidget, which
 //   finds its slot by object name; a pane without one (or when that slot is
 //   gone) goes back into its tab group, else at the end of its area.
@@ -116,6 +117,7 @@ private:
     void DockBack(PaneState& state, bool show, bool raise);
     void DockBackIfClosed(QDockWidget* pane);
     void Forget(PaneState& state);
+    void SelectTab(QDockWidget* pane);
     void AddTab(PaneState& state);
     void RemoveTab(PaneState& state);
     CAutoHideBar* Bar(Qt::DockWidgetArea area);

@@ -82,18 +82,22 @@ const std::array<ToggleInfo, 10>& CMainFrame::ToggleTable() {
 
 CMainFrame::CMainFrame() {
     // Members in declaration order: the ribbon, then the panes with their
-    // kinds; each pane takes every snapshot once more.
+    // kinds.  A pane made on its own takes every snapshot when it is
+    // constructed; here that would take each table ten times over (the
+    // socket tables with their owners, on a busy machine, ten times), while
+    // every report takes its own snapshot when it is built a moment later.
+    const DeferSnapshot defer;
     m_wndRibbon = new CRibbonBar(this);
-    m_paneNetworks = new CNetworkDataView(14, this);
-    m_paneAdapters = new CNetworkDataView(15, this);
-    m_paneProtocols = new CNetworkDataView(17, this);
-    m_paneInterfaces = new CNetworkDataView(16, this);
-    m_paneUdpSockets = new CNetworkDataView(18, this);
-    m_paneTcpSockets = new CNetworkDataView(19, this);
-    m_paneUdpStats = new CNetworkDataView(12, this);
-    m_paneTcpStats = new CNetworkDataView(13, this);
-    m_paneIpStats = new CNetworkDataView(11, this);
-    m_paneIcmpStats = new CNetworkDataView(10, this);
+    m_paneNetworks = new CNetworkDataView(14, defer, this);
+    m_paneAdapters = new CNetworkDataView(15, defer, this);
+    m_paneProtocols = new CNetworkDataView(17, defer, this);
+    m_paneInterfaces = new CNetworkDataView(16, defer, this);
+    m_paneUdpSockets = new CNetworkDataView(18, defer, this);
+    m_paneTcpSockets = new CNetworkDataView(19, defer, this);
+    m_paneUdpStats = new CNetworkDataView(12, defer, this);
+    m_paneTcpStats = new CNetworkDataView(13, defer, this);
+    m_paneIpStats = new CNetworkDataView(11, defer, this);
+    m_paneIcmpStats = new CNetworkDataView(10, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
 
     if (CTessalineApp* app = AfxGetApp())

@@ -222,7 +222,7 @@ const char* Find(Scheme scheme, std::string_view name) {
 // The colour `name` of the look's swatches, searched in order.
 class Colours {
 public:
-    Colours(Scheme first, Scheme second = {}) : m_first(first), m_second(second) {}
+    explicit Colours(Scheme first, Scheme second = {}) : m_first(first), m_second(second) {}
     const char* Get(std::string_view name) const {
         const char* c = Find(m_first, name);
         return c != nullptr ? c : Find(m_second, name);
@@ -268,6 +268,7 @@ QTreeView { background-color: @base@; color: @text@; alternate-background-color:
 CViewTree { border: none; }
 QDockWidget { color: @captionText@; }
 QDockWidget > QWidget > QLabel#caption { color: @captionText@; }
+QAbstractButton#autoHideTab { color: @windowText@; }
 QDockWidget QToolBar { background: @window@; border: none; spacing: 1px; padding: 1px; }
 CRibbonBar QToolBar { background: transparent; border: none; }
 QTabBar { background: transparent; }
@@ -604,8 +605,9 @@ QTabBar::tab:left, QTabBar::tab:right { padding: 12px 3px; margin: 0px; }
 )";
 
 // The program's widgets that draw a styled element themselves take that
-// element's rules: the panes' own caption bars and their buttons, and the
-// tabs that auto-hidden panes leave on the window's edges.
+// element's rules: the panes' own caption bars and their buttons.  (The
+// tabs of auto-hidden panes stay with the palette: a box given to a tab
+// drawn outside a tab bar is taken off its text twice.)
 struct AlsoDrawnBy {
     const char* element;
     const char* widget;
@@ -615,7 +617,6 @@ const AlsoDrawnBy kAlsoDrawnBy[] = {
     {"QDockWidget::close-button", "QDockWidget > QWidget > QToolButton#closeButton"},
     {"QDockWidget::float-button", "QDockWidget > QWidget > QToolButton#floatButton"},
     {"QDockWidget::float-button", "QDockWidget > QWidget > QToolButton#pinButton"},
-    {"QTabBar::tab", "QAbstractButton#autoHideTab::tab"},
 };
 
 // Adds to each rule of `sheet` the selectors of the widgets that draw its
@@ -636,7 +637,9 @@ QString WithOwnWidgets(const QString& sheet) {
             }
         }
         out += QStringView(sheet).sliced(from, m.capturedStart(1) - from);
-        out += added.isEmpty() ? selectors : selectors.trimmed() + QStringLiteral(", ") + added.join(QStringLiteral(", ")) + QLatin1Char(' ');
+        out += added.isEmpty()
+                   ? selectors
+                   : selectors.trimmed() + QStringLiteral(", ") + added.join(QStringLiteral(", ")) + QLatin1Char(' ');
         out += QLatin1Char('{');
         from = m.capturedEnd();
     }

@@ -40,6 +40,11 @@ CNetworkDataView::CNetworkDataView(int nKind, QWidget* parent) : QDockWidget(par
     connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) { m_bOnScreen = visible; });
 }
 
+CNetworkDataView::CNetworkDataView(int nKind, DeferSnapshot defer, QWidget* parent)
+    : QDockWidget(parent), CNetworkReport(nKind, defer) {
+    connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) { m_bOnScreen = visible; });
+}
+
 CNetworkDataView::~CNetworkDataView() {
     // The tree is destroyed with the window; no report may write to it after.
     SetReportTree(nullptr);

@@ -20,6 +20,10 @@ public:
     // Constructs the pane for a report kind (starting Winsock and taking every
     // snapshot once more); its window content is made by Create.
     explicit CNetworkDataView(int nKind, QWidget* parent = nullptr);
+    // The same without taking the snapshots, for panes constructed together
+    // with one that has just taken them: every report takes its own snapshot
+    // again when it is built.
+    CNetworkDataView(int nKind, DeferSnapshot defer, QWidget* parent = nullptr);
     ~CNetworkDataView() override;
 
     // Creates the tree, the toolbar, the images and the font, starts the

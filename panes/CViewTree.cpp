@@ -16,6 +16,10 @@ CViewTree::CViewTree(QWidget* parent) : QTreeWidget(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setContextMenuPolicy(Qt::NoContextMenu);
     header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // The column's width comes from the rows in view: laying out the text
+    // of every line of a 10,000-socket report would cost more than the
+    // report itself, and one report's lines share their layout.
+    header()->setResizeContentsPrecision(0);
     header()->setStretchLastSection(false);
 }
 

@@ -63,7 +63,6 @@ struct Frame {
         window->tabifyDockWidget(right, rightTwo);
         top = Add(QStringLiteral("Top"), Qt::TopDockWidgetArea);
         bottom = Add(QStringLiteral("Bottom"), Qt::BottomDockWidgetArea);
-        right->raise();
         if (withManager) {
             manager = new CAutoHideManager(window.get());
             manager->EnableAutoHidePanes(Qt::AllDockWidgetAreas);
@@ -87,6 +86,7 @@ struct Frame {
         window->show();
         window->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        right->raise();  // the first of its tab group selected
         Settle();
     }
 
@@ -210,7 +210,8 @@ TEST_F(AutoHideTest, PinCollapsesThePaneToATabOnTheEdgeItWasDockedAt) {
         EXPECT_EQ(frame.VisibleStrips().size(), 1);
         if (edge.alone) {
             // The room it took goes to the central widget.
-            const int grown = side ? central.width() - centralBefore.width() : central.height() - centralBefore.height();
+            const int grown =
+                side ? central.width() - centralBefore.width() : central.height() - centralBefore.height();
             EXPECT_GT(grown, 0);
         } else {
             EXPECT_TRUE(frame.rightTwo->isVisible()) << "its tab group stays docked";
@@ -320,6 +321,7 @@ TEST_F(AutoHideTest, SlidOutPaneSlidesBack) {
         {"tab clicked again", [](Frame& f, QDockWidget* p) { f.Click(f.manager->EdgeTab(p)); }},
         {"Esc", [](Frame&, QDockWidget* p) { QTest::keyClick(p->widget(), Qt::Key_Escape); }},
         {"click elsewhere in the window", [](Frame& f, QDockWidget*) { f.Click(f.central->viewport()); }},
+        {"click where the focus cannot go", [](Frame& f, QDockWidget*) { f.Click(f.window->statusBar()); }},
         {"focus elsewhere", [](Frame& f, QDockWidget*) { f.central->setFocus(); }},
         {"SlideIn", [](Frame& f, QDockWidget* p) { f.manager->SlideIn(p); }},
     };
@@ -344,6 +346,16 @@ TEST_F(AutoHideTest, SlidOutPaneSlidesBack) {
             EXPECT_FALSE(Within(pane, QApplication::focusWidget()));
         }
     }
+}
+
+TEST_F(AutoHideTest, APaneBehindItsTabGroupSlidesOutAsWideAsTheGroupWas) {
+    Frame frame;
+    frame.Show();
+    const int width = frame.right->width();
+    frame.manager->SetAutoHidden(frame.rightTwo, true);
+    frame.manager->SlideOut(frame.rightTwo);
+    Settle();
+    EXPECT_EQ(frame.rightTwo->width(), width);
 }
 
 TEST_F(AutoHideTest, ClicksInsideTheSlidOutPaneKeepItOut) {
@@ -385,6 +397,50 @@ TEST_F(AutoHideTest, HoveringATabSlidesItsPaneOutAndLeavingSlidesItBack) {
     const QRect central = frame.Rect(frame.central);
     QTest::mouseMove(frame.window.get(), QPoint(central.right() - 10, central.center().y()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !frame.manager->IsSlidOut(frame.left); }));
+}
+
+TEST_F(AutoHideTest, AHoverOpenedPaneInUseStaysOutWhenTheMouseLeaves) {
+    Frame frame;
+    frame.Show();
+    frame.manager->SetAutoHidden(frame.bottom, true);
+    Settle();
+    QWidget* tab = frame.manager->EdgeTab(frame.bottom);
+    QTest::mouseMove(tab, tab->rect().center());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frame.manager->IsSlidOut(frame.bottom); }));
+    auto* tree = frame.bottom->findChild<QTreeWidget*>(QStringLiteral("tree"));
+    frame.Click(tree->viewport());
+    const QRect central = frame.Rect(frame.central);
+    QTest::mouseMove(frame.window.get(), QPoint(central.center().x(), central.top() + 10));
+    QTest::qWait(1500);
+    EXPECT_TRUE(frame.manager->IsSlidOut(frame.bottom));
+}
+
+TEST_F(AutoHideTest, PanesSlideFromTheirEdgeAndFinishAnimationsCompletesTheSlide) {
+    for (const EdgeCase& edge : kEdges) {
+        if (!edge.alone) continue;
+        SCOPED_TRACE(edge.name);
+        Frame frame;
+        frame.manager->SetAnimationDuration(60000);
+        frame.Show();
+        QDockWidget* pane = frame.*edge.pane;
+        frame.manager->SetAutoHidden(pane, true);
+        Settle();
+        const QRect central = frame.Rect(frame.central);
+
+        frame.manager->SlideOut(pane);
+        EXPECT_TRUE(frame.manager->IsSlidOut(pane));
+        // At the start the pane is all beyond the edge, its inner side first to come in.
+        EXPECT_TRUE(Beyond(frame.Rect(pane), central, edge.area));
+        frame.manager->FinishAnimations();
+        EXPECT_TRUE(frame.Rect(pane).intersects(central));
+        EXPECT_TRUE(pane->isVisible());
+
+        frame.manager->SlideIn(pane);
+        EXPECT_FALSE(frame.manager->IsSlidOut(pane));
+        EXPECT_TRUE(pane->isVisible()) << "still sliding back";
+        frame.manager->FinishAnimations();
+        EXPECT_FALSE(pane->isVisible());
+    }
 }
 
 TEST_F(AutoHideTest, ShowAndRaiseSlideAnAutoHiddenPaneOut) {
@@ -474,15 +530,13 @@ TEST_F(AutoHideTest, TabGroupComesBackInItsOrderWhateverOrderItsPanesReturn) {
         frame.manager->SetAutoHidden(third, true);
         Settle();
         EXPECT_TRUE(frame.rightTwo->isVisible());
-        if (firstBackFirst) {
-            frame.manager->SetAutoHidden(frame.right, false);
-            frame.manager->SetAutoHidden(third, false);
-        } else {
-            frame.manager->SetAutoHidden(third, false);
-            frame.manager->SetAutoHidden(frame.right, false);
-        }
+        QDockWidget* last = firstBackFirst ? third : frame.right;
+        frame.manager->SetAutoHidden(firstBackFirst ? frame.right : third, false);
+        frame.manager->SetAutoHidden(last, false);
         Settle();
         EXPECT_EQ(frame.TabGroups(), groups);
+        // The pane docked back is the one shown.
+        EXPECT_EQ(frame.CurrentTabs(), QStringList({last->windowTitle()}));
     }
 }
 
@@ -732,8 +786,11 @@ TEST_F(AutoHideTest, RestoreAllBeforeSaveDocksEveryPaneBackForSaveState) {
     QList<QRect> before;
     for (QDockWidget* pane : panes) before << frame.Rect(pane);
     const QList<QStringList> groups = frame.TabGroups();
+    ASSERT_EQ(frame.CurrentTabs(), QStringList({"Right"}));
 
-    for (QDockWidget* pane : panes) frame.manager->SetAutoHidden(pane, true);
+    // The pane behind in its tab group first: the selected one stays selected.
+    for (QDockWidget* pane : {frame.rightTwo, frame.left, frame.right, frame.top, frame.bottom})
+        frame.manager->SetAutoHidden(pane, true);
     frame.manager->SlideOut(frame.top);
     Settle();
     frame.manager->RestoreAllBeforeSave();

@@ -323,7 +323,7 @@ TEST(LookAppearance, DocumentAreaAndPaneCaptionsTakeTheLook) {
         Apply(id);
         sample.Polish();
         workspaces.insert(sample.mdi->background().color().rgb());
-        // The caption bar is drawn apart from the pane's body.
+        // The caption bar is coloured unlike the pane's body.
         const QImage image = sample.dock->grab().toImage();
         const QColor caption = image.pixelColor(image.width() / 2, 3);
         EXPECT_NE(caption.rgb(), QApplication::palette().color(QPalette::Window).rgb()) << id;

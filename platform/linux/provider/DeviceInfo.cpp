@@ -9,6 +9,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <tuple>
 
 #include "ProcFiles.h"
 
@@ -121,6 +124,22 @@ std::string_view NameAfterId(std::string_view line) {
     return rest;
 }
 
+// The database is a megabyte of text and a device's model does not change
+// while the program runs: each (database, vendor, device) is looked up once.
+std::string CachedPciModel(const std::string& pciIds, unsigned vendor, unsigned device) {
+    static std::mutex mutex;
+    static std::map<std::tuple<std::string, unsigned, unsigned>, std::string> cache;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto key = std::make_tuple(pciIds, vendor, device);
+    if (const auto it = cache.find(key); it != cache.end()) return it->second;
+    std::string database;
+    DWORD error = NO_ERROR;
+    std::string model;
+    if (ReadFileAt(pciIds, database, error, 16u << 20)) model = LookUpPciModel(database, vendor, device);
+    if (cache.size() < 256) cache.emplace(key, model);
+    return model;
+}
+
 }  // namespace
 
 std::string LookUpPciModel(std::string_view database, unsigned vendor, unsigned device) {
@@ -179,9 +198,7 @@ DeviceDetails QueryDevice(const std::string& name, const std::string& sysRoot, c
     const auto vendorId = ReadHexAttribute(device + "/vendor");
     const auto deviceId = ReadHexAttribute(device + "/device");
     if (!vendorId || !deviceId) return details;
-    std::string database;
-    DWORD error = NO_ERROR;
-    if (ReadFileAt(pciIds, database, error, 16u << 20)) details.model = LookUpPciModel(database, *vendorId, *deviceId);
+    details.model = CachedPciModel(pciIds, *vendorId, *deviceId);
     return details;
 }
 
