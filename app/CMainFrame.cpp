@@ -1,6 +1,7 @@
 #include "CMainFrame.h"
 
 #include <QActionGroup>
+#include <algorithm>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -230,6 +231,11 @@ void CMainFrame::BuildRibbon() {
 }
 
 bool CMainFrame::CreateDataPanes() {
+    // The first pane of each tab group is on screen from the start; the
+    // others are behind it.  A pane's content (its tree, toolbar and report)
+    // is made when the pane first comes on screen: making the six hidden
+    // ones at start-up would more than double the time to the first window.
+    const std::vector<CNetworkDataView*> front = {m_paneNetworks, m_paneTcpSockets, m_paneIpStats, m_paneTcpStats};
     int step = 0;
     for (const PaneInfo& info : PaneTable()) {
         CNetworkDataView* pane = this->*info.member;
@@ -238,9 +244,15 @@ bool CMainFrame::CreateDataPanes() {
         pane->setProperty("controlId", info.controlId);
         pane->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable |
                           QDockWidget::DockWidgetClosable);
-        if (step++ == s_failPaneStep || !pane->Create()) {
+        const bool now = std::find(front.begin(), front.end(), pane) != front.end();
+        if (step++ == s_failPaneStep || (now && !pane->Create())) {
             m_diagnostic = QStringLiteral("Failed to create [%1]\n").arg(QString::fromLatin1(info.diagnosticName));
             return false;
+        }
+        if (!now) {
+            connect(pane, &QDockWidget::visibilityChanged, this, [pane](bool visible) {
+                if (visible && pane->widget() == nullptr) pane->Create();
+            });
         }
         pane->resize(info.width, 250);
     }

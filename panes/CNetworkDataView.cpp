@@ -102,7 +102,9 @@ void CNetworkDataView::SetUpFont() {
 }
 
 void CNetworkDataView::AdjustLayout() {
-    if (m_wndClient == nullptr) return;
+    // The client area can be resized while Create is still making its
+    // children (a pane that is already on screen).
+    if (m_wndClient == nullptr || m_wndToolBar == nullptr || m_wndTree == nullptr) return;
     const QRect rc = m_wndClient->rect();
     const int cyTlb = m_wndToolBar->CalcFixedHeight();
     m_wndToolBar->setGeometry(rc.left(), rc.top(), rc.width(), cyTlb);
@@ -110,6 +112,7 @@ void CNetworkDataView::AdjustLayout() {
 }
 
 void CNetworkDataView::PaintFrame() {
+    if (m_wndTree == nullptr) return;
     // A one-pixel frame in the shadow colour fills the inset around the tree.
     QPainter painter(m_wndClient);
     painter.setPen(m_wndClient->palette().color(QPalette::Dark));

@@ -207,6 +207,14 @@ TEST_F(Shell, TenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
         EXPECT_TRUE(first->IsOnScreen()) << first->windowTitle().toStdString();
     for (CNetworkDataView* other : {frame.m_paneAdapters, frame.m_paneUdpSockets, frame.m_paneIcmpStats})
         EXPECT_FALSE(other->IsOnScreen()) << other->windowTitle().toStdString();
+    // A pane behind another tab gets its content and report when it first
+    // comes on screen.
+    EXPECT_EQ(frame.m_paneAdapters->widget(), nullptr);
+    frame.m_paneAdapters->raise();
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    ASSERT_NE(frame.m_paneAdapters->widget(), nullptr);
+    EXPECT_EQ(frame.m_paneAdapters->Tree().topLevelItem(0)->text(0), Q("Adapter List"));
+    frame.m_paneNetworks->raise();
     // The sockets at the right edge 450 pixels wide, the others 250.
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
     EXPECT_NEAR(frame.m_paneTcpSockets->width(), 450, 20);
