@@ -106,7 +106,14 @@ CMainFrame::CMainFrame() {
     m_bAutoRefreshAll = false;
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    // The children outlive this part of the frame while they are destroyed:
+    // their signals must no longer reach it (panes hidden on the way out
+    // report a change of visibility).
+    for (CNetworkDataView* pane : Panes()) pane->disconnect(this);
+    if (m_mdiArea != nullptr) m_mdiArea->disconnect(this);
+    m_wndRibbon->disconnect(this);
+}
 
 std::vector<CNetworkDataView*> CMainFrame::Panes() const {
     return {m_paneNetworks,   m_paneAdapters, m_paneProtocols, m_paneInterfaces, m_paneUdpSockets,
