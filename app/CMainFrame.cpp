@@ -1,7 +1,6 @@
 #include "CMainFrame.h"
 
 #include <QActionGroup>
-#include <algorithm>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -20,6 +19,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "AutoHide.h"
 #include "CNetworkDataView.h"
@@ -140,6 +140,11 @@ bool CMainFrame::LoadFrame() {
     ConfigureTabbedArea(m_mdiArea);
     setCentralWidget(m_mdiArea);
     connect(m_mdiArea, &QMdiArea::subWindowActivated, this, [this] { UpdateTitle(); });
+    // The window manager dialog, from the end of the document tabs' menu.
+    auto* windows = new QAction(LoadResString(ids::IDS_WINDOWS_MANAGER), m_mdiArea);
+    windows->setObjectName(QStringLiteral("windowsManagerAction"));
+    windows->setData(ids::ID_WINDOW_MANAGER);
+    connect(windows, &QAction::triggered, this, [this] { OnCommand(ids::ID_WINDOW_MANAGER); });
 
     m_wndRibbon->setProperty("controlId", ids::AFX_IDW_RIBBON_BAR);
     setMenuWidget(m_wndRibbon);

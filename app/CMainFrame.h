@@ -19,10 +19,10 @@ class QToolButton;
 struct PaneInfo {
     CNetworkDataView* CMainFrame::*member;
     int kind;
-    int captionId;     // string id of the caption
-    int controlId;     // the pane's window id: its object name, under which its layout is kept
+    int captionId;  // string id of the caption
+    int controlId;  // the pane's window id: its object name, under which its layout is kept
     Qt::DockWidgetArea area;
-    int width;         // initial width in pixels
+    int width;  // initial width in pixels
     const char* diagnosticName;
 };
 

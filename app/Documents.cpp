@@ -158,6 +158,11 @@ private:
             });
         }
         if (m_menu->isEmpty()) return;
+        // The frame's window manager command, when it has one, ends the list.
+        if (QAction* windows = m_area->findChild<QAction*>(QStringLiteral("windowsManagerAction"))) {
+            m_menu->addSeparator();
+            m_menu->addAction(windows);
+        }
         const QPoint below = m_button->mapToGlobal(QPoint(0, m_button->height()));
         m_menu->popup(below);
     }
