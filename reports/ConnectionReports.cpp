@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <unordered_map>
 
 #include "IpHelper.h"
 #include "NetworkReport.h"
@@ -27,14 +28,30 @@ void AddressBytes(DWORD address, unsigned char (&bytes)[4]) { std::memcpy(bytes,
 // A port field carries the port in network order in its low 16 bits.
 unsigned PortOf(DWORD field) { return ntohs(static_cast<std::uint16_t>(field & 0xFFFF)); }
 
-std::u16string TcpLine(const MIB_TCPROW_OWNER_PID& row, CProcessExplorer& explorer) {
+// The process labels of one pass over a table.  A busy server holds
+// thousands of sockets in a handful of processes; each process is looked up
+// once per pass instead of once per socket.
+class ProcessLabels {
+public:
+    const std::u16string& GetProcessLabel(DWORD pid) {
+        const auto found = m_labels.find(pid);
+        if (found != m_labels.end()) return found->second;
+        return m_labels.emplace(pid, m_explorer.GetProcessLabel(pid)).first->second;
+    }
+
+private:
+    CProcessExplorer m_explorer;
+    std::unordered_map<DWORD, std::u16string> m_labels;
+};
+
+std::u16string TcpLine(const MIB_TCPROW_OWNER_PID& row, ProcessLabels& explorer) {
     return FormatW(u"%s => %s [%15.15s: %s ]",
                    {FormatAddressPort(row.dwLocalAddr, PortOf(row.dwLocalPort)),
                     FormatAddressPort(row.dwRemoteAddr, PortOf(row.dwRemotePort)), StateName(row.dwState),
                     explorer.GetProcessLabel(row.dwOwningPid)});
 }
 
-std::u16string UdpLine(const MIB_UDPROW_OWNER_PID& row, CProcessExplorer& explorer) {
+std::u16string UdpLine(const MIB_UDPROW_OWNER_PID& row, ProcessLabels& explorer) {
     unsigned char b[4];
     AddressBytes(row.dwLocalAddr, b);
     return FormatW(u"IP:: %03d.%03d.%03d.%03d:%-5d [ %s ]",
@@ -89,7 +106,7 @@ void CNetworkReport::BuildTcpConnections() {
     g_pTcpOwnerTable->Refresh();
     const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
     const DWORD count = RowCount(table, g_pTcpOwnerTable->m_bValid);
-    CProcessExplorer explorer;
+    ProcessLabels explorer;
     for (DWORD i = 0; i < count; ++i) AppendItem(m_hTcpConnRoot, TcpLine(table->table[i], explorer), kImageValue);
     Expand(m_hTcpConnRoot);
 }
@@ -98,7 +115,7 @@ void CNetworkReport::UpdateTcpConnections() {
     g_pTcpOwnerTable->Refresh();
     const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
     const DWORD count = RowCount(table, g_pTcpOwnerTable->m_bValid);
-    CProcessExplorer explorer;
+    ProcessLabels explorer;
     RewriteLines(m_hTcpConnRoot, count, [&](DWORD i) { return TcpLine(table->table[i], explorer); });
 }
 
@@ -109,7 +126,7 @@ void CNetworkReport::BuildUdpConnections() {
     g_pUdpOwnerTable->Refresh();
     const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
     const DWORD count = RowCount(table, g_pUdpOwnerTable->m_bValid);
-    CProcessExplorer explorer;
+    ProcessLabels explorer;
     for (DWORD i = 0; i < count; ++i) AppendItem(m_hUdpConnRoot, UdpLine(table->table[i], explorer), kImageValue);
     Expand(m_hUdpConnRoot);
 }
@@ -118,6 +135,6 @@ void CNetworkReport::UpdateUdpConnections() {
     g_pUdpOwnerTable->Refresh();
     const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
     const DWORD count = RowCount(table, g_pUdpOwnerTable->m_bValid);
-    CProcessExplorer explorer;
+    ProcessLabels explorer;
     RewriteLines(m_hUdpConnRoot, count, [&](DWORD i) { return UdpLine(table->table[i], explorer); });
 }
