@@ -7,7 +7,7 @@
 // ended by its pid.
 //
 //   startup_bench            the measurements
-//   startup_bench --child app|empty    one start (used by the measurements)
+//   startup_bench --child app|app-all|empty    one start (used by the measurements)
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "CMainFrame.h"
+#include "CNetworkDataView.h"
 #include "CTessalineApp.h"
 
 extern char** environ;
@@ -58,11 +59,19 @@ int Child(const std::string& mode) {
     static char name[] = "startup_bench";
     static char* argv[] = {name, nullptr};
     QApplication app(argc, argv);
-    if (mode == "app") {
+    if (mode == "app" || mode == "app-all") {
         CTessalineApp theApp;
         if (!theApp.InitInstance({})) _exit(3);
         QApplication::processEvents();
         if (theApp.MainFrame() == nullptr || !theApp.MainFrame()->isVisible()) _exit(4);
+        // The panes behind other tabs make their content when they first
+        // come on screen; "app-all" makes it for all ten before the clock
+        // stops.
+        if (mode == "app-all") {
+            for (CNetworkDataView* pane : theApp.MainFrame()->Panes())
+                if (pane->widget() == nullptr && !pane->Create()) _exit(5);
+            QApplication::processEvents();
+        }
         _exit(0);
     }
     QMainWindow window;
@@ -88,28 +97,32 @@ double TimeStart(const std::string& self, const std::string& mode) {
 }
 
 struct Figures {
-    double app, empty;
+    double shown, all, empty;
 };
 
-// Starts of both kinds, interleaved so that both see the same machine.
+// Starts of the three kinds, interleaved so that all see the same machine.
 Figures Measure(const std::string& self) {
-    std::vector<double> app, empty;
-    TimeStart(self, "app");  // warms the file cache for both
+    std::vector<double> shown, all, empty;
+    TimeStart(self, "app-all");  // warms the file cache for all
     TimeStart(self, "empty");
     for (int i = 0; i < kRuns; ++i) {
-        app.push_back(TimeStart(self, "app"));
+        shown.push_back(TimeStart(self, "app"));
+        all.push_back(TimeStart(self, "app-all"));
         empty.push_back(TimeStart(self, "empty"));
     }
-    return {Median(app), Median(empty)};
+    return {Median(shown), Median(all), Median(empty)};
 }
 
 void Report(const char* what, const Figures& f) {
-    if (f.app < 0 || f.empty < 0) {
-        std::printf("%-44s failed to start\n", what);
+    if (f.shown < 0 || f.all < 0 || f.empty < 0) {
+        std::printf("%s: failed to start\n", what);
         return;
     }
-    std::printf("%-44s %8.1f ms   empty window %7.1f ms   ratio %.2f (target <= 2.0)\n", what, f.app, f.empty,
-                f.app / f.empty);
+    std::printf("%s (empty Qt main window: %.1f ms)\n", what, f.empty);
+    std::printf("  window shown, the four panes on screen built %8.1f ms   ratio %.2f (target <= 2.0)\n", f.shown,
+                f.shown / f.empty);
+    std::printf("  window shown, all ten panes built            %8.1f ms   ratio %.2f (target <= 2.0)\n", f.all,
+                f.all / f.empty);
 }
 
 bool BringLoopbackUp() {
@@ -190,7 +203,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     std::printf("Start-up to the main window shown, median of %d starts each\n", kRuns);
-    Report("main window, ten panes, this machine", Measure(self));
+    Report("This machine", Measure(self));
 
     if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0 || !BringLoopbackUp() ||
         !RaiseDescriptorLimit(kConnections + 200)) {
@@ -201,7 +214,7 @@ int main(int argc, char** argv) {
     if (c.fds.size() != static_cast<std::size_t>(kConnections) + 1) {
         std::printf("with 10,000 TCP connections: could not open them (%zu)\n", c.fds.size());
     } else {
-        Report("main window, 10,000 TCP connections", Measure(self));
+        Report("With 10,000 TCP connections", Measure(self));
     }
     for (int fd : c.fds) close(fd);
     if (c.holder > 0) {
