@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "IpHelper.h"
+#include "LoopbackConnections.h"
 #include "MemoryTree.h"
 #include "NetworkReport.h"
 #include "ProcessOwner.h"
@@ -127,64 +128,6 @@ double MedianOf(const std::function<void()>& work) {
         times.push_back(Millis(Clock::now() - start));
     }
     return Median(times);
-}
-
-bool BringLoopbackUp() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
-}
-
-bool RaiseDescriptorLimit(rlim_t wanted) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-    if (limit.rlim_cur >= wanted) return true;
-    limit.rlim_cur = std::min(wanted, limit.rlim_max);
-    return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= wanted;
-}
-
-// 10,000 established pairs and their listener: the listener and the
-// accepted ends in this process, the connecting ends in a child (one
-// process may not hold all 20,001 under the usual descriptor limit).
-struct Connections {
-    std::vector<int> fds;
-    pid_t clientHolder = -1;
-};
-
-Connections OpenConnections() {
-    Connections c;
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(8080);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 4096) != 0)
-        return c;
-    c.fds.push_back(listener);
-    c.clientHolder = fork();
-    if (c.clientHolder == 0) {
-        close(listener);
-        for (int i = 0; i < kConnections; ++i) {
-            const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(1);
-        }
-        alarm(900);  // ends by itself should the benchmark die
-        pause();
-        _exit(0);
-    }
-    for (int i = 0; i < kConnections; ++i) {
-        const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (server < 0) break;
-        c.fds.push_back(server);
-    }
-    return c;
 }
 
 // An idle process holding `count` descriptors that are not sockets.
@@ -289,7 +232,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto setupStart = Clock::now();
-    Connections connections = OpenConnections();
+    Connections connections = OpenConnections(kConnections);
     if (connections.fds.size() != kConnections + 1u) {
         std::fprintf(stderr, "socket_bench: accepted %zu connections of %d\n", connections.fds.size() - 1,
                      kConnections);

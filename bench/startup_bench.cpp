@@ -8,15 +8,9 @@
 //
 //   startup_bench            the measurements
 //   startup_bench --child app|app-all|empty    one start (used by the measurements)
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +28,7 @@
 #include <vector>
 
 #include "CMainFrame.h"
+#include "LoopbackConnections.h"
 #include "CNetworkDataView.h"
 #include "CTessalineApp.h"
 
@@ -125,63 +120,6 @@ void Report(const char* what, const Figures& f) {
                 f.all / f.empty);
 }
 
-bool BringLoopbackUp() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return ok;
-}
-
-bool RaiseDescriptorLimit(rlim_t wanted) {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-    if (limit.rlim_cur >= wanted) return true;
-    limit.rlim_cur = std::min(wanted, limit.rlim_max);
-    return setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= wanted;
-}
-
-// 10,000 established pairs and their listener: the accepted ends here, the
-// connecting ends in a child holder.
-struct Connections {
-    std::vector<int> fds;
-    pid_t holder = -1;
-};
-
-Connections OpenConnections() {
-    Connections c;
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(8080);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 4096) != 0)
-        return c;
-    c.fds.push_back(listener);
-    c.holder = fork();
-    if (c.holder == 0) {
-        close(listener);
-        for (int i = 0; i < kConnections; ++i) {
-            const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(1);
-        }
-        alarm(900);  // ends by itself should the benchmark die
-        pause();
-        _exit(0);
-    }
-    for (int i = 0; i < kConnections; ++i) {
-        const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (server < 0) break;
-        c.fds.push_back(server);
-    }
-    return c;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,16 +148,16 @@ int main(int argc, char** argv) {
         std::printf("with 10,000 TCP connections: skipped (needs root for a network namespace)\n");
         return 0;
     }
-    Connections c = OpenConnections();
+    Connections c = OpenConnections(kConnections);
     if (c.fds.size() != static_cast<std::size_t>(kConnections) + 1) {
         std::printf("with 10,000 TCP connections: could not open them (%zu)\n", c.fds.size());
     } else {
         Report("With 10,000 TCP connections", Measure(self));
     }
     for (int fd : c.fds) close(fd);
-    if (c.holder > 0) {
-        kill(c.holder, SIGTERM);
-        waitpid(c.holder, nullptr, 0);
+    if (c.clientHolder > 0) {
+        kill(c.clientHolder, SIGTERM);
+        waitpid(c.clientHolder, nullptr, 0);
     }
     return 0;
 }
