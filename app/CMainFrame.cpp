@@ -101,7 +101,7 @@ CMainFrame::CMainFrame() {
     m_paneIcmpStats = new CNetworkDataView(10, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
 
-    if (CTessalineApp* app = AfxGetApp())
+    if (CTessalineApp* app = TheApp())
         app->m_nApplicationLook = static_cast<unsigned>(app->GetInt(QStringLiteral("ApplicationLook"), kDefaultLook));
     m_bAutoRefreshAll = false;
 }
@@ -132,7 +132,7 @@ bool CMainFrame::LoadFrame() {
     // The main window offers no maximize button.
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
 
-    if (CTessalineApp* app = AfxGetApp()) OnApplicationLook(app->m_nApplicationLook);
+    if (CTessalineApp* app = TheApp()) OnApplicationLook(app->m_nApplicationLook);
 
     // The document windows, as tabs.
     m_mdiArea = new QMdiArea(this);
@@ -325,7 +325,7 @@ void CMainFrame::OnCommand(int id) {
         OnTogglePane(pane);
         return;
     }
-    CTessalineApp* app = AfxGetApp();
+    CTessalineApp* app = TheApp();
     CDocTemplate* docs = app != nullptr ? app->DocTemplate() : nullptr;
     switch (id) {
         case ids::ID_AUTOREFRESH_ALL: OnToggleAutoRefreshAll(); break;
@@ -373,7 +373,7 @@ void CMainFrame::OnToggleAutoRefreshAll() {
 
 void CMainFrame::OnApplicationLook(unsigned id) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    CTessalineApp* app = AfxGetApp();
+    CTessalineApp* app = TheApp();
     if (app != nullptr) app->m_nApplicationLook = id;
     SetApplicationLook(id, qobject_cast<QApplication*>(QCoreApplication::instance()), this);
     // Everything is drawn again in the new look.
@@ -390,7 +390,7 @@ void CMainFrame::UpdateCommandUI() {
     if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(ids::ID_AUTOREFRESH_ALL)))
         box->setChecked(m_bAutoRefreshAll);
     if (m_lookActions != nullptr) {
-        const CTessalineApp* app = AfxGetApp();
+        const CTessalineApp* app = TheApp();
         const int look = app != nullptr ? static_cast<int>(app->m_nApplicationLook) : 0;
         for (QAction* action : m_lookActions->actions()) action->setChecked(action->data().toInt() == look);
     }
@@ -437,7 +437,7 @@ void CMainFrame::OnWindowsDialog() {
     });
     connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
     connect(list, &QListWidget::itemDoubleClicked, activate, &QPushButton::click);
-    if (CTessalineApp* app = AfxGetApp(); app != nullptr && app->m_runWindowsDialog)
+    if (CTessalineApp* app = TheApp(); app != nullptr && app->m_runWindowsDialog)
         app->m_runWindowsDialog(dialog);
     else
         dialog.exec();
@@ -448,7 +448,7 @@ void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void CMainFrame::dropEvent(QDropEvent* event) {
-    CTessalineApp* app = AfxGetApp();
+    CTessalineApp* app = TheApp();
     if (app != nullptr && app->DocTemplate() != nullptr && app->DocTemplate()->OpenDroppedUrls(event->mimeData()))
         event->acceptProposedAction();
 }
@@ -459,7 +459,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 }
 
 void CMainFrame::SaveWorkspace() {
-    CTessalineApp* app = AfxGetApp();
+    CTessalineApp* app = TheApp();
     if (app == nullptr) return;
     // Auto-hidden panes are saved where they dock.
     if (m_autoHide != nullptr) m_autoHide->RestoreAllBeforeSave();
@@ -468,7 +468,7 @@ void CMainFrame::SaveWorkspace() {
 }
 
 bool CMainFrame::RestoreWorkspace() {
-    const CTessalineApp* app = AfxGetApp();
+    const CTessalineApp* app = TheApp();
     if (app == nullptr) return false;
     const QByteArray geometry = app->GetValue(QStringLiteral("WindowPlacement")).toByteArray();
     const QByteArray state = app->GetValue(QStringLiteral("DockingManagers")).toByteArray();

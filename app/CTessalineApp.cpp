@@ -33,7 +33,7 @@ QMenu* BuildMenu(const QString& title, const std::vector<MenuItem>& items) {
 }
 }  // namespace
 
-CTessalineApp* AfxGetApp() { return g_app; }
+CTessalineApp* TheApp() { return g_app; }
 
 CTessalineApp::CTessalineApp() {
     m_bHighColorIcons = true;

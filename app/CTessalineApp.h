@@ -71,4 +71,4 @@ private:
 };
 
 // The one application object of the process, or null.
-CTessalineApp* AfxGetApp();
+CTessalineApp* TheApp();
