@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "RecordText.h"
 #include "iphlpapi.h"
 
 namespace {

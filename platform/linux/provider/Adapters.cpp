@@ -19,6 +19,7 @@
 #include "Leases.h"
 #include "Links.h"
 #include "ProcFiles.h"
+#include "RecordText.h"
 #include "ResolverConfig.h"
 #include "iphlpapi.h"
 

@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "NetlinkDump.h"
+#include "RecordText.h"
 
 namespace provider {
 
@@ -275,50 +276,6 @@ std::string MaskOfPrefix(unsigned prefixLength) {
     const std::uint32_t hostOrder =
         prefixLength == 0 ? 0u : (prefixLength >= 32 ? 0xffffffffu : ~((1u << (32 - prefixLength)) - 1u));
     return DottedQuad(htonl(hostOrder));
-}
-
-void CopyField(char* field, std::size_t size, const std::string& text) {
-    if (size == 0) return;
-    std::memset(field, 0, size);
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
-}
-
-void CopyWideField(WCHAR* field, std::size_t size, const std::string& text) {
-    if (size == 0) return;
-    std::fill(field, field + size, u'\0');
-    std::size_t out = 0;
-    const auto put = [&](char32_t c) {
-        if (c >= 0x10000) {
-            if (out + 2 >= size) return false;
-            c -= 0x10000;
-            field[out++] = static_cast<WCHAR>(0xd800 + (c >> 10));
-            field[out++] = static_cast<WCHAR>(0xdc00 + (c & 0x3ff));
-            return true;
-        }
-        if (out + 1 >= size) return false;
-        field[out++] = static_cast<WCHAR>(c);
-        return true;
-    };
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char b = bytes[i];
-        const int extra = b < 0x80 ? 0 : (b & 0xe0) == 0xc0 ? 1 : (b & 0xf0) == 0xe0 ? 2 : (b & 0xf8) == 0xf0 ? 3 : -1;
-        bool ok = extra >= 0 && static_cast<std::size_t>(extra) < n - i;
-        char32_t c = extra == 0 ? b : extra == 1 ? (b & 0x1fu) : extra == 2 ? (b & 0x0fu) : (b & 0x07u);
-        for (int k = 1; ok && k <= extra; ++k) {
-            const unsigned char next = bytes[i + static_cast<std::size_t>(k)];
-            if ((next & 0xc0) != 0x80)
-                ok = false;
-            else
-                c = (c << 6) | (next & 0x3fu);
-        }
-        // Overlong forms, surrogates and values past Unicode do not decode.
-        if (ok && (c < kLeast[extra] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff))) ok = false;
-        if (!put(ok ? c : 0xfffd)) return;
-        i += ok ? static_cast<std::size_t>(extra) + 1 : 1;
-    }
 }
 
 void FillInterfaceRow(const LinkRecord& link, const DeviceFacts& facts, MIB_IFROW& row) {

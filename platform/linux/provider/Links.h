@@ -77,13 +77,6 @@ DWORD OperStatusOf(unsigned flags);
 std::string DottedQuad(std::uint32_t address);
 std::string MaskOfPrefix(unsigned prefixLength);
 
-// Copies `text` into a fixed narrow field, cut to fit with its terminating
-// zero; the rest of the field is zero.
-void CopyField(char* field, std::size_t size, const std::string& text);
-// The same into a UTF-16 field, decoding UTF-8 (a byte that does not decode
-// becomes U+FFFD).
-void CopyWideField(WCHAR* field, std::size_t size, const std::string& text);
-
 // Fills one interface row from a link and what is known of its device.
 struct DeviceFacts {
     bool wireless = false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ProcFiles.h"
+#include "RecordText.h"
 #include "ResolverConfig.h"
 #include "iphlpapi.h"
 
@@ -24,20 +25,12 @@ constexpr const char* kHosts = "/etc/hosts";
 constexpr const char* kSmbConf = "/etc/samba/smb.conf";
 constexpr const char* kDhclientLeases = "/var/lib/dhcp";
 
-// A whole small file, or empty when it cannot be read.
-std::string ReadSmallFile(const std::string& path) {
-    std::string text;
-    DWORD error = NO_ERROR;
-    provider::ReadFileAt(path, text, error, 1u << 20);
-    return text;
-}
+using provider::ReadSmallFile;
 
 // Copies `text` into a fixed field, cut to fit with its terminating zero.
 template <std::size_t N>
 void CopyCut(char (&field)[N], const std::string& text) {
-    const std::size_t n = std::min(text.size(), N - 1);
-    std::memcpy(field, text.data(), n);
-    field[n] = '\0';
+    provider::CopyField(field, N, text);
 }
 
 // The most recent dhclient lease file, if any.

@@ -50,4 +50,11 @@ bool ReadFileAt(const std::string& path, std::string& text, DWORD& error, std::s
     return ok;
 }
 
+std::string ReadSmallFile(const std::string& path) {
+    std::string text;
+    DWORD error = NO_ERROR;
+    ReadFileAt(path, text, error, 1u << 20);
+    return text;
+}
+
 }  // namespace provider

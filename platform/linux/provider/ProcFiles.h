@@ -20,4 +20,8 @@ bool ReadProcFile(const std::string& relativePath, std::string& text, DWORD& err
 // The same for a file named by its full path.
 bool ReadFileAt(const std::string& path, std::string& text, DWORD& error, std::size_t maxBytes = 256u << 20);
 
+// A small configuration file whole (at most 1 MiB), or empty when it cannot
+// be read.
+std::string ReadSmallFile(const std::string& path);
+
 }  // namespace provider

@@ -171,23 +171,12 @@ NetbiosLeaseOptions NetbiosOptionsFromLeases(std::string_view text) {
 
 namespace provider {
 
-namespace {
-
-std::string ReadResolverFile(const char* path) {
-    std::string text;
-    DWORD error = NO_ERROR;
-    ReadFileAt(path, text, error, 1u << 20);
-    return text;
-}
-
-}  // namespace
-
 std::vector<std::string> SystemDnsServers() {
-    ResolverConfig resolver = ParseResolvConf(ReadResolverFile("/etc/resolv.conf"));
+    ResolverConfig resolver = ParseResolvConf(ReadSmallFile("/etc/resolv.conf"));
     // Behind a local stub resolver, the servers a user means are the ones the
     // stub forwards to.
     if (resolver.OnlyLoopbackServers()) {
-        const ResolverConfig upstream = ParseResolvConf(ReadResolverFile("/run/systemd/resolve/resolv.conf"));
+        const ResolverConfig upstream = ParseResolvConf(ReadSmallFile("/run/systemd/resolve/resolv.conf"));
         if (!upstream.ipv4Servers.empty()) return upstream.ipv4Servers;
     }
     return resolver.ipv4Servers;
