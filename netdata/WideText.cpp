@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <iterator>
 
 #include "win32.h"
@@ -55,6 +56,10 @@ void Pad(std::u16string& out, std::u16string_view body, const Conversion& conv, 
 
 // One pass each way: the output is sized for the longest result (one UTF-16
 // unit per byte; three bytes per unit) and cut to what was written.
+std::u16string FieldText(const char* field, std::size_t size) {
+    return AnsiToWide(std::string_view(field, strnlen(field, size)));
+}
+
 std::u16string AnsiToWide(std::string_view text) {
     if (text.empty() || text.size() > INT_MAX) return {};
     std::u16string out(text.size(), u'\0');

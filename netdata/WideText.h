@@ -2,6 +2,7 @@
 // texts and printf-style formatting of lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -12,6 +13,14 @@
 // not valid UTF-8 become U+FFFD, one per byte, so nothing is lost silently
 // and nothing is read past the text.
 std::u16string AnsiToWide(std::string_view text);
+
+// A narrow text field of a platform record: the bytes up to its first zero,
+// never past its end, as UTF-16.
+std::u16string FieldText(const char* field, std::size_t size);
+template <std::size_t N>
+std::u16string FieldText(const char (&field)[N]) {
+    return FieldText(field, N);
+}
 
 // UTF-16 to UTF-8 for printing; unpaired surrogates become U+FFFD.
 std::string WideToUtf8(std::u16string_view text);

@@ -12,15 +12,6 @@
 
 namespace {
 
-// A text field of a record: up to its first zero, never past its end.
-std::u16string FieldText(const char* field, std::size_t size) {
-    return AnsiToWide(std::string_view(field, strnlen(field, size)));
-}
-template <std::size_t N>
-std::u16string FieldText(const char (&field)[N]) {
-    return FieldText(field, N);
-}
-
 // Chains handed to us by the platform are walked no further than this, so a
 // list that loops back on itself still ends.
 constexpr int kMaxChain = 1024;

@@ -9,12 +9,6 @@
 
 namespace {
 
-// A text field of the record: up to its first zero, never past its end.
-template <std::size_t N>
-std::u16string FieldText(const char (&field)[N]) {
-    return AnsiToWide(std::string_view(field, strnlen(field, N)));
-}
-
 const char* NodeTypeName(UINT nodeType) {
     switch (nodeType) {
         case 1: return "BROADCAST_NODETYPE";
