@@ -210,11 +210,13 @@ std::vector<CRibbonBar::Tip> CRibbonBar::ReachableTips() {
         pending.push_back({QString(), m_appButton, [this] { m_appButton->showMenu(); }});
         texts.push_back(m_mainLabel);
         for (int i = 0; i < m_tabs->count(); ++i) {
-            pending.push_back({QString(), m_tabs, [this, i] {
+            pending.push_back({QString(), m_tabs,
+                               [this, i] {
                                    m_tabs->setCurrentIndex(i);
                                    m_tipLevel = 1;
                                    ShowKeyTips();
-                               }});
+                               },
+                               i});
             texts.push_back(m_tabs->tabText(i));
         }
         for (QToolButton* button : m_tabButtons) {
@@ -259,13 +261,12 @@ void CRibbonBar::ShowKeyTips() {
     m_typed.clear();
     m_tips = ReachableTips();
     QWidget* top = window();
-    for (std::size_t i = 0; i < m_tips.size(); ++i) {
-        const Tip& tip = m_tips[i];
+    for (const Tip& tip : m_tips) {
         QPoint anchor = tip.target->rect().bottomLeft() + QPoint(tip.target->width() / 2, -4);
-        if (tip.target == m_tabs && m_tipLevel == 0) {
+        if (tip.tab >= 0) {
             // One tip per tab, under the tab.
-            const int tab = static_cast<int>(i) - 1;
-            anchor = m_tabs->tabRect(tab).bottomLeft() + QPoint(m_tabs->tabRect(tab).width() / 2, -4);
+            const QRect tab = m_tabs->tabRect(tip.tab);
+            anchor = tab.bottomLeft() + QPoint(tab.width() / 2, -4);
         }
         auto* label = new QLabel(tip.keys, top);
         label->setObjectName(QStringLiteral("keyTip"));

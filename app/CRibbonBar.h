@@ -107,6 +107,7 @@ private:
         QString keys;
         QWidget* target;
         std::function<void()> run;
+        int tab = -1;  // the category tab the tip stands under, if any
     };
     std::vector<Tip> ReachableTips();
     void RunTip(const QString& typed);

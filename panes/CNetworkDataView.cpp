@@ -55,7 +55,6 @@ bool CNetworkDataView::Create() {
     m_wndClient = new QWidget(this);
     m_wndClient->setContextMenuPolicy(Qt::NoContextMenu);  // the client area has no context menu
     m_wndClient->installEventFilter(this);
-    setWidget(m_wndClient);
 
     m_wndTree = new CViewTree(m_wndClient);
     m_wndTree->setObjectName(QStringLiteral("reportTree"));
@@ -73,6 +72,9 @@ bool CNetworkDataView::Create() {
     SetUpFont();
     setFocusProxy(m_wndTree);
 
+    // The client becomes the pane's content once its children exist: a pane
+    // already on screen resizes it at once.
+    setWidget(m_wndClient);
     if (m_bAutoCapable) m_nTimerId = startTimer(kTimerPeriodMs);
     AdjustLayout();
     BuildReport();
@@ -102,9 +104,7 @@ void CNetworkDataView::SetUpFont() {
 }
 
 void CNetworkDataView::AdjustLayout() {
-    // The client area can be resized while Create is still making its
-    // children (a pane that is already on screen).
-    if (m_wndClient == nullptr || m_wndToolBar == nullptr || m_wndTree == nullptr) return;
+    if (m_wndClient == nullptr) return;
     const QRect rc = m_wndClient->rect();
     const int cyTlb = m_wndToolBar->CalcFixedHeight();
     m_wndToolBar->setGeometry(rc.left(), rc.top(), rc.width(), cyTlb);
@@ -112,7 +112,6 @@ void CNetworkDataView::AdjustLayout() {
 }
 
 void CNetworkDataView::PaintFrame() {
-    if (m_wndTree == nullptr) return;
     // A one-pixel frame in the shadow colour fills the inset around the tree.
     QPainter painter(m_wndClient);
     painter.setPen(m_wndClient->palette().color(QPalette::Dark));

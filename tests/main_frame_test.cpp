@@ -57,12 +57,10 @@ public:
         m_app.reset();
         m_dir.reset();
     }
-    static QString Path() { return s_path; }
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QApplication> m_app;
-    static inline QString s_path;
 };
 
 class Shell : public ::testing::Test {

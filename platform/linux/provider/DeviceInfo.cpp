@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -101,19 +102,11 @@ std::optional<unsigned> ReadHexAttribute(const std::string& path) {
     return static_cast<unsigned>(value);
 }
 
+// The four hexadecimal digits at the start of a database line.
 bool HexWord(std::string_view text, unsigned& value) {
     if (text.size() < 4) return false;
-    value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        const char c = text[i];
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                 : -1;
-        if (digit < 0) return false;
-        value = value * 16 + static_cast<unsigned>(digit);
-    }
-    return true;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + 4, value, 16);
+    return ec == std::errc() && end == text.data() + 4;
 }
 
 // The name after "XXXX  " on a database line.
