@@ -692,15 +692,7 @@ void CAutoHideManager::DockBack(PaneState& state, bool show, bool raise) {
     }
     if (!placed) m_pFrame->addDockWidget(state.area, pane);
 
-    RemoveTab(state);
-    if (state.panel) {
-        state.panel->onDestroying = nullptr;
-        state.panel->hide();
-        state.panel->deleteLater();
-    }
-    state.panel = nullptr;
-    state.autoHidden = false;
-    state.tabGroup.clear();
+    ReleaseEdge(state);
     if (visible) {
         pane->show();
         if (raise) SelectTab(pane);
@@ -721,12 +713,8 @@ void CAutoHideManager::SelectTab(QDockWidget* pane) {
     pane->raise();
 }
 
-void CAutoHideManager::Forget(PaneState& state) {
-    // Someone else has put the pane elsewhere (restoreState, addDockWidget):
-    // it is no longer auto-hidden.
-    if (m_pOpen == state.pane.data()) Close(false);
-    if (m_pHovered == state.pane.data()) m_pHovered = nullptr;
-    if (m_pAnimated != nullptr && m_pAnimated == state.panel) FinishAnimations();
+void CAutoHideManager::ReleaseEdge(PaneState& state) {
+    // The pane leaves its edge: no tab, no slide-out panel.
     RemoveTab(state);
     if (state.panel) {
         state.panel->onDestroying = nullptr;
@@ -736,6 +724,15 @@ void CAutoHideManager::Forget(PaneState& state) {
     state.panel = nullptr;
     state.autoHidden = false;
     state.tabGroup.clear();
+}
+
+void CAutoHideManager::Forget(PaneState& state) {
+    // Someone else has put the pane elsewhere (restoreState, addDockWidget):
+    // it is no longer auto-hidden.
+    if (m_pOpen == state.pane.data()) Close(false);
+    if (m_pHovered == state.pane.data()) m_pHovered = nullptr;
+    if (m_pAnimated != nullptr && m_pAnimated == state.panel) FinishAnimations();
+    ReleaseEdge(state);
     UpdateTitleBar(state);
     emit AutoHiddenChanged(state.pane, false);
 }

@@ -117,6 +117,7 @@ private:
     void DockBack(PaneState& state, bool show, bool raise);
     void DockBackIfClosed(QDockWidget* pane);
     void Forget(PaneState& state);
+    void ReleaseEdge(PaneState& state);
     void SelectTab(QDockWidget* pane);
     void AddTab(PaneState& state);
     void RemoveTab(PaneState& state);
