@@ -8,6 +8,7 @@
 #include <QDockWidget>
 #include <QEnterEvent>
 #include <QFrame>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMainWindow>
@@ -115,11 +116,15 @@ QPixmap DrawPin(const QColor& color, bool lying, qreal ratio) {
     return pixmap;
 }
 
+// The pin in `color`; drawn once per colour, as every caption shows the same.
 QIcon PinIcon(const QColor& color) {
-    QIcon icon;
-    for (qreal ratio : {1.0, 2.0}) {
-        icon.addPixmap(DrawPin(color, false, ratio), QIcon::Normal, QIcon::Off);
-        icon.addPixmap(DrawPin(color, true, ratio), QIcon::Normal, QIcon::On);
+    static QHash<QRgb, QIcon> drawn;
+    QIcon& icon = drawn[color.rgba()];
+    if (icon.isNull()) {
+        for (qreal ratio : {1.0, 2.0}) {
+            icon.addPixmap(DrawPin(color, false, ratio), QIcon::Normal, QIcon::Off);
+            icon.addPixmap(DrawPin(color, true, ratio), QIcon::Normal, QIcon::On);
+        }
     }
     return icon;
 }

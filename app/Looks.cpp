@@ -1,10 +1,11 @@
 #include "Looks.h"
 
+#include "LookStyle.h"
+
 #include <QApplication>
 #include <QPalette>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QStyle>
 #include <QWidget>
 #include <span>
 #include <string_view>
@@ -260,16 +261,6 @@ Colours ColoursOf(const LookState& state) {
 // What every look shares, in each look's colours.
 constexpr const char* kCommonSheet = R"(
 QToolTip { color: @tipText@; background-color: @tipBase@; border: 1px solid @tipBorder@; padding: 2px 4px; }
-QMainWindow::separator { background: @window@; width: 4px; height: 4px; }
-QMdiArea { qproperty-background: @workspace@; }
-QMdiSubWindow QListWidget { background: @base@; color: @text@; border: none; }
-QTreeView { background-color: @base@; color: @text@; alternate-background-color: @altBase@;
-    selection-background-color: @highlight@; selection-color: @highlightText@; }
-CViewTree { border: none; }
-QDockWidget { color: @captionText@; }
-QDockWidget > QWidget > QLabel#caption { color: @captionText@; }
-QAbstractButton#autoHideTab { color: @windowText@; }
-QDockWidget QToolBar { background: @window@; border: none; spacing: 1px; padding: 1px; }
 CRibbonBar QToolBar { background: transparent; border: none; }
 QTabBar { background: transparent; }
 QCheckBox { spacing: 5px; }
@@ -300,21 +291,12 @@ QTabBar::tab:bottom { border-color: @dark@ @shadow@ @shadow@ @light@; margin-bot
 QTabBar::tab:bottom:selected { border-top-color: @button@; margin: -1px -2px 0px -2px; padding-top: 4px; }
 QTabBar::tab:first:selected { margin-left: 0px; }
 QTabBar::tab:last:selected { margin-right: 0px; }
-QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 @captionTop@, stop:1 @captionBottom@);
-    padding: 3px 4px; text-align: left; }
-QDockWidget::close-button, QDockWidget::float-button { background: @button@; border: 1px solid;
-    border-color: @light@ @shadow@ @shadow@ @light@; padding: 0px; }
-QDockWidget::close-button:pressed, QDockWidget::float-button:pressed { border-color: @shadow@ @light@ @light@ @shadow@; }
-QHeaderView::section { background: @button@; color: @buttonText@; border: 1px solid;
-    border-color: @light@ @shadow@ @shadow@ @light@; padding: 2px 4px; }
 QMenu { background: @button@; color: @buttonText@; border: 1px solid; border-color: @light@ @shadow@ @shadow@ @light@;
     padding: 2px; }
 QMenu::item { padding: 3px 24px 3px 24px; background: transparent; }
 QMenu::item:selected { background: @highlight@; color: @highlightText@; }
 QMenu::item:disabled { color: @disabledText@; }
 QMenu::separator { height: 2px; margin: 3px 2px; border-top: 1px solid @dark@; border-bottom: 1px solid @light@; }
-QStatusBar { background: @window@; color: @windowText@; }
-QStatusBar::item { border: 1px solid; border-color: @dark@ @light@ @light@ @dark@; }
 )";
 
 // Office XP: flat and light, thin borders, hot items pale blue-grey framed
@@ -345,19 +327,11 @@ QTabBar::tab:top:selected { border-bottom-color: @base@; }
 QTabBar::tab:bottom { margin-bottom: 2px; }
 QTabBar::tab:bottom:selected { border-top-color: @base@; }
 QTabBar::tab:!selected { border-right-color: @dark@; }
-QDockWidget::title { background: @captionBg@; border: 1px solid @mid@; padding: 3px 5px; text-align: left; }
-QDockWidget::close-button, QDockWidget::float-button { background: transparent; border: 1px solid transparent;
-    padding: 0px; }
-QDockWidget::close-button:hover, QDockWidget::float-button:hover { background: @hot@; border-color: @hotBorder@; }
-QHeaderView::section { background: @window@; color: @text@; border: none; border-right: 1px solid @mid@;
-    border-bottom: 1px solid @mid@; padding: 2px 4px; }
 QMenu { background: @menuBg@; color: @text@; border: 1px solid @shadow@; padding: 1px; }
 QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
 QMenu::item:selected { background: @hot@; border-color: @hotBorder@; color: @text@; }
 QMenu::item:disabled { color: @disabledText@; }
 QMenu::separator { height: 1px; background: @mid@; margin: 2px 2px 2px 28px; }
-QStatusBar { background: @window@; color: @windowText@; border-top: 1px solid @mid@; }
-QStatusBar::item { border: none; border-left: 1px solid @mid@; }
 )";
 
 // Windows XP: beige gradients, a blue rounded caption, rounded tabs with an
@@ -382,22 +356,11 @@ QToolButton#ribbonApplicationButton {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @startTop@, stop:0.45 @startBottom@, stop:1 @startTop@);
     border: 1px solid @startBorder@; border-radius: 8px; padding: 1px; }
 QToolButton#ribbonApplicationButton:pressed { background: @startBottom@; }
-QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:0.25 @captionMid@,
-    stop:1 @captionBottom@); border-top-left-radius: 6px; border-top-right-radius: 6px; padding: 4px 6px;
-    text-align: left; }
-QDockWidget::close-button, QDockWidget::float-button { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
-    stop:0 #FFFFFF, stop:1 #C7D7F8); border: 1px solid @light@; border-radius: 3px; padding: 0px; }
-QDockWidget::close-button { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #F7B9A6, stop:1 #E0603C); }
-QHeaderView::section { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @tabBottom@);
-    color: @text@; border: none; border-right: 1px solid @mid@; border-bottom: 2px solid @mid@; padding: 2px 4px; }
 QMenu { background: @base@; color: @text@; border: 1px solid @menuBorder@; padding: 2px; }
 QMenu::item { padding: 3px 24px 3px 24px; background: transparent; }
 QMenu::item:selected { background: @highlight@; color: @highlightText@; }
 QMenu::item:disabled { color: @disabledText@; }
 QMenu::separator { height: 1px; background: @menuBorder@; margin: 3px 2px; }
-QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @window@); color: @windowText@;
-    border-top: 1px solid @mid@; }
-QStatusBar::item { border: none; border-left: 1px solid @mid@; }
 )";
 
 // The Windows tabs drawn raised in 3D: a light-to-beige body, a rounded top
@@ -470,24 +433,12 @@ QTabBar::tab:top:selected { margin-top: 0px; }
 QTabBar::tab:bottom { border-top: none; border-bottom-left-radius: 3px; border-bottom-right-radius: 3px;
     margin-bottom: 2px; }
 QTabBar::tab:bottom:selected { margin-bottom: 0px; }
-QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
-    border: 1px solid @captionBorder@; padding: 3px 5px; text-align: left; }
-QDockWidget::close-button, QDockWidget::float-button { background: transparent; border: 1px solid transparent;
-    padding: 0px; }
-QDockWidget::close-button:hover, QDockWidget::float-button:hover {
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@); border-color: @hotBorder@; }
-QHeaderView::section { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:1 @tabBottom@);
-    color: @text@; border: none; border-right: 1px solid @tabBorder@; border-bottom: 1px solid @tabBorder@;
-    padding: 2px 4px; }
 QMenu { background: @menuBg@; color: @text@; border: 1px solid @menuBorder@; padding: 1px; }
 QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
 QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
     border-color: @hotBorder@; color: @text@; }
 QMenu::item:disabled { color: @disabledText@; }
 QMenu::separator { height: 1px; background: @menuSeparator@; margin: 2px 2px 2px 28px; }
-QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @statusTop@, stop:1 @statusBottom@);
-    color: @windowText@; }
-QStatusBar::item { border: none; border-left: 1px solid @dark@; }
 )";
 
 // Visual Studio 2005: neutral beige-grey tool windows under blue-grey
@@ -517,20 +468,11 @@ QTabBar::tab:top:selected { margin-top: 0px; }
 QTabBar::tab:bottom { background: transparent; border-color: transparent; margin-bottom: 2px; }
 QTabBar::tab:bottom:selected { background: @tabSel@; border-color: @tabBorder@; border-top-color: @tabSel@; }
 QTabBar::tab:bottom:!selected { border-right-color: @mid@; }
-QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
-    padding: 3px 5px; text-align: left; }
-QDockWidget::close-button, QDockWidget::float-button { background: @window@; border: 1px solid @captionBottom@;
-    padding: 0px; }
-QDockWidget::close-button:hover, QDockWidget::float-button:hover { background: @hot@; border-color: @hotBorder@; }
-QHeaderView::section { background: @window@; color: @text@; border: none; border-right: 1px solid @mid@;
-    border-bottom: 1px solid @mid@; padding: 2px 4px; }
 QMenu { background: @menuBg@; color: @text@; border: 1px solid @menuBorder@; padding: 1px; }
 QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
 QMenu::item:selected { background: @hot@; border-color: @hotBorder@; color: @text@; }
 QMenu::item:disabled { color: @disabledText@; }
 QMenu::separator { height: 1px; background: @mid@; margin: 2px 2px 2px 28px; }
-QStatusBar { background: @window@; color: @windowText@; border-top: 1px solid @mid@; }
-QStatusBar::item { border: none; border-left: 1px solid @mid@; }
 )";
 
 // Office 2007: soft vertical gradients, rounded panels with a title band,
@@ -576,15 +518,6 @@ QTabBar::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop
 QTabBar::tab:top { border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin: 2px 1px 0px 1px; }
 QTabBar::tab:bottom { border-top: none; border-bottom-left-radius: 3px; border-bottom-right-radius: 3px;
     margin: 0px 1px 2px 1px; }
-QDockWidget::title { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
-    border: 1px solid @captionBorder@; border-radius: 2px; padding: 3px 5px; text-align: left; }
-QDockWidget::close-button, QDockWidget::float-button { background: @captionButton@; border: 1px solid transparent;
-    border-radius: 2px; padding: 0px; }
-QDockWidget::close-button:hover, QDockWidget::float-button:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
-    stop:0 @hotTop@, stop:1 @hotBottom@); border-color: @hotBorder@; }
-QHeaderView::section { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
-    color: @ribbonText@; border: none; border-right: 1px solid @panelBorder@; border-bottom: 1px solid @panelBorder@;
-    padding: 2px 4px; }
 QMenu { background: @menuBg@; color: @menuText@; border: 1px solid @menuBorder@; padding: 2px; }
 QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; border-radius: 2px; background: transparent; }
 QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
@@ -592,60 +525,7 @@ QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:
 QMenu::item:disabled { color: @disabledText@; }
 QMenu::separator { height: 1px; background: @menuSeparator@; margin: 2px 2px 2px 28px; }
 QToolTip { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @tipBase@); }
-QStatusBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @statusTop@, stop:1 @statusBottom@);
-    color: @statusText@; }
-QStatusBar QLabel { color: @statusText@; }
-QStatusBar::item { border: none; border-left: 1px solid @dark@; }
 )";
-
-// Tabs along the sides run their text vertically: the long padding goes
-// along the text.  After every manager's tab rules.
-constexpr const char* kSideTabsSheet = R"(
-QTabBar::tab:left, QTabBar::tab:right { padding: 12px 3px; margin: 0px; }
-)";
-
-// The program's widgets that draw a styled element themselves take that
-// element's rules: the panes' own caption bars and their buttons.  (The
-// tabs of auto-hidden panes stay with the palette: a box given to a tab
-// drawn outside a tab bar is taken off its text twice.)
-struct AlsoDrawnBy {
-    const char* element;
-    const char* widget;
-};
-const AlsoDrawnBy kAlsoDrawnBy[] = {
-    {"QDockWidget::title", "QDockWidget > QWidget::title"},
-    {"QDockWidget::close-button", "QDockWidget > QWidget > QToolButton#closeButton"},
-    {"QDockWidget::float-button", "QDockWidget > QWidget > QToolButton#floatButton"},
-    {"QDockWidget::float-button", "QDockWidget > QWidget > QToolButton#pinButton"},
-};
-
-// Adds to each rule of `sheet` the selectors of the widgets that draw its
-// element themselves.
-QString WithOwnWidgets(const QString& sheet) {
-    static const QRegularExpression header(QStringLiteral("([^{}]+)\\{"));
-    QString out;
-    out.reserve(sheet.size() * 5 / 4);
-    qsizetype from = 0;
-    for (const QRegularExpressionMatch& m : header.globalMatch(sheet)) {
-        const QString selectors = m.captured(1);
-        QStringList added;
-        for (const QString& selector : selectors.split(QLatin1Char(','))) {
-            const QString s = selector.trimmed();
-            for (const AlsoDrawnBy& also : kAlsoDrawnBy) {
-                const QLatin1StringView element(also.element);
-                if (s.startsWith(element)) added << QLatin1StringView(also.widget) + s.mid(element.size());
-            }
-        }
-        out += QStringView(sheet).sliced(from, m.capturedStart(1) - from);
-        out += added.isEmpty()
-                   ? selectors
-                   : selectors.trimmed() + QStringLiteral(", ") + added.join(QStringLiteral(", ")) + QLatin1Char(' ');
-        out += QLatin1Char('{');
-        from = m.capturedEnd();
-    }
-    out += QStringView(sheet).sliced(from);
-    return out;
-}
 
 // Replaces each @name@ of `sheet` by its colour; a name no swatch holds is
 // left as it is, which the style sheet parser then refuses.
@@ -715,6 +595,11 @@ QPalette LookPalette(const LookState& state) {
     return p;
 }
 
+QColor LookColour(const LookState& state, std::string_view name) {
+    const char* c = ColoursOf(state).Get(name);
+    return c != nullptr ? QColor(QLatin1StringView(c)) : QColor();
+}
+
 QString LookStyleSheet(const LookState& state) {
     const Colours c = ColoursOf(state);
     QString sheet = Fill(QLatin1StringView(kCommonSheet), c);
@@ -729,8 +614,7 @@ QString LookStyleSheet(const LookState& state) {
         case VisualManager::VS2005: sheet += Fill(QLatin1StringView(kVS2005Sheet), c); break;
         case VisualManager::Office2007: sheet += Fill(QLatin1StringView(kOffice2007Sheet), c); break;
     }
-    sheet += QLatin1StringView(kSideTabsSheet);
-    return WithOwnWidgets(sheet);
+    return sheet;
 }
 
 void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
@@ -757,11 +641,20 @@ void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
 
     if (app == nullptr) app = qApp;
     if (app == nullptr) return;
-    // Fusion draws from the palette on every platform.  It is set once and
-    // kept until someone replaces it (the application then deletes it).
-    static QPointer<QStyle> fusion;
-    if (fusion == nullptr) fusion = QApplication::setStyle(QStringLiteral("Fusion"));
+    // The look style draws from the palette and the look on every platform.
+    // It is set once and kept until someone replaces it (the application
+    // then deletes it).
+    static QPointer<QStyle> style;
+    if (style == nullptr) {
+        style = new CLookStyle;
+        QApplication::setStyle(style);
+    }
     QApplication::setPalette(LookPalette(state));
-    app->setStyleSheet(LookStyleSheet(state));
-    if (root != nullptr) root->update();
+    // The ribbon alone takes a style sheet: a sheet over the whole
+    // application would be matched against every widget of every pane.
+    if (root != nullptr) {
+        if (auto* ribbon = root->findChild<QWidget*>(QStringLiteral("ribbonBar"))) ribbon->setStyleSheet(LookStyleSheet(state));
+        CLookStyle::ApplyLookTo(root);
+        root->update();
+    }
 }

@@ -94,12 +94,18 @@ void CNetworkDataView::SetUpImages() {
 void CNetworkDataView::SetUpFont() {
     // "Courier New" resolves to a metric-compatible face where one is
     // installed; without any, the system's fixed-pitch font stands in.
-    m_Font = QFont(QStringLiteral("Courier New"), 9);
-    m_Font.setStyleHint(QFont::Monospace);
-    if (!QFontInfo(m_Font).fixedPitch()) {
-        m_Font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        m_Font.setPointSize(9);
-    }
+    // Chosen once per process: matching a family against the font database
+    // is costly, and every pane shows the same font.
+    static const QFont chosen = [] {
+        QFont font(QStringLiteral("Courier New"), 9);
+        font.setStyleHint(QFont::Monospace);
+        if (!QFontInfo(font).fixedPitch()) {
+            font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+            font.setPointSize(9);
+        }
+        return font;
+    }();
+    m_Font = chosen;
     m_wndTree->setFont(m_Font);
 }
 

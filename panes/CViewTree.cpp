@@ -1,6 +1,14 @@
 #include "CViewTree.h"
 
+#include <QEvent>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QtMath>
 #include <QHeaderView>
+#include <QStyledItemDelegate>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace {
 QString ToQString(std::u16string_view text) {
@@ -16,11 +24,81 @@ CViewTree::CViewTree(QWidget* parent) : QTreeWidget(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setContextMenuPolicy(Qt::NoContextMenu);
     header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    // The column's width comes from the rows in view: laying out the text
-    // of every line of a 10,000-socket report would cost more than the
-    // report itself, and one report's lines share their layout.
+    // Where the font is not fixed-pitch, the column's width comes from the
+    // rows in view: laying out the text of every line of a 10,000-socket
+    // report would cost more than the report itself.
     header()->setResizeContentsPrecision(0);
     header()->setStretchLastSection(false);
+    // The pane draws the frame around its tree.
+    setFrameShape(QFrame::NoFrame);
+    connect(this, &QTreeWidget::itemExpanded, this, [this] { ForgetWidth(); });
+    connect(this, &QTreeWidget::itemCollapsed, this, [this] { ForgetWidth(); });
+}
+
+int CViewTree::sizeHintForColumn(int column) const {
+    if (m_nFixedPitch < 0) m_nFixedPitch = QFontInfo(font()).fixedPitch() ? 1 : 0;
+    if (column != 0 || m_nFixedPitch == 0) return QTreeWidget::sizeHintForColumn(column);
+    if (m_nWidthHint < 0) m_nWidthHint = WidthOfShownLines();
+    return m_nWidthHint;
+}
+
+// In a fixed-pitch font a line of Latin-1 text is its length times one
+// advance, so every shown line is measured without laying its text out;
+// other lines (a process name in another script, say) are measured.  What
+// the delegate adds around the text (image, margins) is the same for every
+// line and is taken from the first.
+int CViewTree::WidthOfShownLines() const {
+    QTreeWidgetItem* root = invisibleRootItem();
+    if (root->childCount() == 0) return 0;
+    QFont bold = font();
+    bold.setBold(true);
+    // Advances are fractional: a line's width is rounded up once, not each
+    // character's.
+    const QFontMetricsF normalMetrics(font());
+    const QFontMetricsF boldMetrics(bold);
+    const qreal normalAdvance = normalMetrics.horizontalAdvance(QLatin1Char('0'));
+    const qreal boldAdvance = boldMetrics.horizontalAdvance(QLatin1Char('0'));
+    const auto textWidth = [&](const QTreeWidgetItem* item) {
+        const QString text = item->text(0);
+        const bool isBold = item->font(0).bold();
+        for (const QChar c : text) {
+            if (c.unicode() > 0xFF || !c.isPrint())
+                return qCeil((isBold ? boldMetrics : normalMetrics).horizontalAdvance(text));
+        }
+        return qCeil(static_cast<qreal>(text.size()) * (isBold ? boldAdvance : normalAdvance));
+    };
+
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const QTreeWidgetItem* first = root->child(0);
+    const int around = itemDelegate()->sizeHint(option, indexFromItem(first)).width() - textWidth(first);
+    const int step = indentation();
+    const int rootIndent = rootIsDecorated() ? step : 0;
+
+    int widest = 0;
+    // Depth-first over the shown lines, without recursion.
+    std::vector<std::pair<const QTreeWidgetItem*, int>> pending;  // item, next child
+    pending.emplace_back(root, 0);
+    while (!pending.empty()) {
+        auto& [parent, next] = pending.back();
+        if (next >= parent->childCount()) {
+            pending.pop_back();
+            continue;
+        }
+        const QTreeWidgetItem* item = parent->child(next++);
+        const int depth = static_cast<int>(pending.size()) - 1;
+        widest = std::max(widest, rootIndent + depth * step + around + textWidth(item));
+        if (item->childCount() > 0 && item->isExpanded()) pending.emplace_back(item, 0);
+    }
+    return widest;
+}
+
+void CViewTree::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        ForgetWidth();
+        m_nFixedPitch = -1;
+    }
+    QTreeWidget::changeEvent(event);
 }
 
 void CViewTree::SetImageList(std::vector<QIcon> images) { m_images = std::move(images); }
@@ -36,6 +114,7 @@ QTreeWidgetItem* CViewTree::ParentOf(HTREEITEM parent) {
 
 void CViewTree::DeleteAllItems() {
     ForgetSiblingWalk();
+    ForgetWidth();
     clear();
 }
 
@@ -46,12 +125,14 @@ void CViewTree::DeleteItem(HTREEITEM item) {
         return;
     }
     ForgetSiblingWalk();
+    ForgetWidth();
     delete ItemOf(item);
 }
 
 HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int image) {
     QTreeWidgetItem* p = parent != nullptr ? ParentOf(parent) : nullptr;
     if (p == nullptr) return nullptr;
+    ForgetWidth();
     auto* item = new QTreeWidgetItem;
     item->setText(0, ToQString(text));
     if (image >= 0 && static_cast<std::size_t>(image) < m_images.size()) item->setIcon(0, m_images[image]);
@@ -61,6 +142,7 @@ HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int 
 
 void CViewTree::SetItemBold(HTREEITEM item) {
     if (item == nullptr || item == TVI_ROOT) return;
+    ForgetWidth();
     QFont f = ItemOf(item)->font(0);
     f.setBold(true);
     ItemOf(item)->setFont(0, f);
@@ -69,7 +151,9 @@ void CViewTree::SetItemBold(HTREEITEM item) {
 void CViewTree::SetItemText(HTREEITEM item, std::u16string_view text) {
     if (item == nullptr || item == TVI_ROOT) return;
     const QString s = ToQString(text);
-    if (ItemOf(item)->text(0) != s) ItemOf(item)->setText(0, s);
+    if (ItemOf(item)->text(0) == s) return;
+    ForgetWidth();
+    ItemOf(item)->setText(0, s);
 }
 
 HTREEITEM CViewTree::GetChildItem(HTREEITEM item) {
@@ -100,5 +184,7 @@ HTREEITEM CViewTree::GetNextSiblingItem(HTREEITEM item) {
 }
 
 void CViewTree::Expand(HTREEITEM item) {
-    if (item != nullptr && item != TVI_ROOT) ItemOf(item)->setExpanded(true);
+    if (item == nullptr || item == TVI_ROOT) return;
+    ForgetWidth();
+    ItemOf(item)->setExpanded(true);
 }

@@ -28,7 +28,16 @@ public:
     static QTreeWidgetItem* ItemOf(HTREEITEM item) { return reinterpret_cast<QTreeWidgetItem*>(item); }
     static HTREEITEM HandleOf(QTreeWidgetItem* item) { return reinterpret_cast<HTREEITEM>(item); }
 
+    // The width the column needs for every line shown (children of collapsed
+    // items excluded), indentation and image included.
+    int sizeHintForColumn(int column) const override;
+
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    int WidthOfShownLines() const;
+    void ForgetWidth() { m_nWidthHint = -1; }
     QTreeWidgetItem* ParentOf(HTREEITEM parent);
     void ForgetSiblingWalk();
 
@@ -37,4 +46,7 @@ private:
     // the last item handed out keeps each step constant-time.
     QTreeWidgetItem* m_pWalkItem = nullptr;
     int m_nWalkIndex = -1;
+    // The column width last worked out, -1 when the lines have changed since.
+    mutable int m_nWidthHint = -1;
+    mutable int m_nFixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
 };

@@ -1,5 +1,5 @@
 // The application looks: the state each look command leaves behind, and the
-// palette and style sheet that show it.
+// palette, style and ribbon style sheet that show it.
 #include "Looks.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +43,9 @@ QApplication& App() {
     return *app;
 }
 
-void Apply(unsigned id) {
+void Apply(unsigned id, QWidget* root = nullptr) {
     g_lookApplied = true;
-    SetApplicationLook(id, &App(), nullptr);
+    SetApplicationLook(id, &App(), root);
 }
 
 const std::vector<unsigned> kMenuLooks = {210, 211, 212, 213, 214, 215, 216, 217, 218};
@@ -176,7 +176,7 @@ struct Shown {
     QString sheet;
 };
 
-Shown ShownNow() { return {CurrentLook(), QApplication::palette(), App().styleSheet()}; }
+Shown ShownNow() { return {CurrentLook(), QApplication::palette(), LookStyleSheet(CurrentLook())}; }
 
 void ExpectSameLook(const Shown& a, const Shown& b, const std::string& what) {
     EXPECT_EQ(a.state.manager, b.state.manager) << what;
@@ -192,7 +192,7 @@ TEST(LookAppearance, EveryMenuLookShowsItsOwnPaletteAndSheet) {
         Apply(id);
         windows.insert(QApplication::palette().color(QPalette::Window).rgb());
         highlights.insert(QApplication::palette().color(QPalette::Highlight).rgb());
-        sheets.insert(App().styleSheet());
+        sheets.insert(LookStyleSheet(CurrentLook()));
     }
     EXPECT_EQ(windows.size(), kMenuLooks.size());
     EXPECT_EQ(sheets.size(), kMenuLooks.size());
@@ -227,18 +227,21 @@ TEST(LookAppearance, ALookShowsTheSameWhateverCameBefore) {
     }
 }
 
-// Widgets of every kind the sheets style, polished so that the sheet is
-// parsed and applied to each.
+// A window with widgets of every kind a look shows: a stand-in ribbon for
+// the sheet, and outside it a document area, a pane and tabs for the
+// style.
 struct SampleWindow {
     QMainWindow window;
     QMdiArea* mdi = new QMdiArea;
     QDockWidget* dock = new QDockWidget(QStringLiteral("IP"), &window);
     QTreeWidget* tree = new QTreeWidget;
-    QTabBar* tabs = new QTabBar(&window);
-    QToolButton* appButton = new QToolButton(&window);
-    QCheckBox* check = new QCheckBox(QStringLiteral("Networks"), &window);
-    QStackedWidget* pages = new QStackedWidget(&window);
-    QMenu* menu = new QMenu(&window);
+    QTabBar* paneTabs = new QTabBar(&window);
+    QWidget* ribbon = new QWidget(&window);
+    QTabBar* tabs = new QTabBar(ribbon);
+    QToolButton* appButton = new QToolButton(ribbon);
+    QCheckBox* check = new QCheckBox(QStringLiteral("Networks"), ribbon);
+    QStackedWidget* pages = new QStackedWidget(ribbon);
+    QMenu* menu = new QMenu(ribbon);
 
     SampleWindow() {
         window.setCentralWidget(mdi);
@@ -247,6 +250,11 @@ struct SampleWindow {
         new QTreeWidgetItem(tree, QStringList(QStringLiteral("Forwarding: 0")));
         dock->setWidget(tree);
         window.addDockWidget(Qt::LeftDockWidgetArea, dock);
+        paneTabs->setShape(QTabBar::RoundedSouth);
+        paneTabs->addTab(QStringLiteral("IP Statistics"));
+        paneTabs->addTab(QStringLiteral("ICMP Statistics"));
+        paneTabs->move(0, 200);
+        ribbon->setObjectName(QStringLiteral("ribbonBar"));
         tabs->setObjectName(QStringLiteral("ribbonTabs"));
         tabs->addTab(QStringLiteral("Data Sources"));
         appButton->setObjectName(QStringLiteral("ribbonApplicationButton"));
@@ -273,10 +281,14 @@ TEST(LookAppearance, EverySheetIsCompleteAndParses) {
     const QtMessageHandler previous = qInstallMessageHandler(CollectWarnings);
     for (unsigned id : ids) {
         g_warnings.clear();
-        Apply(id);
+        Apply(id, &sample.window);
         sample.Polish();
         (void)sample.window.grab();
-        EXPECT_FALSE(App().styleSheet().contains(QLatin1Char('@'))) << "a colour name left unresolved, look " << id;
+        // The ribbon alone carries a sheet.
+        EXPECT_TRUE(App().styleSheet().isEmpty()) << id;
+        EXPECT_EQ(sample.ribbon->styleSheet().toStdString(), LookStyleSheet(CurrentLook()).toStdString()) << id;
+        EXPECT_FALSE(sample.ribbon->styleSheet().contains(QLatin1Char('@')))
+            << "a colour name left unresolved, look " << id;
         EXPECT_TRUE(g_warnings.filter(QStringLiteral("style"), Qt::CaseInsensitive).isEmpty())
             << id << ": " << g_warnings.join(QLatin1Char('\n')).toStdString();
     }
@@ -320,15 +332,38 @@ TEST(LookAppearance, DocumentAreaAndPaneCaptionsTakeTheLook) {
     sample.window.show();
     std::set<QRgb> workspaces;
     for (unsigned id : kMenuLooks) {
-        Apply(id);
+        Apply(id, &sample.window);
         sample.Polish();
         workspaces.insert(sample.mdi->background().color().rgb());
         // The caption bar is coloured unlike the pane's body.
         const QImage image = sample.dock->grab().toImage();
-        const QColor caption = image.pixelColor(image.width() / 2, 3);
+        const QColor caption = image.pixelColor(image.width() / 2, 1);
         EXPECT_NE(caption.rgb(), QApplication::palette().color(QPalette::Window).rgb()) << id;
     }
     EXPECT_EQ(workspaces.size(), kMenuLooks.size());
+}
+
+// The style draws the elements outside the ribbon in each look's own
+// shapes and colours: no two looks show the same pane caption or pane
+// tabs.
+TEST(LookAppearance, EveryLookDrawsCaptionsTabsAndMenusOfItsOwn) {
+    App();
+    SampleWindow sample;
+    sample.window.show();
+    std::set<QByteArray> captions, tabs;
+    for (unsigned id : kMenuLooks) {
+        Apply(id, &sample.window);
+        sample.Polish();
+        const auto pixels = [](const QImage& image) {
+            const QImage flat = image.convertToFormat(QImage::Format_ARGB32);
+            return QByteArray(reinterpret_cast<const char*>(flat.constBits()), flat.sizeInBytes());
+        };
+        const QImage dock = sample.dock->grab().toImage();
+        captions.insert(pixels(dock.copy(0, 0, dock.width(), 20)));
+        tabs.insert(pixels(sample.paneTabs->grab().toImage()));
+    }
+    EXPECT_EQ(captions.size(), kMenuLooks.size());
+    EXPECT_EQ(tabs.size(), kMenuLooks.size());
 }
 
 }  // namespace

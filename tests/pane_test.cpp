@@ -4,9 +4,14 @@
 
 #include <QApplication>
 #include <QFontInfo>
+#include <QAbstractItemDelegate>
 #include <QMainWindow>
 #include <QTest>
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "CNetworkDataView.h"
 #include "IpHelper.h"
@@ -151,6 +156,56 @@ TEST_F(PaneTest, TreeUsesANinePointFixedPitchFontAndTheImageStrip) {
     EXPECT_FALSE(root->icon(0).isNull());
     EXPECT_TRUE(root->isExpanded());
     EXPECT_EQ(pane->Tree().iconSize(), QSize(16, 15));
+}
+
+// The report column is as wide as the widest line shown, worked out from
+// the fixed pitch rather than by laying each line out: it must come to what
+// the item delegate says of every shown line, bold, padded and non-Latin
+// lines included, and leave out the lines under a collapsed item.
+TEST_F(PaneTest, ReportColumnFitsEveryShownLineAndNoHiddenOne) {
+    CNetworkDataView* pane = ShowPanes({11})[0];
+    CViewTree& tree = pane->Tree();
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"A Bold Root Item", kImageRoot);
+    tree.SetItemBold(root);
+    tree.AppendItem(root, u"Short", kImageValue);
+    tree.AppendItem(root, u"Padded            1     ", kImageValue);
+    tree.AppendItem(root, u"\u8fdb\u7a0b \u8fdb\u7a0b \u8fdb\u7a0b \u8fdb\u7a0b", kImageValue);
+    HTREEITEM group = tree.AppendItem(root, u"Group", kImageGroup);
+    tree.AppendItem(group, std::u16string(120, u'x'), kImageValue);
+    tree.Expand(root);
+
+    // What the view itself would take for the shown lines: the delegate's
+    // width plus one indentation per level below the decorated root.
+    const auto expected = [&tree] {
+        QStyleOptionViewItem option;
+        option.initFrom(&tree);
+        option.font = tree.font();
+        option.fontMetrics = QFontMetrics(tree.font());
+        option.decorationSize = tree.iconSize();
+        int widest = 0;
+        std::vector<std::pair<QModelIndex, int>> pending = {{QModelIndex(), 0}};  // parent, depth
+        while (!pending.empty()) {
+            const auto [parent, depth] = pending.back();
+            pending.pop_back();
+            for (int row = 0; row < tree.model()->rowCount(parent); ++row) {
+                const QModelIndex index = tree.model()->index(row, 0, parent);
+                widest = std::max(widest, tree.itemDelegate()->sizeHint(option, index).width() +
+                                              (depth + 1) * tree.indentation());
+                if (tree.isExpanded(index)) pending.emplace_back(index, depth + 1);
+            }
+        }
+        return widest;
+    };
+    const int collapsed = tree.sizeHintForColumn(0);
+    EXPECT_GE(collapsed, expected());
+    EXPECT_LE(collapsed, expected() + 2);
+
+    tree.Expand(group);
+    const int expanded = tree.sizeHintForColumn(0);
+    EXPECT_GT(expanded, collapsed);
+    EXPECT_GE(expanded, expected());
+    EXPECT_LE(expanded, expected() + 2);
 }
 
 }  // namespace

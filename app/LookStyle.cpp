@@ -1,0 +1,537 @@
+#include "LookStyle.h"
+
+#include <QAbstractButton>
+#include <QDockWidget>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMdiArea>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyleFactory>
+#include <QStyleOption>
+#include <QTabBar>
+#include <QToolBar>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+#include "Looks.h"
+
+namespace {
+
+// The current look's colour `name`; `fallback` where its scheme has none.
+QColor Colour(std::string_view name, const QColor& fallback = QColor()) {
+    const QColor c = LookColour(CurrentLook(), name);
+    return c.isValid() ? c : fallback;
+}
+
+VisualManager Manager() { return CurrentLook().manager; }
+
+// A fill running from `from` across the rectangle: top to bottom, or left
+// to right when `across` is set; stops are (position, colour name).
+QBrush Gradient(const QRectF& r, std::initializer_list<std::pair<qreal, std::string_view>> stops,
+                bool across = false) {
+    QLinearGradient g(r.topLeft(), across ? r.topRight() : r.bottomLeft());
+    for (const auto& [at, name] : stops) g.setColorAt(at, Colour(name));
+    return QBrush(g);
+}
+
+// Which corners of a box are rounded.
+enum Corners { kTopLeft = 1, kTopRight = 2, kBottomRight = 4, kBottomLeft = 8, kAll = 15 };
+
+QPainterPath RoundedBox(const QRectF& r, qreal radius, int corners) {
+    QPainterPath path;
+    const qreal d = 2 * radius;
+    path.moveTo(r.left() + ((corners & kTopLeft) ? radius : 0), r.top());
+    if (corners & kTopRight) {
+        path.lineTo(r.right() - radius, r.top());
+        path.arcTo(QRectF(r.right() - d, r.top(), d, d), 90, -90);
+    } else {
+        path.lineTo(r.topRight());
+    }
+    if (corners & kBottomRight) {
+        path.lineTo(r.right(), r.bottom() - radius);
+        path.arcTo(QRectF(r.right() - d, r.bottom() - d, d, d), 0, -90);
+    } else {
+        path.lineTo(r.bottomRight());
+    }
+    if (corners & kBottomLeft) {
+        path.lineTo(r.left() + radius, r.bottom());
+        path.arcTo(QRectF(r.left(), r.bottom() - d, d, d), 270, -90);
+    } else {
+        path.lineTo(r.bottomLeft());
+    }
+    if (corners & kTopLeft) {
+        path.lineTo(r.left(), r.top() + radius);
+        path.arcTo(QRectF(r.left(), r.top(), d, d), 180, -90);
+    }
+    path.closeSubpath();
+    return path;
+}
+
+// A box filled with `fill` and outlined in `border` (none when invalid).
+void Box(QPainter* p, const QRect& rect, const QBrush& fill, const QColor& border, qreal radius = 0,
+         int corners = kAll) {
+    p->save();
+    p->setRenderHint(QPainter::Antialiasing, radius > 0);
+    const QRectF r = QRectF(rect).adjusted(0.5, 0.5, -0.5, -0.5);
+    p->setPen(border.isValid() ? QPen(border, 1) : QPen(Qt::NoPen));
+    p->setBrush(fill);
+    if (radius > 0)
+        p->drawPath(RoundedBox(r, radius, corners));
+    else
+        p->drawRect(r);
+    p->restore();
+}
+
+// A square 3D edge: `raised` lights the top and left, else the bottom and
+// right.
+void Bevel(QPainter* p, const QRect& r, bool raised) {
+    const QColor light = Colour("light", Qt::white);
+    const QColor dark = Colour("shadow", Qt::darkGray);
+    p->save();
+    p->setPen(raised ? light : dark);
+    p->drawLine(r.topLeft(), r.topRight());
+    p->drawLine(r.topLeft(), r.bottomLeft());
+    p->setPen(raised ? dark : light);
+    p->drawLine(r.bottomLeft(), r.bottomRight());
+    p->drawLine(r.topRight(), r.bottomRight());
+    p->restore();
+}
+
+bool IsCaptionButton(const QWidget* widget) {
+    if (widget == nullptr) return false;
+    const QString name = widget->objectName();
+    return name == QLatin1String("pinButton") || name == QLatin1String("floatButton") ||
+           name == QLatin1String("closeButton");
+}
+
+// ------------------------------------------------------------ tool buttons
+
+// A tool button's panel: nothing while it rests, the look's hot, pressed or
+// checked fill otherwise.
+void PaintToolPanel(QPainter* p, const QStyleOption* option, const QWidget* widget) {
+    const QRect r = option->rect.adjusted(0, 0, -1, -1);
+    const bool hot = (option->state & QStyle::State_MouseOver) && (option->state & QStyle::State_Enabled);
+    const bool down = option->state & (QStyle::State_Sunken);
+    const bool checked = option->state & QStyle::State_On;
+    const bool caption = IsCaptionButton(widget);
+    const bool close = caption && widget->objectName() == QLatin1String("closeButton");
+
+    switch (Manager()) {
+        case VisualManager::Classic:
+            if (caption && !(down || checked)) {
+                Box(p, option->rect, Colour("button"), QColor());
+                Bevel(p, r, true);
+            } else if (down || checked) {
+                Box(p, option->rect, Colour("pressFill"), QColor());
+                Bevel(p, r, false);
+            } else if (hot) {
+                Bevel(p, r, true);
+            }
+            return;
+        case VisualManager::OfficeXP:
+            if (down || (checked && hot))
+                Box(p, option->rect, Colour("pressed"), Colour("hotBorder"));
+            else if (checked)
+                Box(p, option->rect, Colour("checked"), Colour("hotBorder"));
+            else if (hot)
+                Box(p, option->rect, Colour("hot"), Colour("hotBorder"));
+            return;
+        case VisualManager::Windows:
+            if (caption) {
+                // Round glassy caption buttons; the close button red.
+                QLinearGradient g(r.topLeft(), r.bottomLeft());
+                g.setColorAt(0, close ? QColor(0xF7, 0xB9, 0xA6) : Qt::white);
+                g.setColorAt(1, close ? QColor(0xE0, 0x60, 0x3C) : QColor(0xC7, 0xD7, 0xF8));
+                Box(p, option->rect, down || checked ? QBrush(Colour("pressTop")) : QBrush(g), Colour("light"), 3);
+            } else if (down || checked) {
+                Box(p, option->rect, Gradient(r, {{0, "pressTop"}, {1, "pressBottom"}}), Colour("pressBorder"), 3);
+            } else if (hot) {
+                Box(p, option->rect, Gradient(r, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"), 3);
+            }
+            return;
+        case VisualManager::Office2003:
+            if (down)
+                Box(p, option->rect, Gradient(r, {{0, "pressTop"}, {1, "pressBottom"}}), Colour("hotBorder"));
+            else if (checked)
+                Box(p, option->rect, Gradient(r, {{0, "checkTop"}, {1, "checkBottom"}}), Colour("hotBorder"));
+            else if (hot)
+                Box(p, option->rect, Gradient(r, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"));
+            return;
+        case VisualManager::VS2005:
+            if (down)
+                Box(p, option->rect, Colour("pressed"), Colour("pressBorder"));
+            else if (checked)
+                Box(p, option->rect, Colour("hot"), Colour("pressBorder"));
+            else if (hot)
+                Box(p, option->rect, Colour("hot"), Colour("hotBorder"));
+            else if (caption)
+                Box(p, option->rect, Colour("window"), Colour("captionBottom"));
+            return;
+        case VisualManager::Office2007: {
+            const qreal radius = caption ? 2 : 3;
+            if (down)
+                Box(p, option->rect, Gradient(r, {{0, "pressTop"}, {1, "pressBottom"}}), Colour("pressBorder"),
+                    radius);
+            else if (checked)
+                Box(p, option->rect, Gradient(r, {{0, "checkTop"}, {1, "checkBottom"}}), Colour("pressBorder"),
+                    radius);
+            else if (hot)
+                Box(p, option->rect, Gradient(r, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"), radius);
+            else if (caption && Colour("captionButton").alpha() > 0)
+                Box(p, option->rect, Colour("captionButton"), QColor(), radius);
+            return;
+        }
+    }
+}
+
+// ------------------------------------------------------------------- tabs
+
+// The side of a tab that faces away from its page.
+enum class Outer { Top, Bottom, Left, Right };
+
+Outer OuterSide(QTabBar::Shape shape) {
+    switch (shape) {
+        case QTabBar::RoundedSouth:
+        case QTabBar::TriangularSouth: return Outer::Bottom;
+        case QTabBar::RoundedWest:
+        case QTabBar::TriangularWest: return Outer::Left;
+        case QTabBar::RoundedEast:
+        case QTabBar::TriangularEast: return Outer::Right;
+        default: return Outer::Top;
+    }
+}
+
+// The corners on the outer side.
+int OuterCorners(Outer side) {
+    switch (side) {
+        case Outer::Top: return kTopLeft | kTopRight;
+        case Outer::Bottom: return kBottomLeft | kBottomRight;
+        case Outer::Left: return kTopLeft | kBottomLeft;
+        case Outer::Right: return kTopRight | kBottomRight;
+    }
+    return kAll;
+}
+
+// A fill running from the outer side inwards.
+QBrush InwardGradient(const QRect& r, Outer side, std::initializer_list<std::pair<qreal, std::string_view>> stops) {
+    QPointF from, to;
+    switch (side) {
+        case Outer::Top: from = r.topLeft(), to = r.bottomLeft(); break;
+        case Outer::Bottom: from = r.bottomLeft(), to = r.topLeft(); break;
+        case Outer::Left: from = r.topLeft(), to = r.topRight(); break;
+        case Outer::Right: from = r.topRight(), to = r.topLeft(); break;
+    }
+    QLinearGradient g(from, to);
+    for (const auto& [at, name] : stops) g.setColorAt(at, Colour(name));
+    return QBrush(g);
+}
+
+// The box extended past the open side by a pixel, so that the outline
+// stops short of the page the tab opens onto.
+QRect OpenBox(const QRect& r, Outer side) {
+    switch (side) {
+        case Outer::Top: return r.adjusted(0, 0, 0, 1);
+        case Outer::Bottom: return r.adjusted(0, -1, 0, 0);
+        case Outer::Left: return r.adjusted(0, 0, 1, 0);
+        case Outer::Right: return r.adjusted(-1, 0, 0, 0);
+    }
+    return r;
+}
+
+// A strip of `width` pixels along the outer side.
+QRect OuterStrip(const QRect& r, Outer side, int width) {
+    switch (side) {
+        case Outer::Top: return QRect(r.left(), r.top(), r.width(), width);
+        case Outer::Bottom: return QRect(r.left(), r.bottom() - width + 1, r.width(), width);
+        case Outer::Left: return QRect(r.left(), r.top(), width, r.height());
+        case Outer::Right: return QRect(r.right() - width + 1, r.top(), width, r.height());
+    }
+    return r;
+}
+
+// The line that ends a resting tab (flat looks separate their tabs by it).
+void EndLine(QPainter* p, const QRect& r, Outer side, const QColor& colour) {
+    p->save();
+    p->setPen(colour);
+    if (side == Outer::Top || side == Outer::Bottom)
+        p->drawLine(r.topRight() + QPoint(0, 3), r.bottomRight() - QPoint(0, 3));
+    else
+        p->drawLine(r.bottomLeft() + QPoint(3, 0), r.bottomRight() - QPoint(3, 0));
+    p->restore();
+}
+
+void PaintTabShape(QPainter* p, const QStyleOptionTab* tab) {
+    const Outer side = OuterSide(tab->shape);
+    const bool selected = tab->state & QStyle::State_Selected;
+    const bool hot = (tab->state & QStyle::State_MouseOver) && (tab->state & QStyle::State_Enabled);
+    QRect r = tab->rect;
+    // Resting tabs stand back from the outer edge; the chosen one stands
+    // out in front of its neighbours.
+    if (!selected) {
+        switch (side) {
+            case Outer::Top: r.adjust(0, 2, 0, 0); break;
+            case Outer::Bottom: r.adjust(0, 0, 0, -2); break;
+            case Outer::Left: r.adjust(2, 0, 0, 0); break;
+            case Outer::Right: r.adjust(0, 0, -2, 0); break;
+        }
+    }
+    const QRect box = OpenBox(r, side);
+    const int corners = OuterCorners(side);
+
+    switch (Manager()) {
+        case VisualManager::Classic: {
+            Box(p, r, Colour("button"), QColor());
+            // Raised on every side but the open one.
+            p->save();
+            const QColor light = Colour("light"), dark = Colour("shadow");
+            const QRect e = r.adjusted(0, 0, -1, -1);
+            p->setPen(light);
+            if (side != Outer::Bottom) p->drawLine(e.topLeft(), e.topRight());
+            if (side != Outer::Right) p->drawLine(e.topLeft(), e.bottomLeft());
+            p->setPen(dark);
+            if (side != Outer::Top) p->drawLine(e.bottomLeft(), e.bottomRight());
+            if (side != Outer::Left) p->drawLine(e.topRight(), e.bottomRight());
+            p->restore();
+            return;
+        }
+        case VisualManager::OfficeXP:
+            if (selected)
+                Box(p, box, Colour("base"), Colour("shadow"));
+            else
+                EndLine(p, r, side, Colour("dark"));
+            return;
+        case VisualManager::Windows:
+            if (TabsDrawn3D(CurrentLook())) {
+                const QBrush body = selected ? InwardGradient(r, side, {{0, "base"}, {1, "pageTop"}})
+                                             : InwardGradient(r, side, {{0, "tabTop"}, {0.7, "tabBottom"}, {1, "mid"}});
+                Box(p, box, body, Colour("tabBorder"), 4, corners);
+                if (selected || hot) {
+                    p->save();
+                    p->setClipPath(RoundedBox(QRectF(box), 4, corners));
+                    p->fillRect(OuterStrip(r, side, 3), Colour(selected ? "tabAccent" : "tabHotAccent"));
+                    p->restore();
+                }
+            } else {
+                Box(p, box, Colour(selected ? "base" : "window"), Colour("tabBorder"));
+            }
+            return;
+        case VisualManager::Office2003:
+            if (selected)
+                Box(p, box, InwardGradient(r, side, {{0, "tabSelTop"}, {1, "tabSelBottom"}}), Colour("tabBorder"), 3,
+                    corners);
+            else if (hot)
+                Box(p, box, InwardGradient(r, side, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"), 3,
+                    corners);
+            else
+                Box(p, box, InwardGradient(r, side, {{0, "tabTop"}, {1, "tabBottom"}}), Colour("tabBorder"), 3,
+                    corners);
+            return;
+        case VisualManager::VS2005:
+            if (side == Outer::Top) {
+                // Document tabs: a long slope at the start, a short one at the end.
+                p->save();
+                p->setRenderHint(QPainter::Antialiasing);
+                const QRectF f = QRectF(box).adjusted(0.5, 0.5, -0.5, -0.5);
+                QPainterPath path;
+                path.moveTo(f.bottomLeft());
+                path.lineTo(f.left() + 9, f.top());
+                path.lineTo(f.right() - 2, f.top());
+                path.lineTo(f.right(), f.top() + 2);
+                path.lineTo(f.bottomRight());
+                p->setPen(Colour("tabBorder"));
+                p->setBrush(Colour(selected ? "tabSel" : "tabBg"));
+                p->drawPath(path);
+                p->restore();
+            } else if (selected) {
+                Box(p, box, Colour("tabSel"), Colour("tabBorder"));
+            } else {
+                EndLine(p, r, side, Colour("mid"));
+            }
+            return;
+        case VisualManager::Office2007:
+            if (selected)
+                Box(p, box, InwardGradient(r, side, {{0, "tabSelTop"}, {1, "tabSelBottom"}}), Colour("tabBorder"), 3,
+                    corners);
+            else if (hot)
+                Box(p, box, InwardGradient(r, side, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"), 3, corners);
+            return;
+    }
+}
+
+// The colour of a tab's text.
+QColor TabTextColour(const QStyleOptionTab* tab) {
+    const bool selected = tab->state & QStyle::State_Selected;
+    const bool hot = tab->state & QStyle::State_MouseOver;
+    switch (Manager()) {
+        case VisualManager::Classic: return Colour("buttonText");
+        case VisualManager::OfficeXP: return Colour(selected || hot ? "text" : "tabText");
+        case VisualManager::Windows: return Colour("text");
+        case VisualManager::Office2003: return Colour(selected ? "text" : "tabText");
+        case VisualManager::VS2005: return Colour(selected ? "text" : hot ? "highlight" : "tabText");
+        case VisualManager::Office2007: return Colour(selected || hot ? "ribbonText" : "tabText");
+    }
+    return tab->palette.color(QPalette::WindowText);
+}
+
+// ---------------------------------------------------------------- caption
+
+void PaintCaption(QPainter* p, const QRect& rect) {
+    const QRect r = rect.adjusted(0, 0, -1, -1);
+    switch (Manager()) {
+        case VisualManager::Classic:
+            p->fillRect(rect, Gradient(rect, {{0, "captionTop"}, {1, "captionBottom"}}, true));
+            return;
+        case VisualManager::OfficeXP: Box(p, rect, Colour("captionBg"), Colour("mid")); return;
+        case VisualManager::Windows:
+            Box(p, rect, Gradient(r, {{0, "captionTop"}, {0.25, "captionMid"}, {1, "captionBottom"}}), QColor(), 6,
+                kTopLeft | kTopRight);
+            return;
+        case VisualManager::Office2003:
+            Box(p, rect, Gradient(r, {{0, "captionTop"}, {1, "captionBottom"}}), Colour("captionBorder"));
+            return;
+        case VisualManager::VS2005: p->fillRect(rect, Gradient(r, {{0, "captionTop"}, {1, "captionBottom"}})); return;
+        case VisualManager::Office2007:
+            Box(p, rect, Gradient(r, {{0, "captionTop"}, {1, "captionBottom"}}), Colour("captionBorder"), 2);
+            return;
+    }
+}
+
+// ------------------------------------------------------------------ menus
+
+// The fill of a chosen menu item, where the look has one of its own (the
+// others keep the palette's highlight).
+bool PaintMenuSelection(QPainter* p, const QRect& rect) {
+    const QRect r = rect.adjusted(1, 0, -1, 0);
+    switch (Manager()) {
+        case VisualManager::Classic:
+        case VisualManager::Windows: return false;
+        case VisualManager::OfficeXP:
+        case VisualManager::VS2005: Box(p, r, Colour("hot"), Colour("hotBorder")); return true;
+        case VisualManager::Office2003:
+            Box(p, r, Gradient(r, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"));
+            return true;
+        case VisualManager::Office2007:
+            Box(p, r, Gradient(r, {{0, "hotTop"}, {1, "hotBottom"}}), Colour("hotBorder"), 2);
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CLookStyle::CLookStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
+
+void CLookStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                               const QWidget* widget) const {
+    switch (element) {
+        case PE_PanelButtonTool:
+            // Tool buttons rest flat in every look; Classic's caption buttons
+            // stand raised.
+            PaintToolPanel(painter, option, widget);
+            return;
+        case PE_PanelToolBar: painter->fillRect(option->rect, option->palette.window()); return;
+        case PE_IndicatorBranch: {
+            // A tree's branch marks in its text's colour: the window text of
+            // a dark look would vanish on the tree's light base.
+            QStyleOption marks(*option);
+            marks.palette.setColor(QPalette::WindowText, option->palette.color(QPalette::Text));
+            marks.palette.setColor(QPalette::ButtonText, option->palette.color(QPalette::Text));
+            QProxyStyle::drawPrimitive(element, &marks, painter, widget);
+            return;
+        }
+        case PE_PanelMenu:
+        case PE_FrameMenu: {
+            const QColor fill = Colour("menuBg", option->palette.color(QPalette::Base));
+            const QColor border = Colour("menuBorder", Colour("shadow", Qt::darkGray));
+            if (element == PE_PanelMenu) painter->fillRect(option->rect, fill);
+            painter->save();
+            painter->setPen(border);
+            painter->setBrush(Qt::NoBrush);
+            painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+            painter->restore();
+            return;
+        }
+        default: break;
+    }
+    QProxyStyle::drawPrimitive(element, option, painter, widget);
+}
+
+void CLookStyle::drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                             const QWidget* widget) const {
+    switch (element) {
+        case CE_DockWidgetTitle: {
+            PaintCaption(painter, option->rect);
+            // The title's text, where one is given, in the caption's colour.
+            if (const auto* dock = qstyleoption_cast<const QStyleOptionDockWidget*>(option);
+                dock != nullptr && !dock->title.isEmpty()) {
+                QStyleOptionDockWidget text(*dock);
+                text.palette.setColor(QPalette::WindowText, Colour("captionText"));
+                const QRect r = subElementRect(SE_DockWidgetTitleBarText, &text, widget);
+                drawItemText(painter, r, Qt::AlignLeft | Qt::AlignVCenter, text.palette, true,
+                             text.fontMetrics.elidedText(text.title, Qt::ElideRight, r.width()),
+                             QPalette::WindowText);
+            }
+            return;
+        }
+        case CE_TabBarTabShape:
+            if (const auto* tab = qstyleoption_cast<const QStyleOptionTab*>(option)) {
+                PaintTabShape(painter, tab);
+                return;
+            }
+            break;
+        case CE_TabBarTabLabel:
+            if (const auto* tab = qstyleoption_cast<const QStyleOptionTab*>(option)) {
+                QStyleOptionTab coloured(*tab);
+                const QColor c = TabTextColour(tab);
+                if (c.isValid()) coloured.palette.setColor(QPalette::WindowText, c);
+                QProxyStyle::drawControl(element, &coloured, painter, widget);
+                return;
+            }
+            break;
+        case CE_MenuItem:
+            if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+                item != nullptr && (item->state & State_Selected) && (item->state & State_Enabled) &&
+                item->menuItemType != QStyleOptionMenuItem::Separator && PaintMenuSelection(painter, item->rect)) {
+                // The look's own fill, then the item as if it rested on it.
+                QStyleOptionMenuItem resting(*item);
+                resting.state &= ~State_Selected;
+                QProxyStyle::drawControl(element, &resting, painter, widget);
+                return;
+            }
+            break;
+        default: break;
+    }
+    QProxyStyle::drawControl(element, option, painter, widget);
+}
+
+QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const {
+    if (option != nullptr) return QProxyStyle::standardIcon(icon, option, widget);
+    QIcon& made = m_icons[static_cast<int>(icon)];
+    if (made.isNull()) made = QProxyStyle::standardIcon(icon, nullptr, nullptr);
+    return made;
+}
+
+void CLookStyle::polish(QWidget* widget) {
+    QProxyStyle::polish(widget);
+    // Widgets made after the look was applied take it too.
+    if (widget != nullptr && (widget->objectName() == QLatin1String("caption") || qobject_cast<QMdiArea*>(widget)))
+        ApplyLookTo(widget);
+}
+
+void CLookStyle::ApplyLookTo(QWidget* root) {
+    if (root == nullptr) return;
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* w : widgets) {
+        if (auto* mdi = qobject_cast<QMdiArea*>(w)) {
+            mdi->setBackground(Colour("workspace", Qt::darkGray));
+        } else if (w->objectName() == QLatin1String("caption") && qobject_cast<QLabel*>(w) != nullptr) {
+            // A pane caption's text, in the caption bar's colour.
+            QPalette palette = w->palette();
+            palette.setColor(QPalette::WindowText, Colour("captionText", palette.color(QPalette::WindowText)));
+            w->setPalette(palette);
+        }
+    }
+}

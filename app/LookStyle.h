@@ -1,0 +1,33 @@
+// The application's style: Fusion, drawing the elements a look changes
+// outside the ribbon (pane captions and their buttons, tabs, toolbar
+// buttons, menus) in the current look's shapes and colours.  The ribbon
+// takes its look from a style sheet of its own.
+#pragma once
+
+#include <QHash>
+#include <QIcon>
+#include <QProxyStyle>
+
+class CLookStyle : public QProxyStyle {
+    Q_OBJECT
+public:
+    CLookStyle();
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override;
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override;
+    // The standard pictures are made once each: Fusion draws one anew on
+    // every request, and every pane asks for the same few.
+    QIcon standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const override;
+    void polish(QWidget* widget) override;
+    using QProxyStyle::polish;
+
+    // Gives the widgets under `root` that take colours of the look outside
+    // the palette (the pane captions' text, the document area) the current
+    // look's.
+    static void ApplyLookTo(QWidget* root);
+
+private:
+    mutable QHash<int, QIcon> m_icons;
+};
