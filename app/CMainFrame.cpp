@@ -82,6 +82,15 @@ const std::array<ToggleInfo, 10>& CMainFrame::ToggleTable() {
 }
 
 CMainFrame::CMainFrame() {
+    // The look is read first and its style and palette are taken before any
+    // child exists: taken later, every widget made so far would be polished
+    // and drawn again.  Loading the frame shows the look in full.
+    if (CTessalineApp* app = TheApp()) {
+        app->m_nApplicationLook = static_cast<unsigned>(app->GetInt(QStringLiteral("ApplicationLook"), kDefaultLook));
+        SetApplicationLook(app->m_nApplicationLook, qobject_cast<QApplication*>(QCoreApplication::instance()),
+                           nullptr);
+    }
+
     // Members in declaration order: the ribbon, then the panes with their
     // kinds.  A pane made on its own takes every snapshot when it is
     // constructed; here that would take each table ten times over (the
@@ -100,9 +109,6 @@ CMainFrame::CMainFrame() {
     m_paneIpStats = new CNetworkDataView(11, defer, this);
     m_paneIcmpStats = new CNetworkDataView(10, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
-
-    if (CTessalineApp* app = TheApp())
-        app->m_nApplicationLook = static_cast<unsigned>(app->GetInt(QStringLiteral("ApplicationLook"), kDefaultLook));
     m_bAutoRefreshAll = false;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QDockWidget>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMdiArea>
@@ -507,9 +508,12 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
 }
 
 QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const {
-    if (option != nullptr) return QProxyStyle::standardIcon(icon, option, widget);
-    QIcon& made = m_icons[static_cast<int>(icon)];
-    if (made.isNull()) made = QProxyStyle::standardIcon(icon, nullptr, nullptr);
+    // The pictures differ only with the direction of the layout (arrows).
+    const Qt::LayoutDirection direction = option != nullptr   ? option->direction
+                                          : widget != nullptr ? widget->layoutDirection()
+                                                              : QGuiApplication::layoutDirection();
+    QIcon& made = m_icons[static_cast<int>(icon) * 2 + (direction == Qt::RightToLeft ? 1 : 0)];
+    if (made.isNull()) made = QProxyStyle::standardIcon(icon, option, widget);
     return made;
 }
 

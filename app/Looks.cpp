@@ -649,11 +649,17 @@ void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
         style = new CLookStyle;
         QApplication::setStyle(style);
     }
-    QApplication::setPalette(LookPalette(state));
+    // A palette or sheet equal to the one shown is not set again: setting
+    // one makes every widget it reaches take it anew.
+    const QPalette palette = LookPalette(state);
+    if (!(QApplication::palette() == palette)) QApplication::setPalette(palette);
     // The ribbon alone takes a style sheet: a sheet over the whole
     // application would be matched against every widget of every pane.
     if (root != nullptr) {
-        if (auto* ribbon = root->findChild<QWidget*>(QStringLiteral("ribbonBar"))) ribbon->setStyleSheet(LookStyleSheet(state));
+        if (auto* ribbon = root->findChild<QWidget*>(QStringLiteral("ribbonBar"))) {
+            const QString sheet = LookStyleSheet(state);
+            if (ribbon->styleSheet() != sheet) ribbon->setStyleSheet(sheet);
+        }
         CLookStyle::ApplyLookTo(root);
         root->update();
     }

@@ -1,8 +1,10 @@
 #include "ProcFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -25,7 +27,12 @@ bool ReadFileAt(const std::string& path, std::string& text, DWORD& error, std::s
         error = (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
         return false;
     }
-    // Files under /proc report size 0: read in chunks until end of file.
+    // A file that tells its size gets its room at once; files under /proc
+    // report size 0 and grow as read.  Either way, read in chunks until end
+    // of file.
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0)
+        text.reserve(std::min(static_cast<std::size_t>(info.st_size), maxBytes) + 1);
     char chunk[16384];
     bool ok = true;
     for (;;) {
