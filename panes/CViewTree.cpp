@@ -3,119 +3,53 @@
 #include <QEvent>
 #include <QFontInfo>
 #include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOption>
+#include <QTimer>
 #include <QtMath>
-#include <QHeaderView>
-#include <QStyledItemDelegate>
 #include <algorithm>
-#include <utility>
-#include <vector>
 
 namespace {
-QString ToQString(std::u16string_view text) {
+
+// Room left of the image, between image and text, and right of the text.
+constexpr int kMargin = 3;
+constexpr int kGap = 4;
+
+QString ToQString(const std::u16string& text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
+
 }  // namespace
 
-CViewTree::CViewTree(QWidget* parent) : QTreeWidget(parent) {
-    setColumnCount(1);
-    setHeaderHidden(true);
-    setRootIsDecorated(true);  // buttons and lines at the root
-    setUniformRowHeights(true);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+CViewTree::CViewTree(QWidget* parent) : QAbstractScrollArea(parent) {
+    setFrameShape(QFrame::NoFrame);  // the pane draws the frame around its tree
+    setFocusPolicy(Qt::StrongFocus);
     setContextMenuPolicy(Qt::NoContextMenu);
-    header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    // Where the font is not fixed-pitch, the column's width comes from the
-    // rows in view: laying out the text of every line of a 10,000-socket
-    // report would cost more than the report itself.
-    header()->setResizeContentsPrecision(0);
-    header()->setStretchLastSection(false);
-    // The pane draws the frame around its tree.
-    setFrameShape(QFrame::NoFrame);
-    connect(this, &QTreeWidget::itemExpanded, this, [this] { ForgetWidth(); });
-    connect(this, &QTreeWidget::itemCollapsed, this, [this] { ForgetWidth(); });
+    viewport()->setContextMenuPolicy(Qt::NoContextMenu);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 }
 
-int CViewTree::sizeHintForColumn(int column) const {
-    if (m_nFixedPitch < 0) m_nFixedPitch = QFontInfo(font()).fixedPitch() ? 1 : 0;
-    if (column != 0 || m_nFixedPitch == 0) return QTreeWidget::sizeHintForColumn(column);
-    if (m_nWidthHint < 0) m_nWidthHint = WidthOfShownLines();
-    return m_nWidthHint;
+void CViewTree::SetImageList(std::vector<QIcon> images) {
+    m_images = std::move(images);
+    viewport()->update();
 }
 
-// In a fixed-pitch font a line of Latin-1 text is its length times one
-// advance, so every shown line is measured without laying its text out;
-// other lines (a process name in another script, say) are measured.  What
-// the delegate adds around the text (image, margins) is the same for every
-// line and is taken from the first.
-int CViewTree::WidthOfShownLines() const {
-    QTreeWidgetItem* root = invisibleRootItem();
-    if (root->childCount() == 0) return 0;
-    QFont bold = font();
-    bold.setBold(true);
-    // Advances are fractional: a line's width is rounded up once, not each
-    // character's.
-    const QFontMetricsF normalMetrics(font());
-    const QFontMetricsF boldMetrics(bold);
-    const qreal normalAdvance = normalMetrics.horizontalAdvance(QLatin1Char('0'));
-    const qreal boldAdvance = boldMetrics.horizontalAdvance(QLatin1Char('0'));
-    const auto textWidth = [&](const QTreeWidgetItem* item) {
-        const QString text = item->text(0);
-        const bool isBold = item->font(0).bold();
-        for (const QChar c : text) {
-            if (c.unicode() > 0xFF || !c.isPrint())
-                return qCeil((isBold ? boldMetrics : normalMetrics).horizontalAdvance(text));
-        }
-        return qCeil(static_cast<qreal>(text.size()) * (isBold ? boldAdvance : normalAdvance));
-    };
-
-    QStyleOptionViewItem option;
-    initViewItemOption(&option);
-    const QTreeWidgetItem* first = root->child(0);
-    const int around = itemDelegate()->sizeHint(option, indexFromItem(first)).width() - textWidth(first);
-    const int step = indentation();
-    const int rootIndent = rootIsDecorated() ? step : 0;
-
-    int widest = 0;
-    // Depth-first over the shown lines, without recursion.
-    std::vector<std::pair<const QTreeWidgetItem*, int>> pending;  // item, next child
-    pending.emplace_back(root, 0);
-    while (!pending.empty()) {
-        auto& [parent, next] = pending.back();
-        if (next >= parent->childCount()) {
-            pending.pop_back();
-            continue;
-        }
-        const QTreeWidgetItem* item = parent->child(next++);
-        const int depth = static_cast<int>(pending.size()) - 1;
-        widest = std::max(widest, rootIndent + depth * step + around + textWidth(item));
-        if (item->childCount() > 0 && item->isExpanded()) pending.emplace_back(item, 0);
-    }
-    return widest;
+void CViewTree::setIconSize(const QSize& size) {
+    m_iconSize = size;
+    Changed(true);
 }
 
-void CViewTree::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
-        ForgetWidth();
-        m_nFixedPitch = -1;
-    }
-    QTreeWidget::changeEvent(event);
-}
-
-void CViewTree::SetImageList(std::vector<QIcon> images) { m_images = std::move(images); }
-
-void CViewTree::ForgetSiblingWalk() {
-    m_pWalkItem = nullptr;
-    m_nWalkIndex = -1;
-}
-
-QTreeWidgetItem* CViewTree::ParentOf(HTREEITEM parent) {
-    return parent == TVI_ROOT ? invisibleRootItem() : ItemOf(parent);
-}
+// ------------------------------------------------------- report operations
 
 void CViewTree::DeleteAllItems() {
-    ForgetSiblingWalk();
-    ForgetWidth();
-    clear();
+    m_items.DeleteAllItems();
+    m_current = nullptr;
+    Changed(true);
 }
 
 void CViewTree::DeleteItem(HTREEITEM item) {
@@ -124,67 +58,329 @@ void CViewTree::DeleteItem(HTREEITEM item) {
         DeleteAllItems();
         return;
     }
-    ForgetSiblingWalk();
-    ForgetWidth();
-    delete ItemOf(item);
+    for (HTREEITEM up = m_current; up != nullptr; up = m_items.Parent(up)) {
+        if (up == item) {
+            m_current = nullptr;
+            break;
+        }
+    }
+    m_items.DeleteItem(item);
+    Changed(true);
 }
 
 HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int image) {
-    QTreeWidgetItem* p = parent != nullptr ? ParentOf(parent) : nullptr;
-    if (p == nullptr) return nullptr;
-    ForgetWidth();
-    auto* item = new QTreeWidgetItem;
-    item->setText(0, ToQString(text));
-    if (image >= 0 && static_cast<std::size_t>(image) < m_images.size()) item->setIcon(0, m_images[image]);
-    p->addChild(item);
-    return HandleOf(item);
+    HTREEITEM item = m_items.AppendItem(parent, text, image);
+    if (item != nullptr) Changed(true);
+    return item;
 }
 
 void CViewTree::SetItemBold(HTREEITEM item) {
-    if (item == nullptr || item == TVI_ROOT) return;
-    ForgetWidth();
-    QFont f = ItemOf(item)->font(0);
-    f.setBold(true);
-    ItemOf(item)->setFont(0, f);
+    if (item == nullptr || item == TVI_ROOT || m_items.IsBold(item)) return;
+    m_items.SetItemBold(item);
+    Changed(false);
 }
 
 void CViewTree::SetItemText(HTREEITEM item, std::u16string_view text) {
-    if (item == nullptr || item == TVI_ROOT) return;
-    const QString s = ToQString(text);
-    if (ItemOf(item)->text(0) == s) return;
-    ForgetWidth();
-    ItemOf(item)->setText(0, s);
+    if (item == nullptr || item == TVI_ROOT || m_items.Text(item) == text) return;
+    m_items.SetItemText(item, text);
+    Changed(false);
 }
 
-HTREEITEM CViewTree::GetChildItem(HTREEITEM item) {
-    QTreeWidgetItem* p = item != nullptr ? ParentOf(item) : nullptr;
-    if (p == nullptr || p->childCount() == 0) return nullptr;
-    m_pWalkItem = p->child(0);
-    m_nWalkIndex = 0;
-    return HandleOf(m_pWalkItem);
+HTREEITEM CViewTree::GetChildItem(HTREEITEM item) { return m_items.GetChildItem(item); }
+
+HTREEITEM CViewTree::GetNextSiblingItem(HTREEITEM item) { return m_items.GetNextSiblingItem(item); }
+
+void CViewTree::Expand(HTREEITEM item) { SetExpanded(item, true); }
+
+// ------------------------------------------------------------ the user's
+
+HTREEITEM CViewTree::Child(HTREEITEM item, std::size_t n) const {
+    auto& items = const_cast<MemoryTree&>(m_items);
+    HTREEITEM child = items.GetChildItem(item);
+    for (; child != nullptr && n > 0; --n) child = items.GetNextSiblingItem(child);
+    return child;
 }
 
-HTREEITEM CViewTree::GetNextSiblingItem(HTREEITEM item) {
-    if (item == nullptr || item == TVI_ROOT) return nullptr;
-    QTreeWidgetItem* node = ItemOf(item);
-    QTreeWidgetItem* parent = node->parent() != nullptr ? node->parent() : invisibleRootItem();
-    int index = -1;
-    if (node == m_pWalkItem && m_nWalkIndex >= 0 && m_nWalkIndex < parent->childCount() &&
-        parent->child(m_nWalkIndex) == node)
-        index = m_nWalkIndex;
-    else
-        index = parent->indexOfChild(node);
-    if (index < 0 || index + 1 >= parent->childCount()) {
-        ForgetSiblingWalk();
-        return nullptr;
+void CViewTree::SetExpanded(HTREEITEM item, bool expanded) {
+    if (item == nullptr || item == TVI_ROOT || m_items.IsExpanded(item) == expanded) return;
+    if (expanded) {
+        m_items.Expand(item);
+    } else {
+        m_items.Collapse(item);
+        // A selected line inside the closed item gives its place to the item.
+        for (HTREEITEM up = m_current != nullptr ? m_items.Parent(m_current) : nullptr; up != nullptr;
+             up = m_items.Parent(up)) {
+            if (up == item) {
+                m_current = item;
+                break;
+            }
+        }
     }
-    m_pWalkItem = parent->child(index + 1);
-    m_nWalkIndex = index + 1;
-    return HandleOf(m_pWalkItem);
+    Changed(true);
 }
 
-void CViewTree::Expand(HTREEITEM item) {
-    if (item == nullptr || item == TVI_ROOT) return;
-    ForgetWidth();
-    ItemOf(item)->setExpanded(true);
+void CViewTree::SetCurrentItem(HTREEITEM item) {
+    if (item == TVI_ROOT) item = nullptr;
+    m_current = item;
+    const int row = RowOf(item);
+    if (row >= 0) EnsureVisible(row);
+    viewport()->update();
+}
+
+QRect CViewTree::ItemRect(HTREEITEM item) {
+    const int row = RowOf(item);
+    if (row < 0) return {};
+    const Row& r = Rows()[static_cast<std::size_t>(row)];
+    const int x = (r.depth + 1) * kIndentation - horizontalScrollBar()->value();
+    const int width = kMargin + m_iconSize.width() + kGap + TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
+    return QRect(x, row * RowHeight() - verticalScrollBar()->value(), width, RowHeight());
+}
+
+// ------------------------------------------------------------------ lines
+
+const std::vector<CViewTree::Row>& CViewTree::Rows() {
+    if (m_rowsValid) return m_rows;
+    m_rows.clear();
+    // Depth-first, without recursion: the next sibling waits under the
+    // first child.
+    std::vector<Row> pending;
+    if (HTREEITEM first = m_items.GetChildItem(TVI_ROOT)) pending.push_back({first, 0});
+    while (!pending.empty()) {
+        const Row row = pending.back();
+        pending.pop_back();
+        m_rows.push_back(row);
+        if (HTREEITEM next = m_items.GetNextSiblingItem(row.item)) pending.push_back({next, row.depth});
+        if (m_items.IsExpanded(row.item)) {
+            if (HTREEITEM child = m_items.GetChildItem(row.item)) pending.push_back({child, row.depth + 1});
+        }
+    }
+    m_rowsValid = true;
+    return m_rows;
+}
+
+int CViewTree::RowOf(HTREEITEM item) {
+    if (item == nullptr) return -1;
+    const std::vector<Row>& rows = Rows();
+    const auto it = std::find_if(rows.begin(), rows.end(), [item](const Row& r) { return r.item == item; });
+    return it == rows.end() ? -1 : static_cast<int>(it - rows.begin());
+}
+
+int CViewTree::RowAt(int y) {
+    if (y < 0) return -1;
+    const int row = (y + verticalScrollBar()->value()) / RowHeight();
+    return row < static_cast<int>(Rows().size()) ? row : -1;
+}
+
+int CViewTree::RowHeight() const {
+    QFont bold = font();
+    bold.setBold(true);
+    const int text = std::max(QFontMetrics(font()).height(), QFontMetrics(bold).height());
+    return std::max(text, m_iconSize.height()) + 2;
+}
+
+void CViewTree::Changed(bool lines) {
+    if (lines) m_rowsValid = false;
+    m_width = -1;
+    viewport()->update();
+    // The scroll bars follow once the report has finished its changes.
+    if (!m_bScrollBarsPending) {
+        m_bScrollBarsPending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_bScrollBarsPending = false;
+            UpdateScrollBars();
+        });
+    }
+}
+
+// In a fixed-pitch font a line of Latin-1 text is its length times one
+// advance, so every shown line is measured without laying its text out;
+// other lines (a process name in another script, say) are measured.
+int CViewTree::TextWidth(const std::u16string& text, bool bold) const {
+    if (m_fixedPitch < 0) {
+        auto* self = const_cast<CViewTree*>(this);
+        QFont boldFont = font();
+        boldFont.setBold(true);
+        self->m_fixedPitch = QFontInfo(font()).fixedPitch() ? 1 : 0;
+        self->m_advance = QFontMetricsF(font()).horizontalAdvance(QLatin1Char('0'));
+        self->m_boldAdvance = QFontMetricsF(boldFont).horizontalAdvance(QLatin1Char('0'));
+    }
+    const bool plain = m_fixedPitch == 1 && std::all_of(text.begin(), text.end(), [](char16_t c) {
+                           return c >= 0x20 && c <= 0xFF && c != 0x7F && !(c >= 0x80 && c < 0xA0);
+                       });
+    // Advances are fractional: a line's width is rounded up once, not each
+    // character's.
+    if (plain) return qCeil(static_cast<qreal>(text.size()) * (bold ? m_boldAdvance : m_advance));
+    QFont f = font();
+    f.setBold(bold);
+    return qCeil(QFontMetricsF(f).horizontalAdvance(ToQString(text)));
+}
+
+int CViewTree::ContentWidth() {
+    if (m_width >= 0) return m_width;
+    int widest = 0;
+    for (const Row& row : Rows()) {
+        const int width = (row.depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
+                          TextWidth(m_items.Text(row.item), m_items.IsBold(row.item)) + kMargin;
+        widest = std::max(widest, width);
+    }
+    m_width = widest;
+    return m_width;
+}
+
+void CViewTree::UpdateScrollBars() {
+    const QSize area = viewport()->size();
+    const int height = static_cast<int>(Rows().size()) * RowHeight();
+    verticalScrollBar()->setSingleStep(RowHeight());
+    verticalScrollBar()->setPageStep(area.height());
+    verticalScrollBar()->setRange(0, std::max(0, height - area.height()));
+    horizontalScrollBar()->setSingleStep(RowHeight());
+    horizontalScrollBar()->setPageStep(area.width());
+    horizontalScrollBar()->setRange(0, std::max(0, ContentWidth() - area.width()));
+}
+
+void CViewTree::EnsureVisible(int row) {
+    UpdateScrollBars();
+    const int top = row * RowHeight();
+    const int bottom = top + RowHeight();
+    QScrollBar* bar = verticalScrollBar();
+    if (top < bar->value())
+        bar->setValue(top);
+    else if (bottom > bar->value() + viewport()->height())
+        bar->setValue(bottom - viewport()->height());
+}
+
+// ----------------------------------------------------------------- events
+
+void CViewTree::paintEvent(QPaintEvent*) {
+    QPainter painter(viewport());
+    const std::vector<Row>& rows = Rows();
+    if (rows.empty()) return;
+    const int rowHeight = RowHeight();
+    const int top = verticalScrollBar()->value();
+    const int left = horizontalScrollBar()->value();
+    const std::size_t first = static_cast<std::size_t>(std::max(0, top / rowHeight));
+    const std::size_t last =
+        std::min(rows.size() - 1, static_cast<std::size_t>((top + viewport()->height()) / rowHeight));
+    QFont bold = font();
+    bold.setBold(true);
+    const QFontMetrics normalMetrics(font());
+    const QFontMetrics boldMetrics(bold);
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+
+    QStyleOption branch;
+    branch.initFrom(this);
+    for (std::size_t i = first; i <= last && i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const int y = static_cast<int>(i) * rowHeight - top;
+        int x = row.depth * kIndentation - left;
+        HTREEITEM item = row.item;
+        if (m_items.GetChildItem(item) != nullptr) {
+            branch.rect = QRect(x, y, kIndentation, rowHeight);
+            branch.state = QStyle::State_Item | QStyle::State_Children;
+            if (isEnabled()) branch.state |= QStyle::State_Enabled;
+            if (m_items.IsExpanded(item)) branch.state |= QStyle::State_Open;
+            if (m_items.GetNextSiblingItem(item) != nullptr) branch.state |= QStyle::State_Sibling;
+            style()->drawPrimitive(QStyle::PE_IndicatorBranch, &branch, &painter, this);
+        }
+        x += kIndentation;
+
+        const std::u16string& text = m_items.Text(item);
+        const bool isBold = m_items.IsBold(item);
+        const bool selected = item == m_current;
+        const int textWidth = TextWidth(text, isBold);
+        if (selected) {
+            painter.fillRect(QRect(x, y, kMargin + m_iconSize.width() + kGap + textWidth + kMargin, rowHeight),
+                             palette().brush(group, QPalette::Highlight));
+        }
+        const int image = m_items.Image(item);
+        if (image >= 0 && static_cast<std::size_t>(image) < m_images.size()) {
+            m_images[static_cast<std::size_t>(image)].paint(
+                &painter, QRect(x + kMargin, y + (rowHeight - m_iconSize.height()) / 2, m_iconSize.width(),
+                                m_iconSize.height()));
+        }
+        const QFontMetrics& metrics = isBold ? boldMetrics : normalMetrics;
+        painter.setFont(isBold ? bold : font());
+        painter.setPen(palette().color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter.drawText(QPoint(x + kMargin + m_iconSize.width() + kGap,
+                                y + (rowHeight - metrics.height()) / 2 + metrics.ascent()),
+                         ToQString(text));
+    }
+}
+
+void CViewTree::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
+}
+
+void CViewTree::showEvent(QShowEvent* event) {
+    QAbstractScrollArea::showEvent(event);
+    UpdateScrollBars();
+}
+
+void CViewTree::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        m_fixedPitch = -1;
+        Changed(true);
+    }
+    QAbstractScrollArea::changeEvent(event);
+}
+
+void CViewTree::mousePressEvent(QMouseEvent* event) {
+    const int row = RowAt(event->position().toPoint().y());
+    if (row < 0 || event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
+    const Row r = Rows()[static_cast<std::size_t>(row)];
+    const int button = r.depth * kIndentation - horizontalScrollBar()->value();
+    const int x = event->position().toPoint().x();
+    if (x >= button && x < button + kIndentation && m_items.GetChildItem(r.item) != nullptr)
+        SetExpanded(r.item, !m_items.IsExpanded(r.item));
+    else
+        SetCurrentItem(r.item);
+}
+
+void CViewTree::mouseDoubleClickEvent(QMouseEvent* event) {
+    const int row = RowAt(event->position().toPoint().y());
+    if (row < 0 || event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(event);
+    const HTREEITEM item = Rows()[static_cast<std::size_t>(row)].item;
+    SetCurrentItem(item);
+    if (m_items.GetChildItem(item) != nullptr) SetExpanded(item, !m_items.IsExpanded(item));
+}
+
+void CViewTree::keyPressEvent(QKeyEvent* event) {
+    const std::vector<Row>& rows = Rows();
+    if (rows.empty()) return QAbstractScrollArea::keyPressEvent(event);
+    const int count = static_cast<int>(rows.size());
+    const int current = RowOf(m_current);
+    const int page = std::max(1, viewport()->height() / RowHeight() - 1);
+    const auto moveTo = [this, &rows, count](int row) {
+        SetCurrentItem(rows[static_cast<std::size_t>(std::clamp(row, 0, count - 1))].item);
+    };
+    const bool hasChildren = m_current != nullptr && m_items.GetChildItem(m_current) != nullptr;
+    switch (event->key()) {
+        case Qt::Key_Down: moveTo(current < 0 ? 0 : current + 1); break;
+        case Qt::Key_Up: moveTo(current < 0 ? 0 : current - 1); break;
+        case Qt::Key_PageDown: moveTo(current < 0 ? 0 : current + page); break;
+        case Qt::Key_PageUp: moveTo(current < 0 ? 0 : current - page); break;
+        case Qt::Key_Home: moveTo(0); break;
+        case Qt::Key_End: moveTo(count - 1); break;
+        case Qt::Key_Left:
+            if (hasChildren && m_items.IsExpanded(m_current))
+                SetExpanded(m_current, false);
+            else if (m_current != nullptr && m_items.Parent(m_current) != nullptr)
+                SetCurrentItem(m_items.Parent(m_current));
+            break;
+        case Qt::Key_Right:
+            if (hasChildren && !m_items.IsExpanded(m_current))
+                SetExpanded(m_current, true);
+            else if (hasChildren)
+                SetCurrentItem(m_items.GetChildItem(m_current));
+            break;
+        case Qt::Key_Plus:
+            if (hasChildren) SetExpanded(m_current, true);
+            break;
+        case Qt::Key_Minus:
+            if (hasChildren) SetExpanded(m_current, false);
+            break;
+        default: QAbstractScrollArea::keyPressEvent(event); return;
+    }
+    event->accept();
 }

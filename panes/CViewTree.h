@@ -1,20 +1,30 @@
 // The report tree of a data pane: a tree control that the reports write
-// through the eight report tree operations.
+// through the eight report tree operations.  The lines are held in a
+// MemoryTree and drawn straight onto a scroll area: one line per row in a
+// fixed-pitch font, each with an image and, for items with children, a
+// button that opens and closes them.  The user selects a line with the
+// mouse or the keys, and opens and closes items by their button, a double
+// click or the arrow, plus and minus keys.
 #pragma once
 
+#include <QAbstractScrollArea>
 #include <QIcon>
-#include <QTreeWidget>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "MemoryTree.h"
 #include "ReportTree.h"
 
-class CViewTree : public QTreeWidget, public ReportTree {
+class CViewTree : public QAbstractScrollArea, public ReportTree {
     Q_OBJECT
 public:
     explicit CViewTree(QWidget* parent = nullptr);
 
-    // The item images, by index of the pane's image strip.
+    // The item images, by index of the pane's image strip, and their size.
     void SetImageList(std::vector<QIcon> images);
+    void setIconSize(const QSize& size);
+    QSize iconSize() const { return m_iconSize; }
 
     void DeleteAllItems() override;
     void DeleteItem(HTREEITEM item) override;
@@ -25,28 +35,56 @@ public:
     HTREEITEM GetNextSiblingItem(HTREEITEM item) override;
     void Expand(HTREEITEM item) override;
 
-    static QTreeWidgetItem* ItemOf(HTREEITEM item) { return reinterpret_cast<QTreeWidgetItem*>(item); }
-    static HTREEITEM HandleOf(QTreeWidgetItem* item) { return reinterpret_cast<HTREEITEM>(item); }
-
-    // The width the column needs for every line shown (children of collapsed
-    // items excluded), indentation and image included.
-    int sizeHintForColumn(int column) const override;
+    // What the user sees and does.
+    HTREEITEM Child(HTREEITEM item, std::size_t n) const;  // the nth child, or null
+    std::size_t ChildCount(HTREEITEM item) const { return m_items.ChildCount(item); }
+    std::u16string Text(HTREEITEM item) const { return m_items.Text(item); }
+    bool IsBold(HTREEITEM item) const { return m_items.IsBold(item); }
+    int Image(HTREEITEM item) const { return m_items.Image(item); }
+    bool IsExpanded(HTREEITEM item) const { return m_items.IsExpanded(item); }
+    // Opens or closes an item, as its button does.
+    void SetExpanded(HTREEITEM item, bool expanded);
+    HTREEITEM CurrentItem() const { return m_current; }
+    void SetCurrentItem(HTREEITEM item);
+    // The line's rectangle in the viewport; empty when it is not shown.
+    QRect ItemRect(HTREEITEM item);
+    // The width every shown line needs (children of closed items excluded),
+    // indentation and image included.
+    int ContentWidth();
+    int RowHeight() const;
+    static constexpr int kIndentation = 20;
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
-    int WidthOfShownLines() const;
-    void ForgetWidth() { m_nWidthHint = -1; }
-    QTreeWidgetItem* ParentOf(HTREEITEM parent);
-    void ForgetSiblingWalk();
+    struct Row {
+        HTREEITEM item;
+        int depth;
+    };
+    // The shown lines in order, made again after a change.
+    const std::vector<Row>& Rows();
+    int RowOf(HTREEITEM item);
+    int RowAt(int y);
+    void Changed(bool lines);
+    void UpdateScrollBars();
+    void EnsureVisible(int row);
+    int TextWidth(const std::u16string& text, bool bold) const;
 
+    MemoryTree m_items;
     std::vector<QIcon> m_images;
-    // Updates walk a parent's children in order; remembering the position of
-    // the last item handed out keeps each step constant-time.
-    QTreeWidgetItem* m_pWalkItem = nullptr;
-    int m_nWalkIndex = -1;
-    // The column width last worked out, -1 when the lines have changed since.
-    mutable int m_nWidthHint = -1;
-    mutable int m_nFixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
+    QSize m_iconSize{16, 16};
+    HTREEITEM m_current = nullptr;
+    std::vector<Row> m_rows;
+    bool m_rowsValid = false;
+    bool m_bScrollBarsPending = false;
+    int m_width = -1;  // ContentWidth, -1 when the lines have changed since
+    int m_fixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
+    qreal m_advance = 0, m_boldAdvance = 0;
 };

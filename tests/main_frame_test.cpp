@@ -211,7 +211,8 @@ TEST_F(Shell, TenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     frame.m_paneAdapters->raise();
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
     ASSERT_NE(frame.m_paneAdapters->widget(), nullptr);
-    EXPECT_EQ(frame.m_paneAdapters->Tree().topLevelItem(0)->text(0), Q("Adapter List"));
+    CViewTree& adapters = frame.m_paneAdapters->Tree();
+    EXPECT_EQ(adapters.Text(adapters.Child(TVI_ROOT, 0)), u"Adapter List");
     frame.m_paneNetworks->raise();
     // The sockets at the right edge 450 pixels wide, the others 250.
     for (int i = 0; i < 3; ++i) QApplication::processEvents();

@@ -4,10 +4,11 @@
 
 #include <QApplication>
 #include <QFontInfo>
-#include <QAbstractItemDelegate>
+#include <QFontMetricsF>
 #include <QMainWindow>
 #include <QTest>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -78,20 +79,20 @@ TEST_F(PaneTest, OnlyRefreshingKindsGetAButtonAndATimer) {
 TEST_F(PaneTest, RefreshButtonUpdatesAVisiblePaneOncePerPressInPlace) {
     CNetworkDataView* pane = ShowPanes({12})[0];
     CViewTree& tree = pane->Tree();
-    ASSERT_EQ(tree.topLevelItemCount(), 1);
-    QTreeWidgetItem* root = tree.topLevelItem(0);
-    ASSERT_EQ(root->childCount(), 5);
-    QTreeWidgetItem* first = root->child(0);
+    ASSERT_EQ(tree.ChildCount(TVI_ROOT), 1u);
+    HTREEITEM root = tree.Child(TVI_ROOT, 0);
+    ASSERT_EQ(tree.ChildCount(root), 5u);
+    HTREEITEM first = tree.Child(root, 0);
 
     pane->ToolBar().actions()[0]->trigger();
     EXPECT_EQ(pane->UpdateCount(), 1);
     pane->ToolBar().actions()[0]->trigger();
     EXPECT_EQ(pane->UpdateCount(), 2);
     EXPECT_FALSE(pane->m_bRefreshRequested);
-    EXPECT_EQ(tree.topLevelItem(0), root);
-    EXPECT_EQ(root->child(0), first);
-    EXPECT_EQ(root->childCount(), 5);
-    EXPECT_TRUE(first->text(0).startsWith(QStringLiteral("InDatagrams     ")));
+    EXPECT_EQ(tree.Child(TVI_ROOT, 0), root);
+    EXPECT_EQ(tree.Child(root, 0), first);
+    EXPECT_EQ(tree.ChildCount(root), 5u);
+    EXPECT_EQ(tree.Text(first).rfind(u"InDatagrams     ", 0), 0u);
 }
 
 TEST_F(PaneTest, RequestWhileHiddenIsDropped) {
@@ -150,19 +151,19 @@ TEST_F(PaneTest, TreeUsesANinePointFixedPitchFontAndTheImageStrip) {
     const QFontInfo info(pane->Tree().font());
     EXPECT_TRUE(info.fixedPitch()) << info.family().toStdString();
     EXPECT_EQ(info.pointSize(), 9);
-    QTreeWidgetItem* root = pane->Tree().topLevelItem(0);
+    HTREEITEM root = pane->Tree().Child(TVI_ROOT, 0);
     ASSERT_NE(root, nullptr);
-    EXPECT_TRUE(root->font(0).bold());
-    EXPECT_FALSE(root->icon(0).isNull());
-    EXPECT_TRUE(root->isExpanded());
+    EXPECT_TRUE(pane->Tree().IsBold(root));
+    EXPECT_EQ(pane->Tree().Image(root), kImageRoot);
+    EXPECT_TRUE(pane->Tree().IsExpanded(root));
     EXPECT_EQ(pane->Tree().iconSize(), QSize(16, 15));
 }
 
-// The report column is as wide as the widest line shown, worked out from
-// the fixed pitch rather than by laying each line out: it must come to what
-// the item delegate says of every shown line, bold, padded and non-Latin
-// lines included, and leave out the lines under a collapsed item.
-TEST_F(PaneTest, ReportColumnFitsEveryShownLineAndNoHiddenOne) {
+// The width the tree scrolls over is that of the widest line shown, worked
+// out from the fixed pitch rather than by laying each line out: it must
+// hold every shown line's text as the font measures it, bold, padded and
+// non-Latin lines included, and leave out the lines under a closed item.
+TEST_F(PaneTest, ContentWidthFitsEveryShownLineAndNoHiddenOne) {
     CNetworkDataView* pane = ShowPanes({11})[0];
     CViewTree& tree = pane->Tree();
     tree.DeleteAllItems();
@@ -175,37 +176,92 @@ TEST_F(PaneTest, ReportColumnFitsEveryShownLineAndNoHiddenOne) {
     tree.AppendItem(group, std::u16string(120, u'x'), kImageValue);
     tree.Expand(root);
 
-    // What the view itself would take for the shown lines: the delegate's
-    // width plus one indentation per level below the decorated root.
+    // The room each shown line needs: its indentation, the image and the
+    // text as the font lays it out.
     const auto expected = [&tree] {
-        QStyleOptionViewItem option;
-        option.initFrom(&tree);
-        option.font = tree.font();
-        option.fontMetrics = QFontMetrics(tree.font());
-        option.decorationSize = tree.iconSize();
+        QFont bold = tree.font();
+        bold.setBold(true);
         int widest = 0;
-        std::vector<std::pair<QModelIndex, int>> pending = {{QModelIndex(), 0}};  // parent, depth
+        std::vector<std::pair<HTREEITEM, int>> pending = {{TVI_ROOT, -1}};
         while (!pending.empty()) {
             const auto [parent, depth] = pending.back();
             pending.pop_back();
-            for (int row = 0; row < tree.model()->rowCount(parent); ++row) {
-                const QModelIndex index = tree.model()->index(row, 0, parent);
-                widest = std::max(widest, tree.itemDelegate()->sizeHint(option, index).width() +
-                                              (depth + 1) * tree.indentation());
-                if (tree.isExpanded(index)) pending.emplace_back(index, depth + 1);
+            for (std::size_t i = 0; i < tree.ChildCount(parent); ++i) {
+                HTREEITEM item = tree.Child(parent, i);
+                const QString text = QString::fromStdU16String(tree.Text(item));
+                const qreal advance = QFontMetricsF(tree.IsBold(item) ? bold : tree.font()).horizontalAdvance(text);
+                widest = std::max(widest, (depth + 2) * CViewTree::kIndentation + tree.iconSize().width() +
+                                              static_cast<int>(std::ceil(advance)));
+                if (tree.IsExpanded(item)) pending.emplace_back(item, depth + 1);
             }
         }
         return widest;
     };
-    const int collapsed = tree.sizeHintForColumn(0);
-    EXPECT_GE(collapsed, expected());
-    EXPECT_LE(collapsed, expected() + 2);
+    const int closed = tree.ContentWidth();
+    EXPECT_GE(closed, expected());
+    EXPECT_LE(closed, expected() + 12);
 
     tree.Expand(group);
-    const int expanded = tree.sizeHintForColumn(0);
-    EXPECT_GT(expanded, collapsed);
-    EXPECT_GE(expanded, expected());
-    EXPECT_LE(expanded, expected() + 2);
+    const int open = tree.ContentWidth();
+    EXPECT_GT(open, closed + 100);
+    EXPECT_GE(open, expected());
+    EXPECT_LE(open, expected() + 12);
+}
+
+// The user's side of the tree: a click on a line selects it, a click on an
+// item's button or a double click opens and closes it, and the keys move
+// the selection and open and close items; lines under a closed item are
+// not shown.
+TEST_F(PaneTest, TreeLinesAreSelectedOpenedAndClosedByMouseAndKeys) {
+    CNetworkDataView* pane = ShowPanes({11})[0];
+    CViewTree& tree = pane->Tree();
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"Root", kImageRoot);
+    HTREEITEM a = tree.AppendItem(root, u"a", kImageValue);
+    HTREEITEM group = tree.AppendItem(root, u"group", kImageGroup);
+    HTREEITEM inner = tree.AppendItem(group, u"inner", kImageValue);
+    tree.Expand(root);
+    QApplication::processEvents();
+    QWidget* area = tree.viewport();
+
+    EXPECT_TRUE(tree.ItemRect(inner).isEmpty());  // under a closed item
+    QTest::mouseClick(area, Qt::LeftButton, {}, tree.ItemRect(a).center());
+    EXPECT_EQ(tree.CurrentItem(), a);
+    // The button left of the group's image opens it.
+    const QRect g = tree.ItemRect(group);
+    QTest::mouseClick(area, Qt::LeftButton, {}, QPoint(g.left() - CViewTree::kIndentation / 2, g.center().y()));
+    EXPECT_TRUE(tree.IsExpanded(group));
+    EXPECT_FALSE(tree.ItemRect(inner).isEmpty());
+    EXPECT_EQ(tree.CurrentItem(), a);
+    QTest::mouseDClick(area, Qt::LeftButton, {}, tree.ItemRect(group).center());
+    EXPECT_FALSE(tree.IsExpanded(group));
+
+    tree.setFocus();
+    struct Step {
+        Qt::Key key;
+        HTREEITEM current;
+        bool groupOpen;
+    };
+    const Step steps[] = {
+        {Qt::Key_Down, group, false},  {Qt::Key_Right, group, true}, {Qt::Key_Right, inner, true},
+        {Qt::Key_Left, group, true},   {Qt::Key_Left, group, false}, {Qt::Key_Home, root, false},
+        {Qt::Key_End, group, false},   {Qt::Key_Plus, group, true},  {Qt::Key_End, inner, true},
+        {Qt::Key_Up, group, true},     {Qt::Key_Minus, group, false}, {Qt::Key_PageUp, root, false},
+    };
+    for (const Step& step : steps) {
+        QTest::keyClick(&tree, step.key);
+        EXPECT_EQ(tree.CurrentItem(), step.current) << step.key;
+        EXPECT_EQ(tree.IsExpanded(group), step.groupOpen) << step.key;
+    }
+    // Closing an item with the selection inside moves it to the item;
+    // deleting the selected line leaves none.
+    tree.Expand(group);
+    tree.SetCurrentItem(inner);
+    tree.SetExpanded(group, false);
+    EXPECT_EQ(tree.CurrentItem(), group);
+    tree.DeleteItem(root);
+    EXPECT_EQ(tree.CurrentItem(), nullptr);
+    EXPECT_EQ(tree.ChildCount(TVI_ROOT), 0u);
 }
 
 }  // namespace
