@@ -11,6 +11,8 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <linux/gen_stats.h>
 #include <linux/if_addr.h>
 #include <linux/if_arp.h>
@@ -391,6 +393,27 @@ TEST(PciModel, VendorAndDeviceFromTheDatabase) {
     // The class section is not read as vendors.
     EXPECT_EQ(provider::LookUpPciModel(database, 0x0002, 0x0000), "");
     EXPECT_EQ(provider::LookUpPciModel("1af4", 0x1af4, 0), "");  // a line cut short
+
+    // A database of many vendors in ascending order, as the real one is, and
+    // the same with one vendor moved out of order.
+    std::string many = "# header\n\n";
+    for (unsigned v = 0x0010; v < 0x2000; v += 3) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%04x  Vendor %u\n\t%04x  Device of %u\n", v, v, v ^ 0x5a5a, v);
+        many += line;
+    }
+    many += "C 02  Network controller\n\t00  Ethernet controller\n";
+    for (unsigned v : {0x0010u, 0x0013u, 0x1003u, 0x1fffu}) {
+        EXPECT_EQ(provider::LookUpPciModel(many, v, v ^ 0x5a5a), "Vendor " + std::to_string(v) + " Device of " +
+                                                                       std::to_string(v))
+            << v;
+    }
+    EXPECT_EQ(provider::LookUpPciModel(many, 0x0011, 0), "");  // between two vendors
+    EXPECT_EQ(provider::LookUpPciModel(many, 0x2000, 0), "");  // past the last
+    EXPECT_EQ(provider::LookUpPciModel(many, 0x0002, 0), "");  // a class, not a vendor
+    std::string moved = "1ffe  Late Vendor\n\t0001  Late Device\n" + many;
+    EXPECT_EQ(provider::LookUpPciModel(moved, 0x1ffe, 0x0001), "Late Vendor Late Device");
+
     EXPECT_EQ(provider::InterfaceDescription("eth0", ""), "eth0");
     EXPECT_EQ(provider::InterfaceDescription("eth0", "Model"), "eth0 (Model)");
 }

@@ -3,7 +3,10 @@
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -117,6 +120,57 @@ std::string_view NameAfterId(std::string_view line) {
     return rest;
 }
 
+// The offset of the vendor line of the first vendor at or after the line
+// that starts at `from`; npos at the device class section ("C xx"), which
+// ends the vendors, or at the end.  `id` is that vendor's id.
+std::size_t NextVendorLine(std::string_view database, std::size_t from, unsigned& id) {
+    while (from < database.size()) {
+        const char c = database[from];
+        if (c == 'C' && from + 1 < database.size() && database[from + 1] == ' ') return std::string_view::npos;
+        if (c != '\t' && c != '#' && HexWord(database.substr(from), id)) return from;
+        const std::size_t end = database.find('\n', from);
+        if (end == std::string_view::npos) return std::string_view::npos;
+        from = end + 1;
+    }
+    return std::string_view::npos;
+}
+
+// The vendor's line, found by halving: the database lists its vendors in
+// ascending order, so a lookup reads a few dozen lines of the megabyte.
+std::size_t FindVendorSorted(std::string_view database, unsigned vendor) {
+    const auto lineAt = [database](std::size_t pos) {
+        if (pos == 0) return std::size_t{0};
+        const std::size_t end = database.find('\n', pos - 1);
+        return end == std::string_view::npos ? database.size() : end + 1;
+    };
+    // The first position whose next vendor line is this vendor's or later.
+    std::size_t low = 0, high = database.size();
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        unsigned id = 0;
+        const std::size_t line = NextVendorLine(database, lineAt(mid), id);
+        if (line == std::string_view::npos || id >= vendor)
+            high = mid;
+        else
+            low = mid + 1;
+    }
+    unsigned id = 0;
+    const std::size_t line = NextVendorLine(database, lineAt(low), id);
+    return line != std::string_view::npos && id == vendor ? line : std::string_view::npos;
+}
+
+// The vendor's line, read line by line: for a database out of order.
+std::size_t FindVendorInOrder(std::string_view database, unsigned vendor) {
+    unsigned id = 0;
+    for (std::size_t line = NextVendorLine(database, 0, id); line != std::string_view::npos;) {
+        if (id == vendor) return line;
+        const std::size_t end = database.find('\n', line);
+        if (end == std::string_view::npos) break;
+        line = NextVendorLine(database, end + 1, id);
+    }
+    return std::string_view::npos;
+}
+
 // The database is a megabyte of text and a device's model does not change
 // while the program runs: each (database, vendor, device) is looked up once.
 std::string CachedPciModel(const std::string& pciIds, unsigned vendor, unsigned device) {
@@ -125,10 +179,19 @@ std::string CachedPciModel(const std::string& pciIds, unsigned vendor, unsigned 
     const std::lock_guard<std::mutex> lock(mutex);
     const auto key = std::make_tuple(pciIds, vendor, device);
     if (const auto it = cache.find(key); it != cache.end()) return it->second;
-    std::string database;
-    DWORD error = NO_ERROR;
+    // Mapped rather than read: the lookup touches a few of its pages.
     std::string model;
-    if (ReadFileAt(pciIds, database, error, 16u << 20)) model = LookUpPciModel(database, vendor, device);
+    const int fd = ::open(pciIds.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_size > 0 && info.st_size <= (16 << 20)) {
+        const auto size = static_cast<std::size_t>(info.st_size);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            model = LookUpPciModel(std::string_view(static_cast<const char*>(map), size), vendor, device);
+            ::munmap(map, size);
+        }
+    }
+    if (fd >= 0) ::close(fd);
     if (cache.size() < 256) cache.emplace(key, model);
     return model;
 }
@@ -136,24 +199,21 @@ std::string CachedPciModel(const std::string& pciIds, unsigned vendor, unsigned 
 }  // namespace
 
 std::string LookUpPciModel(std::string_view database, unsigned vendor, unsigned device) {
-    std::string vendorName;
-    bool inVendor = false;
-    while (!database.empty()) {
-        const std::size_t end = database.find('\n');
+    std::size_t at = FindVendorSorted(database, vendor);
+    if (at == std::string_view::npos) at = FindVendorInOrder(database, vendor);
+    if (at == std::string_view::npos) return {};
+    database.remove_prefix(at);
+    std::size_t end = database.find('\n');
+    const std::string vendorName(NameAfterId(database.substr(0, end)));
+    // The vendor's devices: lines with one tab, up to the next vendor line.
+    while (end != std::string_view::npos) {
+        database.remove_prefix(end + 1);
+        end = database.find('\n');
         const std::string_view line = database.substr(0, end);
-        database = end == std::string_view::npos ? std::string_view{} : database.substr(end + 1);
         if (line.empty() || line.front() == '#') continue;
+        if (line.front() != '\t') break;
         unsigned id = 0;
-        if (line.front() != '\t') {
-            // A vendor line, or the device class section that ends the vendors.
-            if (inVendor || line.rfind("C ", 0) == 0) break;
-            if (HexWord(line, id) && id == vendor) {
-                inVendor = true;
-                vendorName = NameAfterId(line);
-            }
-            continue;
-        }
-        if (!inVendor || line.size() < 2 || line[1] == '\t') continue;
+        if (line.size() < 2 || line[1] == '\t') continue;
         if (HexWord(line.substr(1), id) && id == device) {
             const std::string_view deviceName = NameAfterId(line.substr(1));
             return deviceName.empty() ? vendorName : vendorName + " " + std::string(deviceName);
