@@ -152,16 +152,14 @@ private:
 class CPaneTitleBar : public QWidget {
 public:
     CPaneTitleBar(QDockWidget* pane, CAutoHideManager* manager) : QWidget(pane), m_pPane(pane), m_pManager(manager) {
+        // The caption's text is drawn with the bar, left of the buttons.
+        setObjectName(QStringLiteral("paneTitleBar"));
         auto* layout = new QHBoxLayout(this);
-        layout->setContentsMargins(6, 2, 2, 2);
+        layout->setContentsMargins(kCaptionLeft, 2, 2, 2);
         layout->setSpacing(1);
-        m_pCaption = new QLabel(this);
-        m_pCaption->setObjectName(QStringLiteral("caption"));
-        m_pCaption->setTextFormat(Qt::PlainText);
-        m_pCaption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        layout->addWidget(m_pCaption, 1);
+        layout->addStretch(1);
         m_pPin =
-            AddButton(QStringLiteral("pinButton"), Tr("Auto Hide"), PinIcon(palette().color(QPalette::WindowText)));
+            AddButton(QStringLiteral("pinButton"), Tr("Auto Hide"), PinIcon(palette().color(QPalette::ButtonText)));
         m_pPin->setCheckable(true);
         m_pFloat = AddButton(QStringLiteral("floatButton"), Tr("Float"),
                              style()->standardIcon(QStyle::SP_TitleBarNormalButton, nullptr, this));
@@ -186,8 +184,13 @@ public:
 
     void SetCaption(const QString& caption) {
         m_caption = caption;
-        Elide();
+        setAccessibleName(caption);
+        update();
     }
+    const QString& Caption() const { return m_caption; }
+
+    QSize sizeHint() const override { return WithTextHeight(QWidget::sizeHint()); }
+    QSize minimumSizeHint() const override { return WithTextHeight(QWidget::minimumSizeHint()); }
 
     void Update(bool pinShown, bool pinEnabled, bool autoHidden) {
         m_bAutoHidden = autoHidden;
@@ -210,10 +213,20 @@ protected:
         option.closable = m_pClose->isVisible();
         option.movable = !m_bAutoHidden;
         painter.drawControl(QStyle::CE_DockWidgetTitle, option);
+        // The caption, cut short with an ellipsis where the buttons begin.
+        int right = width() - kCaptionLeft;
+        for (const QToolButton* button : {m_pPin, m_pFloat, m_pClose})
+            if (button->isVisible()) right = std::min(right, button->x() - kCaptionGap);
+        const QRect text(kCaptionLeft, 0, std::max(0, right - kCaptionLeft), height());
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(m_caption, Qt::ElideRight, text.width()));
     }
-    void resizeEvent(QResizeEvent* event) override {
-        QWidget::resizeEvent(event);
-        Elide();
+    void changeEvent(QEvent* event) override {
+        QWidget::changeEvent(event);
+        // The pin is drawn in the colour of the buttons' pictures.
+        if (event->type() == QEvent::PaletteChange)
+            m_pPin->setIcon(PinIcon(palette().color(QPalette::ButtonText)));
     }
     void mousePressEvent(QMouseEvent* event) override { Route(event); }
     void mouseMoveEvent(QMouseEvent* event) override { Route(event); }
@@ -239,15 +252,15 @@ private:
         else
             event->ignore();
     }
-    void Elide() {
-        const int width = m_pCaption->width();
-        m_pCaption->setText(width > 0 ? m_pCaption->fontMetrics().elidedText(m_caption, Qt::ElideRight, width)
-                                      : m_caption);
+    QSize WithTextHeight(QSize size) const {
+        size.setHeight(std::max(size.height(), fontMetrics().height() + 4));
+        return size;
     }
+    static constexpr int kCaptionLeft = 6;
+    static constexpr int kCaptionGap = 4;
 
     QPointer<QDockWidget> m_pPane;
     QPointer<CAutoHideManager> m_pManager;
-    QLabel* m_pCaption;
     QToolButton* m_pPin;
     QToolButton* m_pFloat;
     QToolButton* m_pClose;

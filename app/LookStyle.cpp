@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QDockWidget>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QLinearGradient>
 #include <QMdiArea>
 #include <QPainter>
@@ -507,6 +506,16 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
     QProxyStyle::drawControl(element, option, painter, widget);
 }
 
+void CLookStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                                    const QWidget* widget) const {
+    // A caption's buttons rest raised or glassy in the looks that draw them
+    // so; the toolkit draws a resting flat button's panel in no look.
+    if (control == CC_ToolButton && IsCaptionButton(widget) &&
+        !(option->state & (State_MouseOver | State_Sunken | State_On)))
+        PaintToolPanel(painter, option, widget);
+    QProxyStyle::drawComplexControl(control, option, painter, widget);
+}
+
 QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const {
     // The pictures differ only with the direction of the layout (arrows).
     const Qt::LayoutDirection direction = option != nullptr   ? option->direction
@@ -520,7 +529,8 @@ QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, 
 void CLookStyle::polish(QWidget* widget) {
     QProxyStyle::polish(widget);
     // Widgets made after the look was applied take it too.
-    if (widget != nullptr && (widget->objectName() == QLatin1String("caption") || qobject_cast<QMdiArea*>(widget)))
+    if (widget != nullptr &&
+        (widget->objectName() == QLatin1String("paneTitleBar") || qobject_cast<QMdiArea*>(widget)))
         ApplyLookTo(widget);
 }
 
@@ -531,7 +541,7 @@ void CLookStyle::ApplyLookTo(QWidget* root) {
     for (QWidget* w : widgets) {
         if (auto* mdi = qobject_cast<QMdiArea*>(w)) {
             mdi->setBackground(Colour("workspace", Qt::darkGray));
-        } else if (w->objectName() == QLatin1String("caption") && qobject_cast<QLabel*>(w) != nullptr) {
+        } else if (w->objectName() == QLatin1String("paneTitleBar")) {
             // A pane caption's text, in the caption bar's colour.
             QPalette palette = w->palette();
             palette.setColor(QPalette::WindowText, Colour("captionText", palette.color(QPalette::WindowText)));

@@ -17,6 +17,8 @@ public:
                        const QWidget* widget) const override;
     void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
                      const QWidget* widget) const override;
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+                            const QWidget* widget) const override;
     // The standard pictures are made once each: Fusion draws one anew on
     // every request, and every pane asks for the same few.
     QIcon standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const override;
