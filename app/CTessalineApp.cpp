@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QFont>
 #include <QMdiArea>
 #include <QMenu>
 #include <QToolTip>
@@ -81,6 +82,12 @@ void CTessalineApp::PreLoadState() {
 }
 
 bool CTessalineApp::InitInstance(const QStringList& files) {
+    // Text in Latin script is laid out without an OpenType shaping pass:
+    // kerning stays, ligatures go, and measuring and drawing the window's
+    // texts costs a fraction.  Scripts that need shaping still get it.
+    QFont font = QApplication::font();
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    QApplication::setFont(font);
     InitAppResources();
     QCoreApplication::setOrganizationName(QString::fromLatin1(kSettingsOrganization));
     QCoreApplication::setApplicationName(LoadResString(ids::IDS_APP_TITLE));

@@ -103,6 +103,8 @@ void CNetworkDataView::SetUpFont() {
             font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
             font.setPointSize(9);
         }
+        // Report lines are Latin text in a fixed pitch: nothing to shape.
+        font.setStyleStrategy(QFont::PreferNoShaping);
         return font;
     }();
     m_Font = chosen;
