@@ -91,6 +91,10 @@ CMainFrame::CMainFrame() {
                            nullptr);
     }
 
+    // The socket tables, the slowest snapshots to take, are taken on a
+    // helper thread while the frame is built; their panes adopt them.
+    TakeSocketTablesAhead();
+
     // Members in declaration order: the ribbon, then the panes with their
     // kinds.  A pane made on its own takes every snapshot when it is
     // constructed; here that would take each table ten times over (the

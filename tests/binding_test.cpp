@@ -242,6 +242,41 @@ protected:
     }
 };
 
+// ------------------------------------------------------------------ ahead
+
+// The socket tables taken ahead on the helper thread: the next snapshot of
+// each adopts the table the helper took (no call of its own, the helper's
+// buffer and its one allocation); one after it asks the library as usual;
+// a snapshot taken ahead too long before is dropped and the table asked
+// again.
+TEST_F(BoundBinding, SocketTablesTakenAheadAreAdoptedOnceWhileFresh) {
+    fake_->tcpTable.rows[0] = 3;
+    fake_->tcpTable.rowSteps = 1;
+    fake_->udpTable.rows[0] = 2;
+    fake_->udpTable.rowSteps = 1;
+    TakeSocketTablesAhead();
+    ReplaceSnapshotHandle(g_pTcpOwnerTable, new CTcpOwnerTable);
+    ASSERT_EQ(fake_->tcpTable.calls, 2u);  // the helper's size question and fill
+    EXPECT_TRUE(g_pTcpOwnerTable->m_bValid);
+    EXPECT_EQ(CurrentTcpOwnerTable(), fake_->tcpTable.bufferIn[1]);
+    EXPECT_EQ(CurrentTcpOwnerTable()->dwNumEntries, 3u);
+    ReplaceSnapshotHandle(g_pUdpOwnerTable, new CUdpOwnerTable);
+    ASSERT_EQ(fake_->udpTable.calls, 2u);
+    EXPECT_EQ(CurrentUdpOwnerTable()->dwNumEntries, 2u);
+    EXPECT_EQ(iphelper_testing::TableAllocations(), 2u);
+
+    g_pTcpOwnerTable->Refresh();
+    EXPECT_EQ(fake_->tcpTable.calls, 3u);  // one call, in the adopted buffer
+    EXPECT_EQ(fake_->tcpTable.bufferIn[2], fake_->tcpTable.bufferIn[1]);
+
+    iphelper_testing::SetAheadFreshness(std::chrono::milliseconds(0));
+    TakeSocketTablesAhead();
+    g_pUdpOwnerTable->Refresh();  // waits for the helper, drops its table
+    EXPECT_EQ(fake_->udpTable.calls, 5u);
+    EXPECT_EQ(CurrentUdpOwnerTable(), fake_->udpTable.bufferIn[4]);
+    EXPECT_NE(CurrentUdpOwnerTable(), fake_->udpTable.bufferIn[3]);
+}
+
 // --------------------------------------------------------------- counters
 
 struct CounterCase {
