@@ -126,10 +126,7 @@ CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent) {
 
     m_tabRow = new QHBoxLayout;
     m_tabRow->setSpacing(2);
-    m_quickAccess = new QToolBar(this);
-    m_quickAccess->setObjectName(QStringLiteral("ribbonQuickAccess"));
-    m_quickAccess->setIconSize(QSize(16, 16));
-    m_tabRow->addWidget(m_quickAccess);
+    // The quick access toolbar comes first in the row once it has commands.
     m_tabs = new QTabBar(this);
     m_tabs->setObjectName(QStringLiteral("ribbonTabs"));
     m_tabs->setDrawBase(false);
@@ -190,12 +187,26 @@ void CRibbonBar::AddToTabs(QToolButton* button) {
 }
 
 void CRibbonBar::SetQuickAccessCommands(const std::vector<int>& ids) {
-    m_quickAccess->clear();
+    QList<QAction*> actions;
     for (int id : ids) {
-        if (QAction* action = FindAction(id)) m_quickAccess->addAction(action);
+        if (QAction* action = FindAction(id)) actions << action;
     }
-    m_quickAccess->setVisible(!m_quickAccess->actions().isEmpty());
+    // An empty toolbar is made only when it first gets commands.
+    if (m_quickAccess == nullptr && actions.isEmpty()) return;
+    if (m_quickAccess == nullptr) {
+        m_quickAccess = new QToolBar(this);
+        m_quickAccess->setObjectName(QStringLiteral("ribbonQuickAccess"));
+        m_quickAccess->setIconSize(QSize(16, 16));
+        m_tabRow->insertWidget(0, m_quickAccess);
+    }
+    m_quickAccess->clear();
+    m_quickAccess->addActions(actions);
+    m_quickAccess->setVisible(!actions.isEmpty());
     updateGeometry();
+}
+
+QList<QAction*> CRibbonBar::QuickAccessActions() const {
+    return m_quickAccess != nullptr ? m_quickAccess->actions() : QList<QAction*>();
 }
 
 void CRibbonBar::SetKeyTip(QWidget* element, const QString& tip) { element->setProperty(kKeyTipProperty, tip); }

@@ -79,7 +79,8 @@ public:
     QTabBar* Tabs() const { return m_tabs; }
     std::vector<CRibbonCategory*> Categories() const { return m_categories; }
     std::vector<QToolButton*> TabRowButtons() const { return m_tabButtons; }
-    QToolBar* QuickAccess() const { return m_quickAccess; }
+    // The quick access toolbar's commands (none: no toolbar is shown).
+    QList<QAction*> QuickAccessActions() const;
     // The element of a command, or null.
     QWidget* FindElement(int id) const { return m_elements.value(id); }
     QAction* FindAction(int id) const { return m_actions.value(id); }

@@ -57,21 +57,22 @@ int Child(const std::string& mode) {
     if (mode == "app" || mode == "app-all") {
         CTessalineApp theApp;
         if (!theApp.InitInstance({})) _exit(3);
-        QApplication::processEvents();
         if (theApp.MainFrame() == nullptr || !theApp.MainFrame()->isVisible()) _exit(4);
         // The panes behind other tabs make their content when they first
-        // come on screen; "app-all" makes it for all ten before the clock
-        // stops.
+        // come on screen; "app-all" makes it for all ten before the window
+        // is drawn.
         if (mode == "app-all") {
             for (CNetworkDataView* pane : theApp.MainFrame()->Panes())
                 if (pane->widget() == nullptr && !pane->Create()) _exit(5);
-            QApplication::processEvents();
         }
+        QApplication::processEvents();
         _exit(0);
     }
+    // The same size as the program's main window when it first opens, so
+    // that both draw as many pixels.
     QMainWindow window;
     window.setCentralWidget(new QLabel(QStringLiteral("empty")));
-    window.resize(1024, 700);
+    window.resize(1280, 800);
     window.show();
     QApplication::processEvents();
     _exit(window.isVisible() ? 0 : 4);

@@ -41,6 +41,7 @@ void CViewTree::SetImageList(std::vector<QIcon> images) {
 
 void CViewTree::setIconSize(const QSize& size) {
     m_iconSize = size;
+    m_rowHeight = -1;
     Changed(true);
 }
 
@@ -172,10 +173,13 @@ int CViewTree::RowAt(int y) {
 }
 
 int CViewTree::RowHeight() const {
-    QFont bold = font();
-    bold.setBold(true);
-    const int text = std::max(QFontMetrics(font()).height(), QFontMetrics(bold).height());
-    return std::max(text, m_iconSize.height()) + 2;
+    if (m_rowHeight < 0) {
+        QFont bold = font();
+        bold.setBold(true);
+        const int text = std::max(QFontMetrics(font()).height(), QFontMetrics(bold).height());
+        m_rowHeight = std::max(text, m_iconSize.height()) + 2;
+    }
+    return m_rowHeight;
 }
 
 void CViewTree::Changed(bool lines) {
@@ -320,6 +324,7 @@ void CViewTree::showEvent(QShowEvent* event) {
 void CViewTree::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
         m_fixedPitch = -1;
+        m_rowHeight = -1;
         Changed(true);
     }
     QAbstractScrollArea::changeEvent(event);

@@ -86,5 +86,6 @@ private:
     bool m_bScrollBarsPending = false;
     int m_width = -1;  // ContentWidth, -1 when the lines have changed since
     int m_fixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
+    mutable int m_rowHeight = -1;  // -1 until worked out for the font and image size
     qreal m_advance = 0, m_boldAdvance = 0;
 };

@@ -311,7 +311,7 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
     EXPECT_EQ(about->property("commandId").toInt(), 57664);
     EXPECT_TRUE(about->text().isEmpty());
     EXPECT_FALSE(about->icon().isNull());
-    EXPECT_TRUE(ribbon->QuickAccess()->actions().isEmpty());
+    EXPECT_TRUE(ribbon->QuickAccessActions().isEmpty());
 
     // About runs the About box.
     about->click();
