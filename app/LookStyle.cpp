@@ -7,6 +7,7 @@
 #include <QMdiArea>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPolygonF>
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTabBar>
@@ -516,13 +517,92 @@ void CLookStyle::drawComplexControl(ComplexControl control, const QStyleOptionCo
     QProxyStyle::drawComplexControl(control, option, painter, widget);
 }
 
+namespace {
+
+// The tab close button: a cross; under the pointer, white on red.  Drawn
+// here, like the caption buttons' pictures: the toolkit reads some of its
+// own from image files, which loads the image format plugins at start-up.
+QIcon TabCloseIcon() {
+    QIcon icon;
+    for (qreal ratio : {1.0, 2.0}) {
+        for (const bool hot : {false, true}) {
+            QPixmap pixmap(qRound(16 * ratio), qRound(16 * ratio));
+            pixmap.setDevicePixelRatio(ratio);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            if (hot) {
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(QColor(0xD9, 0x4F, 0x3D));
+                painter.drawRoundedRect(QRectF(1, 1, 14, 14), 3, 3);
+            }
+            painter.setPen(QPen(hot ? QColor(Qt::white) : QColor(0x50, 0x50, 0x50), 1.6, Qt::SolidLine, Qt::RoundCap));
+            painter.drawLine(QPointF(5, 5), QPointF(11, 11));
+            painter.drawLine(QPointF(11, 5), QPointF(5, 11));
+            painter.end();
+            icon.addPixmap(pixmap, hot ? QIcon::Active : QIcon::Normal);
+        }
+    }
+    return icon;
+}
+
+// The caption buttons' pictures, drawn as lines like the tab close button.
+QIcon TitleBarIcon(QStyle::StandardPixmap kind) {
+    QIcon icon;
+    for (qreal ratio : {1.0, 2.0}) {
+        QPixmap pixmap(qRound(16 * ratio), qRound(16 * ratio));
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QColor(0x40, 0x40, 0x40), 1.2));
+        painter.setBrush(Qt::NoBrush);
+        switch (kind) {
+            case QStyle::SP_TitleBarMinButton: painter.drawLine(QPointF(4, 11.5), QPointF(12, 11.5)); break;
+            case QStyle::SP_TitleBarMaxButton:
+                painter.drawRect(QRectF(3.5, 3.5, 9, 9));
+                painter.drawLine(QPointF(3.5, 4.5), QPointF(12.5, 4.5));
+                break;
+            case QStyle::SP_TitleBarNormalButton:
+                // A window in front of another: the one behind shows its
+                // top and right edges.
+                painter.drawPolyline(QPolygonF({QPointF(5.5, 6.5), QPointF(5.5, 3.5), QPointF(12.5, 3.5),
+                                                QPointF(12.5, 9.5), QPointF(10.5, 9.5)}));
+                painter.drawRect(QRectF(3.5, 6.5, 7, 6));
+                break;
+            default:
+                painter.drawLine(QPointF(4.5, 4.5), QPointF(11.5, 11.5));
+                painter.drawLine(QPointF(11.5, 4.5), QPointF(4.5, 11.5));
+                break;
+        }
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+}  // namespace
+
 QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const {
+    // The windows' menu button shows no picture: the documents have none
+    // (and the toolkit's logo would be read from image files).
+    if (icon == SP_TitleBarMenuButton) return QIcon();
     // The pictures differ only with the direction of the layout (arrows).
     const Qt::LayoutDirection direction = option != nullptr   ? option->direction
                                           : widget != nullptr ? widget->layoutDirection()
                                                               : QGuiApplication::layoutDirection();
     QIcon& made = m_icons[static_cast<int>(icon) * 2 + (direction == Qt::RightToLeft ? 1 : 0)];
-    if (made.isNull()) made = QProxyStyle::standardIcon(icon, option, widget);
+    if (made.isNull()) {
+        switch (icon) {
+            case SP_TabCloseButton: made = TabCloseIcon(); break;
+            case SP_TitleBarMinButton:
+            case SP_TitleBarMaxButton:
+            case SP_TitleBarNormalButton:
+            case SP_TitleBarCloseButton:
+            case SP_DockWidgetCloseButton: made = TitleBarIcon(icon); break;
+            default: made = QProxyStyle::standardIcon(icon, option, widget); break;
+        }
+    }
     return made;
 }
 

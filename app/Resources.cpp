@@ -19,6 +19,13 @@ void InitAppResources() {
 
 namespace {
 
+// The pictures, drawn by res/bitmaps/make_app_images.py.
+#include "bitmaps/112_application_button.xpm"
+#include "bitmaps/113_panel_images.xpm"
+#include "bitmaps/115_file_small.xpm"
+#include "bitmaps/130_document.xpm"
+#include "bitmaps/164_pane_icon.xpm"
+
 struct Table {
     QHash<int, QString> strings;
     QHash<int, std::vector<MenuItem>> menus;
@@ -66,14 +73,16 @@ const Table& Resources() {
     return table;
 }
 
-QString BitmapPath(int id) {
+// The pictures are compiled in as XPM arrays: reading them needs no image
+// file reader, so no image format plugin is loaded to start the window.
+const char* const* BitmapXpm(int id) {
     switch (id) {
-        case ids::IDB_PANEL_IMAGES: return QStringLiteral(":/bitmaps/113_panel_images.xpm");
-        case ids::IDB_APPLICATION_BUTTON: return QStringLiteral(":/bitmaps/112_application_button.xpm");
-        case ids::IDB_FILE_SMALL: return QStringLiteral(":/bitmaps/115_file_small.xpm");
-        case ids::IDI_PANE_ICON_HC: return QStringLiteral(":/bitmaps/164_pane_icon.xpm");
-        case ids::IDI_DOCUMENT: return QStringLiteral(":/bitmaps/130_document.xpm");
-        default: return {};
+        case ids::IDB_PANEL_IMAGES: return panel_images;
+        case ids::IDB_APPLICATION_BUTTON: return application_button;
+        case ids::IDB_FILE_SMALL: return file_small;
+        case ids::IDI_PANE_ICON_HC: return pane_icon;
+        case ids::IDI_DOCUMENT: return document;
+        default: return nullptr;
     }
 }
 
@@ -90,8 +99,9 @@ const std::vector<MenuItem>& LoadMenuResource(int id) {
 std::vector<Accelerator> LoadAccelerators(int id) { return Resources().accelerators.value(id); }
 
 QPixmap LoadBitmap(int id) {
-    InitAppResources();
-    QPixmap pixmap(BitmapPath(id));
+    const char* const* xpm = BitmapXpm(id);
+    if (xpm == nullptr) return {};
+    QPixmap pixmap(xpm);
     if (!pixmap.isNull()) pixmap.setMask(pixmap.createMaskFromColor(QColor(255, 0, 0)));
     return pixmap;
 }

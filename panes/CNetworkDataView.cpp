@@ -8,10 +8,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QTimerEvent>
-
-// The bitmaps are compiled into this static library; the linker keeps them
-// only when something refers to their registration.
-static void InitPaneResources() { Q_INIT_RESOURCE(tessaline); }
+#include <vector>
 
 namespace {
 
@@ -19,16 +16,30 @@ constexpr int kTimerPeriodMs = 2000;
 constexpr int kImageWidth = 16;
 constexpr int kImageCount = 7;
 
-// Bitmap resources: the tree's image strip and the refresh button, both with
-// pure red as the transparent colour.
-constexpr const char* kTreeBitmap = ":/bitmaps/178_tree_images.xpm";
-constexpr const char* kRefreshBitmap = ":/bitmaps/172_refresh_button.xpm";
+// The bitmaps, drawn by res/bitmaps/make_bitmaps.py and compiled in as XPM
+// arrays (reading them loads no image format plugin): the tree's image strip
+// and the refresh button, both with pure red as the transparent colour.
+#include "bitmaps/172_refresh_button.xpm"
+#include "bitmaps/178_tree_images.xpm"
 
-QPixmap LoadMasked(const char* path) {
-    QPixmap pixmap(path);
+QPixmap LoadMasked(const char* const* xpm) {
+    QPixmap pixmap(xpm);
     if (pixmap.isNull()) return pixmap;
     pixmap.setMask(pixmap.createMaskFromColor(QColor(255, 0, 0), Qt::MaskInColor));
     return pixmap;
+}
+
+// The tree's images, cut from the strip once for every pane.
+const std::vector<QIcon>& TreeImages() {
+    static const std::vector<QIcon> images = [] {
+        std::vector<QIcon> cut;
+        const QPixmap strip = LoadMasked(tree_images);
+        if (strip.isNull()) return cut;  // a missing bitmap leaves the tree without images
+        for (int i = 0; i < kImageCount; ++i)
+            cut.emplace_back(strip.copy(i * kImageWidth, 0, kImageWidth, strip.height()));
+        return cut;
+    }();
+    return images;
 }
 
 }  // namespace
@@ -51,7 +62,6 @@ CNetworkDataView::~CNetworkDataView() {
 }
 
 bool CNetworkDataView::Create() {
-    InitPaneResources();
     m_wndClient = new QWidget(this);
     m_wndClient->setContextMenuPolicy(Qt::NoContextMenu);  // the client area has no context menu
     m_wndClient->installEventFilter(this);
@@ -62,7 +72,8 @@ bool CNetworkDataView::Create() {
 
     m_wndToolBar = new CClassToolBar(m_wndClient);
     if (m_bAutoCapable) {
-        QAction* refresh = m_wndToolBar->addAction(QIcon(LoadMasked(kRefreshBitmap)), tr("Refresh"));
+        static const QIcon picture(LoadMasked(refresh_button));
+        QAction* refresh = m_wndToolBar->addAction(picture, tr("Refresh"));
         refresh->setData(ID_REFRESH);
         refresh->setToolTip(tr("Refresh"));
         connect(refresh, &QAction::triggered, this, [this] { OnRefresh(); });
@@ -82,13 +93,10 @@ bool CNetworkDataView::Create() {
 }
 
 void CNetworkDataView::SetUpImages() {
-    const QPixmap strip = LoadMasked(kTreeBitmap);
-    if (strip.isNull()) return;  // a missing bitmap leaves the tree without images
-    std::vector<QIcon> images;
-    for (int i = 0; i < kImageCount; ++i)
-        images.emplace_back(strip.copy(i * kImageWidth, 0, kImageWidth, strip.height()));
-    m_wndTree->setIconSize(QSize(kImageWidth, strip.height()));
-    m_wndTree->SetImageList(std::move(images));
+    const std::vector<QIcon>& images = TreeImages();
+    if (images.empty()) return;
+    m_wndTree->setIconSize(images.front().availableSizes().value(0, QSize(kImageWidth, 15)));
+    m_wndTree->SetImageList(images);
 }
 
 void CNetworkDataView::SetUpFont() {
