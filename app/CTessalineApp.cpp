@@ -85,8 +85,12 @@ bool CTessalineApp::InitInstance(const QStringList& files) {
     // Text in Latin script is laid out without an OpenType shaping pass:
     // kerning stays, ligatures go, and measuring and drawing the window's
     // texts costs a fraction.  Scripts that need shaping still get it.
+    // Glyphs are drawn from their outlines without hinting: on antialiased
+    // text the difference hardly shows, and the first drawing of each glyph
+    // skips the hinter's analysis of the face.
     QFont font = QApplication::font();
     font.setStyleStrategy(QFont::PreferNoShaping);
+    font.setHintingPreference(QFont::PreferNoHinting);
     QApplication::setFont(font);
     InitAppResources();
     QCoreApplication::setOrganizationName(QString::fromLatin1(kSettingsOrganization));

@@ -111,8 +111,10 @@ void CNetworkDataView::SetUpFont() {
             font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
             font.setPointSize(9);
         }
-        // Report lines are Latin text in a fixed pitch: nothing to shape.
+        // Report lines are Latin text in a fixed pitch: nothing to shape,
+        // and drawn unhinted like the window's other texts.
         font.setStyleStrategy(QFont::PreferNoShaping);
+        font.setHintingPreference(QFont::PreferNoHinting);
         return font;
     }();
     m_Font = chosen;
