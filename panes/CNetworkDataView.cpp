@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QTimerEvent>
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -100,16 +102,27 @@ void CNetworkDataView::SetUpImages() {
 }
 
 void CNetworkDataView::SetUpFont() {
-    // "Courier New" resolves to a metric-compatible face where one is
-    // installed; without any, the system's fixed-pitch font stands in.
-    // Chosen once per process: matching a family against the font database
-    // is costly, and every pane shows the same font.
+    // "Courier New", else an installed face with its metrics (the ones the
+    // font configuration maps it to, named directly: matching a missing
+    // family costs a search of the database), else whatever the family
+    // resolves to if fixed-pitch, else the system's fixed-pitch font.
+    // Chosen once per process, as every pane shows the same font.
     static const QFont chosen = [] {
-        QFont font(QStringLiteral("Courier New"), 9);
-        font.setStyleHint(QFont::Monospace);
-        if (!QFontInfo(font).fixedPitch()) {
-            font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-            font.setPointSize(9);
+        QFont font;
+        const QStringList installed = QFontDatabase::families();
+        const char* const families[] = {"Courier New", "Liberation Mono", "Cousine"};
+        const auto found = std::find_if(std::begin(families), std::end(families),
+                                        [&installed](const char* f) { return installed.contains(QLatin1String(f)); });
+        if (found != std::end(families)) {
+            font = QFont(QString::fromLatin1(*found), 9);
+            font.setStyleHint(QFont::Monospace);
+        } else {
+            font = QFont(QStringLiteral("Courier New"), 9);
+            font.setStyleHint(QFont::Monospace);
+            if (!QFontInfo(font).fixedPitch()) {
+                font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+                font.setPointSize(9);
+            }
         }
         // Report lines are Latin text in a fixed pitch: nothing to shape,
         // and drawn unhinted like the window's other texts.
