@@ -5,6 +5,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
+#include <QStyleOption>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QToolBar>
@@ -113,7 +115,6 @@ CRibbonPanel* CRibbonCategory::AddPanel(const QString& title, const QIcon& icon)
 
 CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("ribbonBar"));
-    setAttribute(Qt::WA_StyledBackground);
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(2, 2, 2, 2);
     grid->setSpacing(2);
@@ -137,6 +138,7 @@ CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent) {
 
     m_pages = new QStackedWidget(this);
     m_pages->setObjectName(QStringLiteral("ribbonPages"));
+    m_pages->setFrameShape(QFrame::StyledPanel);  // the look draws the page with its frame
     grid->addWidget(m_pages, 1, 1);
     grid->setColumnStretch(1, 1);
     connect(m_tabs, &QTabBar::currentChanged, m_pages, &QStackedWidget::setCurrentIndex);
@@ -177,6 +179,14 @@ CRibbonCategory* CRibbonBar::AddCategory(const QString& label) {
     m_tabs->addTab(label);
     m_categories.push_back(category);
     return category;
+}
+
+void CRibbonBar::paintEvent(QPaintEvent*) {
+    // The row behind the tabs, in the look's colours.
+    QPainter painter(this);
+    QStyleOption option;
+    option.initFrom(this);
+    style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
 }
 
 void CRibbonBar::AddToTabs(QToolButton* button) {

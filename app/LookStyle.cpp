@@ -1,17 +1,20 @@
 #include "LookStyle.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDockWidget>
 #include <QGuiApplication>
 #include <QLinearGradient>
 #include <QMdiArea>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRadialGradient>
 #include <QPolygonF>
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTabBar>
 #include <QToolBar>
+#include <algorithm>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -20,10 +23,16 @@
 
 namespace {
 
+unsigned g_missingColours = 0;
+
 // The current look's colour `name`; `fallback` where its scheme has none.
+// Without a fallback, a name the scheme lacks is counted (the tests expect
+// none) and drawn black.
 QColor Colour(std::string_view name, const QColor& fallback = QColor()) {
     const QColor c = LookColour(CurrentLook(), name);
-    return c.isValid() ? c : fallback;
+    if (c.isValid()) return c;
+    if (!fallback.isValid()) ++g_missingColours;
+    return fallback.isValid() ? fallback : QColor(Qt::black);
 }
 
 VisualManager Manager() { return CurrentLook().manager; }
@@ -420,7 +429,149 @@ bool PaintMenuSelection(QPainter* p, const QRect& rect) {
     return false;
 }
 
+// ------------------------------------------------------------------ ribbon
+
+bool IsRibbonPanel(const QWidget* widget) { return widget != nullptr && widget->inherits("CRibbonPanel"); }
+
+bool Named(const QWidget* widget, const char* name) {
+    return widget != nullptr && widget->objectName() == QLatin1String(name);
+}
+
+// The row behind the application button, the category tabs and the
+// buttons at its end.
+void PaintRibbonRow(QPainter* p, const QRect& rect) {
+    switch (Manager()) {
+        case VisualManager::Classic: p->fillRect(rect, Colour("window")); return;
+        case VisualManager::OfficeXP: p->fillRect(rect, Colour("rowBg")); return;
+        default: p->fillRect(rect, Gradient(rect, {{0, "rowTop"}, {1, "rowBottom"}})); return;
+    }
+}
+
+// A category's page, holding its panels.
+void PaintRibbonPage(QPainter* p, const QRect& rect) {
+    const QRect r = rect.adjusted(0, 0, -1, -1);
+    switch (Manager()) {
+        case VisualManager::Classic:
+            p->fillRect(rect, Colour("window"));
+            Bevel(p, r, true);
+            return;
+        case VisualManager::OfficeXP: Box(p, rect, Colour("pageBg"), Colour("dark")); return;
+        case VisualManager::Office2007:
+            Box(p, rect, Gradient(r, {{0, "pageTop"}, {0.75, "pageMid"}, {1, "pageBottom"}}), Colour("pageBorder"), 3);
+            return;
+        default: Box(p, rect, Gradient(r, {{0, "pageTop"}, {1, "pageBottom"}}), Colour("pageBorder")); return;
+    }
+}
+
+// Room around a panel on its page, and the height of its title band.
+constexpr int kPanelMargin = 3;
+int TitleBandHeight(const QFontMetrics& metrics) { return metrics.height() + 2; }
+
+// The panel's title band: at the bottom, centred.
+QRect TitleBand(const QRect& frame, const QFontMetrics& metrics, const QString& title) {
+    const int width = std::min(frame.width() - 8, metrics.horizontalAdvance(title) + 24);
+    const int height = TitleBandHeight(metrics);
+    return QRect(frame.center().x() - width / 2, frame.bottom() - 2 - height, width, height);
+}
+
+// A panel: its box, and its title in a band at the bottom.
+void PaintRibbonPanel(QPainter* p, const QStyleOptionGroupBox* box) {
+    const QRect frame = box->rect.adjusted(kPanelMargin, kPanelMargin, -kPanelMargin, -kPanelMargin);
+    const QRect r = frame.adjusted(0, 0, -1, -1);
+    const QRect band = TitleBand(frame, box->fontMetrics, box->text);
+    const QRect b = band.adjusted(0, 0, -1, -1);
+    QColor text = Colour("windowText");
+    switch (Manager()) {
+        case VisualManager::Classic:
+            p->fillRect(frame, Colour("window"));
+            Bevel(p, r, false);
+            break;
+        case VisualManager::OfficeXP:
+            Box(p, frame, Colour("panelBg"), Colour("panelBorder"));
+            p->fillRect(band, Colour("panelTitleBg"));
+            break;
+        case VisualManager::Windows:
+            Box(p, frame, Gradient(r, {{0, "panelTop"}, {1, "panelBottom"}}), Colour("panelBorder"), 4);
+            Box(p, band, Gradient(b, {{0, "panelTitleTop"}, {1, "panelTitleBottom"}}, true), QColor(), 3);
+            text = Colour("panelTitleText");
+            break;
+        case VisualManager::Office2003:
+            Box(p, frame, Gradient(r, {{0, "panelTop"}, {1, "panelBottom"}}), Colour("panelBorder"), 3);
+            Box(p, band, Gradient(b, {{0, "panelTitleTop"}, {1, "panelTitleBottom"}}), QColor(), 2);
+            text = Colour("panelTitleText");
+            break;
+        case VisualManager::VS2005:
+            Box(p, frame, Colour("panelBg"), Colour("panelBorder"), 2);
+            Box(p, band, Gradient(b, {{0, "captionTop"}, {1, "captionBottom"}}), QColor(), 2);
+            text = Colour("captionText");
+            break;
+        case VisualManager::Office2007:
+            Box(p, frame, Gradient(r, {{0, "panelTop"}, {1, "panelBottom"}}), Colour("panelBorder"), 4);
+            Box(p, band, Gradient(b, {{0, "panelTitleTop"}, {1, "panelTitleBottom"}}), Colour("panelBorder"), 3);
+            text = Colour("panelTitleText");
+            break;
+    }
+    p->save();
+    p->setPen(text);
+    p->drawText(band, Qt::AlignCenter | Qt::TextSingleLine,
+                box->fontMetrics.elidedText(box->text, Qt::ElideRight, band.width() - 4));
+    p->restore();
+}
+
+// The application button: a raised button, a flat box, a green start
+// button, a blue box or a round orb, with its picture in the middle.
+void PaintApplicationButton(QPainter* p, const QStyleOptionToolButton* button) {
+    const QRect rect = button->rect;
+    const QRect r = rect.adjusted(0, 0, -1, -1);
+    const bool hot = (button->state & QStyle::State_MouseOver) && (button->state & QStyle::State_Enabled);
+    const bool down = button->state & (QStyle::State_Sunken | QStyle::State_On);
+    switch (Manager()) {
+        case VisualManager::Classic:
+            p->fillRect(rect, Colour("button"));
+            Bevel(p, r, !down);
+            Bevel(p, r.adjusted(1, 1, -1, -1), !down);
+            break;
+        case VisualManager::OfficeXP:
+            Box(p, rect, Colour(hot || down ? "hot" : "light"), Colour(hot || down ? "hotBorder" : "dark"));
+            break;
+        case VisualManager::Windows:
+            Box(p, rect,
+                down ? QBrush(Colour("startBottom"))
+                     : Gradient(r, {{0, "startTop"}, {0.45, "startBottom"}, {1, "startTop"}}),
+                Colour("startBorder"), 8);
+            break;
+        case VisualManager::Office2003:
+            Box(p, rect,
+                hot || down ? Gradient(r, {{0, "hotTop"}, {1, "hotBottom"}}) : Gradient(r, {{0, "orbTop"}, {1, "orbBottom"}}),
+                Colour("hotBorder"), 5);
+            break;
+        case VisualManager::VS2005:
+            Box(p, rect, hot || down ? QBrush(Colour("hot")) : Gradient(r, {{0, "captionTop"}, {1, "captionBottom"}}),
+                Colour(hot || down ? "hotBorder" : "light"), 4);
+            break;
+        case VisualManager::Office2007: {
+            QRadialGradient orb(QRectF(rect).center(), rect.width() * 0.7, QPointF(rect.center().x(), rect.top() + rect.height() * 0.25));
+            orb.setColorAt(0, Colour("orbLight"));
+            orb.setColorAt(0.45, Colour(hot || down ? "hotBottom" : "orbMid"));
+            orb.setColorAt(1, Colour(hot || down ? "pressBottom" : "orbDark"));
+            p->save();
+            p->setRenderHint(QPainter::Antialiasing);
+            p->setPen(Colour(hot || down ? "pressBorder" : "orbBorder"));
+            p->setBrush(orb);
+            p->drawEllipse(QRectF(rect).adjusted(0.5, 0.5, -0.5, -0.5));
+            p->restore();
+            break;
+        }
+    }
+    button->icon.paint(p, QStyle::alignedRect(button->direction, Qt::AlignCenter, button->iconSize, rect),
+                       Qt::AlignCenter, (button->state & QStyle::State_Enabled) ? QIcon::Normal : QIcon::Disabled);
+}
+
 }  // namespace
+
+namespace looks_testing {
+unsigned MissingColourLookups() { return g_missingColours; }
+}  // namespace looks_testing
 
 CLookStyle::CLookStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
 
@@ -433,6 +584,12 @@ void CLookStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opt
             PaintToolPanel(painter, option, widget);
             return;
         case PE_PanelToolBar: painter->fillRect(option->rect, option->palette.window()); return;
+        case PE_Widget:
+            if (Named(widget, "ribbonBar")) {
+                PaintRibbonRow(painter, option->rect);
+                return;
+            }
+            break;
         case PE_IndicatorBranch: {
             // A tree's branch marks in its text's colour: the window text of
             // a dark look would vanish on the tree's light base.
@@ -491,6 +648,12 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
                 return;
             }
             break;
+        case CE_ShapedFrame:
+            if (Named(widget, "ribbonPages")) {
+                PaintRibbonPage(painter, option->rect);
+                return;
+            }
+            break;
         case CE_MenuItem:
             if (const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
                 item != nullptr && (item->state & State_Selected) && (item->state & State_Enabled) &&
@@ -509,6 +672,18 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
 
 void CLookStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
                                     const QWidget* widget) const {
+    if (control == CC_GroupBox && IsRibbonPanel(widget)) {
+        if (const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option)) {
+            PaintRibbonPanel(painter, box);
+            return;
+        }
+    }
+    if (control == CC_ToolButton && Named(widget, "ribbonApplicationButton")) {
+        if (const auto* button = qstyleoption_cast<const QStyleOptionToolButton*>(option)) {
+            PaintApplicationButton(painter, button);
+            return;
+        }
+    }
     // A caption's buttons rest raised or glassy in the looks that draw them
     // so; the toolkit draws a resting flat button's panel in no look.
     if (control == CC_ToolButton && IsCaptionButton(widget) &&
@@ -583,6 +758,26 @@ QIcon TitleBarIcon(QStyle::StandardPixmap kind) {
 
 }  // namespace
 
+QRect CLookStyle::subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl element,
+                                 const QWidget* widget) const {
+    // A ribbon panel's title is in its band at the bottom, inside the box:
+    // the contents take the whole box (the panel's layout leaves room for
+    // the band).
+    if (control == CC_GroupBox && IsRibbonPanel(widget)) {
+        const QRect frame = option->rect.adjusted(kPanelMargin, kPanelMargin, -kPanelMargin, -kPanelMargin);
+        switch (element) {
+            case SC_GroupBoxFrame:
+            case SC_GroupBoxContents: return frame;
+            case SC_GroupBoxLabel:
+                if (const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option))
+                    return TitleBand(frame, box->fontMetrics, box->text);
+                return {};
+            default: return {};
+        }
+    }
+    return QProxyStyle::subControlRect(control, option, element, widget);
+}
+
 QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const {
     // The windows' menu button shows no picture: the documents have none
     // (and the toolkit's logo would be read from image files).
@@ -609,8 +804,8 @@ QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, 
 void CLookStyle::polish(QWidget* widget) {
     QProxyStyle::polish(widget);
     // Widgets made after the look was applied take it too.
-    if (widget != nullptr &&
-        (widget->objectName() == QLatin1String("paneTitleBar") || qobject_cast<QMdiArea*>(widget)))
+    if (widget != nullptr && (Named(widget, "paneTitleBar") || Named(widget, "ribbonBar") ||
+                              Named(widget, "ribbonPages") || qobject_cast<QMdiArea*>(widget)))
         ApplyLookTo(widget);
 }
 
@@ -621,6 +816,16 @@ void CLookStyle::ApplyLookTo(QWidget* root) {
     for (QWidget* w : widgets) {
         if (auto* mdi = qobject_cast<QMdiArea*>(w)) {
             mdi->setBackground(Colour("workspace", Qt::darkGray));
+        } else if (Named(w, "ribbonBar") || Named(w, "ribbonPages")) {
+            // The texts on the ribbon's row and on its pages, which some
+            // looks draw unlike the window's.
+            const bool row = Named(w, "ribbonBar");
+            QPalette palette = QApplication::palette();
+            const QColor text = row ? Colour("rowText", palette.color(QPalette::WindowText))
+                                    : Colour("ribbonText", palette.color(QPalette::WindowText));
+            palette.setColor(QPalette::WindowText, text);
+            palette.setColor(QPalette::ButtonText, row ? text : Colour("ribbonText", palette.color(QPalette::ButtonText)));
+            w->setPalette(palette);
         } else if (w->objectName() == QLatin1String("paneTitleBar")) {
             // A pane caption's text, in the caption bar's colour.
             QPalette palette = w->palette();

@@ -1,7 +1,7 @@
-// The application's style: Fusion, drawing the elements a look changes
-// outside the ribbon (pane captions and their buttons, tabs, toolbar
-// buttons, menus) in the current look's shapes and colours.  The ribbon
-// takes its look from a style sheet of its own.
+// The application's style: Fusion, drawing the elements a look changes (the
+// ribbon's row, pages, panels and application button, pane captions and
+// their buttons, tabs, toolbar buttons, menus) in the current look's shapes
+// and colours.
 #pragma once
 
 #include <QHash>
@@ -19,6 +19,8 @@ public:
                      const QWidget* widget) const override;
     void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
                             const QWidget* widget) const override;
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl element,
+                         const QWidget* widget) const override;
     // The standard pictures are made once each: Fusion draws one anew on
     // every request, and every pane asks for the same few.
     QIcon standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const override;
@@ -33,3 +35,8 @@ public:
 private:
     mutable QHash<int, QIcon> m_icons;
 };
+
+namespace looks_testing {
+// How many times a colour was asked of a look whose scheme lacks it.
+unsigned MissingColourLookups();
+}  // namespace looks_testing

@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QPalette>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QWidget>
 #include <span>
 #include <string_view>
@@ -22,7 +21,7 @@ LookState& MutableLook() {
 // ---------------------------------------------------------------- colours
 
 // A named colour of a scheme.  The palette takes the role names (window,
-// text, highlight...); the sheets refer to any name as @name@.
+// text, highlight...); the look style draws with any of them by name.
 struct Swatch {
     const char* name;
     const char* colour;
@@ -256,296 +255,6 @@ Colours ColoursOf(const LookState& state) {
     }
 }
 
-// ---------------------------------------------------------------- sheets
-
-// What every look shares, in each look's colours.
-constexpr const char* kCommonSheet = R"(
-QToolTip { color: @tipText@; background-color: @tipBase@; border: 1px solid @tipBorder@; padding: 2px 4px; }
-CRibbonBar QToolBar { background: transparent; border: none; }
-QTabBar { background: transparent; }
-QCheckBox { spacing: 5px; }
-QToolButton[popupMode="2"] { padding-right: 12px; }
-QToolButton#ribbonApplicationButton::menu-indicator { image: none; width: 0px; }
-)";
-
-// Windows 2000: square grey bevels, navy-to-blue captions, square tabs that
-// grow when chosen.
-constexpr const char* kClassicSheet = R"(
-CRibbonBar { background: @window@; }
-QStackedWidget#ribbonPages { background: @window@; border: 1px solid;
-    border-color: @light@ @shadow@ @shadow@ @light@; }
-CRibbonPanel { background: @window@; color: @windowText@; border: 1px solid;
-    border-color: @dark@ @light@ @light@ @dark@; margin: 10px 3px 3px 3px; padding: 8px 4px 4px 4px; }
-CRibbonPanel::title { subcontrol-origin: margin; subcontrol-position: top left; left: 8px; padding: 0px 3px;
-    background: @window@; color: @windowText@; }
-QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
-QToolButton:hover { border-color: @light@ @dark@ @dark@ @light@; }
-QToolButton:pressed, QToolButton:checked { background: @pressFill@; border-color: @dark@ @light@ @light@ @dark@; }
-QToolButton#ribbonApplicationButton { background: @button@; border: 2px solid;
-    border-color: @light@ @shadow@ @shadow@ @light@; padding: 1px; }
-QToolButton#ribbonApplicationButton:pressed { border-color: @shadow@ @light@ @light@ @shadow@; }
-QTabBar::tab { background: @button@; color: @buttonText@; border: 1px solid; padding: 3px 12px; }
-QTabBar::tab:top { border-color: @light@ @shadow@ @light@ @light@; margin-top: 2px; }
-QTabBar::tab:top:selected { border-bottom-color: @button@; margin: 0px -2px -1px -2px; padding-bottom: 4px; }
-QTabBar::tab:bottom { border-color: @dark@ @shadow@ @shadow@ @light@; margin-bottom: 2px; }
-QTabBar::tab:bottom:selected { border-top-color: @button@; margin: -1px -2px 0px -2px; padding-top: 4px; }
-QTabBar::tab:first:selected { margin-left: 0px; }
-QTabBar::tab:last:selected { margin-right: 0px; }
-QMenu { background: @button@; color: @buttonText@; border: 1px solid; border-color: @light@ @shadow@ @shadow@ @light@;
-    padding: 2px; }
-QMenu::item { padding: 3px 24px 3px 24px; background: transparent; }
-QMenu::item:selected { background: @highlight@; color: @highlightText@; }
-QMenu::item:disabled { color: @disabledText@; }
-QMenu::separator { height: 2px; margin: 3px 2px; border-top: 1px solid @dark@; border-bottom: 1px solid @light@; }
-)";
-
-// Office XP: flat and light, thin borders, hot items pale blue-grey framed
-// in blue, no gradients anywhere.
-constexpr const char* kOfficeXPSheet = R"(
-CRibbonBar { background: @rowBg@; }
-QTabBar#ribbonTabs::tab { background: transparent; color: @tabText@; border: 1px solid transparent;
-    border-bottom: none; padding: 4px 14px; margin: 2px 1px 0px 1px; }
-QTabBar#ribbonTabs::tab:hover { background: @hot@; color: @text@; border-color: @hotBorder@; }
-QTabBar#ribbonTabs::tab:selected { background: @pageBg@; color: @text@; border-color: @dark@; }
-QStackedWidget#ribbonPages { background: @pageBg@; border: 1px solid @dark@; }
-CRibbonPanel { background: @panelBg@; color: @windowText@; border: 1px solid @panelBorder@;
-    margin: 3px; padding: 4px 4px 20px 4px; }
-CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
-    background: @panelTitleBg@; color: @windowText@; }
-QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
-QToolButton:hover { background: @hot@; border-color: @hotBorder@; }
-QToolButton:pressed { background: @pressed@; border-color: @hotBorder@; }
-QToolButton:checked { background: @checked@; border-color: @hotBorder@; }
-QToolButton:checked:hover { background: @pressed@; }
-QToolButton#ribbonApplicationButton { background: @light@; border: 1px solid @dark@; padding: 1px; }
-QToolButton#ribbonApplicationButton:hover { background: @hot@; border-color: @hotBorder@; }
-QTabBar::tab { background: transparent; color: @tabText@; border: 1px solid transparent; padding: 3px 12px; }
-QTabBar::tab:hover { color: @text@; }
-QTabBar::tab:selected { background: @base@; color: @text@; border-color: @shadow@; }
-QTabBar::tab:top { margin-top: 2px; }
-QTabBar::tab:top:selected { border-bottom-color: @base@; }
-QTabBar::tab:bottom { margin-bottom: 2px; }
-QTabBar::tab:bottom:selected { border-top-color: @base@; }
-QTabBar::tab:!selected { border-right-color: @dark@; }
-QMenu { background: @menuBg@; color: @text@; border: 1px solid @shadow@; padding: 1px; }
-QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
-QMenu::item:selected { background: @hot@; border-color: @hotBorder@; color: @text@; }
-QMenu::item:disabled { color: @disabledText@; }
-QMenu::separator { height: 1px; background: @mid@; margin: 2px 2px 2px 28px; }
-)";
-
-// Windows XP: beige gradients, a blue rounded caption, rounded tabs with an
-// orange edge on the chosen one, a green start button.
-constexpr const char* kWindowsSheet = R"(
-CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
-QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
-    border: 1px solid @pageBorder@; }
-CRibbonPanel { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTop@, stop:1 @panelBottom@);
-    color: @windowText@; border: 1px solid @panelBorder@; border-radius: 4px; margin: 3px; padding: 4px 4px 20px 4px; }
-CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
-    background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 @panelTitleTop@, stop:1 @panelTitleBottom@);
-    color: @panelTitleText@; border-radius: 3px; }
-QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; border-radius: 3px;
-    padding: 2px; }
-QToolButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    border-color: @hotBorder@; }
-QToolButton:pressed, QToolButton:checked {
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pressTop@, stop:1 @pressBottom@);
-    border-color: @pressBorder@; }
-QToolButton#ribbonApplicationButton {
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @startTop@, stop:0.45 @startBottom@, stop:1 @startTop@);
-    border: 1px solid @startBorder@; border-radius: 8px; padding: 1px; }
-QToolButton#ribbonApplicationButton:pressed { background: @startBottom@; }
-QMenu { background: @base@; color: @text@; border: 1px solid @menuBorder@; padding: 2px; }
-QMenu::item { padding: 3px 24px 3px 24px; background: transparent; }
-QMenu::item:selected { background: @highlight@; color: @highlightText@; }
-QMenu::item:disabled { color: @disabledText@; }
-QMenu::separator { height: 1px; background: @menuBorder@; margin: 3px 2px; }
-)";
-
-// The Windows tabs drawn raised in 3D: a light-to-beige body, a rounded top
-// (a rounded bottom for tabs under panes) and an orange edge on the chosen
-// tab and the tab under the pointer.
-constexpr const char* kWindowsTabs3D = R"(
-QTabBar::tab { color: @text@; border: 1px solid @tabBorder@; padding: 3px 12px; }
-QTabBar::tab:top { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:0.7 @tabBottom@,
-    stop:1 @mid@); border-bottom: none; border-top-left-radius: 4px; border-top-right-radius: 4px; margin: 2px 0px 0px 0px;
-    padding-top: 4px; }
-QTabBar::tab:top:hover { border-top: 3px solid @tabHotAccent@; padding-top: 2px; }
-QTabBar::tab:top:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @pageTop@);
-    border-top: 3px solid @tabAccent@; margin: 0px -2px 0px -2px; padding-top: 4px; }
-QTabBar::tab:bottom { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @mid@, stop:0.3 @tabBottom@,
-    stop:1 @tabTop@); border-top: none; border-bottom-left-radius: 4px; border-bottom-right-radius: 4px;
-    margin: 0px 0px 2px 0px; padding-bottom: 4px; }
-QTabBar::tab:bottom:hover { border-bottom: 3px solid @tabHotAccent@; padding-bottom: 2px; }
-QTabBar::tab:bottom:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @base@);
-    border-bottom: 3px solid @tabAccent@; margin: 0px -2px 0px -2px; padding-bottom: 4px; }
-QTabBar::tab:first:selected { margin-left: 0px; }
-QTabBar::tab:last:selected { margin-right: 0px; }
-)";
-
-// The Windows tabs without the 3D flag: flat white tabs, thin borders.
-constexpr const char* kWindowsTabsFlat = R"(
-QTabBar::tab { background: @window@; color: @text@; border: 1px solid @tabBorder@; padding: 3px 12px; }
-QTabBar::tab:selected { background: @base@; }
-QTabBar::tab:top { border-bottom: none; margin-top: 2px; }
-QTabBar::tab:top:selected { margin-top: 0px; }
-QTabBar::tab:bottom { border-top: none; margin-bottom: 2px; }
-QTabBar::tab:bottom:selected { margin-bottom: 0px; }
-)";
-
-// Office 2003: light blue gradients, hot items orange framed in navy.
-constexpr const char* kOffice2003Sheet = R"(
-CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
-QTabBar#ribbonTabs::tab { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:1 @tabBottom@);
-    color: @tabText@; border: 1px solid @tabBorder@; border-bottom: none; border-top-left-radius: 3px;
-    border-top-right-radius: 3px; padding: 3px 14px; margin: 3px 1px 0px 1px; }
-QTabBar#ribbonTabs::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    border-color: @hotBorder@; }
-QTabBar#ribbonTabs::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@,
-    stop:1 @pageTop@); border-color: @pageBorder@; margin-top: 1px; }
-QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
-    border: 1px solid @pageBorder@; }
-CRibbonPanel { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTop@, stop:1 @panelBottom@);
-    color: @windowText@; border: 1px solid @panelBorder@; border-radius: 3px; margin: 3px; padding: 4px 4px 20px 4px; }
-CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTitleTop@, stop:1 @panelTitleBottom@);
-    color: @panelTitleText@; border-radius: 2px; }
-QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
-QToolButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    border-color: @hotBorder@; }
-QToolButton:pressed { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pressTop@, stop:1 @pressBottom@);
-    border-color: @hotBorder@; }
-QToolButton:checked { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @checkTop@, stop:1 @checkBottom@);
-    border-color: @hotBorder@; }
-QToolButton#ribbonApplicationButton { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @orbTop@,
-    stop:1 @orbBottom@); border: 1px solid @hotBorder@; border-radius: 5px; padding: 1px; }
-QToolButton#ribbonApplicationButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@,
-    stop:1 @hotBottom@); }
-QTabBar::tab { color: @tabText@; border: 1px solid @tabBorder@; padding: 3px 12px;
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabTop@, stop:1 @tabBottom@); }
-QTabBar::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    border-color: @hotBorder@; }
-QTabBar::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@, stop:1 @tabSelBottom@);
-    border-color: @tabBorder@; color: @text@; }
-QTabBar::tab:top { border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin-top: 2px; }
-QTabBar::tab:top:selected { margin-top: 0px; }
-QTabBar::tab:bottom { border-top: none; border-bottom-left-radius: 3px; border-bottom-right-radius: 3px;
-    margin-bottom: 2px; }
-QTabBar::tab:bottom:selected { margin-bottom: 0px; }
-QMenu { background: @menuBg@; color: @text@; border: 1px solid @menuBorder@; padding: 1px; }
-QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
-QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    border-color: @hotBorder@; color: @text@; }
-QMenu::item:disabled { color: @disabledText@; }
-QMenu::separator { height: 1px; background: @menuSeparator@; margin: 2px 2px 2px 28px; }
-)";
-
-// Visual Studio 2005: neutral beige-grey tool windows under blue-grey
-// captions; document tabs with a long slope on the left.
-constexpr const char* kVS2005Sheet = R"(
-CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
-QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:1 @pageBottom@);
-    border: 1px solid @pageBorder@; }
-CRibbonPanel { background: @panelBg@; color: @windowText@; border: 1px solid @panelBorder@; border-radius: 2px;
-    margin: 3px; padding: 4px 4px 20px 4px; }
-CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 10px;
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@, stop:1 @captionBottom@);
-    color: @captionText@; border-radius: 2px; }
-QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; padding: 2px; }
-QToolButton:hover { background: @hot@; border-color: @hotBorder@; }
-QToolButton:pressed { background: @pressed@; border-color: @pressBorder@; }
-QToolButton:checked { background: @hot@; border-color: @pressBorder@; }
-QToolButton#ribbonApplicationButton { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @captionTop@,
-    stop:1 @captionBottom@); border: 1px solid @light@; border-radius: 4px; padding: 1px; }
-QToolButton#ribbonApplicationButton:hover { background: @hot@; border-color: @hotBorder@; }
-QTabBar::tab { background: @tabBg@; color: @tabText@; border: 1px solid @tabBorder@; padding: 3px 12px; }
-QTabBar::tab:selected { background: @tabSel@; color: @text@; }
-QTabBar::tab:hover:!selected { color: @highlight@; }
-QTabBar::tab:top { border-bottom: none; border-top-left-radius: 9px; border-top-right-radius: 2px;
-    padding-left: 16px; margin-top: 2px; }
-QTabBar::tab:top:selected { margin-top: 0px; }
-QTabBar::tab:bottom { background: transparent; border-color: transparent; margin-bottom: 2px; }
-QTabBar::tab:bottom:selected { background: @tabSel@; border-color: @tabBorder@; border-top-color: @tabSel@; }
-QTabBar::tab:bottom:!selected { border-right-color: @mid@; }
-QMenu { background: @menuBg@; color: @text@; border: 1px solid @menuBorder@; padding: 1px; }
-QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; background: transparent; }
-QMenu::item:selected { background: @hot@; border-color: @hotBorder@; color: @text@; }
-QMenu::item:disabled { color: @disabledText@; }
-QMenu::separator { height: 1px; background: @mid@; margin: 2px 2px 2px 28px; }
-)";
-
-// Office 2007: soft vertical gradients, rounded panels with a title band,
-// a round application button, warm yellow hot items; the scheme gives the
-// colours.
-constexpr const char* kOffice2007Sheet = R"(
-CRibbonBar { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @rowTop@, stop:1 @rowBottom@); }
-QTabBar#ribbonTabs::tab { background: transparent; color: @rowText@; border: 1px solid transparent; border-bottom: none;
-    border-top-left-radius: 3px; border-top-right-radius: 3px; padding: 3px 14px 4px 14px; margin: 3px 1px 0px 1px; }
-QTabBar#ribbonTabs::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @pageTop@);
-    color: @ribbonText@; border-color: @hotBorder@; }
-QTabBar#ribbonTabs::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@,
-    stop:1 @pageTop@); color: @ribbonText@; border-color: @pageBorder@; }
-QStackedWidget#ribbonPages { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @pageTop@, stop:0.75 @pageMid@,
-    stop:1 @pageBottom@); border: 1px solid @pageBorder@; border-radius: 3px; }
-CRibbonPanel { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTop@, stop:1 @panelBottom@);
-    color: @ribbonText@; border: 1px solid @panelBorder@; border-radius: 4px; margin: 3px 2px; padding: 4px 4px 20px 4px; }
-CRibbonPanel::title { subcontrol-origin: padding; subcontrol-position: bottom center; padding: 1px 12px;
-    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @panelTitleTop@, stop:1 @panelTitleBottom@);
-    color: @panelTitleText@; border: 1px solid @panelBorder@; border-radius: 3px; }
-CRibbonPanel QCheckBox { color: @ribbonText@; }
-QToolButton { background: transparent; color: @buttonText@; border: 1px solid transparent; border-radius: 3px;
-    padding: 2px; }
-CRibbonBar QToolButton, QDockWidget QToolBar QToolButton { color: @ribbonText@; }
-CRibbonBar > QToolButton { color: @rowText@; }
-QToolButton:hover, CRibbonBar > QToolButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@,
-    stop:1 @hotBottom@); border-color: @hotBorder@; color: @ribbonText@; }
-QToolButton:pressed, CRibbonBar > QToolButton:pressed { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,
-    stop:0 @pressTop@, stop:1 @pressBottom@); border-color: @pressBorder@; color: @ribbonText@; }
-QToolButton:checked { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @checkTop@, stop:1 @checkBottom@);
-    border-color: @pressBorder@; }
-/* round on the ribbon's 45-pixel button */
-QToolButton#ribbonApplicationButton { background: qradialgradient(cx:0.5, cy:0.5, radius:0.7, fx:0.5, fy:0.25,
-    stop:0 @orbLight@, stop:0.45 @orbMid@, stop:1 @orbDark@); border: 1px solid @orbBorder@; border-radius: 22px;
-    padding: 2px; }
-QToolButton#ribbonApplicationButton:hover { background: qradialgradient(cx:0.5, cy:0.5, radius:0.7, fx:0.5, fy:0.25,
-    stop:0 @orbLight@, stop:0.45 @hotBottom@, stop:1 @pressBottom@); border-color: @pressBorder@; }
-QTabBar::tab { background: transparent; color: @tabText@; border: 1px solid transparent; padding: 3px 12px; }
-QTabBar::tab:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    color: @ribbonText@; border-color: @hotBorder@; }
-QTabBar::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @tabSelTop@, stop:1 @tabSelBottom@);
-    color: @ribbonText@; border-color: @tabBorder@; }
-QTabBar::tab:top { border-bottom: none; border-top-left-radius: 3px; border-top-right-radius: 3px; margin: 2px 1px 0px 1px; }
-QTabBar::tab:bottom { border-top: none; border-bottom-left-radius: 3px; border-bottom-right-radius: 3px;
-    margin: 0px 1px 2px 1px; }
-QMenu { background: @menuBg@; color: @menuText@; border: 1px solid @menuBorder@; padding: 2px; }
-QMenu::item { padding: 4px 28px 4px 28px; border: 1px solid transparent; border-radius: 2px; background: transparent; }
-QMenu::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @hotTop@, stop:1 @hotBottom@);
-    border-color: @hotBorder@; color: @menuText@; }
-QMenu::item:disabled { color: @disabledText@; }
-QMenu::separator { height: 1px; background: @menuSeparator@; margin: 2px 2px 2px 28px; }
-QToolTip { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @base@, stop:1 @tipBase@); }
-)";
-
-// Replaces each @name@ of `sheet` by its colour; a name no swatch holds is
-// left as it is, which the style sheet parser then refuses.
-QString Fill(QLatin1StringView sheet, const Colours& colours) {
-    static const QRegularExpression token(QStringLiteral("@([A-Za-z0-9]+)@"));
-    const QString text = sheet;
-    QString out;
-    out.reserve(text.size());
-    qsizetype from = 0;
-    for (const QRegularExpressionMatch& m : token.globalMatch(text)) {
-        out += QStringView(text).sliced(from, m.capturedStart() - from);
-        const QByteArray name = m.captured(1).toLatin1();
-        const char* colour = colours.Get(std::string_view(name.constData(), static_cast<size_t>(name.size())));
-        out += colour != nullptr ? QString::fromLatin1(colour) : m.captured(0);
-        from = m.capturedEnd();
-    }
-    out += QStringView(text).sliced(from);
-    return out;
-}
-
 }  // namespace
 
 const LookState& CurrentLook() { return MutableLook(); }
@@ -600,23 +309,6 @@ QColor LookColour(const LookState& state, std::string_view name) {
     return c != nullptr ? QColor(QLatin1StringView(c)) : QColor();
 }
 
-QString LookStyleSheet(const LookState& state) {
-    const Colours c = ColoursOf(state);
-    QString sheet = Fill(QLatin1StringView(kCommonSheet), c);
-    switch (state.manager) {
-        case VisualManager::Classic: sheet += Fill(QLatin1StringView(kClassicSheet), c); break;
-        case VisualManager::OfficeXP: sheet += Fill(QLatin1StringView(kOfficeXPSheet), c); break;
-        case VisualManager::Windows:
-            sheet += Fill(QLatin1StringView(kWindowsSheet), c);
-            sheet += Fill(QLatin1StringView(TabsDrawn3D(state) ? kWindowsTabs3D : kWindowsTabsFlat), c);
-            break;
-        case VisualManager::Office2003: sheet += Fill(QLatin1StringView(kOffice2003Sheet), c); break;
-        case VisualManager::VS2005: sheet += Fill(QLatin1StringView(kVS2005Sheet), c); break;
-        case VisualManager::Office2007: sheet += Fill(QLatin1StringView(kOffice2007Sheet), c); break;
-    }
-    return sheet;
-}
-
 void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
     LookState& state = MutableLook();
     // The 3D tab flag is set before the manager is chosen, and the Office
@@ -649,17 +341,11 @@ void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
         style = new CLookStyle;
         QApplication::setStyle(style);
     }
-    // A palette or sheet equal to the one shown is not set again: setting
-    // one makes every widget it reaches take it anew.
+    // A palette equal to the one shown is not set again: setting one makes
+    // every widget take it anew.
     const QPalette palette = LookPalette(state);
     if (!(QApplication::palette() == palette)) QApplication::setPalette(palette);
-    // The ribbon alone takes a style sheet: a sheet over the whole
-    // application would be matched against every widget of every pane.
     if (root != nullptr) {
-        if (auto* ribbon = root->findChild<QWidget*>(QStringLiteral("ribbonBar"))) {
-            const QString sheet = LookStyleSheet(state);
-            if (ribbon->styleSheet() != sheet) ribbon->setStyleSheet(sheet);
-        }
         CLookStyle::ApplyLookTo(root);
         root->update();
     }

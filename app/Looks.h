@@ -1,8 +1,8 @@
 // The application looks: commands 210 to 218 of the look menu.  A look is a
 // drawing manager (the shapes: bevels, tab forms, caption bars), for the
 // Office 2007 manager one of its four colour schemes, and two flags; it is
-// shown through a palette, the look style (LookStyle.h) and a style sheet
-// of the ribbon, so that it appears the same on every platform.
+// shown through a palette and the look style (LookStyle.h), which draws in
+// the scheme's colours, so that it appears the same on every platform.
 #pragma once
 
 #include <QColor>
@@ -40,10 +40,9 @@ const LookState& CurrentLook();
 
 // Applies look `id` to the state (210..218; any other id chooses the Office
 // 2007 manager in the scheme chosen last), then shows it: the look style
-// and the palette of `app` (qApp when null), and the style sheet of the
-// ribbon under `root` (the widget named "ribbonBar").  Widgets that exist,
-// in `root` or elsewhere, take the look at once; widgets made later take it
-// when they are first shown.
+// and the palette of `app` (qApp when null).  Widgets that exist, in `root`
+// or elsewhere, take the look at once; widgets made later take it when they
+// are first shown.
 void SetApplicationLook(unsigned id, QApplication* app, QWidget* root);
 
 // Whether tabs are drawn raised in 3D: the flag is set and the manager is
@@ -54,9 +53,8 @@ bool TabsDrawn3D(const LookState& state);
 // 210..218.
 QString LookLabel(unsigned id);
 
-// The palette and the ribbon's style sheet that `state` shows.
+// The palette that `state` shows.
 QPalette LookPalette(const LookState& state);
-QString LookStyleSheet(const LookState& state);
 
 // The colour `name` of the look's scheme ("captionTop", "hotBorder"...);
 // invalid where the scheme has none.
