@@ -109,16 +109,19 @@ Figures Measure(const std::string& self) {
     return {Median(shown), Median(all), Median(empty)};
 }
 
-void Report(const char* what, const Figures& f) {
+// The target applies to the machine as it is; with 10,000 connections the
+// figures are reported, the socket pane then holding 20,001 lines.
+void Report(const char* what, const Figures& f, bool target) {
     if (f.shown < 0 || f.all < 0 || f.empty < 0) {
         std::printf("%s: failed to start\n", what);
         return;
     }
+    const char* note = target ? " (target <= 2.0)" : "";
     std::printf("%s (empty Qt main window: %.1f ms)\n", what, f.empty);
-    std::printf("  window shown, the four panes on screen built %8.1f ms   ratio %.2f (target <= 2.0)\n", f.shown,
-                f.shown / f.empty);
-    std::printf("  window shown, all ten panes built            %8.1f ms   ratio %.2f (target <= 2.0)\n", f.all,
-                f.all / f.empty);
+    std::printf("  window shown, the four panes on screen built %8.1f ms   ratio %.2f%s\n", f.shown,
+                f.shown / f.empty, note);
+    std::printf("  window shown, all ten panes built            %8.1f ms   ratio %.2f%s\n", f.all, f.all / f.empty,
+                note);
 }
 
 }  // namespace
@@ -142,7 +145,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     std::printf("Start-up to the main window shown, median of %d starts each\n", kRuns);
-    Report("This machine", Measure(self));
+    Report("This machine", Measure(self), true);
 
     if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0 || !BringLoopbackUp() ||
         !RaiseDescriptorLimit(kConnections + 200)) {
@@ -153,7 +156,7 @@ int main(int argc, char** argv) {
     if (c.fds.size() != static_cast<std::size_t>(kConnections) + 1) {
         std::printf("with 10,000 TCP connections: could not open them (%zu)\n", c.fds.size());
     } else {
-        Report("With 10,000 TCP connections", Measure(self));
+        Report("With 10,000 TCP connections", Measure(self), false);
     }
     for (int fd : c.fds) close(fd);
     if (c.clientHolder > 0) {
