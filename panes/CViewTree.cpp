@@ -9,7 +9,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOption>
-#include <QTimer>
+#include <QTimerEvent>
 #include <QtMath>
 #include <algorithm>
 
@@ -186,14 +186,16 @@ void CViewTree::Changed(bool lines) {
     if (lines) m_rowsValid = false;
     m_width = -1;
     viewport()->update();
-    // The scroll bars follow once the report has finished its changes.
-    if (!m_bScrollBarsPending) {
-        m_bScrollBarsPending = true;
-        QTimer::singleShot(0, this, [this] {
-            m_bScrollBarsPending = false;
-            UpdateScrollBars();
-        });
-    }
+    // The scroll bars follow once the report has finished its changes (a
+    // timer of this object's own, stopped with it).
+    if (m_nScrollBarTimer == 0) m_nScrollBarTimer = startTimer(0);
+}
+
+void CViewTree::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != m_nScrollBarTimer) return QAbstractScrollArea::timerEvent(event);
+    killTimer(m_nScrollBarTimer);
+    m_nScrollBarTimer = 0;
+    UpdateScrollBars();
 }
 
 // In a fixed-pitch font a line of Latin-1 text is its length times one

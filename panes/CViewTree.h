@@ -62,6 +62,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
 
 private:
     struct Row {
@@ -83,7 +84,7 @@ private:
     HTREEITEM m_current = nullptr;
     std::vector<Row> m_rows;
     bool m_rowsValid = false;
-    bool m_bScrollBarsPending = false;
+    int m_nScrollBarTimer = 0;  // pending update of the scroll bars
     int m_width = -1;  // ContentWidth, -1 when the lines have changed since
     int m_fixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
     mutable int m_rowHeight = -1;  // -1 until worked out for the font and image size
