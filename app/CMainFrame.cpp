@@ -319,10 +319,9 @@ void CMainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!m_bSized && !m_bRestored) {
         m_bSized = true;
-        // The initial widths apply once the layout exists.
-        QTimer::singleShot(0, this, [this] {
-            resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
-        });
+        // The initial widths apply once the layout exists, as it does now:
+        // set before the first drawing, the window is drawn once.
+        resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
     }
 }
 
