@@ -26,6 +26,8 @@
 #include <functional>
 #include <utility>
 
+#include "LookStyle.h"
+
 namespace {
 
 constexpr int kHoverDelayMs = 350;  // a tab hovered this long slides its pane out
@@ -99,21 +101,17 @@ QWidget* FirstFocusable(QWidget* root) {
 
 // A push pin, upright while its pane is docked, lying while it is auto-hidden.
 QPixmap DrawPin(const QColor& color, bool lying, qreal ratio) {
-    QPixmap pixmap(qRound(16 * ratio), qRound(16 * ratio));
-    pixmap.setDevicePixelRatio(ratio);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    if (lying) {
-        painter.translate(8, 8);
-        painter.rotate(90);
-        painter.translate(-8, -8);
-    }
-    painter.setPen(QPen(color, 1.2));
-    painter.drawRect(QRectF(5.5, 1.5, 5, 7));
-    painter.drawLine(QPointF(3, 8.5), QPointF(13, 8.5));
-    painter.drawLine(QPointF(8, 8.5), QPointF(8, 14.5));
-    return pixmap;
+    return DrawPicture(ratio, [&color, lying](QPainter& painter) {
+        if (lying) {
+            painter.translate(8, 8);
+            painter.rotate(90);
+            painter.translate(-8, -8);
+        }
+        painter.setPen(QPen(color, 1.2));
+        painter.drawRect(QRectF(5.5, 1.5, 5, 7));
+        painter.drawLine(QPointF(3, 8.5), QPointF(13, 8.5));
+        painter.drawLine(QPointF(8, 8.5), QPointF(8, 14.5));
+    });
 }
 
 // The pin in `color`; drawn once per colour, as every caption shows the same.

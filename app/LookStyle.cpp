@@ -573,6 +573,16 @@ namespace looks_testing {
 unsigned MissingColourLookups() { return g_missingColours; }
 }  // namespace looks_testing
 
+QPixmap DrawPicture(qreal ratio, const std::function<void(QPainter&)>& draw) {
+    QPixmap pixmap(qRound(16 * ratio), qRound(16 * ratio));
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    draw(painter);
+    return pixmap;
+}
+
 CLookStyle::CLookStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
 
 void CLookStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
@@ -701,58 +711,52 @@ QIcon TabCloseIcon() {
     QIcon icon;
     for (qreal ratio : {1.0, 2.0}) {
         for (const bool hot : {false, true}) {
-            QPixmap pixmap(qRound(16 * ratio), qRound(16 * ratio));
-            pixmap.setDevicePixelRatio(ratio);
-            pixmap.fill(Qt::transparent);
-            QPainter painter(&pixmap);
-            painter.setRenderHint(QPainter::Antialiasing);
-            if (hot) {
-                painter.setPen(Qt::NoPen);
-                painter.setBrush(QColor(0xD9, 0x4F, 0x3D));
-                painter.drawRoundedRect(QRectF(1, 1, 14, 14), 3, 3);
-            }
-            painter.setPen(QPen(hot ? QColor(Qt::white) : QColor(0x50, 0x50, 0x50), 1.6, Qt::SolidLine, Qt::RoundCap));
-            painter.drawLine(QPointF(5, 5), QPointF(11, 11));
-            painter.drawLine(QPointF(11, 5), QPointF(5, 11));
-            painter.end();
-            icon.addPixmap(pixmap, hot ? QIcon::Active : QIcon::Normal);
+            icon.addPixmap(DrawPicture(ratio,
+                                       [hot](QPainter& painter) {
+                                           if (hot) {
+                                               painter.setPen(Qt::NoPen);
+                                               painter.setBrush(QColor(0xD9, 0x4F, 0x3D));
+                                               painter.drawRoundedRect(QRectF(1, 1, 14, 14), 3, 3);
+                                           }
+                                           painter.setPen(QPen(hot ? QColor(Qt::white) : QColor(0x50, 0x50, 0x50),
+                                                               1.6, Qt::SolidLine, Qt::RoundCap));
+                                           painter.drawLine(QPointF(5, 5), QPointF(11, 11));
+                                           painter.drawLine(QPointF(11, 5), QPointF(5, 11));
+                                       }),
+                           hot ? QIcon::Active : QIcon::Normal);
         }
     }
     return icon;
 }
 
 // The caption buttons' pictures, drawn as lines like the tab close button.
+void DrawTitleBarPicture(QPainter& painter, QStyle::StandardPixmap kind) {
+    painter.setPen(QPen(QColor(0x40, 0x40, 0x40), 1.2));
+    painter.setBrush(Qt::NoBrush);
+    switch (kind) {
+        case QStyle::SP_TitleBarMinButton: painter.drawLine(QPointF(4, 11.5), QPointF(12, 11.5)); break;
+        case QStyle::SP_TitleBarMaxButton:
+            painter.drawRect(QRectF(3.5, 3.5, 9, 9));
+            painter.drawLine(QPointF(3.5, 4.5), QPointF(12.5, 4.5));
+            break;
+        case QStyle::SP_TitleBarNormalButton:
+            // A window in front of another: the one behind shows its top
+            // and right edges.
+            painter.drawPolyline(QPolygonF(
+                {QPointF(5.5, 6.5), QPointF(5.5, 3.5), QPointF(12.5, 3.5), QPointF(12.5, 9.5), QPointF(10.5, 9.5)}));
+            painter.drawRect(QRectF(3.5, 6.5, 7, 6));
+            break;
+        default:
+            painter.drawLine(QPointF(4.5, 4.5), QPointF(11.5, 11.5));
+            painter.drawLine(QPointF(11.5, 4.5), QPointF(4.5, 11.5));
+            break;
+    }
+}
+
 QIcon TitleBarIcon(QStyle::StandardPixmap kind) {
     QIcon icon;
-    for (qreal ratio : {1.0, 2.0}) {
-        QPixmap pixmap(qRound(16 * ratio), qRound(16 * ratio));
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setPen(QPen(QColor(0x40, 0x40, 0x40), 1.2));
-        painter.setBrush(Qt::NoBrush);
-        switch (kind) {
-            case QStyle::SP_TitleBarMinButton: painter.drawLine(QPointF(4, 11.5), QPointF(12, 11.5)); break;
-            case QStyle::SP_TitleBarMaxButton:
-                painter.drawRect(QRectF(3.5, 3.5, 9, 9));
-                painter.drawLine(QPointF(3.5, 4.5), QPointF(12.5, 4.5));
-                break;
-            case QStyle::SP_TitleBarNormalButton:
-                // A window in front of another: the one behind shows its
-                // top and right edges.
-                painter.drawPolyline(QPolygonF({QPointF(5.5, 6.5), QPointF(5.5, 3.5), QPointF(12.5, 3.5),
-                                                QPointF(12.5, 9.5), QPointF(10.5, 9.5)}));
-                painter.drawRect(QRectF(3.5, 6.5, 7, 6));
-                break;
-            default:
-                painter.drawLine(QPointF(4.5, 4.5), QPointF(11.5, 11.5));
-                painter.drawLine(QPointF(11.5, 4.5), QPointF(4.5, 11.5));
-                break;
-        }
-        painter.end();
-        icon.addPixmap(pixmap);
-    }
+    for (qreal ratio : {1.0, 2.0})
+        icon.addPixmap(DrawPicture(ratio, [kind](QPainter& painter) { DrawTitleBarPicture(painter, kind); }));
     return icon;
 }
 

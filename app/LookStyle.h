@@ -6,7 +6,9 @@
 
 #include <QHash>
 #include <QIcon>
+#include <QPixmap>
 #include <QProxyStyle>
+#include <functional>
 
 class CLookStyle : public QProxyStyle {
     Q_OBJECT
@@ -35,6 +37,10 @@ public:
 private:
     mutable QHash<int, QIcon> m_icons;
 };
+
+// A 16-pixel picture at `ratio` device pixels per pixel: transparent, with
+// `draw` drawing on it, antialiased, in 16-pixel coordinates.
+QPixmap DrawPicture(qreal ratio, const std::function<void(QPainter&)>& draw);
 
 namespace looks_testing {
 // How many times a colour was asked of a look whose scheme lacks it.
