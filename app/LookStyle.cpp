@@ -1,19 +1,16 @@
 #include "LookStyle.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QDockWidget>
 #include <QGuiApplication>
 #include <QLinearGradient>
 #include <QMdiArea>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRadialGradient>
 #include <QPolygonF>
+#include <QRadialGradient>
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTabBar>
-#include <QToolBar>
 #include <algorithm>
 #include <initializer_list>
 #include <string_view>
@@ -37,8 +34,8 @@ QColor Colour(std::string_view name, const QColor& fallback = QColor()) {
 
 VisualManager Manager() { return CurrentLook().manager; }
 
-// A fill running from `from` across the rectangle: top to bottom, or left
-// to right when `across` is set; stops are (position, colour name).
+// A fill across the rectangle: top to bottom, or left to right when
+// `across` is set; stops are (position, colour name).
 QBrush Gradient(const QRectF& r, std::initializer_list<std::pair<qreal, std::string_view>> stops,
                 bool across = false) {
     QLinearGradient g(r.topLeft(), across ? r.topRight() : r.bottomLeft());
