@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QWheelEvent>
 #include <QStyle>
 #include <QStyleOption>
 #include <QTimerEvent>
@@ -25,18 +26,18 @@ QString ToQString(const std::u16string& text) {
 
 }  // namespace
 
-CViewTree::CViewTree(QWidget* parent) : QAbstractScrollArea(parent) {
-    setFrameShape(QFrame::NoFrame);  // the pane draws the frame around its tree
+CViewTree::CViewTree(QWidget* parent) : QWidget(parent) {
+    // The pane draws the frame around its tree; the lines lie on the base
+    // colour.
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Base);
     setFocusPolicy(Qt::StrongFocus);
     setContextMenuPolicy(Qt::NoContextMenu);
-    viewport()->setContextMenuPolicy(Qt::NoContextMenu);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 }
 
 void CViewTree::SetImageList(std::vector<QIcon> images) {
     m_images = std::move(images);
-    viewport()->update();
+    update();
 }
 
 void CViewTree::setIconSize(const QSize& size) {
@@ -125,16 +126,16 @@ void CViewTree::SetCurrentItem(HTREEITEM item) {
     m_current = item;
     const int row = RowOf(item);
     if (row >= 0) EnsureVisible(row);
-    viewport()->update();
+    update();
 }
 
 QRect CViewTree::ItemRect(HTREEITEM item) {
     const int row = RowOf(item);
     if (row < 0) return {};
     const Row& r = Rows()[static_cast<std::size_t>(row)];
-    const int x = (r.depth + 1) * kIndentation - horizontalScrollBar()->value();
+    const int x = (r.depth + 1) * kIndentation - Left();
     const int width = kMargin + m_iconSize.width() + kGap + TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
-    return QRect(x, row * RowHeight() - verticalScrollBar()->value(), width, RowHeight());
+    return QRect(x, row * RowHeight() - Top(), width, RowHeight());
 }
 
 // ------------------------------------------------------------------ lines
@@ -168,7 +169,7 @@ int CViewTree::RowOf(HTREEITEM item) {
 
 int CViewTree::RowAt(int y) {
     if (y < 0) return -1;
-    const int row = (y + verticalScrollBar()->value()) / RowHeight();
+    const int row = (y + Top()) / RowHeight();
     return row < static_cast<int>(Rows().size()) ? row : -1;
 }
 
@@ -185,14 +186,14 @@ int CViewTree::RowHeight() const {
 void CViewTree::Changed(bool lines) {
     if (lines) m_rowsValid = false;
     m_width = -1;
-    viewport()->update();
+    update();
     // The scroll bars follow once the report has finished its changes (a
     // timer of this object's own, stopped with it).
     if (m_nScrollBarTimer == 0) m_nScrollBarTimer = startTimer(0);
 }
 
 void CViewTree::timerEvent(QTimerEvent* event) {
-    if (event->timerId() != m_nScrollBarTimer) return QAbstractScrollArea::timerEvent(event);
+    if (event->timerId() != m_nScrollBarTimer) return QWidget::timerEvent(event);
     killTimer(m_nScrollBarTimer);
     m_nScrollBarTimer = 0;
     UpdateScrollBars();
@@ -233,40 +234,77 @@ int CViewTree::ContentWidth() {
     return m_width;
 }
 
+int CViewTree::Top() const { return m_pVertical != nullptr ? m_pVertical->value() : 0; }
+int CViewTree::Left() const { return m_pHorizontal != nullptr ? m_pHorizontal->value() : 0; }
+
+QRect CViewTree::Area() const {
+    QRect area = rect();
+    if (m_pVertical != nullptr && !m_pVertical->isHidden()) area.setRight(m_pVertical->x() - 1);
+    if (m_pHorizontal != nullptr && !m_pHorizontal->isHidden()) area.setBottom(m_pHorizontal->y() - 1);
+    return area;
+}
+
+// The scroll bars are made when the lines first outgrow the tree, and
+// hidden while they fit: most trees never need one or both.
 void CViewTree::UpdateScrollBars() {
-    const QSize area = viewport()->size();
+    const int extent = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
     const int height = static_cast<int>(Rows().size()) * RowHeight();
-    verticalScrollBar()->setSingleStep(RowHeight());
-    verticalScrollBar()->setPageStep(area.height());
-    verticalScrollBar()->setRange(0, std::max(0, height - area.height()));
-    horizontalScrollBar()->setSingleStep(RowHeight());
-    horizontalScrollBar()->setPageStep(area.width());
-    horizontalScrollBar()->setRange(0, std::max(0, ContentWidth() - area.width()));
+    const int width = ContentWidth();
+    bool vertical = height > this->height();
+    const bool horizontal = width > this->width() - (vertical ? extent : 0);
+    vertical = vertical || (horizontal && height > this->height() - extent);
+    const QSize area(this->width() - (vertical ? extent : 0), this->height() - (horizontal ? extent : 0));
+
+    const auto place = [this](QScrollBar*& bar, Qt::Orientation orientation, bool needed, const QRect& geometry,
+                              int range, int page) {
+        if (!needed) {
+            if (bar != nullptr) {
+                bar->setRange(0, 0);
+                bar->hide();
+            }
+            return;
+        }
+        if (bar == nullptr) {
+            bar = new QScrollBar(orientation, this);
+            connect(bar, &QScrollBar::valueChanged, this, [this] { update(); });
+        }
+        bar->setGeometry(geometry);
+        bar->setSingleStep(RowHeight());
+        bar->setPageStep(page);
+        bar->setRange(0, range);
+        bar->show();
+    };
+    place(m_pVertical, Qt::Vertical, vertical, QRect(area.width(), 0, extent, area.height()),
+          std::max(0, height - area.height()), area.height());
+    place(m_pHorizontal, Qt::Horizontal, horizontal, QRect(0, area.height(), area.width(), extent),
+          std::max(0, width - area.width()), area.width());
 }
 
 void CViewTree::EnsureVisible(int row) {
     UpdateScrollBars();
+    if (m_pVertical == nullptr) return;
     const int top = row * RowHeight();
     const int bottom = top + RowHeight();
-    QScrollBar* bar = verticalScrollBar();
-    if (top < bar->value())
-        bar->setValue(top);
-    else if (bottom > bar->value() + viewport()->height())
-        bar->setValue(bottom - viewport()->height());
+    if (top < m_pVertical->value())
+        m_pVertical->setValue(top);
+    else if (bottom > m_pVertical->value() + Area().height())
+        m_pVertical->setValue(bottom - Area().height());
 }
 
 // ----------------------------------------------------------------- events
 
 void CViewTree::paintEvent(QPaintEvent*) {
-    QPainter painter(viewport());
+    QPainter painter(this);
     const std::vector<Row>& rows = Rows();
     if (rows.empty()) return;
     const int rowHeight = RowHeight();
-    const int top = verticalScrollBar()->value();
-    const int left = horizontalScrollBar()->value();
+    const int top = Top();
+    const int left = Left();
+    const QRect area = Area();
+    painter.setClipRect(area);
     const std::size_t first = static_cast<std::size_t>(std::max(0, top / rowHeight));
     const std::size_t last =
-        std::min(rows.size() - 1, static_cast<std::size_t>((top + viewport()->height()) / rowHeight));
+        std::min(rows.size() - 1, static_cast<std::size_t>((top + area.height()) / rowHeight));
     QFont bold = font();
     bold.setBold(true);
     const QFontMetrics normalMetrics(font());
@@ -314,12 +352,12 @@ void CViewTree::paintEvent(QPaintEvent*) {
 }
 
 void CViewTree::resizeEvent(QResizeEvent* event) {
-    QAbstractScrollArea::resizeEvent(event);
+    QWidget::resizeEvent(event);
     UpdateScrollBars();
 }
 
 void CViewTree::showEvent(QShowEvent* event) {
-    QAbstractScrollArea::showEvent(event);
+    QWidget::showEvent(event);
     UpdateScrollBars();
 }
 
@@ -329,14 +367,14 @@ void CViewTree::changeEvent(QEvent* event) {
         m_rowHeight = -1;
         Changed(true);
     }
-    QAbstractScrollArea::changeEvent(event);
+    QWidget::changeEvent(event);
 }
 
 void CViewTree::mousePressEvent(QMouseEvent* event) {
     const int row = RowAt(event->position().toPoint().y());
-    if (row < 0 || event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
+    if (row < 0 || event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
     const Row r = Rows()[static_cast<std::size_t>(row)];
-    const int button = r.depth * kIndentation - horizontalScrollBar()->value();
+    const int button = r.depth * kIndentation - Left();
     const int x = event->position().toPoint().x();
     if (x >= button && x < button + kIndentation && m_items.GetChildItem(r.item) != nullptr)
         SetExpanded(r.item, !m_items.IsExpanded(r.item));
@@ -344,9 +382,20 @@ void CViewTree::mousePressEvent(QMouseEvent* event) {
         SetCurrentItem(r.item);
 }
 
+void CViewTree::wheelEvent(QWheelEvent* event) {
+    // Three lines a notch; sideways, or with Alt, the lines move across.
+    const QPoint delta = event->angleDelta();
+    const bool across = delta.x() != 0 || (event->modifiers() & Qt::AltModifier);
+    QScrollBar* bar = across ? m_pHorizontal : m_pVertical;
+    const int notches = (across && delta.x() == 0 ? delta.y() : across ? delta.x() : delta.y()) / 120;
+    if (bar == nullptr || bar->isHidden() || notches == 0) return QWidget::wheelEvent(event);
+    bar->setValue(bar->value() - notches * 3 * RowHeight());
+    event->accept();
+}
+
 void CViewTree::mouseDoubleClickEvent(QMouseEvent* event) {
     const int row = RowAt(event->position().toPoint().y());
-    if (row < 0 || event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(event);
+    if (row < 0 || event->button() != Qt::LeftButton) return QWidget::mouseDoubleClickEvent(event);
     const HTREEITEM item = Rows()[static_cast<std::size_t>(row)].item;
     SetCurrentItem(item);
     if (m_items.GetChildItem(item) != nullptr) SetExpanded(item, !m_items.IsExpanded(item));
@@ -354,10 +403,10 @@ void CViewTree::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void CViewTree::keyPressEvent(QKeyEvent* event) {
     const std::vector<Row>& rows = Rows();
-    if (rows.empty()) return QAbstractScrollArea::keyPressEvent(event);
+    if (rows.empty()) return QWidget::keyPressEvent(event);
     const int count = static_cast<int>(rows.size());
     const int current = RowOf(m_current);
-    const int page = std::max(1, viewport()->height() / RowHeight() - 1);
+    const int page = std::max(1, Area().height() / RowHeight() - 1);
     const auto moveTo = [this, &rows, count](int row) {
         SetCurrentItem(rows[static_cast<std::size_t>(std::clamp(row, 0, count - 1))].item);
     };
@@ -387,7 +436,7 @@ void CViewTree::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_Minus:
             if (hasChildren) SetExpanded(m_current, false);
             break;
-        default: QAbstractScrollArea::keyPressEvent(event); return;
+        default: QWidget::keyPressEvent(event); return;
     }
     event->accept();
 }

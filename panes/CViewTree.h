@@ -1,22 +1,25 @@
 // The report tree of a data pane: a tree control that the reports write
 // through the eight report tree operations.  The lines are held in a
-// MemoryTree and drawn straight onto a scroll area: one line per row in a
-// fixed-pitch font, each with an image and, for items with children, a
-// button that opens and closes them.  The user selects a line with the
+// MemoryTree and drawn straight onto the widget, with scroll bars made when
+// the lines outgrow it: one line per row in a fixed-pitch font, each with
+// an image and, for items with children, a button that opens and closes
+// them.  The user selects a line with the
 // mouse or the keys, and opens and closes items by their button, a double
 // click or the arrow, plus and minus keys.
 #pragma once
 
-#include <QAbstractScrollArea>
 #include <QIcon>
+#include <QWidget>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "MemoryTree.h"
+
+class QScrollBar;
 #include "ReportTree.h"
 
-class CViewTree : public QAbstractScrollArea, public ReportTree {
+class CViewTree : public QWidget, public ReportTree {
     Q_OBJECT
 public:
     explicit CViewTree(QWidget* parent = nullptr);
@@ -59,6 +62,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -76,9 +80,14 @@ private:
     void Changed(bool lines);
     void UpdateScrollBars();
     void EnsureVisible(int row);
+    int Top() const;   // how far the lines are scrolled up
+    int Left() const;  // and to the left
+    QRect Area() const;  // where the lines show, the scroll bars excluded
     int TextWidth(const std::u16string& text, bool bold) const;
 
     MemoryTree m_items;
+    QScrollBar* m_pVertical = nullptr;
+    QScrollBar* m_pHorizontal = nullptr;
     std::vector<QIcon> m_images;
     QSize m_iconSize{16, 16};
     HTREEITEM m_current = nullptr;

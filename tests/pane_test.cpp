@@ -6,6 +6,8 @@
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QMainWindow>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
@@ -222,7 +224,7 @@ TEST_F(PaneTest, TreeLinesAreSelectedOpenedAndClosedByMouseAndKeys) {
     HTREEITEM inner = tree.AppendItem(group, u"inner", kImageValue);
     tree.Expand(root);
     QApplication::processEvents();
-    QWidget* area = tree.viewport();
+    QWidget* area = &tree;
 
     EXPECT_TRUE(tree.ItemRect(inner).isEmpty());  // under a closed item
     QTest::mouseClick(area, Qt::LeftButton, {}, tree.ItemRect(a).center());
@@ -262,6 +264,48 @@ TEST_F(PaneTest, TreeLinesAreSelectedOpenedAndClosedByMouseAndKeys) {
     tree.DeleteItem(root);
     EXPECT_EQ(tree.CurrentItem(), nullptr);
     EXPECT_EQ(tree.ChildCount(TVI_ROOT), 0u);
+}
+
+// Scroll bars come when the lines outgrow the tree and go when they fit
+// again; the wheel and the keys scroll, and the selected line is kept in
+// view.
+TEST_F(PaneTest, ScrollBarsFollowTheLinesAndKeepTheSelectionInView) {
+    CNetworkDataView* pane = ShowPanes({11})[0];
+    CViewTree& tree = pane->Tree();
+    const auto bar = [&tree](Qt::Orientation o) -> QScrollBar* {
+        for (QScrollBar* b : tree.findChildren<QScrollBar*>())
+            if (b->orientation() == o && !b->isHidden()) return b;
+        return nullptr;
+    };
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"Root", kImageRoot);
+    HTREEITEM last = nullptr;
+    for (int i = 0; i < 200; ++i) last = tree.AppendItem(root, u"line", kImageValue);
+    tree.AppendItem(root, std::u16string(300, u'w'), kImageValue);
+    tree.Expand(root);
+    QApplication::processEvents();
+    ASSERT_NE(bar(Qt::Vertical), nullptr);
+    ASSERT_NE(bar(Qt::Horizontal), nullptr);
+    EXPECT_GT(bar(Qt::Vertical)->maximum(), 0);
+
+    QWheelEvent wheel(QPointF(10, 10), tree.mapToGlobal(QPointF(10, 10)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&tree, &wheel);
+    EXPECT_EQ(bar(Qt::Vertical)->value(), 3 * tree.RowHeight());
+
+    tree.setFocus();
+    QTest::keyClick(&tree, Qt::Key_End);
+    QTest::keyClick(&tree, Qt::Key_Up);
+    EXPECT_EQ(tree.CurrentItem(), last);
+    const QRect line = tree.ItemRect(last);
+    EXPECT_GE(line.top(), 0);
+    EXPECT_LE(line.bottom(), bar(Qt::Horizontal)->y());
+
+    tree.DeleteAllItems();
+    tree.AppendItem(TVI_ROOT, u"One short line", kImageRoot);
+    QApplication::processEvents();
+    EXPECT_EQ(bar(Qt::Vertical), nullptr);
+    EXPECT_EQ(bar(Qt::Horizontal), nullptr);
 }
 
 }  // namespace
