@@ -70,7 +70,16 @@ QVariant CTessalineApp::GetValue(const QString& entry) const {
 
 void CTessalineApp::WriteValue(const QString& entry, const QVariant& value) {
     auto settings = Settings();
-    settings->setValue(QString::fromLatin1(kWorkspaceSection) + "/" + entry, value);
+    const QString key = QString::fromLatin1(kWorkspaceSection) + "/" + entry;
+    // A value already stored as it is is not written again: every write
+    // rewrites the file and waits for the disk.  (A number comes back from
+    // the file as its text.)
+    if (settings->contains(key)) {
+        const QVariant stored = settings->value(key);
+        const bool number = value.typeId() == QMetaType::Int;
+        if (number ? stored.toString() == value.toString() : stored == value) return;
+    }
+    settings->setValue(key, value);
     settings->sync();
 }
 

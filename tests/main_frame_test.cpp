@@ -3,6 +3,7 @@
 // panes and their tab groups, show/hide, auto-refresh, looks, the saved
 // layout and the documents of the command line.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -388,6 +389,30 @@ TEST_F(Shell, TheLayoutOfOneRunIsRestoredOnTheNext) {
     EXPECT_TRUE(Frame().m_paneTcpSockets->isHidden());
     EXPECT_FALSE(qobject_cast<QCheckBox*>(Frame().Ribbon()->FindElement(32780))->isChecked());
     EXPECT_FALSE(Frame().m_paneUdpSockets->isHidden());
+}
+
+// A start that finds the settings as it would write them leaves the file
+// alone: writing it again would replace it and wait for the disk.
+TEST_F(Shell, AStartWithTheSettingsInPlaceDoesNotRewriteThem) {
+    ASSERT_TRUE(Start());  // the first start writes the look and the first-run mark
+    app_.reset();
+    const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope, Q(kSettingsOrganization),
+                                   Q(kSettingsApplication))
+                             .fileName();
+    struct stat before {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &before), 0);
+
+    ASSERT_TRUE(Start());
+    struct stat after {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // a rewrite replaces the file
+    EXPECT_EQ(Setting("ApplicationLook").toInt(), 216);
+
+    Frame().OnCommand(212);  // a change is written
+    struct stat changed {};
+    ASSERT_EQ(::stat(path.toLocal8Bit().constData(), &changed), 0);
+    EXPECT_NE(changed.st_ino, before.st_ino);
+    EXPECT_EQ(Setting("ApplicationLook").toInt(), 212);
 }
 
 TEST_F(Shell, TheCommandLineFileOpensAsTheDocument) {
