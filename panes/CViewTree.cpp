@@ -27,6 +27,7 @@ QString ToQString(const std::u16string& text) {
 }  // namespace
 
 CViewTree::CViewTree(QWidget* parent) : QWidget(parent) {
+    InstallViewTreeAccessibility();
     // The pane draws the frame around its tree; the lines lie on the base
     // colour.
     setAutoFillBackground(true);

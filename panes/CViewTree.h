@@ -19,6 +19,10 @@
 class QScrollBar;
 #include "ReportTree.h"
 
+// Makes assistive tools see a report tree's shown lines as its items (done
+// once, by the first tree).
+void InstallViewTreeAccessibility();
+
 class CViewTree : public QWidget, public ReportTree {
     Q_OBJECT
 public:
@@ -56,6 +60,12 @@ public:
     int ContentWidth();
     int RowHeight() const;
     static constexpr int kIndentation = 20;
+    // The shown lines in order (children of closed items excluded): how
+    // many, the item of each, and the row of an item (-1 when not shown).
+    std::size_t ShownLineCount() { return Rows().size(); }
+    HTREEITEM ShownLine(std::size_t row) { return row < Rows().size() ? Rows()[row].item : nullptr; }
+    int RowOf(HTREEITEM item);
+    int RowAt(int y);  // the row under y, -1 for none
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -75,8 +85,6 @@ private:
     };
     // The shown lines in order, made again after a change.
     const std::vector<Row>& Rows();
-    int RowOf(HTREEITEM item);
-    int RowAt(int y);
     void Changed(bool lines);
     void UpdateScrollBars();
     void EnsureVisible(int row);

@@ -2,6 +2,7 @@
 // the refresh command and the layout.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QFontMetricsF>
@@ -306,6 +307,43 @@ TEST_F(PaneTest, ScrollBarsFollowTheLinesAndKeepTheSelectionInView) {
     QApplication::processEvents();
     EXPECT_EQ(bar(Qt::Vertical), nullptr);
     EXPECT_EQ(bar(Qt::Horizontal), nullptr);
+}
+
+// Assistive tools see the tree's shown lines as its items, with their text,
+// place and state, and follow lines opening, closing and going.
+TEST_F(PaneTest, AssistiveToolsSeeTheShownLines) {
+    CNetworkDataView* pane = ShowPanes({11})[0];
+    CViewTree& tree = pane->Tree();
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"Root", kImageRoot);
+    HTREEITEM group = tree.AppendItem(root, u"Group", kImageGroup);
+    tree.AppendItem(group, u"Inner", kImageValue);
+    HTREEITEM value = tree.AppendItem(root, u"Value: 1", kImageValue);
+    tree.Expand(root);
+    tree.SetCurrentItem(value);
+
+    QAccessibleInterface* access = QAccessible::queryAccessibleInterface(&tree);
+    ASSERT_NE(access, nullptr);
+    EXPECT_EQ(access->role(), QAccessible::Tree);
+    ASSERT_EQ(access->childCount(), 3);  // the inner line is under a closed item
+    QAccessibleInterface* line = access->child(2);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(line->role(), QAccessible::TreeItem);
+    EXPECT_EQ(line->text(QAccessible::Name), QStringLiteral("Value: 1"));
+    EXPECT_TRUE(line->state().selected);
+    EXPECT_EQ(access->indexOfChild(line), 2);
+    EXPECT_EQ(line->parent(), access);
+    EXPECT_EQ(access->childAt(line->rect().center().x(), line->rect().center().y()), line);
+    QAccessibleInterface* groupLine = access->child(1);
+    EXPECT_TRUE(groupLine->state().collapsed);
+
+    tree.SetExpanded(group, true);
+    EXPECT_EQ(access->childCount(), 4);
+    EXPECT_TRUE(groupLine->state().expanded);
+    EXPECT_EQ(access->child(2)->text(QAccessible::Name), QStringLiteral("Inner"));
+    tree.DeleteItem(value);
+    EXPECT_FALSE(line->isValid());
+    EXPECT_TRUE(line->text(QAccessible::Name).isEmpty());
 }
 
 }  // namespace
