@@ -144,6 +144,7 @@ QRect CViewTree::ItemRect(HTREEITEM item) {
 const std::vector<CViewTree::Row>& CViewTree::Rows() {
     if (m_rowsValid) return m_rows;
     m_rows.clear();
+    m_rowIndex.clear();
     // Depth-first, without recursion: the next sibling waits under the
     // first child.
     std::vector<Row> pending;
@@ -161,11 +162,17 @@ const std::vector<CViewTree::Row>& CViewTree::Rows() {
     return m_rows;
 }
 
+// Looked up in an index of the shown lines, made on the first question
+// after they change: assistive tools ask it of every line they look at.
 int CViewTree::RowOf(HTREEITEM item) {
     if (item == nullptr) return -1;
     const std::vector<Row>& rows = Rows();
-    const auto it = std::find_if(rows.begin(), rows.end(), [item](const Row& r) { return r.item == item; });
-    return it == rows.end() ? -1 : static_cast<int>(it - rows.begin());
+    if (m_rowIndex.empty() && !rows.empty()) {
+        m_rowIndex.reserve(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) m_rowIndex.emplace(rows[i].item, static_cast<int>(i));
+    }
+    const auto it = m_rowIndex.find(item);
+    return it == m_rowIndex.end() ? -1 : it->second;
 }
 
 int CViewTree::RowAt(int y) {

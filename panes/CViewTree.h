@@ -11,6 +11,7 @@
 #include <QIcon>
 #include <QWidget>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,7 +46,7 @@ public:
     // What the user sees and does.
     HTREEITEM Child(HTREEITEM item, std::size_t n) const;  // the nth child, or null
     std::size_t ChildCount(HTREEITEM item) const { return m_items.ChildCount(item); }
-    std::u16string Text(HTREEITEM item) const { return m_items.Text(item); }
+    const std::u16string& Text(HTREEITEM item) const { return m_items.Text(item); }
     bool IsBold(HTREEITEM item) const { return m_items.IsBold(item); }
     int Image(HTREEITEM item) const { return m_items.Image(item); }
     bool IsExpanded(HTREEITEM item) const { return m_items.IsExpanded(item); }
@@ -100,6 +101,7 @@ private:
     QSize m_iconSize{16, 16};
     HTREEITEM m_current = nullptr;
     std::vector<Row> m_rows;
+    std::unordered_map<HTREEITEM, int> m_rowIndex;  // row of each shown line; empty until asked
     bool m_rowsValid = false;
     int m_nScrollBarTimer = 0;  // pending update of the scroll bars
     int m_width = -1;  // ContentWidth, -1 when the lines have changed since

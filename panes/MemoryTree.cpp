@@ -101,7 +101,10 @@ void MemoryTree::Collapse(HTREEITEM item) {
 bool MemoryTree::IsExpanded(HTREEITEM item) const { return item != nullptr && NodeOf(item)->expanded; }
 bool MemoryTree::IsBold(HTREEITEM item) const { return item != nullptr && NodeOf(item)->bold; }
 int MemoryTree::Image(HTREEITEM item) const { return item != nullptr ? NodeOf(item)->image : -1; }
-std::u16string MemoryTree::Text(HTREEITEM item) const { return item != nullptr ? NodeOf(item)->text : u""; }
+const std::u16string& MemoryTree::Text(HTREEITEM item) const {
+    static const std::u16string none;
+    return item != nullptr ? NodeOf(item)->text : none;
+}
 
 HTREEITEM MemoryTree::Parent(HTREEITEM item) const {
     if (item == nullptr || item == TVI_ROOT) return nullptr;

@@ -27,7 +27,8 @@ public:
     bool IsExpanded(HTREEITEM item) const;
     bool IsBold(HTREEITEM item) const;
     int Image(HTREEITEM item) const;
-    std::u16string Text(HTREEITEM item) const;
+    // The item's text, valid until the item changes or goes (empty for none).
+    const std::u16string& Text(HTREEITEM item) const;
     HTREEITEM Parent(HTREEITEM item) const;  // null for a top-level item
     std::size_t ChildCount(HTREEITEM item) const;
     std::size_t ItemCount() const { return m_nItems; }
