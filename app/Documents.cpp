@@ -27,6 +27,20 @@ namespace {
 
 QString SystemErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
+QString AbsolutePath(const QString& path) { return path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath(); }
+
+// Opens `absolute` with `flags`, never waiting on a FIFO and never taking a
+// terminal: the descriptor, or -1 with `error` set (no path: ENOENT).
+int OpenPath(const QString& absolute, int flags, int& error) {
+    if (absolute.isEmpty()) {
+        error = ENOENT;
+        return -1;
+    }
+    const int fd = ::open(QFile::encodeName(absolute).constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) error = errno;
+    return fd;
+}
+
 // A title shown as it is: the window title placeholder "[*]" is written
 // twice to stand for itself.
 QString LiteralWindowTitle(const QString& title) {
@@ -314,25 +328,19 @@ CTessalineDoc* CDocTemplate::NewDocument() {
 
 CTessalineDoc* CDocTemplate::OpenDocumentFile(const QString& path) {
     if (!m_area) return nullptr;
-    const QString absolute = path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath();
+    const QString absolute = AbsolutePath(path);
 
     // Opening for reading is the whole test: the content is never read, so
     // a huge file costs nothing, and O_NONBLOCK keeps a FIFO without a
     // writer from blocking. A directory opens too, but is no document.
     int error = 0;
-    int fd = -1;
-    if (absolute.isEmpty()) {
-        error = ENOENT;
-    } else {
-        fd = ::open(QFile::encodeName(absolute).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = OpenPath(absolute, O_RDONLY, error);
+    if (fd >= 0) {
         struct stat st {};
-        if (fd < 0) {
+        if (::fstat(fd, &st) != 0)
             error = errno;
-        } else if (::fstat(fd, &st) != 0) {
-            error = errno;
-        } else if (S_ISDIR(st.st_mode)) {
+        else if (S_ISDIR(st.st_mode))
             error = EISDIR;
-        }
     }
     if (error != 0) {
         if (fd >= 0) ::close(fd);
@@ -361,19 +369,12 @@ CTessalineDoc* CDocTemplate::OpenDocumentFile(const QString& path) {
 
 bool CDocTemplate::SaveDocument(CTessalineDoc* doc, const QString& path) {
     if (!doc) return false;
-    const QString absolute = path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath();
+    const QString absolute = AbsolutePath(path);
 
     // Created or truncated; O_NONBLOCK makes a FIFO without a reader fail
     // at once instead of waiting for one.
     int error = 0;
-    int fd = -1;
-    if (absolute.isEmpty()) {
-        error = ENOENT;
-    } else {
-        fd = ::open(QFile::encodeName(absolute).constData(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd < 0) error = errno;
-    }
+    const int fd = OpenPath(absolute, O_WRONLY | O_CREAT | O_TRUNC, error);
     QString errorText = error != 0 ? SystemErrorText(error) : QString();
     if (fd >= 0) {
         QFile file;
