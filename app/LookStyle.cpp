@@ -106,11 +106,12 @@ void Bevel(QPainter* p, const QRect& r, bool raised) {
     p->restore();
 }
 
+bool Named(const QWidget* widget, const char* name) {
+    return widget != nullptr && widget->objectName() == QLatin1String(name);
+}
+
 bool IsCaptionButton(const QWidget* widget) {
-    if (widget == nullptr) return false;
-    const QString name = widget->objectName();
-    return name == QLatin1String("pinButton") || name == QLatin1String("floatButton") ||
-           name == QLatin1String("closeButton");
+    return Named(widget, "pinButton") || Named(widget, "floatButton") || Named(widget, "closeButton");
 }
 
 // ------------------------------------------------------------ tool buttons
@@ -123,7 +124,7 @@ void PaintToolPanel(QPainter* p, const QStyleOption* option, const QWidget* widg
     const bool down = option->state & (QStyle::State_Sunken);
     const bool checked = option->state & QStyle::State_On;
     const bool caption = IsCaptionButton(widget);
-    const bool close = caption && widget->objectName() == QLatin1String("closeButton");
+    const bool close = Named(widget, "closeButton");
 
     switch (Manager()) {
         case VisualManager::Classic:
@@ -429,10 +430,6 @@ bool PaintMenuSelection(QPainter* p, const QRect& rect) {
 // ------------------------------------------------------------------ ribbon
 
 bool IsRibbonPanel(const QWidget* widget) { return widget != nullptr && widget->inherits("CRibbonPanel"); }
-
-bool Named(const QWidget* widget, const char* name) {
-    return widget != nullptr && widget->objectName() == QLatin1String(name);
-}
 
 // The row behind the application button, the category tabs and the
 // buttons at its end.
@@ -827,7 +824,7 @@ void CLookStyle::ApplyLookTo(QWidget* root) {
             palette.setColor(QPalette::WindowText, text);
             palette.setColor(QPalette::ButtonText, row ? text : Colour("ribbonText", palette.color(QPalette::ButtonText)));
             w->setPalette(palette);
-        } else if (w->objectName() == QLatin1String("paneTitleBar")) {
+        } else if (Named(w, "paneTitleBar")) {
             // A pane caption's text, in the caption bar's colour.
             QPalette palette = w->palette();
             palette.setColor(QPalette::WindowText, Colour("captionText", palette.color(QPalette::WindowText)));
