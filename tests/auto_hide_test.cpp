@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "AutoHide.h"
+#include "QtAppTest.h"
 
 namespace {
 
@@ -131,22 +132,7 @@ struct Frame {
     }
 };
 
-class AutoHideTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "auto_hide_test";
-        static char* argv[] = {name, nullptr};
-        s_app = new QApplication(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        delete s_app;
-        s_app = nullptr;
-    }
-
-    static QApplication* s_app;
-};
-QApplication* AutoHideTest::s_app = nullptr;
+class AutoHideTest : public QtAppTest {};
 
 struct EdgeCase {
     const char* name;

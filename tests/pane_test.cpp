@@ -19,21 +19,15 @@
 
 #include "CNetworkDataView.h"
 #include "IpHelper.h"
+#include "QtAppTest.h"
 
 namespace {
 
-class PaneTest : public ::testing::Test {
+class PaneTest : public QtAppTest {
 protected:
     static void SetUpTestSuite() {
         setenv("TESSALINE_LIBRARY_PATH", PROVIDER_DIR, 1);
-        static int argc = 1;
-        static char name[] = "pane_test";
-        static char* argv[] = {name, nullptr};
-        s_app = new QApplication(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        delete s_app;
-        s_app = nullptr;
+        QtAppTest::SetUpTestSuite();
     }
 
     // A main window holding the given panes, docked side by side and shown.
@@ -52,10 +46,8 @@ protected:
         return panes;
     }
 
-    static QApplication* s_app;
     QMainWindow m_window;
 };
-QApplication* PaneTest::s_app = nullptr;
 
 TEST_F(PaneTest, OnlyRefreshingKindsGetAButtonAndATimer) {
     struct Case {

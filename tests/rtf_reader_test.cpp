@@ -30,6 +30,7 @@
 #include "RtfDocument.h"
 #include "RtfReader.h"
 #include "WideText.h"
+#include "QtAppTest.h"
 
 namespace {
 
@@ -433,22 +434,7 @@ TEST(RtfDocument, InsertingReplacesTheSelection) {
 
 // ------------------------------------------------------------ About box
 
-class AboutBoxTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "rtf_reader_test";
-        static char* argv[] = {name, nullptr};
-        s_app = new QApplication(argc, argv);
-    }
-    static void TearDownTestSuite() {
-        delete s_app;
-        s_app = nullptr;
-    }
-
-    static QApplication* s_app;
-};
-QApplication* AboutBoxTest::s_app = nullptr;
+class AboutBoxTest : public QtAppTest {};
 
 TEST_F(AboutBoxTest, LaidOutInDialogUnitsOfTheApplicationFont) {
     const QFontMetrics metrics(QApplication::font());
