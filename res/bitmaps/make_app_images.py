@@ -6,6 +6,8 @@ transparent colour."""
 import math
 import os
 
+from xpm import write_xpm
+
 PALETTE = {
     'r': '#FF0000',  # transparent
     'k': '#202020',
@@ -121,24 +123,10 @@ def document32():  # a sheet with a folded corner and a small chart
     return img
 
 
-def write_xpm(path, name, images):
-    h = len(images[0])
-    width = sum(len(img[0]) for img in images)
-    rows = [''.join(''.join(img[y]) for img in images) for y in range(h)]
-    with open(path, 'w') as f:
-        f.write('/* XPM */\n')
-        f.write('static const char *%s[] = {\n' % name)
-        f.write('"%d %d %d 1",\n' % (width, h, len(PALETTE)))
-        for key, colour in PALETTE.items():
-            f.write('"%s c %s",\n' % (key, colour))
-        f.write(',\n'.join('"%s"' % r for r in rows))
-        f.write('\n};\n')
-
-
 here = os.path.dirname(os.path.abspath(__file__))
 write_xpm(os.path.join(here, '113_panel_images.xpm'), 'panel_images',
-          [info16(), dot16('g'), dot16('y'), dot16('l'), dot16('e'), dot16('s'), dot16('o'), network16()])
-write_xpm(os.path.join(here, '112_application_button.xpm'), 'application_button', [app32()])
-write_xpm(os.path.join(here, '164_pane_icon.xpm'), 'pane_icon', [pane16()])
-write_xpm(os.path.join(here, '115_file_small.xpm'), 'file_small', [dot16('s')] * 15 + [exit16()])
-write_xpm(os.path.join(here, '130_document.xpm'), 'document', [document32()])
+          [info16(), dot16('g'), dot16('y'), dot16('l'), dot16('e'), dot16('s'), dot16('o'), network16()], PALETTE)
+write_xpm(os.path.join(here, '112_application_button.xpm'), 'application_button', [app32()], PALETTE)
+write_xpm(os.path.join(here, '164_pane_icon.xpm'), 'pane_icon', [pane16()], PALETTE)
+write_xpm(os.path.join(here, '115_file_small.xpm'), 'file_small', [dot16('s')] * 15 + [exit16()], PALETTE)
+write_xpm(os.path.join(here, '130_document.xpm'), 'document', [document32()], PALETTE)

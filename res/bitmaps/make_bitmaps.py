@@ -3,6 +3,8 @@
 images and the 16x15 refresh button.  Pure red is the transparent colour."""
 import os
 
+from xpm import write_xpm
+
 W, H = 16, 15
 PALETTE = {
     'r': '#FF0000',  # transparent
@@ -81,21 +83,8 @@ def refresh_image():  # two arrows around a circle
     return img
 
 
-def write_xpm(path, name, images):
-    width = W * len(images)
-    rows = [''.join(''.join(img[y]) for img in images) for y in range(H)]
-    with open(path, 'w') as f:
-        f.write('/* XPM */\n')
-        f.write('static const char *%s[] = {\n' % name)
-        f.write('"%d %d %d 1",\n' % (width, H, len(PALETTE)))
-        for key, colour in PALETTE.items():
-            f.write('"%s c %s",\n' % (key, colour))
-        f.write(',\n'.join('"%s"' % r for r in rows))
-        f.write('\n};\n')
-
-
 here = os.path.dirname(os.path.abspath(__file__))
 write_xpm(os.path.join(here, '178_tree_images.xpm'), 'tree_images',
           [root_image(), group_image(), spare_image('g'), value_image(),
-           spare_image('y'), spare_image('l'), spare_image('s')])
-write_xpm(os.path.join(here, '172_refresh_button.xpm'), 'refresh_button', [refresh_image()])
+           spare_image('y'), spare_image('l'), spare_image('s')], PALETTE)
+write_xpm(os.path.join(here, '172_refresh_button.xpm'), 'refresh_button', [refresh_image()], PALETTE)
