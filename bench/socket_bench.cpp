@@ -8,6 +8,8 @@
 //   - the same in steady state (second and later snapshots);
 //   - a whole update of the TCP pane into an in-memory tree;
 //   - `tessaline --print tcp` as a whole process;
+// owners come through the owner helper, as in the program (the figures say
+// when they did not);
 // and counts the snapshot buffers allocated by steady-state refreshes, and
 // compares the peak memory of `tessaline --print tcp` with that of ss.  It
 // measures again with 50 idle processes holding 1,000 descriptors each.
@@ -38,6 +40,7 @@
 #include "LoopbackConnections.h"
 #include "MemoryTree.h"
 #include "NetworkReport.h"
+#include "OwnerClient.h"
 #include "ProcessOwner.h"
 #include "SocketTables.h"
 
@@ -146,6 +149,7 @@ struct Figures {
     double ss = 0, first = 0, steady = 0, update = 0, print = 0, dump = 0, labels = 0;
     long ssRss = 0, printRss = 0;
     unsigned long steadyAllocations = 0;
+    int helper = -1;  // the owner helper's pid, -1 when owners were found in process
 };
 
 Figures Measure(const std::string& tessaline) {
@@ -164,6 +168,7 @@ Figures Measure(const std::string& tessaline) {
     const unsigned long before = iphelper_testing::TableAllocations();
     f.steady = MedianOf([] { g_pTcpOwnerTable->Refresh(); });
     f.steadyAllocations = iphelper_testing::TableAllocations() - before;
+    f.helper = owners::HelperPid();
 
     std::vector<provider::SocketRow> rows;
     f.dump = MedianOf([&rows] {
@@ -191,6 +196,10 @@ Figures Measure(const std::string& tessaline) {
 void Report(const char* title, const Figures& f) {
     std::printf("\n%s\n", title);
     std::printf("  %-44s %9.1f ms\n", "ss -tanp", f.ss);
+    if (f.helper > 0)
+        std::printf("  owners found by the owner helper (pid %d)\n", f.helper);
+    else
+        std::printf("  owners found in process: no owner helper answered\n");
     std::printf("  %-44s %9.1f ms   ratio %.2f (at most 0.75)\n", "owner table snapshot, first in the process", f.first,
                 f.first / f.ss);
     std::printf("  %-44s %9.1f ms   ratio %.2f (at most 0.35)\n", "owner table snapshot, steady state", f.steady,

@@ -4,7 +4,7 @@ TESSALINE_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libbenchmark-dev
-  libcap-dev libcap2-bin
+  libcap-dev libcap2-bin libseccomp-dev
   fonts-liberation iproute2 util-linux
   pci.ids
 )

@@ -622,9 +622,11 @@ std::string UnreachableByOthers(const fs::path& path) {
     return {};
 }
 
-// A copy of the program and its provider in a directory of its own inside
-// the build tree (the temporary directory may be mounted nosuid, where file
-// capabilities are ignored), which uid 65534 can read and run.
+// A copy of the program, its provider, its window module and its owner
+// helper in a directory of its own inside the build tree (the temporary
+// directory may be mounted nosuid, where file capabilities are ignored),
+// which uid 65534 can read and run.  The program finds the provider, the
+// window and the helper beside itself.
 class ProgramCopy {
 public:
     ProgramCopy() : m_dir(fs::path(TESSALINE_BIN).parent_path().parent_path(), "secure-exec-") {}
@@ -636,27 +638,31 @@ public:
         if (statvfs(m_dir.Path().c_str(), &fsInfo) == 0 && (fsInfo.f_flag & ST_NOSUID) != 0)
             return "the build tree is mounted nosuid, where file capabilities do not apply";
         std::error_code ec;
-        fs::copy_file(TESSALINE_BIN, Program(), ec);
-        if (!ec) fs::copy_file(fs::path(PROVIDER_DIR) / "libiphlpapi.so", m_dir.Path() / "libiphlpapi.so", ec);
+        for (const fs::path& file : {fs::path(TESSALINE_BIN), fs::path(PROVIDER_DIR) / "libiphlpapi.so",
+                                     fs::path(OWNER_HELPER), fs::path(WINDOW_MODULE)}) {
+            if (!ec) fs::copy_file(file, m_dir.Path() / file.filename(), ec);
+            if (!ec) chmod((m_dir.Path() / file.filename()).c_str(), 0755);
+        }
         if (!ec) fs::create_directory(EmptyRoot(), ec);
+        if (!ec) fs::create_directory(Probes(), ec);
         if (ec) return "cannot copy the program: " + ec.message();
         chmod(m_dir.Path().c_str(), 0755);
         chmod(EmptyRoot().c_str(), 0755);
-        chmod(Program().c_str(), 0755);
-        chmod((m_dir.Path() / "libiphlpapi.so").c_str(), 0755);
-        for (const fs::path& p : {Program(), fs::path(FAKE_FULL_DIR) / "libiphlpapi.so"})
+        chmod(Probes().c_str(), 01777);  // the probe plugin writes here as uid 65534
+        for (const fs::path& p : {Program(), Helper(), fs::path(FAKE_FULL_DIR) / "libiphlpapi.so",
+                                  fs::path(PROBE_PLUGINS) / "styles" / "libprobe_style.so"})
             if (std::string why = UnreachableByOthers(p); !why.empty()) return why;
         return {};
     }
 
-    // Gives the copy CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH as file
+    // Gives `file` CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH as file
     // capabilities (permitted only).  Empty on success, else why not.
-    std::string GrantCapabilities() const {
+    static std::string GrantCapabilities(const fs::path& file) {
         std::string setcap;
         for (const char* candidate : {"/usr/sbin/setcap", "/sbin/setcap", "/usr/bin/setcap", "/bin/setcap"})
             if (access(candidate, X_OK) == 0) setcap = candidate;
         if (setcap.empty()) return "setcap (libcap2-bin) is not installed";
-        const Output r = RunProgram(setcap, {"cap_sys_ptrace,cap_dac_read_search+p", Program()},
+        const Output r = RunProgram(setcap, {"cap_sys_ptrace,cap_dac_read_search+p", file.string()},
                                     {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, std::nullopt);
         if (r.status != 0) return "setcap failed (" + std::to_string(r.status) + "): " + r.err;
         return {};
@@ -673,7 +679,9 @@ public:
     }
 
     fs::path Program() const { return m_dir.Path() / "tessaline"; }
+    fs::path Helper() const { return m_dir.Path() / "tessaline-owners"; }
     fs::path EmptyRoot() const { return m_dir.Path() / "empty-proc"; }
+    fs::path Probes() const { return m_dir.Path() / "probes"; }
     std::vector<std::string> Overrides() const {
         return {"TESSALINE_LIBRARY_PATH=" FAKE_FULL_DIR, "TESSALINE_PROC_ROOT=" + EmptyRoot().string()};
     }
@@ -689,8 +697,22 @@ std::string Describe(const Output& r) {
 // In a sanitizer build the runtime may refuse a program with capabilities
 // (it cannot trace itself for leak checks, for one); that is the build's
 // limit, not the program's.
-bool SanitizerRefused(const Output& r) { return kSanitizerBuild && r.status != 0; }
+bool SanitizerRefused(const Output& r) { return kSanitizerBuild && r.status != 0 && r.status != 3; }
 
+// The value of one field of a /proc/PID/status text.
+std::string StatusField(const std::string& status, const std::string& field) {
+    std::istringstream in(status);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0) {
+            std::string value = line.substr(field.size() + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            return value;
+        }
+    return {};
+}
+
+// A program given capabilities by mistake still cannot be pointed at other
+// code or files through its environment.
 TEST(SecureExecution, ProgramWithFileCapabilitiesIgnoresLibraryAndProcRootOverrides) {
     RequireRoot();
     const std::optional<long> ttl = KernelDefaultTtl();
@@ -707,10 +729,10 @@ TEST(SecureExecution, ProgramWithFileCapabilitiesIgnoresLibraryAndProcRootOverri
     ASSERT_EQ(faked.status, 0) << Describe(faked);
     EXPECT_EQ(DefaultTtlIn(faked.out), 0) << "TESSALINE_LIBRARY_PATH is not honoured\n" << Describe(faked);
     const Output emptyRoot = copy.RunAsNobody({"--print", "ip"}, {"TESSALINE_PROC_ROOT=" + copy.EmptyRoot().string()});
-    ASSERT_EQ(emptyRoot.status, 0) << Describe(emptyRoot);
+    EXPECT_EQ(emptyRoot.status, 3) << "a failed snapshot exits with 3\n" << Describe(emptyRoot);
     EXPECT_EQ(DefaultTtlIn(emptyRoot.out), 0) << "TESSALINE_PROC_ROOT is not honoured\n" << Describe(emptyRoot);
 
-    if (const std::string why = copy.GrantCapabilities(); !why.empty()) GTEST_SKIP() << why;
+    if (const std::string why = ProgramCopy::GrantCapabilities(copy.Program()); !why.empty()) GTEST_SKIP() << why;
     const Output privileged = copy.RunAsNobody({"--print", "ip"}, copy.Overrides());
     if (SanitizerRefused(privileged))
         GTEST_SKIP() << "the sanitizer runtime does not run a program with file capabilities\n" << Describe(privileged);
@@ -718,7 +740,10 @@ TEST(SecureExecution, ProgramWithFileCapabilitiesIgnoresLibraryAndProcRootOverri
     EXPECT_EQ(DefaultTtlIn(privileged.out), ttl) << "an override was honoured\n" << Describe(privileged);
 }
 
-TEST(SecureExecution, ProgramWithFileCapabilitiesNamesTheOwnerOfRootsSocket) {
+// The helper alone carries the capabilities: an unprivileged user then sees
+// root's socket owners, and the process that loads the toolkit holds no
+// capability, whatever plugin the user's environment names.
+TEST(OwnerHelperWithCapabilities, NamesRootsSocketOwnersWhileTheWindowHoldsNoCapability) {
     RequireRoot();
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
@@ -737,6 +762,18 @@ TEST(SecureExecution, ProgramWithFileCapabilitiesNamesTheOwnerOfRootsSocket) {
             if (line.find(local) != std::string::npos) return line;
         return std::string();
     };
+    // The window started with a style plugin of the user's choice; what the
+    // plugin saw of its process.
+    auto probeWindow = [](const ProgramCopy& copy, const std::string& name) {
+        const fs::path out = copy.Probes() / name;
+        const Output run = copy.RunAsNobody(
+            {}, {"QT_PLUGIN_PATH=" PROBE_PLUGINS, "QT_STYLE_OVERRIDE=probe", "TESSALINE_PROBE_OUT=" + out.string(),
+                 "TESSALINE_PROBE_EXIT=1"});
+        std::ifstream in(out);
+        std::stringstream status;
+        status << in.rdbuf();
+        return std::make_pair(run, status.str());
+    };
 
     ProgramCopy copy;
     std::string why = listening ? copy.Prepare() : "cannot listen on loopback";
@@ -747,11 +784,10 @@ TEST(SecureExecution, ProgramWithFileCapabilitiesNamesTheOwnerOfRootsSocket) {
         const std::string line = lineOf(plain.out);
         EXPECT_FALSE(line.empty()) << local << "missing\n" << Describe(plain);
         EXPECT_EQ(line.find(owner), std::string::npos) << "named without capabilities: " << line;
-        why = copy.GrantCapabilities();
+        why = ProgramCopy::GrantCapabilities(copy.Helper());
     }
     if (why.empty()) {
-        // Both overrides would hide the socket or its owner if honoured.
-        const Output privileged = copy.RunAsNobody({"--print", "tcp"}, copy.Overrides());
+        const Output privileged = copy.RunAsNobody({"--print", "tcp"}, {});
         if (SanitizerRefused(privileged)) {
             why = "the sanitizer runtime does not run a program with file capabilities\n" + Describe(privileged);
         } else {
@@ -759,6 +795,27 @@ TEST(SecureExecution, ProgramWithFileCapabilitiesNamesTheOwnerOfRootsSocket) {
             EXPECT_NE(lineOf(privileged.out).find(owner), std::string::npos)
                 << "expected " << owner << " on the line of " << local << "\n"
                 << Describe(privileged);
+        }
+    }
+    if (why.empty()) {
+        const auto [run, status] = probeWindow(copy, "window");
+        ASSERT_FALSE(status.empty()) << "the probe plugin was not loaded\n" << Describe(run);
+        EXPECT_EQ(StatusField(status, "Uid").substr(0, 5), "65534");
+        EXPECT_EQ(StatusField(status, "CapPrm"), "0000000000000000");
+        EXPECT_EQ(StatusField(status, "CapEff"), "0000000000000000");
+        // A copy of the program itself given the capabilities, as a careless
+        // administrator might: it sheds them before the toolkit is loaded.
+        why = ProgramCopy::GrantCapabilities(copy.Program());
+        if (why.empty()) {
+            const auto [carelessRun, careless] = probeWindow(copy, "careless");
+            if (!careless.empty()) {
+                EXPECT_EQ(StatusField(careless, "CapPrm"), "0000000000000000") << careless;
+                EXPECT_EQ(StatusField(careless, "CapEff"), "0000000000000000") << careless;
+            } else {
+                // The toolkit may refuse plugin paths from the environment of
+                // a program started with capabilities; then nothing loaded.
+                EXPECT_EQ(carelessRun.err.find("probe"), std::string::npos) << Describe(carelessRun);
+            }
         }
     }
     close(listener);

@@ -31,6 +31,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "ProcFiles.h"
 #include "SocketOwners.h"
 #include "SocketTables.h"
 #include "iphlpapi.h"
@@ -399,7 +400,7 @@ protected:
         }
         if (!live) live.emplace(inodes.begin(), inodes.end());
         live->erase(0);
-        m_index.Resolve(rows, *live);
+        m_index.Resolve(provider::ProcRoot(), rows, *live);
         std::vector<DWORD> pids;
         for (const SocketRow& r : rows) pids.push_back(r.pid);
         return pids;

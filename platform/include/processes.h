@@ -4,10 +4,12 @@
 //    module is its executable, named by the /proc/PID/exe link;
 //  - the thread's token stands for the calling thread's capability sets;
 //    "SeDebugPrivilege" is CAP_SYS_PTRACE: AdjustTokenPrivileges enables it
-//    when it is in the permitted set (else leaves ERROR_NOT_ALL_ASSIGNED),
-//    OpenProcess raises it into the effective set when, and only when, it
-//    needs it to read another user's process, and disabling the privilege
-//    drops it from the effective set;
+//    when it is in the permitted set, or when the owner helper serves with
+//    the capabilities to read every process (else leaves
+//    ERROR_NOT_ALL_ASSIGNED); OpenProcess raises it into the effective set
+//    when, and only when, it needs it to read another user's process, or
+//    takes the name the helper gave with the latest socket table; disabling
+//    the privilege drops it from the effective set;
 //  - a thread has no token of its own until ImpersonateSelf, which changes
 //    nothing else.
 #pragma once

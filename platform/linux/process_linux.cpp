@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "ExecutableName.h"
+#include "OwnerClient.h"
 #include "processes.h"
 
 namespace {
@@ -104,11 +106,17 @@ bool WriteCapabilities(CapabilityData& data) {
 constexpr std::uint32_t kPtraceBit = 1u << (CAP_SYS_PTRACE % 32);
 constexpr unsigned kPtraceWord = CAP_SYS_PTRACE / 32;
 
+bool UnderMachineProcRoot() { return std::string_view(ProcRoot()) == "/proc"; }
+
 // Enables the privilege; `notPermitted` when the thread may not hold it.
+// A thread holds it when CAP_SYS_PTRACE is in its permitted set, or when the
+// owner helper serves that may read every process: the helper then names
+// the processes this thread may not look into.
 bool EnableDebugPrivilege(bool& notPermitted) {
     t_debug.enabled = false;
     if (!ReadCapabilities(t_debug.caps)) return false;
-    t_debug.enabled = (t_debug.caps[kPtraceWord].permitted & kPtraceBit) != 0;
+    t_debug.enabled = (t_debug.caps[kPtraceWord].permitted & kPtraceBit) != 0 ||
+                      (UnderMachineProcRoot() && owners::HelperMayReadEveryProcess());
     if (!t_debug.enabled) notPermitted = true;
     return true;
 }
@@ -133,16 +141,6 @@ bool RaiseForDebugPrivilege() {
     if (WriteCapabilities(t_debug.caps)) return true;
     t_debug.caps[kPtraceWord].effective &= ~kPtraceBit;
     return false;
-}
-
-// The executable's file name: the last component of the link's target,
-// without the " (deleted)" the kernel appends once the file is gone.
-std::string_view BaseName(std::string_view path) {
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted)
-        path.remove_suffix(kDeleted.size());
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -242,7 +240,17 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         if (n >= 0) t_hints.Add(dwProcessId);
     }
     if (n < 0 && (errno == EACCES || errno == EPERM)) {
-        // Another user's process, without the right to look into it.
+        // Another user's process: with the debug privilege, the owner helper
+        // may have named it in its answer for the socket table just taken.
+        std::string named;
+        if (t_debug.enabled && UnderMachineProcRoot() && owners::CachedOwnerName(dwProcessId, named)) {
+            auto* process = new ProcessObject;
+            process->pid = dwProcessId;
+            process->hasExecutable = true;
+            process->executable = std::move(named);
+            SetLastError(NO_ERROR);
+            return process;
+        }
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -290,7 +298,7 @@ DWORD GetModuleBaseNameW(HANDLE hProcess, HMODULE hModule, LPWSTR lpBaseName, DW
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const std::string_view name = BaseName(process->executable);
+    const std::string_view name = ExecutableBaseName(process->executable);
     if (name.empty()) return 0;
     const int length = static_cast<int>(name.size());
     // Straight into the caller's buffer when the name fits (a UTF-16 name

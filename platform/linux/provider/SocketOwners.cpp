@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "Capabilities.h"
-#include "ProcFiles.h"
 
 namespace provider {
 
@@ -248,8 +247,8 @@ void SocketOwnerIndex::Forget(const std::unordered_set<std::uint64_t>& live) {
     m_stats.keptDirectories = m_directories.size();
 }
 
-void SocketOwnerIndex::Resolve(std::vector<SocketRow>& rows, const std::unordered_set<std::uint64_t>& live) {
-    const std::string root = ProcRoot();
+void SocketOwnerIndex::Resolve(const std::string& root, std::vector<SocketRow>& rows,
+                               const std::unordered_set<std::uint64_t>& live) {
     if (root != m_root) {
         Reset();
         m_root = root;

@@ -31,10 +31,11 @@ public:
     SocketOwnerIndex(const SocketOwnerIndex&) = delete;
     SocketOwnerIndex& operator=(const SocketOwnerIndex&) = delete;
 
-    // Sets `pid` of every row: its owner, or 0.  `live` lists the inodes of
-    // every open socket of the table the index serves, so that what is
-    // remembered about closed sockets can be forgotten.
-    void Resolve(std::vector<SocketRow>& rows, const std::unordered_set<std::uint64_t>& live);
+    // Sets `pid` of every row: its owner among the processes under the proc
+    // root `root`, or 0.  `live` lists the inodes of every open socket of
+    // the table the index serves, so that what is remembered about closed
+    // sockets can be forgotten.
+    void Resolve(const std::string& root, std::vector<SocketRow>& rows, const std::unordered_set<std::uint64_t>& live);
 
     struct Stats {
         unsigned long fullWalks = 0;
@@ -43,7 +44,7 @@ public:
     };
     const Stats& GetStats() const { return m_stats; }
 
-    // Under another proc root (tests), everything remembered is dropped.
+    // Under another proc root, everything remembered is dropped.
     void Reset();
 
 private:

@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "OwnerClient.h"
 #include "SocketOwners.h"
 #include "ProcFiles.h"
 #include "SocketTables.h"
@@ -25,11 +27,32 @@ struct TableState {
     provider::SocketOwnerIndex owners;
     std::vector<provider::SocketRow> rows;
     std::unordered_set<std::uint64_t> live;
+    std::vector<std::uint64_t> inodes;  // the helper's request and answer
+    std::vector<std::uint32_t> pids;
 };
 
 TableState& StateOf(int protocol) {
     static TableState tcp, udp;
     return protocol == IPPROTO_TCP ? tcp : udp;
+}
+
+// Owners come from the owner helper, which alone may look into other users'
+// processes, in one round trip for the table.  Without a helper, or under a
+// proc root other than the machine's (which the helper never reads), they
+// are looked for here, among the processes the user may see.
+void ResolveOwners(int protocol, TableState& state) {
+    const std::string root = provider::ProcRoot();
+    if (root == "/proc") {
+        state.inodes.clear();
+        state.inodes.reserve(state.rows.size());
+        for (const provider::SocketRow& row : state.rows) state.inodes.push_back(row.inode);
+        if (owners::QueryOwners(protocol == IPPROTO_TCP ? 0 : 1, state.inodes, state.pids) &&
+            state.pids.size() == state.rows.size()) {
+            for (std::size_t i = 0; i < state.rows.size(); ++i) state.rows[i].pid = state.pids[i];
+            return;
+        }
+    }
+    state.owners.Resolve(root, state.rows, state.live);
 }
 
 // Room for the rows there are now and for the sockets that may open before
@@ -68,7 +91,7 @@ DWORD BuildTable(int protocol, PVOID buffer, PDWORD size, BOOL order, Fill fill)
     state.live.reserve(state.rows.size());
     for (const provider::SocketRow& row : state.rows)
         if (row.inode != 0) state.live.insert(row.inode);
-    state.owners.Resolve(state.rows, state.live);
+    ResolveOwners(protocol, state);
     if (order) provider::SortRows(state.rows);
 
     auto* out = static_cast<unsigned char*>(buffer);

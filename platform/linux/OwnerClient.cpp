@@ -1,0 +1,234 @@
+#include "OwnerClient.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+
+#include "OwnerProtocol.h"
+
+namespace owners {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kHelloLimit = std::chrono::seconds(3);
+// A first walk over 100,000 sockets takes about a second.
+constexpr auto kAnswerLimit = std::chrono::seconds(10);
+constexpr int kMaxStarts = 3;
+
+std::string HelperPath() {
+    if (const char* named = std::getenv("TESSALINE_OWNERS_HELPER"); named != nullptr && *named != '\0') return named;
+    char exe[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string dir(exe, static_cast<std::size_t>(n));
+    dir.resize(dir.find_last_of('/'));
+    for (const std::string& candidate :
+         {dir + "/tessaline-owners", dir + "/../libexec/tessaline/tessaline-owners"})
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    return {};
+}
+
+// Waits for `fd` to be readable until `deadline`.
+bool WaitReadable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
+
+bool ReadExactly(int fd, std::uint8_t* data, std::size_t size, Clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < size) {
+        if (!WaitReadable(fd, deadline)) return false;
+        const ssize_t n = ::read(fd, data + done, size - done);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool SendAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        // MSG_NOSIGNAL: a helper that died must not take the program with it.
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+class Client {
+public:
+    bool Query(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids) {
+        if (table >= kTables || inodes.size() > kMaxInodes) return false;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!Running() && !Start()) return false;
+        OwnersRequest request;
+        request.table = static_cast<std::uint8_t>(table);
+        request.inodes = inodes;
+        std::optional<OwnersReply> reply;
+        if (SendAll(m_fd, EncodeOwnersRequest(request))) reply = ReadReply(inodes.size());
+        if (!reply) {
+            Stop();
+            return false;
+        }
+        pids = std::move(reply->pids);
+        auto& names = m_names[table];
+        names.clear();
+        for (OwnerName& n : reply->names) names.emplace(n.pid, std::move(n.name));
+        return true;
+    }
+
+    bool Name(std::uint32_t pid, std::string& name) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& names : m_names) {
+            if (const auto it = names.find(pid); it != names.end()) {
+                name = it->second;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool MayReadEveryProcess() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!Running() && m_starts == 0) Start();
+        return Running() && m_mayReadEveryProcess;
+    }
+
+    int Pid() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return Running() ? m_pid : -1;
+    }
+
+private:
+    bool Running() const { return m_pid > 0; }
+
+    bool Start() {
+        if (m_starts >= kMaxStarts) return false;
+        ++m_starts;
+        const std::string path = HelperPath();
+        if (path.empty()) {
+            m_starts = kMaxStarts;  // nothing to start, now or later
+            return false;
+        }
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+        // The helper's end becomes its standard input and output; every
+        // other descriptor of ours is close-on-exec or closed by the helper.
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+        posix_spawnattr_init(&attributes);
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        char name[] = "tessaline-owners";
+        char* argv[] = {name, nullptr};
+        char* envp[] = {nullptr};
+        pid_t pid = -1;
+        const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, envp);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        ::close(ends[1]);
+        if (spawned != 0) {
+            ::close(ends[0]);
+            return false;
+        }
+        m_pid = pid;
+        m_fd = ends[0];
+        std::uint8_t bytes[kHeaderSize + kHelloLength];
+        std::optional<Hello> hello;
+        if (ReadExactly(m_fd, bytes, sizeof bytes, Clock::now() + kHelloLimit)) {
+            const std::optional<Header> header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(bytes, kHeaderSize));
+            if (header && header->type == MessageType::Hello && header->length == kHelloLength)
+                hello = DecodeHello(std::span<const std::uint8_t>(bytes + kHeaderSize, kHelloLength));
+        }
+        if (!hello || hello->version != kVersion) {
+            Stop();
+            return false;
+        }
+        m_mayReadEveryProcess = (hello->flags & kMayReadEveryProcess) != 0;
+        return true;
+    }
+
+    std::optional<OwnersReply> ReadReply(std::size_t rows) {
+        const Clock::time_point deadline = Clock::now() + kAnswerLimit;
+        std::uint8_t bytes[kHeaderSize];
+        if (!ReadExactly(m_fd, bytes, sizeof bytes, deadline)) return std::nullopt;
+        const std::optional<Header> header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(bytes));
+        if (!header || header->type != MessageType::OwnersReply || header->length > MaxOwnersReplyLength(rows))
+            return std::nullopt;
+        m_payload.resize(header->length);
+        if (!ReadExactly(m_fd, m_payload.data(), m_payload.size(), deadline)) return std::nullopt;
+        return DecodeOwnersReply(m_payload, rows);
+    }
+
+    // Ends the helper by its pid and forgets what it said.
+    void Stop() {
+        if (m_fd >= 0) ::close(m_fd);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        m_fd = -1;
+        m_pid = -1;
+        m_mayReadEveryProcess = false;
+        for (auto& names : m_names) names.clear();
+    }
+
+    std::mutex m_lock;
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    int m_starts = 0;
+    bool m_mayReadEveryProcess = false;
+    std::vector<std::uint8_t> m_payload;
+    std::array<std::unordered_map<std::uint32_t, std::string>, kTables> m_names;
+};
+
+// Lives as long as the process: the helper reads the end of its input
+// when the program exits, and ends.
+Client& TheClient() {
+    static Client* client = new Client;
+    return *client;
+}
+
+}  // namespace
+
+bool QueryOwners(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids) {
+    return TheClient().Query(table, inodes, pids);
+}
+
+bool CachedOwnerName(std::uint32_t pid, std::string& name) { return TheClient().Name(pid, name); }
+
+bool HelperMayReadEveryProcess() { return TheClient().MayReadEveryProcess(); }
+
+int HelperPid() { return TheClient().Pid(); }
+
+}  // namespace owners

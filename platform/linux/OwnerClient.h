@@ -1,0 +1,38 @@
+// The program's side of the owner helper: the helper process is started on
+// first use and asked for the owners of a whole socket table in one round
+// trip; the executable names that come with the answer serve the process
+// lookups that follow it.
+//
+// - The helper is `tessaline-owners` beside the executable, or in
+//   ../libexec/tessaline once installed; TESSALINE_OWNERS_HELPER names
+//   another (the program holds no capability, so it may follow the user's
+//   environment).  It starts with an empty environment.
+// - A helper that cannot be found, fails to start, dies, answers garbage or
+//   takes longer than a few seconds is ended by its pid; the caller then
+//   finds owners itself, as far as the user may see them.  After three
+//   failed starts the helper is not tried again.
+// - Names are kept per table from its latest answer only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace owners {
+
+// Sets one pid per inode (0: no owner found); false when no helper answered.
+// `table` (below kTables) keeps the helper's memory of each table apart.
+bool QueryOwners(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids);
+
+// The executable name of `pid` from the latest answers; false when they
+// name none.
+bool CachedOwnerName(std::uint32_t pid, std::string& name);
+
+// Whether a helper serves that may read every process, starting it when
+// none has been tried yet.
+bool HelperMayReadEveryProcess();
+
+// The helper's pid, or -1 while none runs (tests end it on purpose).
+int HelperPid();
+
+}  // namespace owners

@@ -1,0 +1,96 @@
+// The messages between the program and its owner helper, the small
+// privileged process that alone may list other users' descriptors and read
+// their executables' names.
+//
+// - One frame: an 8-byte header (type, table, two reserved zero bytes, the
+//   payload's length) and the payload; numbers in the machine's own order,
+//   since both ends run on the same machine.
+// - Requests carry socket inodes only, never a path; replies carry process
+//   ids and executable file names only, which is all the reports show.
+// - Every length is bounded and checked against the bytes at hand before
+//   anything is read: a frame that breaks a rule decodes to nothing.
+// - The helper speaks first (Hello: the protocol's magic and version, and
+//   whether it may read every process); then each Owners request gets one
+//   Owners reply, in order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace owners {
+
+inline constexpr std::uint32_t kMagic = 0x4F574E52;  // "RNWO" in memory
+inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::size_t kHeaderSize = 8;
+// Socket tables the helper keeps apart (it remembers owners per table).
+inline constexpr unsigned kTables = 8;
+// Inodes in one request: far above any machine's socket count; a larger
+// table is asked for in several requests.
+inline constexpr std::uint32_t kMaxInodes = 1u << 21;
+// An executable's file name is one path component.
+inline constexpr std::size_t kMaxNameLength = 255;
+// Payload lengths: a request for `rows` inodes, and the longest reply to
+// it (a name for every row).
+constexpr std::uint64_t OwnersRequestLength(std::uint64_t rows) { return 4 + rows * 8; }
+constexpr std::uint64_t MaxOwnersReplyLength(std::uint64_t rows) { return 4 + rows * 4 + 4 + rows * (4 + 1 + kMaxNameLength); }
+inline constexpr std::size_t kHelloLength = 8;
+
+enum class MessageType : std::uint8_t { Hello = 1, OwnersRequest = 2, OwnersReply = 3 };
+
+// Hello flags.
+inline constexpr std::uint16_t kMayReadEveryProcess = 1;
+
+struct Header {
+    MessageType type;
+    std::uint8_t table;
+    std::uint32_t length;
+};
+
+struct Hello {
+    std::uint16_t version = kVersion;
+    std::uint16_t flags = 0;
+};
+
+struct OwnersRequest {
+    std::uint8_t table = 0;
+    std::vector<std::uint64_t> inodes;
+};
+
+struct OwnerName {
+    std::uint32_t pid = 0;
+    std::string name;
+};
+
+// One pid per requested inode (0: no owner found), in the request's order,
+// and the executable name of each owner that has one.
+struct OwnersReply {
+    std::vector<std::uint32_t> pids;
+    std::vector<OwnerName> names;
+};
+
+// A header, or nothing when its type is unknown, its table out of range,
+// its reserved bytes not zero or its length over the bound for its type.
+std::optional<Header> DecodeHeader(std::span<const std::uint8_t, kHeaderSize> bytes);
+
+// Payloads of a frame whose header decoded; nothing when the payload breaks
+// a rule (a count that does not match the length, a name that is empty,
+// too long, holds '/' or NUL, or belongs to no pid of the reply).
+std::optional<Hello> DecodeHello(std::span<const std::uint8_t> payload);
+std::optional<OwnersRequest> DecodeOwnersRequest(std::uint8_t table, std::span<const std::uint8_t> payload);
+std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> payload, std::size_t expectedRows);
+
+// Whole frames, header included.  Names that break the rules are left out
+// of a reply rather than sent.
+std::vector<std::uint8_t> EncodeHello(const Hello& hello);
+std::vector<std::uint8_t> EncodeOwnersRequest(const OwnersRequest& request);
+std::vector<std::uint8_t> EncodeOwnersReply(const OwnersReply& reply);
+
+// Whether `name` may travel as an executable's name.
+bool ValidName(std::string_view name);
+
+}  // namespace owners

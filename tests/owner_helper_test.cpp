@@ -1,0 +1,566 @@
+// The owner helper: its messages, its answers on a fixture proc root, its
+// loop on a connection, and the built helper run as a user would run it,
+// with hostile input.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildOutput.h"
+#include "OwnerProtocol.h"
+#include "OwnerService.h"
+
+namespace fs = std::filesystem;
+using namespace owners;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr auto kTimeLimit = std::chrono::seconds(20);
+
+std::span<const std::uint8_t, kHeaderSize> HeaderOf(const Bytes& frame) {
+    return std::span<const std::uint8_t, kHeaderSize>(frame.data(), kHeaderSize);
+}
+std::span<const std::uint8_t> PayloadOf(const Bytes& frame) {
+    return std::span<const std::uint8_t>(frame.data() + kHeaderSize, frame.size() - kHeaderSize);
+}
+
+template <class T>
+void Append(Bytes& bytes, T value) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+    bytes.insert(bytes.end(), p, p + sizeof value);
+}
+
+Bytes Frame(std::uint8_t type, std::uint8_t table, std::uint32_t length, const Bytes& payload = {}) {
+    Bytes f = {type, table, 0, 0};
+    Append(f, length);
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+// A reply payload written by hand: pids, then (pid, length, name) records.
+struct NameRecord {
+    std::uint32_t pid;
+    std::string name;
+    int length = -1;  // the length byte, when it lies
+};
+Bytes ReplyPayload(const std::vector<std::uint32_t>& pids, const std::vector<NameRecord>& names) {
+    Bytes p;
+    Append(p, static_cast<std::uint32_t>(pids.size()));
+    for (std::uint32_t pid : pids) Append(p, pid);
+    Append(p, static_cast<std::uint32_t>(names.size()));
+    for (const NameRecord& n : names) {
+        Append(p, n.pid);
+        Append(p, static_cast<std::uint8_t>(n.length >= 0 ? n.length : static_cast<int>(n.name.size())));
+        p.insert(p.end(), n.name.begin(), n.name.end());
+    }
+    return p;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/tessaline-owners-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) m_path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+void Link(const fs::path& root, int pid, const std::string& name, const std::string& target) {
+    const fs::path dir = root / std::to_string(pid) / (name == "exe" ? "" : "fd");
+    fs::create_directories(dir);
+    fs::create_symlink(target, dir / name);
+}
+
+std::string SocketLink(std::uint64_t inode) { return "socket:[" + std::to_string(inode) + "]"; }
+
+// ---------------------------------------------------------------------------
+// Messages
+
+TEST(OwnerProtocol, HeadersOutsideTheRulesDecodeToNothing) {
+    struct Case {
+        const char* what;
+        Bytes header;
+        bool valid;
+    };
+    Bytes reserved = Frame(2, 0, 4);
+    reserved[3] = 1;
+    const Case cases[] = {
+        {"request", Frame(2, 0, 4), true},
+        {"request for the last table", Frame(2, kTables - 1, 4), true},
+        {"largest request", Frame(2, 0, static_cast<std::uint32_t>(OwnersRequestLength(kMaxInodes))), true},
+        {"hello", Frame(1, 0, kHelloLength), true},
+        {"type 0", Frame(0, 0, 4), false},
+        {"type 4", Frame(4, 0, 4), false},
+        {"type 255", Frame(255, 0, 4), false},
+        {"table out of range", Frame(2, kTables, 4), false},
+        {"reserved byte set", reserved, false},
+        {"request one inode too long", Frame(2, 0, static_cast<std::uint32_t>(OwnersRequestLength(kMaxInodes) + 1)), false},
+        {"hello too long", Frame(1, 0, kHelloLength + 1), false},
+        {"length 4 GiB", Frame(2, 0, 0xFFFFFFFFu), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(DecodeHeader(HeaderOf(c.header)).has_value(), c.valid) << c.what;
+}
+
+TEST(OwnerProtocol, RequestsRoundTripAndCountsMustMatchTheLength) {
+    OwnersRequest request;
+    request.table = 3;
+    request.inodes = {1, 0, 0xFFFFFFFFFFFFFFFFull, 5678};
+    const Bytes frame = EncodeOwnersRequest(request);
+    const auto header = DecodeHeader(HeaderOf(frame));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->type, MessageType::OwnersRequest);
+    EXPECT_EQ(header->length, frame.size() - kHeaderSize);
+    const auto decoded = DecodeOwnersRequest(header->table, PayloadOf(frame));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->table, 3);
+    EXPECT_EQ(decoded->inodes, request.inodes);
+
+    struct Case {
+        const char* what;
+        std::uint32_t count;
+        std::size_t inodes;
+    };
+    const Case bad[] = {
+        {"count over the inodes", 3, 2},
+        {"count under the inodes", 1, 2},
+        {"count past the bound", kMaxInodes + 1, 0},
+        {"count 2^32-1 with nothing after it", 0xFFFFFFFFu, 0},
+    };
+    for (const Case& c : bad) {
+        Bytes payload;
+        Append(payload, c.count);
+        for (std::size_t i = 0; i < c.inodes; ++i) Append(payload, std::uint64_t{i + 1});
+        EXPECT_FALSE(DecodeOwnersRequest(0, payload)) << c.what;
+    }
+    EXPECT_FALSE(DecodeOwnersRequest(0, Bytes{1, 0})) << "count cut short";
+    EXPECT_FALSE(DecodeOwnersRequest(kTables, PayloadOf(frame))) << "table out of range";
+    EXPECT_TRUE(DecodeOwnersRequest(0, Bytes{0, 0, 0, 0})) << "an empty table is a request";
+}
+
+TEST(OwnerProtocol, RepliesNameOnlyTheirOwnersWithPlainFileNames) {
+    OwnersReply reply;
+    reply.pids = {0, 1234, 1234, 77};
+    reply.names = {{1234, "sshd"}, {77, "d\xc3\xa9mon"}, {77, "a/b"}, {0, "kernel"}, {78, ""}};
+    const Bytes frame = EncodeOwnersReply(reply);
+    const auto decoded = DecodeOwnersReply(PayloadOf(frame), 4);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->pids, reply.pids);
+    ASSERT_EQ(decoded->names.size(), 2u) << "names that break the rules are not sent";
+    EXPECT_EQ(decoded->names[0].name, "sshd");
+    EXPECT_EQ(decoded->names[1].name, "d\xc3\xa9mon");
+    EXPECT_FALSE(DecodeOwnersReply(PayloadOf(frame), 3)) << "a reply for another number of rows";
+
+    const std::string longest(kMaxNameLength, 'x');
+    struct Case {
+        const char* what;
+        Bytes payload;
+        bool valid;
+    };
+    Bytes trailing = ReplyPayload({5}, {});
+    trailing.push_back(0);
+    const Case cases[] = {
+        {"no names", ReplyPayload({5, 0}, {}), true},
+        {"longest name", ReplyPayload({5, 0}, {{5, longest}}), true},
+        {"name of a pid not in the reply", ReplyPayload({5, 0}, {{6, "x"}}), false},
+        {"name of pid 0", ReplyPayload({5, 0}, {{0, "x"}}), false},
+        {"two names for one pid", ReplyPayload({5, 0}, {{5, "x"}, {5, "y"}}), false},
+        {"empty name", ReplyPayload({5, 0}, {{5, ""}}), false},
+        {"name with a slash", ReplyPayload({5, 0}, {{5, "../x"}}), false},
+        {"name with a NUL", ReplyPayload({5, 0}, {{5, std::string("a\0b", 3)}}), false},
+        {"name length past the end", ReplyPayload({5, 0}, {{5, "abc", 200}}), false},
+        {"more names than rows", ReplyPayload({5, 0}, {{5, "a"}, {0, "b"}, {0, "c"}}), false},
+        {"bytes after the last name", trailing, false},
+        {"pids cut short", Bytes{2, 0, 0, 0, 5, 0, 0, 0}, false},
+    };
+    for (const Case& c : cases) {
+        const std::size_t rows = c.payload.size() >= 4 ? c.payload[0] : 0;
+        EXPECT_EQ(DecodeOwnersReply(c.payload, rows).has_value(), c.valid) << c.what;
+    }
+}
+
+TEST(OwnerProtocol, HelloCarriesTheMagicAndVersion) {
+    const Bytes frame = EncodeHello(Hello{kVersion, kMayReadEveryProcess});
+    ASSERT_EQ(frame.size(), kHeaderSize + kHelloLength);
+    const auto hello = DecodeHello(PayloadOf(frame));
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->version, kVersion);
+    EXPECT_EQ(hello->flags, kMayReadEveryProcess);
+    Bytes wrongMagic(PayloadOf(frame).begin(), PayloadOf(frame).end());
+    wrongMagic[0] ^= 1;
+    EXPECT_FALSE(DecodeHello(wrongMagic));
+    EXPECT_FALSE(DecodeHello(std::span<const std::uint8_t>(PayloadOf(frame).data(), kHelloLength - 1)));
+}
+
+// Mutated frames of every type through every decoder: the sanitizer build
+// catches any read outside the bytes given.
+TEST(OwnerProtocol, MutatedFramesNeverReadOutsideTheirBytes) {
+    OwnersRequest request;
+    request.inodes = {1, 2, 3, 4};
+    OwnersReply reply;
+    reply.pids = {9, 0, 9, 12};
+    reply.names = {{9, "nine"}, {12, "twelve"}};
+    const Bytes seeds[] = {EncodeOwnersRequest(request), EncodeOwnersReply(reply), EncodeHello(Hello{})};
+    std::mt19937 random(20261210);
+    int decoded = 0;
+    for (int i = 0; i < 60000; ++i) {
+        Bytes frame = seeds[i % 3];
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits; ++e) {
+            switch (random() % 4) {
+                case 0: frame[random() % frame.size()] = static_cast<std::uint8_t>(random()); break;
+                case 1: frame.resize(kHeaderSize + random() % (frame.size() - kHeaderSize + 1)); break;
+                case 2: frame.push_back(static_cast<std::uint8_t>(random())); break;
+                case 3: frame[kHeaderSize + random() % std::min<std::size_t>(4, frame.size() - kHeaderSize)] = 0xFF; break;
+            }
+            if (frame.size() <= kHeaderSize) frame.resize(kHeaderSize + 1, 0);
+        }
+        // Payloads go to the decoders as exact-size heap blocks, so that a
+        // read one byte past the end is caught.
+        const Bytes payload(PayloadOf(frame).begin(), PayloadOf(frame).end());
+        if (DecodeHeader(HeaderOf(frame))) ++decoded;
+        if (DecodeOwnersRequest(frame[1] % kTables, payload)) ++decoded;
+        if (DecodeOwnersReply(payload, 4)) ++decoded;
+        if (DecodeHello(payload)) ++decoded;
+    }
+    EXPECT_GT(decoded, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The service on a fixture proc root:
+//   1234: exe -> /usr/sbin/sshd, fd 3 -> socket:[5678], fd 4 -> pipe:[42]
+//   2000: exe -> /opt/app/daemon (deleted), fd 5 -> socket:[7000], fd 6 -> socket:[7001]
+//   3000: exe -> /usr/bin/cat, fd 0 -> /etc/passwd (holds no socket)
+//   4000: no exe link, fd 1 -> socket:[8000]
+class OwnerServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_dir.Path().empty());
+        Link(Root(), 1234, "exe", "/usr/sbin/sshd");
+        Link(Root(), 1234, "3", SocketLink(5678));
+        Link(Root(), 1234, "4", "pipe:[42]");
+        Link(Root(), 2000, "exe", "/opt/app/daemon (deleted)");
+        Link(Root(), 2000, "5", SocketLink(7000));
+        Link(Root(), 2000, "6", SocketLink(7001));
+        Link(Root(), 3000, "exe", "/usr/bin/cat");
+        Link(Root(), 3000, "0", "/etc/passwd");
+        Link(Root(), 4000, "1", SocketLink(8000));
+    }
+    const fs::path& Root() const { return m_dir.Path(); }
+
+    TempDir m_dir;
+};
+
+TEST_F(OwnerServiceTest, AnswersPidsInOrderAndNamesOnlyTheOwnersFound) {
+    OwnerService service(Root());
+    const OwnersReply reply = service.Answer(OwnersRequest{0, {7000, 5678, 0, 42, 7001, 8000, 9999}});
+    EXPECT_EQ(reply.pids, (std::vector<std::uint32_t>{2000, 1234, 0, 0, 2000, 4000, 0}))
+        << "a pipe's inode and an unknown inode have no owner";
+    std::map<std::uint32_t, std::string> names;
+    for (const OwnerName& n : reply.names) names[n.pid] = n.name;
+    EXPECT_EQ(names, (std::map<std::uint32_t, std::string>{{1234, "sshd"}, {2000, "daemon"}}))
+        << "a process without an exe link has no name; 3000 owns no socket of the request and stays unnamed";
+
+    // Tables are kept apart: asking for another table forgets nothing here.
+    EXPECT_EQ(service.Answer(OwnersRequest{1, {8000}}).pids, (std::vector<std::uint32_t>{4000}));
+    EXPECT_EQ(service.Answer(OwnersRequest{0, {5678}}).pids, (std::vector<std::uint32_t>{1234}));
+}
+
+// Serve on one end of a socket pair, the test on the other, with the
+// service's end closed when the test is done writing.
+struct Served {
+    ServeEnd end = ServeEnd::Failed;
+    Bytes output;
+};
+Served ServeInput(OwnerService& service, const Bytes& input) {
+    int ends[2];
+    Served served;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return served;
+    std::thread writer([&] {
+        std::size_t done = 0;
+        while (done < input.size()) {
+            const ssize_t n = send(ends[1], input.data() + done, input.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        shutdown(ends[1], SHUT_WR);
+    });
+    std::thread reader([&] {
+        std::uint8_t buf[4096];
+        for (ssize_t n; (n = read(ends[1], buf, sizeof buf)) > 0;) served.output.insert(served.output.end(), buf, buf + n);
+    });
+    served.end = Serve(ends[0], ends[0], service, 0);
+    shutdown(ends[0], SHUT_RDWR);
+    writer.join();
+    reader.join();
+    close(ends[0]);
+    close(ends[1]);
+    return served;
+}
+
+TEST_F(OwnerServiceTest, ServesRequestsInOrderAndEndsOnTheFirstBrokenFrame) {
+    OwnerService service(Root());
+    const Bytes first = EncodeOwnersRequest(OwnersRequest{0, {5678}});
+    const Bytes second = EncodeOwnersRequest(OwnersRequest{1, {7000, 0}});
+    Bytes twoRequests = first;
+    twoRequests.insert(twoRequests.end(), second.begin(), second.end());
+
+    const Served ok = ServeInput(service, twoRequests);
+    EXPECT_EQ(ok.end, ServeEnd::Closed);
+    ASSERT_GE(ok.output.size(), kHeaderSize + kHelloLength);
+    EXPECT_TRUE(DecodeHello(std::span<const std::uint8_t>(ok.output.data() + kHeaderSize, kHelloLength)));
+    // Two replies follow the hello, for one row and two.
+    std::size_t offset = kHeaderSize + kHelloLength;
+    for (std::size_t rows : {1u, 2u}) {
+        ASSERT_GE(ok.output.size(), offset + kHeaderSize);
+        const auto header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(ok.output.data() + offset, kHeaderSize));
+        ASSERT_TRUE(header);
+        ASSERT_GE(ok.output.size(), offset + kHeaderSize + header->length);
+        const auto reply = DecodeOwnersReply(
+            std::span<const std::uint8_t>(ok.output.data() + offset + kHeaderSize, header->length), rows);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->pids.front(), rows == 1 ? 1234u : 2000u);
+        offset += kHeaderSize + header->length;
+    }
+    EXPECT_EQ(offset, ok.output.size());
+
+    // Each broken input ends the loop as malformed after the hello and the
+    // replies to the whole frames before it.
+    Bytes cutPayload = first;
+    cutPayload.pop_back();
+    Bytes lyingCount = first;
+    lyingCount[kHeaderSize] = 2;
+    Bytes afterGood = first;
+    afterGood.push_back(7);
+    struct Case {
+        const char* what;
+        Bytes input;
+        std::size_t replies;
+    };
+    const Case cases[] = {
+        {"header cut short", Bytes{2, 0, 0}, 0},
+        {"payload cut short", cutPayload, 0},
+        {"count that lies about the length", lyingCount, 0},
+        {"a reply sent as a request", EncodeOwnersReply(OwnersReply{}), 0},
+        {"a hello sent as a request", EncodeHello(Hello{}), 0},
+        {"length over the bound", Frame(2, 0, 0xFFFFFFF0u), 0},
+        {"a stray byte after a whole request", afterGood, 1},
+    };
+    for (const Case& c : cases) {
+        const Served broken = ServeInput(service, c.input);
+        EXPECT_EQ(broken.end, ServeEnd::Malformed) << c.what;
+        std::size_t replies = 0;
+        for (std::size_t at = kHeaderSize + kHelloLength; at + kHeaderSize <= broken.output.size(); ++replies) {
+            std::uint32_t length = 0;
+            std::memcpy(&length, broken.output.data() + at + 4, 4);
+            at += kHeaderSize + length;
+        }
+        EXPECT_EQ(replies, c.replies) << c.what;
+    }
+    EXPECT_EQ(ServeInput(service, {}).end, ServeEnd::Closed) << "no request at all";
+}
+
+// Random byte streams and mutated requests through the loop: it ends every
+// time, and never with anything but a clean close or a malformed frame.
+TEST_F(OwnerServiceTest, ShortFuzzOfTheLoopAlwaysEnds) {
+    OwnerService service(Root());
+    std::mt19937 random(42);
+    const Bytes seed = EncodeOwnersRequest(OwnersRequest{2, {5678, 7000, 1}});
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 1500; ++i) {
+        Bytes input = seed;
+        if (i % 2 == 0) {
+            for (int e = 0; e < 3; ++e) input[random() % input.size()] = static_cast<std::uint8_t>(random());
+        } else {
+            input.resize(random() % 40);
+            for (std::uint8_t& b : input) b = static_cast<std::uint8_t>(random());
+        }
+        const ServeEnd end = ServeInput(service, input).end;
+        ASSERT_TRUE(end == ServeEnd::Closed || end == ServeEnd::Malformed) << "input " << i;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kTimeLimit);
+}
+
+// ---------------------------------------------------------------------------
+// The built helper, started as a user would start it
+
+struct HelperRun {
+    int status = -1;
+    Bytes out;
+    std::string err;
+};
+
+// Runs the helper with `input` on its standard input (a socket, as the
+// program gives it) and an empty environment.
+HelperRun RunHelper(const Bytes& input) {
+    HelperRun r;
+    int io[2], err[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io) != 0) return r;
+    if (pipe2(err, O_CLOEXEC) != 0) return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(io[1], 0);
+        dup2(io[1], 1);
+        dup2(err[1], 2);
+        char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
+        char* envp[] = {nullptr};
+        execve(OWNER_HELPER, argv, envp);
+        _exit(127);
+    }
+    close(io[1]);
+    close(err[1]);
+    if (pid < 0) return r;
+    std::thread writer([&] {
+        std::size_t done = 0;
+        while (done < input.size()) {
+            const ssize_t n = send(io[0], input.data() + done, input.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        shutdown(io[0], SHUT_WR);
+    });
+    std::string out;
+    r.status = CollectOutput(pid, dup(io[0]), err[0], out, r.err, kTimeLimit);
+    writer.join();
+    close(io[0]);
+    r.out.assign(out.begin(), out.end());
+    return r;
+}
+
+// The socket inode of a descriptor of this process.
+std::uint64_t InodeOf(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+std::string StatusField(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0) {
+            std::string value = line.substr(field.size() + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            return value;
+        }
+    return {};
+}
+
+TEST(OwnerHelperProgram, AnswersOwnersOfSocketsAndNothingElse) {
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int pipeEnds[2];
+    ASSERT_GE(sock, 0);
+    ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+    const int file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    // The inodes of a socket, a pipe and a file this process holds: only the
+    // socket has an owner to tell.
+    const HelperRun r = RunHelper(EncodeOwnersRequest(OwnersRequest{0, {InodeOf(sock), InodeOf(pipeEnds[0]), InodeOf(file)}}));
+    close(sock);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    close(file);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_GT(r.out.size(), kHeaderSize + kHelloLength + kHeaderSize);
+    const std::span<const std::uint8_t> reply(r.out.data() + kHeaderSize + kHelloLength + kHeaderSize,
+                                              r.out.size() - 2 * kHeaderSize - kHelloLength);
+    const auto decoded = DecodeOwnersReply(reply, 3);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0, 0}));
+    ASSERT_EQ(decoded->names.size(), 1u);
+    EXPECT_EQ(decoded->names[0].name, fs::read_symlink("/proc/self/exe").filename().string());
+}
+
+TEST(OwnerHelperProgram, HostileInputEndsItWithAnErrorAndNoAnswer) {
+    struct Case {
+        const char* what;
+        Bytes input;
+    };
+    const std::string path = "/etc/shadow";
+    const Case cases[] = {
+        {"a path where a request belongs", Bytes(path.begin(), path.end())},
+        {"a request that claims 16 MiB and sends 4 bytes", Frame(2, 0, static_cast<std::uint32_t>(OwnersRequestLength(kMaxInodes)), {0, 0, 0, 0})},
+        {"a length past the bound", Frame(2, 0, 0x7FFFFFFFu)},
+        {"a table out of range", Frame(2, 200, 4, {0, 0, 0, 0})},
+    };
+    for (const Case& c : cases) {
+        const HelperRun r = RunHelper(c.input);
+        EXPECT_EQ(r.status, 2) << c.what << "\n" << r.err;
+        EXPECT_EQ(r.err, "tessaline-owners: malformed request\n") << c.what;
+        EXPECT_EQ(r.out.size(), kHeaderSize + kHelloLength) << c.what << ": something besides the hello was sent";
+    }
+    const HelperRun closed = RunHelper({});
+    EXPECT_EQ(closed.status, 0) << "input closed before any request: " << closed.err;
+}
+
+TEST(OwnerHelperProgram, RunsWithoutNewPrivilegesUnderItsAllowListAndWithNoCapabilityEffective) {
+    int io[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(io[1], 0);
+        dup2(io[1], 1);
+        char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
+        char* envp[] = {nullptr};
+        execve(OWNER_HELPER, argv, envp);
+        _exit(127);
+    }
+    close(io[1]);
+    ASSERT_GT(pid, 0);
+    // The hello comes once the helper has locked itself down.
+    std::uint8_t hello[kHeaderSize + kHelloLength];
+    std::size_t got = 0;
+    pollfd p{io[0], POLLIN, 0};
+    while (got < sizeof hello && poll(&p, 1, 10000) > 0) {
+        const ssize_t n = read(io[0], hello + got, sizeof hello - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    const std::string noNewPrivs = StatusField(pid, "NoNewPrivs");
+    const std::string seccomp = StatusField(pid, "Seccomp");
+    const std::string effective = StatusField(pid, "CapEff");
+    const std::string permitted = StatusField(pid, "CapPrm");
+    const std::string bounding = StatusField(pid, "CapBnd");
+    close(io[0]);
+    EXPECT_EQ(WaitBounded(pid, kTimeLimit), 0);
+    ASSERT_EQ(got, sizeof hello);
+    EXPECT_EQ(noNewPrivs, "1");
+    EXPECT_EQ(effective, "0000000000000000");
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(seccomp, "2") << "no seccomp filter";
+#endif
+    // CAP_DAC_READ_SEARCH is 2, CAP_SYS_PTRACE 19.
+    const std::string both = "0000000000080004";
+    if (geteuid() == 0) {
+        EXPECT_EQ(permitted, both) << "root's helper keeps the two capabilities only";
+        EXPECT_EQ(bounding, both) << "root's helper narrows its bounding set";
+    } else {
+        EXPECT_EQ(permitted, "0000000000000000");
+    }
+}
+
+}  // namespace
