@@ -1,8 +1,11 @@
 // The owner helper: its messages, its answers on a fixture proc root, its
 // loop on a connection, and the built helper run as a user would run it,
 // with hostile input.
+#include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -561,6 +565,162 @@ TEST(OwnerHelperProgram, RunsWithoutNewPrivilegesUnderItsAllowListAndWithNoCapab
     } else {
         EXPECT_EQ(permitted, "0000000000000000");
     }
+}
+
+// The helper loads no shared object from anywhere, least of all from a path
+// derived from its own location: no search path is recorded in it, and
+// outside the sanitizer build it has no interpreter and needs no library.
+TEST(OwnerHelperProgram, RecordsNoLibrarySearchPathAndNeedsNoLibrary) {
+    std::ifstream in(OWNER_HELPER, std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GE(image.size(), sizeof(Elf64_Ehdr));
+    Elf64_Ehdr elf{};
+    std::memcpy(&elf, image.data(), sizeof elf);
+    ASSERT_EQ(std::memcmp(elf.e_ident, ELFMAG, SELFMAG), 0);
+    ASSERT_EQ(elf.e_ident[EI_CLASS], ELFCLASS64);
+    bool interpreter = false;
+    std::vector<Elf64_Sxword> tags;
+    for (unsigned i = 0; i < elf.e_phnum; ++i) {
+        Elf64_Phdr ph{};
+        const std::size_t at = elf.e_phoff + std::size_t{i} * elf.e_phentsize;
+        ASSERT_LE(at + sizeof ph, image.size());
+        std::memcpy(&ph, image.data() + at, sizeof ph);
+        if (ph.p_type == PT_INTERP) interpreter = true;
+        if (ph.p_type != PT_DYNAMIC) continue;
+        for (std::size_t d = ph.p_offset; d + sizeof(Elf64_Dyn) <= ph.p_offset + ph.p_filesz && d + sizeof(Elf64_Dyn) <= image.size();
+             d += sizeof(Elf64_Dyn)) {
+            Elf64_Dyn dyn{};
+            std::memcpy(&dyn, image.data() + d, sizeof dyn);
+            if (dyn.d_tag == DT_NULL) break;
+            tags.push_back(dyn.d_tag);
+        }
+    }
+    auto count = [&tags](Elf64_Sxword tag) { return std::count(tags.begin(), tags.end(), tag); };
+    EXPECT_EQ(count(DT_RPATH), 0);
+    EXPECT_EQ(count(DT_RUNPATH), 0);
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_FALSE(interpreter) << "linked dynamically";
+    EXPECT_EQ(count(DT_NEEDED), 0);
+#endif
+}
+
+// Started by a process that then goes, the helper ends too, even while
+// someone else still holds its input open.
+TEST(OwnerHelperProgram, EndsWhenTheProcessThatStartedItGoes) {
+    int io[2], report[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io), 0);
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    const pid_t starter = fork();
+    if (starter == 0) {
+        const pid_t helper = fork();
+        if (helper == 0) {
+            dup2(io[1], 0);
+            dup2(io[1], 1);
+            char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
+            char* envp[] = {nullptr};
+            execve(OWNER_HELPER, argv, envp);
+            _exit(127);
+        }
+        [[maybe_unused]] const ssize_t n = write(report[1], &helper, sizeof helper);
+        // Leaves once the helper has said hello, so that it knew its parent.
+        std::uint8_t hello[kHeaderSize + kHelloLength];
+        std::size_t got = 0;
+        pollfd p{io[0], POLLIN, 0};
+        while (got < sizeof hello && poll(&p, 1, 10000) > 0) {
+            const ssize_t r = recv(io[0], hello + got, sizeof hello - got, 0);
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        _exit(got == sizeof hello ? 0 : 1);
+    }
+    close(io[1]);
+    close(report[1]);
+    ASSERT_GT(starter, 0);
+    pid_t helper = -1;
+    ASSERT_EQ(read(report[0], &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
+    close(report[0]);
+    ASSERT_EQ(WaitBounded(starter, kTimeLimit), 0) << "no hello";
+    // This process still holds the helper's input open: only the parent
+    // check can end it.  Its end of the socket closing shows it has gone.
+    pollfd p{io[0], POLLIN, 0};
+    char byte = 0;
+    const bool ended = poll(&p, 1, 5000) == 1 && recv(io[0], &byte, 1, 0) == 0;
+    if (!ended) kill(helper, SIGKILL);
+    close(io[0]);
+    EXPECT_TRUE(ended) << "the helper outlived the process that started it";
+}
+
+// A helper that is missing, ends at once, answers nonsense or never answers
+// costs the program at most a few seconds once, and the owners it can see
+// itself are still named.
+TEST(OwnerHelperFailures, ProgramFallsBackToItsOwnLookups) {
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    const fs::path hangs = dir.Path() / "hangs";
+    {
+        std::ofstream script(hangs);
+        script << "#!/bin/sh\nexec /bin/sleep 600\n";
+    }
+    chmod(hangs.c_str(), 0755);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    char local[32];
+    std::snprintf(local, sizeof local, "127.000.000.001:%-6d", ntohs(address.sin_port));
+    char owner[64];
+    std::snprintf(owner, sizeof owner, "PID %5d : %s ]", getpid(),
+                  fs::read_symlink("/proc/self/exe").filename().c_str());
+
+    struct Case {
+        const char* what;
+        std::string helper;
+    };
+    const Case cases[] = {
+        {"missing", (dir.Path() / "missing").string()},
+        {"ends at once", "/bin/true"},
+        {"echoes the request back", "/bin/cat"},
+        {"never says hello", hangs.string()},
+    };
+    for (const Case& c : cases) {
+        int out[2], err[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+        const std::string helperVariable = "TESSALINE_OWNERS_HELPER=" + c.helper;
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            std::vector<std::string> env = {helperVariable, "LC_ALL=C.UTF-8"};
+            for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+                if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+            std::vector<char*> envp;
+            for (std::string& e : env) envp.push_back(e.data());
+            envp.push_back(nullptr);
+            char* argv[] = {const_cast<char*>(TESSALINE_BIN), const_cast<char*>("--print"), const_cast<char*>("tcp"),
+                            nullptr};
+            execve(TESSALINE_BIN, argv, envp.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        std::string text, errors;
+        const int status = CollectOutput(pid, out[0], err[0], text, errors, kTimeLimit);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(status, 0) << c.what << "\n" << errors;
+        EXPECT_LT(took, std::chrono::seconds(8)) << c.what;
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line) && line.find(local) == std::string::npos) {
+        }
+        EXPECT_NE(line.find(owner), std::string::npos) << c.what << ": " << line << "\n" << errors;
+    }
+    close(listener);
 }
 
 }  // namespace
