@@ -76,11 +76,12 @@ std::string LockDown() {
              SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx),
              SCMP_SYS(lseek), SCMP_SYS(fcntl), SCMP_SYS(getppid), SCMP_SYS(getpid), SCMP_SYS(gettid),
              SCMP_SYS(getrlimit), SCMP_SYS(prlimit64), SCMP_SYS(sched_getaffinity),
-             // Memory and the walk's second thread.
+             // Memory, and the second thread that shares a large walk (the C library
+             // sets its signal handlers up when it starts the first).
              SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(mprotect),
              SCMP_SYS(madvise), SCMP_SYS(futex), SCMP_SYS(clone), SCMP_SYS(clone3), SCMP_SYS(set_robust_list),
-             SCMP_SYS(rseq), SCMP_SYS(rt_sigprocmask), SCMP_SYS(sched_yield), SCMP_SYS(restart_syscall),
-             SCMP_SYS(clock_gettime), SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep),
+             SCMP_SYS(rseq), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction), SCMP_SYS(sched_yield), SCMP_SYS(restart_syscall),
+             SCMP_SYS(clock_gettime), SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(getrandom),
              // Raising and dropping the two capabilities, and the end.
              SCMP_SYS(capget), SCMP_SYS(capset), SCMP_SYS(exit), SCMP_SYS(exit_group)})
         allow(call);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -497,6 +498,47 @@ TEST(OwnerHelperProgram, AnswersOwnersOfSocketsAndNothingElse) {
     EXPECT_EQ(decoded->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0, 0}));
     ASSERT_EQ(decoded->names.size(), 1u);
     EXPECT_EQ(decoded->names[0].name, fs::read_symlink("/proc/self/exe").filename().string());
+}
+
+// Over a thousand sockets to place: the helper shares the walk, and then
+// the checks of what it remembers, with a second thread, under its
+// allow-list.
+TEST(OwnerHelperProgram, PlacesManySocketsWithItsSecondThread) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
+    if (limit.rlim_cur < 2400 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot hold 2,400 descriptors";
+    std::vector<int> fds;
+    OwnersRequest request;
+    for (int i = 0; i < 1100; ++i) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) break;
+        fds.insert(fds.end(), {pair[0], pair[1]});
+        request.inodes.push_back(InodeOf(pair[0]));
+        request.inodes.push_back(InodeOf(pair[1]));
+    }
+    Bytes twice = EncodeOwnersRequest(request);
+    const Bytes again = twice;
+    twice.insert(twice.end(), again.begin(), again.end());
+    const HelperRun r = RunHelper(twice);
+    for (int fd : fds) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(request.inodes.size(), 2200u);
+    EXPECT_EQ(r.status, 0) << "status " << r.status << " (159: killed by its allow-list)\n" << r.err;
+    std::size_t at = kHeaderSize + kHelloLength;
+    for (int reply = 0; reply < 2; ++reply) {
+        ASSERT_LE(at + kHeaderSize, r.out.size()) << "reply " << reply << " missing";
+        std::uint32_t length = 0;
+        std::memcpy(&length, r.out.data() + at + 4, sizeof length);
+        ASSERT_LE(at + kHeaderSize + length, r.out.size());
+        const auto decoded =
+            DecodeOwnersReply(std::span<const std::uint8_t>(r.out.data() + at + kHeaderSize, length), 2200);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(std::count(decoded->pids.begin(), decoded->pids.end(), static_cast<std::uint32_t>(getpid())), 2200)
+            << "reply " << reply;
+        at += kHeaderSize + length;
+    }
 }
 
 TEST(OwnerHelperProgram, HostileInputEndsItWithAnErrorAndNoAnswer) {
