@@ -1,12 +1,19 @@
 #include "CTessalineApp.h"
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QFont>
 #include <QMdiArea>
 #include <QMenu>
+#include <QStandardPaths>
 #include <QToolTip>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "CAboutDlg.h"
 #include "CMainFrame.h"
@@ -47,10 +54,49 @@ CTessalineApp::~CTessalineApp() {
     if (g_app == this) g_app = nullptr;
 }
 
+QString CTessalineApp::SettingsFilePath() {
+    // Where QSettings keeps a user's native settings of this organisation and
+    // application; named explicitly, so that the file looked at is the one
+    // opened, and no other file of the organisation or the system is read.
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QFileInfo(dir + QLatin1Char('/') + QLatin1String(kSettingsOrganization) + QLatin1Char('/') +
+                     QLatin1String(kSettingsApplication) + QStringLiteral(".conf"))
+        .absoluteFilePath();
+}
+
+bool CTessalineApp::SettingsFileUsable() const {
+    if (m_bSettingsInMemory) return false;
+    const QString path = SettingsFilePath();
+    const QByteArray native = QFile::encodeName(path);
+    // lstat and stat never open the file: a FIFO cannot make them wait.
+    struct stat st {};
+    const char* problem = nullptr;
+    int error = 0;
+    if (::lstat(native.constData(), &st) != 0) {
+        // Nothing there (or a component that is no directory): QSettings
+        // reads nothing and creates the file on writing.
+        if (errno == ENOENT || errno == ENOTDIR) return true;
+        error = errno;
+    } else if (S_ISREG(st.st_mode)) {
+        return true;
+    } else if (S_ISLNK(st.st_mode) && ::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        return true;  // written through to the file it names, as before
+    } else {
+        problem = "is not a regular file";
+    }
+    m_bSettingsInMemory = true;
+    if (problem != nullptr)
+        std::fprintf(stderr, "tessaline: settings file %s %s; using the defaults and not saving\n", native.constData(),
+                     problem);
+    else
+        std::fprintf(stderr, "tessaline: settings file %s cannot be checked (%s); using the defaults and not saving\n",
+                     native.constData(), std::strerror(error));
+    return false;
+}
+
 std::unique_ptr<QSettings> CTessalineApp::Settings() const {
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QString::fromLatin1(kSettingsOrganization),
-                                       QString::fromLatin1(kSettingsApplication));
+    if (!SettingsFileUsable()) return nullptr;
+    return std::make_unique<QSettings>(SettingsFilePath(), QSettings::NativeFormat);
 }
 
 int CTessalineApp::GetInt(const QString& entry, int defaultValue) const {
@@ -65,22 +111,33 @@ bool CTessalineApp::WriteInt(const QString& entry, int value) {
 }
 
 QVariant CTessalineApp::GetValue(const QString& entry) const {
-    return Settings()->value(QString::fromLatin1(kWorkspaceSection) + "/" + entry);
+    const QString key = QString::fromLatin1(kWorkspaceSection) + "/" + entry;
+    const auto settings = Settings();
+    return settings ? settings->value(key) : m_memorySettings.value(key);
 }
 
 void CTessalineApp::WriteValue(const QString& entry, const QVariant& value) {
-    auto settings = Settings();
     const QString key = QString::fromLatin1(kWorkspaceSection) + "/" + entry;
-    // A value already stored as it is is not written again: every write
-    // rewrites the file and waits for the disk.  (A number comes back from
-    // the file as its text.)
-    if (settings->contains(key)) {
-        const QVariant stored = settings->value(key);
-        const bool number = value.typeId() == QMetaType::Int;
-        if (number ? stored.toString() == value.toString() : stored == value) return;
+    auto settings = Settings();
+    if (settings) {
+        // A value already stored as it is is not written again: every write
+        // rewrites the file and waits for the disk.  (A number comes back
+        // from the file as its text.)
+        if (settings->contains(key)) {
+            const QVariant stored = settings->value(key);
+            const bool number = value.typeId() == QMetaType::Int;
+            if (number ? stored.toString() == value.toString() : stored == value) return;
+        }
+        // Looked at again just before the write: the file is replaced by
+        // a new one renamed over the path, which must not be anything but
+        // a regular file.
+        if (SettingsFileUsable()) {
+            settings->setValue(key, value);
+            settings->sync();
+            return;
+        }
     }
-    settings->setValue(key, value);
-    settings->sync();
+    m_memorySettings.insert(key, value);
 }
 
 void CTessalineApp::PreLoadState() {
@@ -90,7 +147,7 @@ void CTessalineApp::PreLoadState() {
                           BuildMenu(LoadResString(ids::IDS_EXPLORER), LoadMenuResource(ids::IDR_POPUP_EXPLORER)));
 }
 
-bool CTessalineApp::InitInstance(const QStringList& files) {
+bool CTessalineApp::InitInstance(const QByteArrayList& files) {
     // Text in Latin script is laid out without an OpenType shaping pass:
     // kerning stays, ligatures go, and measuring and drawing the window's
     // texts costs a fraction.  Scripts that need shaping still get it.
@@ -124,7 +181,7 @@ bool CTessalineApp::InitInstance(const QStringList& files) {
 
     // The command line: a file opens as a document, else one new document.
     if (!files.isEmpty()) {
-        if (m_pDocTemplate->OpenDocumentFile(files.front()) == nullptr) return false;
+        if (m_pDocTemplate->OpenNativeDocumentFile(files.front()) == nullptr) return false;
     } else if (m_pDocTemplate->NewDocument() == nullptr) {
         return false;
     }

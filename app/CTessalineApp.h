@@ -4,10 +4,11 @@
 // between runs.
 #pragma once
 
+#include <QByteArrayList>
 #include <QHash>
 #include <QSettings>
 #include <QString>
-#include <QStringList>
+#include <QVariantMap>
 #include <functional>
 #include <memory>
 
@@ -33,19 +34,28 @@ public:
     CTessalineApp& operator=(const CTessalineApp&) = delete;
 
     // Brings the program up; false ends it.  `files` are the command line's
-    // file names (at most one is used).
-    bool InitInstance(const QStringList& files);
+    // file names as the bytes it gave, in no particular encoding (at most
+    // one is used).
+    bool InitInstance(const QByteArrayList& files);
     // Registers the two context menus before the saved workspace is loaded.
     void PreLoadState();
     // Command 57664.
     void OnAbout();
 
-    // Values of the "Workspace" section.
+    // Values of the "Workspace" section.  They live in the settings file
+    // when that is a regular file or does not exist yet.  When anything else
+    // is in its place (a FIFO, a device, a directory, a socket, a link to one
+    // of those or to nothing), the file is never opened, written or replaced:
+    // the values start from the defaults and are kept in memory for the rest
+    // of the run, which is said once on stderr.
     int GetInt(const QString& entry, int defaultValue) const;
     bool WriteInt(const QString& entry, int value);
     QVariant GetValue(const QString& entry) const;
     void WriteValue(const QString& entry, const QVariant& value);
-    std::unique_ptr<QSettings> Settings() const;
+    // The settings file, absolute.
+    static QString SettingsFilePath();
+    // True once the settings are kept in memory for the run.
+    bool SettingsInMemory() const { return m_bSettingsInMemory; }
 
     CMainFrame* MainFrame() const { return m_pMainFrame; }
     CDocTemplate* DocTemplate() const { return m_pDocTemplate.get(); }
@@ -65,6 +75,16 @@ public:
     int m_nAboutBoxes = 0;
 
 private:
+    // The settings file for one read or write, or null when the settings
+    // are kept in memory: the path is looked at first, without opening it.
+    std::unique_ptr<QSettings> Settings() const;
+    // False, after switching to the settings in memory, when the settings
+    // path holds anything that is neither a regular file nor nothing.
+    bool SettingsFileUsable() const;
+
+    mutable bool m_bSettingsInMemory = false;
+    mutable QVariantMap m_memorySettings;
+
     CMainFrame* m_pMainFrame = nullptr;
     std::unique_ptr<CDocTemplate> m_pDocTemplate;
     QHash<QString, QMenu*> m_contextMenus;

@@ -24,17 +24,20 @@ constexpr KindName kKindNames[] = {
 }  // namespace
 
 std::string UsageText() {
-    return "Usage: tessaline [FILE]\n"
+    return "Usage: tessaline [--] [FILE]\n"
            "       tessaline --print KIND\n"
            "       tessaline --help | --version\n"
            "\n"
            "Without arguments, opens the window with a new document; with FILE, opens\n"
            "the window with that file as its document.\n"
            "\n"
+           "  --            end of the options: what follows is the file, even a name\n"
+           "                that starts with '-'\n"
            "  --print KIND  print one report as text, without a display; KIND is a\n"
            "                number or a name: icmp 10, ip 11, udp-stats 12, tcp-stats 13,\n"
            "                network 14, adapters 15, interfaces 16, protocols 17, udp 18,\n"
-           "                tcp 19, or all\n"
+           "                tcp 19, or all; the exit status is 3 when the data of a\n"
+           "                report could not be read\n"
            "  --help        show this text\n"
            "  --version     show the version\n";
 }
@@ -50,6 +53,12 @@ std::optional<int> ParseReportKind(const std::string& text) {
     return static_cast<int>(value);
 }
 
+const char* ReportKindName(int kind) {
+    for (const KindName& k : kKindNames)
+        if (k.kind == kind) return k.name;
+    return "network";
+}
+
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine cl;
     auto fail = [&cl](std::string message) {
@@ -57,48 +66,62 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         cl.error = std::move(message);
         return cl;
     };
+    bool options = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            cl.action = CommandLine::Action::Help;
-            return cl;
-        }
-        if (a == "--version") {
-            cl.action = CommandLine::Action::Version;
-            return cl;
-        }
-        if (a == "--print") {
-            if (i + 1 >= args.size()) return fail("--print needs a report kind");
-            const std::string& k = args[++i];
-            cl.action = CommandLine::Action::Print;
-            if (k == "all") {
-                for (int kind = kKindIcmpStatistics; kind <= kKindTcpConnections; ++kind) cl.kinds.push_back(kind);
-            } else if (auto kind = ParseReportKind(k)) {
-                cl.kinds.push_back(*kind);
-            } else {
-                return fail("unknown report kind '" + k + "'");
+        if (options) {
+            if (a == "--") {
+                options = false;
+                continue;
             }
-            continue;
+            if (a == "--help" || a == "-h") {
+                cl.action = CommandLine::Action::Help;
+                return cl;
+            }
+            if (a == "--version") {
+                cl.action = CommandLine::Action::Version;
+                return cl;
+            }
+            if (a == "--print") {
+                if (i + 1 >= args.size()) return fail("--print needs a report kind");
+                const std::string& k = args[++i];
+                cl.action = CommandLine::Action::Print;
+                if (k == "all") {
+                    for (int kind = kKindIcmpStatistics; kind <= kKindTcpConnections; ++kind) cl.kinds.push_back(kind);
+                } else if (auto kind = ParseReportKind(k)) {
+                    cl.kinds.push_back(*kind);
+                } else {
+                    return fail("unknown report kind '" + k + "'");
+                }
+                continue;
+            }
+            if (a.size() > 1 && a[0] == '-') return fail("unknown option '" + a + "'");
         }
-        if (a.size() > 1 && a[0] == '-') return fail("unknown option '" + a + "'");
-        if (!cl.file.empty()) return fail("more than one file named");
+        if (cl.file) return fail("more than one file named");
         cl.file = a;
     }
-    if (cl.action == CommandLine::Action::Print && !cl.file.empty()) return fail("--print takes no file");
+    if (cl.action == CommandLine::Action::Print && cl.file) return fail("--print takes no file");
     return cl;
 }
 
-int PrintReports(const std::vector<int>& kinds, std::FILE* out) {
+int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err) {
     bool first = true;
+    std::vector<int> failed;
     for (int kind : kinds) {
         MemoryTree tree;
         CNetworkReport report(kind, DeferSnapshot{});
         report.SetReportTree(&tree);
         report.BuildReport();
+        if (report.SnapshotFailed()) failed.push_back(kind);
         if (!first) std::fputs("\n", out);
         first = false;
         const std::string text = tree.Print();
         std::fwrite(text.data(), 1, text.size(), out);
     }
-    return std::fflush(out) == 0 ? 0 : 1;
+    const bool written = std::fflush(out) == 0;
+    for (int kind : failed)
+        std::fprintf(err, "tessaline: no data for the %s report: the snapshot failed\n", ReportKindName(kind));
+    std::fflush(err);
+    if (!written) return 1;
+    return failed.empty() ? 0 : 3;
 }

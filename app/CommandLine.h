@@ -9,19 +9,29 @@
 
 struct CommandLine {
     enum class Action { Window, Print, Help, Version, Error } action = Action::Window;
-    std::vector<int> kinds;  // for Print, in order
-    std::string file;        // for Window: a document to open
-    std::string error;       // for Error: what was wrong
+    std::vector<int> kinds;           // for Print, in order
+    std::optional<std::string> file;  // for Window: a document to open, the bytes as given
+    std::string error;                // for Error: what was wrong
 };
 
+// Arguments are taken as bytes, whatever their encoding.  "--" ends the
+// options: every argument after it is a file name, even one starting with
+// '-'.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // A report kind from its number or its name; nullopt when it is neither.
 std::optional<int> ParseReportKind(const std::string& text);
 
-// Prints the reports of `kinds`, a blank line between two.  Returns the exit
-// status.
-int PrintReports(const std::vector<int>& kinds, std::FILE* out);
+// The --print name of the report that a pane of `kind` shows ("network" for
+// a kind without a report of its own).
+const char* ReportKindName(int kind);
+
+// Prints the reports of `kinds` on `out`, a blank line between two, and on
+// `err` one line for each report whose snapshot failed (the provider or its
+// entry point is missing, or the call returned an error), since its zeros or
+// empty list then tell nothing about the machine.  Returns the exit status:
+// 0, 3 when a snapshot failed, 1 when `out` cannot be written.
+int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err);
 
 // The usage text.
 std::string UsageText();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QByteArrayList>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEvent>
@@ -21,6 +22,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -29,14 +31,49 @@ QString SystemErrorText(int error) { return QString::fromLocal8Bit(std::strerror
 
 QString AbsolutePath(const QString& path) { return path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath(); }
 
+// `path` made absolute against the current directory and without "." and
+// ".." components or repeated slashes, as bytes: the file name encoding
+// never sees it.  Empty for an empty path.
+QByteArray NativeAbsolutePath(const QByteArray& path) {
+    if (path.isEmpty()) return QByteArray();
+    QByteArray full = path;
+    if (!path.startsWith('/')) {
+        // Of any length, unlike getcwd with a buffer.
+        char* cwd = ::get_current_dir_name();
+        if (cwd == nullptr) return path;  // opened relative to the current directory all the same
+        full = QByteArray(cwd) + '/' + path;
+        std::free(cwd);
+    }
+    QByteArrayList kept;
+    for (const QByteArray& part : full.split('/')) {
+        if (part.isEmpty() || part == ".") continue;
+        if (part == "..") {
+            if (!kept.isEmpty()) kept.removeLast();
+            continue;
+        }
+        kept.append(part);
+    }
+    return '/' + kept.join('/');
+}
+
+// The path with every link resolved, empty when it cannot be.
+QByteArray CanonicalPath(const QByteArray& path) {
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (resolved == nullptr) return QByteArray();
+    QByteArray canonical(resolved);
+    std::free(resolved);
+    return canonical;
+}
+
 // Opens `absolute` with `flags`, never waiting on a FIFO and never taking a
-// terminal: the descriptor, or -1 with `error` set (no path: ENOENT).
-int OpenPath(const QString& absolute, int flags, int& error) {
-    if (absolute.isEmpty()) {
-        error = ENOENT;
+// terminal: the descriptor, or -1 with `error` set (no path: ENOENT; a zero
+// byte, which would cut the path short and name another file: EINVAL).
+int OpenPath(const QByteArray& absolute, int flags, int& error) {
+    if (absolute.isEmpty() || absolute.contains('\0')) {
+        error = absolute.isEmpty() ? ENOENT : EINVAL;
         return -1;
     }
-    const int fd = ::open(QFile::encodeName(absolute).constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = ::open(absolute.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) error = errno;
     return fd;
 }
@@ -204,8 +241,11 @@ QString WithDocumentExtension(const QString& path) {
 
 CTessalineDoc::CTessalineDoc(const QString& title, QObject* parent) : QObject(parent), m_title(title) {}
 
-void CTessalineDoc::SetPathName(const QString& path) {
+void CTessalineDoc::SetPathName(const QString& path) { SetPathName(path, QFile::encodeName(path)); }
+
+void CTessalineDoc::SetPathName(const QString& path, const QByteArray& nativePath) {
     m_path = path;
+    m_nativePath = nativePath;
     const QString title = QFileInfo(path).fileName();
     if (title == m_title) return;
     m_title = title;
@@ -327,14 +367,28 @@ CTessalineDoc* CDocTemplate::NewDocument() {
 }
 
 CTessalineDoc* CDocTemplate::OpenDocumentFile(const QString& path) {
-    if (!m_area) return nullptr;
     const QString absolute = AbsolutePath(path);
+    return OpenAbsolute(QFile::encodeName(absolute), absolute, path);
+}
+
+CTessalineDoc* CDocTemplate::OpenNativeDocumentFile(const QByteArray& path) {
+    // A name that the file name encoding carries unchanged takes the same
+    // way as a typed one; any other is kept as bytes, since its text form
+    // names another file.
+    const QString text = QFile::decodeName(path);
+    if (QFile::encodeName(text) == path) return OpenDocumentFile(text);
+    const QByteArray native = NativeAbsolutePath(path);
+    return OpenAbsolute(native, QFile::decodeName(native), text);
+}
+
+CTessalineDoc* CDocTemplate::OpenAbsolute(const QByteArray& native, const QString& absolute, const QString& shown) {
+    if (!m_area) return nullptr;
 
     // Opening for reading is the whole test: the content is never read, so
     // a huge file costs nothing, and O_NONBLOCK keeps a FIFO without a
     // writer from blocking. A directory opens too, but is no document.
     int error = 0;
-    const int fd = OpenPath(absolute, O_RDONLY, error);
+    const int fd = OpenPath(native, O_RDONLY, error);
     if (fd >= 0) {
         struct stat st {};
         if (::fstat(fd, &st) != 0)
@@ -344,11 +398,11 @@ CTessalineDoc* CDocTemplate::OpenDocumentFile(const QString& path) {
     }
     if (error != 0) {
         if (fd >= 0) ::close(fd);
-        Fail(tr("Cannot open \"%1\".\n%2.").arg(QDir::toNativeSeparators(path), SystemErrorText(error)));
+        Fail(tr("Cannot open \"%1\".\n%2.").arg(QDir::toNativeSeparators(shown), SystemErrorText(error)));
         return nullptr;
     }
 
-    if (CTessalineDoc* open = FindOpen(absolute)) {
+    if (CTessalineDoc* open = FindOpen(native)) {
         ::close(fd);
         if (auto* frame = qobject_cast<CChildFrame*>(open->parent())) m_area->setActiveSubWindow(frame);
         return open;
@@ -362,19 +416,24 @@ CTessalineDoc* CDocTemplate::OpenDocumentFile(const QString& path) {
     } else {
         ::close(fd);
     }
-    doc->SetPathName(absolute);
+    doc->SetPathName(absolute, native);
     AddFrame(doc);
     return doc;
 }
 
 bool CDocTemplate::SaveDocument(CTessalineDoc* doc, const QString& path) {
-    if (!doc) return false;
     const QString absolute = AbsolutePath(path);
+    return SaveAbsolute(doc, QFile::encodeName(absolute), absolute, path);
+}
+
+bool CDocTemplate::SaveAbsolute(CTessalineDoc* doc, const QByteArray& native, const QString& absolute,
+                                const QString& shown) {
+    if (!doc) return false;
 
     // Created or truncated; O_NONBLOCK makes a FIFO without a reader fail
     // at once instead of waiting for one.
     int error = 0;
-    const int fd = OpenPath(absolute, O_WRONLY | O_CREAT | O_TRUNC, error);
+    const int fd = OpenPath(native, O_WRONLY | O_CREAT | O_TRUNC, error);
     QString errorText = error != 0 ? SystemErrorText(error) : QString();
     if (fd >= 0) {
         QFile file;
@@ -387,10 +446,10 @@ bool CDocTemplate::SaveDocument(CTessalineDoc* doc, const QString& path) {
         }
     }
     if (!errorText.isEmpty()) {
-        Fail(tr("Cannot save \"%1\".\n%2.").arg(QDir::toNativeSeparators(path), errorText));
+        Fail(tr("Cannot save \"%1\".\n%2.").arg(QDir::toNativeSeparators(shown), errorText));
         return false;
     }
-    doc->SetPathName(absolute);
+    doc->SetPathName(absolute, native);
     return true;
 }
 
@@ -448,7 +507,9 @@ void CDocTemplate::OnFileSave() {
     if (doc->PathName().isEmpty()) {
         SaveAs(doc);
     } else {
-        SaveDocument(doc, doc->PathName());
+        // To the bytes it was opened from or saved to, which its text form
+        // may not spell.
+        SaveAbsolute(doc, doc->NativePathName(), doc->PathName(), doc->PathName());
     }
 }
 
@@ -492,12 +553,12 @@ CChildFrame* CDocTemplate::AddFrame(CTessalineDoc* doc) {
     return frame;
 }
 
-CTessalineDoc* CDocTemplate::FindOpen(const QString& absolutePath) const {
-    const QString canonical = QFileInfo(absolutePath).canonicalFilePath();
+CTessalineDoc* CDocTemplate::FindOpen(const QByteArray& absolutePath) const {
+    const QByteArray canonical = CanonicalPath(absolutePath);
     for (CTessalineDoc* doc : Documents()) {
-        if (doc->PathName().isEmpty()) continue;
-        if (doc->PathName() == absolutePath) return doc;
-        if (!canonical.isEmpty() && QFileInfo(doc->PathName()).canonicalFilePath() == canonical) return doc;
+        if (doc->NativePathName().isEmpty()) continue;
+        if (doc->NativePathName() == absolutePath) return doc;
+        if (!canonical.isEmpty() && CanonicalPath(doc->NativePathName()) == canonical) return doc;
     }
     return nullptr;
 }

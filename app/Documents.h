@@ -49,9 +49,16 @@ public:
 
     QString Title() const { return m_title; }
     // The absolute path of the file the document was opened from or saved
-    // to; empty until then.
+    // to; empty until then.  Shown to the user: a name that is not valid in
+    // the file name encoding shows replacement characters.
     QString PathName() const { return m_path; }
-    void SetPathName(const QString& path);  // also sets the title to the file's name
+    // The same path as the bytes the system knows the file by, which the
+    // document is saved to.
+    QByteArray NativePathName() const { return m_nativePath; }
+    // Both also set the title to the file's name.  `nativePath` is the same
+    // path as `path`, as bytes; without it, the bytes `path` encodes to.
+    void SetPathName(const QString& path);
+    void SetPathName(const QString& path, const QByteArray& nativePath);
 
     bool IsModified() const { return false; }
     // True when the document may close: it holds nothing to lose.
@@ -67,6 +74,7 @@ signals:
 private:
     QString m_title;
     QString m_path;
+    QByteArray m_nativePath;
 };
 
 // The document's view: an empty icon list.
@@ -138,6 +146,9 @@ public:
     // from it, or a new one. Null, after telling the user why, when the file
     // cannot be opened for reading or is a directory. Reads nothing.
     CTessalineDoc* OpenDocumentFile(const QString& path);
+    // The same for a path given as the bytes the system knows the file by
+    // (the command line's), which need not be valid in any encoding.
+    CTessalineDoc* OpenNativeDocumentFile(const QByteArray& path);
     // Writes `doc` (zero bytes) to `path`, creating or truncating the file,
     // and makes it the document's path. False, after telling the user why,
     // on failure. Never blocks, not even on a FIFO without a reader.
@@ -177,7 +188,11 @@ signals:
 
 private:
     CChildFrame* AddFrame(CTessalineDoc* doc);
-    CTessalineDoc* FindOpen(const QString& absolutePath) const;
+    // `native` is the absolute path to use, `absolute` the same as text and
+    // `shown` the name the user gave, for messages.
+    CTessalineDoc* OpenAbsolute(const QByteArray& native, const QString& absolute, const QString& shown);
+    bool SaveAbsolute(CTessalineDoc* doc, const QByteArray& native, const QString& absolute, const QString& shown);
+    CTessalineDoc* FindOpen(const QByteArray& absolutePath) const;
     bool SaveAs(CTessalineDoc* doc);
     void Fail(const QString& text);
     void UpdateActiveTitle();

@@ -1,18 +1,22 @@
 // The window, in a module of its own that the program loads only when it
 // opens a window: printing a report then never loads the toolkit.
 #include <QApplication>
-#include <QStringList>
+#include <QByteArrayList>
 
 #include "CTessalineApp.h"
 
-extern "C" __attribute__((visibility("default"))) int TessalineRunWindow(int argc, char** argv) {
-    QApplication app(argc, argv);
+// `file` is the document the command line named, as the bytes it was given
+// (a name need not be valid in any encoding, and may start with '-'), or
+// null.  The command line was checked before the window was asked for, so the
+// toolkit sees none of it: an argument after "--" is a file, never one of the
+// toolkit's own options.
+extern "C" __attribute__((visibility("default"))) int TessalineRunWindow(int argc, char** argv, const char* file) {
+    int toolkitArgc = argc > 0 ? 1 : 0;
+    char* toolkitArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
+    QApplication app(toolkitArgc, toolkitArgv);
     CTessalineApp theApp;
-    // The command line was checked before the window was asked for: what is
-    // not an option is the document to open.
-    QStringList files;
-    for (const QString& argument : QApplication::arguments().mid(1))
-        if (!argument.startsWith(QLatin1Char('-'))) files << argument;
+    QByteArrayList files;
+    if (file != nullptr) files << QByteArray(file);
     if (!theApp.InitInstance(files)) return 1;
     return QApplication::exec();
 }

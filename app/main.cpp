@@ -13,10 +13,14 @@
 
 #include "CommandLine.h"
 #include "Display.h"
+#include "Privilege.h"
 
 namespace {
 
-using RunWindowFn = int (*)(int, char**);
+// The window's entry point: the program's arguments, and the file to open as
+// its document exactly as the command line gave it (bytes in no particular
+// encoding), or null.
+using RunWindowFn = int (*)(int, char**, const char*);
 
 RunWindowFn LoadWindowModule(std::string& error) {
     char exe[PATH_MAX];
@@ -39,6 +43,16 @@ RunWindowFn LoadWindowModule(std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First of all, the program gives up any privilege it was started with
+    // (see Privilege.h).  Root keeps its capabilities while it only prints a
+    // report, and gives them up before the window is loaded.
+    const bool root = RunsAsRoot();
+    if (!root) {
+        if (const std::string failure = ShedPrivilege(); !failure.empty()) {
+            std::fprintf(stderr, "tessaline: cannot give up privilege: %s\n", failure.c_str());
+            return 1;
+        }
+    }
     std::vector<std::string> args(argv + 1, argv + argc);
     const CommandLine cl = ParseCommandLine(args);
     switch (cl.action) {
@@ -47,10 +61,17 @@ int main(int argc, char** argv) {
             return 2;
         case CommandLine::Action::Help: std::fputs(UsageText().c_str(), stdout); return 0;
         case CommandLine::Action::Version: std::puts("Tessaline 2.1"); return 0;
-        case CommandLine::Action::Print: return PrintReports(cl.kinds, stdout);
+        case CommandLine::Action::Print: return PrintReports(cl.kinds, stdout, stderr);
         case CommandLine::Action::Window: break;
     }
 
+    if (root) {
+        if (const std::string failure = ShedPrivilege(); !failure.empty()) {
+            std::fprintf(stderr, "tessaline: cannot give up privilege before opening the window: %s\n",
+                         failure.c_str());
+            return 1;
+        }
+    }
     std::string reason;
     if (!DisplayAvailable(reason)) {
         std::fprintf(stderr,
@@ -65,5 +86,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessaline: cannot load the window: %s\n", error.c_str());
         return 1;
     }
-    return runWindow(argc, argv);
+    return runWindow(argc, argv, cl.file ? cl.file->c_str() : nullptr);
 }

@@ -230,16 +230,28 @@ const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable() {
 // ------------------------------------------------------ counter snapshots
 
 CIcmpStatistics::CIcmpStatistics() { Refresh(); }
-bool CIcmpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetIcmpStatistics, &g_icmpStats); }
+bool CIcmpStatistics::Refresh() {
+    m_bValid = TakeCounterSnapshot(&IpHelperEntryPoints::pGetIcmpStatistics, &g_icmpStats);
+    return m_bValid;
+}
 
 CTcpStatistics::CTcpStatistics() { Refresh(); }
-bool CTcpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetTcpStatistics, &g_tcpStats); }
+bool CTcpStatistics::Refresh() {
+    m_bValid = TakeCounterSnapshot(&IpHelperEntryPoints::pGetTcpStatistics, &g_tcpStats);
+    return m_bValid;
+}
 
 CUdpStatistics::CUdpStatistics() { Refresh(); }
-bool CUdpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetUdpStatistics, &g_udpStats); }
+bool CUdpStatistics::Refresh() {
+    m_bValid = TakeCounterSnapshot(&IpHelperEntryPoints::pGetUdpStatistics, &g_udpStats);
+    return m_bValid;
+}
 
 CIpStatistics::CIpStatistics() = default;
-bool CIpStatistics::Refresh() { return TakeCounterSnapshot(&IpHelperEntryPoints::pGetIpStatistics, &g_ipStats); }
+bool CIpStatistics::Refresh() {
+    m_bValid = TakeCounterSnapshot(&IpHelperEntryPoints::pGetIpStatistics, &g_ipStats);
+    return m_bValid;
+}
 
 // -------------------------------------------------------- table snapshots
 
@@ -253,11 +265,14 @@ void CNetworkParams::Refresh() {
 
 CAdapterList::CAdapterList() { Refresh(); }
 void CAdapterList::Refresh() {
+    DWORD answer = ERROR_PROC_NOT_FOUND;  // kept when there is no entry point to call
     TakeTableSnapshot(g_adapterList, &IpHelperEntryPoints::pGetAdaptersInfo, ERROR_BUFFER_OVERFLOW,
-                      [](auto entry, void* buffer, ULONG* capacity) {
-                          return entry(static_cast<PIP_ADAPTER_INFO>(buffer), capacity);
+                      [&answer](auto entry, void* buffer, ULONG* capacity) {
+                          answer = entry(static_cast<PIP_ADAPTER_INFO>(buffer), capacity);
+                          return answer;
                       });
     m_bValid = g_adapterList.current != nullptr;
+    m_bNoAdapters = !m_bValid && answer == ERROR_NO_DATA;
 }
 
 CInterfaceTable::CInterfaceTable() { Refresh(); }

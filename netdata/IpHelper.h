@@ -58,12 +58,14 @@ const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable();
 // that takes it itself right after (the command line).
 struct DeferSnapshot {};
 
-// Counter snapshot classes.  Refresh is true when the entry point returned 0.
+// Counter snapshot classes.  Refresh is true when the entry point returned 0;
+// m_bValid keeps what the last Refresh returned.
 class CIcmpStatistics {
 public:
     CIcmpStatistics();
     explicit CIcmpStatistics(DeferSnapshot) {}
     bool Refresh();
+    bool m_bValid = false;
 };
 
 class CTcpStatistics {
@@ -71,6 +73,7 @@ public:
     CTcpStatistics();
     explicit CTcpStatistics(DeferSnapshot) {}
     bool Refresh();
+    bool m_bValid = false;
 };
 
 class CUdpStatistics {
@@ -78,6 +81,7 @@ public:
     CUdpStatistics();
     explicit CUdpStatistics(DeferSnapshot) {}
     bool Refresh();
+    bool m_bValid = false;
 };
 
 class CIpStatistics {
@@ -85,6 +89,7 @@ public:
     CIpStatistics();  // takes no snapshot
     explicit CIpStatistics(DeferSnapshot) {}
     bool Refresh();
+    bool m_bValid = false;
 };
 
 // Table snapshot classes.  m_bValid is true exactly when the class's current
@@ -103,6 +108,9 @@ public:
     explicit CAdapterList(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
+    // True when the last Refresh was answered ERROR_NO_DATA: the machine has
+    // no adapter, an empty list rather than a failure.
+    bool m_bNoAdapters = false;
 };
 
 class CInterfaceTable {

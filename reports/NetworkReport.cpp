@@ -74,3 +74,19 @@ void CNetworkReport::UpdateReport() {
         default: break;
     }
 }
+
+bool CNetworkReport::SnapshotFailed() const {
+    switch (m_nKind) {
+        case kKindIcmpStatistics: return g_pIcmpStatistics == nullptr || !g_pIcmpStatistics->m_bValid;
+        case kKindIpStatistics: return g_pIpStatistics == nullptr || !g_pIpStatistics->m_bValid;
+        case kKindUdpStatistics: return g_pUdpStatistics == nullptr || !g_pUdpStatistics->m_bValid;
+        case kKindTcpStatistics: return g_pTcpStatistics == nullptr || !g_pTcpStatistics->m_bValid;
+        case kKindUdpConnections: return g_pUdpOwnerTable == nullptr || !g_pUdpOwnerTable->m_bValid;
+        case kKindTcpConnections: return g_pTcpOwnerTable == nullptr || !g_pTcpOwnerTable->m_bValid;
+        case kKindAdapterList:
+            return g_pAdapterList == nullptr || (!g_pAdapterList->m_bValid && !g_pAdapterList->m_bNoAdapters);
+        case kKindInterfaceList: return g_pInterfaceTable == nullptr || !g_pInterfaceTable->m_bValid;
+        case kKindProtocolList: return g_pProtocolCatalog == nullptr || !g_pProtocolCatalog->m_bValid;
+        default: return g_pNetworkParams == nullptr || !g_pNetworkParams->m_bValid;
+    }
+}

@@ -53,6 +53,12 @@ public:
     virtual void BuildReport();
     // The update routine of m_nKind; nothing for a kind without one.
     void UpdateReport();
+    // After a build or an update: true when the snapshot the report was
+    // made from failed (no library, no entry point, or an error returned), so
+    // that its zeros or empty lists come from no data rather than from an
+    // idle machine.  An adapter list the library reports as empty is no
+    // failure.
+    bool SnapshotFailed() const;
 
     // Statistics reports.
     void BuildIcmpStatistics();

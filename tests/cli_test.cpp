@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -26,16 +30,26 @@ struct Result {
     std::string err;
 };
 
-// Runs the program with `args`; `env` entries set a variable, or unset it
-// when the value is nullopt.  Ended by its pid after 30 s at most.
-Result RunTessaline(const std::vector<std::string>& args,
-                    const std::map<std::string, std::optional<std::string>>& env = {}) {
+using Environment = std::map<std::string, std::optional<std::string>>;
+
+// Starts the program with `args` (bytes, passed as they are) in `cwd` (the
+// test's own when empty); `env` entries set a variable, or unset it when the
+// value is nullopt.  Its pid, with the read ends of its standard output and
+// error in `outFd` and `errFd`; -1 when it cannot be started.
+pid_t StartTessaline(const std::vector<std::string>& args, const Environment& env, const std::string& cwd, int& outFd,
+                     int& errFd) {
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return {};
+    if (pipe2(outPipe, O_CLOEXEC) != 0) return -1;
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return -1;
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         for (const auto& [name, value] : env) {
             if (value)
                 setenv(name.c_str(), value->c_str(), 1);
@@ -50,8 +64,24 @@ Result RunTessaline(const std::vector<std::string>& args,
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    if (pid < 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return -1;
+    }
+    outFd = outPipe[0];
+    errFd = errPipe[0];
+    return pid;
+}
+
+// Runs the program with `args` to its end, 30 s at most (then it is ended
+// by its pid).
+Result RunTessaline(const std::vector<std::string>& args, const Environment& env = {}) {
+    int outFd = -1, errFd = -1;
+    const pid_t pid = StartTessaline(args, env, std::string(), outFd, errFd);
+    if (pid < 0) return {};
     Result r;
-    r.status = CollectOutput(pid, outPipe[0], errPipe[0], r.out, r.err, std::chrono::seconds(30));
+    r.status = CollectOutput(pid, outFd, errFd, r.out, r.err, std::chrono::seconds(30));
     return r;
 }
 
@@ -88,11 +118,14 @@ TEST(CommandLine, HelpAndVersion) {
     Result help = RunTessaline({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--print KIND"), std::string::npos);
+    EXPECT_NE(help.out.find("tessaline [--] [FILE]"), std::string::npos);
 }
 
 TEST(CommandLine, BadArgumentsExitTwoWithAMessage) {
-    const std::vector<std::vector<std::string>> cases = {{"--print"}, {"--print", "nope"},           {"--print", "11x"},
-                                                         {"--bogus"}, {"--print", "ip", "file.tsl"}, {"a.tsl", "b.tsl"}};
+    const std::vector<std::vector<std::string>> cases = {
+        {"--print"},           {"--print", "nope"},           {"--print", "11x"},
+        {"--bogus"},           {"--print", "ip", "file.tsl"}, {"a.tsl", "b.tsl"},
+        {"--", "a.tsl", "-b"}, {"--print", "ip", "--", "-x"}};
     for (const auto& args : cases) {
         Result r = RunTessaline(args);
         EXPECT_EQ(r.status, 2) << args.back();
@@ -204,6 +237,7 @@ TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
                                         "TCP Statistics", "Network Configuration", "Adapter List",
                                         "Interface List", "Protocol List", "UDP Connections", "TCP Connections"}));
     EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 9);
+    EXPECT_EQ(r.err, "");  // every snapshot of this machine was taken
 }
 
 TEST(CommandLine, InterfacesAndAdaptersByNameAndNumber) {
@@ -222,12 +256,46 @@ TEST(CommandLine, InterfacesAndAdaptersByNameAndNumber) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "    Type: LOOPBACK"), lines.end());
 }
 
-TEST(CommandLine, MissingProviderPrintsZeros) {
-    char dir[] = "/tmp/tessaline-empty-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    Result r = RunTessaline({"--print", "udp-stats"}, {{"TESSALINE_LIBRARY_PATH", std::string(dir)}});
-    rmdir(dir);
-    ASSERT_EQ(r.status, 0);
+// A reading that failed prints what it always printed, but a script can tell
+// it from an idle machine: status 3 and one line on stderr per report.
+TEST(CommandLine, FailedSnapshotsExitThreeAndNameTheirReportsOnStderr) {
+    auto failed = [](std::initializer_list<const char*> names) {
+        std::string text;
+        for (const char* name : names)
+            text += std::string("tessaline: no data for the ") + name + " report: the snapshot failed\n";
+        return text;
+    };
+    struct Case {
+        const char* dir;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        // No provider at all: every report read through it; the protocol
+        // list comes from the sockets layer, which is still there.
+        {FAKE_NONE_DIR,
+         {"--print", "all"},
+         3,
+         failed({"icmp", "ip", "udp-stats", "tcp-stats", "network", "adapters", "interfaces", "udp", "tcp"})},
+        {FAKE_NONE_DIR, {"--print", "20"}, 3, failed({"network"})},
+        {FAKE_NONE_DIR, {"--print", "protocols"}, 0, ""},
+        // A provider without GetTcpStatistics.
+        {FAKE_PARTIAL_DIR, {"--print", "all"}, 3, failed({"tcp-stats"})},
+        {FAKE_PARTIAL_DIR, {"--print", "13"}, 3, failed({"tcp-stats"})},
+        // Every entry point answers, with empty tables and no adapter.
+        {FAKE_FULL_DIR, {"--print", "all"}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        const Result r = RunTessaline(c.args, {{"TESSALINE_LIBRARY_PATH", std::string(c.dir)}});
+        EXPECT_EQ(r.status, c.status) << c.dir << " " << c.args.back();
+        EXPECT_EQ(r.err, c.err) << c.dir << " " << c.args.back();
+        EXPECT_FALSE(r.out.empty()) << c.dir << " " << c.args.back();
+    }
+
+    // Standard output is what it always was: the zeros.
+    const Result r = RunTessaline({"--print", "udp-stats"}, {{"TESSALINE_LIBRARY_PATH", std::string(FAKE_NONE_DIR)}});
+    EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out,
               "UDP Statistics\n"
               "  InDatagrams     0     \n"
@@ -235,6 +303,73 @@ TEST(CommandLine, MissingProviderPrintsZeros) {
               "  InErrors        0     \n"
               "  OutDatagrams    0     \n"
               "  NumAddrs        0     \n");
+    EXPECT_EQ(r.err, failed({"udp-stats"}));
+}
+
+// The window opens the file the command line names, whatever bytes its name
+// holds, and after "--" also a name that starts with '-'.  The file being
+// opened shows that the start got that far; the window is then ended by its
+// pid.
+TEST(CommandLine, TheWindowOpensTheFileNamedAsBytes) {
+    struct Case {
+        const char* name;  // created in the working directory
+        bool endOfOptions;
+        bool settingsFifo;  // the settings file is a FIFO nobody writes
+    };
+    const Case cases[] = {
+        {"-x", true, false},
+        {"caf\xe9 \xff\xfe.tsl", false, false},  // not UTF-8
+        {"--print", true, false},
+        {"plain.tsl", false, true},
+    };
+    for (const Case& c : cases) {
+        char dir[] = "/tmp/tessaline-window-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string root = dir;
+        const std::string file = root + "/" + c.name;
+        ASSERT_EQ(close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), 0);
+        const std::string settingsDir = root + "/config/Ulvo Systems";
+        const std::string settings = settingsDir + "/Tessaline.conf";
+        ASSERT_EQ(mkdir((root + "/config").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(settingsDir.c_str(), 0700), 0);
+        if (c.settingsFifo) {
+            ASSERT_EQ(mkfifo(settings.c_str(), 0600), 0);
+        }
+        const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, file.c_str(), IN_OPEN), 0);
+
+        std::vector<std::string> args;
+        if (c.endOfOptions) args.push_back("--");
+        args.push_back(c.name);
+        int outFd = -1, errFd = -1;
+        const pid_t pid = StartTessaline(args,
+                                         {{"QT_QPA_PLATFORM", std::string("offscreen")},
+                                          {"XDG_CONFIG_HOME", root + "/config"},
+                                          {"XDG_DATA_HOME", root + "/data"},
+                                          {"TESSALINE_LIBRARY_PATH", std::string(FAKE_FULL_DIR)}},
+                                         root, outFd, errFd);
+        ASSERT_GT(pid, 0);
+        pollfd p{watch, POLLIN, 0};
+        const bool opened = poll(&p, 1, 60000) == 1;
+        kill(pid, SIGKILL);
+        Result r;
+        r.status = CollectOutput(pid, outFd, errFd, r.out, r.err, std::chrono::seconds(10));
+        close(watch);
+        EXPECT_TRUE(opened) << c.name << ": " << r.err;
+        EXPECT_EQ(r.status, 128 + SIGKILL) << c.name << ": " << r.err;  // it was still running
+        if (c.settingsFifo) {
+            const std::string said =
+                "tessaline: settings file " + settings + " is not a regular file; using the defaults and not saving\n";
+            const std::size_t at = r.err.find(said);
+            EXPECT_NE(at, std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find(said, at + 1), std::string::npos) << r.err;  // once
+            struct stat st {};
+            EXPECT_EQ(lstat(settings.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        }
+        std::filesystem::remove_all(root);
+    }
 }
 
 TEST(CommandLine, WindowWithoutADisplayExitsOneWithAMessage) {

@@ -26,10 +26,15 @@
 #include <QTest>
 #include <QToolButton>
 #include <QUrl>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "ShellRegistration.h"
 
@@ -398,6 +403,8 @@ TEST_F(DocumentsTest, FilesThatCannotBeOpenedAreToldWithTheSystemsReason) {
         {m_dir.path(), EISDIR},
         {Path(QStringLiteral("file/below")), ENOTDIR},
         {QString(), ENOENT},
+        // A zero character would end the name at "file", which exists.
+        {Path(QStringLiteral("file")) + QChar(0) + QStringLiteral("x"), EINVAL},
     };
     m_doc->NewDocument();
     for (const Case& c : cases) {
@@ -409,6 +416,53 @@ TEST_F(DocumentsTest, FilesThatCannotBeOpenedAreToldWithTheSystemsReason) {
     }
     EXPECT_EQ(m_doc->Documents().size(), 1);
     EXPECT_EQ(m_doc->ActiveTitle(), QStringLiteral("Tessaline1"));
+}
+
+// A name given as bytes that are not valid in the file name encoding opens
+// and saves the file it names: its text form, with replacement characters,
+// names another file.
+TEST_F(DocumentsTest, ANameInBytesOpensAndSavesTheFileItNames) {
+    const QByteArray dir = QFile::encodeName(m_dir.path());
+    const QByteArray name = "caf\xe9 \xff-\xc3(.tsl";
+    const QByteArray file = dir + '/' + name;
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    // The temporary directory cannot remove a name it cannot decode.
+    const std::unique_ptr<const char, void (*)(const char*)> removed(file.constData(),
+                                                                     [](const char* path) { ::unlink(path); });
+    ASSERT_EQ(::write(fd, "earlier", 7), 7);
+    ::close(fd);
+
+    CTessalineDoc* doc = m_doc->OpenNativeDocumentFile(file);
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(doc->NativePathName(), file);
+    EXPECT_EQ(doc->PathName(), QFile::decodeName(file));
+    EXPECT_EQ(doc->Title(), QFile::decodeName(name));
+    {
+        // The same file by a relative name is the same document.
+        ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("sub")));
+        const CurrentDir here(m_dir.path());
+        EXPECT_EQ(m_doc->OpenNativeDocumentFile("./sub/../" + name), doc);
+    }
+    EXPECT_EQ(m_doc->Documents().size(), 1);
+
+    // Saved to the bytes it was opened from, and to no other file.
+    m_doc->OnFileSave();
+    struct stat st {};
+    ASSERT_EQ(::stat(file.constData(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    std::vector<std::string> names;  // as bytes: the toolkit skips names it cannot decode
+    for (const auto& entry : std::filesystem::directory_iterator(dir.toStdString())) {
+        names.push_back(entry.path().filename().string());
+        if (names.size() > 16) break;
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{name.toStdString(), "sub"}));
+    EXPECT_TRUE(m_messages.isEmpty()) << m_messages.join(u'|').toStdString();
+
+    EXPECT_EQ(m_doc->OpenNativeDocumentFile(dir + "/missing \xff"), nullptr);
+    ASSERT_EQ(m_messages.size(), 1);
+    EXPECT_TRUE(m_messages[0].contains(SystemText(ENOENT))) << m_messages[0].toStdString();
 }
 
 TEST_F(DocumentsTest, UnreadableFileIsToldAsPermissionDenied) {

@@ -2,8 +2,12 @@
 // directory of the test's own: start-up order, settings, the ribbon, the
 // panes and their tab groups, show/hide, auto-refresh, looks, the saved
 // layout and the documents of the command line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -23,9 +27,16 @@
 #include <QTemporaryDir>
 #include <QToolBar>
 #include <QToolButton>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "CAboutDlg.h"
 #include "CMainFrame.h"
@@ -38,6 +49,89 @@
 namespace {
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
+
+// Ends the test process instead of letting a call that waits hang it.
+class Watchdog {
+public:
+    explicit Watchdog(unsigned seconds) { alarm(seconds); }
+    ~Watchdog() { alarm(0); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+};
+
+// What the process writes on stderr while it lives.
+class StderrCapture {
+public:
+    StderrCapture() : m_saved(dup(2)), m_file(m_stream != nullptr ? fileno(m_stream) : -1) {
+        std::fflush(stderr);
+        if (m_saved >= 0 && m_file >= 0) dup2(m_file, 2);
+    }
+    ~StderrCapture() {
+        std::fflush(stderr);
+        if (m_saved >= 0) {
+            dup2(m_saved, 2);
+            close(m_saved);
+        }
+        if (m_stream != nullptr) std::fclose(m_stream);
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    QByteArray Text() const {
+        std::fflush(stderr);
+        QByteArray text;
+        if (m_file < 0) return text;
+        char buffer[4096];
+        for (off_t at = 0; at < (off_t{1} << 24);) {
+            const ssize_t n = pread(m_file, buffer, sizeof buffer, at);
+            if (n <= 0) break;
+            text.append(buffer, n);
+            at += n;
+        }
+        return text;
+    }
+
+private:
+    std::FILE* m_stream = std::tmpfile();
+    int m_saved;
+    int m_file;
+};
+
+// Removes whatever is at `path` (a directory with its content), now and at
+// the end of the scope: a FIFO left behind would make the next reader wait.
+class Removed {
+public:
+    explicit Removed(QByteArray path) : m_path(std::move(path)) { Remove(); }
+    ~Removed() { Remove(); }
+    Removed(const Removed&) = delete;
+    Removed& operator=(const Removed&) = delete;
+
+private:
+    void Remove() const {
+        std::error_code error;
+        std::filesystem::remove_all(std::filesystem::path(m_path.toStdString()), error);
+    }
+    QByteArray m_path;
+};
+
+// The current directory changed for a scope.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const QByteArray& path) : m_saved(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (::chdir(path.constData()) != 0) ADD_FAILURE() << "cannot enter " << path.toStdString();
+    }
+    ~CurrentDirectory() {
+        if (m_saved >= 0) {
+            if (::fchdir(m_saved) != 0) ADD_FAILURE() << "cannot return to the directory";
+            ::close(m_saved);
+        }
+    }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    int m_saved;
+};
 
 // One QApplication for the process, with its settings and data directories
 // in a temporary directory.
@@ -95,7 +189,17 @@ protected:
 
     // Starts the application; the About box, when it opens, is recorded and
     // closed at once.
-    bool Start(const QStringList& files = {}) {
+    // Starts the application without reading the settings file behind its
+    // back; the About box, when it opens, is counted and closed at once.
+    bool StartAlone() {
+        app_ = std::make_unique<CTessalineApp>();
+        app_->m_messageHook = [](QWidget*, const QString&) {};
+        app_->m_runAboutBox = [](CAboutDlg&) {};
+        const bool ok = app_->InitInstance({});
+        QApplication::processEvents();
+        return ok;
+    }
+    bool Start(const QByteArrayList& files = {}) {
         app_ = std::make_unique<CTessalineApp>();
         app_->m_messageHook = [](QWidget*, const QString&) {};
         app_->m_runAboutBox = [this](CAboutDlg&) {
@@ -423,7 +527,7 @@ TEST_F(Shell, TheCommandLineFileOpensAsTheDocument) {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("\x00\x01 not a document", 18);
     file.close();
-    ASSERT_TRUE(Start({path}));
+    ASSERT_TRUE(Start({QFile::encodeName(path)}));
     QMdiArea* area = Frame().MdiArea();
     ASSERT_EQ(area->subWindowList().size(), 1);
     EXPECT_EQ(area->subWindowList()[0]->windowTitle(), Q("capture.bin"));
@@ -449,8 +553,171 @@ TEST_F(Shell, AFileThatCannotBeOpenedEndsTheStart) {
     // counted, so that nothing waits.
     int messages = 0;
     app_->m_messageHook = [&](QWidget*, const QString&) { ++messages; };
-    EXPECT_FALSE(app_->InitInstance({Q("/nonexistent/tessaline-test.tsl")}));
+    EXPECT_FALSE(app_->InitInstance({QByteArray("/nonexistent/tessaline-test.tsl")}));
     EXPECT_EQ(messages, 1);
+}
+
+// The command line's name reaches the document as the bytes it was: a name
+// that is not UTF-8 names its own file, not one spelt with replacement
+// characters, and a name may start with '-'.
+TEST_F(Shell, TheCommandLineFileIsNamedInBytes) {
+    SetSetting("FirstRun", 0);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray root = QFile::encodeName(dir.path());
+    ASSERT_EQ(mkdir((root + "/sub").constData(), 0700), 0);
+    struct Case {
+        QByteArray given;     // relative to the temporary directory unless absolute
+        QByteArray resolved;  // the file, under the temporary directory
+    };
+    const Case cases[] = {
+        {"-x", "/-x"},
+        {root + "/caf\xe9 \xff.tsl", "/caf\xe9 \xff.tsl"},
+        {"sub/../\xc3(-\x80.bin", "/\xc3(-\x80.bin"},
+        {"./sub/--print", "/sub/--print"},
+    };
+    const CurrentDirectory here(root);
+    for (const Case& c : cases) {
+        const QByteArray file = root + c.resolved;
+        const Removed cleanup(file);  // the temporary directory cannot remove a name it cannot decode
+        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0) << c.given.toStdString();
+        ::close(fd);
+        ASSERT_TRUE(Start({c.given})) << c.given.toStdString();
+        const QList<QMdiSubWindow*> windows = Frame().MdiArea()->subWindowList();
+        ASSERT_EQ(windows.size(), 1);
+        const auto* frame = qobject_cast<CChildFrame*>(windows[0]);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->Document()->NativePathName(), file) << c.given.toStdString();
+        EXPECT_EQ(frame->Document()->Title(), QFile::decodeName(file.mid(file.lastIndexOf('/') + 1)));
+        app_.reset();
+    }
+}
+
+// ------------------------------------------------------------ settings file
+
+// Whatever stands where the settings file goes that is not a regular file is
+// never opened, written or replaced: the start goes on at once with the
+// defaults, kept in memory, and says so once.
+TEST_F(Shell, ASettingsPathThatIsNoRegularFileIsLeftAloneAndTheDefaultsUsed) {
+    const QString path = CTessalineApp::SettingsFilePath();
+    const QByteArray native = QFile::encodeName(path);
+    const QString folder = QFileInfo(path).path();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+
+    // A character device to point a link at.  Root could replace a real one
+    // in /dev, so root points at a node of its own (the null device's
+    // numbers) in the scratch directory; anyone else cannot write /dev and
+    // points at /dev/null itself.
+    QByteArray device = "/dev/null";
+    if (geteuid() == 0) {
+        device = QFile::encodeName(scratch.path()) + "/null";
+        if (mknod(device.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+            std::printf("root without the right to make a device node: no link to a device is tried\n");
+            device.clear();
+        }
+    }
+    const QByteArray fifo = QFile::encodeName(scratch.path()) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+
+    struct Case {
+        const char* what;
+        std::function<bool()> make;
+    };
+    std::vector<Case> cases = {
+        {"FIFO", [&] { return mkfifo(native.constData(), 0600) == 0; }},
+        {"link to a FIFO", [&] { return symlink(fifo.constData(), native.constData()) == 0; }},
+        {"directory", [&] { return mkdir(native.constData(), 0700) == 0; }},
+        {"dangling link", [&] { return symlink("nowhere/at/all", native.constData()) == 0; }},
+        {"socket",
+         [&] {
+             const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             if (fd < 0 || native.size() >= static_cast<qsizetype>(sizeof address.sun_path)) return false;
+             std::memcpy(address.sun_path, native.constData(), static_cast<std::size_t>(native.size()));
+             const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+             close(fd);
+             return bound;
+         }},
+    };
+    struct stat deviceBefore {};
+    if (!device.isEmpty()) {
+        ASSERT_EQ(::stat(device.constData(), &deviceBefore), 0);
+        cases.push_back({"link to a device", [&] { return symlink(device.constData(), native.constData()) == 0; }});
+    }
+    for (const Case& c : cases) {
+        const Removed cleanup(native);
+        ASSERT_TRUE(c.make()) << c.what << ": " << std::strerror(errno);
+        struct stat before {};
+        ASSERT_EQ(::lstat(native.constData(), &before), 0);
+        {
+            const Watchdog watchdog(60);  // a start that waits on the path is ended, and fails
+            const StderrCapture err;
+            ASSERT_TRUE(StartAlone()) << c.what;
+            EXPECT_TRUE(app_->SettingsInMemory()) << c.what;
+            EXPECT_EQ(app_->m_nApplicationLook, 216u) << c.what;  // the default
+            EXPECT_EQ(app_->m_nAboutBoxes, 1) << c.what;          // a first run, as far as anyone knows
+            Frame().OnCommand(212);                               // kept for the run
+            EXPECT_EQ(app_->GetInt(Q("ApplicationLook"), 0), 212) << c.what;
+            Frame().close();
+            app_.reset();
+            const QByteArray said =
+                "tessaline: settings file " + native + " is not a regular file; using the defaults and not saving\n";
+            EXPECT_EQ(err.Text().count(said), 1) << c.what << ": " << err.Text().toStdString();
+        }
+        struct stat after {};
+        ASSERT_EQ(::lstat(native.constData(), &after), 0) << c.what;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.what;  // never renamed over
+        EXPECT_EQ(after.st_mode, before.st_mode) << c.what;
+        EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                  QStringList{QFileInfo(path).fileName()})
+            << c.what;  // no temporary file left beside it
+    }
+    if (!device.isEmpty()) {
+        struct stat deviceAfter {};
+        ASSERT_EQ(::stat(device.constData(), &deviceAfter), 0);
+        EXPECT_TRUE(S_ISCHR(deviceAfter.st_mode));
+        EXPECT_EQ(deviceAfter.st_ino, deviceBefore.st_ino);
+        EXPECT_EQ(deviceAfter.st_rdev, deviceBefore.st_rdev);
+    }
+}
+
+// A regular file, or a link to one, is still read and written.
+TEST_F(Shell, SettingsInARegularFileOrBehindALinkToOneAreSavedAndReadBack) {
+    const QString path = CTessalineApp::SettingsFilePath();
+    const QByteArray native = QFile::encodeName(path);
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QByteArray target = QFile::encodeName(scratch.path()) + "/elsewhere.conf";
+    for (const bool link : {false, true}) {
+        const Removed cleanup(native);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+        if (link) {
+            ASSERT_TRUE(QFile(QFile::decodeName(target)).open(QIODevice::WriteOnly));
+            ASSERT_EQ(symlink(target.constData(), native.constData()), 0);
+        }
+        const StderrCapture err;
+        ASSERT_TRUE(Start());
+        EXPECT_FALSE(app_->SettingsInMemory());
+        Frame().OnCommand(212);
+        app_.reset();
+        ASSERT_TRUE(Start());
+        EXPECT_EQ(app_->m_nApplicationLook, 212u) << link;
+        EXPECT_EQ(app_->m_nAboutBoxes, 0) << link;
+        app_.reset();
+        EXPECT_FALSE(err.Text().contains("tessaline: settings file")) << err.Text().toStdString();
+        struct stat st {};
+        ASSERT_EQ(::lstat(native.constData(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), link);
+        if (link) {
+            QFile written(QFile::decodeName(target));
+            ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(written.readAll().contains("ApplicationLook=212"));
+        }
+    }
 }
 
 }  // namespace
