@@ -31,9 +31,12 @@ struct TableState {
     std::vector<std::uint32_t> pids;
 };
 
+// Never destroyed: a thread that takes a table ahead may still be inside a
+// call while the process exits.
 TableState& StateOf(int protocol) {
-    static TableState tcp, udp;
-    return protocol == IPPROTO_TCP ? tcp : udp;
+    static TableState* const tcp = new TableState;
+    static TableState* const udp = new TableState;
+    return protocol == IPPROTO_TCP ? *tcp : *udp;
 }
 
 // Owners come from the owner helper, which alone may look into other users'
