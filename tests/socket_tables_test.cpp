@@ -238,15 +238,24 @@ std::string CutLastLine(const std::vector<std::string>& lines, std::size_t at) {
     return Join(l, "\n", false);
 }
 
-// The captured TCP text reframed: line endings, a missing final newline, the
-// last line cut short.
+// The captured TCP text reframed: without its header or with it between the
+// rows, line endings, a missing final newline, the last line cut short.
 TEST(ProcTableParse, FramingAndTruncationOfCapturedText) {
     const std::vector<std::string> lines = Lines(Fixture("tcp-kernel-6.18.txt"));
     ASSERT_EQ(lines.size(), 8u);
     const std::string& last = lines.back();
     ASSERT_NE(last.find(" 764797 "), std::string::npos);
     const std::vector<std::string> firstSix(kKernelTcpRows.begin(), kKernelTcpRows.end() - 1);
+    const std::vector<std::string> withoutHeader(lines.begin() + 1, lines.end());
+    std::vector<std::string> headerBetween = withoutHeader;
+    headerBetween.insert(headerBetween.begin() + 3, lines[0]);
     ExpectParses({
+        // The header is known by its "sl" column, not by coming first: a
+        // capture without it keeps its first row.
+        {"no header line", Join(withoutHeader, "\n", true), kKernelTcpRows, 0},
+        {"no header line, CRLF, no final line ending", Join(withoutHeader, "\r\n", false), kKernelTcpRows, 0},
+        {"blank lines, then no header line", "\n \t\n" + Join(withoutHeader, "\n", true), kKernelTcpRows, 0},
+        {"header between rows", Join(headerBetween, "\n", true), kKernelTcpRows, 0},
         {"CRLF line endings", Join(lines, "\r\n", true), kKernelTcpRows, 0},
         {"no final newline", Join(lines, "\n", false), kKernelTcpRows, 0},
         {"CRLF, no final line ending", Join(lines, "\r\n", false), kKernelTcpRows, 0},

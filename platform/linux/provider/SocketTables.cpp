@@ -104,7 +104,6 @@ DWORD MibTcpState(unsigned kernelState) {
 std::vector<SocketRow> ParseProcSocketTable(std::string_view text, bool tcp, int& badLines) {
     std::vector<SocketRow> rows;
     badLines = 0;
-    bool header = true;
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
@@ -112,10 +111,10 @@ std::vector<SocketRow> ParseProcSocketTable(std::string_view text, bool tcp, int
         const std::string_view line = text.substr(pos, end - pos);
         pos = end + 1;
         if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-        if (header) {
-            header = false;
-            continue;
-        }
+        // The header is known by its first column's name, not by coming
+        // first: a capture without it loses no row.
+        std::size_t at = 0;
+        if (NextField(line, at) == "sl") continue;
         SocketRow row;
         if (ParseLine(line, tcp, row)) rows.push_back(row);
         else ++badLines;

@@ -25,8 +25,10 @@ struct SocketRow {
 // MIB state; 0 for a value the kernel does not define.
 DWORD MibTcpState(unsigned kernelState);
 
-// Rows of /proc/net/tcp or /proc/net/udp text (IPv4).  Lines that are
-// truncated or garbled are skipped and counted in `badLines`.
+// Rows of /proc/net/tcp or /proc/net/udp text (IPv4).  The header is the
+// line whose first column is "sl", wherever it stands and whether or not
+// there is one; lines that are truncated or garbled are skipped and counted
+// in `badLines`.
 //   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode
 //    0: 0100007F:0277 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 17873 1 ...
 //    1: 0100007F:9C40 0100007F:0050 06 00000000:00000000 03:000016DA 00000000     0        0 0 3 ...
