@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -330,6 +331,24 @@ IP_ADDR_STRING* GetAdapterAddress(int n, int k) {
     }
     return entry;
 }
+
+namespace {
+
+// The rows of a table snapshot that lie inside its buffer: a provider may
+// answer success with a row count larger than the buffer it was handed.
+template <class Table>
+DWORD RowsInBuffer(const TableSnapshot& t) {
+    const std::size_t header = offsetof(Table, table);
+    if (t.current == nullptr || t.bufferSize < header) return 0;
+    const auto* table = static_cast<const Table*>(t.current);
+    const std::size_t fit = (t.bufferSize - header) / sizeof table->table[0];
+    return table->dwNumEntries < fit ? table->dwNumEntries : static_cast<DWORD>(fit);
+}
+
+}  // namespace
+
+DWORD CurrentTcpOwnerRows() { return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(g_tcpOwnerTable); }
+DWORD CurrentUdpOwnerRows() { return RowsInBuffer<MIB_UDPTABLE_OWNER_PID>(g_udpOwnerTable); }
 
 ULONG CurrentInterfaceTableBytes() { return g_interfaceTable.current != nullptr ? g_interfaceTable.bufferSize : 0; }
 

@@ -53,6 +53,11 @@ const MIB_IFTABLE* CurrentInterfaceTable();
 ULONG CurrentInterfaceTableBytes();
 const MIB_TCPTABLE_OWNER_PID* CurrentTcpOwnerTable();
 const MIB_UDPTABLE_OWNER_PID* CurrentUdpOwnerTable();
+// The rows of the current TCP and UDP owner tables: the table's row count,
+// never trusted past the buffer it was written into; 0 when there is no
+// table.
+DWORD CurrentTcpOwnerRows();
+DWORD CurrentUdpOwnerRows();
 
 // Constructs a snapshot object without taking its snapshot, for a report
 // that takes it itself right after (the command line).

@@ -58,17 +58,11 @@ std::u16string UdpLine(const MIB_UDPROW_OWNER_PID& row, ProcessLabels& explorer)
                    {b[0], b[1], b[2], b[3], PortOf(row.dwLocalPort), explorer.GetProcessLabel(row.dwOwningPid)});
 }
 
-// The rows of the current table, or none when the snapshot failed.
-template <class Table>
-DWORD RowCount(const Table* table, bool valid) {
-    return valid && table != nullptr ? table->dwNumEntries : 0;
-}
-
 }  // namespace
 
 const char16_t* GetTcpStateName(int row) {
     const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
-    if (table == nullptr || row < 0 || static_cast<DWORD>(row) >= table->dwNumEntries) return u"[UNKNOWN]";
+    if (table == nullptr || row < 0 || static_cast<DWORD>(row) >= CurrentTcpOwnerRows()) return u"[UNKNOWN]";
     return StateName(table->table[row].dwState);
 }
 
@@ -105,7 +99,7 @@ void CNetworkReport::BuildTcpConnections() {
     SetItemBold(m_hTcpConnRoot);
     g_pTcpOwnerTable->Refresh();
     const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
-    const DWORD count = RowCount(table, g_pTcpOwnerTable->m_bValid);
+    const DWORD count = g_pTcpOwnerTable->m_bValid ? CurrentTcpOwnerRows() : 0;
     ProcessLabels explorer;
     for (DWORD i = 0; i < count; ++i) AppendItem(m_hTcpConnRoot, TcpLine(table->table[i], explorer), kImageValue);
     Expand(m_hTcpConnRoot);
@@ -114,7 +108,7 @@ void CNetworkReport::BuildTcpConnections() {
 void CNetworkReport::UpdateTcpConnections() {
     g_pTcpOwnerTable->Refresh();
     const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
-    const DWORD count = RowCount(table, g_pTcpOwnerTable->m_bValid);
+    const DWORD count = g_pTcpOwnerTable->m_bValid ? CurrentTcpOwnerRows() : 0;
     ProcessLabels explorer;
     RewriteLines(m_hTcpConnRoot, count, [&](DWORD i) { return TcpLine(table->table[i], explorer); });
 }
@@ -125,7 +119,7 @@ void CNetworkReport::BuildUdpConnections() {
     SetItemBold(m_hUdpConnRoot);
     g_pUdpOwnerTable->Refresh();
     const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
-    const DWORD count = RowCount(table, g_pUdpOwnerTable->m_bValid);
+    const DWORD count = g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0;
     ProcessLabels explorer;
     for (DWORD i = 0; i < count; ++i) AppendItem(m_hUdpConnRoot, UdpLine(table->table[i], explorer), kImageValue);
     Expand(m_hUdpConnRoot);
@@ -134,7 +128,7 @@ void CNetworkReport::BuildUdpConnections() {
 void CNetworkReport::UpdateUdpConnections() {
     g_pUdpOwnerTable->Refresh();
     const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
-    const DWORD count = RowCount(table, g_pUdpOwnerTable->m_bValid);
+    const DWORD count = g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0;
     ProcessLabels explorer;
     RewriteLines(m_hUdpConnRoot, count, [&](DWORD i) { return UdpLine(table->table[i], explorer); });
 }

@@ -198,6 +198,7 @@ struct SocketKind {
     const char16_t* root;
     HTREEITEM CNetworkReport::*saved;  // where the report keeps its root
     FakeTableScript FakeControl::*table;
+    unsigned FakeControl::*claimedRows;  // a row count the table states past its rows
     // Scripts n rows; row i depends on seed + i, so that lines of another
     // seed read differently.  Owner pid 0 needs no process lookup.
     void (*script)(FakeControl&, unsigned n, unsigned seed);
@@ -227,9 +228,9 @@ void ScriptUdpRows(FakeControl& fake, unsigned n, unsigned seed) {
 
 const SocketKind kSocketKinds[] = {
     {"Tcp", kKindTcpConnections, u"TCP Connections", &CNetworkReport::m_hTcpConnRoot, &FakeControl::tcpTable,
-     ScriptTcpRows},
+     &FakeControl::tcpClaimedRows, ScriptTcpRows},
     {"Udp", kKindUdpConnections, u"UDP Connections", &CNetworkReport::m_hUdpConnRoot, &FakeControl::udpTable,
-     ScriptUdpRows},
+     &FakeControl::udpClaimedRows, ScriptUdpRows},
 };
 
 void PrintTo(const SocketKind& k, std::ostream* os) { *os << k.name; }
@@ -453,6 +454,34 @@ TEST_P(ConnectionReport, ASeriesOfUpdatesAlwaysMatchesAFreshBuild) {
         ExpectLinesOfFreshBuild();
         previous = lines;
     }
+}
+
+// A provider that answers success with more rows than fit in the buffer it
+// was handed: the report lists the rows that lie in the buffer, never reads
+// past it (the sanitizer build sees any read there), and its lines are
+// those of a provider that tells the truth.
+TEST_P(ConnectionReport, RowCountPastTheBufferListsOnlyTheRowsThatFit) {
+    Script(3);
+    fake_->*GetParam().claimedRows = 100000;
+    Build();
+    HTREEITEM root = ExpectRoot();
+    const std::vector<std::u16string> overstated = Texts(Lines());
+    ASSERT_EQ(overstated.size(), 3u);
+    EXPECT_EQ(std::u16string(GetTcpStateName(3)), u"[UNKNOWN]");
+    EXPECT_EQ(std::u16string(GetTcpStateName(99999)), u"[UNKNOWN]");
+    fake_->*GetParam().claimedRows = 0;
+    EXPECT_EQ(overstated, FreshLines());
+
+    // An update into a buffer grown for five rows lists those five.
+    Script(5, 2);
+    fake_->*GetParam().claimedRows = 100000;
+    Update();
+    EXPECT_EQ(ExpectRoot(), root);
+    const std::vector<std::u16string> updated = Texts(Lines());
+    ASSERT_EQ(updated.size(), 5u);
+    EXPECT_EQ(std::u16string(GetTcpStateName(5)), u"[UNKNOWN]");
+    fake_->*GetParam().claimedRows = 0;
+    EXPECT_EQ(updated, FreshLines());
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ConnectionReport, ::testing::ValuesIn(kSocketKinds),

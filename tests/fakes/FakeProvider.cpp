@@ -280,7 +280,7 @@ DWORD TcpTable(PVOID buffer, PDWORD capacity, ULONG af, TCP_TABLE_CLASS tableCla
     DWORD rc = NO_ERROR;
     if (!ClaimBuffer(script, buffer, capacity, FakeTcpTableBytes(rows), ERROR_INSUFFICIENT_BUFFER, rc)) return rc;
     auto* table = static_cast<MIB_TCPTABLE_OWNER_PID*>(buffer);
-    table->dwNumEntries = rows;
+    table->dwNumEntries = g_control.tcpClaimedRows != 0 ? g_control.tcpClaimedRows : rows;
     const unsigned scripted = ScriptedRows(g_control.tcpRowCount);
     for (unsigned i = 0; i < rows; ++i) {
         MIB_TCPROW_OWNER_PID& row = table->table[i];
@@ -303,7 +303,7 @@ DWORD UdpTable(PVOID buffer, PDWORD capacity, ULONG af, UDP_TABLE_CLASS tableCla
     DWORD rc = NO_ERROR;
     if (!ClaimBuffer(script, buffer, capacity, FakeUdpTableBytes(rows), ERROR_INSUFFICIENT_BUFFER, rc)) return rc;
     auto* table = static_cast<MIB_UDPTABLE_OWNER_PID*>(buffer);
-    table->dwNumEntries = rows;
+    table->dwNumEntries = g_control.udpClaimedRows != 0 ? g_control.udpClaimedRows : rows;
     const unsigned scripted = ScriptedRows(g_control.udpRowCount);
     for (unsigned i = 0; i < rows; ++i) {
         MIB_UDPROW_OWNER_PID& row = table->table[i];

@@ -133,6 +133,11 @@ struct FakeControl {
     MIB_TCPROW_OWNER_PID tcpRows[kFakeMaxSocketRows];
     unsigned udpRowCount;
     MIB_UDPROW_OWNER_PID udpRows[kFakeMaxSocketRows];
+    // A provider that overstates its table: when non-zero, a socket table
+    // laid out says in dwNumEntries that it holds this many rows, whatever
+    // rows it laid out and the buffer holds.
+    unsigned tcpClaimedRows;
+    unsigned udpClaimedRows;
 
     // The content of GetNetworkParams; made up as above unless scripted.
     FakeNetworkParamsContent networkParamsContent;
