@@ -11,20 +11,24 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-
-#include <cstdio>
 #include <linux/gen_stats.h>
 #include <linux/if_addr.h>
 #include <linux/if_arp.h>
 #include <linux/pkt_sched.h>
 #include <linux/rtnetlink.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ChildOutput.h"
 #include "DeviceInfo.h"
 #include "RecordText.h"
 #include "iphlpapi.h"
@@ -32,6 +36,15 @@
 namespace {
 
 using provider::LinkRecord;
+
+// Runs `fn` in a forked child ended after 10 s: true when it returned true
+// in time.  A call that blocks then fails its test instead of hanging the run.
+template <class Fn>
+bool ReturnsWithin10s(Fn fn) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    return pid > 0 && WaitBounded(pid, std::chrono::seconds(10)) == 0;
+}
 
 // ------------------------------------------------------ message building
 
@@ -416,6 +429,25 @@ TEST(PciModel, VendorAndDeviceFromTheDatabase) {
 
     EXPECT_EQ(provider::InterfaceDescription("eth0", ""), "eth0");
     EXPECT_EQ(provider::InterfaceDescription("eth0", "Model"), "eth0 (Model)");
+}
+
+// The database read from its file: a regular file is looked up, anything
+// else (a FIFO that no one writes would block a plain open for good) gives
+// no model, at once.  The look-up runs in a child that is ended after 10 s,
+// so that a read that blocks fails the test instead of hanging it.
+TEST(PciModel, DatabaseFileIsReadOnlyWhenItIsARegularFile) {
+    char dirTemplate[] = "/tmp/tessaline-pci-ids-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string database = dir + "/pci.ids", fifo = dir + "/fifo.ids";
+    std::ofstream(database) << "1af4  Red Hat, Inc.\n\t1041  Virtio 1.0 network device\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    EXPECT_EQ(provider::PciModelFromFile(database, 0x1af4, 0x1041), "Red Hat, Inc. Virtio 1.0 network device");
+    EXPECT_TRUE(ReturnsWithin10s([&] { return provider::PciModelFromFile(fifo, 0x1af4, 0x1041).empty(); }));
+    EXPECT_EQ(provider::PciModelFromFile(dir, 0x1af4, 0x1041), "");  // a directory
+    EXPECT_EQ(provider::PciModelFromFile(dir + "/missing.ids", 0x1af4, 0x1041), "");
+    std::filesystem::remove_all(dir);
 }
 
 // ------------------------------------------- entry points on this machine

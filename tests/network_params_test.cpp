@@ -41,6 +41,12 @@ std::string Fixture(const std::string& name) {
     return text.str();
 }
 
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out.flush());
+}
+
 // ------------------------------------------------------------ the parsers
 
 TEST(ResolverConfigParse, FixturesFromRealMachines) {
@@ -181,6 +187,39 @@ TEST(HostsFullyQualifiedName, NamesCompareWithoutCase) {
     EXPECT_EQ(provider::FullyQualifiedNameFromHosts(hosts, "node7"), "Node7.Example.Test");
 }
 
+// A hosts file far over a megabyte, as block lists are, with the host's
+// line near its end: read line by line, with the rules of the text's
+// look-up.  A line over 64 KiB is skipped, and the lines after it read.
+TEST(HostsFullyQualifiedName, HostsFileOfSeveralMegabytes) {
+    char dirTemplate[] = "/tmp/tessaline-hosts-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate, path = dir + "/hosts";
+    std::string hosts = Fixture("container-hosts");
+    for (int i = 0; hosts.size() < (6u << 20); ++i)
+        hosts += "0.0.0.0 ads" + std::to_string(i) + ".tracker.example.test\n";
+    hosts += std::string(100000, 'x') + " node7.overlong.example.test node7\n";
+    hosts += "# 127.0.1.1 node7.commented.example.test node7\n";
+    hosts += "127.0.1.1\tNode7.Lab.Example.Test node7\n0.0.0.0 last.example.test\n";
+    ASSERT_TRUE(WriteFile(path, hosts));
+
+    EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(path, "node7"), "Node7.Lab.Example.Test");
+    EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(path, "NODE7"), "Node7.Lab.Example.Test");
+    EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(path, "node8"), "");
+    EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(path, ""), "");
+    EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(dir + "/missing", "node7"), "");
+
+    // The file's look-up and the text's agree on every fixture.
+    for (const char* file : {"debian-hosts", "redhat-hosts", "container-hosts", "mixed-case-hosts"}) {
+        ASSERT_TRUE(WriteFile(path, Fixture(file)));
+        for (const char* host : {"node7", "node70", "Node7", "localhost", "3f2a9c1b7e4d", "ip6-localhost"}) {
+            SCOPED_TRACE(std::string(file) + " " + host);
+            EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(path, host),
+                      provider::FullyQualifiedNameFromHosts(Fixture(file), host));
+        }
+    }
+    fs::remove_all(dir);
+}
+
 TEST(NetbiosSettings, ScopeFromSmbConf) {
     struct Case {
         const char* file;
@@ -220,6 +259,43 @@ TEST(NetbiosSettings, OptionsOfTheLastLease) {
         EXPECT_EQ(o.nodeType, c.nodeType);
         EXPECT_EQ(o.scope, c.scope);
     }
+}
+
+// ------------------------------------------------- FIFOs where files belong
+
+// Runs `fn` in a forked child ended after 10 s: true when it returned true
+// in time.  A read that blocks then fails its test instead of hanging the
+// run.
+template <class Fn>
+bool ReturnsWithin10s(Fn fn) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    return pid > 0 && WaitBounded(pid, std::chrono::seconds(10)) == 0;
+}
+
+// A FIFO that no one writes, where the resolver configuration, the stub
+// resolver's list or the hosts file belongs, would block a plain open for
+// good: each reader finds nothing there, at once.
+TEST(ResolverFiles, FifosAreReadAsMissingFiles) {
+    char dirTemplate[] = "/tmp/tessaline-resolver-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate, fifo = dir + "/fifo", stub = dir + "/stub-resolv.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(WriteFile(stub, Fixture("stub-resolv.conf")));
+
+    EXPECT_TRUE(ReturnsWithin10s([&] { return provider::SystemDnsServers(fifo, fifo).empty(); }));
+    // Behind the stub, a FIFO for its upstream list leaves the stub.
+    EXPECT_TRUE(ReturnsWithin10s(
+        [&] { return provider::SystemDnsServers(stub, fifo) == std::vector<std::string>{"127.0.0.53"}; }));
+    EXPECT_TRUE(ReturnsWithin10s([&] { return provider::FullyQualifiedNameFromHostsFile(fifo, "node7").empty(); }));
+
+    // The same readers on regular files.
+    const std::string upstreams = dir + "/resolv.conf", hosts = dir + "/hosts";
+    ASSERT_TRUE(WriteFile(upstreams, Fixture("systemd-resolve-resolv.conf")));
+    ASSERT_TRUE(WriteFile(hosts, Fixture("debian-hosts")));
+    EXPECT_EQ(provider::SystemDnsServers(stub, upstreams), (std::vector<std::string>{"192.168.1.1", "198.51.100.53"}));
+    EXPECT_EQ(provider::FullyQualifiedNameFromHostsFile(hosts, "node7"), "node7.example.test");
+    fs::remove_all(dir);
 }
 
 // ------------------------------------------------------------ the library
@@ -306,6 +382,7 @@ struct Machine {
     };
     std::vector<Lease> leases;              // /var/lib/dhcp
     std::string ipForward = "0\n";          // <proc root>/sys/net/ipv4/ip_forward
+    bool fifos = false;                     // every file above is a FIFO that no one writes, whatever its text
 };
 
 // What the child saw: "key=value" lines from GetNetworkParams, then the
@@ -329,12 +406,6 @@ struct Seen {
 
 constexpr int kSkipStatus = 77;
 constexpr const char* kReportMark = "report:\n";
-
-bool WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out.flush());
-}
 
 // ---- in the child: placing the test's files over the system's
 
@@ -523,16 +594,19 @@ Seen RunOnMachine(const Machine& m) {
         return seen;
     }
     const std::string dir = dirTemplate;
-    bool written = WriteFile(dir + "/resolv.conf", m.resolvConf) && WriteFile(dir + "/hosts", m.hosts);
+    const auto place = [&m](const std::string& path, const std::string& text) {
+        return m.fifos ? mkfifo(path.c_str(), 0644) == 0 : WriteFile(path, text);
+    };
+    bool written = place(dir + "/resolv.conf", m.resolvConf) && place(dir + "/hosts", m.hosts);
     for (const char* sub : {"/resolve", "/dhcp", "/samba", "/proc/sys/net/ipv4"}) fs::create_directories(dir + sub);
-    if (m.upstreams) written = written && WriteFile(dir + "/resolve/resolv.conf", *m.upstreams);
-    if (m.smbConf) written = written && WriteFile(dir + "/samba/smb.conf", *m.smbConf);
-    written = written && WriteFile(dir + "/proc/sys/net/ipv4/ip_forward", m.ipForward);
+    if (m.upstreams) written = written && place(dir + "/resolve/resolv.conf", *m.upstreams);
+    if (m.smbConf) written = written && place(dir + "/samba/smb.conf", *m.smbConf);
+    written = written && place(dir + "/proc/sys/net/ipv4/ip_forward", m.ipForward);
     const time_t now = time(nullptr);
     for (const Machine::Lease& lease : m.leases) {
         const std::string path = dir + "/dhcp/" + lease.file;
         const timespec times[2] = {{now - lease.ageSeconds, 0}, {now - lease.ageSeconds, 0}};
-        written = written && WriteFile(path, lease.text) && utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+        written = written && place(path, lease.text) && utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
     }
 
     int report[2], errors[2];
@@ -783,6 +857,60 @@ std::vector<EndToEndCase> EndToEndCases() {
             "  Available DNS Servers\n"
             "    192.0.2.1\n"
             "    192.0.2.2\n";
+        cases.push_back(c);
+    }
+    {
+        // A block list: megabytes of names, the host's own line near the end.
+        std::string hosts = Fixture("container-hosts");
+        for (int i = 0; hosts.size() < (5u << 20); ++i)
+            hosts += "0.0.0.0 ads" + std::to_string(i) + ".tracker.example.test\n";
+        hosts += "127.0.1.1\tnode7.big.example.test node7\n";
+        EndToEndCase c{"hosts file of five megabytes: the domain from its line near the end",
+                       {},
+                       "node7",
+                       "big.example.test",
+                       "",
+                       0,
+                       0,
+                       {"192.0.2.53", "198.51.100.53", "203.0.113.53"},
+                       {}};
+        c.machine.hostname = "node7";
+        c.machine.resolvConf = Fixture("dhclient-resolv.conf");
+        c.machine.hosts = hosts;
+        c.report =
+            "Network Configuration\n"
+            "  Hostname: node7\n"
+            "  Domain Name: big.example.test\n"
+            "  DHCP Scope ID: \n"
+            "  Node Type: [UNKNOWN]\n"
+            "  Current DNS Server: 192.0.2.53\n"
+            "  Available DNS Servers\n"
+            "    192.0.2.53\n"
+            "    198.51.100.53\n"
+            "    203.0.113.53\n";
+        cases.push_back(c);
+    }
+    {
+        // FIFOs that no one writes where every file belongs: a plain open
+        // would wait for good; each counts as missing, at once.
+        EndToEndCase c{"FIFOs for every file: nothing read, nothing waited for", {}, "node7", "", "", 0, 0, {}, {}};
+        c.machine.hostname = "node7";
+        c.machine.resolvConf = Fixture("stub-resolv.conf");
+        c.machine.upstreams = Fixture("systemd-resolve-resolv.conf");
+        c.machine.hosts = Fixture("debian-hosts");
+        c.machine.smbConf = Fixture("samba-smb.conf");
+        c.machine.leases = {{"dhclient-eth0.leases", Fixture("dhclient-eth0.leases"), 60}};
+        c.machine.ipForward = "1\n";
+        c.machine.fifos = true;
+        c.report =
+            "Network Configuration\n"
+            "  Hostname: node7\n"
+            "  Domain Name: \n"
+            "  DHCP Scope ID: \n"
+            "  Node Type: [UNKNOWN]\n"
+            "  Current DNS Server: [UNKNOWN]\n"
+            "  Available DNS Servers\n"
+            "    \n";
         cases.push_back(c);
     }
     return cases;

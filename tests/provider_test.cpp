@@ -2,7 +2,8 @@
 // loads them: on fixture proc roots (exact values, and records left alone
 // when a file is missing or damaged), and on the live kernel (interface,
 // address and route counts as `ip` sees them, here and in namespaces of the
-// test's own; counters that only grow).
+// test's own; counters that only grow).  Also the provider's file readers:
+// a FIFO anywhere a file is read is refused at once.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +27,13 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "ChildOutput.h"
+#include "ProcFiles.h"
 #include "RecordWords.h"
+#include "SocketTables.h"
 #include "iphlpapi.h"
 
 namespace {
@@ -281,6 +287,129 @@ TEST_F(TemporaryRoot, SnmpIsUnreadable) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 2) << "could not drop to an unprivileged user";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "a call succeeded or wrote into its record";
+}
+
+// A FIFO where a file belongs: a plain open would wait for a writer for
+// good.  The calls are made by a child ended after 10 s, so that a read that
+// blocks fails the test instead of hanging the run.
+template <class Fn>
+bool ReturnsWithin10s(Fn fn) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    return pid > 0 && WaitBounded(pid, std::chrono::seconds(10)) == 0;
+}
+
+TEST_F(TemporaryRoot, SnmpIsAFifo) {
+    ASSERT_EQ(mkfifo((root_ / "net/snmp").c_str(), 0600), 0);
+    EXPECT_TRUE(ReturnsWithin10s([this] {
+        ExpectAllFailUntouched();
+        return !testing::Test::HasFailure();
+    }));
+}
+
+TEST_F(TemporaryRoot, SocketTablesAreFifos) {
+    for (const char* table : {"net/tcp", "net/udp"}) {
+        std::filesystem::remove(root_ / table);
+        ASSERT_EQ(mkfifo((root_ / table).c_str(), 0600), 0);
+    }
+    UseRoot(root_.string());
+    EXPECT_TRUE(ReturnsWithin10s([] {
+        std::vector<provider::SocketRow> rows;
+        DWORD tcpError = NO_ERROR, udpError = NO_ERROR;
+        return !provider::CollectSockets(IPPROTO_TCP, rows, tcpError) && tcpError == ERROR_INVALID_DATA &&
+               !provider::CollectSockets(IPPROTO_UDP, rows, udpError) && udpError == ERROR_INVALID_DATA;
+    }));
+}
+
+// ------------------------------------------------------------ reading files
+
+TEST_F(TemporaryRoot, EveryReaderRefusesAFifoAtOnce) {
+    const std::string fifo = (root_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    UseRoot(root_.string());
+    EXPECT_TRUE(ReturnsWithin10s([&] {
+        std::string text = "left over";
+        DWORD error = NO_ERROR;
+        return !provider::ReadProcFile("fifo", text, error) && error == ERROR_INVALID_DATA && text.empty();
+    }));
+    EXPECT_TRUE(ReturnsWithin10s([&] {
+        std::string text;
+        DWORD error = NO_ERROR;
+        return !provider::ReadFileAt(fifo, text, error, 64) && error == ERROR_INVALID_DATA;
+    }));
+    EXPECT_TRUE(ReturnsWithin10s([&] { return provider::ReadSmallFile(fifo).empty(); }));
+    EXPECT_TRUE(ReturnsWithin10s(
+        [&] { return !provider::ForEachLineOfFile(fifo, 1024, [](std::string_view) { return true; }); }));
+    EXPECT_TRUE(ReturnsWithin10s([&] {
+        struct stat info {};
+        DWORD error = NO_ERROR;
+        return !provider::OpenRegularFile(fifo, info, error) && error == ERROR_INVALID_DATA;
+    }));
+
+    // A directory is no regular file either; a missing file is missing.
+    std::string text;
+    DWORD error = NO_ERROR;
+    EXPECT_FALSE(provider::ReadFileAt(root_.string(), text, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_FALSE(provider::ReadProcFile("no-such-file", text, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // A regular file is read whole, also through the root.
+    EXPECT_TRUE(provider::ReadProcFile("net/tcp", text, error));
+    EXPECT_EQ(text, provider::ReadSmallFile(Fixture("proc-root-good/net/tcp")));
+    EXPECT_FALSE(text.empty());
+}
+
+TEST_F(ProviderTest, LiveProcFilesAreRegularFilesAndRead) {
+    UseLiveProc();
+    std::string text;
+    DWORD error = NO_ERROR;
+    for (const char* file : {"net/snmp", "net/tcp", "net/udp", "net/sockstat", "sys/net/ipv4/ip_forward"}) {
+        SCOPED_TRACE(file);
+        EXPECT_TRUE(provider::ReadProcFile(file, text, error));
+        EXPECT_FALSE(text.empty());
+    }
+}
+
+// The lines of a file, read in chunks: whatever the file's size, lines that
+// cross a chunk's end, a last line without its line feed, an overlong line
+// skipped whole while the lines after it are read, and a stop on request.
+TEST_F(TemporaryRoot, LinesOfAFileWhateverItsSize) {
+    const std::string path = (root_ / "lines").string();
+    const auto linesOf = [&](const std::string& text, std::size_t maxLine) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+        std::vector<std::string> lines;
+        EXPECT_TRUE(provider::ForEachLineOfFile(path, maxLine, [&](std::string_view line) {
+            lines.emplace_back(line);
+            return true;
+        }));
+        return lines;
+    };
+    EXPECT_EQ(linesOf("", 16), std::vector<std::string>{});
+    EXPECT_EQ(linesOf("one\ntwo\n\nfour", 16), (std::vector<std::string>{"one", "two", "", "four"}));
+    EXPECT_EQ(linesOf("a\r\nb\r\n", 16), (std::vector<std::string>{"a\r", "b\r"}));
+    EXPECT_EQ(linesOf("short\n" + std::string(17, 'x') + "\nafter\n" + std::string(16, 'y'), 16),
+              (std::vector<std::string>{"short", "after", std::string(16, 'y')}));
+    EXPECT_EQ(linesOf("short\n" + std::string(17, 'x'), 16), std::vector<std::string>{"short"});
+
+    // Four megabytes of numbered lines of every length up to 200, so that
+    // lines cross the ends of the chunks at every offset; a line of 300 kB
+    // in the middle, skipped whole.
+    std::string text;
+    std::vector<std::string> expected;
+    for (int i = 0; text.size() < (4u << 20); ++i) {
+        if (i == 5000) text += std::string(300000, 'z') + "\n";
+        std::string line =
+            std::to_string(i) + " " + std::string(static_cast<std::size_t>(i % 200), static_cast<char>('a' + i % 26));
+        text += line + "\n";
+        expected.push_back(std::move(line));
+    }
+    EXPECT_EQ(linesOf(text, 64 * 1024), expected);
+
+    // Stopping early.
+    int calls = 0;
+    EXPECT_TRUE(provider::ForEachLineOfFile(path, 64 * 1024, [&](std::string_view) { return ++calls < 3; }));
+    EXPECT_EQ(calls, 3);
+    EXPECT_FALSE(provider::ForEachLineOfFile((root_ / "missing").string(), 16, [](std::string_view) { return true; }));
 }
 
 TEST_F(ProviderTest, NullRecordIsRefused) {

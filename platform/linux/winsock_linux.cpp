@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,10 +173,17 @@ const CatalogCandidate kCandidates[] = {
 };
 
 // The protocol names in the first column of /proc/net/protocols, or nothing
-// when it cannot be read.
+// when it cannot be read.  Opened as the provider opens its files: without
+// waiting, and read only when it is a regular file, so that anything else
+// found there (a FIFO would block a plain open for good) counts as unread.
 std::optional<std::vector<std::string>> RegisteredProtocols() {
-    const int fd = ::open("/proc/net/protocols", O_RDONLY | O_CLOEXEC);
+    const int fd = ::open("/proc/net/protocols", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string text;
     char chunk[4096];
     for (int reads = 0; reads < 64; ++reads) {  // the file is a few kilobytes

@@ -3,7 +3,6 @@
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -171,31 +170,6 @@ std::size_t FindVendorInOrder(std::string_view database, unsigned vendor) {
     return std::string_view::npos;
 }
 
-// The database is a megabyte of text and a device's model does not change
-// while the program runs: each (database, vendor, device) is looked up once.
-std::string CachedPciModel(const std::string& pciIds, unsigned vendor, unsigned device) {
-    static std::mutex mutex;
-    static std::map<std::tuple<std::string, unsigned, unsigned>, std::string> cache;
-    const std::lock_guard<std::mutex> lock(mutex);
-    const auto key = std::make_tuple(pciIds, vendor, device);
-    if (const auto it = cache.find(key); it != cache.end()) return it->second;
-    // Mapped rather than read: the lookup touches a few of its pages.
-    std::string model;
-    const int fd = ::open(pciIds.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_size > 0 && info.st_size <= (16 << 20)) {
-        const auto size = static_cast<std::size_t>(info.st_size);
-        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map != MAP_FAILED) {
-            model = LookUpPciModel(std::string_view(static_cast<const char*>(map), size), vendor, device);
-            ::munmap(map, size);
-        }
-    }
-    if (fd >= 0) ::close(fd);
-    if (cache.size() < 256) cache.emplace(key, model);
-    return model;
-}
-
 }  // namespace
 
 std::string LookUpPciModel(std::string_view database, unsigned vendor, unsigned device) {
@@ -222,6 +196,32 @@ std::string LookUpPciModel(std::string_view database, unsigned vendor, unsigned 
     return vendorName;
 }
 
+std::string PciModelFromFile(const std::string& pciIds, unsigned vendor, unsigned device) {
+    // The database is a megabyte of text and a device's model does not
+    // change while the program runs: each (database, vendor, device) is
+    // looked up once.
+    static std::mutex mutex;
+    static std::map<std::tuple<std::string, unsigned, unsigned>, std::string> cache;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto key = std::make_tuple(pciIds, vendor, device);
+    if (const auto it = cache.find(key); it != cache.end()) return it->second;
+    // Mapped rather than read: the lookup touches a few of its pages.
+    std::string model;
+    struct stat info {};
+    DWORD error = NO_ERROR;
+    const FileHandle file = OpenRegularFile(pciIds, info, error);
+    if (file && info.st_size > 0 && info.st_size <= (16 << 20)) {
+        const auto size = static_cast<std::size_t>(info.st_size);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.get(), 0);
+        if (map != MAP_FAILED) {
+            model = LookUpPciModel(std::string_view(static_cast<const char*>(map), size), vendor, device);
+            ::munmap(map, size);
+        }
+    }
+    if (cache.size() < 256) cache.emplace(key, model);
+    return model;
+}
+
 DWORD SpeedFromMbps(std::uint32_t mbps) {
     if (mbps == 0 || mbps == 0xffffffffu) return 0;
     const std::uint64_t bits = std::uint64_t{mbps} * 1000000u;
@@ -233,8 +233,10 @@ std::string InterfaceDescription(const std::string& name, const std::string& mod
 }
 
 std::string DefaultPciIdsPath() {
-    for (const char* path : {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids", "/usr/share/pci.ids"})
-        if (::access(path, R_OK) == 0) return path;
+    for (const char* path : {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids", "/usr/share/pci.ids"}) {
+        struct stat info {};
+        if (::stat(path, &info) == 0 && S_ISREG(info.st_mode) && ::access(path, R_OK) == 0) return path;
+    }
     return {};
 }
 
@@ -251,7 +253,7 @@ DeviceDetails QueryDevice(const std::string& name, const std::string& sysRoot, c
     const auto vendorId = ReadHexAttribute(device + "/vendor");
     const auto deviceId = ReadHexAttribute(device + "/device");
     if (!vendorId || !deviceId) return details;
-    details.model = CachedPciModel(pciIds, *vendorId, *deviceId);
+    details.model = PciModelFromFile(pciIds, *vendorId, *deviceId);
     return details;
 }
 

@@ -24,12 +24,18 @@ struct DeviceDetails {
 // where the device attributes and the ID database are read.
 DeviceDetails QueryDevice(const std::string& name, const std::string& sysRoot, const std::string& pciIds);
 
-// The database paths Debian and Red Hat use; the first that opens is read.
+// The database paths Debian and Red Hat use: the first that is a readable
+// regular file.
 std::string DefaultPciIdsPath();
 
 // "Vendor Device" for the ids in the text of a pci.ids database; the vendor
 // alone when the device is not listed; empty when the vendor is not.
 std::string LookUpPciModel(std::string_view database, unsigned vendor, unsigned device);
+
+// The model of a device from the pci.ids database at `pciIds`, as
+// LookUpPciModel gives it; empty when the database cannot be read (missing,
+// over 16 MiB, or no regular file).  Each answer is remembered for the run.
+std::string PciModelFromFile(const std::string& pciIds, unsigned vendor, unsigned device);
 
 // A speed the kernel gives in Mbit/s as bits per second, clamped to 32 bits;
 // 0 for an unknown speed (0 or all ones).

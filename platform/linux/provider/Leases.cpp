@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+
+#include "ProcFiles.h"
 
 namespace provider {
 
@@ -458,22 +459,15 @@ struct FileText {
     bool fromMiddle = false;  // the start of a long file was left out
 };
 
-struct FdCloser {
-    void operator()(const int* fd) const {
-        if (fd != nullptr) ::close(*fd);
-    }
-};
-
 // A regular file's text and modification time.  Anything else (a FIFO that
 // would block, a device, a directory) is passed over.  A file longer than
 // kMaxFileBytes is passed over, or with `keepEnd` its last kMaxFileBytes
 // are read.
 std::optional<FileText> ReadRegularFile(const std::string& path, bool keepEnd) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    const std::unique_ptr<const int, FdCloser> closer(&fd);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+    DWORD error = NO_ERROR;
+    const FileHandle fd = OpenRegularFile(path, st, error);
+    if (!fd || st.st_size < 0) return std::nullopt;
     off_t offset = 0;
     if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
         if (!keepEnd) return std::nullopt;
@@ -486,7 +480,7 @@ std::optional<FileText> ReadRegularFile(const std::string& path, bool keepEnd) {
     std::size_t have = 0;
     while (have < file.text.size()) {
         const ssize_t n =
-            ::pread(fd, file.text.data() + have, file.text.size() - have, offset + static_cast<off_t>(have));
+            ::pread(fd.get(), file.text.data() + have, file.text.size() - have, offset + static_cast<off_t>(have));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return std::nullopt;
         if (n == 0) break;  // shortened since fstat

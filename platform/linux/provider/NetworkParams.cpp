@@ -45,7 +45,9 @@ std::string LatestLeaseFile() {
             continue;
         const std::string path = std::string(kDhclientLeases) + "/" + name;
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && st.st_mtime >= bestTime) {
+        // Only a regular file is read: a FIFO or a directory of that name is
+        // no lease file.
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_mtime >= bestTime) {
             bestTime = st.st_mtime;
             best = path;
         }
@@ -70,12 +72,12 @@ Parameters Gather() {
     p.host = hostname.substr(0, dot);
 
     const provider::ResolverConfig resolver = provider::ParseResolvConf(ReadSmallFile(kResolvConf));
-    p.servers = provider::SystemDnsServers();
+    p.servers = provider::SystemDnsServers(kResolvConf);
 
     // The DNS domain: the rest of the fully qualified name, else the
     // resolver's domain, else its first search domain.
     std::string fqdn = dot != std::string::npos ? hostname : "";
-    if (fqdn.empty()) fqdn = provider::FullyQualifiedNameFromHosts(ReadSmallFile(kHosts), hostname);
+    if (fqdn.empty()) fqdn = provider::FullyQualifiedNameFromHostsFile(kHosts, hostname);
     if (fqdn.find('.') != std::string::npos) p.domain = fqdn.substr(fqdn.find('.') + 1);
     else if (!resolver.domain.empty()) p.domain = resolver.domain;
     else if (!resolver.search.empty()) p.domain = resolver.search.front();

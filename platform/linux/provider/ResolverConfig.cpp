@@ -55,6 +55,39 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
+// A hosts line longer than this is no line of a hosts file (block lists
+// hold one name a line); it is skipped.
+constexpr std::size_t kMaxHostsLine = 64 * 1024;
+
+// Finds the host's fully qualified name on a line of the hosts table: the
+// canonical name (first name) of a line that lists the host, when it has a
+// dot and its first label is the host's.  Host names compare without regard
+// to case, as the resolver compares them.
+class HostsMatcher {
+public:
+    explicit HostsMatcher(std::string_view hostname)
+        : m_host(Lower(hostname)), m_shortHost(m_host.substr(0, m_host.find('.'))) {}
+
+    // The canonical name of `line`, or empty when the line is not the host's.
+    std::string NameOnLine(std::string_view line) const {
+        const std::vector<std::string_view> words = Words(WithoutComment(line));
+        if (words.size() < 2) return {};
+        const std::string canonical = Lower(words[1]);
+        const bool listed = std::any_of(words.begin() + 1, words.end(), [&](std::string_view w) {
+            const std::string name = Lower(w);
+            return name == m_host || (name.size() > m_host.size() && name.compare(0, m_host.size(), m_host) == 0 &&
+                                      name[m_host.size()] == '.');
+        });
+        if (listed && canonical.find('.') != std::string::npos &&
+            canonical.substr(0, canonical.find('.')) == m_shortHost)
+            return std::string(words[1]);
+        return {};
+    }
+
+private:
+    std::string m_host, m_shortHost;
+};
+
 }  // namespace
 
 bool ResolverConfig::OnlyLoopbackServers() const {
@@ -100,21 +133,20 @@ ResolverConfig ParseResolvConf(std::string_view text) {
 std::string FullyQualifiedNameFromHosts(std::string_view hostsText, std::string_view hostname) {
     std::string found;
     if (hostname.empty()) return found;
-    // Host names compare without regard to case, as the resolver compares them.
-    const std::string host = Lower(hostname);
-    const std::string shortHost = host.substr(0, host.find('.'));
+    const HostsMatcher matcher(hostname);
     ForEachLine(hostsText, [&](std::string_view line) {
-        if (!found.empty()) return;
-        const std::vector<std::string_view> words = Words(WithoutComment(line));
-        if (words.size() < 2) return;
-        const std::string canonical = Lower(words[1]);
-        const bool listed = std::any_of(words.begin() + 1, words.end(), [&](std::string_view w) {
-            const std::string name = Lower(w);
-            return name == host || (name.size() > host.size() && name.compare(0, host.size(), host) == 0 &&
-                                    name[host.size()] == '.');
-        });
-        if (listed && canonical.find('.') != std::string::npos && canonical.substr(0, canonical.find('.')) == shortHost)
-            found = std::string(words[1]);
+        if (found.empty()) found = matcher.NameOnLine(line);
+    });
+    return found;
+}
+
+std::string FullyQualifiedNameFromHostsFile(const std::string& path, std::string_view hostname) {
+    std::string found;
+    if (hostname.empty()) return found;
+    const HostsMatcher matcher(hostname);
+    ForEachLineOfFile(path, kMaxHostsLine, [&](std::string_view line) {
+        found = matcher.NameOnLine(line);
+        return found.empty();
     });
     return found;
 }
@@ -171,12 +203,12 @@ NetbiosLeaseOptions NetbiosOptionsFromLeases(std::string_view text) {
 
 namespace provider {
 
-std::vector<std::string> SystemDnsServers() {
-    ResolverConfig resolver = ParseResolvConf(ReadSmallFile("/etc/resolv.conf"));
+std::vector<std::string> SystemDnsServers(const std::string& resolvConf, const std::string& stubUpstreams) {
+    ResolverConfig resolver = ParseResolvConf(ReadSmallFile(resolvConf));
     // Behind a local stub resolver, the servers a user means are the ones the
     // stub forwards to.
     if (resolver.OnlyLoopbackServers()) {
-        const ResolverConfig upstream = ParseResolvConf(ReadSmallFile("/run/systemd/resolve/resolv.conf"));
+        const ResolverConfig upstream = ParseResolvConf(ReadSmallFile(stubUpstreams));
         if (!upstream.ipv4Servers.empty()) return upstream.ipv4Servers;
     }
     return resolver.ipv4Servers;

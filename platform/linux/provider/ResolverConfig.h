@@ -37,6 +37,11 @@ ResolverConfig ParseResolvConf(std::string_view text);
 //   127.0.1.1  vm.example.org  vm
 std::string FullyQualifiedNameFromHosts(std::string_view hostsText, std::string_view hostname);
 
+// The same from the hosts file at `path`, read line by line whatever its
+// size (block lists of several megabytes are common); a line over 64 KiB is
+// skipped.  Empty when the file cannot be read.
+std::string FullyQualifiedNameFromHostsFile(const std::string& path, std::string_view hostname);
+
 // "netbios scope = NAME" in the [global] section of smb.conf; empty when
 // absent.
 std::string NetbiosScopeFromSmbConf(std::string_view text);
@@ -50,9 +55,10 @@ struct NetbiosLeaseOptions {
 };
 NetbiosLeaseOptions NetbiosOptionsFromLeases(std::string_view text);
 
-// The machine's IPv4 DNS servers, read from /etc/resolv.conf: behind a local
+// The machine's IPv4 DNS servers, read from `resolvConf`: behind a local
 // stub resolver (every server on loopback), the upstream servers it forwards
-// to, as systemd-resolved lists them.
-std::vector<std::string> SystemDnsServers();
+// to, as systemd-resolved lists them in `stubUpstreams`.
+std::vector<std::string> SystemDnsServers(const std::string& resolvConf = "/etc/resolv.conf",
+                                          const std::string& stubUpstreams = "/run/systemd/resolve/resolv.conf");
 
 }  // namespace provider
