@@ -168,9 +168,7 @@ PROVIDER_EXPORT DWORD GetAdaptersInfo(PIP_ADAPTER_INFO pAdapterInfo, PULONG pOut
         const provider::DeviceFacts facts = FactsOf(state, link, pciIds);
         provider::CopyField(a.Description, sizeof a.Description, facts.description);
         a.Type = provider::InterfaceTypeOf(link.hardwareType, facts.wireless);
-        a.AddressLength =
-            static_cast<UINT>(std::min<std::size_t>(link.hardwareAddress.size(), MAX_ADAPTER_ADDRESS_LENGTH));
-        std::memcpy(a.Address, link.hardwareAddress.data(), a.AddressLength);
+        a.AddressLength = static_cast<UINT>(provider::CopyHardwareAddress(link, a.Address, MAX_ADAPTER_ADDRESS_LENGTH));
         WriteChain(a.IpAddressList, plans[i].addresses, spare);
         WriteChain(a.GatewayList, plans[i].gateways, spare);
 

@@ -285,8 +285,7 @@ void FillInterfaceRow(const LinkRecord& link, const DeviceFacts& facts, MIB_IFRO
     row.dwType = InterfaceTypeOf(link.hardwareType, facts.wireless);
     row.dwMtu = link.mtu;
     row.dwSpeed = facts.speed;
-    row.dwPhysAddrLen = static_cast<DWORD>(std::min<std::size_t>(link.hardwareAddress.size(), MAXLEN_PHYSADDR));
-    std::memcpy(row.bPhysAddr, link.hardwareAddress.data(), row.dwPhysAddrLen);
+    row.dwPhysAddrLen = static_cast<DWORD>(CopyHardwareAddress(link, row.bPhysAddr, MAXLEN_PHYSADDR));
     row.dwAdminStatus = AdminStatusOf(link.flags);
     row.dwOperStatus = OperStatusOf(link.flags);
     row.dwLastChange = 0;  // the kernel keeps no time of a link's last change
@@ -309,6 +308,14 @@ void FillInterfaceRow(const LinkRecord& link, const DeviceFacts& facts, MIB_IFRO
     row.dwOutQLen = facts.queueLength;
     CopyField(reinterpret_cast<char*>(row.bDescr), MAXLEN_IFDESCR, facts.description);
     row.dwDescrLen = static_cast<DWORD>(strnlen(reinterpret_cast<const char*>(row.bDescr), MAXLEN_IFDESCR));
+}
+
+std::size_t CopyHardwareAddress(const LinkRecord& link, unsigned char* field, std::size_t capacity) {
+    // An empty vector's data() may be null, which memcpy must never be
+    // handed, even for no bytes.
+    const std::size_t n = std::min(link.hardwareAddress.size(), capacity);
+    if (n > 0) std::memcpy(field, link.hardwareAddress.data(), n);
+    return n;
 }
 
 }  // namespace provider

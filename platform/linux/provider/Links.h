@@ -86,4 +86,9 @@ struct DeviceFacts {
 };
 void FillInterfaceRow(const LinkRecord& link, const DeviceFacts& facts, MIB_IFROW& row);
 
+// Copies the link's hardware address into a record's field of `capacity`
+// bytes, cut to fit, and returns how many bytes it copied.  A link without
+// one (TUN, WireGuard, ipip, sit) copies nothing: 0.
+std::size_t CopyHardwareAddress(const LinkRecord& link, unsigned char* field, std::size_t capacity);
+
 }  // namespace provider
