@@ -620,7 +620,7 @@ TEST(OwnerHelperProgram, RecordsNoLibrarySearchPathAndNeedsNoLibrary) {
     std::memcpy(&elf, image.data(), sizeof elf);
     ASSERT_EQ(std::memcmp(elf.e_ident, ELFMAG, SELFMAG), 0);
     ASSERT_EQ(elf.e_ident[EI_CLASS], ELFCLASS64);
-    bool interpreter = false;
+    [[maybe_unused]] bool interpreter = false;
     std::vector<Elf64_Sxword> tags;
     for (unsigned i = 0; i < elf.e_phnum; ++i) {
         Elf64_Phdr ph{};
