@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "ChildOutput.h"
+#include "OwnerProtocol.h"
 #include "ProcessOwner.h"
 #include "WideText.h"
 #include "processes.h"
@@ -545,16 +546,21 @@ struct Output {
     std::string err;
 };
 
-// Runs `program` with exactly `env`, as `user` when given; stdout and stderr
-// come back through pipes.  Ended by its pid after kTimeLimit.
+// Runs `program` with exactly `env`, as `user` when given, with `input` (a
+// few kilobytes at most) on its standard input; stdout and stderr come back
+// through pipes.  Ended by its pid after kTimeLimit.
 Output RunProgram(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  std::optional<uid_t> user) {
+                  std::optional<uid_t> user, const std::string& input = {}) {
     Output r;
-    int outPipe[2], errPipe[2];
+    int outPipe[2], errPipe[2], inPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return r;
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
+        return r;
+    }
+    if (pipe2(inPipe, O_CLOEXEC) != 0) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
         return r;
     }
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -567,18 +573,25 @@ Output RunProgram(const std::string& program, const std::vector<std::string>& ar
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         if (!user || BecomeUser(*user, false)) execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);
     if (pid < 0) {
+        close(inPipe[1]);
         close(outPipe[0]);
         close(errPipe[0]);
         return r;
     }
+    if (!input.empty()) {
+        [[maybe_unused]] const ssize_t n = write(inPipe[1], input.data(), input.size());
+    }
+    close(inPipe[1]);
     r.status = CollectOutput(pid, outPipe[0], errPipe[0], r.out, r.err, kTimeLimit);
     return r;
 }
@@ -785,6 +798,36 @@ TEST(OwnerHelperWithCapabilities, NamesRootsSocketOwnersWhileTheWindowHoldsNoCap
         EXPECT_FALSE(line.empty()) << local << "missing\n" << Describe(plain);
         EXPECT_EQ(line.find(owner), std::string::npos) << "named without capabilities: " << line;
         why = ProgramCopy::GrantCapabilities(copy.Helper());
+    }
+    if (why.empty()) {
+        // The helper started by the user directly: asked for root's socket
+        // and for a file of root's, it names the socket's owner and nothing
+        // of the file; asked for a path, it ends without an answer.
+        struct stat shadow {};
+        const std::uint64_t rootSocket = [&] {
+            struct stat st {};
+            return fstat(listener, &st) == 0 ? st.st_ino : 0;
+        }();
+        const std::uint64_t rootFile = stat("/etc/shadow", &shadow) == 0 ? shadow.st_ino : 1;
+        const std::vector<std::uint8_t> request = owners::EncodeOwnersRequest({0, {rootSocket, rootFile}});
+        const Output asked = RunProgram(copy.Helper().string(), {}, {}, kNobody, std::string(request.begin(), request.end()));
+        if (SanitizerRefused(asked)) {
+            why = "the sanitizer runtime does not run a program with file capabilities\n" + Describe(asked);
+        } else {
+            EXPECT_EQ(asked.status, 0) << Describe(asked);
+            const std::size_t replyAt = owners::kHeaderSize + owners::kHelloLength + owners::kHeaderSize;
+            ASSERT_GT(asked.out.size(), replyAt) << Describe(asked);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(asked.out.data());
+            const auto reply = owners::DecodeOwnersReply(
+                std::span<const std::uint8_t>(bytes + replyAt, asked.out.size() - replyAt), 2);
+            ASSERT_TRUE(reply) << "no reply of the protocol";
+            EXPECT_EQ(reply->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0}));
+            ASSERT_EQ(reply->names.size(), 1u);
+            EXPECT_EQ(reply->names[0].name, OwnExecutableName());
+            const Output path = RunProgram(copy.Helper().string(), {}, {}, kNobody, "/etc/shadow\n");
+            EXPECT_EQ(path.status, 2) << Describe(path);
+            EXPECT_EQ(path.out.size(), owners::kHeaderSize + owners::kHelloLength) << "more than a hello";
+        }
     }
     if (why.empty()) {
         const Output privileged = copy.RunAsNobody({"--print", "tcp"}, {});
