@@ -104,6 +104,28 @@ void Link(const fs::path& root, int pid, const std::string& name, const std::str
 
 std::string SocketLink(std::uint64_t inode) { return "socket:[" + std::to_string(inode) + "]"; }
 
+// Sends all of `bytes` on a socket, then shuts its sending side down.
+void SendThenShutdown(int fd, const Bytes& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    shutdown(fd, SHUT_WR);
+}
+
+// In a forked child: becomes the built helper with `io` as its standard
+// input and output and an empty environment, as the program starts it.
+[[noreturn]] void ExecHelper(int io) {
+    dup2(io, 0);
+    dup2(io, 1);
+    char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
+    char* envp[] = {nullptr};
+    execve(OWNER_HELPER, argv, envp);
+    _exit(127);
+}
+
 // ---------------------------------------------------------------------------
 // Messages
 
@@ -306,15 +328,7 @@ Served ServeInput(OwnerService& service, const Bytes& input) {
     int ends[2];
     Served served;
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return served;
-    std::thread writer([&] {
-        std::size_t done = 0;
-        while (done < input.size()) {
-            const ssize_t n = send(ends[1], input.data() + done, input.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        shutdown(ends[1], SHUT_WR);
-    });
+    std::thread writer(SendThenShutdown, ends[1], std::cref(input));
     std::thread reader([&] {
         std::uint8_t buf[4096];
         for (ssize_t n; (n = read(ends[1], buf, sizeof buf)) > 0;) served.output.insert(served.output.end(), buf, buf + n);
@@ -429,26 +443,13 @@ HelperRun RunHelper(const Bytes& input) {
     if (pipe2(err, O_CLOEXEC) != 0) return r;
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(io[1], 0);
-        dup2(io[1], 1);
         dup2(err[1], 2);
-        char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
-        char* envp[] = {nullptr};
-        execve(OWNER_HELPER, argv, envp);
-        _exit(127);
+        ExecHelper(io[1]);
     }
     close(io[1]);
     close(err[1]);
     if (pid < 0) return r;
-    std::thread writer([&] {
-        std::size_t done = 0;
-        while (done < input.size()) {
-            const ssize_t n = send(io[0], input.data() + done, input.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        shutdown(io[0], SHUT_WR);
-    });
+    std::thread writer(SendThenShutdown, io[0], std::cref(input));
     std::string out;
     r.status = CollectOutput(pid, dup(io[0]), err[0], out, r.err, kTimeLimit);
     writer.join();
@@ -568,12 +569,7 @@ TEST(OwnerHelperProgram, RunsWithoutNewPrivilegesUnderItsAllowListAndWithNoCapab
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io), 0);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(io[1], 0);
-        dup2(io[1], 1);
-        char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
-        char* envp[] = {nullptr};
-        execve(OWNER_HELPER, argv, envp);
-        _exit(127);
+        ExecHelper(io[1]);
     }
     close(io[1]);
     ASSERT_GT(pid, 0);
@@ -656,12 +652,7 @@ TEST(OwnerHelperProgram, EndsWhenTheProcessThatStartedItGoes) {
     if (starter == 0) {
         const pid_t helper = fork();
         if (helper == 0) {
-            dup2(io[1], 0);
-            dup2(io[1], 1);
-            char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
-            char* envp[] = {nullptr};
-            execve(OWNER_HELPER, argv, envp);
-            _exit(127);
+            ExecHelper(io[1]);
         }
         [[maybe_unused]] const ssize_t n = write(report[1], &helper, sizeof helper);
         // Leaves once the helper has said hello, so that it knew its parent.
