@@ -180,11 +180,10 @@ bool CTessalineApp::InitInstance(const QByteArrayList& files) {
     RegisterShellFileTypes(QCoreApplication::applicationFilePath());
 
     // The command line: a file opens as a document, else one new document.
-    if (!files.isEmpty()) {
-        if (m_pDocTemplate->OpenNativeDocumentFile(files.front()) == nullptr) return false;
-    } else if (m_pDocTemplate->NewDocument() == nullptr) {
-        return false;
-    }
+    // A file that cannot be opened has been told of by the document type;
+    // the window then comes up with a new document, as without a file.
+    const bool opened = !files.isEmpty() && m_pDocTemplate->OpenNativeDocumentFile(files.front()) != nullptr;
+    if (!opened && m_pDocTemplate->NewDocument() == nullptr) return false;
 
     m_pMainFrame->UpdateTitle();
     m_pMainFrame->show();

@@ -546,15 +546,21 @@ TEST_F(Shell, TheCommandLineFileOpensAsTheDocument) {
     EXPECT_EQ(listed, (QStringList{Q("Tessaline1"), Q("Tessaline2"), Q("capture.bin")}));
 }
 
-TEST_F(Shell, AFileThatCannotBeOpenedEndsTheStart) {
+// A file named on the command line that cannot be opened is told of once,
+// and the window comes up with a new document instead of the start ending.
+TEST_F(Shell, AFileThatCannotBeOpenedIsToldAndANewDocumentOpens) {
     SetSetting("FirstRun", 0);
     app_ = std::make_unique<CTessalineApp>();
     // The toolkit's message is shown by the document type; here it is only
     // counted, so that nothing waits.
     int messages = 0;
     app_->m_messageHook = [&](QWidget*, const QString&) { ++messages; };
-    EXPECT_FALSE(app_->InitInstance({QByteArray("/nonexistent/tessaline-test.tsl")}));
+    ASSERT_TRUE(app_->InitInstance({QByteArray("/nonexistent/tessaline-test.tsl")}));
     EXPECT_EQ(messages, 1);
+    const QList<QMdiSubWindow*> windows = Frame().MdiArea()->subWindowList();
+    ASSERT_EQ(windows.size(), 1);
+    EXPECT_EQ(windows[0]->windowTitle(), Q("Tessaline1"));
+    EXPECT_TRUE(Frame().isVisible());
 }
 
 // The command line's name reaches the document as the bytes it was: a name
