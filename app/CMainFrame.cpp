@@ -7,6 +7,7 @@
 #include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QMdiArea>
@@ -14,6 +15,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTabBar>
 #include <QTimer>
@@ -176,11 +178,21 @@ bool CMainFrame::LoadFrame() {
     }
     connect(m_wndRibbon, &CRibbonBar::command, this, &CMainFrame::OnCommand);
     setAcceptDrops(true);
-    resize(1280, 800);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    resize(FirstWindowSize(screen != nullptr ? screen->availableGeometry().size() : QSize()));
     m_bRestored = RestoreWorkspace();
     UpdateCommandUI();
     UpdateTitle();
     return true;
+}
+
+QSize FirstWindowSize(const QSize& available) {
+    // The window's frame (title bar, borders) is the window manager's and
+    // unknown before the window is shown: leave room for a common one.
+    constexpr QSize kPreferred(1280, 800);
+    constexpr QSize kFrameAllowance(16, 40);
+    if (!available.isValid() || available.isEmpty()) return kPreferred;
+    return kPreferred.boundedTo((available - kFrameAllowance).expandedTo(QSize(1, 1)));
 }
 
 void CMainFrame::BuildRibbon() {

@@ -34,6 +34,11 @@ struct ToggleInfo {
     int textId;
 };
 
+// The main window's first size on a screen whose available area (without
+// panels) is `available`: 1280 x 800, or less so that the window and a
+// window manager's frame fit.
+QSize FirstWindowSize(const QSize& available);
+
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:

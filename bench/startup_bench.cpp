@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMainWindow>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
@@ -72,7 +73,8 @@ int Child(const std::string& mode) {
     // that both draw as many pixels.
     QMainWindow window;
     window.setCentralWidget(new QLabel(QStringLiteral("empty")));
-    window.resize(1280, 800);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    window.resize(FirstWindowSize(screen != nullptr ? screen->availableGeometry().size() : QSize()));
     window.show();
     QApplication::processEvents();
     _exit(window.isVisible() ? 0 : 4);

@@ -22,6 +22,7 @@
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QScreen>
 #include <QMenu>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -544,6 +545,35 @@ TEST_F(Shell, TheCommandLineFileOpensAsTheDocument) {
     Frame().OnCommand(131);
     listed.sort();
     EXPECT_EQ(listed, (QStringList{Q("Tessaline1"), Q("Tessaline2"), Q("capture.bin")}));
+}
+
+// The first window fits the screen's available area with room for a window
+// manager's frame, and is never larger than 1280 x 800.
+TEST(FirstWindow, FitsTheAvailableAreaOfTheScreen) {
+    struct Case {
+        QSize available;
+        QSize window;
+    };
+    const Case cases[] = {
+        {{1920, 1170}, {1280, 800}},  // a common desktop screen, panel at the bottom
+        {{1366, 736}, {1280, 696}},   // a common laptop screen with a 32-pixel panel
+        {{1024, 768}, {1008, 728}},
+        {{1280, 800}, {1264, 760}},
+        {{800, 600}, {784, 560}},
+        {{}, {1280, 800}},  // no screen known
+    };
+    for (const Case& c : cases) {
+        const QSize size = FirstWindowSize(c.available);
+        EXPECT_EQ(size, c.window) << c.available.width() << "x" << c.available.height();
+        if (c.available.isValid()) {
+            EXPECT_LE(size.width(), c.available.width());
+            EXPECT_LE(size.height(), c.available.height());
+        }
+    }
+    // The window made on the test's screen has that size.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    EXPECT_EQ(FirstWindowSize(screen->availableGeometry().size()), QSize(1280, 800));
 }
 
 // A file named on the command line that cannot be opened is told of once,
