@@ -787,7 +787,10 @@ void CAutoHideManager::RemoveTab(PaneState& state) {
         delete state.tabAction.data();  // and the tab with it
     }
     delete state.tab.data();
-    if (bar != nullptr) bar->setVisible(false);  // stays shown while it holds other tabs
+    // The strip stays shown while it holds other tabs (it hides itself once
+    // it holds none): hiding it would take every other pane of that edge
+    // out of reach.
+    if (bar != nullptr) bar->setVisible(true);
 }
 
 void CAutoHideManager::UpdateTitleBar(const PaneState& state) {

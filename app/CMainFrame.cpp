@@ -166,6 +166,9 @@ bool CMainFrame::LoadFrame() {
     setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks | QMainWindow::AllowNestedDocks);
     m_autoHide = new CAutoHideManager(this);
     m_autoHide->EnableAutoHidePanes(Qt::AllDockWidgetAreas);
+    // A pane taken to its edge or docked back may change no visibility the
+    // boxes hear of (its strip may be hidden meanwhile).
+    connect(m_autoHide, &CAutoHideManager::AutoHiddenChanged, this, [this] { UpdateCommandUI(); });
 
     if (!CreateDataPanes()) return false;
     DockPaneGroups();
@@ -375,8 +378,16 @@ void CMainFrame::OnCommand(int id) {
     UpdateCommandUI();
 }
 
+bool CMainFrame::IsPaneReachable(const CNetworkDataView* pane) const {
+    // A pane on an edge strip is held shown inside its (hidden) slide-out
+    // panel; a docked pane behind another tab is not hidden either.
+    return !pane->isHidden();
+}
+
 void CMainFrame::OnTogglePane(CNetworkDataView* pane) {
-    if (pane->isHidden()) {
+    // Through the edge strips' logic: hiding a pane on an edge docks it back
+    // hidden and takes its tab away; showing a hidden pane docks it.
+    if (!IsPaneReachable(pane)) {
         pane->show();
         pane->raise();
         pane->setFocus();
@@ -407,7 +418,7 @@ void CMainFrame::OnApplicationLook(unsigned id) {
 void CMainFrame::UpdateCommandUI() {
     for (const ToggleInfo& t : ToggleTable())
         if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(t.commandId)))
-            box->setChecked(!(this->*t.member)->isHidden());
+            box->setChecked(IsPaneReachable(this->*t.member));
     if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(ids::ID_AUTOREFRESH_ALL)))
         box->setChecked(m_bAutoRefreshAll);
     if (m_lookActions != nullptr) {

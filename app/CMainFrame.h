@@ -55,6 +55,9 @@ public:
     void OnApplicationLook(unsigned id);
     void OnToggleAutoRefreshAll();
     void OnWindowsDialog();
+    // Whether the user can reach the pane: docked (in view or behind a tab),
+    // floating, or on an edge strip.  Its box says so.
+    bool IsPaneReachable(const CNetworkDataView* pane) const;
     // Shows a hidden pane (and activates it) or hides a shown one.
     void OnTogglePane(CNetworkDataView* pane);
     // The check marks of the ribbon and the look menu, from the state.

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "CAboutDlg.h"
+#include "AutoHide.h"
 #include "CMainFrame.h"
 #include "CNetworkDataView.h"
 #include "CRibbonBar.h"
@@ -364,6 +365,60 @@ TEST_F(Shell, ShowHideBoxesFollowThePanesAndAutorefreshAllSwitchesAllTen) {
     EXPECT_FALSE(all->isChecked());
 }
 
+// A box says whether its pane can be reached: docked (in view or behind a
+// tab), floating, or on an edge strip.  Every path that moves a pane keeps
+// the boxes true, and a box acts through the edge strips' logic.
+TEST_F(Shell, EveryBoxSaysWhetherItsPaneCanBeReached) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    CAutoHideManager& edges = *frame.AutoHide();
+    const auto box = [&](CNetworkDataView* pane) -> QCheckBox* {
+        for (const ToggleInfo& t : CMainFrame::ToggleTable())
+            if (frame.*t.member == pane) return qobject_cast<QCheckBox*>(frame.Ribbon()->FindElement(t.commandId));
+        return nullptr;
+    };
+    const auto reachable = [&](CNetworkDataView* pane) {
+        if (edges.IsAutoHidden(pane)) return edges.EdgeTab(pane) != nullptr && edges.EdgeTab(pane)->isVisible();
+        if (pane->isHidden()) return false;
+        if (pane->isFloating()) return pane->isVisible();
+        return frame.dockWidgetArea(pane) != Qt::NoDockWidgetArea;
+    };
+    CNetworkDataView* tcp = frame.m_paneTcpSockets;
+    CNetworkDataView* udp = frame.m_paneUdpSockets;
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool tcpReachable, udpReachable;
+    };
+    const std::vector<Step> steps = {
+        {"pin TCP", [&] { edges.SetAutoHidden(tcp, true); }, true, true},
+        {"pin UDP, alone in its area", [&] { edges.SetAutoHidden(udp, true); }, true, true},
+        {"untick UDP", [&] { box(udp)->click(); }, true, false},
+        {"tick UDP", [&] { box(udp)->click(); }, true, true},
+        {"untick TCP on its edge", [&] { box(tcp)->click(); }, false, true},
+        {"tick TCP", [&] { box(tcp)->click(); }, true, true},
+        {"unpin both", [&] {
+             edges.SetAutoHidden(tcp, false);
+             edges.SetAutoHidden(udp, false);
+         }, true, true},
+        {"close UDP by its pane", [&] { udp->close(); }, true, false},
+        {"tick UDP", [&] { box(udp)->click(); }, true, true},
+        {"float TCP", [&] { tcp->setFloating(true); }, true, true},
+        {"untick floating TCP", [&] { box(tcp)->click(); }, false, true},
+        {"tick TCP", [&] { box(tcp)->click(); }, true, true},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        QApplication::processEvents();
+        edges.FinishAnimations();
+        EXPECT_EQ(reachable(tcp), step.tcpReachable) << step.what << ": TCP";
+        EXPECT_EQ(reachable(udp), step.udpReachable) << step.what << ": UDP";
+        for (CNetworkDataView* pane : frame.Panes())
+            EXPECT_EQ(box(pane)->isChecked(), reachable(pane))
+                << step.what << ": the box of " << pane->windowTitle().toStdString();
+    }
+}
+
 // -------------------------------------------------------------- ribbon
 
 TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
@@ -570,7 +625,7 @@ TEST(FirstWindow, FitsTheAvailableAreaOfTheScreen) {
             EXPECT_LE(size.height(), c.available.height());
         }
     }
-    // The window made on the test's screen has that size.
+    // On the screen the tests run on, the preferred size fits.
     const QScreen* screen = QGuiApplication::primaryScreen();
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(FirstWindowSize(screen->availableGeometry().size()), QSize(1280, 800));
