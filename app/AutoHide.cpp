@@ -1074,6 +1074,32 @@ void CAutoHideManager::OnPaneDestroyed(QObject* pane) {
     m_panes.erase(it);
 }
 
+std::vector<CAutoHideManager::EdgePane> CAutoHideManager::EdgePanes() const {
+    std::vector<const PaneState*> hidden;
+    for (const auto& [key, state] : m_panes)
+        if (state.autoHidden && state.pane && !state.pane->objectName().isEmpty()) hidden.push_back(&state);
+    std::sort(hidden.begin(), hidden.end(),
+              [](const PaneState* a, const PaneState* b) { return a->pinOrder < b->pinOrder; });
+    std::vector<EdgePane> panes;
+    for (const PaneState* state : hidden) panes.push_back({state->pane->objectName(), state->area, state->extent});
+    return panes;
+}
+
+void CAutoHideManager::RestoreEdgePanes(const std::vector<EdgePane>& panes) {
+    constexpr int kMaxExtent = 4096;
+    for (const EdgePane& record : panes) {
+        QDockWidget* pane = nullptr;
+        for (auto& [key, state] : m_panes)
+            if (state.pane && state.pane->objectName() == record.name) pane = state.pane;
+        if (pane == nullptr || pane->isHidden() || pane->isFloating() || IsAutoHidden(pane) ||
+            m_pFrame->dockWidgetArea(pane) != record.area)
+            continue;
+        SetAutoHidden(pane, true);
+        if (PaneState* state = Find(pane); state != nullptr && state->autoHidden)
+            state->extent = std::clamp(record.extent, kMinExtent, kMaxExtent);
+    }
+}
+
 void CAutoHideManager::RestoreAllBeforeSave() {
     if (m_pOpen != nullptr) Close(false);
     FinishAnimations();

@@ -21,8 +21,11 @@
 //   auto-hidden pane that is not closed slides it out.
 // - The strips are tool bars in the window's tool bar areas, shown only while
 //   they hold a tab, so an empty strip takes no space.
-// - Nothing is kept across runs: RestoreAllBeforeSave docks every pane back,
-//   so that the window's saveState() records them docked.
+// - Across runs: RestoreAllBeforeSave docks every pane back, so that the
+//   window's saveState() records their slots; the frame keeps EdgePanes()
+//   beside that state, and after restoring it puts them back on their edges
+//   with RestoreEdgePanes, in the order they were pinned, each as deep as
+//   it slid out.
 // - The float button of an auto-hidden pane docks it back, then floats it.
 // - Panes are found by themselves: every QDockWidget of the window, also
 //   those added later; AddPane adds one explicitly.  A pane that already has
@@ -40,8 +43,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <QString>
 #include <array>
 #include <unordered_map>
+#include <vector>
 
 class QAction;
 class QDockWidget;
@@ -83,6 +88,19 @@ public:
     QWidget* EdgeTab(QDockWidget* pane) const;
     // Docks every auto-hidden pane back (for saving the layout).
     void RestoreAllBeforeSave();
+
+    // The auto-hidden panes, in the order they were pinned: each pane's
+    // object name, its edge and how deep it slides out.
+    struct EdgePane {
+        QString name;
+        Qt::DockWidgetArea area;
+        int extent;
+    };
+    std::vector<EdgePane> EdgePanes() const;
+    // Auto-hides the named panes again, each docked where the record says
+    // and as deep as it says (within bounds); records of panes that are not
+    // managed, not docked in that area, hidden or floating are passed over.
+    void RestoreEdgePanes(const std::vector<EdgePane>& panes);
 
     void SetAnimationDuration(int milliseconds) { m_nDuration = milliseconds; }
     int AnimationDuration() const { return m_nDuration; }

@@ -493,10 +493,35 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 void CMainFrame::SaveWorkspace() {
     CTessalineApp* app = TheApp();
     if (app == nullptr) return;
-    // Auto-hidden panes are saved where they dock.
-    if (m_autoHide != nullptr) m_autoHide->RestoreAllBeforeSave();
+    // Auto-hidden panes are saved where they dock, and listed with their
+    // edges, to be taken there again at the next start.
+    QStringList edges;
+    if (m_autoHide != nullptr) {
+        for (const CAutoHideManager::EdgePane& p : m_autoHide->EdgePanes())
+            edges << QStringLiteral("%1 %2 %3").arg(p.name).arg(static_cast<int>(p.area)).arg(p.extent);
+        m_autoHide->RestoreAllBeforeSave();
+    }
     app->WriteValue(QStringLiteral("WindowPlacement"), saveGeometry());
     app->WriteValue(QStringLiteral("DockingManagers"), saveState());
+    app->WriteValue(QStringLiteral("AutoHiddenPanes"), edges.join(QLatin1Char(';')));
+}
+
+std::vector<CAutoHideManager::EdgePane> ParseEdgePanes(const QString& text) {
+    std::vector<CAutoHideManager::EdgePane> panes;
+    constexpr int kMaxPanes = 64;  // the settings file is the user's: a long list is not ours
+    for (const QString& item : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        if (panes.size() >= kMaxPanes) break;
+        const QStringList fields = item.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() != 3) continue;
+        bool areaOk = false, extentOk = false;
+        const int area = fields[1].toInt(&areaOk);
+        const int extent = fields[2].toInt(&extentOk);
+        const bool oneEdge = area == Qt::LeftDockWidgetArea || area == Qt::RightDockWidgetArea ||
+                             area == Qt::TopDockWidgetArea || area == Qt::BottomDockWidgetArea;
+        if (!areaOk || !extentOk || !oneEdge) continue;
+        panes.push_back({fields[0], static_cast<Qt::DockWidgetArea>(area), extent});
+    }
+    return panes;
 }
 
 bool CMainFrame::RestoreWorkspace() {
@@ -505,5 +530,8 @@ bool CMainFrame::RestoreWorkspace() {
     const QByteArray geometry = app->GetValue(QStringLiteral("WindowPlacement")).toByteArray();
     const QByteArray state = app->GetValue(QStringLiteral("DockingManagers")).toByteArray();
     if (!geometry.isEmpty()) restoreGeometry(geometry);
-    return !state.isEmpty() && restoreState(state);
+    if (state.isEmpty() || !restoreState(state)) return false;
+    if (m_autoHide != nullptr)
+        m_autoHide->RestoreEdgePanes(ParseEdgePanes(app->GetValue(QStringLiteral("AutoHiddenPanes")).toString()));
+    return true;
 }

@@ -4,10 +4,12 @@
 
 #include <QMainWindow>
 #include <QPixmap>
+#include <QString>
 #include <array>
 #include <vector>
 
-class CAutoHideManager;
+#include "AutoHide.h"
+
 class CMainFrame;
 class CNetworkDataView;
 class CRibbonBar;
@@ -38,6 +40,10 @@ struct ToggleInfo {
 // panels) is `available`: 1280 x 800, or less so that the window and a
 // window manager's frame fit.
 QSize FirstWindowSize(const QSize& available);
+
+// The auto-hidden panes as the settings keep them: "NAME AREA EXTENT"
+// items separated by ';'.  Items that do not parse are passed over.
+std::vector<CAutoHideManager::EdgePane> ParseEdgePanes(const QString& text);
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT

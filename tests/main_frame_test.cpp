@@ -551,6 +551,66 @@ TEST_F(Shell, TheLayoutOfOneRunIsRestoredOnTheNext) {
     EXPECT_FALSE(Frame().m_paneUdpSockets->isHidden());
 }
 
+// Panes on the edge strips at the end of one run are on the same edges at
+// the next, in the same order and sliding out as deep.
+TEST_F(Shell, TheAutoHiddenPanesOfOneRunAreOnTheirEdgesAtTheNext) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    Frame().AutoHide()->SetAutoHidden(Frame().m_paneTcpSockets, true);
+    Frame().AutoHide()->SetAutoHidden(Frame().m_paneNetworks, true);
+    QApplication::processEvents();
+    const std::vector<CAutoHideManager::EdgePane> before = Frame().AutoHide()->EdgePanes();
+    ASSERT_EQ(before.size(), 2u);
+    Frame().close();
+    app_.reset();
+    // The first pane was dragged deeper before the window closed.
+    std::vector<CAutoHideManager::EdgePane> expected = before;
+    expected[0].extent = 333;
+    QString saved = Setting("AutoHiddenPanes").toString();
+    const QString first = QStringLiteral("%1 %2 ").arg(before[0].name).arg(static_cast<int>(before[0].area));
+    ASSERT_TRUE(saved.startsWith(first + QString::number(before[0].extent))) << saved.toStdString();
+    SetSetting("AutoHiddenPanes", saved.replace(0, saved.indexOf(QLatin1Char(';')), first + QStringLiteral("333")));
+
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    EXPECT_TRUE(frame.AutoHide()->IsAutoHidden(frame.m_paneTcpSockets));
+    EXPECT_TRUE(frame.AutoHide()->IsAutoHidden(frame.m_paneNetworks));
+    EXPECT_FALSE(frame.AutoHide()->IsAutoHidden(frame.m_paneUdpSockets));
+    const std::vector<CAutoHideManager::EdgePane> after = frame.AutoHide()->EdgePanes();
+    ASSERT_EQ(after.size(), expected.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].name, expected[i].name);
+        EXPECT_EQ(after[i].area, expected[i].area);
+        EXPECT_EQ(after[i].extent, expected[i].extent);
+    }
+    EXPECT_TRUE(qobject_cast<QCheckBox*>(frame.Ribbon()->FindElement(32780))->isChecked());
+}
+
+// The list comes from the user's settings file: what does not parse, names
+// no single edge or runs on without end is passed over.
+TEST(EdgePanesSetting, OnlyWellFormedItemsAreTaken) {
+    struct Case {
+        const char* text;
+        std::size_t taken;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"280 2 300", 1},
+        {"280 2 300;57348 1 250", 2},
+        {"280 2", 0},                // no extent
+        {"280 2 300 9", 0},          // a field too many
+        {"280 3 300", 0},            // two edges at once
+        {"280 0 300", 0},            // no edge
+        {"280 x 300", 0},
+        {"280 2 99999999999", 0},    // not a number that fits
+        {";;280 2 300;;", 1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ParseEdgePanes(QString::fromLatin1(c.text)).size(), c.taken) << c.text;
+    QStringList many;
+    for (int i = 0; i < 1000; ++i) many << QStringLiteral("p%1 1 100").arg(i);
+    EXPECT_EQ(ParseEdgePanes(many.join(QLatin1Char(';'))).size(), 64u);
+}
+
 // A start that finds the settings as it would write them leaves the file
 // alone: writing it again would replace it and wait for the disk.
 TEST_F(Shell, AStartWithTheSettingsInPlaceDoesNotRewriteThem) {
