@@ -1,9 +1,15 @@
 #include "CViewTree.h"
 
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontInfo>
 #include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QHelpEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -11,6 +17,7 @@
 #include <QStyle>
 #include <QStyleOption>
 #include <QTimerEvent>
+#include <QToolTip>
 #include <QtMath>
 #include <algorithm>
 
@@ -33,7 +40,7 @@ CViewTree::CViewTree(QWidget* parent) : QWidget(parent) {
     setAutoFillBackground(true);
     setBackgroundRole(QPalette::Base);
     setFocusPolicy(Qt::StrongFocus);
-    setContextMenuPolicy(Qt::NoContextMenu);
+    setContextMenuPolicy(Qt::DefaultContextMenu);
 }
 
 void CViewTree::SetImageList(std::vector<QIcon> images) {
@@ -137,6 +144,117 @@ QRect CViewTree::ItemRect(HTREEITEM item) {
     const int x = (r.depth + 1) * kIndentation - Left();
     const int width = kMargin + m_iconSize.width() + kGap + TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
     return QRect(x, row * RowHeight() - Top(), width, RowHeight());
+}
+
+// --------------------------------------------------------------- commands
+
+void CViewTree::CopySelection() {
+    if (m_current == nullptr) return;
+    QGuiApplication::clipboard()->setText(QString::fromStdString(m_items.Print(m_current)));
+}
+
+void CViewTree::CopyAll() { QGuiApplication::clipboard()->setText(QString::fromStdString(m_items.Print())); }
+
+void CViewTree::ExpandAll() { SetAllExpanded(true); }
+
+void CViewTree::CollapseAll() { SetAllExpanded(false); }
+
+void CViewTree::SetAllExpanded(bool expanded) {
+    // Every item once, without recursion.
+    std::vector<HTREEITEM> pending;
+    if (HTREEITEM first = m_items.GetChildItem(TVI_ROOT)) pending.push_back(first);
+    while (!pending.empty()) {
+        const HTREEITEM item = pending.back();
+        pending.pop_back();
+        if (HTREEITEM next = m_items.GetNextSiblingItem(item)) pending.push_back(next);
+        if (HTREEITEM child = m_items.GetChildItem(item)) {
+            if (expanded)
+                m_items.Expand(item);
+            else
+                m_items.Collapse(item);
+            pending.push_back(child);
+        }
+    }
+    // With every item closed the selection goes up to its top-level line.
+    if (!expanded && m_current != nullptr) {
+        while (HTREEITEM parent = m_items.Parent(m_current)) m_current = parent;
+    }
+    Changed(true);
+    if (m_current != nullptr) SetCurrentItem(m_current);
+}
+
+void CViewTree::ShowContextMenu(const QPoint& globalPos) {
+    if (m_pMenu == nullptr) {
+        m_pMenu = new QMenu(this);
+        m_pCopy = m_pMenu->addAction(tr("Copy"), this, &CViewTree::CopySelection);
+        m_pCopy->setShortcut(QKeySequence::Copy);
+        m_pCopy->setShortcutContext(Qt::WidgetShortcut);  // the tree's own key press copies
+        m_pCopy->setShortcutVisibleInContextMenu(true);
+        m_pMenu->addAction(tr("Copy All"), this, &CViewTree::CopyAll);
+        m_pMenu->addSeparator();
+        m_pMenu->addAction(tr("Expand All"), this, &CViewTree::ExpandAll);
+        m_pMenu->addAction(tr("Collapse All"), this, &CViewTree::CollapseAll);
+    }
+    m_pCopy->setEnabled(m_current != nullptr);
+    m_pMenu->popup(globalPos);
+}
+
+// Under the selected line's text when it is in view, else at the top left
+// of the lines.
+QPoint CViewTree::KeyboardMenuPos() {
+    const QRect area = Area();
+    const QRect line = ItemRect(m_current);
+    if (!line.isEmpty() && area.intersects(line)) {
+        const QPoint at(line.left() + kMargin + m_iconSize.width() + kGap, line.bottom());
+        return QPoint(std::clamp(at.x(), area.left(), area.right()), std::clamp(at.y(), area.top(), area.bottom()));
+    }
+    return area.topLeft();
+}
+
+void CViewTree::contextMenuEvent(QContextMenuEvent* event) {
+    event->accept();
+    // The windowing system may follow the Menu key, already handled, with a
+    // context menu event of its own.
+    if (m_pMenu != nullptr && m_pMenu->isVisible()) return;
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse ? event->pos() : KeyboardMenuPos();
+    ShowContextMenu(mapToGlobal(at));
+}
+
+// A line whose text does not fit in the visible width, measured in the
+// tree's font, shows its whole text while the pointer rests on it.
+void CViewTree::ShowLineTip(QHelpEvent* event) {
+    const QRect area = Area();
+    const QPoint at = event->pos();
+    const int row = area.contains(at) ? RowAt(at.y()) : -1;
+    if (row >= 0) {
+        const Row r = Rows()[static_cast<std::size_t>(row)];
+        const std::u16string& text = m_items.Text(r.item);
+        const int left = (r.depth + 1) * kIndentation - Left() + kMargin + m_iconSize.width() + kGap;
+        const int right = left + TextWidth(text, m_items.IsBold(r.item));
+        if (!text.empty() && (left < area.left() || right > area.right() + 1)) {
+            const QRect line(area.left(), row * RowHeight() - Top(), area.width(), RowHeight());
+            QToolTip::showText(event->globalPos(), ToQString(text), this, line);
+            return;
+        }
+    }
+    QToolTip::hideText();
+    event->ignore();
+}
+
+bool CViewTree::event(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::ShortcutOverride:
+            // Ctrl+C copies from the tree even where the window has a
+            // shortcut on the same keys.
+            if (static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+                event->accept();
+                return true;
+            }
+            break;
+        case QEvent::ToolTip: ShowLineTip(static_cast<QHelpEvent*>(event)); return true;
+        default: break;
+    }
+    return QWidget::event(event);
 }
 
 // ------------------------------------------------------------------ lines
@@ -380,6 +498,11 @@ void CViewTree::changeEvent(QEvent* event) {
 
 void CViewTree::mousePressEvent(QMouseEvent* event) {
     const int row = RowAt(event->position().toPoint().y());
+    // The right button selects the line its context menu is for.
+    if (row >= 0 && event->button() == Qt::RightButton) {
+        SetCurrentItem(Rows()[static_cast<std::size_t>(row)].item);
+        return;
+    }
     if (row < 0 || event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
     const Row r = Rows()[static_cast<std::size_t>(row)];
     const int button = r.depth * kIndentation - Left();
@@ -410,6 +533,16 @@ void CViewTree::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void CViewTree::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        CopySelection();
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_Menu || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier)) {
+        ShowContextMenu(mapToGlobal(KeyboardMenuPos()));
+        event->accept();
+        return;
+    }
     const std::vector<Row>& rows = Rows();
     if (rows.empty()) return QWidget::keyPressEvent(event);
     const int count = static_cast<int>(rows.size());

@@ -5,7 +5,9 @@
 // an image and, for items with children, a button that opens and closes
 // them.  The user selects a line with the
 // mouse or the keys, and opens and closes items by their button, a double
-// click or the arrow, plus and minus keys.
+// click or the arrow, plus and minus keys.  Ctrl+C and the context menu
+// (right button, Menu key, Shift+F10) copy lines as text and open or close
+// every item; a line cut off at the edge shows its whole text as a tooltip.
 #pragma once
 
 #include <QIcon>
@@ -17,6 +19,9 @@
 
 #include "MemoryTree.h"
 
+class QAction;
+class QHelpEvent;
+class QMenu;
 class QScrollBar;
 #include "ReportTree.h"
 
@@ -68,7 +73,18 @@ public:
     int RowOf(HTREEITEM item);
     int RowAt(int y);  // the row under y, -1 for none
 
+    // The commands of the context menu.  Copy puts the selected line and
+    // every line under it, open or closed, on the clipboard, two blanks of
+    // indent per level below it (nothing without a selection); Copy All the
+    // whole report as the command line prints it.
+    void CopySelection();
+    void CopyAll();
+    void ExpandAll();
+    void CollapseAll();
+
 protected:
+    bool event(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -93,6 +109,10 @@ private:
     int Left() const;  // and to the left
     QRect Area() const;  // where the lines show, the scroll bars excluded
     int TextWidth(const std::u16string& text, bool bold) const;
+    void SetAllExpanded(bool expanded);
+    void ShowContextMenu(const QPoint& globalPos);
+    QPoint KeyboardMenuPos();  // where the Menu key opens the menu, in the tree
+    void ShowLineTip(QHelpEvent* event);
 
     MemoryTree m_items;
     QScrollBar* m_pVertical = nullptr;
@@ -108,4 +128,6 @@ private:
     int m_fixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
     mutable int m_rowHeight = -1;  // -1 until worked out for the font and image size
     qreal m_advance = 0, m_boldAdvance = 0;
+    QMenu* m_pMenu = nullptr;  // the context menu, made when first opened
+    QAction* m_pCopy = nullptr;
 };

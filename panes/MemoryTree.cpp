@@ -133,3 +133,13 @@ std::string MemoryTree::Print() const {
     PrintNode(m_root, 0, out);
     return out;
 }
+
+std::string MemoryTree::Print(HTREEITEM item) const {
+    if (item == nullptr) return {};
+    if (item == TVI_ROOT) return Print();
+    const Node* node = NodeOf(item);
+    std::string out = WideToUtf8(node->text);
+    out += '\n';
+    PrintNode(node, 1, out);
+    return out;
+}

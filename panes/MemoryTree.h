@@ -35,6 +35,9 @@ public:
 
     // Every item, one a line, two blanks of indent per level, in UTF-8.
     std::string Print() const;
+    // The same for one item and everything under it, whether open or closed,
+    // the item itself unindented (TVI_ROOT: every item; null: nothing).
+    std::string Print(HTREEITEM item) const;
 
 private:
     struct Node;

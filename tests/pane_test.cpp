@@ -1,13 +1,17 @@
 // The data pane under Qt's offscreen platform: toolbar, timer, visibility,
-// the refresh command and the layout.
+// the refresh command, the layout and the report tree's mouse, keys,
+// context menu and tooltips.
 #include <gtest/gtest.h>
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QMainWindow>
+#include <QMenu>
 #include <QScrollBar>
+#include <QToolTip>
 #include <QWheelEvent>
 #include <QTest>
 #include <algorithm>
@@ -19,6 +23,7 @@
 
 #include "CNetworkDataView.h"
 #include "IpHelper.h"
+#include "MemoryTree.h"
 #include "QtAppTest.h"
 
 namespace {
@@ -336,6 +341,197 @@ TEST_F(PaneTest, AssistiveToolsSeeTheShownLines) {
     tree.DeleteItem(value);
     EXPECT_FALSE(line->isValid());
     EXPECT_TRUE(line->text(QAccessible::Name).isEmpty());
+}
+
+// Ctrl+C and the context menu, opened by the right button, the Menu key or
+// Shift+F10: Copy puts the selected line and every line under it, open or
+// closed, on the clipboard (and is disabled without a selection), Copy All
+// the report exactly as the command line prints it, and Expand All and
+// Collapse All open and close every item with children.
+TEST_F(PaneTest, CopyCommandsAndExpandCollapseAllFromKeysAndTheContextMenu) {
+    const std::vector<CNetworkDataView*> panes = ShowPanes({14, 17, 11});
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const std::string untouched = "(untouched)";
+
+    // Gives a command as the user does: Ctrl+C, or the menu opened on the
+    // tree and an entry picked with the mouse (Copy enabled only with a
+    // selection).
+    enum class Via { CtrlC, RightClick, MenuKey, ShiftF10 };
+    const auto command = [](CViewTree& tree, Via via, HTREEITEM line, const QString& entry) {
+        tree.setFocus();
+        if (via == Via::CtrlC) {
+            QTest::keySequence(&tree, QKeySequence::Copy);
+            return;
+        }
+        if (via == Via::RightClick) {
+            // Through the window, which turns the press into a context menu
+            // event as the windowing system does.
+            QWindow* window = tree.window()->windowHandle();
+            const QPoint at = tree.ItemRect(line).topLeft() + QPoint(30, tree.RowHeight() / 2);
+            QTest::mouseClick(window, Qt::RightButton, {}, window->mapFromGlobal(tree.mapToGlobal(at)));
+        } else if (via == Via::MenuKey) {
+            QTest::keyClick(&tree, Qt::Key_Menu);
+        } else {
+            QTest::keyClick(&tree, Qt::Key_F10, Qt::ShiftModifier);
+        }
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        QStringList entries;
+        QAction* chosen = nullptr;
+        for (QAction* action : menu->actions()) {
+            if (action->isSeparator()) continue;
+            entries << action->text();
+            if (action->text() == entry) chosen = action;
+            if (action->text() == QStringLiteral("Copy")) {
+                EXPECT_EQ(action->isEnabled(), tree.CurrentItem() != nullptr);
+            }
+        }
+        EXPECT_EQ(entries, QStringList({"Copy", "Copy All", "Expand All", "Collapse All"}));
+        ASSERT_NE(chosen, nullptr) << entry.toStdString();
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(chosen).center());
+        if (menu->isVisible()) menu->close();  // a disabled entry leaves it open
+    };
+
+    // Copy All of a real report equals what `tessaline --print KIND` writes.
+    for (CNetworkDataView* pane : {panes[0], panes[1]}) {
+        command(pane->Tree(), Via::MenuKey, nullptr, QStringLiteral("Copy All"));
+        MemoryTree printed;
+        CNetworkReport report(pane->objectName().toInt(), DeferSnapshot{});
+        report.SetReportTree(&printed);
+        report.BuildReport();
+        ASSERT_GT(printed.ItemCount(), 1u);
+        EXPECT_EQ(clipboard->text().toStdString(), printed.Print()) << pane->objectName().toStdString();
+    }
+
+    CViewTree& tree = panes[2]->Tree();
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"Root", kImageRoot);
+    tree.SetItemBold(root);
+    HTREEITEM group = tree.AppendItem(root, u"Group", kImageGroup);
+    tree.AppendItem(group, u"Inner: 1", kImageValue);
+    HTREEITEM sub = tree.AppendItem(group, u"Sub", kImageGroup);
+    tree.AppendItem(sub, u"Deep \u00e9l\u00e8ve", kImageValue);
+    HTREEITEM value = tree.AppendItem(root, u"Value: 2", kImageValue);
+    HTREEITEM second = tree.AppendItem(TVI_ROOT, u"Second", kImageRoot);
+    tree.AppendItem(second, u"Leaf", kImageValue);
+    tree.Expand(root);
+    QApplication::processEvents();
+    const std::string all(
+        "Root\n  Group\n    Inner: 1\n    Sub\n      Deep \u00e9l\u00e8ve\n  Value: 2\nSecond\n  Leaf\n");
+
+    struct Case {
+        const char* what;
+        HTREEITEM select;  // selected before the command
+        Via via;
+        HTREEITEM click;  // the line under the right button
+        QString entry;
+        std::string clipboard;
+        HTREEITEM current;  // selected after
+        std::vector<HTREEITEM> open;
+    };
+    const std::vector<HTREEITEM> onlyRoot = {root};
+    const std::vector<HTREEITEM> every = {root, group, sub, second};
+    const Case cases[] = {
+        {"Ctrl+C on a closed item copies what is under it", group, Via::CtrlC, nullptr, {},
+         "Group\n  Inner: 1\n  Sub\n    Deep \u00e9l\u00e8ve\n", group, onlyRoot},
+        {"the right button selects the line it copies", root, Via::RightClick, value, "Copy", "Value: 2\n",
+         value, onlyRoot},
+        {"Menu key, Copy on a top-level item", root, Via::MenuKey, nullptr, "Copy",
+         all.substr(0, all.find("Second")), root, onlyRoot},
+        {"Copy All", value, Via::ShiftF10, nullptr, "Copy All", all, value, onlyRoot},
+        {"Expand All opens every item with children", value, Via::MenuKey, nullptr, "Expand All", untouched,
+         value, every},
+        {"Ctrl+C on a line shown by Expand All", sub, Via::CtrlC, nullptr, {}, "Sub\n  Deep \u00e9l\u00e8ve\n",
+         sub, every},
+        {"Collapse All closes them and selects the top-level line", group, Via::RightClick, sub, "Collapse All",
+         untouched, root, {}},
+        {"no selection: Copy is disabled", nullptr, Via::ShiftF10, nullptr, "Copy", untouched, nullptr, {}},
+        {"no selection: Ctrl+C copies nothing", nullptr, Via::CtrlC, nullptr, {}, untouched, nullptr, {}},
+        {"no selection: Copy All", nullptr, Via::MenuKey, nullptr, "Copy All", all, nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        clipboard->setText(QString::fromStdString(untouched));
+        tree.SetCurrentItem(c.select);
+        command(tree, c.via, c.click, c.entry);
+        EXPECT_EQ(clipboard->text().toStdString(), c.clipboard);
+        EXPECT_EQ(tree.CurrentItem(), c.current);
+        for (HTREEITEM item : every)
+            EXPECT_EQ(tree.IsExpanded(item), std::find(c.open.begin(), c.open.end(), item) != c.open.end())
+                << QString::fromStdU16String(tree.Text(item)).toStdString();
+    }
+    EXPECT_EQ(tree.ShownLineCount(), 2u);
+}
+
+// A line cut off at the tree's right edge shows its whole text in a tooltip
+// when the pointer rests on it, a line that fits none.  The width is that of
+// the tree's own font: narrow letters of a proportional font may need more
+// room there, wide ones less.
+TEST_F(PaneTest, ALineCutOffAtTheEdgeShowsItsWholeTextAsATooltip) {
+    CNetworkDataView* pane = ShowPanes({11})[0];
+    m_window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&m_window));
+    CViewTree& tree = pane->Tree();
+    const QFontMetricsF own(tree.font());
+    const QFontMetricsF other(m_window.font());
+    const qreal width = tree.width();
+    const auto repeated = [](QChar c, qreal advance, qreal room) {
+        return QString(static_cast<qsizetype>(std::ceil(room / advance)), c).toStdU16String();
+    };
+    const std::u16string narrow = repeated(u'i', own.horizontalAdvance(u'i'), width + 10);
+    const std::u16string wide = repeated(u'W', own.horizontalAdvance(u'W'), width - 150);
+    ASSERT_LT(other.horizontalAdvance(QString::fromStdU16String(narrow)), width - 150);
+    ASSERT_GT(other.horizontalAdvance(QString::fromStdU16String(wide)), width);
+    std::u16string words;
+    for (int i = 0; i < 200 && own.horizontalAdvance(QString::fromStdU16String(words)) <= width; ++i)
+        words += u"counter " + QString::number(i).toStdU16String() + u", ";
+    words += u"end";
+
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"Root", kImageRoot);
+    tree.Expand(root);
+
+    struct Tip : QObject {
+        int seen = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::ToolTip) ++seen;
+            return false;
+        }
+    } tips;
+    tree.installEventFilter(&tips);
+
+    struct Case {
+        const char* what;
+        std::u16string text;
+        bool tip;
+    };
+    const Case cases[] = {
+        {"a short line", u"Value: 1", false},
+        {"a long line", words, true},
+        {"wide letters that fit in the tree's font", wide, false},
+        {"narrow letters that do not", narrow, true},
+    };
+    std::vector<HTREEITEM> lines;
+    for (const Case& c : cases) lines.push_back(tree.AppendItem(root, c.text, kImageValue));
+    QApplication::processEvents();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        const int seen = tips.seen;
+        const QRect line = tree.ItemRect(lines[i]);
+        ASSERT_FALSE(line.isEmpty());
+        QTest::mouseMove(&tree, QPoint(line.left() + 30 + static_cast<int>(i), line.center().y()));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return tips.seen > seen; }, 5000));
+        const QString text = QString::fromStdU16String(c.text);
+        if (c.tip) {
+            EXPECT_TRUE(QToolTip::isVisible());
+            EXPECT_EQ(QToolTip::text(), text);
+        } else {
+            EXPECT_FALSE(QToolTip::isVisible() && QToolTip::text() == text);
+            EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000));
+        }
+    }
+    tree.removeEventFilter(&tips);
 }
 
 }  // namespace
