@@ -50,12 +50,25 @@ CNetworkDataView::CNetworkDataView(int nKind, QWidget* parent) : QDockWidget(par
     // A docked pane in a tab that is not selected stays "visible" to Qt but
     // is moved out of sight; the dock reports each change of what the user
     // can see, tab switches included.
-    connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) { m_bOnScreen = visible; });
+    connect(this, &QDockWidget::visibilityChanged, this, &CNetworkDataView::OnVisibilityChanged);
 }
 
 CNetworkDataView::CNetworkDataView(int nKind, DeferSnapshot defer, QWidget* parent)
     : QDockWidget(parent), CNetworkReport(nKind, defer) {
-    connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) { m_bOnScreen = visible; });
+    connect(this, &QDockWidget::visibilityChanged, this, &CNetworkDataView::OnVisibilityChanged);
+}
+
+void CNetworkDataView::OnVisibilityChanged(bool visible) {
+    // A pane of a refreshing kind that comes back into sight (shown again,
+    // or its tab selected again) brings its lines up to date at once rather
+    // than showing those of when it was last seen until the next tick.
+    const bool back = visible && !m_bOnScreen && m_bSeen;
+    m_bOnScreen = visible;
+    if (visible) m_bSeen = true;
+    if (back && m_bAutoCapable && m_wndTree != nullptr) {
+        ++m_nUpdates;
+        UpdateReport();
+    }
 }
 
 CNetworkDataView::~CNetworkDataView() {

@@ -1,7 +1,7 @@
 // A dockable pane that shows one report: a one-button toolbar above the
 // report tree.  The panes of the refreshing kinds update their lines every
-// 2000 ms while auto-refresh is on and they can be seen, and once for each
-// press of their refresh button.
+// 2000 ms while auto-refresh is on and they can be seen, once for each
+// press of their refresh button, and once when they come back into sight.
 #pragma once
 
 #include <QDockWidget>
@@ -46,6 +46,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void OnVisibilityChanged(bool visible);
     void AdjustLayout();
     void PaintFrame();
     void SetUpImages();
@@ -57,5 +58,6 @@ private:
     QFont m_Font;
     int m_nTimerId = 0;
     bool m_bOnScreen = true;  // false while in a tab that is not shown
+    bool m_bSeen = false;     // it has been in sight since it was made
     int m_nUpdates = 0;
 };
