@@ -598,8 +598,7 @@ void CLookStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opt
             // A tree's branch marks in its text's colour: the window text of
             // a dark look would vanish on the tree's light base.
             QStyleOption marks(*option);
-            marks.palette.setColor(QPalette::WindowText, option->palette.color(QPalette::Text));
-            marks.palette.setColor(QPalette::ButtonText, option->palette.color(QPalette::Text));
+            marks.palette = Recoloured(option->palette, QPalette::WindowText, QColor());
             QProxyStyle::drawPrimitive(element, &marks, painter, widget);
             return;
         }
@@ -628,12 +627,14 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
             // The title's text, where one is given, in the caption's colour.
             if (const auto* dock = qstyleoption_cast<const QStyleOptionDockWidget*>(option);
                 dock != nullptr && !dock->title.isEmpty()) {
-                QStyleOptionDockWidget text(*dock);
-                text.palette.setColor(QPalette::WindowText, Colour("captionText"));
-                const QRect r = subElementRect(SE_DockWidgetTitleBarText, &text, widget);
-                drawItemText(painter, r, Qt::AlignLeft | Qt::AlignVCenter, text.palette, true,
-                             text.fontMetrics.elidedText(text.title, Qt::ElideRight, r.width()),
-                             QPalette::WindowText);
+                // Drawn with the painter's pen: no palette is made for it.
+                const QRect r = subElementRect(SE_DockWidgetTitleBarText, dock, widget);
+                painter->save();
+                painter->setPen(Colour("captionText"));
+                drawItemText(painter, r, Qt::AlignLeft | Qt::AlignVCenter, dock->palette, true,
+                             dock->fontMetrics.elidedText(dock->title, Qt::ElideRight, r.width()),
+                             QPalette::NoRole);
+                painter->restore();
             }
             return;
         }
@@ -647,7 +648,7 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
             if (const auto* tab = qstyleoption_cast<const QStyleOptionTab*>(option)) {
                 QStyleOptionTab coloured(*tab);
                 const QColor c = TabTextColour(tab);
-                if (c.isValid()) coloured.palette.setColor(QPalette::WindowText, c);
+                if (c.isValid()) coloured.palette = Recoloured(tab->palette, QPalette::WindowText, c);
                 QProxyStyle::drawControl(element, &coloured, painter, widget);
                 return;
             }
@@ -774,6 +775,29 @@ QRect CLookStyle::subControlRect(ComplexControl control, const QStyleOptionCompl
         }
     }
     return QProxyStyle::subControlRect(control, option, element, widget);
+}
+
+QPalette CLookStyle::Recoloured(const QPalette& source, QPalette::ColorRole role, const QColor& colour) const {
+    constexpr std::size_t kMaxRecoloured = 64;
+    const bool fromText = !colour.isValid();
+    const auto key = std::make_tuple(source.cacheKey(), static_cast<int>(role), fromText ? QRgb(0) : colour.rgba(),
+                                     fromText);
+    auto found = m_recoloured.find(key);
+    if (found == m_recoloured.end()) {
+        if (m_recoloured.size() >= kMaxRecoloured) m_recoloured.clear();
+        QPalette made = source;
+        for (int g = 0; g < QPalette::NColorGroups; ++g) {
+            const auto group = static_cast<QPalette::ColorGroup>(g);
+            const QColor c = fromText ? source.color(group, QPalette::Text) : colour;
+            made.setColor(group, role, c);
+            if (fromText) made.setColor(group, QPalette::ButtonText, c);
+        }
+        found = m_recoloured.emplace(key, made).first;
+    }
+    // The colour group is the copy's own and leaves the cache key as it is.
+    QPalette palette = found->second;
+    palette.setCurrentColorGroup(source.currentColorGroup());
+    return palette;
 }
 
 QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, const QWidget* widget) const {

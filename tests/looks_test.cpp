@@ -12,7 +12,10 @@
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMenu>
+#include <QPainter>
 #include <QPalette>
+#include <QPixmapCache>
+#include <QStyleOption>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QToolButton>
@@ -378,6 +381,44 @@ TEST(LookAppearance, EveryLookDrawsCaptionsAndTabsOfItsOwn) {
     }
     EXPECT_EQ(captions.size(), kMenuLooks.size());
     EXPECT_EQ(tabs.size(), kMenuLooks.size());
+}
+
+// ------------------------------------------------------- repeated drawing
+
+// Drawing an element again and again, as the panes do on every refresh,
+// adds nothing to the toolkit's picture cache after the first time: the
+// cache is keyed partly by the palette drawn with, so a palette made anew
+// for each draw would fill it.  A picture put in a small cache first is
+// thrown out only once the cache overflows.
+TEST(LookDrawing, RepeatedBranchMarksAddNothingToThePictureCache) {
+    App();
+    struct Case {
+        unsigned look;
+        bool open;
+    };
+    const Case cases[] = {{215, false}, {215, true}, {216, false}, {210, true}};
+    const int limit = QPixmapCache::cacheLimit();
+    QTreeWidget tree;
+    QImage canvas(40, 40, QImage::Format_ARGB32_Premultiplied);
+    for (const Case& c : cases) {
+        Apply(c.look);
+        QPixmapCache::clear();
+        QPixmapCache::setCacheLimit(256);  // KB
+        QPixmap probe(32, 32);
+        probe.fill(Qt::red);
+        const QPixmapCache::Key key = QPixmapCache::insert(probe);
+        QStyleOption option;
+        option.initFrom(&tree);
+        option.rect = QRect(0, 0, 20, 20);
+        option.state |= QStyle::State_Children | (c.open ? QStyle::State_Open : QStyle::State_None);
+        QPainter painter(&canvas);
+        for (int i = 0; i < 2000; ++i) QApplication::style()->drawPrimitive(QStyle::PE_IndicatorBranch, &option, &painter, &tree);
+        painter.end();
+        QPixmap found;
+        EXPECT_TRUE(QPixmapCache::find(key, &found)) << "look " << c.look << (c.open ? " open" : " closed");
+    }
+    QPixmapCache::setCacheLimit(limit);
+    QPixmapCache::clear();
 }
 
 }  // namespace
