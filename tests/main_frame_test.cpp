@@ -419,6 +419,33 @@ TEST_F(Shell, EveryBoxSaysWhetherItsPaneCanBeReached) {
     }
 }
 
+// A pane docked at any edge shows a few lines of its report, and slides out
+// as deep from that edge once pinned there.
+TEST_F(Shell, APaneDockedAtAnyEdgeShowsAFewLines) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    CNetworkDataView* pane = frame.m_paneTcpSockets;
+    constexpr int kLines = 3;
+    for (const Qt::DockWidgetArea area :
+         {Qt::TopDockWidgetArea, Qt::BottomDockWidgetArea, Qt::LeftDockWidgetArea, Qt::RightDockWidgetArea}) {
+        frame.addDockWidget(area, pane);
+        pane->show();
+        pane->raise();
+        QApplication::processEvents();
+        const int rows = pane->Tree().height() / pane->Tree().RowHeight();
+        EXPECT_GE(rows, kLines) << "docked at area " << area << ": " << pane->Tree().height() << " px";
+
+        frame.AutoHide()->SetAutoHidden(pane, true);
+        frame.AutoHide()->SlideOut(pane);
+        frame.AutoHide()->FinishAnimations();
+        QApplication::processEvents();
+        EXPECT_GE(pane->Tree().height() / pane->Tree().RowHeight(), kLines)
+            << "slid out from area " << area << ": " << pane->Tree().height() << " px";
+        frame.AutoHide()->SetAutoHidden(pane, false);
+        QApplication::processEvents();
+    }
+}
+
 // -------------------------------------------------------------- ribbon
 
 TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
