@@ -178,6 +178,9 @@ bool CMainFrame::LoadFrame() {
         auto* shortcut = new QShortcut(a.key, this);
         const int id = a.id;
         connect(shortcut, &QShortcut::activated, this, [this, id] { OnCommand(id); });
+        // The frame's table wins over a child's own key for the same command
+        // (a document window's menu also claims Ctrl+F4 for closing it).
+        connect(shortcut, &QShortcut::activatedAmbiguously, this, [this, id] { OnCommand(id); });
     }
     connect(m_wndRibbon, &CRibbonBar::command, this, &CMainFrame::OnCommand);
     setAcceptDrops(true);
@@ -260,6 +263,7 @@ void CMainFrame::BuildRibbon() {
     about->setIcon(panelImage(kAboutIconIndex));
     about->setToolButtonStyle(Qt::ToolButtonIconOnly);
     about->setToolTip(QStringLiteral("About"));
+    about->setAccessibleName(QStringLiteral("About"));  // it shows no text of its own
     about->setProperty("commandId", ids::ID_APP_ABOUT);
     CRibbonBar::SetKeyTip(about, QStringLiteral("a"));
     connect(about, &QToolButton::clicked, this, [this] { OnCommand(ids::ID_APP_ABOUT); });

@@ -23,6 +23,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QScreen>
+#include <QTest>
 #include <QMenu>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -525,6 +526,29 @@ TEST_F(Shell, AltShowsKeyTipsThatRunTheirElements) {
     QApplication::sendEvent(&frame, &a);
     EXPECT_FALSE(ribbon->KeyTipsShown());
     EXPECT_EQ(app_->m_nAboutBoxes, 2);
+}
+
+// Ctrl+F4 closes the active document; the About button, which shows only a
+// picture, is named for assistive tools.
+TEST_F(Shell, CtrlF4ClosesTheActiveDocumentAndTheAboutButtonHasAName) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    QApplication::setActiveWindow(&frame);
+    frame.OnCommand(57600);  // a second document
+    QApplication::processEvents();
+    ASSERT_EQ(frame.MdiArea()->subWindowList().size(), 2);
+    const QString second = frame.MdiArea()->activeSubWindow()->windowTitle();
+    QTest::keyClick(frame.MdiArea()->activeSubWindow(), Qt::Key_F4, Qt::ControlModifier);
+    QApplication::processEvents();
+    const QList<QMdiSubWindow*> left = frame.MdiArea()->subWindowList();
+    ASSERT_EQ(left.size(), 1);
+    EXPECT_NE(left[0]->windowTitle(), second);
+
+    const QWidget* about = frame.findChild<QWidget*>(Q("ribbonAboutButton"));
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->accessibleName(), Q("About"));
 }
 
 // --------------------------------------------------------------- looks
