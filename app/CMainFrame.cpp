@@ -172,6 +172,7 @@ bool CMainFrame::LoadFrame() {
 
     if (!CreateDataPanes()) return false;
     DockPaneGroups();
+    m_firstLayout = saveState();
 
     // Accelerators of the frame.
     for (const Accelerator& a : LoadAccelerators(ids::IDR_MAINFRAME)) {
@@ -222,6 +223,7 @@ void CMainFrame::BuildRibbon() {
     for (const ToggleInfo& t : ToggleTable())
         panels[static_cast<std::size_t>(t.panel)]->AddCheckBox(t.commandId, LoadResString(t.textId));
     panels[3]->AddCheckBox(ids::ID_AUTOREFRESH_ALL, QStringLiteral("Autorefresh All"));
+    panels[3]->AddButton(ids::ID_RESET_LAYOUT, QStringLiteral("Reset Layout"), QIcon(), QIcon());
 
     // The style button: no command of its own, a click opens the look menu.
     auto* style = new QToolButton;
@@ -334,6 +336,19 @@ void CMainFrame::DockPaneGroups() {
     }
 }
 
+void CMainFrame::OnResetLayout() {
+    // Every pane back where a first start puts it: off the edge strips and
+    // out of floating first, so that the first layout's slots take them all.
+    if (m_autoHide != nullptr) m_autoHide->RestoreAllBeforeSave();
+    for (CNetworkDataView* pane : Panes())
+        if (pane->isFloating()) pane->setFloating(false);
+    restoreState(m_firstLayout);
+    for (CNetworkDataView* pane : Panes()) pane->show();
+    for (CNetworkDataView* first : {m_paneNetworks, m_paneIpStats, m_paneTcpStats, m_paneTcpSockets}) first->raise();
+    resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
+    UpdateCommandUI();
+}
+
 void CMainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!m_bSized && !m_bRestored) {
@@ -357,6 +372,7 @@ void CMainFrame::OnCommand(int id) {
     CDocTemplate* docs = app != nullptr ? app->DocTemplate() : nullptr;
     switch (id) {
         case ids::ID_AUTOREFRESH_ALL: OnToggleAutoRefreshAll(); break;
+        case ids::ID_RESET_LAYOUT: OnResetLayout(); break;
         case ids::ID_WINDOW_MANAGER: OnWindowsDialog(); break;
         case ids::ID_APP_ABOUT:
             if (app != nullptr) app->OnAbout();

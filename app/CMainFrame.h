@@ -60,6 +60,8 @@ public:
     void OnCommand(int id);
     void OnApplicationLook(unsigned id);
     void OnToggleAutoRefreshAll();
+    // Puts every pane back where a first start puts it.
+    void OnResetLayout();
     void OnWindowsDialog();
     // Whether the user can reach the pane: docked (in view or behind a tab),
     // floating, or on an edge strip.  Its box says so.
@@ -118,6 +120,7 @@ private:
     bool RestoreWorkspace();
 
     QMdiArea* m_mdiArea = nullptr;
+    QByteArray m_firstLayout;  // the panes as a first start docks them
     CAutoHideManager* m_autoHide = nullptr;
     QActionGroup* m_lookActions = nullptr;
     QString m_diagnostic;

@@ -32,6 +32,7 @@ inline constexpr int ID_FILE_CLOSE = 57602;
 inline constexpr int ID_FILE_SAVE = 57603;
 inline constexpr int ID_FILE_SAVE_AS = 57604;
 inline constexpr int ID_AUTOREFRESH_ALL = 57359;
+inline constexpr int ID_RESET_LAYOUT = 32790;
 inline constexpr int ID_VIEW_APPLOOK_WIN_2000 = 210;
 inline constexpr int ID_VIEW_APPLOOK_OFF_2007_AQUA = 218;
 inline constexpr int AFX_IDW_RIBBON_BAR = 59398;

@@ -38,6 +38,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "CAboutDlg.h"
@@ -447,6 +448,38 @@ TEST_F(Shell, APaneDockedAtAnyEdgeShowsAFewLines) {
     }
 }
 
+// Reset Layout puts every pane back where a first start docks it, wherever
+// the user had taken it: to an edge strip, floating, closed or to another
+// edge.
+TEST_F(Shell, ResetLayoutPutsEveryPaneWhereAFirstStartDocksIt) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    const auto where = [&frame] {
+        std::vector<std::tuple<int, bool, bool, int>> panes;  // area, floating, auto-hidden, tab group size
+        for (CNetworkDataView* pane : frame.Panes())
+            panes.emplace_back(frame.dockWidgetArea(pane), pane->isFloating(), frame.AutoHide()->IsAutoHidden(pane),
+                               static_cast<int>(frame.tabifiedDockWidgets(pane).size()));
+        return panes;
+    };
+    const auto first = where();
+    frame.AutoHide()->SetAutoHidden(frame.m_paneTcpSockets, true);
+    frame.m_paneIpStats->setFloating(true);
+    frame.m_paneAdapters->close();
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneProtocols);
+    QApplication::processEvents();
+    ASSERT_NE(where(), first);
+
+    frame.OnCommand(32790);
+    QApplication::processEvents();
+    EXPECT_EQ(where(), first);
+    for (CNetworkDataView* pane : frame.Panes()) {
+        EXPECT_FALSE(pane->isHidden()) << pane->windowTitle().toStdString();
+        EXPECT_TRUE(frame.IsPaneReachable(pane));
+    }
+    for (CNetworkDataView* shown : {frame.m_paneNetworks, frame.m_paneIpStats, frame.m_paneTcpStats, frame.m_paneTcpSockets})
+        EXPECT_TRUE(shown->IsOnScreen()) << shown->windowTitle().toStdString();
+}
+
 // -------------------------------------------------------------- ribbon
 
 TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
@@ -470,7 +503,7 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
         {Q("Sockets"), {{32778, Q("UDP Sockets")}, {32780, Q("TCP Sockets")}}},
         {Q("Statistics"),
          {{32775, Q("ICMP Packets")}, {32774, Q("IP Packets")}, {32777, Q("UDP Packets")}, {32779, Q("TCP Packets")}}},
-        {Q("Configuration"), {{57359, Q("Autorefresh All")}}},
+        {Q("Configuration"), {{57359, Q("Autorefresh All")}, {32790, Q("Reset Layout")}}},
     };
     for (std::size_t p = 0; p < panels.size(); ++p) {
         EXPECT_EQ(panels[p]->title(), expected[p].first);
@@ -478,8 +511,10 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
         const std::vector<QWidget*> elements = panels[p]->Elements();
         ASSERT_EQ(elements.size(), expected[p].second.size()) << p;
         for (std::size_t e = 0; e < elements.size(); ++e) {
-            auto* box = qobject_cast<QCheckBox*>(elements[e]);
+            // Check boxes, and the one command button (Reset Layout).
+            auto* box = qobject_cast<QAbstractButton*>(elements[e]);
             ASSERT_NE(box, nullptr);
+            EXPECT_EQ(qobject_cast<QCheckBox*>(box) != nullptr, expected[p].second[e].first != 32790);
             EXPECT_EQ(box->property("commandId").toInt(), expected[p].second[e].first);
             EXPECT_EQ(box->text(), expected[p].second[e].second);
         }
