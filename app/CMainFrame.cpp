@@ -184,6 +184,12 @@ bool CMainFrame::LoadFrame() {
         connect(shortcut, &QShortcut::activatedAmbiguously, this, [this, id] { OnCommand(id); });
     }
     connect(m_wndRibbon, &CRibbonBar::command, this, &CMainFrame::OnCommand);
+    // F6 and Shift+F6 move the focus between the document and the panes in
+    // view, as in other programs with panes.
+    auto* nextArea = new QShortcut(QKeySequence(Qt::Key_F6), this);
+    connect(nextArea, &QShortcut::activated, this, [this] { MoveFocusBetweenAreas(true); });
+    auto* previousArea = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6), this);
+    connect(previousArea, &QShortcut::activated, this, [this] { MoveFocusBetweenAreas(false); });
     setAcceptDrops(true);
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(FirstWindowSize(screen != nullptr ? screen->availableGeometry().size() : QSize()));
@@ -334,6 +340,39 @@ void CMainFrame::DockPaneGroups() {
             connect(pane, &QDockWidget::visibilityChanged, this, [this] { UpdateCommandUI(); });
         }
     }
+}
+
+std::vector<QWidget*> CMainFrame::FocusAreas() const {
+    // The document first, then the panes in view from left to right and top
+    // to bottom; panes behind other tabs or on edge strips are not in view.
+    std::vector<QWidget*> areas;
+    // The current document; before the window was first active, the one
+    // opened last.
+    QMdiSubWindow* document = m_mdiArea->currentSubWindow();
+    const QList<QMdiSubWindow*> documents = m_mdiArea->subWindowList(QMdiArea::ActivationHistoryOrder);
+    if (document == nullptr && !documents.isEmpty()) document = documents.back();
+    if (document != nullptr && document->widget() != nullptr) areas.push_back(document->widget());
+    std::vector<CNetworkDataView*> panes;
+    for (CNetworkDataView* pane : Panes())
+        if (pane->IsOnScreen() && pane->widget() != nullptr) panes.push_back(pane);
+    std::sort(panes.begin(), panes.end(), [](const CNetworkDataView* a, const CNetworkDataView* b) {
+        const QPoint pa = a->mapToGlobal(QPoint()), pb = b->mapToGlobal(QPoint());
+        return pa.x() != pb.x() ? pa.x() < pb.x() : pa.y() < pb.y();
+    });
+    for (CNetworkDataView* pane : panes) areas.push_back(&pane->Tree());
+    return areas;
+}
+
+void CMainFrame::MoveFocusBetweenAreas(bool forward) {
+    const std::vector<QWidget*> areas = FocusAreas();
+    if (areas.empty()) return;
+    const QWidget* focus = QApplication::focusWidget();
+    std::size_t at = areas.size();  // none holds the focus: start from the document
+    for (std::size_t i = 0; i < areas.size(); ++i)
+        if (focus != nullptr && (focus == areas[i] || areas[i]->isAncestorOf(focus))) at = i;
+    const std::size_t n = areas.size();
+    const std::size_t next = at == n ? (forward ? 0 : n - 1) : (forward ? (at + 1) % n : (at + n - 1) % n);
+    areas[next]->setFocus(Qt::OtherFocusReason);
 }
 
 void CMainFrame::OnResetLayout() {

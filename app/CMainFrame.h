@@ -62,6 +62,10 @@ public:
     void OnToggleAutoRefreshAll();
     // Puts every pane back where a first start puts it.
     void OnResetLayout();
+    // The places F6 moves the focus between, in order: the active document,
+    // then the report trees of the panes in view; and the move itself.
+    std::vector<QWidget*> FocusAreas() const;
+    void MoveFocusBetweenAreas(bool forward);
     void OnWindowsDialog();
     // Whether the user can reach the pane: docked (in view or behind a tab),
     // floating, or on an edge strip.  Its box says so.

@@ -586,6 +586,36 @@ TEST_F(Shell, CtrlF4ClosesTheActiveDocumentAndTheAboutButtonHasAName) {
     EXPECT_EQ(about->accessibleName(), Q("About"));
 }
 
+// F6 goes from the document through the panes in view and back to the
+// document; Shift+F6 goes the other way.  Panes behind other tabs are passed.
+TEST_F(Shell, F6MovesTheFocusBetweenTheDocumentAndThePanesInView) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    QApplication::setActiveWindow(&frame);
+    const std::vector<QWidget*> areas = frame.FocusAreas();
+    // The document and the first tab of each of the four groups.
+    ASSERT_EQ(areas.size(), 5u);
+    EXPECT_EQ(areas[0], frame.MdiArea()->subWindowList().front()->widget());
+    for (QWidget* area : areas) EXPECT_TRUE(area->isVisible());
+    EXPECT_EQ(areas.back(), &frame.m_paneTcpSockets->Tree()) << "the right-hand group comes last";
+    areas[0]->setFocus();
+    QApplication::processEvents();
+    const auto focusedArea = [&areas]() -> int {
+        for (std::size_t i = 0; i < areas.size(); ++i)
+            if (QApplication::focusWidget() == areas[i] || areas[i]->isAncestorOf(QApplication::focusWidget()))
+                return static_cast<int>(i);
+        return -1;
+    };
+    for (int step = 1; step <= 5; ++step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6);
+        EXPECT_EQ(focusedArea(), step % 5) << "F6 number " << step;
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, Qt::ShiftModifier);
+    EXPECT_EQ(focusedArea(), 4) << "Shift+F6 from the document";
+}
+
 // --------------------------------------------------------------- looks
 
 TEST_F(Shell, LooksMoveTheRadioMarkAndAreSaved) {
