@@ -142,9 +142,23 @@ CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent) {
     grid->addWidget(m_pages, 1, 1);
     grid->setColumnStretch(1, 1);
     connect(m_tabs, &QTabBar::currentChanged, m_pages, &QStackedWidget::setCurrentIndex);
+    // A double click on a tab collapses the ribbon to its tab row, and
+    // another brings the pages back, as users know it from ribbons.
+    connect(m_tabs, &QTabBar::tabBarDoubleClicked, this, [this](int index) {
+        if (index >= 0) SetCollapsed(!IsCollapsed());
+    });
 
     qApp->installEventFilter(this);
 }
+
+void CRibbonBar::SetCollapsed(bool collapsed) {
+    if (collapsed == IsCollapsed()) return;
+    if (collapsed && KeyTipsShown()) HideKeyTips();
+    m_pages->setVisible(!collapsed);
+    updateGeometry();
+}
+
+bool CRibbonBar::IsCollapsed() const { return m_pages->isHidden(); }
 
 QToolButton* CRibbonBar::SetApplicationButton(const QIcon& icon, const QString& text, const QString& toolTip,
                                               int size) {

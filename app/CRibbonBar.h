@@ -77,6 +77,10 @@ public:
     QString MainCategoryLabel() const { return m_mainLabel; }
     QMenu* MainMenu() const { return m_mainMenu; }
     QTabBar* Tabs() const { return m_tabs; }
+    // Collapsed, the ribbon is its tab row alone (a double click on a tab
+    // switches).
+    void SetCollapsed(bool collapsed);
+    bool IsCollapsed() const;
     std::vector<CRibbonCategory*> Categories() const { return m_categories; }
     std::vector<QToolButton*> TabRowButtons() const { return m_tabButtons; }
     // The quick access toolbar's commands (none: no toolbar is shown).

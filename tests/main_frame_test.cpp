@@ -616,6 +616,29 @@ TEST_F(Shell, F6MovesTheFocusBetweenTheDocumentAndThePanesInView) {
     EXPECT_EQ(focusedArea(), 4) << "Shift+F6 from the document";
 }
 
+// A double click on a ribbon tab collapses the ribbon to its tab row, giving
+// the panes its height; another double click brings the pages back.
+TEST_F(Shell, ADoubleClickOnARibbonTabCollapsesAndRestoresTheRibbon) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    CRibbonBar* ribbon = frame.Ribbon();
+    const int fullHeight = ribbon->height();
+    const auto panesHeight = [&frame] { return frame.m_paneTcpSockets->height(); };
+    const int paneHeight = panesHeight();
+    QTabBar* tabs = ribbon->Tabs();
+    const QPoint onTab = tabs->tabRect(0).center();
+    QTest::mouseDClick(tabs, Qt::LeftButton, Qt::NoModifier, onTab);
+    QApplication::processEvents();
+    EXPECT_TRUE(ribbon->IsCollapsed());
+    EXPECT_LT(ribbon->height(), fullHeight / 2);
+    EXPECT_GE(panesHeight(), paneHeight + fullHeight / 2) << "the panes take the pages' height";
+    QTest::mouseDClick(tabs, Qt::LeftButton, Qt::NoModifier, onTab);
+    QApplication::processEvents();
+    EXPECT_FALSE(ribbon->IsCollapsed());
+    EXPECT_EQ(ribbon->height(), fullHeight);
+}
+
 // --------------------------------------------------------------- looks
 
 TEST_F(Shell, LooksMoveTheRadioMarkAndAreSaved) {
