@@ -83,11 +83,9 @@ public:
         if (table >= kTables || inodes.size() > kMaxInodes) return false;
         std::lock_guard<std::mutex> guard(m_lock);
         if (!Running() && !Start()) return false;
-        OwnersRequest request;
-        request.table = static_cast<std::uint8_t>(table);
-        request.inodes = inodes;
         std::optional<OwnersReply> reply;
-        if (SendAll(m_fd, EncodeOwnersRequest(request))) reply = ReadReply(inodes.size());
+        if (SendAll(m_fd, EncodeOwnersRequest(static_cast<std::uint8_t>(table), inodes)))
+            reply = ReadReply(inodes.size());
         if (!reply) {
             Stop();
             return false;

@@ -139,11 +139,11 @@ std::vector<std::uint8_t> EncodeHello(const Hello& hello) {
     return out.Finish();
 }
 
-std::vector<std::uint8_t> EncodeOwnersRequest(const OwnersRequest& request) {
-    Writer out(MessageType::OwnersRequest, request.table);
-    out.Reserve(OwnersRequestLength(request.inodes.size()));
-    out.Write(static_cast<std::uint32_t>(request.inodes.size()));
-    for (std::uint64_t inode : request.inodes) out.Write(inode);
+std::vector<std::uint8_t> EncodeOwnersRequest(std::uint8_t table, std::span<const std::uint64_t> inodes) {
+    Writer out(MessageType::OwnersRequest, table);
+    out.Reserve(OwnersRequestLength(inodes.size()));
+    out.Write(static_cast<std::uint32_t>(inodes.size()));
+    for (std::uint64_t inode : inodes) out.Write(inode);
     return out.Finish();
 }
 

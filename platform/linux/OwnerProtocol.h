@@ -87,7 +87,10 @@ std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> paylo
 // Whole frames, header included.  Names that break the rules are left out
 // of a reply rather than sent.
 std::vector<std::uint8_t> EncodeHello(const Hello& hello);
-std::vector<std::uint8_t> EncodeOwnersRequest(const OwnersRequest& request);
+std::vector<std::uint8_t> EncodeOwnersRequest(std::uint8_t table, std::span<const std::uint64_t> inodes);
+inline std::vector<std::uint8_t> EncodeOwnersRequest(const OwnersRequest& request) {
+    return EncodeOwnersRequest(request.table, request.inodes);
+}
 std::vector<std::uint8_t> EncodeOwnersReply(const OwnersReply& reply);
 
 // Whether `name` may travel as an executable's name.

@@ -55,6 +55,11 @@ void ResolveOwners(int protocol, TableState& state) {
             return;
         }
     }
+    // The index forgets what it remembers of sockets no longer open.
+    state.live.clear();
+    state.live.reserve(state.rows.size());
+    for (const provider::SocketRow& row : state.rows)
+        if (row.inode != 0) state.live.insert(row.inode);
     state.owners.Resolve(root, state.rows, state.live);
 }
 
@@ -90,10 +95,6 @@ DWORD BuildTable(int protocol, PVOID buffer, PDWORD size, BOOL order, Fill fill)
         *size = static_cast<DWORD>(wanted);
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    state.live.clear();
-    state.live.reserve(state.rows.size());
-    for (const provider::SocketRow& row : state.rows)
-        if (row.inode != 0) state.live.insert(row.inode);
     ResolveOwners(protocol, state);
     if (order) provider::SortRows(state.rows);
 
