@@ -29,6 +29,8 @@
 #include "ChildOutput.h"
 #include "OwnerProtocol.h"
 #include "OwnerService.h"
+#include "ProcStatus.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 using namespace owners;
@@ -77,24 +79,6 @@ Bytes ReplyPayload(const std::vector<std::uint32_t>& pids, const std::vector<Nam
     }
     return p;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tessaline-owners-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!m_path.empty()) fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 void Link(const fs::path& root, int pid, const std::string& name, const std::string& target) {
     const fs::path dir = root / std::to_string(pid) / (name == "exe" ? "" : "fd");
@@ -300,7 +284,7 @@ protected:
     }
     const fs::path& Root() const { return m_dir.Path(); }
 
-    TempDir m_dir;
+    TempDir m_dir{"tessaline-owners-"};
 };
 
 TEST_F(OwnerServiceTest, AnswersPidsInOrderAndNamesOnlyTheOwnersFound) {
@@ -466,13 +450,9 @@ std::uint64_t InodeOf(int fd) {
 
 std::string StatusField(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field + ":", 0) == 0) {
-            std::string value = line.substr(field.size() + 1);
-            value.erase(0, value.find_first_not_of(" \t"));
-            return value;
-        }
-    return {};
+    std::stringstream text;
+    text << in.rdbuf();
+    return ::StatusField(text.str(), field);
 }
 
 TEST(OwnerHelperProgram, AnswersOwnersOfSocketsAndNothingElse) {
@@ -687,7 +667,7 @@ TEST(OwnerHelperProgram, EndsWhenTheProcessThatStartedItGoes) {
 // costs the program at most a few seconds once, and the owners it can see
 // itself are still named.
 TEST(OwnerHelperFailures, ProgramFallsBackToItsOwnLookups) {
-    TempDir dir;
+    TempDir dir("tessaline-owners-");
     ASSERT_FALSE(dir.Path().empty());
     const fs::path hangs = dir.Path() / "hangs";
     {

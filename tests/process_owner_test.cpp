@@ -35,7 +35,9 @@
 
 #include "ChildOutput.h"
 #include "OwnerProtocol.h"
+#include "ProcStatus.h"
 #include "ProcessOwner.h"
+#include "TempDir.h"
 #include "WideText.h"
 #include "processes.h"
 
@@ -227,24 +229,6 @@ private:
     bool m_started = false;
 };
 
-class TempDir {
-public:
-    explicit TempDir(const fs::path& parent, const std::string& prefix) {
-        std::string pattern = (parent / (prefix + "XXXXXX")).string();
-        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!m_path.empty()) fs::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
 // Points the process lookups at another proc root for the object's lifetime.
 class ProcRootOverride {
 public:
@@ -287,7 +271,7 @@ TEST(ProcessLabel, LiveProcesses) {
 }
 
 TEST(ProcessLabel, FixtureProcRoot) {
-    TempDir root(fs::temp_directory_path(), "proc-root-processes-");
+    TempDir root("proc-root-processes-");
     ASSERT_FALSE(root.Path().empty());
     BuildProcRoot(root.Path(), {{123456, "/opt/app/fixture-daemon"},
                                 {123457, "/usr/bin/thing (deleted)"},
@@ -496,7 +480,7 @@ TEST(ProcessOwnerHandles, CloseHandleReleasesTheProcess) {
 }
 
 TEST(ProcessOwnerHandles, ModuleBaseNameIsCutToTheBufferInUtf16Units) {
-    TempDir root(fs::temp_directory_path(), "proc-root-processes-");
+    TempDir root("proc-root-processes-");
     ASSERT_FALSE(root.Path().empty());
     BuildProcRoot(root.Path(), {{123456, "/opt/app/fixture-daemon"}, {123459, "/opt/d\xc3\xa9mon"}});
     ProcRootOverride use(root.Path());
@@ -642,7 +626,7 @@ std::string UnreachableByOthers(const fs::path& path) {
 // window and the helper beside itself.
 class ProgramCopy {
 public:
-    ProgramCopy() : m_dir(fs::path(TESSALINE_BIN).parent_path().parent_path(), "secure-exec-") {}
+    ProgramCopy() : m_dir("secure-exec-", fs::path(TESSALINE_BIN).parent_path().parent_path()) {}
 
     // Empty on success, else why the copy cannot serve.
     std::string Prepare() {
@@ -711,18 +695,6 @@ std::string Describe(const Output& r) {
 // (it cannot trace itself for leak checks, for one); that is the build's
 // limit, not the program's.
 bool SanitizerRefused(const Output& r) { return kSanitizerBuild && r.status != 0 && r.status != 3; }
-
-// The value of one field of a /proc/PID/status text.
-std::string StatusField(const std::string& status, const std::string& field) {
-    std::istringstream in(status);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field + ":", 0) == 0) {
-            std::string value = line.substr(field.size() + 1);
-            value.erase(0, value.find_first_not_of(" \t"));
-            return value;
-        }
-    return {};
-}
 
 // A program given capabilities by mistake still cannot be pointed at other
 // code or files through its environment.

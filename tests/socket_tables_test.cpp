@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "OwnerClient.h"
+#include "TempDir.h"
 #include "ProcFiles.h"
 #include "SocketOwners.h"
 #include "SocketTables.h"
@@ -93,24 +94,6 @@ std::string Join(const std::vector<std::string>& lines, const std::string& eol, 
     }
     return out;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tessaline-sockets-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!m_path.empty()) fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 // Sets TESSALINE_PROC_ROOT (or unsets it for the live /proc) for one scope.
 class ProcRootScope {
@@ -381,7 +364,7 @@ TEST(SocketInodeOfLink, OnlyASocketLinkWithADecimalInode) {
 class SocketOwnerIndexTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(m_dir.path().empty());
+        ASSERT_FALSE(m_dir.Path().string().empty());
         Link(root(), 1234, 0, "/dev/null");
         Link(root(), 1234, 1, "pipe:[42]");
         Link(root(), 1234, 2, "anon_inode:[eventfd]");
@@ -395,7 +378,7 @@ protected:
         fs::create_symlink("1234", fs::path(root()) / "self");
     }
 
-    const std::string& root() const { return m_dir.path(); }
+    std::string root() const { return m_dir.Path().string(); }
 
     // Rows for the inodes, with a stale pid that Resolve must overwrite;
     // `live` is the same set unless given.
@@ -420,8 +403,8 @@ protected:
     unsigned long Verified() const { return m_index.GetStats().verified; }
     unsigned long Kept() const { return m_index.GetStats().keptDirectories; }
 
-    TempDir m_dir;
-    ProcRootScope m_scope{m_dir.path()};
+    TempDir m_dir{"tessaline-sockets-"};
+    ProcRootScope m_scope{m_dir.Path().string()};
     provider::SocketOwnerIndex m_index;
 };
 
@@ -531,10 +514,10 @@ TEST_F(SocketOwnerIndexTest, ClosedSocketsAreForgotten) {
 
 TEST_F(SocketOwnerIndexTest, AnotherProcRootDropsWhatWasRemembered) {
     ASSERT_EQ(Resolve({5678}), (Pids{1234}));
-    TempDir other;
-    ASSERT_FALSE(other.path().empty());
-    Link(other.path(), 2222, 1, SocketLink(5678));
-    ProcRootScope::Use(other.path());
+    TempDir other("tessaline-sockets-");
+    ASSERT_FALSE(other.Path().string().empty());
+    Link(other.Path().string(), 2222, 1, SocketLink(5678));
+    ProcRootScope::Use(other.Path().string());
     EXPECT_EQ(Resolve({5678}), (Pids{2222}));
     EXPECT_EQ(Kept(), 1u);
 }
@@ -634,7 +617,7 @@ class ExtendedTablesFixtureRoot : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Provider().error.empty()) << Provider().error;
-        ASSERT_FALSE(m_dir.path().empty());
+        ASSERT_FALSE(m_dir.Path().string().empty());
         const fs::path net = fs::path(root()) / "net";
         fs::create_directories(net);
         std::ofstream(net / "tcp", std::ios::binary) << Fixture("tcp-kernel-6.18.txt");
@@ -648,10 +631,10 @@ protected:
         Link(root(), 555, 9, SocketLink(764800));
     }
 
-    const std::string& root() const { return m_dir.path(); }
+    std::string root() const { return m_dir.Path().string(); }
 
-    TempDir m_dir;
-    ProcRootScope m_scope{m_dir.path()};
+    TempDir m_dir{"tessaline-sockets-"};
+    ProcRootScope m_scope{m_dir.Path().string()};
 };
 
 constexpr std::size_t kFixtureTcpRows = 7;
