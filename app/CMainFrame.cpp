@@ -44,6 +44,9 @@ constexpr int kAboutIconIndex = 0;
 constexpr int kExitSmallImage = 15;
 constexpr int kLeftWidth = 250;
 constexpr int kRightWidth = 450;
+// The window's frame (title bar, borders) is the window manager's and
+// unknown before the window is shown: room is left for a common one.
+constexpr QSize kFrameAllowance(16, 40);
 
 // Panels of the "Data Sources" category, in order.
 constexpr int kPanelIds[] = {138, 133, 139};
@@ -200,12 +203,17 @@ bool CMainFrame::LoadFrame() {
 }
 
 QSize FirstWindowSize(const QSize& available) {
-    // The window's frame (title bar, borders) is the window manager's and
-    // unknown before the window is shown: leave room for a common one.
     constexpr QSize kPreferred(1280, 800);
-    constexpr QSize kFrameAllowance(16, 40);
     if (!available.isValid() || available.isEmpty()) return kPreferred;
     return kPreferred.boundedTo((available - kFrameAllowance).expandedTo(QSize(1, 1)));
+}
+
+QRect FitPlacement(const QRect& outer, const QRect& available) {
+    if (!available.isValid() || outer.isEmpty() || available.contains(outer)) return outer;
+    QRect placed(outer.topLeft(), outer.size().boundedTo(available.size()));
+    placed.moveTo(std::clamp(placed.x(), available.left(), available.right() + 1 - placed.width()),
+                  std::clamp(placed.y(), available.top(), available.bottom() + 1 - placed.height()));
+    return placed;
 }
 
 void CMainFrame::BuildRibbon() {
@@ -385,17 +393,131 @@ void CMainFrame::OnResetLayout() {
     for (CNetworkDataView* pane : Panes()) pane->show();
     for (CNetworkDataView* first : {m_paneNetworks, m_paneIpStats, m_paneTcpStats, m_paneTcpSockets}) first->raise();
     resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
+    m_wantedExtent = {kLeftWidth, kRightWidth, 0, 0};
     UpdateCommandUI();
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (!m_bSized && !m_bRestored) {
+    if (!m_bSized) {
         m_bSized = true;
-        // The initial widths apply once the layout exists, as it does now:
-        // set before the first drawing, the window is drawn once.
-        resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
+        if (!m_bRestored) {
+            // The initial widths apply once the layout exists, as it does
+            // now: set before the first drawing, the window is drawn once.
+            resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
+            m_wantedExtent = {kLeftWidth, kRightWidth, 0, 0};
+        } else if (m_wantedExtent == std::array<int, 4>{}) {
+            // Settings from before the extents were kept: the restored
+            // layout's are the user's.
+            for (std::size_t i = 0; i < kExtentAreas.size(); ++i) m_wantedExtent[i] = AreaExtent(kExtentAreas[i]);
+        } else {
+            GiveSpaceBackToPanes();
+        }
     }
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* event) {
+    // The layout has already fitted the panes to the new size; what the
+    // document area holds beyond its minimum goes back to squeezed panes.
+    QMainWindow::resizeEvent(event);
+    if (m_bSized) GiveSpaceBackToPanes();
+}
+
+bool CMainFrame::event(QEvent* event) {
+    // A press and release on the frame itself (not on a child) is a drag of
+    // the separator between the panes and the document: the areas it
+    // resized are as wide as the user wants them.
+    const QEvent::Type type = event->type();
+    if (type == QEvent::MouseButtonPress) {
+        for (std::size_t i = 0; i < kExtentAreas.size(); ++i) m_extentAtPress[i] = AreaExtent(kExtentAreas[i]);
+    }
+    const bool handled = QMainWindow::event(event);
+    if (type == QEvent::MouseButtonRelease) {
+        for (std::size_t i = 0; i < kExtentAreas.size(); ++i) {
+            const int extent = AreaExtent(kExtentAreas[i]);
+            if (extent > 0 && extent != m_extentAtPress[i]) m_wantedExtent[i] = extent;
+        }
+    }
+    return handled;
+}
+
+namespace {
+
+std::size_t ExtentIndex(Qt::DockWidgetArea area) {
+    const auto* at = std::find(kExtentAreas.begin(), kExtentAreas.end(), area);
+    return static_cast<std::size_t>(at - kExtentAreas.begin());
+}
+
+bool Horizontal(Qt::DockWidgetArea area) { return area == Qt::LeftDockWidgetArea || area == Qt::RightDockWidgetArea; }
+
+}  // namespace
+
+int CMainFrame::AreaExtent(Qt::DockWidgetArea area) const {
+    QRect united;
+    for (CNetworkDataView* pane : Panes()) {
+        if (pane->isFloating() || !pane->IsOnScreen() || dockWidgetArea(pane) != area) continue;
+        if (m_autoHide != nullptr && m_autoHide->IsAutoHidden(pane)) continue;
+        united |= pane->geometry();
+    }
+    if (united.isNull()) return 0;
+    return Horizontal(area) ? united.width() : united.height();
+}
+
+int CMainFrame::WantedExtent(Qt::DockWidgetArea area) const {
+    const std::size_t i = ExtentIndex(area);
+    return i < m_wantedExtent.size() ? m_wantedExtent[i] : 0;
+}
+
+void CMainFrame::GiveSpaceBackToPanes() {
+    QWidget* central = centralWidget();
+    if (central == nullptr) return;
+    const QSize least = central->minimumSizeHint().expandedTo(central->minimumSize());
+    int spareWidth = std::max(0, central->width() - least.width());
+    int spareHeight = std::max(0, central->height() - least.height());
+    for (std::size_t i = 0; i < kExtentAreas.size(); ++i) {
+        const Qt::DockWidgetArea area = kExtentAreas[i];
+        const int extent = AreaExtent(area);
+        const int deficit = m_wantedExtent[i] - extent;
+        int& spare = Horizontal(area) ? spareWidth : spareHeight;
+        if (extent == 0 || deficit <= 0 || spare <= 0) continue;
+        const int given = std::min(deficit, spare);
+        spare -= given;
+        // The pane nearest the document widens its column, and the area
+        // with it.
+        CNetworkDataView* inner = nullptr;
+        int innerEdge = 0;
+        for (CNetworkDataView* pane : Panes()) {
+            if (pane->isFloating() || !pane->IsOnScreen() || dockWidgetArea(pane) != area) continue;
+            if (m_autoHide != nullptr && m_autoHide->IsAutoHidden(pane)) continue;
+            const QRect r = pane->geometry();
+            const int edge = area == Qt::LeftDockWidgetArea    ? r.right()
+                             : area == Qt::RightDockWidgetArea ? -r.left()
+                             : area == Qt::TopDockWidgetArea   ? r.bottom()
+                                                               : -r.top();
+            if (inner == nullptr || edge > innerEdge) {
+                inner = pane;
+                innerEdge = edge;
+            }
+        }
+        if (inner == nullptr) continue;
+        const Qt::Orientation orientation = Horizontal(area) ? Qt::Horizontal : Qt::Vertical;
+        const int size = (Horizontal(area) ? inner->width() : inner->height()) + given;
+        resizeDocks({inner}, {size}, orientation);
+    }
+}
+
+std::array<int, 4> ParsePaneExtents(const QString& text) {
+    std::array<int, 4> extents{};
+    const QStringList fields = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (fields.size() != static_cast<qsizetype>(extents.size())) return {};
+    constexpr int kMostPixels = 1 << 16;  // the settings file is the user's: keep numbers sane
+    for (std::size_t i = 0; i < extents.size(); ++i) {
+        bool ok = false;
+        const int value = fields[static_cast<qsizetype>(i)].toInt(&ok);
+        if (!ok || value < 0 || value > kMostPixels) return {};
+        extents[i] = value;
+    }
+    return extents;
 }
 
 void CMainFrame::OnCommand(int id) {
@@ -563,6 +685,10 @@ void CMainFrame::SaveWorkspace() {
     app->WriteValue(QStringLiteral("WindowPlacement"), saveGeometry());
     app->WriteValue(QStringLiteral("DockingManagers"), saveState());
     app->WriteValue(QStringLiteral("AutoHiddenPanes"), edges.join(QLatin1Char(';')));
+    // The extents the user gave the areas, not those a small window left.
+    QStringList extents;
+    for (int extent : m_wantedExtent) extents << QString::number(extent);
+    app->WriteValue(QStringLiteral("PaneExtents"), extents.join(QLatin1Char(' ')));
 }
 
 std::vector<CAutoHideManager::EdgePane> ParseEdgePanes(const QString& text) {
@@ -588,8 +714,27 @@ bool CMainFrame::RestoreWorkspace() {
     if (app == nullptr) return false;
     const QByteArray geometry = app->GetValue(QStringLiteral("WindowPlacement")).toByteArray();
     const QByteArray state = app->GetValue(QStringLiteral("DockingManagers")).toByteArray();
-    if (!geometry.isEmpty()) restoreGeometry(geometry);
+    if (!geometry.isEmpty() && restoreGeometry(geometry)) {
+        // The screen it was saved on may be smaller now, or gone: the window
+        // comes back inside the screen under its centre, else the first.
+        const QScreen* screen = QGuiApplication::screenAt(this->geometry().center());
+        if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+        if (screen != nullptr && !isMaximized() && !isFullScreen()) {
+            // Before the window is first shown its frame may be unknown:
+            // room is left for a common one.
+            const QRect inner = this->geometry();
+            QMargins frame(inner.left() - frameGeometry().left(), inner.top() - frameGeometry().top(),
+                           frameGeometry().right() - inner.right(), frameGeometry().bottom() - inner.bottom());
+            if (frame.isNull()) {
+                const int side = kFrameAllowance.width() / 2;
+                frame = QMargins(side, kFrameAllowance.height() - side, side, side);
+            }
+            const QRect placed = FitPlacement(inner.marginsAdded(frame), screen->availableGeometry());
+            if (placed != inner.marginsAdded(frame)) setGeometry(placed.marginsRemoved(frame));
+        }
+    }
     if (state.isEmpty() || !restoreState(state)) return false;
+    m_wantedExtent = ParsePaneExtents(app->GetValue(QStringLiteral("PaneExtents")).toString());
     if (m_autoHide != nullptr)
         m_autoHide->RestoreEdgePanes(ParseEdgePanes(app->GetValue(QStringLiteral("AutoHiddenPanes")).toString()));
     return true;

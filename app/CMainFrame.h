@@ -41,6 +41,20 @@ struct ToggleInfo {
 // window manager's frame fit.
 QSize FirstWindowSize(const QSize& available);
 
+// Where a restored window goes: its `outer` rectangle (with the frame)
+// kept as saved when it lies inside the screen's available area, else made
+// small enough to fit and moved inside, as little as it must.
+QRect FitPlacement(const QRect& outer, const QRect& available);
+
+// The dock areas whose extent the frame keeps (left and right: a width;
+// top and bottom: a height), in the order of their index.
+inline constexpr std::array<Qt::DockWidgetArea, 4> kExtentAreas = {
+    Qt::LeftDockWidgetArea, Qt::RightDockWidgetArea, Qt::TopDockWidgetArea, Qt::BottomDockWidgetArea};
+
+// The kept extents as the settings hold them: four numbers, 0 where none is
+// kept; anything else gives none.
+std::array<int, 4> ParsePaneExtents(const QString& text);
+
 // The auto-hidden panes as the settings keep them: "NAME AREA EXTENT"
 // items separated by ';'.  Items that do not parse are passed over.
 std::vector<CAutoHideManager::EdgePane> ParseEdgePanes(const QString& text);
@@ -67,6 +81,16 @@ public:
     std::vector<QWidget*> FocusAreas() const;
     void MoveFocusBetweenAreas(bool forward);
     void OnWindowsDialog();
+    // The extent of the panes docked in `area` as they show now: the width
+    // (left, right) or height (top, bottom) of the area; 0 when none is.
+    int AreaExtent(Qt::DockWidgetArea area) const;
+    // The extent the user gave the area (by its separator, or the first
+    // layout): the document area gives way to it, so that panes squeezed by
+    // a small window get it back when the window grows.  0: none kept.
+    int WantedExtent(Qt::DockWidgetArea area) const;
+    // Gives the panes back what a small window took from them, as far as the
+    // document area can spare.
+    void GiveSpaceBackToPanes();
     // Whether the user can reach the pane: docked (in view or behind a tab),
     // floating, or on an edge strip.  Its box says so.
     bool IsPaneReachable(const CNetworkDataView* pane) const;
@@ -113,6 +137,8 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -128,6 +154,10 @@ private:
     CAutoHideManager* m_autoHide = nullptr;
     QActionGroup* m_lookActions = nullptr;
     QString m_diagnostic;
+    // The extents the user wants, by kExtentAreas index; and the extents
+    // when a separator drag began.
+    std::array<int, 4> m_wantedExtent{};
+    std::array<int, 4> m_extentAtPress{};
     bool m_bRestored = false;
     bool m_bSized = false;
 };

@@ -480,6 +480,106 @@ TEST_F(Shell, ResetLayoutPutsEveryPaneWhereAFirstStartDocksIt) {
         EXPECT_TRUE(shown->IsOnScreen()) << shown->windowTitle().toStdString();
 }
 
+// A small window takes its width from the document area first; when it
+// grows again the panes get back the width the user gave them, by the first
+// layout or by dragging a separator, and that width is what the next start
+// finds, however small the window was at exit.
+TEST_F(Shell, PanesGetTheirWidthBackWhenTheWindowGrowsAndKeepItAcrossRuns) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame* frame = &Frame();
+    const auto settle = [] {
+        for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    };
+    const auto widths = [&frame] {
+        return std::pair(frame->AreaExtent(Qt::LeftDockWidgetArea), frame->AreaExtent(Qt::RightDockWidgetArea));
+    };
+    settle();
+    const auto first = widths();
+    EXPECT_EQ(first, std::pair(250, 450));
+
+    frame->resize(700, 600);
+    settle();
+    ASSERT_LT(widths().first + widths().second, 700);  // squeezed
+    frame->resize(1280, 800);
+    settle();
+    EXPECT_EQ(widths(), first);
+
+    // The separator between the left panes and the document, dragged 60
+    // pixels to the right.
+    const QRect left = frame->m_paneNetworks->geometry();
+    const QPoint grip(left.right() + 2, left.center().y());
+    QTest::mousePress(frame, Qt::LeftButton, {}, grip);
+    for (int dx = 10; dx <= 60; dx += 10) {
+        QMouseEvent move(QEvent::MouseMove, QPointF(grip + QPoint(dx, 0)), frame->mapToGlobal(QPointF(grip + QPoint(dx, 0))),
+                         Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(frame, &move);
+        settle();  // the frame moves its separator on a timer
+    }
+    QTest::mouseRelease(frame, Qt::LeftButton, {}, grip + QPoint(60, 0));
+    settle();
+    const int dragged = widths().first;
+    ASSERT_GT(dragged, 290);
+    EXPECT_EQ(frame->WantedExtent(Qt::LeftDockWidgetArea), dragged);
+    EXPECT_EQ(frame->WantedExtent(Qt::RightDockWidgetArea), 450);
+
+    frame->resize(640, 480);
+    settle();
+    ASSERT_LT(widths().first, dragged);
+    frame->close();
+    app_.reset();
+
+    ASSERT_TRUE(Start());
+    frame = &Frame();
+    frame->resize(1280, 800);
+    settle();
+    EXPECT_EQ(widths(), std::pair(dragged, 450));
+}
+
+// The kept extents come from the user's settings file: four sane numbers,
+// or none at all.
+TEST(PaneExtentsSetting, FourSaneNumbersOrNone) {
+    const std::array<int, 4> none{};
+    const std::pair<const char*, std::array<int, 4>> cases[] = {
+        {"250 450 0 0", {250, 450, 0, 0}},
+        {"  1 2   3 4 ", {1, 2, 3, 4}},
+        {"", none},
+        {"250 450 0", none},
+        {"250 450 0 0 7", none},
+        {"250 -1 0 0", none},
+        {"250 x 0 0", none},
+        {"250 99999999 0 0", none},
+    };
+    for (const auto& [text, extents] : cases) EXPECT_EQ(ParsePaneExtents(QString::fromLatin1(text)), extents) << text;
+}
+
+// A window placement saved on a larger screen, or on one no longer there,
+// comes back inside the screen in use.
+TEST_F(Shell, ARestoredPlacementThatNoLongerFitsIsBroughtInsideTheScreen) {
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect saved[] = {
+        {100, 100, 2560, 1600},   // a larger monitor
+        {2200, 1300, 1280, 800},  // a second screen to the right, now gone
+        {-3000, 50, 1280, 800},   // one to the left
+    };
+    const QRect fits(200, 150, 1000, 700);  // where it is kept as it was
+    for (const QRect& geometry : {saved[0], saved[1], saved[2], fits}) {
+        QWidget elsewhere;
+        elsewhere.setGeometry(geometry);
+        SetSetting("WindowPlacement", elsewhere.saveGeometry());
+        SetSetting("FirstRun", 0);
+        ASSERT_TRUE(Start());
+        const QRect placed = Frame().frameGeometry();
+        EXPECT_TRUE(available.contains(placed))
+            << placed.x() << "," << placed.y() << " " << placed.width() << "x" << placed.height();
+        if (geometry == fits) {
+            EXPECT_EQ(Frame().geometry(), fits);
+        }
+        app_.reset();
+        ClearSettings();
+    }
+}
+
 // -------------------------------------------------------------- ribbon
 
 TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
