@@ -432,6 +432,14 @@ bool CMainFrame::event(QEvent* event) {
         for (std::size_t i = 0; i < kExtentAreas.size(); ++i) m_extentAtPress[i] = AreaExtent(kExtentAreas[i]);
     }
     const bool handled = QMainWindow::event(event);
+    if (type == QEvent::LayoutRequest && m_wndRibbon != nullptr) {
+        // The window's layout minds the panes and the document but not the
+        // width of the ribbon above them: the window is kept wide enough for
+        // the ribbon with every panel collapsed, its labels whole.
+        const int panes = layout() != nullptr ? layout()->minimumSize().width() : 0;
+        const int needed = std::max(m_wndRibbon->minimumSizeHint().width(), panes);
+        if (minimumWidth() != needed) setMinimumWidth(needed);
+    }
     if (type == QEvent::MouseButtonRelease) {
         for (std::size_t i = 0; i < kExtentAreas.size(); ++i) {
             const int extent = AreaExtent(kExtentAreas[i]);

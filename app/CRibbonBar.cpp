@@ -1,6 +1,7 @@
 #include "CRibbonBar.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -56,6 +57,66 @@ CRibbonPanel::CRibbonPanel(const QString& title, const QIcon& icon, CRibbonBar* 
     m_layout->setContentsMargins(6, 4, 6, 22);
     m_layout->setSpacing(8);
     setWindowIcon(icon);
+    // A panel is shown whole or collapsed, never squeezed.
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    m_collapsedButton = new QToolButton(parent);
+    m_collapsedButton->setObjectName(QStringLiteral("ribbonCollapsedPanel"));
+    m_collapsedButton->setText(title);
+    m_collapsedButton->setIcon(icon);
+    m_collapsedButton->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_collapsedButton->setAutoRaise(true);
+    m_collapsedButton->setToolTip(title);
+    m_collapsedButton->setAccessibleName(title);
+    m_collapsedButton->hide();
+    connect(m_collapsedButton, &QToolButton::clicked, this, [this] { DropDown(); });
+}
+
+void CRibbonPanel::SetCollapsed(bool collapsed) {
+    if (collapsed == m_collapsed) return;
+    m_collapsed = collapsed;
+    if (!collapsed && m_dropDown != nullptr) m_dropDown->hide();
+    setVisible(!collapsed);
+    m_collapsedButton->setVisible(collapsed);
+}
+
+bool CRibbonPanel::IsDroppedDown() const { return m_dropDown != nullptr && m_dropDown->isVisible(); }
+
+void CRibbonPanel::DropDown() {
+    if (!m_collapsed || IsDroppedDown()) return;
+    QWidget* page = parentWidget();
+    if (m_dropDown == nullptr) {
+        m_dropDown = new QFrame(m_collapsedButton, Qt::Popup);
+        // Drawn as a piece of the ribbon's page, in the page's colours.
+        m_dropDown->setObjectName(QStringLiteral("ribbonPages"));
+        m_dropDown->setFrameShape(QFrame::StyledPanel);
+        auto* holder = new QHBoxLayout(m_dropDown);
+        holder->setContentsMargins(2, 2, 2, 2);
+        // Closed, the drop-down gives the panel back to its page, hidden
+        // while it stays collapsed.
+        m_dropDown->installEventFilter(this);
+    }
+    const int index = page != nullptr && page->layout() != nullptr ? page->layout()->indexOf(this) : -1;
+    setProperty("pageIndex", index);
+    m_dropDown->layout()->addWidget(this);
+    show();
+    m_dropDown->adjustSize();
+    m_dropDown->move(m_collapsedButton->mapToGlobal(QPoint(0, m_collapsedButton->height())));
+    m_dropDown->show();
+}
+
+bool CRibbonPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_dropDown && event->type() == QEvent::Hide) {
+        auto* page = qobject_cast<CRibbonCategory*>(m_collapsedButton->parentWidget());
+        auto* pageLayout = page != nullptr ? qobject_cast<QBoxLayout*>(page->layout()) : nullptr;
+        if (pageLayout != nullptr) {
+            const int index = property("pageIndex").toInt();
+            setParent(page);
+            pageLayout->insertWidget(index >= 0 ? index : pageLayout->indexOf(m_collapsedButton), this);
+            setVisible(!m_collapsed);
+            page->FitPanels();
+        }
+    }
+    return QGroupBox::eventFilter(watched, event);
 }
 
 QCheckBox* CRibbonPanel::AddCheckBox(int id, const QString& text) {
@@ -107,8 +168,49 @@ CRibbonPanel* CRibbonCategory::AddPanel(const QString& title, const QIcon& icon)
     auto* panel = new CRibbonPanel(title, icon, m_ribbon, this);
     panel->setObjectName(QStringLiteral("ribbonPanel%1").arg(m_panels.size()));
     m_layout->insertWidget(m_layout->count() - 1, panel);
+    m_layout->insertWidget(m_layout->count() - 1, panel->CollapsedButton());
     m_panels.push_back(panel);
     return panel;
+}
+
+QSize CRibbonCategory::minimumSizeHint() const {
+    const QMargins margins = m_layout->contentsMargins();
+    int width = margins.left() + margins.right();
+    int height = 0;
+    for (const CRibbonPanel* panel : m_panels) {
+        if (width > margins.left() + margins.right()) width += m_layout->spacing();
+        width += panel->CollapsedButton()->sizeHint().width();
+        height = std::max({height, panel->CollapsedButton()->sizeHint().height(), panel->minimumSizeHint().height()});
+    }
+    return {width, height + margins.top() + margins.bottom()};
+}
+
+void CRibbonCategory::FitPanels() {
+    const QMargins margins = m_layout->contentsMargins();
+    const int room = width() - margins.left() - margins.right();
+    // Panels fold from the right: the first ones are the most used.
+    std::vector<int> whole, folded;
+    for (const CRibbonPanel* panel : m_panels) {
+        whole.push_back(panel->sizeHint().width());
+        folded.push_back(panel->CollapsedButton()->sizeHint().width());
+    }
+    const int gaps = m_panels.empty() ? 0 : m_layout->spacing() * static_cast<int>(m_panels.size() - 1);
+    std::size_t open = m_panels.size();
+    const auto needed = [&] {
+        int sum = gaps;
+        for (std::size_t i = 0; i < m_panels.size(); ++i) sum += i < open ? whole[i] : folded[i];
+        return sum;
+    };
+    while (open > 0 && needed() > room) --open;
+    for (std::size_t i = 0; i < m_panels.size(); ++i) {
+        if (m_panels[i]->IsDroppedDown()) continue;  // it stays down until closed
+        m_panels[i]->SetCollapsed(i >= open);
+    }
+}
+
+void CRibbonCategory::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    FitPanels();
 }
 
 // ------------------------------------------------------------------ ribbon
@@ -132,6 +234,9 @@ CRibbonBar::CRibbonBar(QWidget* parent) : QWidget(parent) {
     m_tabs->setObjectName(QStringLiteral("ribbonTabs"));
     m_tabs->setDrawBase(false);
     m_tabs->setExpanding(false);
+    // Tab labels are kept whole: the window is never narrower than they are.
+    m_tabs->setUsesScrollButtons(false);
+    m_tabs->setElideMode(Qt::ElideNone);
     m_tabRow->addWidget(m_tabs);
     m_tabRow->addStretch(1);
     grid->addLayout(m_tabRow, 0, 1);
@@ -265,6 +370,16 @@ std::vector<CRibbonBar::Tip> CRibbonBar::ReachableTips() {
         }
     } else if (m_tabs->currentIndex() >= 0 && m_tabs->currentIndex() < static_cast<int>(m_categories.size())) {
         for (CRibbonPanel* panel : m_categories[static_cast<std::size_t>(m_tabs->currentIndex())]->Panels()) {
+            if (panel->IsCollapsed() && !panel->IsDroppedDown()) {
+                // A folded panel's tip drops it down and shows its elements'
+                // tips there.
+                pending.push_back({QString(), panel->CollapsedButton(), [this, panel] {
+                                       panel->DropDown();
+                                       ShowKeyTips();
+                                   }});
+                texts.push_back(panel->title());
+                continue;
+            }
             for (QWidget* element : panel->Elements()) {
                 auto* button = qobject_cast<QAbstractButton*>(element);
                 pending.push_back({OwnTip(element), element, [button] {
@@ -295,8 +410,9 @@ void CRibbonBar::ShowKeyTips() {
     m_tipLabels.clear();
     m_typed.clear();
     m_tips = ReachableTips();
-    QWidget* top = window();
     for (const Tip& tip : m_tips) {
+        // A dropped-down panel is a window of its own.
+        QWidget* top = tip.target->window();
         QPoint anchor = tip.target->rect().bottomLeft() + QPoint(tip.target->width() / 2, -4);
         if (tip.tab >= 0) {
             // One tip per tab, under the tab.
@@ -330,7 +446,7 @@ void CRibbonBar::RunTip(const QString& typed) {
     for (const Tip& tip : m_tips) {
         if (tip.keys == m_typed) {
             const std::function<void()> run = tip.run;
-            const bool stays = tip.target == m_tabs;
+            const bool stays = tip.target == m_tabs || tip.target->objectName() == QLatin1String("ribbonCollapsedPanel");
             if (!stays) HideKeyTips();
             run();
             return;

@@ -15,6 +15,7 @@
 #include <vector>
 
 class QHBoxLayout;
+class QFrame;
 class QLabel;
 class QMenu;
 class QStackedWidget;
@@ -32,11 +33,28 @@ public:
     const QIcon& Icon() const { return m_icon; }
     std::vector<QWidget*> Elements() const { return m_elements; }
 
+    // A page too narrow for all its panels shows some of them collapsed:
+    // a button with the panel's icon and title, whose click drops the panel
+    // down whole below it.
+    QToolButton* CollapsedButton() const { return m_collapsedButton; }
+    bool IsCollapsed() const { return m_collapsed; }
+    void SetCollapsed(bool collapsed);
+    // Drops a collapsed panel down below its button; closes when the user
+    // clicks elsewhere or presses Esc.
+    void DropDown();
+    bool IsDroppedDown() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     CRibbonBar* m_ribbon;
     QIcon m_icon;
     QHBoxLayout* m_layout;
     std::vector<QWidget*> m_elements;
+    QToolButton* m_collapsedButton = nullptr;
+    QFrame* m_dropDown = nullptr;
+    bool m_collapsed = false;
 };
 
 // A category: a tab and its page of panels (the main category is the
@@ -48,6 +66,15 @@ public:
     CRibbonPanel* AddPanel(const QString& title, const QIcon& icon);
     const QString& Label() const { return m_label; }
     std::vector<CRibbonPanel*> Panels() const { return m_panels; }
+
+    // As narrow as the page can be: every panel collapsed.
+    QSize minimumSizeHint() const override;
+    // Collapses panels from the right until the rest fit whole, and opens
+    // them again as room comes back.
+    void FitPanels();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     CRibbonBar* m_ribbon;

@@ -19,6 +19,7 @@
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -737,6 +738,75 @@ TEST_F(Shell, ADoubleClickOnARibbonTabCollapsesAndRestoresTheRibbon) {
     QApplication::processEvents();
     EXPECT_FALSE(ribbon->IsCollapsed());
     EXPECT_EQ(ribbon->height(), fullHeight);
+}
+
+// However narrow the window, every ribbon label is whole: panels that do
+// not fit fold from the right into a button with their title, which drops
+// the panel down whole; the window is never narrower than the ribbon with
+// every panel folded.
+TEST_F(Shell, RibbonLabelsStayWholeAtEveryWidth) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    CRibbonBar* ribbon = frame.Ribbon();
+    CRibbonCategory* page = ribbon->Categories().front();
+    const std::vector<CRibbonPanel*> panels = page->Panels();
+    const auto whole = [](const QWidget* w) { return w->width() >= w->sizeHint().width(); };
+    std::vector<std::size_t> foldedAt;
+    for (const int width : {1280, 1000, 800, 700, 600, 500, 300, 1}) {
+        frame.resize(width, 700);
+        for (int i = 0; i < 3; ++i) QApplication::processEvents();
+        SCOPED_TRACE(width);
+        EXPECT_GE(frame.width(), std::min(width, 1280));
+        EXPECT_LE(page->geometry().right(), ribbon->width());
+        std::size_t folded = 0;
+        for (CRibbonPanel* panel : panels) {
+            if (panel->IsCollapsed()) {
+                ++folded;
+                EXPECT_TRUE(panel->isHidden());
+                EXPECT_TRUE(whole(panel->CollapsedButton())) << panel->title().toStdString();
+                EXPECT_LE(panel->CollapsedButton()->geometry().right(), page->width());
+            } else {
+                EXPECT_EQ(folded, 0u) << "panels fold from the right";
+                EXPECT_TRUE(whole(panel)) << panel->title().toStdString();
+                EXPECT_LE(panel->geometry().right(), page->width());
+                for (QWidget* element : panel->Elements()) EXPECT_TRUE(whole(element));
+            }
+        }
+        EXPECT_TRUE(whole(ribbon->Tabs()));
+        for (QToolButton* button : ribbon->TabRowButtons()) EXPECT_TRUE(whole(button));
+        foldedAt.push_back(folded);
+    }
+    EXPECT_EQ(foldedAt.front(), 0u);
+    EXPECT_EQ(foldedAt.back(), panels.size());
+    EXPECT_TRUE(std::is_sorted(foldedAt.begin(), foldedAt.end()));
+
+    // A folded panel drops down whole; its boxes work from there; closed, it
+    // is back on its page, folded; a wider window opens it again.
+    CRibbonPanel* sockets = panels[1];
+    ASSERT_TRUE(sockets->IsCollapsed());
+    sockets->CollapsedButton()->click();
+    QApplication::processEvents();
+    ASSERT_TRUE(sockets->IsDroppedDown());
+    EXPECT_TRUE(sockets->isVisible());
+    auto* tcpBox = qobject_cast<QCheckBox*>(ribbon->FindElement(32780));
+    ASSERT_NE(tcpBox, nullptr);
+    EXPECT_TRUE(tcpBox->isVisible());
+    tcpBox->click();
+    QApplication::processEvents();
+    EXPECT_TRUE(frame.m_paneTcpSockets->isHidden());
+    EXPECT_FALSE(tcpBox->isChecked());
+    QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+    QApplication::processEvents();
+    EXPECT_FALSE(sockets->IsDroppedDown());
+    EXPECT_EQ(sockets->parentWidget(), page);
+    EXPECT_TRUE(sockets->isHidden());
+    frame.resize(1280, 800);
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    for (CRibbonPanel* panel : panels) EXPECT_FALSE(panel->IsCollapsed());
+    EXPECT_TRUE(sockets->isVisible());
+    EXPECT_LT(page->layout()->indexOf(panels[0]), page->layout()->indexOf(sockets));
+    EXPECT_LT(page->layout()->indexOf(sockets), page->layout()->indexOf(panels[2]));
 }
 
 // --------------------------------------------------------------- looks
