@@ -36,6 +36,7 @@ constexpr int kGripWidth = 5;
 constexpr int kMinExtent = 80;
 constexpr int kDefaultExtent = 250;
 constexpr int kTitleIconSize = 12;
+constexpr int kPaneIconSize = 16;  // a pane's own icon on its caption and tabs
 
 QString Tr(const char* text) { return QCoreApplication::translate("CAutoHideManager", text); }
 
@@ -186,6 +187,11 @@ public:
         update();
     }
     const QString& Caption() const { return m_caption; }
+    // The pane's icon, drawn before the caption.
+    void SetIcon(const QIcon& icon) {
+        m_icon = icon;
+        update();
+    }
 
     QSize sizeHint() const override { return WithTextHeight(QWidget::sizeHint()); }
     QSize minimumSizeHint() const override { return WithTextHeight(QWidget::minimumSizeHint()); }
@@ -215,7 +221,13 @@ protected:
         int right = width() - kCaptionLeft;
         for (const QToolButton* button : {m_pPin, m_pFloat, m_pClose})
             if (button->isVisible()) right = std::min(right, button->x() - kCaptionGap);
-        const QRect text(kCaptionLeft, 0, std::max(0, right - kCaptionLeft), height());
+        int left = kCaptionLeft;
+        if (!m_icon.isNull()) {
+            const int side = std::min(kPaneIconSize, height());
+            m_icon.paint(&painter, QRect(left, (height() - side) / 2, side, side));
+            left += side + kCaptionGap;
+        }
+        const QRect text(left, 0, std::max(0, right - left), height());
         painter.setPen(palette().color(QPalette::WindowText));
         painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
                          fontMetrics().elidedText(m_caption, Qt::ElideRight, text.width()));
@@ -240,7 +252,9 @@ private:
         button->setIcon(icon);
         button->setIconSize(QSize(kTitleIconSize, kTitleIconSize));
         button->setAutoRaise(true);
-        button->setFocusPolicy(Qt::NoFocus);
+        // Reached by Tab from within the pane; a click leaves the focus
+        // where it was.
+        button->setFocusPolicy(Qt::TabFocus);
         layout()->addWidget(button);
         return button;
     }
@@ -263,6 +277,7 @@ private:
     QToolButton* m_pFloat;
     QToolButton* m_pClose;
     QString m_caption;
+    QIcon m_icon;
     bool m_bAutoHidden = false;
 };
 
@@ -293,6 +308,12 @@ public:
         m_bOpen = open;
         update();
     }
+    // The pane's icon, drawn before the text.
+    void SetIcon(const QIcon& icon) {
+        m_icon = icon;
+        updateGeometry();
+        update();
+    }
 
     QSize sizeHint() const override {
         QStyleOptionTab option;
@@ -300,7 +321,8 @@ public:
         const int hframe = style()->pixelMetric(QStyle::PM_TabBarTabHSpace, &option, this);
         const int vframe = style()->pixelMetric(QStyle::PM_TabBarTabVSpace, &option, this);
         const QFontMetrics metrics = fontMetrics();
-        const int along = metrics.size(Qt::TextShowMnemonic, option.text).width() + hframe;
+        const int icon = m_icon.isNull() ? 0 : option.iconSize.width() + 4;
+        const int along = metrics.size(Qt::TextShowMnemonic, option.text).width() + hframe + icon;
         const int across = metrics.height() + vframe;
         const bool vertical = m_shape == QTabBar::RoundedWest || m_shape == QTabBar::RoundedEast;
         const QSize contents = vertical ? QSize(across, along) : QSize(along, across);
@@ -330,6 +352,8 @@ private:
         option->shape = m_shape;
         // The tab draws "&" as itself, not as a mnemonic mark.
         option->text = QString(m_caption).replace(QLatin1Char('&'), QStringLiteral("&&"));
+        option->icon = m_icon;
+        option->iconSize = QSize(kPaneIconSize, kPaneIconSize);
         option->position = QStyleOptionTab::OnlyOneTab;
         option->selectedPosition = QStyleOptionTab::NotAdjacent;
         option->state &= ~QStyle::State_HasFocus;
@@ -338,6 +362,7 @@ private:
 
     QTabBar::Shape m_shape;
     QString m_caption;
+    QIcon m_icon;
     bool m_bOpen = false;
 };
 
@@ -802,8 +827,15 @@ void CAutoHideManager::UpdateTitleBar(const PaneState& state) {
 void CAutoHideManager::UpdateCaption(const PaneState& state) {
     if (state.pane.isNull()) return;
     const QString caption = PaneCaption(state.pane);
-    if (state.titleBar) state.titleBar->SetCaption(caption);
-    if (state.tab) state.tab->SetCaption(caption);
+    const QIcon icon = state.pane->windowIcon();
+    if (state.titleBar) {
+        state.titleBar->SetCaption(caption);
+        state.titleBar->SetIcon(icon);
+    }
+    if (state.tab) {
+        state.tab->SetCaption(caption);
+        state.tab->SetIcon(icon);
+    }
 }
 
 // --------------------------------------------------------------- sliding
@@ -1155,6 +1187,7 @@ bool CAutoHideManager::eventFilter(QObject* watched, QEvent* event) {
     if (state == nullptr || state->pane.isNull()) return false;
     switch (event->type()) {
         case QEvent::WindowTitleChange:
+        case QEvent::WindowIconChange:
         case QEvent::ModifiedChange: UpdateCaption(*state); break;
         case QEvent::HideToParent:
             // Closed while auto-hidden: docked back, hidden, so that showing

@@ -380,7 +380,86 @@ void CMainFrame::MoveFocusBetweenAreas(bool forward) {
         if (focus != nullptr && (focus == areas[i] || areas[i]->isAncestorOf(focus))) at = i;
     const std::size_t n = areas.size();
     const std::size_t next = at == n ? (forward ? 0 : n - 1) : (forward ? (at + 1) % n : (at + n - 1) % n);
-    areas[next]->setFocus(Qt::OtherFocusReason);
+    // A key moved it: the window marks the focused control from now on.
+    areas[next]->setFocus(Qt::ShortcutFocusReason);
+}
+
+void CMainFrame::ShowPaneIconsOnTabs() {
+    // The frame's tab bars of tabbed panes are its direct children (the
+    // ribbon's and the documents' are deeper); a tab is its pane's by title.
+    for (QTabBar* bar : findChildren<QTabBar*>(Qt::FindDirectChildrenOnly)) {
+        for (int i = 0; i < bar->count(); ++i) {
+            for (const CNetworkDataView* pane : Panes()) {
+                if (pane->windowTitle() != bar->tabText(i)) continue;
+                const QIcon icon = pane->windowIcon();
+                if (bar->tabIcon(i).cacheKey() != icon.cacheKey()) bar->setTabIcon(i, icon);
+                break;
+            }
+        }
+    }
+}
+
+QWidget* CMainFrame::FocusAreaOf(const QWidget* widget) const {
+    if (widget == nullptr) return nullptr;
+    if (m_wndRibbon->isAncestorOf(widget)) return m_wndRibbon;
+    for (CNetworkDataView* pane : Panes())
+        if (pane == widget || pane->isAncestorOf(widget)) return pane;
+    if (m_mdiArea != nullptr && m_mdiArea->isAncestorOf(widget)) return m_mdiArea;
+    return nullptr;
+}
+
+std::vector<QWidget*> CMainFrame::TabOrder(QWidget* area) const {
+    const auto takes = [](const QWidget* w) {
+        return w != nullptr && w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus;
+    };
+    std::vector<QWidget*> order;
+    if (area == m_wndRibbon) {
+        std::vector<QWidget*> all = {m_wndRibbon->ApplicationButton(), m_wndRibbon->Tabs()};
+        for (QToolButton* button : m_wndRibbon->TabRowButtons()) all.push_back(button);
+        const int page = m_wndRibbon->Tabs()->currentIndex();
+        const std::vector<CRibbonCategory*> categories = m_wndRibbon->Categories();
+        if (!m_wndRibbon->IsCollapsed() && page >= 0 && page < static_cast<int>(categories.size())) {
+            for (CRibbonPanel* panel : categories[static_cast<std::size_t>(page)]->Panels()) {
+                if (panel->IsCollapsed() && !panel->IsDroppedDown()) {
+                    all.push_back(panel->CollapsedButton());
+                    continue;
+                }
+                for (QWidget* element : panel->Elements()) all.push_back(element);
+            }
+        }
+        std::copy_if(all.begin(), all.end(), std::back_inserter(order), takes);
+        return order;
+    }
+    // A document: the current one's controls only.
+    QWidget* root = area;
+    if (area == m_mdiArea) root = m_mdiArea->currentSubWindow();
+    if (root == nullptr) return order;
+    for (QWidget* w : root->findChildren<QWidget*>())
+        if (takes(w)) order.push_back(w);
+    std::stable_sort(order.begin(), order.end(), [root](const QWidget* a, const QWidget* b) {
+        const QPoint pa = a->mapTo(root, QPoint()), pb = b->mapTo(root, QPoint());
+        return pa.y() != pb.y() ? pa.y() < pb.y() : pa.x() < pb.x();
+    });
+    return order;
+}
+
+bool CMainFrame::focusNextPrevChild(bool next) {
+    QWidget* focus = QApplication::focusWidget();
+    QWidget* area = FocusAreaOf(focus);
+    if (area == nullptr) return QMainWindow::focusNextPrevChild(next);
+    const std::vector<QWidget*> order = TabOrder(area);
+    if (order.empty()) return true;
+    const auto at = std::find_if(order.begin(), order.end(), [focus](const QWidget* w) {
+        return w == focus || w->isAncestorOf(focus) || w->focusProxy() == focus;
+    });
+    const std::size_t n = order.size();
+    std::size_t index = 0;
+    if (at == order.end())
+        index = next ? 0 : n - 1;
+    else
+        index = (static_cast<std::size_t>(at - order.begin()) + (next ? 1 : n - 1)) % n;
+    order[index]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 void CMainFrame::OnResetLayout() {
@@ -432,6 +511,7 @@ bool CMainFrame::event(QEvent* event) {
         for (std::size_t i = 0; i < kExtentAreas.size(); ++i) m_extentAtPress[i] = AreaExtent(kExtentAreas[i]);
     }
     const bool handled = QMainWindow::event(event);
+    if (type == QEvent::LayoutRequest) ShowPaneIconsOnTabs();
     if (type == QEvent::LayoutRequest && m_wndRibbon != nullptr) {
         // The window's layout minds the panes and the document but not the
         // width of the ribbon above them: the window is kept wide enough for

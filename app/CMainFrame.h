@@ -80,6 +80,14 @@ public:
     // then the report trees of the panes in view; and the move itself.
     std::vector<QWidget*> FocusAreas() const;
     void MoveFocusBetweenAreas(bool forward);
+    // The area a widget belongs to for Tab: the ribbon, a pane, the
+    // document area; null elsewhere.
+    QWidget* FocusAreaOf(const QWidget* widget) const;
+    // The controls Tab moves among in an area, in order: the ribbon's
+    // application button, tabs, tab row buttons and the current page's
+    // elements panel by panel; in a pane or a document, top to bottom and
+    // left to right.  Only controls in view that take the focus by Tab.
+    std::vector<QWidget*> TabOrder(QWidget* area) const;
     void OnWindowsDialog();
     // The extent of the panes docked in `area` as they show now: the width
     // (left, right) or height (top, bottom) of the area; 0 when none is.
@@ -139,11 +147,16 @@ protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool event(QEvent* event) override;
+    // Tab and Shift+Tab move among the controls of the focused area and
+    // wrap; F6 moves between areas.
+    bool focusNextPrevChild(bool next) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildRibbon();
+    // Each tab of a tab group of panes shows its pane's icon.
+    void ShowPaneIconsOnTabs();
     bool CreateDataPanes();
     void DockPaneGroups();
     void SaveWorkspace();

@@ -467,6 +467,25 @@ bool CRibbonBar::eventFilter(QObject* watched, QEvent* event) {
                 return QWidget::eventFilter(watched, event);
             }
             m_altAlone = false;
+            if (KeyTipsShown() && (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab)) {
+                // Tab while the key tips show takes the focus into the
+                // ribbon, on its tabs; Esc there gives it back.
+                HideKeyTips();
+                QWidget* before = QApplication::focusWidget();
+                if (before != nullptr && !isAncestorOf(before)) m_focusBefore = before;
+                m_tabs->setFocus(Qt::ShortcutFocusReason);
+                return true;
+            }
+            if (!KeyTipsShown() && key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier &&
+                QApplication::focusWidget() != nullptr && isAncestorOf(QApplication::focusWidget()) &&
+                QApplication::activePopupWidget() == nullptr) {
+                if (m_focusBefore != nullptr && m_focusBefore->isVisible())
+                    m_focusBefore->setFocus(Qt::ShortcutFocusReason);
+                else
+                    QApplication::focusWidget()->clearFocus();
+                m_focusBefore = nullptr;
+                return true;
+            }
             if (KeyTipsShown()) {
                 if (key->key() == Qt::Key_Escape) {
                     if (m_tipLevel == 1) {

@@ -162,4 +162,5 @@ private:
     QString m_typed;
     int m_tipLevel = 0;  // 0: top row; 1: the current category's elements
     bool m_altAlone = false;
+    QPointer<QWidget> m_focusBefore;  // where the focus was before Tab took it into the ribbon
 };

@@ -24,7 +24,7 @@ void CClassToolBar::actionEvent(QActionEvent* event) {
     if (event->type() == QEvent::ActionAdded) {
         auto* button = new QToolButton(this);
         button->setAutoRaise(true);
-        button->setFocusPolicy(Qt::NoFocus);
+        button->setFocusPolicy(Qt::TabFocus);  // by Tab from within the pane, not by a click
         button->setIconSize(m_iconSize);
         button->setToolButtonStyle(Qt::ToolButtonIconOnly);
         button->setDefaultAction(event->action());

@@ -26,6 +26,7 @@ namespace {
 // Room left of the image, between image and text, and right of the text.
 constexpr int kMargin = 3;
 constexpr int kGap = 4;
+constexpr int kMarkHalf = 5;  // half the size of an expand mark: the lines stop short of it
 
 QString ToQString(const std::u16string& text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
@@ -437,6 +438,33 @@ void CViewTree::paintEvent(QPaintEvent*) {
     const QFontMetrics boldMetrics(bold);
     const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
 
+    // Dotted lines join each line to its parent and its siblings, also at
+    // the top level; the expand marks sit on them.
+    QPen linePen(palette().color(QPalette::Text), 1, Qt::DotLine);
+    linePen.setCosmetic(true);
+    QColor lineColour = palette().color(QPalette::Text);
+    lineColour.setAlphaF(0.5f);
+    linePen.setColor(lineColour);
+    const HTREEITEM firstTop = rows.front().item;
+    const auto drawLines = [&](const Row& row, int y) {
+        const int mid = y + rowHeight / 2;
+        const int centre = row.depth * kIndentation + kIndentation / 2 - left;
+        const int mark = m_items.GetChildItem(row.item) != nullptr ? kMarkHalf : 0;
+        painter.setPen(linePen);
+        const bool above = m_items.Parent(row.item) != nullptr || row.item != firstTop;
+        const bool below = m_items.GetNextSiblingItem(row.item) != nullptr;
+        if (above) painter.drawLine(centre, y, centre, mid - mark);
+        if (below) painter.drawLine(centre, mid + mark, centre, y + rowHeight - 1);
+        painter.drawLine(centre + mark, mid, (row.depth + 1) * kIndentation - left + kMargin - 1, mid);
+        // The lines of the ancestors that have siblings further down pass by.
+        int depth = row.depth - 1;
+        for (HTREEITEM up = m_items.Parent(row.item); up != nullptr && depth >= 0; up = m_items.Parent(up), --depth) {
+            if (m_items.GetNextSiblingItem(up) == nullptr) continue;
+            const int x = depth * kIndentation + kIndentation / 2 - left;
+            painter.drawLine(x, y, x, y + rowHeight - 1);
+        }
+    };
+
     QStyleOption branch;
     branch.initFrom(this);
     for (std::size_t i = first; i <= last && i < rows.size(); ++i) {
@@ -444,6 +472,7 @@ void CViewTree::paintEvent(QPaintEvent*) {
         const int y = static_cast<int>(i) * rowHeight - top;
         int x = row.depth * kIndentation - left;
         HTREEITEM item = row.item;
+        drawLines(row, y);
         if (m_items.GetChildItem(item) != nullptr) {
             branch.rect = QRect(x, y, kIndentation, rowHeight);
             branch.state = QStyle::State_Item | QStyle::State_Children;
@@ -474,6 +503,17 @@ void CViewTree::paintEvent(QPaintEvent*) {
         painter.drawText(QPoint(x + kMargin + m_iconSize.width() + kGap,
                                 y + (rowHeight - metrics.height()) / 2 + metrics.ascent()),
                          ToQString(text));
+        // The focus is marked on the current line, or on the first when
+        // none is current, so that a keyboard user sees where keys go.
+        if (hasFocus() && (selected || (m_current == nullptr && i == 0))) {
+            QStyleOptionFocusRect focus;
+            focus.initFrom(this);
+            // Drawn however the focus came, not only by the keyboard.
+            focus.state |= QStyle::State_KeyboardFocusChange | QStyle::State_HasFocus;
+            focus.rect = QRect(x, y, kMargin + m_iconSize.width() + kGap + textWidth + kMargin, rowHeight);
+            focus.backgroundColor = palette().color(group, selected ? QPalette::Highlight : QPalette::Base);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        }
     }
 }
 

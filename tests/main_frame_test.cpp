@@ -37,6 +37,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -715,6 +716,117 @@ TEST_F(Shell, F6MovesTheFocusBetweenTheDocumentAndThePanesInView) {
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, Qt::ShiftModifier);
     EXPECT_EQ(focusedArea(), 4) << "Shift+F6 from the document";
+}
+
+// Each pane shows its icon on its caption, on its tab in a tab group and on
+// its tab on an edge strip.
+TEST_F(Shell, PanesShowTheirIconOnCaptionsTabsAndEdgeTabs) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    CNetworkDataView* pane = frame.m_paneTcpSockets;
+    const QIcon icon = pane->windowIcon();
+    ASSERT_FALSE(icon.isNull());
+    // The icon's most colourful opaque pixel: drawn, it is in the picture.
+    const QImage picture = icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
+    QColor mark;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            const QColor c = picture.pixelColor(x, y);
+            if (c.alpha() == 255 && (!mark.isValid() || c.hsvSaturation() > mark.hsvSaturation())) mark = c;
+        }
+    ASSERT_TRUE(mark.isValid());
+    const auto shows = [&mark](QWidget* w) {
+        const QImage grabbed = w->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < grabbed.height(); ++y)
+            for (int x = 0; x < grabbed.width(); ++x)
+                if (grabbed.pixelColor(x, y) == mark) return true;
+        return false;
+    };
+    EXPECT_TRUE(shows(pane->titleBarWidget())) << "caption";
+
+    int tabs = 0;
+    for (QTabBar* bar : frame.findChildren<QTabBar*>(Qt::FindDirectChildrenOnly))
+        for (int i = 0; i < bar->count(); ++i, ++tabs)
+            EXPECT_FALSE(bar->tabIcon(i).isNull()) << bar->tabText(i).toStdString();
+    EXPECT_EQ(tabs, 10) << "the four tab groups";
+
+    frame.AutoHide()->SetAutoHidden(pane, true);
+    QApplication::processEvents();
+    QWidget* edgeTab = frame.AutoHide()->EdgeTab(pane);
+    ASSERT_NE(edgeTab, nullptr);
+    EXPECT_TRUE(shows(edgeTab)) << "edge tab";
+}
+
+// Tab and Shift+Tab move among the controls of the focused area and wrap
+// round in it: a pane's caption buttons, its refresh button and its tree
+// (never a tree behind another tab); the document keeps it; the ribbon is
+// entered by Tab while its key tips show, and Esc gives the focus back.
+TEST_F(Shell, TabMovesAmongTheControlsOfTheFocusedAreaOnly) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    QApplication::setActiveWindow(&frame);
+    const auto cycle = [](QWidget* from, Qt::KeyboardModifiers modifiers, int presses) {
+        from->setFocus();
+        QApplication::processEvents();
+        std::vector<QWidget*> visited;
+        for (int i = 0; i < presses; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, modifiers);
+            visited.push_back(QApplication::focusWidget());
+        }
+        return visited;
+    };
+    const auto named = [](const QWidget* w) { return w != nullptr ? w->objectName().toStdString() : std::string("none"); };
+
+    struct Case {
+        CNetworkDataView* pane;
+        std::size_t controls;  // caption buttons, refresh button, tree
+    };
+    for (const Case& c : {Case{frame.m_paneIpStats, 5}, Case{frame.m_paneNetworks, 4}, Case{frame.m_paneTcpSockets, 5}}) {
+        SCOPED_TRACE(c.pane->windowTitle().toStdString());
+        QWidget* tree = &c.pane->Tree();
+        const std::vector<QWidget*> forward = cycle(tree, Qt::NoModifier, static_cast<int>(c.controls));
+        EXPECT_EQ(forward.back(), tree) << "wraps round to the tree";
+        std::set<QWidget*> distinct(forward.begin(), forward.end());
+        EXPECT_EQ(distinct.size(), c.controls);
+        for (QWidget* w : forward) {
+            EXPECT_TRUE(c.pane->isAncestorOf(w)) << named(w);
+            EXPECT_TRUE(w->isVisible()) << named(w);
+        }
+        EXPECT_NE(std::find_if(forward.begin(), forward.end(),
+                               [](const QWidget* w) { return w->objectName() == QLatin1String("pinButton"); }),
+                  forward.end());
+        std::vector<QWidget*> backward = cycle(tree, Qt::ShiftModifier, static_cast<int>(c.controls));
+        std::reverse(backward.begin(), backward.end() - 1);
+        EXPECT_EQ(backward, forward) << "Shift+Tab goes the same way back";
+    }
+
+    QWidget* document = frame.MdiArea()->subWindowList().front()->widget();
+    for (QWidget* w : cycle(document, Qt::NoModifier, 3)) EXPECT_EQ(w, document);
+
+    // Alt shows the key tips; Tab takes the focus into the ribbon.
+    CRibbonBar* ribbon = frame.Ribbon();
+    QWidget* before = &frame.m_paneTcpStats->Tree();
+    before->setFocus();
+    QApplication::processEvents();
+    QTest::keyPress(before, Qt::Key_Alt);
+    QTest::keyRelease(before, Qt::Key_Alt);
+    ASSERT_TRUE(ribbon->KeyTipsShown());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_FALSE(ribbon->KeyTipsShown());
+    EXPECT_EQ(QApplication::focusWidget(), ribbon->Tabs());
+    std::vector<QWidget*> inRibbon;
+    for (int i = 0; i < 20; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        inRibbon.push_back(QApplication::focusWidget());
+    }
+    for (QWidget* w : inRibbon) EXPECT_TRUE(ribbon->isAncestorOf(w)) << named(w);
+    for (const int id : {32781, 32780, 32779, 57359 /* Autorefresh All */, 32790 /* Reset Layout */})
+        EXPECT_NE(std::find(inRibbon.begin(), inRibbon.end(), ribbon->FindElement(id)), inRibbon.end()) << id;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_EQ(QApplication::focusWidget(), before);
 }
 
 // A double click on a ribbon tab collapses the ribbon to its tab row, giving

@@ -225,6 +225,60 @@ TEST_F(PaneTest, ContentWidthFitsEveryShownLineAndNoHiddenOne) {
     EXPECT_LE(open, expected() + 12);
 }
 
+// Dotted lines join every line to its parent and to its later siblings,
+// also at the top level; a line with no later sibling ends at its own row.
+// With the focus, the
+// current line (or the first when none is) is marked.
+TEST_F(PaneTest, TreeDrawsConnectingLinesAndMarksTheFocus) {
+    CNetworkDataView* pane = ShowPanes({11})[0];
+    CViewTree& tree = pane->Tree();
+    tree.DeleteAllItems();
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"Root", kImageRoot);
+    tree.AppendItem(root, u"a", kImageValue);
+    HTREEITEM group = tree.AppendItem(root, u"group", kImageGroup);
+    tree.AppendItem(group, u"inner", kImageValue);
+    tree.AppendItem(root, u"b", kImageValue);
+    tree.Expand(root);
+    tree.Expand(group);
+    tree.clearFocus();
+    QApplication::processEvents();
+    ASSERT_FALSE(tree.hasFocus());
+    // Rows: Root, a, group, inner, b.
+    const QImage picture = tree.grab().toImage();
+    const QColor base = tree.palette().color(QPalette::Base);
+    const int h = tree.RowHeight();
+    const auto inked = [&](int x, int top, int bottom) {  // any line pixel in the column, rows' y range
+        for (int y = top; y < bottom; ++y)
+            if (picture.pixelColor(x, y) != base) return true;
+        return false;
+    };
+    const auto column = [](int depth) { return depth * CViewTree::kIndentation + CViewTree::kIndentation / 2; };
+    struct Case {
+        const char* what;
+        int x, top, bottom;
+        bool drawn;
+    };
+    const Case cases[] = {
+        {"the only top-level line has nothing above or below", column(0), h + 2, 5 * h, false},
+        {"the children's column passes by the inner line", column(1), 3 * h, 4 * h, true},
+        {"the last child's line ends at its middle", column(1), 4 * h + h / 2 + 2, 5 * h, false},
+        {"and reaches it from above", column(1), 4 * h, 4 * h + h / 2 - 1, true},
+        {"the inner line joins its parent", column(2), 3 * h, 3 * h + h / 2 - 1, true},
+        {"the inner line is its parent's last", column(2), 3 * h + h / 2 + 2, 4 * h, false},
+        {"a stub leads to each line's image", column(1) + 3, h + h / 2 - 1, h + h / 2 + 2, true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(inked(c.x, c.top, c.bottom), c.drawn) << c.what;
+
+    // The focus mark: the first line's picture changes when the tree takes
+    // the focus, though no line is current.
+    tree.setFocus();
+    QApplication::processEvents();
+    ASSERT_TRUE(tree.hasFocus());
+    const QImage focused = tree.grab().toImage();
+    EXPECT_NE(focused.copy(0, 0, picture.width(), h), picture.copy(0, 0, picture.width(), h));
+    EXPECT_EQ(focused.copy(0, h, picture.width(), h), picture.copy(0, h, picture.width(), h));
+}
+
 // The user's side of the tree: a click on a line selects it, a click on an
 // item's button or a double click opens and closes it, and the keys move
 // the selection and open and close items; lines under a closed item are
