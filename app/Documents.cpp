@@ -100,6 +100,7 @@ public:
         m_button->setAutoRaise(true);
         m_button->setFocusPolicy(Qt::NoFocus);
         m_button->setToolTip(QObject::tr("Open documents"));
+        m_button->setAccessibleName(m_button->toolTip());  // it shows an arrow, no text
         m_button->hide();
         m_menu = new QMenu(m_button);
         m_menu->setObjectName(QStringLiteral("documentMenu"));
@@ -156,7 +157,12 @@ private:
         for (int i = 0; i < m_tabBar->count(); ++i) {
             for (const QTabBar::ButtonPosition side : {QTabBar::LeftSide, QTabBar::RightSide}) {
                 // Hidden rather than taken away: every tab keeps its width.
-                if (QWidget* button = m_tabBar->tabButton(i, side)) button->setVisible(i == current);
+                // The toolkit's close button shows a cross and no text: it is
+                // named for assistive tools after its tooltip.
+                if (QWidget* button = m_tabBar->tabButton(i, side)) {
+                    button->setVisible(i == current);
+                    if (button->accessibleName().isEmpty()) button->setAccessibleName(button->toolTip());
+                }
             }
         }
     }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
@@ -686,6 +687,19 @@ TEST_F(Shell, CtrlF4ClosesTheActiveDocumentAndTheAboutButtonHasAName) {
     const QWidget* about = frame.findChild<QWidget*>(Q("ribbonAboutButton"));
     ASSERT_NE(about, nullptr);
     EXPECT_EQ(about->accessibleName(), Q("About"));
+    // Every button has a name for assistive tools: its text or its own.
+    for (CNetworkDataView* pane : frame.Panes()) pane->Create();
+    int buttons = 0;
+    for (const QAbstractButton* button : frame.findChildren<QAbstractButton*>()) {
+        ++buttons;
+        QAccessibleInterface* face = QAccessible::queryAccessibleInterface(const_cast<QAbstractButton*>(button));
+        const QString name = face != nullptr ? face->text(QAccessible::Name) : QString();
+        EXPECT_FALSE(name.trimmed().isEmpty()) << button->metaObject()->className() << " "
+                                               << button->objectName().toStdString() << " in "
+                                               << button->parentWidget()->metaObject()->className() << " "
+                                               << button->toolTip().toStdString();
+    }
+    EXPECT_GT(buttons, 40);
 }
 
 // F6 goes from the document through the panes in view and back to the
