@@ -415,9 +415,7 @@ void PaintCaption(QPainter* p, const QRect& rect) {
 
 // WCAG relative luminance of a colour.
 double Luminance(const QColor& c) {
-    const auto channel = [](float v) {
-        return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
+    const auto channel = [](float v) { return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 

@@ -244,8 +244,8 @@ protected:
 // element in the state, returns its picture, and puts it back.
 struct Shot {
     QImage image;
-    QRect area;           // the text's rectangle in the picture (texts)
-    QImage resting;       // the same region without the focus (marks)
+    QRect area;      // the text's rectangle in the picture (texts)
+    QImage resting;  // the same region without the focus (marks)
 };
 struct Case {
     std::string element;
@@ -259,10 +259,8 @@ struct Case {
 Shot TextShot(QWidget* widget, const QRect& area, const std::function<void()>& before = {},
               const std::function<void()>& after = {}) {
     if (before) before();
-    widget->update();
     Shot shot{Seen(widget), area, {}};
     if (after) after();
-    widget->update();
     return shot;
 }
 
@@ -286,8 +284,9 @@ void AddButtonStates(std::vector<Case>& cases, const std::string& element, QAbst
                      const std::function<QRect()>& area) {
     cases.push_back({element, "normal", false, [=] { return TextShot(button, area()); }});
     cases.push_back({element, "hover", false, [=] {
-                         return TextShot(button, area(), [=] { button->setAttribute(Qt::WA_UnderMouse, true); },
-                                         [=] { button->setAttribute(Qt::WA_UnderMouse, false); });
+                         return TextShot(
+                             button, area(), [=] { button->setAttribute(Qt::WA_UnderMouse, true); },
+                             [=] { button->setAttribute(Qt::WA_UnderMouse, false); });
                      }});
     cases.push_back({element, "pressed", false, [=] {
                          return TextShot(
@@ -337,8 +336,8 @@ void AddTabStates(std::vector<Case>& cases, const std::string& element, QWidget*
     cases.push_back({element, "other hover", false, [=] {
                          int i = 0;
                          QTabBar* bar = tab(other, &i);
-                         return TextShot(bar, TabTextArea(bar, i), [=] { HoverTab(bar, i); },
-                                         [=] { LeaveTabBar(bar); });
+                         return TextShot(
+                             bar, TabTextArea(bar, i), [=] { HoverTab(bar, i); }, [=] { LeaveTabBar(bar); });
                      }});
 }
 
@@ -361,16 +360,18 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
 
     // The ribbon: its one category tab, the check boxes, the buttons.
     QTabBar* categories = ribbon.Tabs();
-    cases.push_back({"ribbon category tab", "selected", false,
-                     [=] { return TextShot(categories, TabTextArea(categories, 0)); }});
+    cases.push_back(
+        {"ribbon category tab", "selected", false, [=] { return TextShot(categories, TabTextArea(categories, 0)); }});
     cases.push_back({"ribbon category tab", "selected hover", false, [=] {
-                         return TextShot(categories, TabTextArea(categories, 0), [=] { HoverTab(categories, 0); },
-                                         [=] { LeaveTabBar(categories); });
+                         return TextShot(
+                             categories, TabTextArea(categories, 0), [=] { HoverTab(categories, 0); },
+                             [=] { LeaveTabBar(categories); });
                      }});
     for (const int id : {32781, ids::ID_AUTOREFRESH_ALL}) {
         auto* box = qobject_cast<QCheckBox*>(ribbon.FindElement(id));
         ASSERT_NE(box, nullptr) << id;
-        AddButtonStates(cases, "ribbon check box " + box->text().toStdString(), box, [box] { return CheckBoxText(box); });
+        AddButtonStates(cases, "ribbon check box " + box->text().toStdString(), box,
+                        [box] { return CheckBoxText(box); });
     }
     auto* style = Named<QToolButton>("ribbonStyleButton");
     auto* about = Named<QToolButton>("ribbonAboutButton");
@@ -400,8 +401,8 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
         ASSERT_NE(pin, nullptr);
         const auto caption = [bar, pin] { return QRect(6, 3, pin->x() - 10, bar->height() - 6); };
         for (const bool active : {true, false}) {
-            cases.push_back({"pane caption " + pane->windowTitle().toStdString(), active ? "active" : "inactive",
-                             false, [=, &frame] {
+            cases.push_back({"pane caption " + pane->windowTitle().toStdString(), active ? "active" : "inactive", false,
+                             [=, &frame] {
                                  QWidget* focus = active ? static_cast<QWidget*>(&pane->Tree())
                                                          : frame.MdiArea()->currentSubWindow()->widget();
                                  return TextShot(bar, caption(), [focus] {
@@ -430,8 +431,9 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
         const auto area = [tab] { return tab()->rect().adjusted(4, 4, -4, -4); };
         cases.push_back({element, "normal", false, [=] { return TextShot(tab(), area()); }});
         cases.push_back({element, "hover", false, [=] {
-                             return TextShot(tab(), area(), [=] { tab()->setAttribute(Qt::WA_UnderMouse, true); },
-                                             [=] { tab()->setAttribute(Qt::WA_UnderMouse, false); });
+                             return TextShot(
+                                 tab(), area(), [=] { tab()->setAttribute(Qt::WA_UnderMouse, true); },
+                                 [=] { tab()->setAttribute(Qt::WA_UnderMouse, false); });
                          }});
         cases.push_back({element, "open", false, [=, &edges] {
                              return TextShot(
@@ -454,7 +456,9 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
     HTREEITEM line = tree.Child(tree.Child(TVI_ROOT, 0), 0);
     ASSERT_NE(line, nullptr);
     // The line's text: after the image, inside the selection's margins.
-    const auto lineText = [&tree, line] { return tree.ItemRect(line).adjusted(3 + tree.iconSize().width() + 4, 2, -3, -2); };
+    const auto lineText = [&tree, line] {
+        return tree.ItemRect(line).adjusted(3 + tree.iconSize().width() + 4, 2, -3, -2);
+    };
     const auto treeShot = [&tree, &frame, line, lineText](bool selected, bool focused) {
         return TextShot(&tree, lineText(), [&, selected, focused] {
             tree.SetCurrentItem(selected ? line : tree.Child(TVI_ROOT, 0));
@@ -481,7 +485,8 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
                              looks->setActiveAction(highlighted ? item : nullptr);
                              Settle();
                              Shot shot{looks->grab().toImage().convertToFormat(QImage::Format_RGB32),
-                                       looks->actionGeometry(item).adjusted(3, 3, -3, -3), {}};
+                                       looks->actionGeometry(item).adjusted(3, 3, -3, -3),
+                                       {}};
                              looks->hide();
                              Settle();
                              return shot;
@@ -490,29 +495,30 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
 
     // Tooltips, among them the About button's, which has no text of its own.
     for (QToolButton* button : {style, about}) {
-        cases.push_back({"tooltip " + button->toolTip().toStdString(), "normal", false, [button] {
-                             QToolTip::showText(button->mapToGlobal(button->rect().center()), button->toolTip(),
-                                                button);
-                             Settle();
-                             QLabel* tip = nullptr;
-                             for (QWidget* w : QApplication::topLevelWidgets())
-                                 if (w->objectName() == QLatin1String("qtooltip_label") && w->isVisible())
-                                     tip = qobject_cast<QLabel*>(w);
-                             EXPECT_NE(tip, nullptr);
-                             if (tip == nullptr) return Shot{};
-                             Shot shot{tip->grab().toImage().convertToFormat(QImage::Format_RGB32),
-                                       tip->contentsRect(), {}};
-                             QToolTip::hideText();
-                             Settle();
-                             return shot;
-                         }});
+        cases.push_back(
+            {"tooltip " + button->toolTip().toStdString(), "normal", false, [button] {
+                 QToolTip::showText(button->mapToGlobal(button->rect().center()), button->toolTip(), button);
+                 Settle();
+                 QLabel* tip = nullptr;
+                 for (QWidget* w : QApplication::topLevelWidgets())
+                     if (w->objectName() == QLatin1String("qtooltip_label") && w->isVisible())
+                         tip = qobject_cast<QLabel*>(w);
+                 EXPECT_NE(tip, nullptr);
+                 if (tip == nullptr) return Shot{};
+                 Shot shot{tip->grab().toImage().convertToFormat(QImage::Format_RGB32), tip->contentsRect(), {}};
+                 QToolTip::hideText();
+                 Settle();
+                 return shot;
+             }});
     }
 
     // Focus marks, each against the same region without the focus.
     QWidget* document = frame.MdiArea()->currentSubWindow()->widget();
     const std::pair<const char*, QWidget*> focusable[] = {
-        {"ribbon check box", ribbon.FindElement(32781)}, {"application button", ribbon.ApplicationButton()},
-        {"Style button", style},                         {"About button", about},
+        {"ribbon check box", ribbon.FindElement(32781)},
+        {"application button", ribbon.ApplicationButton()},
+        {"Style button", style},
+        {"About button", about},
         {"Reset Layout button", reset},
     };
     for (const auto& [element, widget] : focusable) {
@@ -554,8 +560,8 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
                 EXPECT_GE(reading.ratio, kMarkContrast) << name << ": " << c.element << ": " << reading;
             } else {
                 reading = ReadText(shot.image, shot.area);
-                EXPECT_GE(reading.ratio, kTextContrast) << name << ": " << c.element << ", " << c.state << ": "
-                                                        << reading;
+                EXPECT_GE(reading.ratio, kTextContrast)
+                    << name << ": " << c.element << ", " << c.state << ": " << reading;
             }
             if (reading.ratio < lowest[c.mark].first) lowest[c.mark] = {reading.ratio, c.element + ", " + c.state};
         }
