@@ -1,8 +1,10 @@
 #include "CRibbonBar.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QFrame>
 #include <QGridLayout>
+#include <QHoverEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -45,6 +47,22 @@ std::vector<QString> MakeTips(const std::vector<QString>& texts, QStringList tak
 }
 
 QString OwnTip(const QWidget* element) { return element->property(kKeyTipProperty).toString(); }
+
+// A button whose menu held the mouse heard of no Leave when the pointer
+// went from it onto the menu: once the menu has closed with the pointer
+// elsewhere, the button is told the pointer left, and rests again.
+void LeaveIfPointerGone(QWidget* button) {
+    if (!button->underMouse() || button->rect().contains(button->mapFromGlobal(QCursor::pos()))) return;
+    button->setAttribute(Qt::WA_UnderMouse, false);
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(button, &leave);
+    if (button->testAttribute(Qt::WA_Hover)) {
+        const QPointF nowhere(-1, -1);
+        QHoverEvent hoverLeave(QEvent::HoverLeave, nowhere, nowhere, nowhere);
+        QCoreApplication::sendEvent(button, &hoverLeave);
+    }
+    button->update();
+}
 
 }  // namespace
 
@@ -509,6 +527,9 @@ bool CRibbonBar::eventFilter(QObject* watched, QEvent* event) {
         }
     } else if (type == QEvent::MouseButtonPress && KeyTipsShown()) {
         HideKeyTips();
+    } else if (type == QEvent::Hide && qobject_cast<QMenu*>(watched) != nullptr) {
+        for (QToolButton* button : m_tabButtons)
+            if (button->menu() == watched) LeaveIfPointerGone(button);
     }
     return QWidget::eventFilter(watched, event);
 }

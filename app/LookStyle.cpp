@@ -1,6 +1,8 @@
 #include "LookStyle.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QGuiApplication>
 #include <QLinearGradient>
 #include <QMdiArea>
@@ -8,10 +10,12 @@
 #include <QPainterPath>
 #include <QPolygonF>
 #include <QRadialGradient>
+#include <QRadioButton>
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTabBar>
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -393,7 +397,8 @@ void PaintCaption(QPainter* p, const QRect& rect) {
             return;
         case VisualManager::OfficeXP: Box(p, rect, Colour("captionBg"), Colour("mid")); return;
         case VisualManager::Windows:
-            Box(p, rect, Gradient(r, {{0, "captionTop"}, {0.25, "captionMid"}, {1, "captionBottom"}}), QColor(), 6,
+            // The light top edge stays above the text's white.
+            Box(p, rect, Gradient(r, {{0, "captionTop"}, {0.2, "captionMid"}, {1, "captionBottom"}}), QColor(), 6,
                 kTopLeft | kTopRight);
             return;
         case VisualManager::Office2003:
@@ -404,6 +409,50 @@ void PaintCaption(QPainter* p, const QRect& rect) {
             Box(p, rect, Gradient(r, {{0, "captionTop"}, {1, "captionBottom"}}), Colour("captionBorder"), 2);
             return;
     }
+}
+
+// ------------------------------------------------------------- focus mark
+
+// WCAG relative luminance of a colour.
+double Luminance(const QColor& c) {
+    const auto channel = [](float v) { return v <= 0.04045f ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+// The focus mark's colour: the text colour of the control it marks, which
+// every look chooses to stand out against the control's fill in each of its
+// states; where the control says what it is drawn on (an item view's line),
+// black or white, whichever stands out more against that.
+QColor FocusMarkColour(const QStyleOption* option, const QWidget* widget) {
+    if (const auto* focus = qstyleoption_cast<const QStyleOptionFocusRect*>(option);
+        focus != nullptr && focus->backgroundColor.isValid()) {
+        // Black and white stand out equally against a luminance of 0.179.
+        return Luminance(focus->backgroundColor) > 0.179 ? QColor(Qt::black) : QColor(Qt::white);
+    }
+    // Buttons write in the button text; check boxes, tab bars and the rest
+    // in the window text.
+    const bool button = qobject_cast<const QAbstractButton*>(widget) != nullptr &&
+                        qobject_cast<const QCheckBox*>(widget) == nullptr &&
+                        qobject_cast<const QRadioButton*>(widget) == nullptr;
+    return option->palette.color(button ? QPalette::ButtonText : QPalette::WindowText);
+}
+
+// A dotted frame a pixel wide just inside `rect`; with a `between` colour,
+// the gaps between the dots in that colour.
+void PaintFocusMark(QPainter* p, const QRect& rect, const QColor& colour, const QColor& between = QColor()) {
+    const QRect frame = rect.adjusted(0, 0, -1, -1);
+    p->save();
+    p->setRenderHint(QPainter::Antialiasing, false);
+    p->setBrush(Qt::NoBrush);
+    if (between.isValid()) {
+        p->setPen(QPen(between, 1));
+        p->drawRect(frame);
+    }
+    QPen dots(colour, 1);
+    dots.setDashPattern({1, 1});
+    p->setPen(dots);
+    p->drawRect(frame);
+    p->restore();
 }
 
 // ------------------------------------------------------------------ menus
@@ -588,6 +637,12 @@ void CLookStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opt
             PaintToolPanel(painter, option, widget);
             return;
         case PE_PanelToolBar: painter->fillRect(option->rect, option->palette.window()); return;
+        case PE_FrameFocusRect:
+            // Shown once the keyboard has moved the focus, as the toolkit's
+            // own styles do: a click leaves no mark.
+            if (option->state & State_KeyboardFocusChange)
+                PaintFocusMark(painter, option->rect, FocusMarkColour(option, widget));
+            return;
         case PE_Widget:
             if (Named(widget, "ribbonBar")) {
                 PaintRibbonRow(painter, option->rect);
@@ -598,7 +653,7 @@ void CLookStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opt
             // A tree's branch marks in its text's colour: the window text of
             // a dark look would vanish on the tree's light base.
             QStyleOption marks(*option);
-            marks.palette = Recoloured(option->palette, QPalette::WindowText, QColor());
+            marks.palette = Recoloured(option->palette, QColor());
             QProxyStyle::drawPrimitive(element, &marks, painter, widget);
             return;
         }
@@ -648,8 +703,17 @@ void CLookStyle::drawControl(ControlElement element, const QStyleOption* option,
             if (const auto* tab = qstyleoption_cast<const QStyleOptionTab*>(option)) {
                 QStyleOptionTab coloured(*tab);
                 const QColor c = TabTextColour(tab);
-                if (c.isValid()) coloured.palette = Recoloured(tab->palette, QPalette::WindowText, c);
+                if (c.isValid()) coloured.palette = Recoloured(tab->palette, c);
+                // The toolkit draws a tab's focus mark past this style: it is
+                // drawn here, inside the tab's outline, in the tab's text colour.
+                coloured.state &= ~State_HasFocus;
                 QProxyStyle::drawControl(element, &coloured, painter, widget);
+                if (tab->state & State_HasFocus) {
+                    QStyleOptionFocusRect mark;
+                    mark.QStyleOption::operator=(coloured);
+                    mark.rect = tab->rect.adjusted(3, 3, -3, -3);
+                    drawPrimitive(PE_FrameFocusRect, &mark, painter, widget);
+                }
                 return;
             }
             break;
@@ -683,17 +747,45 @@ void CLookStyle::drawComplexControl(ComplexControl control, const QStyleOptionCo
             return;
         }
     }
-    if (control == CC_ToolButton && Named(widget, "ribbonApplicationButton")) {
+    if (control == CC_ToolButton) {
         if (const auto* button = qstyleoption_cast<const QStyleOptionToolButton*>(option)) {
-            PaintApplicationButton(painter, button);
+            QStyleOptionToolButton shown(*button);
+            // On the hot and pressed fills a button writes in the look's
+            // text for them, where it has one: the fills are pale, and the
+            // black scheme's row text is white.
+            const bool hot = (button->state & State_MouseOver) && (button->state & State_Enabled);
+            const QColor hotText = LookColour(CurrentLook(), "hotText");
+            if ((hot || (button->state & (State_Sunken | State_On))) && hotText.isValid())
+                shown.palette = Recoloured(button->palette, hotText);
+            // The focus mark goes round the whole button: the toolkit puts it
+            // three pixels in, across a small button's text or picture.
+            const bool focused = shown.state & State_HasFocus;
+            shown.state &= ~State_HasFocus;
+            if (Named(widget, "ribbonApplicationButton")) {
+                PaintApplicationButton(painter, &shown);
+            } else {
+                // A caption's buttons rest raised or glassy in the looks that
+                // draw them so; the toolkit draws a resting flat button's
+                // panel in no look.
+                if (IsCaptionButton(widget) && !(shown.state & (State_MouseOver | State_Sunken | State_On)))
+                    PaintToolPanel(painter, &shown, widget);
+                QProxyStyle::drawComplexControl(control, &shown, painter, widget);
+            }
+            if (focused && Named(widget, "ribbonApplicationButton")) {
+                // The application button's picture runs from light to dark
+                // in most looks: its mark alternates black and white, one of
+                // which stands out wherever the mark runs.
+                if (shown.state & State_KeyboardFocusChange)
+                    PaintFocusMark(painter, shown.rect.adjusted(1, 1, -1, -1), Qt::black, Qt::white);
+            } else if (focused) {
+                QStyleOptionFocusRect mark;
+                mark.QStyleOption::operator=(shown);
+                mark.rect = shown.rect.adjusted(1, 1, -1, -1);
+                drawPrimitive(PE_FrameFocusRect, &mark, painter, widget);
+            }
             return;
         }
     }
-    // A caption's buttons rest raised or glassy in the looks that draw them
-    // so; the toolkit draws a resting flat button's panel in no look.
-    if (control == CC_ToolButton && IsCaptionButton(widget) &&
-        !(option->state & (State_MouseOver | State_Sunken | State_On)))
-        PaintToolPanel(painter, option, widget);
     QProxyStyle::drawComplexControl(control, option, painter, widget);
 }
 
@@ -777,11 +869,10 @@ QRect CLookStyle::subControlRect(ComplexControl control, const QStyleOptionCompl
     return QProxyStyle::subControlRect(control, option, element, widget);
 }
 
-QPalette CLookStyle::Recoloured(const QPalette& source, QPalette::ColorRole role, const QColor& colour) const {
+QPalette CLookStyle::Recoloured(const QPalette& source, const QColor& colour) const {
     constexpr std::size_t kMaxRecoloured = 64;
     const bool fromText = !colour.isValid();
-    const auto key = std::make_tuple(source.cacheKey(), static_cast<int>(role), fromText ? QRgb(0) : colour.rgba(),
-                                     fromText);
+    const auto key = std::make_tuple(source.cacheKey(), fromText ? QRgb(0) : colour.rgba(), fromText);
     auto found = m_recoloured.find(key);
     if (found == m_recoloured.end()) {
         if (m_recoloured.size() >= kMaxRecoloured) m_recoloured.clear();
@@ -789,8 +880,8 @@ QPalette CLookStyle::Recoloured(const QPalette& source, QPalette::ColorRole role
         for (int g = 0; g < QPalette::NColorGroups; ++g) {
             const auto group = static_cast<QPalette::ColorGroup>(g);
             const QColor c = fromText ? source.color(group, QPalette::Text) : colour;
-            made.setColor(group, role, c);
-            if (fromText) made.setColor(group, QPalette::ButtonText, c);
+            made.setColor(group, QPalette::WindowText, c);
+            made.setColor(group, QPalette::ButtonText, c);
         }
         found = m_recoloured.emplace(key, made).first;
     }
@@ -825,6 +916,11 @@ QIcon CLookStyle::standardIcon(StandardPixmap icon, const QStyleOption* option, 
 
 void CLookStyle::polish(QWidget* widget) {
     QProxyStyle::polish(widget);
+    // The looks draw the tab under the pointer hot.  A tab bar learns where
+    // the pointer is from hover events alone: without them it keeps the
+    // place of its last click, and a tab put back there (a pane docked
+    // again) is drawn hot while another tab is current.
+    if (auto* tabs = qobject_cast<QTabBar*>(widget)) tabs->setAttribute(Qt::WA_Hover);
     // Widgets made after the look was applied take it too.
     if (widget != nullptr && (Named(widget, "paneTitleBar") || Named(widget, "ribbonBar") ||
                               Named(widget, "ribbonPages") || qobject_cast<QMdiArea*>(widget)))

@@ -38,18 +38,20 @@ public:
     static void ApplyLookTo(QWidget* root);
 
 private:
-    // `source` with `role` (and ButtonText with it, for the branch marks)
-    // in `colour`, or, when `colour` is invalid, in the source's Text of
-    // each colour group.  The same request gives the same palette, with the
-    // same cache key: the toolkit keys the pictures it caches (the branch
-    // arrows among them) partly by that key, so a palette made anew for
-    // each draw would add a cached picture on every draw.
-    QPalette Recoloured(const QPalette& source, QPalette::ColorRole role, const QColor& colour) const;
+    // `source` with both foreground roles, WindowText and ButtonText, in
+    // `colour`, or, when `colour` is invalid, in the source's Text of each
+    // colour group: the toolkit draws a label in the role of its widget (a
+    // tab bar's in the window text, a button's, the edge tabs among them,
+    // in the button text).  The same request gives the same palette, with
+    // the same cache key: the toolkit keys the pictures it caches (the
+    // branch arrows among them) partly by that key, so a palette made anew
+    // for each draw would add a cached picture on every draw.
+    QPalette Recoloured(const QPalette& source, const QColor& colour) const;
 
     mutable QHash<int, QIcon> m_icons;
-    // (source cache key, role, colour) -> recoloured palette; emptied when
-    // it grows past a few dozen (each look's palette has a key of its own).
-    mutable std::map<std::tuple<qint64, int, QRgb, bool>, QPalette> m_recoloured;
+    // (source cache key, colour) -> recoloured palette; emptied when it
+    // grows past a few dozen (each look's palette has a key of its own).
+    mutable std::map<std::tuple<qint64, QRgb, bool>, QPalette> m_recoloured;
 };
 
 // A 16-pixel picture at `ratio` device pixels per pixel: transparent, with

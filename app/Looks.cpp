@@ -37,7 +37,7 @@ const Swatch kClassic[] = {
     {"mid", "#A09D96"},           {"dark", "#808080"},          {"shadow", "#404040"},
     {"highlight", "#0A246A"},     {"highlightText", "#FFFFFF"}, {"tipBase", "#FFFFE1"},
     {"tipText", "#000000"},       {"link", "#0000FF"},          {"disabledText", "#808080"},
-    {"captionTop", "#0A246A"},    {"captionBottom", "#A6CAF0"},
+    {"captionTop", "#0A246A"},    {"captionBottom", "#3F69A8"},
     {"captionText", "#FFFFFF"},   {"workspace", "#808080"},     {"pressFill", "#E6E3DE"},
 };
 
@@ -69,7 +69,7 @@ const Swatch kWindows[] = {
     {"rowTop", "#F7F6EF"},           {"rowBottom", "#E3DFCB"},
     {"pageTop", "#FCFBF7"},          {"pageBottom", "#ECE9D8"},       {"pageBorder", "#919B9C"},
     {"panelTop", "#FFFFFF"},         {"panelBottom", "#F1EFE2"},      {"panelBorder", "#C9C5B2"},
-    {"panelTitleTop", "#FFFFFF"},    {"panelTitleBottom", "#C6D3F7"}, {"panelTitleText", "#215DC6"},
+    {"panelTitleTop", "#FFFFFF"},    {"panelTitleBottom", "#C6D3F7"}, {"panelTitleText", "#1A4FB0"},
     {"tabTop", "#FCFCFE"},           {"tabBottom", "#E4E2D8"},        {"tabBorder", "#919B9C"},
     {"tabAccent", "#E68B2C"},        {"tabHotAccent", "#FFC83C"},     {"captionTop", "#3D95FF"},
     {"captionMid", "#0A5FE8"},       {"captionBottom", "#0048C8"},    {"captionText", "#FFFFFF"},
@@ -112,7 +112,7 @@ const Swatch kVS2005[] = {
     {"tipText", "#1E1E1E"},       {"link", "#0B3D91"},          {"disabledText", "#A19F95"},
     {"rowTop", "#F6F5F0"},        {"rowBottom", "#E2DFD2"},
     {"pageTop", "#FCFBF8"},       {"pageBottom", "#E6E3D6"},    {"pageBorder", "#ACA899"},
-    {"panelBg", "#F9F8F4"},       {"panelBorder", "#C2BDA9"},   {"captionTop", "#6A7FA6"},
+    {"panelBg", "#F9F8F4"},       {"panelBorder", "#C2BDA9"},   {"captionTop", "#5A6F99"},
     {"captionBottom", "#4A5F87"}, {"captionText", "#FFFFFF"},   {"tabBg", "#F0EEE6"},
     {"tabSel", "#FFFFFF"},        {"tabBorder", "#8E8A7D"},     {"tabText", "#4D4D4D"},
     {"hot", "#C1D2EE"},           {"hotBorder", "#316AC5"},     {"pressed", "#98B5E2"},
@@ -121,7 +121,9 @@ const Swatch kVS2005[] = {
 };
 
 // The Office 2007 design in its four colour schemes.  Every scheme fills
-// the same names; the design lives in one sheet.
+// the same names; the design lives in one sheet.  A button's text on the
+// warm hot and pressed fills (hotText) is dark in every scheme, the black
+// one's white row text included.
 const Swatch kOffice2007Blues[] = {
     {"window", "#BFDBFF"},            {"windowText", "#15428B"},        {"base", "#FFFFFF"},
     {"altBase", "#F3F7FD"},           {"text", "#000000"},              {"button", "#DDE9F8"},
@@ -133,12 +135,12 @@ const Swatch kOffice2007Blues[] = {
     {"rowText", "#15428B"},           {"pageTop", "#E6EFFA"},           {"pageMid", "#D3E2F5"},
     {"pageBottom", "#C5D9F1"},        {"pageBorder", "#8DB2E3"},        {"panelTop", "#E5EEF9"},
     {"panelBottom", "#CADCF1"},       {"panelBorder", "#A3BCDE"},       {"panelTitleTop", "#C9DCF3"},
-    {"panelTitleBottom", "#B1CAEA"},  {"panelTitleText", "#3E6AAA"},    {"ribbonText", "#15428B"},
+    {"panelTitleBottom", "#B1CAEA"},  {"panelTitleText", "#1C4A8A"},    {"ribbonText", "#15428B"},
     {"tabText", "#15428B"},           {"tabSelTop", "#FFFFFF"},         {"tabSelBottom", "#E6EFFA"},
     {"tabBorder", "#8DB2E3"},         {"captionTop", "#E4EDF8"},        {"captionBottom", "#C1D5EE"},
     {"captionText", "#15428B"},       {"captionBorder", "#8DB2E3"},     {"workspace", "#ABC7EC"},
     {"orbLight", "#FFFFFF"},          {"orbMid", "#7FA7DE"},            {"orbDark", "#23508F"},
-    {"orbBorder", "#1D3F73"},         {"captionButton", "transparent"},
+    {"orbBorder", "#1D3F73"},         {"captionButton", "transparent"},  {"hotText", "#15428B"},
 };
 
 const Swatch kOffice2007Blacks[] = {
@@ -151,13 +153,13 @@ const Swatch kOffice2007Blacks[] = {
     {"rowTop", "#4A4A4A"},           {"rowBottom", "#171717"},
     {"rowText", "#FFFFFF"},          {"pageTop", "#EBEBEB"},          {"pageMid", "#D9D9D9"},
     {"pageBottom", "#C4C4C4"},       {"pageBorder", "#2E2E2E"},       {"panelTop", "#E9E9E9"},
-    {"panelBottom", "#CACACA"},      {"panelBorder", "#8E8E8E"},      {"panelTitleTop", "#7A7A7A"},
+    {"panelBottom", "#CACACA"},      {"panelBorder", "#8E8E8E"},      {"panelTitleTop", "#6A6A6A"},
     {"panelTitleBottom", "#5A5A5A"}, {"panelTitleText", "#FFFFFF"},   {"ribbonText", "#1E1E1E"},
     {"tabText", "#FFFFFF"},          {"tabSelTop", "#F7F7F7"},        {"tabSelBottom", "#EBEBEB"},
     {"tabBorder", "#2E2E2E"},        {"captionTop", "#6E6E6E"},       {"captionBottom", "#393939"},
     {"captionText", "#FFFFFF"},      {"captionBorder", "#262626"},    {"workspace", "#3A3A3A"},
     {"orbLight", "#FFFFFF"},         {"orbMid", "#8A8A8A"},           {"orbDark", "#1A1A1A"},
-    {"orbBorder", "#000000"},        {"captionButton", "#D8D8D8"},
+    {"orbBorder", "#000000"},        {"captionButton", "#D8D8D8"},    {"hotText", "#1E1E1E"},
 };
 
 const Swatch kOffice2007Aquas[] = {
@@ -171,12 +173,12 @@ const Swatch kOffice2007Aquas[] = {
     {"rowText", "#1B4A60"},           {"pageTop", "#EAF3F6"},           {"pageMid", "#D0E6EC"},
     {"pageBottom", "#BFDAE3"},        {"pageBorder", "#7FAFC0"},        {"panelTop", "#E8F1F5"},
     {"panelBottom", "#C2DCE5"},       {"panelBorder", "#9CBBCA"},       {"panelTitleTop", "#C6DCE6"},
-    {"panelTitleBottom", "#A9C8D6"},  {"panelTitleText", "#235A73"},    {"ribbonText", "#1B4A60"},
+    {"panelTitleBottom", "#A9C8D6"},  {"panelTitleText", "#1E4F66"},    {"ribbonText", "#1B4A60"},
     {"tabText", "#1B4A60"},           {"tabSelTop", "#FFFFFF"},         {"tabSelBottom", "#EAF3F6"},
     {"tabBorder", "#7FAFC0"},         {"captionTop", "#E2EEF3"},        {"captionBottom", "#B2D0DB"},
     {"captionText", "#1B4A60"},       {"captionBorder", "#7FAFC0"},     {"workspace", "#93BDCB"},
     {"orbLight", "#FFFFFF"},          {"orbMid", "#6FB0C8"},            {"orbDark", "#1C5C74"},
-    {"orbBorder", "#16495C"},         {"captionButton", "transparent"},
+    {"orbBorder", "#16495C"},         {"captionButton", "transparent"},  {"hotText", "#1B4A60"},
 };
 
 const Swatch kOffice2007Silvers[] = {
@@ -190,12 +192,12 @@ const Swatch kOffice2007Silvers[] = {
     {"rowText", "#3B3F46"},           {"pageTop", "#F4F5F7"},           {"pageMid", "#E3E5E9"},
     {"pageBottom", "#D5D8DE"},        {"pageBorder", "#9199A4"},        {"panelTop", "#F1F2F4"},
     {"panelBottom", "#D7DAE0"},       {"panelBorder", "#A9AEB6"},       {"panelTitleTop", "#D9DCE2"},
-    {"panelTitleBottom", "#C2C7CF"},  {"panelTitleText", "#4C535C"},    {"ribbonText", "#3B3F46"},
+    {"panelTitleBottom", "#C2C7CF"},  {"panelTitleText", "#42484F"},    {"ribbonText", "#3B3F46"},
     {"tabText", "#3B3F46"},           {"tabSelTop", "#FFFFFF"},         {"tabSelBottom", "#F4F5F7"},
     {"tabBorder", "#9199A4"},         {"captionTop", "#EEF0F3"},        {"captionBottom", "#CDD1D8"},
     {"captionText", "#3B3F46"},       {"captionBorder", "#9199A4"},     {"workspace", "#B3B9C3"},
     {"orbLight", "#FFFFFF"},          {"orbMid", "#A5ADBA"},            {"orbDark", "#4A525E"},
-    {"orbBorder", "#3C434D"},         {"captionButton", "transparent"},
+    {"orbBorder", "#3C434D"},         {"captionButton", "transparent"},  {"hotText", "#3B3F46"},
 };
 
 // The hot and pressed items of the Office 2007 design: warm yellow and

@@ -25,6 +25,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CRibbonBar.h"
@@ -346,6 +347,40 @@ TEST(LookAppearance, TextStaysReadableInEveryLook) {
         const QPalette p = QApplication::palette();
         for (const Pair& pair : pairs)
             EXPECT_GE(Contrast(p.color(pair.text), p.color(pair.background)), 4.5) << id << " " << pair.name;
+    }
+}
+
+// The texts the looks draw on fills of their own, against every colour stop
+// of those fills: a text across a gradient reads along all of it.  (The
+// pictures of contrast_test show the texts in place, against the colour
+// most of their background has.)
+TEST(LookAppearance, SchemeTextsReadAgainstEveryStopOfTheirFills) {
+    struct Pair {
+        const char* text;
+        std::vector<const char*> fills;
+    };
+    const Pair pairs[] = {
+        {"captionText", {"captionTop", "captionMid", "captionBottom", "captionBg"}},
+        {"panelTitleText", {"panelTitleTop", "panelTitleBottom"}},
+        {"hotText", {"hotTop", "hotBottom", "pressTop", "pressBottom", "checkTop", "checkBottom"}},
+        {"rowText", {"rowTop", "rowBottom"}},
+        {"ribbonText", {"pageTop", "pageMid", "pageBottom", "panelTop", "panelBottom"}},
+        {"tabText", {"tabTop", "tabBottom", "tabBg"}},
+    };
+    for (unsigned id : kMenuLooks) {
+        Apply(id);
+        const LookState& look = CurrentLook();
+        for (const Pair& pair : pairs) {
+            const QColor text = LookColour(look, pair.text);
+            if (!text.isValid()) continue;
+            for (const char* fill : pair.fills) {
+                // The Windows XP caption's light top edge lies above its text.
+                if (look.manager == VisualManager::Windows && std::string_view(fill) == "captionTop") continue;
+                const QColor colour = LookColour(look, fill);
+                if (!colour.isValid()) continue;
+                EXPECT_GE(Contrast(text, colour), 4.5) << id << " " << pair.text << " on " << fill;
+            }
+        }
     }
 }
 
