@@ -77,6 +77,24 @@ using PMIB_ICMP = MIB_ICMP*;
 static_assert(sizeof(MIB_ICMP) == 26 * 4);
 static_assert(offsetof(MIB_ICMP, stats.icmpOutStats) == 13 * 4);
 
+// The per-type ICMP counts of one direction: rgdwTypeCount[t] counts the
+// messages of type t (for ICMPv6: 1 destination unreachable, 128 echo
+// request, 135 neighbour solicitation...).
+struct MIBICMPSTATS_EX {
+    DWORD dwMsgs;
+    DWORD dwErrors;
+    DWORD rgdwTypeCount[256];
+};
+static_assert(sizeof(MIBICMPSTATS_EX) == 258 * 4);
+
+struct MIB_ICMP_EX {
+    MIBICMPSTATS_EX icmpInStats;
+    MIBICMPSTATS_EX icmpOutStats;
+};
+using PMIB_ICMP_EX = MIB_ICMP_EX*;
+static_assert(sizeof(MIB_ICMP_EX) == 516 * 4);
+static_assert(offsetof(MIB_ICMP_EX, icmpOutStats) == 258 * 4);
+
 struct MIB_TCPSTATS {
     DWORD dwRtoAlgorithm;
     DWORD dwRtoMin;
@@ -258,6 +276,125 @@ struct MIB_UDPTABLE_OWNER_PID {
 };
 static_assert(offsetof(MIB_UDPTABLE_OWNER_PID, table) == 4);
 
+// The IPv6 owner tables: addresses as 16 bytes in network order, the scope
+// id (the interface index of a link-local address, else 0), ports in
+// network order in the low 16 bits.
+struct MIB_TCP6ROW_OWNER_PID {
+    UCHAR ucLocalAddr[16];
+    DWORD dwLocalScopeId;
+    DWORD dwLocalPort;
+    UCHAR ucRemoteAddr[16];
+    DWORD dwRemoteScopeId;
+    DWORD dwRemotePort;
+    DWORD dwState;
+    DWORD dwOwningPid;
+};
+static_assert(sizeof(MIB_TCP6ROW_OWNER_PID) == 56);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, ucRemoteAddr) == 24);
+static_assert(offsetof(MIB_TCP6ROW_OWNER_PID, dwState) == 48);
+
+struct MIB_TCP6TABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_TCP6ROW_OWNER_PID table[1];
+};
+static_assert(offsetof(MIB_TCP6TABLE_OWNER_PID, table) == 4);
+
+struct MIB_UDP6ROW_OWNER_PID {
+    UCHAR ucLocalAddr[16];
+    DWORD dwLocalScopeId;
+    DWORD dwLocalPort;
+    DWORD dwOwningPid;
+};
+static_assert(sizeof(MIB_UDP6ROW_OWNER_PID) == 28);
+
+struct MIB_UDP6TABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_UDP6ROW_OWNER_PID table[1];
+};
+static_assert(offsetof(MIB_UDP6TABLE_OWNER_PID, table) == 4);
+
+// ------------------------------------------------------ unicast addresses
+
+// A socket address of either family, as the address tables hold it; the
+// family numbers are the catalog's (AF_INET 2, AF_INET6 23).
+struct SOCKADDR_IN_W {
+    USHORT sin_family;
+    USHORT sin_port;  // network order
+    UCHAR sin_addr[4];
+    UCHAR sin_zero[8];
+};
+static_assert(sizeof(SOCKADDR_IN_W) == 16);
+
+struct SOCKADDR_IN6_W {
+    USHORT sin6_family;
+    USHORT sin6_port;  // network order
+    ULONG sin6_flowinfo;
+    UCHAR sin6_addr[16];
+    ULONG sin6_scope_id;
+};
+static_assert(sizeof(SOCKADDR_IN6_W) == 28);
+
+union SOCKADDR_INET {
+    SOCKADDR_IN_W Ipv4;
+    SOCKADDR_IN6_W Ipv6;
+    USHORT si_family;
+};
+static_assert(sizeof(SOCKADDR_INET) == 28);
+
+enum NL_PREFIX_ORIGIN : int {
+    IpPrefixOriginOther = 0,
+    IpPrefixOriginManual,
+    IpPrefixOriginWellKnown,
+    IpPrefixOriginDhcp,
+    IpPrefixOriginRouterAdvertisement,
+    IpPrefixOriginUnchanged = 16,
+};
+
+enum NL_SUFFIX_ORIGIN : int {
+    IpSuffixOriginOther = 0,
+    IpSuffixOriginManual,
+    IpSuffixOriginWellKnown,
+    IpSuffixOriginDhcp,
+    IpSuffixOriginLinkLayerAddress,
+    IpSuffixOriginRandom,  // a temporary (privacy) address
+    IpSuffixOriginUnchanged = 16,
+};
+
+enum NL_DAD_STATE : int {
+    IpDadStateInvalid = 0,
+    IpDadStateTentative,
+    IpDadStateDuplicate,
+    IpDadStateDeprecated,
+    IpDadStatePreferred,
+};
+
+struct MIB_UNICASTIPADDRESS_ROW {
+    SOCKADDR_INET Address;
+    std::uint64_t InterfaceLuid;
+    ULONG InterfaceIndex;
+    NL_PREFIX_ORIGIN PrefixOrigin;
+    NL_SUFFIX_ORIGIN SuffixOrigin;
+    ULONG ValidLifetime;      // seconds; 0xffffffff forever
+    ULONG PreferredLifetime;  // seconds; 0xffffffff forever
+    UCHAR OnLinkPrefixLength;
+    UCHAR SkipAsSource;
+    NL_DAD_STATE DadState;
+    ULONG ScopeId;  // the zone: the interface index of a link-local address
+    std::int64_t CreationTimeStamp;
+};
+static_assert(sizeof(MIB_UNICASTIPADDRESS_ROW) == 80);
+static_assert(offsetof(MIB_UNICASTIPADDRESS_ROW, InterfaceLuid) == 32);
+static_assert(offsetof(MIB_UNICASTIPADDRESS_ROW, OnLinkPrefixLength) == 60);
+static_assert(offsetof(MIB_UNICASTIPADDRESS_ROW, DadState) == 64);
+static_assert(offsetof(MIB_UNICASTIPADDRESS_ROW, CreationTimeStamp) == 72);
+
+struct MIB_UNICASTIPADDRESS_TABLE {
+    ULONG NumEntries;
+    MIB_UNICASTIPADDRESS_ROW Table[1];
+};
+using PMIB_UNICASTIPADDRESS_TABLE = MIB_UNICASTIPADDRESS_TABLE*;
+static_assert(offsetof(MIB_UNICASTIPADDRESS_TABLE, Table) == 8);
+
 enum TCP_TABLE_CLASS : int {
     TCP_TABLE_BASIC_LISTENER,
     TCP_TABLE_BASIC_CONNECTIONS,
@@ -297,4 +434,12 @@ using PFN_GetIpStatistics = DWORD (*)(PMIB_IPSTATS);
 using PFN_GetNetworkParams = DWORD (*)(PFIXED_INFO, PULONG);
 using PFN_GetPerAdapterInfo = DWORD (*)(ULONG, PIP_PER_ADAPTER_INFO, PULONG);
 using PFN_SetIpTTL = DWORD (*)(UINT);
+// The counters of one family (AF_INET 2 or AF_INET6 23).
+using PFN_GetIpStatisticsEx = DWORD (*)(PMIB_IPSTATS, ULONG);
+using PFN_GetIcmpStatisticsEx = DWORD (*)(PMIB_ICMP_EX, ULONG);
+using PFN_GetUdpStatisticsEx = DWORD (*)(PMIB_UDPSTATS, ULONG);
+// The unicast addresses of a family (AF_UNSPEC 0, AF_INET, AF_INET6): the
+// library allocates the table, the caller frees it with FreeMibTable.
+using PFN_GetUnicastIpAddressTable = DWORD (*)(USHORT, PMIB_UNICASTIPADDRESS_TABLE*);
+using PFN_FreeMibTable = void (*)(PVOID);
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 
 using BYTE = std::uint8_t;
+using UCHAR = std::uint8_t;
+using USHORT = std::uint16_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using ULONG = std::uint32_t;  // 32-bit on Windows, unlike Linux's unsigned long
