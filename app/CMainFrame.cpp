@@ -53,9 +53,9 @@ constexpr int kPanelIds[] = {138, 133, 139};
 
 }  // namespace
 
-const std::array<PaneInfo, 10>& CMainFrame::PaneTable() {
+const std::array<PaneInfo, kPaneCount>& CMainFrame::PaneTable() {
     // The window table: the order in which the pane windows are created.
-    static const std::array<PaneInfo, 10> table = {{
+    static const std::array<PaneInfo, kPaneCount> table = {{
         {&CMainFrame::m_paneNetworks, 14, 57346, 57348, Qt::LeftDockWidgetArea, kLeftWidth, "Networks View"},
         {&CMainFrame::m_paneAdapters, 15, 155, 57349, Qt::LeftDockWidgetArea, kLeftWidth, "Adapters View"},
         {&CMainFrame::m_paneInterfaces, 16, 141, 57350, Qt::LeftDockWidgetArea, kLeftWidth, "Interfaces View"},
@@ -66,12 +66,16 @@ const std::array<PaneInfo, 10>& CMainFrame::PaneTable() {
         {&CMainFrame::m_paneIpStats, 11, 57347, 57352, Qt::LeftDockWidgetArea, kLeftWidth, "IP Stats View"},
         {&CMainFrame::m_paneTcpStats, 13, 142, 57357, Qt::LeftDockWidgetArea, kLeftWidth, "TCP Stats View"},
         {&CMainFrame::m_paneUdpStats, 12, 143, 57355, Qt::LeftDockWidgetArea, kLeftWidth, "UDP Stats View"},
+        // IPv6, beside the IPv4 panes.
+        {&CMainFrame::m_paneTcp6Sockets, 21, 291, 57361, Qt::RightDockWidgetArea, kRightWidth, "TCPv6 Sockets View"},
+        {&CMainFrame::m_paneUdp6Sockets, 20, 290, 57360, Qt::RightDockWidgetArea, kRightWidth, "UDPv6 Sockets View"},
+        {&CMainFrame::m_paneIp6Stats, 22, 292, 57362, Qt::LeftDockWidgetArea, kLeftWidth, "IPv6 Stats View"},
     }};
     return table;
 }
 
-const std::array<ToggleInfo, 10>& CMainFrame::ToggleTable() {
-    static const std::array<ToggleInfo, 10> table = {{
+const std::array<ToggleInfo, kPaneCount>& CMainFrame::ToggleTable() {
+    static const std::array<ToggleInfo, kPaneCount> table = {{
         {32781, &CMainFrame::m_paneNetworks, 0, 124},
         {32771, &CMainFrame::m_paneProtocols, 0, 125},
         {32772, &CMainFrame::m_paneAdapters, 0, 126},
@@ -82,6 +86,9 @@ const std::array<ToggleInfo, 10>& CMainFrame::ToggleTable() {
         {32774, &CMainFrame::m_paneIpStats, 2, 129},
         {32777, &CMainFrame::m_paneUdpStats, 2, 134},
         {32779, &CMainFrame::m_paneTcpStats, 2, 136},
+        {32791, &CMainFrame::m_paneUdp6Sockets, 1, 293},
+        {32792, &CMainFrame::m_paneTcp6Sockets, 1, 294},
+        {32793, &CMainFrame::m_paneIp6Stats, 2, 295},
     }};
     return table;
 }
@@ -102,8 +109,8 @@ CMainFrame::CMainFrame() {
 
     // Members in declaration order: the ribbon, then the panes with their
     // kinds.  A pane made on its own takes every snapshot when it is
-    // constructed; here that would take each table ten times over (the
-    // socket tables with their owners, on a busy machine, ten times), while
+    // constructed; here that would take each table once per pane (the
+    // socket tables with their owners, on a busy machine, as often), while
     // every report takes its own snapshot when it is built a moment later.
     const DeferSnapshot defer;
     m_wndRibbon = new CRibbonBar(this);
@@ -117,6 +124,9 @@ CMainFrame::CMainFrame() {
     m_paneTcpStats = new CNetworkDataView(13, defer, this);
     m_paneIpStats = new CNetworkDataView(11, defer, this);
     m_paneIcmpStats = new CNetworkDataView(10, defer, this);
+    m_paneUdp6Sockets = new CNetworkDataView(20, defer, this);
+    m_paneTcp6Sockets = new CNetworkDataView(21, defer, this);
+    m_paneIp6Stats = new CNetworkDataView(22, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
     m_bAutoRefreshAll = false;
 }
@@ -131,8 +141,9 @@ CMainFrame::~CMainFrame() {
 }
 
 std::vector<CNetworkDataView*> CMainFrame::Panes() const {
-    return {m_paneNetworks,   m_paneAdapters, m_paneProtocols, m_paneInterfaces, m_paneUdpSockets,
-            m_paneTcpSockets, m_paneUdpStats, m_paneTcpStats,  m_paneIpStats,    m_paneIcmpStats};
+    return {m_paneNetworks,   m_paneAdapters,    m_paneProtocols,   m_paneInterfaces, m_paneUdpSockets,
+            m_paneTcpSockets, m_paneUdpStats,    m_paneTcpStats,    m_paneIpStats,    m_paneIcmpStats,
+            m_paneUdp6Sockets, m_paneTcp6Sockets, m_paneIp6Stats};
 }
 
 CNetworkDataView* CMainFrame::PaneOfCommand(int commandId) const {
@@ -322,8 +333,8 @@ bool CMainFrame::CreateDataPanes() {
 void CMainFrame::DockPaneGroups() {
     const std::vector<std::vector<CNetworkDataView*>> groups = {
         {m_paneNetworks, m_paneAdapters, m_paneInterfaces, m_paneProtocols},
-        {m_paneTcpSockets, m_paneUdpSockets},
-        {m_paneIpStats, m_paneIcmpStats},
+        {m_paneTcpSockets, m_paneUdpSockets, m_paneTcp6Sockets, m_paneUdp6Sockets},
+        {m_paneIpStats, m_paneIcmpStats, m_paneIp6Stats},
         {m_paneTcpStats, m_paneUdpStats},
     };
     // The first pane of each group docks at the edge of its alignment, the

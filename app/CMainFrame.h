@@ -1,5 +1,5 @@
 // The main window: the ribbon at the top, the document tabs in the middle
-// and the ten data panes docked around them in four tab groups.
+// and the thirteen data panes docked around them in four tab groups.
 #pragma once
 
 #include <QMainWindow>
@@ -16,6 +16,9 @@ class CRibbonBar;
 class QActionGroup;
 class QMdiArea;
 class QToolButton;
+
+// The data panes: the ten IPv4 and configuration panes, then three IPv6.
+inline constexpr std::size_t kPaneCount = 13;
 
 // One data pane's place in the frame.
 struct PaneInfo {
@@ -62,7 +65,7 @@ std::vector<CAutoHideManager::EdgePane> ParseEdgePanes(const QString& text);
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:
-    // Constructs the ten panes in member order (each takes every snapshot)
+    // Constructs the panes in member order (each takes every snapshot)
     // and reads the saved look.
     CMainFrame();
     ~CMainFrame() override;
@@ -119,8 +122,8 @@ public:
     // The text of the pane creation failure, when there was one.
     const QString& Diagnostic() const { return m_diagnostic; }
 
-    static const std::array<PaneInfo, 10>& PaneTable();
-    static const std::array<ToggleInfo, 10>& ToggleTable();
+    static const std::array<PaneInfo, kPaneCount>& PaneTable();
+    static const std::array<ToggleInfo, kPaneCount>& ToggleTable();
 
     // Members, in declaration order.
     CRibbonBar* m_wndRibbon = nullptr;
@@ -136,6 +139,9 @@ public:
     CNetworkDataView* m_paneTcpStats = nullptr;
     CNetworkDataView* m_paneIpStats = nullptr;
     CNetworkDataView* m_paneIcmpStats = nullptr;
+    CNetworkDataView* m_paneUdp6Sockets = nullptr;
+    CNetworkDataView* m_paneTcp6Sockets = nullptr;
+    CNetworkDataView* m_paneIp6Stats = nullptr;
     bool m_bAutoRefreshAll = false;
 
     // Fails the creation of the pane at this step of the window table (for

@@ -19,6 +19,8 @@ constexpr KindName kKindNames[] = {
     {"network", kKindNetworkConfiguration}, {"adapters", kKindAdapterList},
     {"interfaces", kKindInterfaceList},     {"protocols", kKindProtocolList},
     {"udp", kKindUdpConnections},           {"tcp", kKindTcpConnections},
+    {"udp6", kKindUdp6Connections},         {"tcp6", kKindTcp6Connections},
+    {"ip6", kKindIp6Statistics},
 };
 
 }  // namespace
@@ -36,8 +38,8 @@ std::string UsageText() {
            "  --print KIND  print one report as text, without a display; KIND is a\n"
            "                number or a name: icmp 10, ip 11, udp-stats 12, tcp-stats 13,\n"
            "                network 14, adapters 15, interfaces 16, protocols 17, udp 18,\n"
-           "                tcp 19, or all; the exit status is 3 when the data of a\n"
-           "                report could not be read\n"
+           "                tcp 19, udp6 20, tcp6 21, ip6 22, or all; the exit status is\n"
+           "                3 when the data of a report could not be read\n"
            "  --help        show this text\n"
            "  --version     show the version\n";
 }
@@ -87,7 +89,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 const std::string& k = args[++i];
                 cl.action = CommandLine::Action::Print;
                 if (k == "all") {
-                    for (int kind = kKindIcmpStatistics; kind <= kKindTcpConnections; ++kind) cl.kinds.push_back(kind);
+                    for (int kind = kKindIcmpStatistics; kind <= kKindIp6Statistics; ++kind) cl.kinds.push_back(kind);
                 } else if (auto kind = ParseReportKind(k)) {
                     cl.kinds.push_back(*kind);
                 } else {

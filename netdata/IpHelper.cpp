@@ -33,6 +33,13 @@ MIB_IPSTATS g_ipStats{};
 MIB_ICMP g_icmpStats{};
 MIB_TCPSTATS g_tcpStats{};
 MIB_UDPSTATS g_udpStats{};
+MIB_IPSTATS g_ip6Stats{};
+MIB_ICMP_EX g_icmp6Stats{};
+MIB_UDPSTATS g_udp6Stats{};
+std::vector<MIB_UNICASTIPADDRESS_ROW> g_unicastAddresses;
+
+// The catalog's number of the IPv6 family, as the entry points take it.
+constexpr ULONG kAfInet6 = 23;
 
 // --------------------------------------------------------- table snapshots
 
@@ -49,6 +56,11 @@ TableSnapshot g_interfaceTable;
 TableSnapshot g_tcpOwnerTable;
 TableSnapshot g_udpOwnerTable;
 TableSnapshot g_perAdapter;
+TableSnapshot g_tcp6OwnerTable;
+TableSnapshot g_udp6OwnerTable;
+TableSnapshot g_zoneNames;  // an interface table of its own, for the names of scope ids
+unsigned g_zoneGeneration = 0;
+bool g_zoneTaken = false;
 unsigned long g_tableAllocations = 0;
 
 IP_ADDR_STRING g_addressError{};
@@ -208,6 +220,11 @@ bool BindIpHelper() {
     LookUp(e.pGetNetworkParams, "GetNetworkParams");
     LookUp(e.pGetPerAdapterInfo, "GetPerAdapterInfo");
     LookUp(e.pSetIpTTL, "SetIpTTL");
+    LookUp(e.pGetIpStatisticsEx, "GetIpStatisticsEx");
+    LookUp(e.pGetIcmpStatisticsEx, "GetIcmpStatisticsEx");
+    LookUp(e.pGetUdpStatisticsEx, "GetUdpStatisticsEx");
+    LookUp(e.pGetUnicastIpAddressTable, "GetUnicastIpAddressTable");
+    LookUp(e.pFreeMibTable, "FreeMibTable");
     return true;
 }
 
@@ -297,6 +314,60 @@ void CUdpOwnerTable::Refresh() {
     m_bValid = g_udpOwnerTable.current != nullptr;
 }
 
+void CTcp6OwnerTable::Refresh() {
+    TakeTableSnapshot(g_tcp6OwnerTable, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
+                      [](auto entry, void* buffer, ULONG* capacity) {
+                          return entry(buffer, capacity, TRUE, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0);
+                      });
+    m_bValid = g_tcp6OwnerTable.current != nullptr;
+}
+
+void CUdp6OwnerTable::Refresh() {
+    TakeTableSnapshot(g_udp6OwnerTable, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
+                      [](auto entry, void* buffer, ULONG* capacity) {
+                          return entry(buffer, capacity, TRUE, kAfInet6, UDP_TABLE_OWNER_PID, 0);
+                      });
+    m_bValid = g_udp6OwnerTable.current != nullptr;
+}
+
+void CIp6Statistics::Refresh() {
+    const IpHelperEntryPoints* e = BindIpHelper() ? &g_binding.entries : nullptr;
+    // Each record keeps its earlier content when its call fails.
+    MIB_IPSTATS ip{};
+    MIB_ICMP_EX icmp{};
+    MIB_UDPSTATS udp{};
+    const bool ipOk = e != nullptr && e->pGetIpStatisticsEx != nullptr && e->pGetIpStatisticsEx(&ip, kAfInet6) == NO_ERROR;
+    const bool icmpOk =
+        e != nullptr && e->pGetIcmpStatisticsEx != nullptr && e->pGetIcmpStatisticsEx(&icmp, kAfInet6) == NO_ERROR;
+    const bool udpOk =
+        e != nullptr && e->pGetUdpStatisticsEx != nullptr && e->pGetUdpStatisticsEx(&udp, kAfInet6) == NO_ERROR;
+    if (ipOk) g_ip6Stats = ip;
+    if (icmpOk) g_icmp6Stats = icmp;
+    if (udpOk) g_udp6Stats = udp;
+    m_bValid = ipOk && icmpOk && udpOk;
+}
+
+void CUnicastAddressTable::Refresh() {
+    g_unicastAddresses.clear();
+    m_bValid = false;
+    const IpHelperEntryPoints* e = BindIpHelper() ? &g_binding.entries : nullptr;
+    if (e == nullptr || e->pGetUnicastIpAddressTable == nullptr || e->pFreeMibTable == nullptr) return;
+    PMIB_UNICASTIPADDRESS_TABLE table = nullptr;
+    const DWORD rc = e->pGetUnicastIpAddressTable(0, &table);
+    if (rc == NO_ERROR && table != nullptr) {
+        // The library sized the table for its count; a count beyond any
+        // machine's addresses is not believed.
+        constexpr ULONG kMostAddresses = 1u << 16;
+        if (table->NumEntries <= kMostAddresses) {
+            g_unicastAddresses.assign(table->Table, table->Table + table->NumEntries);
+            m_bValid = true;
+        }
+    } else if (rc == ERROR_NOT_FOUND) {
+        m_bValid = true;  // no address at all: an empty list, not a failure
+    }
+    if (table != nullptr) e->pFreeMibTable(table);
+}
+
 CIcmpStatistics* g_pIcmpStatistics = nullptr;
 CTcpStatistics* g_pTcpStatistics = nullptr;
 CUdpStatistics* g_pUdpStatistics = nullptr;
@@ -306,6 +377,10 @@ CAdapterList* g_pAdapterList = nullptr;
 CInterfaceTable* g_pInterfaceTable = nullptr;
 CTcpOwnerTable* g_pTcpOwnerTable = nullptr;
 CUdpOwnerTable* g_pUdpOwnerTable = nullptr;
+CTcp6OwnerTable* g_pTcp6OwnerTable = nullptr;
+CUdp6OwnerTable* g_pUdp6OwnerTable = nullptr;
+CIp6Statistics* g_pIp6Statistics = nullptr;
+CUnicastAddressTable* g_pUnicastAddressTable = nullptr;
 
 // ---------------------------------------------------------------- adapters
 
@@ -349,6 +424,45 @@ DWORD RowsInBuffer(const TableSnapshot& t) {
 
 DWORD CurrentTcpOwnerRows() { return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(g_tcpOwnerTable); }
 DWORD CurrentUdpOwnerRows() { return RowsInBuffer<MIB_UDPTABLE_OWNER_PID>(g_udpOwnerTable); }
+DWORD CurrentTcp6OwnerRows() { return RowsInBuffer<MIB_TCP6TABLE_OWNER_PID>(g_tcp6OwnerTable); }
+DWORD CurrentUdp6OwnerRows() { return RowsInBuffer<MIB_UDP6TABLE_OWNER_PID>(g_udp6OwnerTable); }
+const MIB_TCP6TABLE_OWNER_PID* CurrentTcp6OwnerTable() {
+    return static_cast<const MIB_TCP6TABLE_OWNER_PID*>(g_tcp6OwnerTable.current);
+}
+const MIB_UDP6TABLE_OWNER_PID* CurrentUdp6OwnerTable() {
+    return static_cast<const MIB_UDP6TABLE_OWNER_PID*>(g_udp6OwnerTable.current);
+}
+const MIB_IPSTATS& Ip6StatisticsRecord() { return g_ip6Stats; }
+const MIB_ICMP_EX& Icmp6StatisticsRecord() { return g_icmp6Stats; }
+const MIB_UDPSTATS& Udp6StatisticsRecord() { return g_udp6Stats; }
+const std::vector<MIB_UNICASTIPADDRESS_ROW>& CurrentUnicastAddresses() { return g_unicastAddresses; }
+
+std::string InterfaceNameOfIndex(ULONG index, unsigned generation) {
+    if (!g_zoneTaken || generation != g_zoneGeneration) {
+        g_zoneTaken = true;
+        g_zoneGeneration = generation;
+        TakeTableSnapshot(g_zoneNames, &IpHelperEntryPoints::pGetIfTable, ERROR_INSUFFICIENT_BUFFER,
+                          [](auto entry, void* buffer, ULONG* capacity) {
+                              return entry(static_cast<PMIB_IFTABLE>(buffer), capacity, FALSE);
+                          });
+    }
+    const DWORD rows = RowsInBuffer<MIB_IFTABLE>(g_zoneNames);
+    const auto* table = static_cast<const MIB_IFTABLE*>(g_zoneNames.current);
+    for (DWORD i = 0; i < rows; ++i) {
+        const MIB_IFROW& row = table->table[i];
+        if (row.dwIndex != index) continue;
+        std::string name;
+        for (std::size_t k = 0; k < MAX_INTERFACE_NAME_LEN && row.wszName[k] != 0; ++k) {
+            const char16_t c = row.wszName[k];
+            // Interface names are ASCII on this system; anything else would
+            // not name a zone the user could type.
+            if (c < 0x21 || c > 0x7e) return {};
+            name += static_cast<char>(c);
+        }
+        return name;
+    }
+    return {};
+}
 
 ULONG CurrentInterfaceTableBytes() { return g_interfaceTable.current != nullptr ? g_interfaceTable.bufferSize : 0; }
 
@@ -374,8 +488,13 @@ void ResetProcessState() {
     g_icmpStats = {};
     g_tcpStats = {};
     g_udpStats = {};
-    for (TableSnapshot* t :
-         {&g_networkParams, &g_adapterList, &g_interfaceTable, &g_tcpOwnerTable, &g_udpOwnerTable, &g_perAdapter}) {
+    g_ip6Stats = {};
+    g_icmp6Stats = {};
+    g_udp6Stats = {};
+    g_unicastAddresses.clear();
+    g_zoneTaken = false;
+    for (TableSnapshot* t : {&g_networkParams, &g_adapterList, &g_interfaceTable, &g_tcpOwnerTable, &g_udpOwnerTable,
+                             &g_perAdapter, &g_tcp6OwnerTable, &g_udp6OwnerTable, &g_zoneNames}) {
         std::free(t->buffer);
         *t = TableSnapshot{};
     }
@@ -390,6 +509,10 @@ void ResetProcessState() {
     ReplaceSnapshotHandle(g_pInterfaceTable, static_cast<CInterfaceTable*>(nullptr));
     ReplaceSnapshotHandle(g_pTcpOwnerTable, static_cast<CTcpOwnerTable*>(nullptr));
     ReplaceSnapshotHandle(g_pUdpOwnerTable, static_cast<CUdpOwnerTable*>(nullptr));
+    ReplaceSnapshotHandle(g_pTcp6OwnerTable, static_cast<CTcp6OwnerTable*>(nullptr));
+    ReplaceSnapshotHandle(g_pUdp6OwnerTable, static_cast<CUdp6OwnerTable*>(nullptr));
+    ReplaceSnapshotHandle(g_pIp6Statistics, static_cast<CIp6Statistics*>(nullptr));
+    ReplaceSnapshotHandle(g_pUnicastAddressTable, static_cast<CUnicastAddressTable*>(nullptr));
 }
 
 TableBufferInfo TcpOwnerTableBuffer() { return {g_tcpOwnerTable.buffer, g_tcpOwnerTable.bufferSize}; }

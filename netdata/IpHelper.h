@@ -10,6 +10,8 @@
 #pragma once
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "iphlpapi.h"
 
@@ -33,6 +35,13 @@ struct IpHelperEntryPoints {
     PFN_GetNetworkParams pGetNetworkParams;
     PFN_GetPerAdapterInfo pGetPerAdapterInfo;
     PFN_SetIpTTL pSetIpTTL;
+    // IPv6: counters of a family and the unicast address table.  A library
+    // without them leaves them null; the IPv6 reports then show no data.
+    PFN_GetIpStatisticsEx pGetIpStatisticsEx;
+    PFN_GetIcmpStatisticsEx pGetIcmpStatisticsEx;
+    PFN_GetUdpStatisticsEx pGetUdpStatisticsEx;
+    PFN_GetUnicastIpAddressTable pGetUnicastIpAddressTable;
+    PFN_FreeMibTable pFreeMibTable;
 };
 const IpHelperEntryPoints& IpHelper();
 
@@ -142,6 +151,56 @@ public:
     bool m_bValid = false;
 };
 
+// IPv6 snapshots.  The socket tables are GetExtendedTcpTable and
+// GetExtendedUdpTable for AF_INET6; the counters are the three Ex entry
+// points for AF_INET6, taken together; the address table is every unicast
+// address of the machine, of both families.  m_bValid as above; for the
+// counters, true only when all three calls succeeded.
+class CTcp6OwnerTable {
+public:
+    explicit CTcp6OwnerTable(DeferSnapshot) {}
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CUdp6OwnerTable {
+public:
+    explicit CUdp6OwnerTable(DeferSnapshot) {}
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CIp6Statistics {
+public:
+    explicit CIp6Statistics(DeferSnapshot) {}
+    void Refresh();
+    bool m_bValid = false;
+};
+
+class CUnicastAddressTable {
+public:
+    explicit CUnicastAddressTable(DeferSnapshot) {}
+    void Refresh();
+    bool m_bValid = false;
+};
+
+// The current IPv6 tables and records, as for IPv4: null or zero after a
+// failed snapshot, row counts never trusted past their buffers.
+const MIB_TCP6TABLE_OWNER_PID* CurrentTcp6OwnerTable();
+const MIB_UDP6TABLE_OWNER_PID* CurrentUdp6OwnerTable();
+DWORD CurrentTcp6OwnerRows();
+DWORD CurrentUdp6OwnerRows();
+const MIB_IPSTATS& Ip6StatisticsRecord();
+const MIB_ICMP_EX& Icmp6StatisticsRecord();
+const MIB_UDPSTATS& Udp6StatisticsRecord();
+// The unicast addresses of the last snapshot; empty after a failed one.
+const std::vector<MIB_UNICASTIPADDRESS_ROW>& CurrentUnicastAddresses();
+
+// The name of the interface with index `index` (as the interface table
+// names it, e.g. "eth0"), or empty when there is none; the table is asked
+// at most once per `generation` (a report passes a new one per pass).
+std::string InterfaceNameOfIndex(ULONG index, unsigned generation);
+
 // Starts taking the TCP and UDP owner tables on a helper thread, for a window
 // about to be built: the next Refresh of each table waits for its snapshot
 // and adopts it when it was taken less than a second before, else asks the
@@ -160,6 +219,10 @@ extern CAdapterList* g_pAdapterList;
 extern CInterfaceTable* g_pInterfaceTable;
 extern CTcpOwnerTable* g_pTcpOwnerTable;
 extern CUdpOwnerTable* g_pUdpOwnerTable;
+extern CTcp6OwnerTable* g_pTcp6OwnerTable;
+extern CUdp6OwnerTable* g_pUdp6OwnerTable;
+extern CIp6Statistics* g_pIp6Statistics;
+extern CUnicastAddressTable* g_pUnicastAddressTable;
 
 // Puts a fresh instance into a handle; the instance it replaces is no longer
 // referred to by anything and is destroyed.

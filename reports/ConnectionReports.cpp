@@ -4,9 +4,13 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 #include <unordered_map>
 
+#include "InetText.h"
 #include "IpHelper.h"
 #include "NetworkReport.h"
 #include "ProcessOwner.h"
@@ -56,6 +60,79 @@ std::u16string UdpLine(const MIB_UDPROW_OWNER_PID& row, ProcessLabels& explorer)
     AddressBytes(row.dwLocalAddr, b);
     return FormatW(u"IP:: %03d.%03d.%03d.%03d:%-5d [ %s ]",
                    {b[0], b[1], b[2], b[3], PortOf(row.dwLocalPort), explorer.GetProcessLabel(row.dwOwningPid)});
+}
+
+// The endpoints of one pass over an IPv6 table, padded to the widest of
+// their column so that the columns line up in the fixed-pitch pane.  The
+// names of the zones of link-scoped addresses come from one interface table
+// per pass.
+class Endpoints6 {
+public:
+    Endpoints6() : m_generation(++s_generation) {}
+
+    std::u16string Text(const UCHAR (&address)[16], DWORD scopeId, DWORD portField) {
+        std::string zone;
+        if (scopeId != 0 && Ipv6NeedsZone(address)) zone = InterfaceNameOfIndex(scopeId, m_generation);
+        return AnsiToWide(Ipv6Endpoint(address, scopeId, PortOf(portField), zone));
+    }
+
+    static std::u16string Padded(std::u16string text, std::size_t width) {
+        if (text.size() < width) text.append(width - text.size(), u' ');
+        return text;
+    }
+
+private:
+    unsigned m_generation;
+    static inline unsigned s_generation = 0;
+};
+
+struct Tcp6Lines {
+    std::vector<std::u16string> local, remote;
+    std::size_t localWidth = 0, remoteWidth = 0;
+};
+
+Tcp6Lines Tcp6Endpoints(const MIB_TCP6TABLE_OWNER_PID* table, DWORD count) {
+    Tcp6Lines lines;
+    Endpoints6 endpoints;
+    lines.local.reserve(count);
+    lines.remote.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
+        lines.local.push_back(endpoints.Text(row.ucLocalAddr, row.dwLocalScopeId, row.dwLocalPort));
+        lines.remote.push_back(endpoints.Text(row.ucRemoteAddr, row.dwRemoteScopeId, row.dwRemotePort));
+        lines.localWidth = std::max(lines.localWidth, lines.local.back().size());
+        lines.remoteWidth = std::max(lines.remoteWidth, lines.remote.back().size());
+    }
+    return lines;
+}
+
+std::u16string Tcp6Line(const MIB_TCP6ROW_OWNER_PID& row, const Tcp6Lines& lines, DWORD i, ProcessLabels& explorer) {
+    return FormatW(u"%s => %s [%15.15s: %s ]",
+                   {Endpoints6::Padded(lines.local[i], lines.localWidth),
+                    Endpoints6::Padded(lines.remote[i], lines.remoteWidth), StateName(row.dwState),
+                    explorer.GetProcessLabel(row.dwOwningPid)});
+}
+
+struct Udp6Lines {
+    std::vector<std::u16string> local;
+    std::size_t width = 0;
+};
+
+Udp6Lines Udp6Endpoints(const MIB_UDP6TABLE_OWNER_PID* table, DWORD count) {
+    Udp6Lines lines;
+    Endpoints6 endpoints;
+    lines.local.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        const MIB_UDP6ROW_OWNER_PID& row = table->table[i];
+        lines.local.push_back(endpoints.Text(row.ucLocalAddr, row.dwLocalScopeId, row.dwLocalPort));
+        lines.width = std::max(lines.width, lines.local.back().size());
+    }
+    return lines;
+}
+
+std::u16string Udp6Line(const MIB_UDP6ROW_OWNER_PID& row, const Udp6Lines& lines, DWORD i, ProcessLabels& explorer) {
+    return FormatW(u"IP:: %s [ %s ]",
+                   {Endpoints6::Padded(lines.local[i], lines.width), explorer.GetProcessLabel(row.dwOwningPid)});
 }
 
 }  // namespace
@@ -131,4 +208,38 @@ void CNetworkReport::UpdateUdpConnections() {
     const DWORD count = g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0;
     ProcessLabels explorer;
     RewriteLines(m_hUdpConnRoot, count, [&](DWORD i) { return UdpLine(table->table[i], explorer); });
+}
+
+void CNetworkReport::BuildTcp6Connections() {
+    DeleteAllItems();
+    m_hTcp6ConnRoot = AppendItem(TVI_ROOT, u"TCPv6 Connections", kImageRoot);
+    SetItemBold(m_hTcp6ConnRoot);
+    UpdateTcp6Connections();
+    Expand(m_hTcp6ConnRoot);
+}
+
+void CNetworkReport::UpdateTcp6Connections() {
+    g_pTcp6OwnerTable->Refresh();
+    const MIB_TCP6TABLE_OWNER_PID* table = CurrentTcp6OwnerTable();
+    const DWORD count = g_pTcp6OwnerTable->m_bValid ? CurrentTcp6OwnerRows() : 0;
+    const Tcp6Lines lines = Tcp6Endpoints(table, count);
+    ProcessLabels explorer;
+    RewriteLines(m_hTcp6ConnRoot, count, [&](DWORD i) { return Tcp6Line(table->table[i], lines, i, explorer); });
+}
+
+void CNetworkReport::BuildUdp6Connections() {
+    DeleteAllItems();
+    m_hUdp6ConnRoot = AppendItem(TVI_ROOT, u"UDPv6 Connections", kImageRoot);
+    SetItemBold(m_hUdp6ConnRoot);
+    UpdateUdp6Connections();
+    Expand(m_hUdp6ConnRoot);
+}
+
+void CNetworkReport::UpdateUdp6Connections() {
+    g_pUdp6OwnerTable->Refresh();
+    const MIB_UDP6TABLE_OWNER_PID* table = CurrentUdp6OwnerTable();
+    const DWORD count = g_pUdp6OwnerTable->m_bValid ? CurrentUdp6OwnerRows() : 0;
+    const Udp6Lines lines = Udp6Endpoints(table, count);
+    ProcessLabels explorer;
+    RewriteLines(m_hUdp6ConnRoot, count, [&](DWORD i) { return Udp6Line(table->table[i], lines, i, explorer); });
 }

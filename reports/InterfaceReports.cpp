@@ -3,8 +3,10 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 
+#include "InetText.h"
 #include "InterfaceNames.h"
 #include "IpHelper.h"
 #include "NetworkReport.h"
@@ -94,11 +96,17 @@ void CNetworkReport::BuildInterfaceList() {
     Expand(root);
 }
 
+namespace {
+// The catalog's number of the IPv6 family, as address records carry it.
+constexpr USHORT kCatalogAfInet6 = 23;
+}  // namespace
+
 void CNetworkReport::BuildAdapterList() {
     DeleteAllItems();
     HTREEITEM root = AppendItem(TVI_ROOT, u"Adapter List", kImageRoot);
     SetItemBold(root);
     g_pAdapterList->Refresh();
+    g_pUnicastAddressTable->Refresh();
     int count = 0;
     for (const IP_ADAPTER_INFO* a = CurrentAdapterList(); a != nullptr && count < kMaxAdapters; a = a->Next) ++count;
 
@@ -169,7 +177,30 @@ void CNetworkReport::BuildAdapterList() {
                 }
             }
         }
+        a = GetAdapter(n);
+        if (a != nullptr) AppendIpv6Addresses(item, a->Index);
         if (expand) Expand(item);
     }
     Expand(root);
+}
+
+void CNetworkReport::AppendIpv6Addresses(HTREEITEM adapter, DWORD index) {
+    // Only an adapter with IPv6 addresses gets the group: without IPv6 the
+    // report is as it always was.
+    HTREEITEM group = nullptr;
+    for (const MIB_UNICASTIPADDRESS_ROW& row : CurrentUnicastAddresses()) {
+        if (row.Address.si_family != kCatalogAfInet6 || row.InterfaceIndex != index) continue;
+        if (group == nullptr) group = AppendItem(adapter, u"IPv6 Addresses", kImageGroup);
+        const std::uint8_t* bytes = row.Address.Ipv6.sin6_addr;
+        std::string text = Ipv6Text(bytes) + "/" + std::to_string(row.OnLinkPrefixLength) + " - " + Ipv6ScopeName(bytes);
+        if (row.SuffixOrigin == IpSuffixOriginRandom) text += ", temporary";
+        switch (row.DadState) {
+            case IpDadStateTentative: text += ", tentative"; break;
+            case IpDadStateDuplicate: text += ", duplicate"; break;
+            case IpDadStateDeprecated: text += ", deprecated"; break;
+            default: break;
+        }
+        AppendItem(group, AnsiToWide(text), kImageValue);
+    }
+    if (group != nullptr) Expand(group);
 }

@@ -6,6 +6,16 @@
 
 namespace {
 WSADATA g_wsaData;  // process-wide, as every pane's start-up shares it
+
+// The IPv6 snapshots are taken by the reports that show them, when they
+// build or update, and by no other report.
+void ReplaceIpv6Handles() {
+    const DeferSnapshot defer;
+    ReplaceSnapshotHandle(g_pTcp6OwnerTable, new CTcp6OwnerTable(defer));
+    ReplaceSnapshotHandle(g_pUdp6OwnerTable, new CUdp6OwnerTable(defer));
+    ReplaceSnapshotHandle(g_pIp6Statistics, new CIp6Statistics(defer));
+    ReplaceSnapshotHandle(g_pUnicastAddressTable, new CUnicastAddressTable(defer));
+}
 }
 
 CNetworkReport::CNetworkReport(int nKind) : m_nKind(nKind), m_bAutoCapable(IsAutoCapable(nKind)) {
@@ -24,6 +34,7 @@ CNetworkReport::CNetworkReport(int nKind) : m_nKind(nKind), m_bAutoCapable(IsAut
     ReplaceSnapshotHandle(g_pProtocolCatalog, catalog);
     ReplaceSnapshotHandle(g_pNetworkParams, new CNetworkParams);
     ReplaceSnapshotHandle(g_pAdapterList, new CAdapterList);
+    ReplaceIpv6Handles();
 }
 
 CNetworkReport::CNetworkReport(int nKind, DeferSnapshot defer)
@@ -39,13 +50,14 @@ CNetworkReport::CNetworkReport(int nKind, DeferSnapshot defer)
     ReplaceSnapshotHandle(g_pProtocolCatalog, new CProtocolCatalog);
     ReplaceSnapshotHandle(g_pNetworkParams, new CNetworkParams(defer));
     ReplaceSnapshotHandle(g_pAdapterList, new CAdapterList(defer));
+    ReplaceIpv6Handles();
 }
 
 CNetworkReport::~CNetworkReport() { WSACleanup(); }
 
 bool CNetworkReport::IsAutoCapable(int nKind) {
     return (nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics) || nKind == kKindUdpConnections ||
-           nKind == kKindTcpConnections;
+           nKind == kKindTcpConnections || (nKind >= kKindUdp6Connections && nKind <= kKindIp6Statistics);
 }
 
 void CNetworkReport::BuildReport() {
@@ -56,6 +68,9 @@ void CNetworkReport::BuildReport() {
         case kKindTcpStatistics: BuildTcpStatistics(); break;
         case kKindUdpConnections: BuildUdpConnections(); break;
         case kKindTcpConnections: BuildTcpConnections(); break;
+        case kKindUdp6Connections: BuildUdp6Connections(); break;
+        case kKindTcp6Connections: BuildTcp6Connections(); break;
+        case kKindIp6Statistics: BuildIp6Statistics(); break;
         case kKindAdapterList: BuildAdapterList(); break;
         case kKindInterfaceList: BuildInterfaceList(); break;
         case kKindProtocolList: BuildProtocolList(); break;
@@ -71,6 +86,9 @@ void CNetworkReport::UpdateReport() {
         case kKindTcpStatistics: UpdateTcpStatistics(); break;
         case kKindUdpConnections: UpdateUdpConnections(); break;
         case kKindTcpConnections: UpdateTcpConnections(); break;
+        case kKindUdp6Connections: UpdateUdp6Connections(); break;
+        case kKindTcp6Connections: UpdateTcp6Connections(); break;
+        case kKindIp6Statistics: UpdateIp6Statistics(); break;
         default: break;
     }
 }
@@ -83,6 +101,9 @@ bool CNetworkReport::SnapshotFailed() const {
         case kKindTcpStatistics: return g_pTcpStatistics == nullptr || !g_pTcpStatistics->m_bValid;
         case kKindUdpConnections: return g_pUdpOwnerTable == nullptr || !g_pUdpOwnerTable->m_bValid;
         case kKindTcpConnections: return g_pTcpOwnerTable == nullptr || !g_pTcpOwnerTable->m_bValid;
+        case kKindUdp6Connections: return g_pUdp6OwnerTable == nullptr || !g_pUdp6OwnerTable->m_bValid;
+        case kKindTcp6Connections: return g_pTcp6OwnerTable == nullptr || !g_pTcp6OwnerTable->m_bValid;
+        case kKindIp6Statistics: return g_pIp6Statistics == nullptr || !g_pIp6Statistics->m_bValid;
         case kKindAdapterList:
             return g_pAdapterList == nullptr || (!g_pAdapterList->m_bValid && !g_pAdapterList->m_bNoAdapters);
         case kKindInterfaceList: return g_pInterfaceTable == nullptr || !g_pInterfaceTable->m_bValid;

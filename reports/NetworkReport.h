@@ -23,6 +23,10 @@ enum ReportKind : int {
     kKindProtocolList = 17,
     kKindUdpConnections = 18,
     kKindTcpConnections = 19,
+    // IPv6, beside the IPv4 kinds.
+    kKindUdp6Connections = 20,
+    kKindTcp6Connections = 21,
+    kKindIp6Statistics = 22,
 };
 
 // The address family name of entry `nIndex` of the process-wide protocol
@@ -86,6 +90,14 @@ public:
     void UpdateTcpConnections();
     void BuildUdpConnections();
     void UpdateUdpConnections();
+    void BuildTcp6Connections();
+    void UpdateTcp6Connections();
+    void BuildUdp6Connections();
+    void UpdateUdp6Connections();
+
+    // IPv6 counters: IPv6, ICMPv6 in and out by message type, UDPv6.
+    void BuildIp6Statistics();
+    void UpdateIp6Statistics();
 
     const int m_nKind;
     bool m_bAutoRefresh = false;
@@ -99,6 +111,12 @@ public:
     HTREEITEM m_hTcpStatsRoot = nullptr;
     HTREEITEM m_hUdpConnRoot = nullptr;
     HTREEITEM m_hTcpConnRoot = nullptr;
+    HTREEITEM m_hUdp6ConnRoot = nullptr;
+    HTREEITEM m_hTcp6ConnRoot = nullptr;
+    HTREEITEM m_hIp6Root = nullptr;
+    HTREEITEM m_hIcmp6InRoot = nullptr;
+    HTREEITEM m_hIcmp6OutRoot = nullptr;
+    HTREEITEM m_hUdp6StatsRoot = nullptr;
 
 protected:
     // The report tree operations, on the pane's tree.
@@ -115,6 +133,12 @@ protected:
 
 private:
     void AppendCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
+    // The ICMPv6 lines of one direction: messages, errors, then one line per
+    // message type the system counts.
+    void WriteIcmp6Lines(HTREEITEM root, const MIBICMPSTATS_EX& stats, bool rewrite);
+    // The "IPv6 Addresses" group of the adapter of interface index `index`,
+    // when it has any.
+    void AppendIpv6Addresses(HTREEITEM adapter, DWORD index);
     void RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
     template <class MakeLine>
     void RewriteLines(HTREEITEM root, DWORD count, MakeLine makeLine);

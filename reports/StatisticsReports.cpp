@@ -3,6 +3,8 @@
 // values of the fixed-pitch pane line up in one column.
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "IpHelper.h"
 #include "NetworkReport.h"
@@ -28,6 +30,19 @@ static_assert(sizeof(MIBICMPSTATS) == kIcmpLabels.size() * sizeof(DWORD));
 static_assert(sizeof(MIB_UDPSTATS) == kUdpLabels.size() * sizeof(DWORD));
 static_assert(sizeof(MIB_TCPSTATS) == kTcpLabels.size() * sizeof(DWORD));
 static_assert(sizeof(MIB_IPSTATS) == kIpLabels.size() * sizeof(DWORD));
+
+// The ICMPv6 message types the system counts, in type order, with their
+// labels (at most 15 characters, as the counter lines show them).
+struct Icmp6Type {
+    unsigned type;
+    const char* label;
+};
+constexpr Icmp6Type kIcmp6Types[] = {
+    {1, "DestUnreachs"},     {2, "PktTooBigs"},     {3, "TimeExcds"},     {4, "ParmProblems"},
+    {128, "Echos"},          {129, "EchoReplies"},  {130, "MldQueries"},  {131, "MldReports"},
+    {132, "MldDones"},       {133, "RouterSolicits"}, {134, "RouterAdverts"}, {135, "NeighSolicits"},
+    {136, "NeighAdverts"},   {137, "Redirects"},    {143, "Mldv2Reports"},
+};
 
 std::u16string CounterLine(const char* label, DWORD value) {
     return FormatW(u"%-15.15s %-6d", {AnsiToWide(label), value});
@@ -120,4 +135,49 @@ void CNetworkReport::BuildTcpStatistics() {
 void CNetworkReport::UpdateTcpStatistics() {
     g_pTcpStatistics->Refresh();
     RewriteCounterLines(m_hTcpStatsRoot, &TcpStatisticsRecord(), kTcpLabels.data(), kTcpLabels.size());
+}
+
+void CNetworkReport::WriteIcmp6Lines(HTREEITEM root, const MIBICMPSTATS_EX& stats, bool rewrite) {
+    std::vector<std::u16string> lines = {CounterLine("Msgs", stats.dwMsgs), CounterLine("Errors", stats.dwErrors)};
+    for (const Icmp6Type& t : kIcmp6Types) lines.push_back(CounterLine(t.label, stats.rgdwTypeCount[t.type]));
+    if (!rewrite) {
+        for (const std::u16string& line : lines) AppendItem(root, line, kImageValue);
+        return;
+    }
+    HTREEITEM item = GetChildItem(root);
+    for (std::size_t i = 0; i < lines.size() && item != nullptr; ++i) {
+        SetItemText(item, lines[i]);
+        item = GetNextSiblingItem(item);
+    }
+}
+
+void CNetworkReport::BuildIp6Statistics() {
+    DeleteAllItems();
+    g_pIp6Statistics->Refresh();
+    // Without IPv6 (or the entry points), the roots stand alone.
+    const bool lines = g_pIp6Statistics->m_bValid;
+    m_hIp6Root = AppendItem(TVI_ROOT, u"IPv6", kImageRoot);
+    SetItemBold(m_hIp6Root);
+    if (lines) AppendCounterLines(m_hIp6Root, &Ip6StatisticsRecord(), kIpLabels.data(), kIpLabels.size());
+    Expand(m_hIp6Root);
+    m_hIcmp6InRoot = AppendItem(TVI_ROOT, u"ICMPv6 In", kImageRoot);
+    SetItemBold(m_hIcmp6InRoot);
+    if (lines) WriteIcmp6Lines(m_hIcmp6InRoot, Icmp6StatisticsRecord().icmpInStats, false);
+    Expand(m_hIcmp6InRoot);
+    m_hIcmp6OutRoot = AppendItem(TVI_ROOT, u"ICMPv6 Out", kImageRoot);
+    SetItemBold(m_hIcmp6OutRoot);
+    if (lines) WriteIcmp6Lines(m_hIcmp6OutRoot, Icmp6StatisticsRecord().icmpOutStats, false);
+    Expand(m_hIcmp6OutRoot);
+    m_hUdp6StatsRoot = AppendItem(TVI_ROOT, u"UDPv6", kImageRoot);
+    SetItemBold(m_hUdp6StatsRoot);
+    if (lines) AppendCounterLines(m_hUdp6StatsRoot, &Udp6StatisticsRecord(), kUdpLabels.data(), kUdpLabels.size());
+    Expand(m_hUdp6StatsRoot);
+}
+
+void CNetworkReport::UpdateIp6Statistics() {
+    g_pIp6Statistics->Refresh();
+    RewriteCounterLines(m_hIp6Root, &Ip6StatisticsRecord(), kIpLabels.data(), kIpLabels.size());
+    WriteIcmp6Lines(m_hIcmp6InRoot, Icmp6StatisticsRecord().icmpInStats, true);
+    WriteIcmp6Lines(m_hIcmp6OutRoot, Icmp6StatisticsRecord().icmpOutStats, true);
+    RewriteCounterLines(m_hUdp6StatsRoot, &Udp6StatisticsRecord(), kUdpLabels.data(), kUdpLabels.size());
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -137,6 +138,72 @@ TEST_F(ConnectionLines, UdpLinesShowTheLocalEndAndTheOwner) {
     for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(tree_.Text(lines[i]), cases[i].line) << "row " << i;
 }
 
+// IPv6 lines: each end "[ADDRESS]:PORT" in the recommended text form, with
+// the zone of a link-local address named after its interface, padded to the
+// widest end of its column; then the state and the owner as on IPv4 lines.
+TEST_F(ConnectionLines, Ipv6LinesWriteBracketedEndsInColumnsThenTheStateAndOwner) {
+    const auto address = [](const char* text) {
+        MIB_TCP6ROW_OWNER_PID row{};
+        EXPECT_EQ(inet_pton(AF_INET6, text, row.ucLocalAddr), 1) << text;
+        std::array<UCHAR, 16> bytes{};
+        std::memcpy(bytes.data(), row.ucLocalAddr, 16);
+        return bytes;
+    };
+    const auto tcp = [&](const char* local, DWORD localScope, std::uint16_t localPort, const char* remote,
+                         DWORD remoteScope, std::uint16_t remotePort, DWORD state, DWORD pid) {
+        MIB_TCP6ROW_OWNER_PID row{};
+        const auto l = address(local), r = address(remote);
+        std::memcpy(row.ucLocalAddr, l.data(), 16);
+        std::memcpy(row.ucRemoteAddr, r.data(), 16);
+        row.dwLocalScopeId = localScope;
+        row.dwRemoteScopeId = remoteScope;
+        row.dwLocalPort = Port(localPort, 0xABCD);  // only the low 16 bits are the port
+        row.dwRemotePort = Port(remotePort);
+        row.dwState = state;
+        row.dwOwningPid = pid;
+        return row;
+    };
+    // Interface 2 is eth0; interface 9 has no row.
+    fake_->ifRowCount = fake_->interfaces.rows[0] = 1;
+    fake_->ifRows[0].dwIndex = 2;
+    const std::u16string eth0 = u"eth0";
+    std::copy(eth0.begin(), eth0.end(), fake_->ifRows[0].wszName);
+
+    const MIB_TCP6ROW_OWNER_PID rows[] = {
+        tcp("::", 0, 22, "::", 0, 0, 2, 0),
+        tcp("::ffff:127.0.0.1", 0, 8080, "::ffff:127.0.0.1", 0, 40000, 5, kMissingPid),
+        tcp("fe80::1", 2, 546, "fe80::2", 2, 547, 5, 0),
+        tcp("fe80::1", 9, 1, "2001:db8::5", 0, 443, 8, static_cast<DWORD>(getpid())),
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) fake_->tcp6Rows[i] = rows[i];
+    fake_->tcp6RowCount = fake_->tcp6Table.rows[0] = static_cast<unsigned>(std::size(rows));
+    Build(kKindTcp6Connections);
+    const std::u16string kernel = u"PID     0 : NT Kernel & System";
+    const std::vector<std::u16string> expected = {
+        u"[::]:22                 => [::]:0                   [      LISTENING: " + kernel + u" ]",
+        u"[::ffff:127.0.0.1]:8080 => [::ffff:127.0.0.1]:40000 [    ESTABLISHED: PID 4194304 : NT Kernel & System ]",
+        u"[fe80::1%eth0]:546      => [fe80::2%eth0]:547       [    ESTABLISHED: " + kernel + u" ]",
+        u"[fe80::1%9]:1           => [2001:db8::5]:443        [     CLOSE_WAIT: " + OwnLabel() + u" ]",
+    };
+    EXPECT_EQ(Texts(Lines()), expected);
+
+    MIB_UDP6ROW_OWNER_PID udp[2]{};
+    std::memcpy(udp[0].ucLocalAddr, address("::").data(), 16);
+    udp[0].dwLocalPort = Port(5353);
+    std::memcpy(udp[1].ucLocalAddr, address("fe80::1a:2bff:fe3c:4d5e").data(), 16);
+    udp[1].dwLocalScopeId = 2;
+    udp[1].dwLocalPort = Port(546);
+    udp[1].dwOwningPid = kMissingPid;
+    fake_->udp6Rows[0] = udp[0];
+    fake_->udp6Rows[1] = udp[1];
+    fake_->udp6RowCount = fake_->udp6Table.rows[0] = 2;
+    Build(kKindUdp6Connections);
+    EXPECT_EQ(Texts(Lines()), (std::vector<std::u16string>{
+                                  u"IP:: [::]:5353                          [ " + kernel + u" ]",
+                                  u"IP:: [fe80::1a:2bff:fe3c:4d5e%eth0]:546 [ PID 4194304 : NT Kernel & System ]",
+                              }));
+}
+
 TEST_F(ConnectionLines, EveryStateHasItsNameRightAlignedAndGetTcpStateNameReadsTheCurrentTable) {
     const std::u16string names[] = {u"[UNKNOWN]",   u"CLOSED",    u"LISTENING",  u"SYN_SENT",   u"SYN_RCVD",
                                     u"ESTABLISHED", u"FIN_WAIT1", u"FIN_WAIT2",  u"CLOSE_WAIT", u"CLOSING",
@@ -202,7 +269,48 @@ struct SocketKind {
     // Scripts n rows; row i depends on seed + i, so that lines of another
     // seed read differently.  Owner pid 0 needs no process lookup.
     void (*script)(FakeControl&, unsigned n, unsigned seed);
+    // The text row i's local address shows when scripted with seed 0.
+    std::string (*localText)(unsigned i);
 };
+
+// IPv6 rows: 2001:db8::v:1 port 2000 + v to 2001:db8::1:v port 3000 + v.
+void Ipv6Of(unsigned v, unsigned last, UCHAR (&bytes)[16]) {
+    std::memset(bytes, 0, sizeof bytes);
+    bytes[0] = 0x20, bytes[1] = 0x01, bytes[2] = 0x0d, bytes[3] = 0xb8;
+    bytes[12] = static_cast<UCHAR>(v >> 8), bytes[13] = static_cast<UCHAR>(v);
+    bytes[15] = static_cast<UCHAR>(last);
+}
+
+void ScriptTcp6Rows(FakeControl& fake, unsigned n, unsigned seed) {
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned v = seed + i;
+        MIB_TCP6ROW_OWNER_PID row{};
+        Ipv6Of(v, 1, row.ucLocalAddr);
+        Ipv6Of(1, v, row.ucRemoteAddr);
+        row.dwLocalPort = Port(static_cast<std::uint16_t>(2000 + v));
+        row.dwRemotePort = Port(static_cast<std::uint16_t>(3000 + v));
+        row.dwState = 1 + v % 12;
+        fake.tcp6Rows[i] = row;
+    }
+    fake.tcp6RowCount = fake.tcp6Table.rows[0] = n;
+}
+
+void ScriptUdp6Rows(FakeControl& fake, unsigned n, unsigned seed) {
+    for (unsigned i = 0; i < n; ++i) {
+        const unsigned v = seed + i;
+        MIB_UDP6ROW_OWNER_PID row{};
+        Ipv6Of(v, 1, row.ucLocalAddr);
+        row.dwLocalPort = Port(static_cast<std::uint16_t>(2000 + v));
+        fake.udp6Rows[i] = row;
+    }
+    fake.udp6RowCount = fake.udp6Table.rows[0] = n;
+}
+
+std::string Ipv4LocalText(unsigned i) { return "010.000.00" + std::to_string(i) + ".001:"; }
+std::string Ipv6LocalText(unsigned i) {
+    return (i == 0 ? std::string("[2001:db8::1]:") : "[2001:db8::" + std::to_string(i) + ":1]:") +
+           std::to_string(2000 + i);
+}
 
 void ScriptTcpRows(FakeControl& fake, unsigned n, unsigned seed) {
     for (unsigned i = 0; i < n; ++i) {
@@ -228,9 +336,13 @@ void ScriptUdpRows(FakeControl& fake, unsigned n, unsigned seed) {
 
 const SocketKind kSocketKinds[] = {
     {"Tcp", kKindTcpConnections, u"TCP Connections", &CNetworkReport::m_hTcpConnRoot, &FakeControl::tcpTable,
-     &FakeControl::tcpClaimedRows, ScriptTcpRows},
+     &FakeControl::tcpClaimedRows, ScriptTcpRows, Ipv4LocalText},
     {"Udp", kKindUdpConnections, u"UDP Connections", &CNetworkReport::m_hUdpConnRoot, &FakeControl::udpTable,
-     &FakeControl::udpClaimedRows, ScriptUdpRows},
+     &FakeControl::udpClaimedRows, ScriptUdpRows, Ipv4LocalText},
+    {"Tcp6", kKindTcp6Connections, u"TCPv6 Connections", &CNetworkReport::m_hTcp6ConnRoot, &FakeControl::tcp6Table,
+     &FakeControl::tcp6ClaimedRows, ScriptTcp6Rows, Ipv6LocalText},
+    {"Udp6", kKindUdp6Connections, u"UDPv6 Connections", &CNetworkReport::m_hUdp6ConnRoot, &FakeControl::udp6Table,
+     &FakeControl::udp6ClaimedRows, ScriptUdp6Rows, Ipv6LocalText},
 };
 
 void PrintTo(const SocketKind& k, std::ostream* os) { *os << k.name; }
@@ -326,8 +438,7 @@ TEST_P(ConnectionReport, BuildShowsOneValueLinePerRowInRowOrder) {
     const std::vector<HTREEITEM> lines = Lines();
     ASSERT_EQ(lines.size(), 5u);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        // Row i's local address is 10.0.i.1.
-        const std::string address = "010.000.00" + std::to_string(i) + ".001:";
+        const std::string address = GetParam().localText(static_cast<unsigned>(i));
         EXPECT_NE(tree_.Text(lines[i]).find(U16(address)), std::u16string::npos) << "row " << i;
         EXPECT_FALSE(tree_.IsExpanded(lines[i]));
     }

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -273,7 +274,55 @@ DWORD IfTable(PMIB_IFTABLE buffer, PULONG capacity) {
 // How many leading rows of a socket table come from the script.
 unsigned ScriptedRows(unsigned count) { return count < kFakeMaxSocketRows ? count : kFakeMaxSocketRows; }
 
+constexpr ULONG kAfInet6 = 23;
+
+DWORD Tcp6Table(PVOID buffer, PDWORD capacity, TCP_TABLE_CLASS tableClass) {
+    FakeTableScript& script = g_control.tcp6Table;
+    const unsigned rows = BeginTableCall(script, buffer, capacity);
+    if (tableClass != TCP_TABLE_OWNER_PID_ALL) return ERROR_NOT_SUPPORTED;
+    DWORD rc = NO_ERROR;
+    if (!ClaimBuffer(script, buffer, capacity, FakeTcp6TableBytes(rows), ERROR_INSUFFICIENT_BUFFER, rc)) return rc;
+    auto* table = static_cast<MIB_TCP6TABLE_OWNER_PID*>(buffer);
+    table->dwNumEntries = g_control.tcp6ClaimedRows != 0 ? g_control.tcp6ClaimedRows : rows;
+    const unsigned scripted = ScriptedRows(g_control.tcp6RowCount);
+    for (unsigned i = 0; i < rows; ++i) {
+        MIB_TCP6ROW_OWNER_PID& row = table->table[i];
+        if (i < scripted) {
+            row = g_control.tcp6Rows[i];
+            continue;
+        }
+        row.dwState = 2;  // listening
+        row.ucLocalAddr[15] = 1;
+        row.dwLocalPort = htons(static_cast<uint16_t>(2000 + i));
+        row.dwOwningPid = 200 + i;
+    }
+    return NO_ERROR;
+}
+
+DWORD Udp6Table(PVOID buffer, PDWORD capacity, UDP_TABLE_CLASS tableClass) {
+    FakeTableScript& script = g_control.udp6Table;
+    const unsigned rows = BeginTableCall(script, buffer, capacity);
+    if (tableClass != UDP_TABLE_OWNER_PID) return ERROR_NOT_SUPPORTED;
+    DWORD rc = NO_ERROR;
+    if (!ClaimBuffer(script, buffer, capacity, FakeUdp6TableBytes(rows), ERROR_INSUFFICIENT_BUFFER, rc)) return rc;
+    auto* table = static_cast<MIB_UDP6TABLE_OWNER_PID*>(buffer);
+    table->dwNumEntries = g_control.udp6ClaimedRows != 0 ? g_control.udp6ClaimedRows : rows;
+    const unsigned scripted = ScriptedRows(g_control.udp6RowCount);
+    for (unsigned i = 0; i < rows; ++i) {
+        MIB_UDP6ROW_OWNER_PID& row = table->table[i];
+        if (i < scripted) {
+            row = g_control.udp6Rows[i];
+            continue;
+        }
+        row.ucLocalAddr[15] = 1;
+        row.dwLocalPort = htons(static_cast<uint16_t>(2000 + i));
+        row.dwOwningPid = 200 + i;
+    }
+    return NO_ERROR;
+}
+
 DWORD TcpTable(PVOID buffer, PDWORD capacity, ULONG af, TCP_TABLE_CLASS tableClass) {
+    if (af == kAfInet6) return Tcp6Table(buffer, capacity, tableClass);
     FakeTableScript& script = g_control.tcpTable;
     const unsigned rows = BeginTableCall(script, buffer, capacity);
     if (af != AF_INET || tableClass != TCP_TABLE_OWNER_PID_ALL) return ERROR_NOT_SUPPORTED;
@@ -297,6 +346,7 @@ DWORD TcpTable(PVOID buffer, PDWORD capacity, ULONG af, TCP_TABLE_CLASS tableCla
 }
 
 DWORD UdpTable(PVOID buffer, PDWORD capacity, ULONG af, UDP_TABLE_CLASS tableClass) {
+    if (af == kAfInet6) return Udp6Table(buffer, capacity, tableClass);
     FakeTableScript& script = g_control.udpTable;
     const unsigned rows = BeginTableCall(script, buffer, capacity);
     if (af != AF_INET || tableClass != UDP_TABLE_OWNER_PID) return ERROR_NOT_SUPPORTED;
@@ -363,3 +413,40 @@ FAKE_EXPORT DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdap
 }
 
 FAKE_EXPORT DWORD SetIpTTL(UINT) { return ERROR_NOT_SUPPORTED; }
+
+// ------------------------------------------------------------------- IPv6
+
+FAKE_EXPORT DWORD GetIpStatisticsEx(PMIB_IPSTATS pStats, ULONG family) {
+    return family == kAfInet6 ? FillCounters(g_control.ip6, pStats) : ERROR_INVALID_PARAMETER;
+}
+
+FAKE_EXPORT DWORD GetIcmpStatisticsEx(PMIB_ICMP_EX pStats, ULONG family) {
+    return family == kAfInet6 ? FillCounters(g_control.icmp6, pStats) : ERROR_INVALID_PARAMETER;
+}
+
+FAKE_EXPORT DWORD GetUdpStatisticsEx(PMIB_UDPSTATS pStats, ULONG family) {
+    return family == kAfInet6 ? FillCounters(g_control.udp6, pStats) : ERROR_INVALID_PARAMETER;
+}
+
+FAKE_EXPORT DWORD GetUnicastIpAddressTable(USHORT family, PMIB_UNICASTIPADDRESS_TABLE* table) {
+    if (table == nullptr) return ERROR_INVALID_PARAMETER;
+    *table = nullptr;
+    if (g_control.unicastCode != NO_ERROR) return g_control.unicastCode;
+    const unsigned count = g_control.unicastRowCount < kFakeMaxUnicastRows ? g_control.unicastRowCount
+                                                                             : kFakeMaxUnicastRows;
+    auto* made = static_cast<PMIB_UNICASTIPADDRESS_TABLE>(
+        std::calloc(1, offsetof(MIB_UNICASTIPADDRESS_TABLE, Table) + (count > 0 ? count : 1) * sizeof(MIB_UNICASTIPADDRESS_ROW)));
+    if (made == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    for (unsigned i = 0; i < count; ++i) {
+        const MIB_UNICASTIPADDRESS_ROW& row = g_control.unicastRows[i];
+        if (family == 0 || row.Address.si_family == family) made->Table[made->NumEntries++] = row;
+    }
+    ++g_control.unicastTables;
+    *table = made;
+    return NO_ERROR;
+}
+
+FAKE_EXPORT void FreeMibTable(PVOID memory) {
+    if (memory != nullptr) ++g_control.unicastFreed;
+    std::free(memory);
+}

@@ -1,6 +1,6 @@
 // A scripted stand-in for libiphlpapi.so.
 //
-// The fake exports the thirteen entry points the binding looks up plus
+// The fake exports the entry points the binding looks up plus
 // FakeProviderControl(), which hands out the process-wide FakeControl that
 // scripts them.  A test reaches the same instance as the binding by opening
 // the same file:
@@ -170,7 +170,35 @@ struct FakeControl {
     char perAdapterServers[kFakeMaxDnsServers][16];
     ULONG perAdapterFailing[4];
     ULONG perAdapterIndexIn[kFakeMaxRecordedCalls];
+
+    // IPv6.  GetExtendedTcpTable / GetExtendedUdpTable for AF_INET6 (23)
+    // follow tcp6Table / udp6Table as the IPv4 tables follow theirs; row i
+    // is copied from tcp6Rows[i] / udp6Rows[i] below the scripted count,
+    // else made up: local [::1]:(2000 + i), owner 200 + i (TCP listening).
+    FakeTableScript tcp6Table;
+    FakeTableScript udp6Table;
+    unsigned tcp6RowCount;
+    MIB_TCP6ROW_OWNER_PID tcp6Rows[kFakeMaxSocketRows];
+    unsigned udp6RowCount;
+    MIB_UDP6ROW_OWNER_PID udp6Rows[kFakeMaxSocketRows];
+    unsigned tcp6ClaimedRows;  // as tcpClaimedRows
+    unsigned udp6ClaimedRows;
+    // GetIpStatisticsEx, GetIcmpStatisticsEx, GetUdpStatisticsEx for
+    // AF_INET6; any other family: ERROR_INVALID_PARAMETER.
+    FakeCounterScript ip6;
+    FakeCounterScript icmp6;
+    FakeCounterScript udp6;
+    // GetUnicastIpAddressTable: unicastCode when non-zero (no table), else
+    // a table of the first unicastRowCount rows (at most kFakeMaxUnicastRows)
+    // of the family asked for (AF_UNSPEC: all).  FreeMibTable frees it and
+    // counts the tables freed.
+    DWORD unicastCode;
+    unsigned unicastRowCount;
+    MIB_UNICASTIPADDRESS_ROW unicastRows[8];
+    unsigned unicastTables;
+    unsigned unicastFreed;
 };
+inline constexpr unsigned kFakeMaxUnicastRows = 8;
 
 using FakeProviderControlFn = FakeControl* (*)();
 
@@ -191,6 +219,14 @@ inline ULONG FakeInterfaceTableBytes(unsigned rows) {
 inline ULONG FakeTcpTableBytes(unsigned rows) {
     return static_cast<ULONG>(offsetof(MIB_TCPTABLE_OWNER_PID, table) +
                               (rows > 0 ? rows : 1) * sizeof(MIB_TCPROW_OWNER_PID));
+}
+inline ULONG FakeTcp6TableBytes(unsigned rows) {
+    return static_cast<ULONG>(offsetof(MIB_TCP6TABLE_OWNER_PID, table) +
+                              (rows > 0 ? rows : 1) * sizeof(MIB_TCP6ROW_OWNER_PID));
+}
+inline ULONG FakeUdp6TableBytes(unsigned rows) {
+    return static_cast<ULONG>(offsetof(MIB_UDP6TABLE_OWNER_PID, table) +
+                              (rows > 0 ? rows : 1) * sizeof(MIB_UDP6ROW_OWNER_PID));
 }
 inline ULONG FakeUdpTableBytes(unsigned rows) {
     return static_cast<ULONG>(offsetof(MIB_UDPTABLE_OWNER_PID, table) +
