@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 // The interface and adapter reports, built into an in-memory tree from rows
 // and records scripted in the fake provider, and the code names and texts
 // they are made of.
@@ -286,6 +287,72 @@ TEST_F(AdapterList, DhcpAdapterWithTwoAddressesAndItsDnsServers) {
     };
     EXPECT_EQ(Dump(), expected);
     EXPECT_EQ(fake_->perAdapterIndexIn[fake_->perAdapter.calls - 1], 2u);
+}
+
+// The IPv6 addresses of an adapter come last, in their own group: the
+// address in its recommended text, the prefix, the scope and the states that
+// apply; addresses of other interfaces and IPv4 rows are not listed.  An
+// adapter without IPv6 addresses, or a table the library cannot give, leaves
+// the report as it was.
+TEST_F(AdapterList, Ipv6AddressesComeLastWithPrefixScopeAndStates) {
+    AdapterScript s;
+    s.addresses = {{"10.0.0.5", "255.255.255.0"}};
+    Script({s});  // interface index 2
+    const auto row = [](USHORT family, const char* text, ULONG index, UCHAR prefix, NL_SUFFIX_ORIGIN suffix,
+                        NL_DAD_STATE dad) {
+        MIB_UNICASTIPADDRESS_ROW r{};
+        r.Address.si_family = family;
+        if (family == 23) {
+            EXPECT_EQ(inet_pton(AF_INET6, text, r.Address.Ipv6.sin6_addr), 1) << text;
+        }
+        r.InterfaceIndex = index;
+        r.OnLinkPrefixLength = prefix;
+        r.SuffixOrigin = suffix;
+        r.DadState = dad;
+        return r;
+    };
+    const MIB_UNICASTIPADDRESS_ROW rows[] = {
+        row(23, "2001:db8::5", 2, 64, IpSuffixOriginManual, IpDadStatePreferred),
+        row(2, "", 2, 24, IpSuffixOriginManual, IpDadStatePreferred),  // IPv4: in the group above already
+        row(23, "fe80::1a:2bff:fe3c:4d5e", 2, 64, IpSuffixOriginLinkLayerAddress, IpDadStatePreferred),
+        row(23, "2001:db8::9", 3, 64, IpSuffixOriginManual, IpDadStatePreferred),  // another interface
+        row(23, "2001:db8:0:0:8d3a:1:2:3", 2, 64, IpSuffixOriginRandom, IpDadStateDeprecated),
+        row(23, "fd00::7", 2, 48, IpSuffixOriginManual, IpDadStateTentative),
+        row(23, "2001:db8::dead", 2, 128, IpSuffixOriginManual, IpDadStateDuplicate),
+    };
+    fake_->unicastRowCount = static_cast<unsigned>(std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) fake_->unicastRows[i] = rows[i];
+    Build(kKindAdapterList);
+    const Lines expected = {
+        "0B+ Adapter List",
+        "  1+ Fake adapter",
+        "    3 Type: ETHERNET",
+        "    3 HW Addr: 00:1a:2b:3c:4d:5e:00:00",
+        "    3 OS Name: eth0",
+        "    1+ IP Addresses",
+        "      3 10.0.0.5 - Mask: 255.255.255.0",
+        "    1 DNS Servers",
+        "      3 198.51.100.1",
+        "    1+ IPv6 Addresses",
+        "      3 2001:db8::5/64 - global",
+        "      3 fe80::1a:2bff:fe3c:4d5e/64 - link",
+        "      3 2001:db8::8d3a:1:2:3/64 - global, temporary, deprecated",
+        "      3 fd00::7/48 - unique-local, tentative",
+        "      3 2001:db8::dead/128 - global, duplicate",
+    };
+    EXPECT_EQ(Dump(), expected);
+    EXPECT_EQ(fake_->unicastTables, fake_->unicastFreed) << "every table the library made is freed";
+
+    // No IPv6 address for this adapter, or no table: the report of before.
+    const Lines before(expected.begin(), expected.begin() + 9);
+    for (const DWORD code : {DWORD{NO_ERROR}, ERROR_NOT_SUPPORTED}) {
+        fake_->unicastRowCount = 2;
+        fake_->unicastRows[0] = rows[1];
+        fake_->unicastRows[1] = rows[3];
+        fake_->unicastCode = code;
+        Build(kKindAdapterList);
+        EXPECT_EQ(Dump(), before) << code;
+    }
 }
 
 TEST(AdapterAddress, AllEightBytesWithTheOneAtTheLengthReadAsZero) {

@@ -228,3 +228,76 @@ TEST_F(ReportFixture, LinesKeepTheirColumns) {
 }
 
 }  // namespace
+
+namespace {
+
+// The IPv6 counters: the IP record under "IPv6", then in and out ICMPv6
+// messages (all, errors, and one line per message type the system counts,
+// in type order), then the UDP record under "UDPv6".
+TEST_F(ReportFixture, Ipv6CountersShowTheirFourRootsWithMessageTypesInTypeOrder) {
+    fake_->ip6 = {NO_ERROR, 1000, 1, 0};
+    fake_->icmp6 = {NO_ERROR, 5000, 1, 0};  // word w of MIB_ICMP_EX reads 5000 + w
+    fake_->udp6 = {NO_ERROR, 9000, 1, 0};
+    Build(kKindIp6Statistics);
+    const std::vector<std::string> ipLabels = {
+        "Forwarding",      "DefaultTTL",   "InReceives", "InHdrErrors", "InAddrErrors",    "ForwDatagrams",
+        "InUnknownProtos", "InDiscards",   "InDelivers", "OutRequests", "RoutingDiscards", "OutDiscards",
+        "OutNoRoutes",     "ReasmTimeout", "ReasmReqds", "ReasmOks",    "ReasmFails",      "FragOks",
+        "FragFails",       "FragCreates",  "NumIf",      "NumAddr",     "NumRoutes"};
+    const std::pair<unsigned, const char*> types[] = {
+        {1, "DestUnreachs"},   {2, "PktTooBigs"},     {3, "TimeExcds"},    {4, "ParmProblems"}, {128, "Echos"},
+        {129, "EchoReplies"},  {130, "MldQueries"},   {131, "MldReports"}, {132, "MldDones"},   {133, "RouterSolicits"},
+        {134, "RouterAdverts"}, {135, "NeighSolicits"}, {136, "NeighAdverts"}, {137, "Redirects"}, {143, "Mldv2Reports"}};
+    const auto icmp = [&types](DWORD base) {
+        std::vector<std::u16string> lines = {Line("Msgs", base), Line("Errors", base + 1)};
+        for (const auto& [type, label] : types) lines.push_back(Line(label, base + 2 + type));
+        return lines;
+    };
+    std::vector<std::u16string> ip, udp;
+    for (DWORD i = 0; i < ipLabels.size(); ++i) ip.push_back(Line(ipLabels[i], 1000 + i));
+    const char* udpLabels[] = {"InDatagrams", "NoPorts", "InErrors", "OutDatagrams", "NumAddrs"};
+    for (DWORD i = 0; i < 5; ++i) udp.push_back(Line(udpLabels[i], 9000 + i));
+    const std::vector<std::pair<std::u16string, std::vector<std::u16string>>> expected = {
+        {u"IPv6", ip}, {u"ICMPv6 In", icmp(5000)}, {u"ICMPv6 Out", icmp(5000 + 258)}, {u"UDPv6", udp}};
+
+    const auto check = [&] {
+        const std::vector<HTREEITEM> roots = Children(TVI_ROOT);
+        ASSERT_EQ(roots.size(), expected.size());
+        for (std::size_t r = 0; r < roots.size(); ++r) {
+            EXPECT_EQ(tree_.Text(roots[r]), expected[r].first);
+            EXPECT_TRUE(tree_.IsBold(roots[r]));
+            EXPECT_TRUE(tree_.IsExpanded(roots[r]));
+            std::vector<std::u16string> lines;
+            for (HTREEITEM line : Children(roots[r])) lines.push_back(tree_.Text(line));
+            EXPECT_EQ(lines, expected[r].second) << r;
+        }
+    };
+    check();
+    EXPECT_FALSE(report_->SnapshotFailed());
+
+    // An update rewrites the same items.
+    const std::vector<HTREEITEM> before = AllItems();
+    fake_->ip6.fill = fake_->icmp6.fill = fake_->udp6.fill = 0;
+    report_->UpdateReport();
+    EXPECT_EQ(AllItems(), before);
+    EXPECT_EQ(tree_.Text(Children(Children(TVI_ROOT)[1])[0]), Line("Msgs", 0));
+}
+
+// Without IPv6 (any of the three calls refused) or without the library,
+// the four roots stand alone and the report says it has no data.
+TEST_F(ReportFixture, Ipv6CountersWithoutDataShowTheRootsAlone) {
+    for (FakeCounterScript FakeControl::*refused : {&FakeControl::ip6, &FakeControl::icmp6, &FakeControl::udp6}) {
+        *fake_ = FakeControl{};
+        (fake_->*refused).returnCode = ERROR_NOT_SUPPORTED;
+        Build(kKindIp6Statistics);
+        EXPECT_EQ(Dump(), (std::vector<std::string>{"0B+ IPv6", "0B+ ICMPv6 In", "0B+ ICMPv6 Out", "0B+ UDPv6"}));
+        EXPECT_TRUE(report_->SnapshotFailed());
+    }
+    setenv("TESSALINE_LIBRARY_PATH", FAKE_NONE_DIR, 1);  // no library at all
+    iphelper_testing::ResetProcessState();
+    Build(kKindIp6Statistics);
+    EXPECT_EQ(tree_.ItemCount(), 4u);
+    EXPECT_TRUE(report_->SnapshotFailed());
+}
+
+}  // namespace
