@@ -218,7 +218,7 @@ TEST(CommandLine, KindsWithoutAReportOfTheirOwnPrintTheNetworkConfiguration) {
     const Result network = RunTessaline({"--print", "network"});
     ASSERT_EQ(network.status, 0);
     EXPECT_EQ(Lines(network.out).at(0), "Network Configuration");
-    for (const std::string kind : {"14", "20", "-1", "2147483647"}) {
+    for (const std::string kind : {"14", "23", "-1", "2147483647"}) {
         const Result r = RunTessaline({"--print", kind});
         EXPECT_EQ(r.status, 0) << kind;
         EXPECT_EQ(r.out, network.out) << kind;
@@ -235,8 +235,10 @@ TEST(CommandLine, AllPrintsTheAvailableReportsWithBlankLinesBetween) {
     EXPECT_EQ(roots,
               (std::vector<std::string>{"ICMP In Statistics", "ICMP Out Statistics", "IP Statistics", "UDP Statistics",
                                         "TCP Statistics", "Network Configuration", "Adapter List",
-                                        "Interface List", "Protocol List", "UDP Connections", "TCP Connections"}));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 9);
+                                        "Interface List", "Protocol List", "UDP Connections", "TCP Connections",
+                                        "UDPv6 Connections", "TCPv6 Connections", "IPv6", "ICMPv6 In", "ICMPv6 Out",
+                                        "UDPv6"}));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ""), 12);
     EXPECT_EQ(r.err, "");  // every snapshot of this machine was taken
 }
 
@@ -277,8 +279,9 @@ TEST(CommandLine, FailedSnapshotsExitThreeAndNameTheirReportsOnStderr) {
         {FAKE_NONE_DIR,
          {"--print", "all"},
          3,
-         failed({"icmp", "ip", "udp-stats", "tcp-stats", "network", "adapters", "interfaces", "udp", "tcp"})},
-        {FAKE_NONE_DIR, {"--print", "20"}, 3, failed({"network"})},
+         failed({"icmp", "ip", "udp-stats", "tcp-stats", "network", "adapters", "interfaces", "udp", "tcp", "udp6",
+                 "tcp6", "ip6"})},
+        {FAKE_NONE_DIR, {"--print", "23"}, 3, failed({"network"})},
         {FAKE_NONE_DIR, {"--print", "protocols"}, 0, ""},
         // A provider without GetTcpStatistics.
         {FAKE_PARTIAL_DIR, {"--print", "all"}, 3, failed({"tcp-stats"})},

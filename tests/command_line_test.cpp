@@ -30,7 +30,7 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
         std::vector<int> kinds;
         std::string error;  // part of the message, for Error
     };
-    const std::vector<int> all{10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    const std::vector<int> all{10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
     const Case cases[] = {
         {{}, Action::Window, std::nullopt, {}, ""},
         {{"a.tsl"}, Action::Window, "a.tsl", {}, ""},
@@ -130,7 +130,7 @@ TEST_F(ReportStatus, EachReportTellsWhetherItsSnapshotFailed) {
         {"network parameters", [](FakeControl& f, auto&) { f.networkParams.forcedCode = ERROR_NOT_SUPPORTED; }, 14,
          "network"},
         {"a kind without a report of its own",
-         [](FakeControl& f, auto&) { f.networkParams.forcedCode = ERROR_NOT_SUPPORTED; }, 20, "network"},
+         [](FakeControl& f, auto&) { f.networkParams.forcedCode = ERROR_NOT_SUPPORTED; }, 23, "network"},
         {"adapter list", [](FakeControl& f, auto&) { f.adapters.forcedCode = ERROR_NOT_SUPPORTED; }, 15, "adapters"},
         {"interface table", [](FakeControl& f, auto&) { f.interfaces.forcedCode = ERROR_NOT_SUPPORTED; }, 16,
          "interfaces"},
@@ -146,6 +146,10 @@ TEST_F(ReportStatus, EachReportTellsWhetherItsSnapshotFailed) {
         {"protocol catalog", [](auto&, FakeWinsockScript& w) { w.forcedError = WSASYSNOTREADY; }, 17, "protocols"},
         {"UDP table", [](FakeControl& f, auto&) { f.udpTable.forcedCode = ERROR_NOT_SUPPORTED; }, 18, "udp"},
         {"TCP table", [](FakeControl& f, auto&) { f.tcpTable.forcedCode = ERROR_NOT_SUPPORTED; }, 19, "tcp"},
+        {"UDPv6 table", [](FakeControl& f, auto&) { f.udp6Table.forcedCode = ERROR_NOT_SUPPORTED; }, 20, "udp6"},
+        {"TCPv6 table", [](FakeControl& f, auto&) { f.tcp6Table.forcedCode = ERROR_NOT_SUPPORTED; }, 21, "tcp6"},
+        {"ICMPv6 counters", [](FakeControl& f, auto&) { f.icmp6.returnCode = ERROR_NOT_SUPPORTED; }, 22, "ip6"},
+        {"no IPv6 socket", [](FakeControl&, auto&) {}, 21, nullptr},
         // Answers that are data: no adapter at all (ERROR_NO_DATA), empty
         // tables, an empty catalog.
         {"no adapter", [](FakeControl&, auto&) {}, 15, nullptr},
@@ -165,7 +169,7 @@ TEST_F(ReportStatus, EachReportTellsWhetherItsSnapshotFailed) {
 }
 
 TEST_F(ReportStatus, EveryFailedReportHasItsLineInKindOrder) {
-    const std::vector<int> all{10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    const std::vector<int> all{10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
     const Printed fine = Print(all);
     EXPECT_EQ(fine.status, 0);
     EXPECT_EQ(fine.err, "");

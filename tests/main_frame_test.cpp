@@ -265,13 +265,14 @@ TEST_F(Shell, APaneThatCannotBeCreatedEndsTheStart) {
 
 // --------------------------------------------------------------- panes
 
-TEST_F(Shell, TenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
+TEST_F(Shell, ThirteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     ASSERT_TRUE(Start());
     CMainFrame& frame = Frame();
-    // Construction in member order: kinds 14, 15, 17, 16, 18, 19, 12, 13, 11, 10.
+    // Construction in member order: kinds 14, 15, 17, 16, 18, 19, 12, 13, 11,
+    // 10, then the IPv6 kinds 20, 21, 22.
     std::vector<int> kinds;
     for (CNetworkDataView* pane : frame.Panes()) kinds.push_back(pane->m_nKind);
-    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10}));
+    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10, 20, 21, 22}));
 
     struct Expect {
         CNetworkDataView* pane;
@@ -290,6 +291,9 @@ TEST_F(Shell, TenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
         {frame.m_paneIpStats, "IP Statistics", "57352", Qt::LeftDockWidgetArea},
         {frame.m_paneTcpStats, "TCP Statistics", "57357", Qt::LeftDockWidgetArea},
         {frame.m_paneUdpStats, "UDP Statistics", "57355", Qt::LeftDockWidgetArea},
+        {frame.m_paneUdp6Sockets, "Active UDPv6 Sockets", "57360", Qt::RightDockWidgetArea},
+        {frame.m_paneTcp6Sockets, "Active TCPv6 Sockets", "57361", Qt::RightDockWidgetArea},
+        {frame.m_paneIp6Stats, "IPv6 Statistics", "57362", Qt::LeftDockWidgetArea},
     };
     const QIcon& icon = frame.m_paneNetworks->windowIcon();
     EXPECT_FALSE(icon.isNull());
@@ -308,14 +312,18 @@ TEST_F(Shell, TenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     };
     EXPECT_EQ(group(frame.m_paneNetworks).size(), 4);
     EXPECT_TRUE(group(frame.m_paneNetworks).contains(frame.m_paneProtocols));
-    EXPECT_TRUE(group(frame.m_paneTcpSockets).contains(frame.m_paneUdpSockets));
+    EXPECT_EQ(group(frame.m_paneTcpSockets).size(), 4);
+    for (CNetworkDataView* socket : {frame.m_paneUdpSockets, frame.m_paneTcp6Sockets, frame.m_paneUdp6Sockets})
+        EXPECT_TRUE(group(frame.m_paneTcpSockets).contains(socket)) << socket->windowTitle().toStdString();
     EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIcmpStats));
+    EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIp6Stats));
     EXPECT_TRUE(group(frame.m_paneTcpStats).contains(frame.m_paneUdpStats));
     EXPECT_FALSE(group(frame.m_paneNetworks).contains(frame.m_paneIpStats));
     for (CNetworkDataView* first :
          {frame.m_paneNetworks, frame.m_paneTcpSockets, frame.m_paneIpStats, frame.m_paneTcpStats})
         EXPECT_TRUE(first->IsOnScreen()) << first->windowTitle().toStdString();
-    for (CNetworkDataView* other : {frame.m_paneAdapters, frame.m_paneUdpSockets, frame.m_paneIcmpStats})
+    for (CNetworkDataView* other : {frame.m_paneAdapters, frame.m_paneUdpSockets, frame.m_paneIcmpStats,
+                                    frame.m_paneTcp6Sockets, frame.m_paneUdp6Sockets, frame.m_paneIp6Stats})
         EXPECT_FALSE(other->IsOnScreen()) << other->windowTitle().toStdString();
     // A pane behind another tab gets its content and report when it first
     // comes on screen.
@@ -603,9 +611,14 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
     const std::vector<std::pair<QString, std::vector<std::pair<int, QString>>>> expected = {
         {Q("Enumerators"),
          {{32781, Q("Networks")}, {32771, Q("Protocols")}, {32772, Q("Adapters")}, {32773, Q("Interfaces")}}},
-        {Q("Sockets"), {{32778, Q("UDP Sockets")}, {32780, Q("TCP Sockets")}}},
+        {Q("Sockets"),
+         {{32778, Q("UDP Sockets")}, {32780, Q("TCP Sockets")}, {32791, Q("UDPv6 Sockets")}, {32792, Q("TCPv6 Sockets")}}},
         {Q("Statistics"),
-         {{32775, Q("ICMP Packets")}, {32774, Q("IP Packets")}, {32777, Q("UDP Packets")}, {32779, Q("TCP Packets")}}},
+         {{32775, Q("ICMP Packets")},
+          {32774, Q("IP Packets")},
+          {32777, Q("UDP Packets")},
+          {32779, Q("TCP Packets")},
+          {32793, Q("IPv6 Packets")}}},
         {Q("Configuration"), {{57359, Q("Autorefresh All")}, {32790, Q("Reset Layout")}}},
     };
     for (std::size_t p = 0; p < panels.size(); ++p) {
@@ -763,7 +776,7 @@ TEST_F(Shell, PanesShowTheirIconOnCaptionsTabsAndEdgeTabs) {
     for (QTabBar* bar : frame.findChildren<QTabBar*>(Qt::FindDirectChildrenOnly))
         for (int i = 0; i < bar->count(); ++i, ++tabs)
             EXPECT_FALSE(bar->tabIcon(i).isNull()) << bar->tabText(i).toStdString();
-    EXPECT_EQ(tabs, 10) << "the four tab groups";
+    EXPECT_EQ(tabs, 13) << "the four tab groups";
 
     frame.AutoHide()->SetAutoHidden(pane, true);
     QApplication::processEvents();
