@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# In a network namespace of its own, with the four servers and their clients
+# that dual_stack_holder opens (IPv4 only, IPv6 only, dual-stack, and an
+# IPv4 and IPv6-only pair on one port), the rows of `tessaline --print tcp`
+# and `--print tcp6` together must be the rows `ss -tan` lists: the same
+# (family, local end, remote end, state), none missing, none extra, and
+# every one of the holder's sockets named after it.  Needs root, ss, ip and
+# network namespaces; skips (77) elsewhere.
+#
+#   netns_dual_stack.sh TESSALINE_BIN DUAL_STACK_HOLDER_BIN
+set -euo pipefail
+tessaline=$1
+holder=$2
+
+if [ "${3:-}" != --in-namespace ]; then
+  if [ "$EUID" -ne 0 ]; then
+    echo "skipped: needs root to create a network namespace"
+    exit 77
+  fi
+  for tool in unshare ss ip; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "skipped: $tool is not available"
+      exit 77
+    fi
+  done
+  if ! unshare -n true 2>/dev/null; then
+    echo "skipped: unshare -n cannot create a network namespace here"
+    exit 77
+  fi
+  if [ ! -e /proc/net/tcp6 ]; then
+    echo "skipped: this kernel has no IPv6"
+    exit 77
+  fi
+  exec unshare -n bash "$0" "$tessaline" "$holder" --in-namespace
+fi
+
+# ---------------------------------------------- inside the new namespace
+unset TESSALINE_LIBRARY_PATH  # the provider next to the program
+ip link set lo up
+
+out=$(mktemp)
+holder_pid=
+cleanup() {
+  if [ -n "$holder_pid" ]; then
+    kill "$holder_pid" 2>/dev/null || true
+    wait "$holder_pid" 2>/dev/null || true
+  fi
+  rm -f "$out"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+"$holder" >"$out" </dev/null &
+holder_pid=$!
+word=
+for _ in $(seq 1 100); do
+  if read -r word <"$out" 2>/dev/null && [ "$word" = ready ]; then break; fi
+  if ! kill -0 "$holder_pid" 2>/dev/null; then
+    echo "FAIL: dual_stack_holder ended before it was ready"
+    exit 1
+  fi
+  sleep 0.1
+done
+if [ "$word" != ready ]; then
+  echo "FAIL: dual_stack_holder was not ready within 10 s"
+  exit 1
+fi
+
+# Rows as "FAMILY LOCAL REMOTE STATE", IPv4 ends as a.b.c.d:port, IPv6 ends
+# as [address]:port, a port that is not set as 0.
+from_ss=$(
+  ss -tanH | awk '
+    function end(e) { sub(/:\*$/, ":0", e); sub(/%[^]]*]/, "]", e); return e }
+    { s = $1
+      if (s == "LISTEN") s = "LISTENING"; else if (s == "ESTAB") s = "ESTABLISHED"; else if (s == "SYN-RECV") s = "SYN_RCVD"
+      else if (s == "FIN-WAIT-1") s = "FIN_WAIT1"; else if (s == "FIN-WAIT-2") s = "FIN_WAIT2"; else if (s == "CLOSE") s = "CLOSED"
+      gsub(/-/, "_", s)
+      family = ($4 ~ /^\[/) ? "6" : "4"
+      print family, end($4), end($5), s }' | sort
+)
+v4=$("$tessaline" --print tcp) || { echo "FAIL: --print tcp exited with $?"; exit 1; }
+v6=$("$tessaline" --print tcp6) || { echo "FAIL: --print tcp6 exited with $?"; exit 1; }
+from_tessaline=$(
+  {
+    printf '%s\n' "$v4" | awk '/^  / {
+      split($1, l, ":"); split($3, r, ":")
+      split(l[1], a, "."); split(r[1], b, ".")
+      state = $0; sub(/^[^[]*\[ */, "", state); sub(/:.*/, "", state)
+      printf "4 %d.%d.%d.%d:%s %d.%d.%d.%d:%s %s\n", a[1], a[2], a[3], a[4], l[2], b[1], b[2], b[3], b[4], r[2], state }'
+    printf '%s\n' "$v6" | awk '/^  / {
+      state = $0; sub(/^.*=> *[^ ]+ *\[ */, "", state); sub(/:.*/, "", state)
+      local = $1; remote = $3; sub(/%[^]]*]/, "]", local); sub(/%[^]]*]/, "]", remote)
+      print "6", local, remote, state }'
+  } | sort
+)
+
+failed=0
+if [ "$from_tessaline" != "$from_ss" ]; then
+  echo "FAIL: the rows of --print tcp and tcp6 differ from ss -tan (- ss, + tessaline)"
+  diff -u <(printf '%s\n' "$from_ss") <(printf '%s\n' "$from_tessaline") || true
+  failed=1
+else
+  echo "ok: $(printf '%s\n' "$from_ss" | wc -l) rows, as ss lists them"
+fi
+
+# Every row of the holder's ports is named after it: seven in the IPv4
+# table, eight in the IPv6 one (the dual-stack server and its mapped end
+# among them).
+label=$(printf 'PID %5d : dual_stack_holder' "$holder_pid")
+named4=$(printf '%s\n' "$v4" | grep -c -- "$label" || true)
+named6=$(printf '%s\n' "$v6" | grep -c -- "$label" || true)
+lines4=$(printf '%s\n' "$v4" | grep -c '^  ' || true)
+lines6=$(printf '%s\n' "$v6" | grep -c '^  ' || true)
+if [ "$named4" -ne "$lines4" ] || [ "$named6" -ne "$lines6" ] || [ "$lines4" -ne 7 ] || [ "$lines6" -ne 8 ]; then
+  echo "FAIL: owners: IPv4 $named4 of $lines4 lines named, IPv6 $named6 of $lines6"
+  printf '%s\n%s\n' "$v4" "$v6"
+  failed=1
+else
+  echo "ok: every socket named after its holder"
+fi
+if ! printf '%s\n' "$v6" | grep -q '^  \[::ffff:127\.0\.0\.1\]:4003 '; then
+  echo "FAIL: the dual-stack server's accepted end is not shown with its mapped address"
+  failed=1
+fi
+exit "$failed"
