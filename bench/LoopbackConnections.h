@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -45,23 +46,33 @@ struct Connections {
     pid_t clientHolder = -1;
 };
 
-inline Connections OpenConnections(int count) {
+inline Connections OpenConnections(int count, int family = AF_INET, std::uint16_t port = 8080) {
     Connections c;
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(8080);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 4096) != 0)
-        return c;
+    const int listener = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (family == AF_INET6) {
+        auto* addr6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        addr6->sin6_family = AF_INET6;
+        addr6->sin6_addr = in6addr_loopback;
+        addr6->sin6_port = htons(port);
+        length = sizeof *addr6;
+    } else {
+        auto* addr4 = reinterpret_cast<sockaddr_in*>(&storage);
+        addr4->sin_family = AF_INET;
+        addr4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr4->sin_port = htons(port);
+        length = sizeof *addr4;
+    }
+    const auto* addr = reinterpret_cast<const sockaddr*>(&storage);
+    if (listener < 0 || bind(listener, addr, length) != 0 || listen(listener, 4096) != 0) return c;
     c.fds.push_back(listener);
     c.clientHolder = fork();
     if (c.clientHolder == 0) {
         close(listener);
         for (int i = 0; i < count; ++i) {
-            const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (client < 0 || connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(1);
+            const int client = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (client < 0 || connect(client, addr, length) != 0) _exit(1);
         }
         alarm(900);  // ends by itself should the benchmark die
         pause();

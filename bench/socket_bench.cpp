@@ -12,7 +12,9 @@
 // when they did not);
 // and counts the snapshot buffers allocated by steady-state refreshes, and
 // compares the peak memory of `tessaline --print tcp` with that of ss.  It
-// measures again with 50 idle processes holding 1,000 descriptors each.
+// measures again with 50 idle processes holding 1,000 descriptors each, and
+// then `tessaline --print tcp6` against `ss -tanp -6` on as many IPv6
+// sockets.
 // Every process it starts is ended by its pid.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -262,5 +264,25 @@ int main(int argc, char** argv) {
     kill(connections.clientHolder, SIGKILL);
     waitpid(connections.clientHolder, nullptr, 0);
     for (int fd : connections.fds) close(fd);
+
+    // The same number of sockets over IPv6, against ss listing IPv6 only.
+    Connections six = OpenConnections(kConnections, AF_INET6, 8086);
+    if (six.fds.size() != kConnections + 1u) {
+        std::fprintf(stderr, "socket_bench: accepted %zu IPv6 connections of %d\n", six.fds.size() - 1, kConnections);
+        if (six.clientHolder > 0) kill(six.clientHolder, SIGKILL);
+        if (six.clientHolder > 0) waitpid(six.clientHolder, nullptr, 0);
+        return 1;
+    }
+    long ssRss = 0, printRss = 0;
+    const double ss6 = MedianRun({"ss", "-tanp", "-6"}, &ssRss);
+    const double print6 = MedianRun({tessaline, "--print", "tcp6"}, &printRss);
+    std::printf("\n10,000 established IPv6 loopback connections (%d sockets)\n", 2 * kConnections + 1);
+    std::printf("  %-44s %9.1f ms\n", "ss -tanp -6", ss6);
+    std::printf("  %-44s %9.1f ms   ratio %.2f (at most 1.0)\n", "tessaline --print tcp6", print6, print6 / ss6);
+    std::printf("  %-44s %6ld KiB against ss's %ld KiB (ratio %.2f)\n", "peak RSS of tessaline --print tcp6", printRss,
+                ssRss, static_cast<double>(printRss) / static_cast<double>(ssRss));
+    kill(six.clientHolder, SIGKILL);
+    waitpid(six.clientHolder, nullptr, 0);
+    for (int fd : six.fds) close(fd);
     return 0;
 }

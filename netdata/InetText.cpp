@@ -57,9 +57,16 @@ bool Ipv6NeedsZone(const std::uint8_t* b) {
 }
 
 std::string Ipv6Endpoint(const std::uint8_t* bytes, std::uint32_t scopeId, unsigned port, const std::string& zone) {
-    std::string text = "[" + Ipv6Text(bytes);
-    if (scopeId != 0 && Ipv6NeedsZone(bytes)) text += "%" + (zone.empty() ? std::to_string(scopeId) : zone);
-    text += "]:" + std::to_string(port);
+    std::string text;
+    text.reserve(64);
+    text += '[';
+    text += Ipv6Text(bytes);
+    if (scopeId != 0 && Ipv6NeedsZone(bytes)) {
+        text += '%';
+        text += zone.empty() ? std::to_string(scopeId) : zone;
+    }
+    text += "]:";
+    text += std::to_string(port);
     return text;
 }
 
