@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Ipv6State.h"
 #include "RecordWords.h"
 #include "SocketTables.h"
 #include "NetCounts.h"
@@ -726,5 +727,56 @@ TEST_P(Snmp6File, ReadsCountersByNameAndFillsWhatTheyAllow) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Snmp6File, testing::ValuesIn(Snmp6Cases()),
                          [](const testing::TestParamInfo<Snmp6Case>& p) { return std::string(p.param.name); });
+
+// ----------------------------------------------- IPv6 settings and sockets
+
+struct NumberCase {
+    const char* text;
+    bool read;
+    DWORD value;  // when read
+};
+
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << testing::PrintToString(std::string(c.text)); }
+
+// A sysctl file: one integer and its line feed; anything else is no value.
+class SettingValue : public testing::TestWithParam<NumberCase> {};
+
+TEST_P(SettingValue, IsOneIntegerOrNothing) {
+    DWORD value = kUntouched;
+    EXPECT_EQ(provider::ParseSettingValue(GetParam().text, value), GetParam().read);
+    EXPECT_EQ(value, GetParam().read ? GetParam().value : kUntouched);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, SettingValue,
+                         testing::Values(NumberCase{"64\n", true, 64}, NumberCase{"0", true, 0},
+                                         NumberCase{" \t1\t\r\n", true, 1}, NumberCase{"-1\n", true, 0xFFFFFFFFu},
+                                         NumberCase{"-2147483648", true, 0x80000000u},
+                                         NumberCase{"4294967295", true, 0xFFFFFFFFu},
+                                         NumberCase{"4294967296", false, 0}, NumberCase{"-2147483649", false, 0},
+                                         NumberCase{"99999999999999999999999", false, 0}, NumberCase{"", false, 0},
+                                         NumberCase{"\n", false, 0}, NumberCase{"sixty-four\n", false, 0},
+                                         NumberCase{"64 65\n", false, 0}, NumberCase{"+5", false, 0},
+                                         NumberCase{"0x40", false, 0}, NumberCase{"--1", false, 0},
+                                         NumberCase{"-", false, 0}, NumberCase{"6\n4\n", false, 0}));
+
+// /proc/net/sockstat6: the count after UDP6's "inuse", and only that.
+class Sockstat6Udp : public testing::TestWithParam<NumberCase> {};
+
+TEST_P(Sockstat6Udp, IsTheInUseCountOfUdp6) {
+    DWORD value = kUntouched;
+    EXPECT_EQ(provider::ParseSockstat6Udp(GetParam().text, value), GetParam().read);
+    EXPECT_EQ(value, GetParam().read ? GetParam().value : kUntouched);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Sockstat6Udp,
+    testing::Values(
+        NumberCase{"TCP6: inuse 0\nUDP6: inuse 0\nUDPLITE6: inuse 0\nRAW6: inuse 0\nFRAG6: inuse 0 memory 0\n", true, 0},
+        NumberCase{"TCP6: inuse 3\nUDPLITE6: inuse 9\nUDP6: inuse 12\n", true, 12},
+        NumberCase{"UDP6: mem 4 inuse 5 orphan 0", true, 5}, NumberCase{"UDP6:inuse 7", true, 7},
+        NumberCase{"TCP6: inuse 3\nUDPLITE6: inuse 9\n", false, 0}, NumberCase{"UDP6: inuse\n", false, 0},
+        NumberCase{"UDP6: inuse x\n", false, 0}, NumberCase{"UDP6: inuse -1\n", false, 0},
+        NumberCase{"UDP6: inuse 99999999999\n", false, 0}, NumberCase{"UDP6: mem 4\n", false, 0},
+        NumberCase{"", false, 0}));
 
 }  // namespace

@@ -94,17 +94,19 @@ bool ParseSockstat6Udp(std::string_view text, DWORD& count) {
         std::string_view line = Trim(text.substr(pos, end - pos));
         pos = end + 1;
         if (!line.starts_with("UDP6:")) continue;
-        line = Trim(line.substr(5));
-        if (!line.starts_with("inuse")) return false;
-        line = line.substr(5);
-        if (line.empty() || (line[0] != ' ' && line[0] != '\t')) return false;
-        line = Trim(line);
-        // The count, up to the next name-value pair if any.
-        const std::string_view number = line.substr(0, line.find_first_of(" \t"));
-        DWORD value = 0;
-        if (number.empty() || number[0] == '-' || !ParseSettingValue(number, value)) return false;
-        count = value;
-        return true;
+        // Name-value pairs after the prefix: "inuse 3", and on some kernels more.
+        line.remove_prefix(5);
+        for (;;) {
+            line = Trim(line);
+            const std::string_view name = line.substr(0, line.find_first_of(" \t"));
+            line.remove_prefix(name.size());
+            line = Trim(line);
+            const std::string_view value = line.substr(0, line.find_first_of(" \t"));
+            line.remove_prefix(value.size());
+            if (name.empty() || value.empty()) return false;
+            if (name != "inuse") continue;
+            return value[0] != '-' && ParseSettingValue(value, count);
+        }
     }
     return false;
 }
