@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
