@@ -393,7 +393,7 @@ protected:
         }
         if (!live) live.emplace(inodes.begin(), inodes.end());
         live->erase(0);
-        m_index.Resolve(provider::ProcRoot(), rows, *live);
+        m_index.Resolve(provider::ProcRoot(), provider::kTcpTable, rows, *live);
         std::vector<DWORD> pids;
         for (const SocketRow& r : rows) pids.push_back(r.pid);
         return pids;
@@ -709,7 +709,7 @@ TEST_F(ExtendedTablesFixtureRoot, UnsupportedRequestsFail) {
     std::vector<unsigned char> buffer(64 * 1024, 0xAB);
     auto refused = [](DWORD rc) { return rc != NO_ERROR && rc != ERROR_INSUFFICIENT_BUFFER; };
 
-    for (int c : {0, 1, 2, 3, 4, 6, 7, 8}) {
+    for (int c : {0, 1, 2, 6, 7, 8, 9, -1}) {
         for (bool withBuffer : {false, true}) {
             DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
             EXPECT_PRED1(refused, tcp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet,
@@ -717,7 +717,7 @@ TEST_F(ExtendedTablesFixtureRoot, UnsupportedRequestsFail) {
                 << "TCP class " << c;
         }
     }
-    for (int c : {0, 2}) {
+    for (int c : {0, 2, 3, -1}) {
         for (bool withBuffer : {false, true}) {
             DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
             EXPECT_PRED1(refused, udp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet,
@@ -725,7 +725,7 @@ TEST_F(ExtendedTablesFixtureRoot, UnsupportedRequestsFail) {
                 << "UDP class " << c;
         }
     }
-    for (ULONG af : {0u, 1u, 23u, 10u}) {
+    for (ULONG af : {0u, 1u, 10u, 24u}) {
         DWORD size = static_cast<DWORD>(buffer.size());
         EXPECT_PRED1(refused, tcp(buffer.data(), &size, TRUE, af, TCP_TABLE_OWNER_PID_ALL, 0)) << "af " << af;
         size = static_cast<DWORD>(buffer.size());
