@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,7 @@
 #include "iphlpapi.h"
 
 namespace fs = std::filesystem;
+using provider::Socket6Row;
 using provider::SocketRow;
 
 namespace {
@@ -135,6 +137,27 @@ void Unlink(const std::string& root, int pid, int fd) {
 }
 
 std::string SocketLink(std::uint64_t inode) { return "socket:[" + std::to_string(inode) + "]"; }
+
+// An IPv6 endpoint as text: "[::1]:22", "[fe80::1%3]:22".
+std::string Endpoint6(const std::uint8_t* address, DWORD scope, unsigned port) {
+    char text[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, address, text, sizeof text) == nullptr) return "?";
+    std::string out = "[" + std::string(text);
+    if (scope != 0) out += "%" + std::to_string(scope);
+    return out + "]:" + std::to_string(port);
+}
+
+std::string Describe(const Socket6Row& r) {
+    return std::to_string(r.state) + " " + Endpoint6(r.localAddr.data(), r.localScope, r.localPort) + " " +
+           Endpoint6(r.remoteAddr.data(), r.remoteScope, r.remotePort) + " inode " + std::to_string(r.inode) +
+           " pid " + std::to_string(r.pid);
+}
+
+std::vector<std::string> Describe(const std::vector<Socket6Row>& rows) {
+    std::vector<std::string> out;
+    for (const Socket6Row& r : rows) out.push_back(Describe(r));
+    return out;
+}
 
 // ------------------------------------------------------ the /proc parser
 
@@ -276,6 +299,122 @@ TEST(ProcTableParse, DamagedLineIsNotReadWithAWrongInode) {
     });
 }
 
+// ------------------------------------------------- the /proc IPv6 parser
+
+// Captured on this kernel (little-endian) in a network namespace: a
+// dual-stack listener on [::]:40011 that accepted an IPv4 client (the
+// v4-mapped row), a V6ONLY listener on [::1]:40010 with a connection, a
+// listener on the link-local fe80::1 of a veth with a connection, a
+// listener on [::1]:40016 whose connection the client closed first
+// (TIME_WAIT, no inode); UDP on [::1]:40013, on fe80::1, and a dual-stack
+// socket connected to an IPv4 peer.  The text names no interface, so every
+// scope id is 0.
+const std::vector<std::string> kKernelTcp6Rows = {
+    "2 [::]:40011 [::]:0 inode 2346349 pid 0",
+    "2 [fe80::1]:40012 [::]:0 inode 2346354 pid 0",
+    "2 [::1]:40010 [::]:0 inode 2346348 pid 0",
+    "2 [::1]:40016 [::]:0 inode 2346361 pid 0",
+    "5 [fe80::1]:47780 [fe80::1]:40012 inode 2346355 pid 0",
+    "5 [::1]:54752 [::1]:40010 inode 2346352 pid 0",
+    "5 [fe80::1]:40012 [fe80::1]:47780 inode 2346356 pid 0",
+    "5 [::ffff:127.0.0.1]:40011 [::ffff:127.0.0.1]:37618 inode 2346351 pid 0",
+    "5 [::1]:40010 [::1]:54752 inode 2346353 pid 0",
+    "11 [::1]:40210 [::1]:40016 inode 0 pid 0",
+};
+const std::vector<std::string> kKernelUdp6Rows = {
+    "0 [::1]:40013 [::]:0 inode 2346357 pid 0",
+    "0 [fe80::1]:40014 [::]:0 inode 2346359 pid 0",
+    "0 [::ffff:127.0.0.1]:40015 [::ffff:127.0.0.1]:40013 inode 2346360 pid 0",
+};
+
+TEST(ProcTable6Parse, CapturedAndDamagedText) {
+    const std::string tcp6 = Fixture("tcp6-kernel-6.18.txt");
+    const std::vector<std::string> lines = Lines(tcp6);
+    ASSERT_EQ(lines.size(), 11u);
+    const std::size_t remote = lines.back().find(" 00000000000000000000000001000000:9C50");
+    ASSERT_NE(remote, std::string::npos);
+    const std::vector<std::string> firstNine(kKernelTcp6Rows.begin(), kKernelTcp6Rows.end() - 1);
+    std::vector<std::string> mixedCase = lines;
+    for (char& c : mixedCase[8]) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    struct Case {
+        const char* name;
+        std::string text;
+        bool tcp;
+        std::vector<std::string> rows;
+        int bad;
+    };
+    const Case cases[] = {
+        {"captured TCP", tcp6, true, kKernelTcp6Rows, 0},
+        {"captured UDP: its st column is no TCP state", Fixture("udp6-kernel-6.18.txt"), false, kKernelUdp6Rows, 0},
+        {"captured TCP, CRLF, no final line ending", Join(lines, "\r\n", false), true, kKernelTcp6Rows, 0},
+        {"captured TCP, a line in lower case", Join(mixedCase, "\n", true), true, kKernelTcp6Rows, 0},
+        {"last line cut inside the remote address", CutLastLine(lines, remote + 20), true, firstNine, 1},
+        {"last line cut after the state", CutLastLine(lines, remote + 42), true, firstNine, 1},
+        // Bad hex, cut after the state, IPv4-wide endpoints, 31- and
+        // 33-digit addresses, 5-digit port, state "0Z", inode "20a9", slot
+        // without colon, truncated last line; blank lines between.
+        {"damaged lines between good ones", Fixture("tcp6-broken.txt"), true,
+         {
+             "2 [::1]:40010 [::]:0 inode 2001 pid 0",
+             "5 [::ffff:127.0.0.1]:40011 [::ffff:127.0.0.1]:37618 inode 2002 pid 0",
+             "5 [fe80::1]:40012 [fe80::1]:47780 inode 2003 pid 0",
+             "11 [::1]:40210 [::1]:40016 inode 0 pid 0",
+         },
+         10},
+        {"an IPv4 capture", Fixture("tcp-kernel-6.18.txt"), true, {}, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int bad = -1;
+        EXPECT_EQ(Describe(provider::ParseProcSocket6Table(c.text, c.tcp, bad)), c.rows);
+        EXPECT_EQ(bad, c.bad);
+    }
+    // Neither parser takes the other family's lines.
+    int bad = -1;
+    EXPECT_TRUE(provider::ParseProcSocketTable(tcp6, true, bad).empty());
+    EXPECT_EQ(bad, 10);
+}
+
+// ---------------------------------------------------- the kernel's counts
+
+TEST(Sockstat, SocketCountsForSizingTheTables) {
+    const std::string sockstat =
+        "sockets: used 18\nTCP: inuse 1 orphan 0 tw 3 alloc 11 mem 256\nUDP: inuse 2 mem 0\nUDPLITE: inuse 0\n";
+    const std::string sockstat6 = "TCP6: inuse 9\nUDP6: inuse 4\nUDPLITE6: inuse 0\nRAW6: inuse 0\n";
+    struct Case {
+        const char* name;
+        std::string text6;  // unused for IPv4
+        std::string text;
+        int protocol;
+        bool ipv6;
+        std::optional<std::size_t> count;
+    };
+    const Case cases[] = {
+        {"TCP: allocated and TIME_WAIT", "", sockstat, IPPROTO_TCP, false, 14},
+        {"UDP: in use", "", sockstat, IPPROTO_UDP, false, 2},
+        {"TCP6: in use here, TIME_WAIT of both families there", sockstat6, sockstat, IPPROTO_TCP, true, 12},
+        {"UDP6: in use", sockstat6, sockstat, IPPROTO_UDP, true, 4},
+        {"UDP6 needs nothing of the IPv4 file", sockstat6, "", IPPROTO_UDP, true, 4},
+        {"TCP6 without the TIME_WAIT count", sockstat6, "TCP: inuse 1\n", IPPROTO_TCP, true, std::nullopt},
+        {"no IPv6 counters", "", sockstat, IPPROTO_TCP, true, std::nullopt},
+        {"UDP6 line missing", "TCP6: inuse 9\n", sockstat, IPPROTO_UDP, true, std::nullopt},
+        {"UDPLITE6 is not UDP6", "UDPLITE6: inuse 5\n", sockstat, IPPROTO_UDP, true, std::nullopt},
+        {"a count that is no number", "TCP6: inuse 9x\n", sockstat, IPPROTO_TCP, true, std::nullopt},
+        {"a line cut after its name", "TCP6: inuse", sockstat, IPPROTO_TCP, true, std::nullopt},
+        {"TCP line without its counts", "", "TCP:\n", IPPROTO_TCP, false, std::nullopt},
+        {"TCP6 is not TCP", "", sockstat6, IPPROTO_TCP, false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::size_t count = 777;
+        const bool ok = c.ipv6 ? provider::ParseSockstat6(c.text6, c.text, c.protocol, count)
+                               : provider::ParseSockstat(c.text, c.protocol, count);
+        EXPECT_EQ(ok, c.count.has_value()) << c.name;
+        if (ok && c.count) {
+            EXPECT_EQ(count, *c.count) << c.name;
+        }
+    }
+}
+
 // ------------------------------------------------------------ the state map
 
 TEST(SocketStateMap, EveryKernelStateAndTheValuesAroundThem) {
@@ -320,6 +459,51 @@ TEST(SocketRowSort, NumericAddressesThenPortsInHostOrder) {
         inputs.push_back(shuffled);
     }
     for (std::vector<SocketRow>& rows : inputs) {
+        provider::SortRows(rows);
+        EXPECT_EQ(Describe(rows), Describe(sorted));
+    }
+}
+
+Socket6Row Row6(const char* local, DWORD localScope, WORD localPort, const char* remote, DWORD remoteScope,
+               WORD remotePort, std::uint64_t tag) {
+    Socket6Row r;
+    inet_pton(AF_INET6, local, r.localAddr.data());
+    r.localScope = localScope;
+    r.localPort = localPort;
+    inet_pton(AF_INET6, remote, r.remoteAddr.data());
+    r.remoteScope = remoteScope;
+    r.remotePort = remotePort;
+    r.inode = tag;
+    r.pid = static_cast<DWORD>(tag * 10);
+    r.state = static_cast<DWORD>(tag % 12);
+    return r;
+}
+
+TEST(SocketRowSort, Ipv6AddressBytesThenScopeThenPort) {
+    // Each pair of neighbours differs in one key only; ::100 and ::1:0
+    // compare the other way as numbers of their host-order words, and ports
+    // 255 and 256 (79 and 256) as network-order words.
+    const std::vector<Socket6Row> sorted = {
+        Row6("::", 0, 65535, "::", 0, 0, 1),
+        Row6("::100", 0, 1, "::", 0, 0, 2),
+        Row6("::1:0", 0, 1, "::", 0, 0, 3),
+        Row6("fe80::1", 2, 65535, "fe80::1", 2, 1, 4),
+        Row6("fe80::1", 3, 255, "::1", 0, 65535, 5),
+        Row6("fe80::1", 3, 256, "::", 0, 0, 6),
+        Row6("fe80::1", 3, 256, "fe80::1", 2, 65535, 7),
+        Row6("fe80::1", 3, 256, "fe80::2", 1, 80, 8),
+        Row6("fe80::1", 3, 256, "fe80::2", 2, 79, 9),
+        Row6("fe80::1", 3, 256, "fe80::2", 2, 256, 10),
+        Row6("ff02::1", 0, 1, "::", 0, 0, 11),
+    };
+    std::vector<std::vector<Socket6Row>> inputs = {sorted, {sorted.rbegin(), sorted.rend()}};
+    std::mt19937 random(20261210);
+    for (int i = 0; i < 8; ++i) {
+        std::vector<Socket6Row> shuffled = sorted;
+        std::shuffle(shuffled.begin(), shuffled.end(), random);
+        inputs.push_back(shuffled);
+    }
+    for (std::vector<Socket6Row>& rows : inputs) {
         provider::SortRows(rows);
         EXPECT_EQ(Describe(rows), Describe(sorted));
     }
@@ -384,6 +568,10 @@ protected:
     // `live` is the same set unless given.
     std::vector<DWORD> Resolve(const std::vector<std::uint64_t>& inodes,
                                std::optional<std::unordered_set<std::uint64_t>> live = std::nullopt) {
+        return ResolveIn(provider::kTcpTable, inodes, std::move(live));
+    }
+    std::vector<DWORD> ResolveIn(unsigned table, const std::vector<std::uint64_t>& inodes,
+                                 std::optional<std::unordered_set<std::uint64_t>> live = std::nullopt) {
         std::vector<SocketRow> rows;
         for (std::uint64_t inode : inodes) {
             SocketRow r;
@@ -393,7 +581,7 @@ protected:
         }
         if (!live) live.emplace(inodes.begin(), inodes.end());
         live->erase(0);
-        m_index.Resolve(provider::ProcRoot(), provider::kTcpTable, rows, *live);
+        m_index.Resolve(provider::ProcRoot(), table, rows, *live);
         std::vector<DWORD> pids;
         for (const SocketRow& r : rows) pids.push_back(r.pid);
         return pids;
@@ -520,6 +708,94 @@ TEST_F(SocketOwnerIndexTest, AnotherProcRootDropsWhatWasRemembered) {
     ProcRootScope::Use(other.Path().string());
     EXPECT_EQ(Resolve({5678}), (Pids{2222}));
     EXPECT_EQ(Kept(), 1u);
+}
+
+// The four tables of a refresh through one index.  Besides the sockets
+// above: 1234 fd 4 -> socket:[6001] (UDP), 2000 fd 8 -> socket:[6002]
+// (TCP6), 3000 fd 5 -> socket:[6003] (UDP6).
+class SharedOwnerIndexTest : public SocketOwnerIndexTest {
+protected:
+    void SetUp() override {
+        SocketOwnerIndexTest::SetUp();
+        Link(root(), 1234, 4, SocketLink(6001));
+        Link(root(), 2000, 8, SocketLink(6002));
+        Link(root(), 3000, 5, SocketLink(6003));
+    }
+    // One refresh: the four tables in a row.
+    void Refresh(const std::vector<std::uint64_t>& udp = {6001}) {
+        EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+        std::vector<DWORD> expected;
+        for (std::uint64_t inode : udp) expected.push_back(inode == 6001 ? 1234 : 0);
+        EXPECT_EQ(ResolveIn(provider::kUdpTable, udp), expected);
+        EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+        EXPECT_EQ(ResolveIn(provider::kUdp6Table, {6003}), (Pids{3000}));
+    }
+};
+
+TEST_F(SharedOwnerIndexTest, OneWalkServesEveryTableOfARefresh) {
+    Refresh();
+    EXPECT_EQ(Walks(), 1u);
+    // The tables after the first found their sockets remembered and checked
+    // them; 3000, which held no TCP socket, is kept from then on.
+    EXPECT_EQ(Verified(), 3u);
+    EXPECT_EQ(Kept(), 3u);
+    Refresh();
+    Refresh();
+    EXPECT_EQ(Walks(), 1u);
+    EXPECT_EQ(Verified(), 3u + 2 * 6);
+}
+
+TEST_F(SharedOwnerIndexTest, ATableForgetsOnlyItsOwnClosedSockets) {
+    Refresh();
+    // UDP6 closes its socket: 3000 holds nothing any table lists, so its
+    // handle goes; UDP resolving with its own rows leaves the other tables'
+    // sockets remembered, so each is checked, not looked for again.
+    EXPECT_EQ(ResolveIn(provider::kUdp6Table, {}), Pids{});
+    EXPECT_EQ(Kept(), 2u);
+    EXPECT_EQ(ResolveIn(provider::kUdpTable, {6001}), (Pids{1234}));
+    const unsigned long verified = Verified();
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+    EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+    EXPECT_EQ(Verified(), verified + 4);
+    EXPECT_EQ(Walks(), 1u);
+    // The closed socket is looked for anew when its number comes back.
+    EXPECT_EQ(ResolveIn(provider::kUdp6Table, {6003}), (Pids{3000}));
+    EXPECT_EQ(Walks(), 2u);
+}
+
+// A socket of a later table that the round's walk did not meet: held by a
+// process that appeared after the walk (4000), or by none in sight (9999).
+// Neither costs a second walk in the round; the next round's walk places
+// the first and settles the second as ownerless for as long as it is open.
+TEST_F(SharedOwnerIndexTest, SocketUnplacedAfterTheRoundsWalkWaitsForTheNextRound) {
+    const std::vector<std::uint64_t> udp = {6001, 6100, 9999};
+    auto refresh = [&](const Pids& udpOwners) {
+        EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+        if (!fs::exists(fs::path(root()) / "4000" / "fd" / "3")) Link(root(), 4000, 3, SocketLink(6100));
+        EXPECT_EQ(ResolveIn(provider::kUdpTable, udp), udpOwners);
+        EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+    };
+    refresh({1234, 0, 0});
+    EXPECT_EQ(Walks(), 1u);
+    refresh({1234, 4000, 0});
+    EXPECT_EQ(Walks(), 2u);
+    refresh({1234, 4000, 0});
+    refresh({1234, 4000, 0});
+    EXPECT_EQ(Walks(), 2u);
+}
+
+// A walk records every socket it meets for the tables that follow; what no
+// table claims is kept through the next round only.
+TEST_F(SharedOwnerIndexTest, WhatAWalkMetForNoTableIsDroppedAfterTheNextRound) {
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+    EXPECT_EQ(Walks(), 1u);
+
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kUdp6Table, {6003}), (Pids{3000}));
+    EXPECT_EQ(Walks(), 2u);
 }
 
 // ------------------------------------------------------- the entry points
