@@ -384,6 +384,39 @@ TEST(ProcTable6Parse, CapturedAndDamagedText) {
     EXPECT_EQ(bad, 10);
 }
 
+// Mutated captures of both families through both parsers, each from an
+// exact-size heap copy, so that the sanitizer build catches a read past the
+// text; a line gives a row or counts as bad, never more.
+TEST(ProcTable6Parse, MutatedCapturesNeverReadOutsideTheirText) {
+    const std::string seeds[] = {Fixture("tcp-kernel-6.18.txt"), Fixture("udp-kernel-6.18.txt"),
+                                 Fixture("tcp6-kernel-6.18.txt"), Fixture("udp6-kernel-6.18.txt")};
+    const char alphabet[] = "0123456789ABCDEFabcdefG:: \t\r\n-+";
+    std::mt19937 random(61812);
+    std::size_t rows = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = seeds[i % 4];
+        for (int e = 1 + static_cast<int>(random() % 4); e > 0 && !text.empty(); --e) {
+            const std::size_t at = random() % text.size();
+            switch (random() % 4) {
+                case 0: text[at] = alphabet[random() % (sizeof alphabet - 1)]; break;
+                case 1: text.resize(at); break;
+                case 2: text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]); break;
+                case 3: text.erase(at, 1 + random() % 40); break;
+            }
+        }
+        const std::vector<char> exact(text.begin(), text.end());
+        const std::string_view view(exact.data(), exact.size());
+        const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+        int bad = 0;
+        const std::size_t v4 = provider::ParseProcSocketTable(view, i % 2 == 0, bad).size();
+        ASSERT_LE(v4 + static_cast<std::size_t>(bad), lines) << text;
+        const std::size_t v6 = provider::ParseProcSocket6Table(view, i % 2 == 0, bad).size();
+        ASSERT_LE(v6 + static_cast<std::size_t>(bad), lines) << text;
+        rows += v4 + v6;
+    }
+    EXPECT_GT(rows, 0u);
+}
+
 // ---------------------------------------------------- the kernel's counts
 
 TEST(Sockstat, SocketCountsForSizingTheTables) {
