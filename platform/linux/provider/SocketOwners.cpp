@@ -58,7 +58,7 @@ struct Found {
 // What one thread of a walk gathered: every socket descriptor of the
 // processes it read, and the fd-directory handles of those that hold a
 // socket asked for.
-struct WalkPart {
+struct WalkShare {
     std::vector<Found> found;
     std::vector<std::pair<pid_t, int>> directories;
 };
@@ -263,14 +263,14 @@ void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::uno
     // go to different threads.  A new thread starts with the capabilities
     // its creator holds, raised for this lookup.
     std::atomic<std::size_t> next{0};
-    auto work = [&](WalkPart& part) {
+    auto work = [&](WalkShare& share) {
         for (std::size_t i = next++; i < pids.size(); i = next++) {
             char path[32];
             std::snprintf(path, sizeof path, "%d/fd", pids[i]);
             const int dirFd = ::openat(m_procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (dirFd < 0) continue;  // exited, a kernel thread, or not ours to read
-            if (ReadSockets(pids[i], dirFd, part.found, wanted))
-                part.directories.emplace_back(pids[i], dirFd);
+            if (ReadSockets(pids[i], dirFd, share.found, wanted))
+                share.directories.emplace_back(pids[i], dirFd);
             else
                 ::close(dirFd);
         }
@@ -278,17 +278,17 @@ void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::uno
     const bool parallel = pids.size() > 1 && std::thread::hardware_concurrency() > 1 &&
                           (pending.size() + unplaced.size() >= kParallelWalkMinimum ||
                            pids.size() >= kParallelWalkProcesses);
-    WalkPart parts[2];
+    WalkShare shares[2];
     if (parallel) {
-        std::thread helper(work, std::ref(parts[1]));
-        work(parts[0]);
+        std::thread helper(work, std::ref(shares[1]));
+        work(shares[0]);
         helper.join();
     } else {
-        work(parts[0]);
+        work(shares[0]);
     }
 
-    for (const WalkPart& part : parts) {
-        for (const Found& f : part.found) {
+    for (const WalkShare& share : shares) {
+        for (const Found& f : share.found) {
             const Owner owner{f.pid, f.fd};
             if (pending.erase(f.inode) != 0) {
                 Claim(f.inode, owner, bit);
@@ -298,7 +298,7 @@ void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::uno
                 Record(f.inode, owner);
             }
         }
-        for (const auto& [pid, dirFd] : part.directories) {
+        for (const auto& [pid, dirFd] : share.directories) {
             if (m_directories.size() < MaxKeptDirectories() && m_directories.emplace(pid, dirFd).second) continue;
             ::close(dirFd);
         }
