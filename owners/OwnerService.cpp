@@ -86,10 +86,9 @@ std::string OwnerService::ExecutableName(pid_t pid) const {
     return ValidName(name) ? std::string(name) : std::string();
 }
 
-OwnersReply OwnerService::Answer(const OwnersRequest& request) {
-    std::unique_ptr<provider::SocketOwnerIndex>& index = m_indexes[request.table % kTables];
-    if (!index) index = std::make_unique<provider::SocketOwnerIndex>();
+static_assert(kTables <= provider::SocketOwnerIndex::kMaxTables);
 
+OwnersReply OwnerService::Answer(const OwnersRequest& request) {
     m_rows.assign(request.inodes.size(), provider::SocketRow{});
     std::unordered_set<std::uint64_t> live;
     live.reserve(request.inodes.size());
@@ -97,7 +96,7 @@ OwnersReply OwnerService::Answer(const OwnersRequest& request) {
         m_rows[i].inode = request.inodes[i];
         if (request.inodes[i] != 0) live.insert(request.inodes[i]);
     }
-    index->Resolve(m_root, m_rows, live);
+    m_index.Resolve(m_root, request.table, m_rows, live);
 
     OwnersReply reply;
     reply.pids.reserve(m_rows.size());
@@ -116,9 +115,11 @@ OwnersReply OwnerService::Answer(const OwnersRequest& request) {
     return reply;
 }
 
+Stats OwnerService::GetStats() const { return Stats{m_index.GetStats().fullWalks}; }
+
 ServeEnd Serve(int in, int out, OwnerService& service, pid_t parent) {
     Hello hello;
-    hello.flags = MayReadEveryProcess() ? kMayReadEveryProcess : 0;
+    hello.flags = static_cast<std::uint16_t>(kAnswersStats | (MayReadEveryProcess() ? kMayReadEveryProcess : 0));
     if (!WriteAll(out, EncodeHello(hello))) return ServeEnd::Failed;
 
     std::vector<std::uint8_t> payload;
@@ -128,6 +129,10 @@ ServeEnd Serve(int in, int out, OwnerService& service, pid_t parent) {
         if (!ReadExactly(in, bytes, sizeof bytes, parent, atBoundary, orphaned))
             return orphaned ? ServeEnd::Orphaned : atBoundary ? ServeEnd::Closed : ServeEnd::Malformed;
         const std::optional<Header> header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(bytes));
+        if (header && header->type == MessageType::StatsRequest) {
+            if (!WriteAll(out, EncodeStats(service.GetStats()))) return ServeEnd::Failed;
+            continue;
+        }
         if (!header || header->type != MessageType::OwnersRequest) return ServeEnd::Malformed;
         payload.resize(header->length);
         if (!ReadExactly(in, payload.data(), payload.size(), parent, atBoundary, orphaned))

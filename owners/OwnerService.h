@@ -1,8 +1,10 @@
 // The owner helper's work: answers each request for the owners of socket
 // inodes with their process ids and executable names, and nothing else.
 //
-// - One owner index per table, so that what is remembered of one table's
-//   sockets survives the requests for another's.
+// - One owner index for every table: a walk over the processes made for
+//   one table's request serves the requests for the other tables that
+//   follow it, and what is remembered of one table's sockets survives the
+//   requests for another's.
 // - Executable names are read only for the processes found to own a socket
 //   of the request: whoever talks to the helper learns nothing of any other
 //   process.
@@ -14,8 +16,6 @@
 
 #include <sys/types.h>
 
-#include <array>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,12 +29,13 @@ public:
     explicit OwnerService(std::string procRoot);
 
     OwnersReply Answer(const OwnersRequest& request);
+    Stats GetStats() const;
 
 private:
     std::string ExecutableName(pid_t pid) const;
 
     std::string m_root;
-    std::array<std::unique_ptr<provider::SocketOwnerIndex>, kTables> m_indexes;
+    provider::SocketOwnerIndex m_index;
     std::vector<provider::SocketRow> m_rows;
 };
 
@@ -49,7 +50,8 @@ enum class ServeEnd { Closed, Malformed, Failed, Orphaned };
 // boundary, a frame breaks the protocol, reading or writing fails, or the
 // process that started the helper is gone (its parent is no longer
 // `parent`; 0 checks nothing).  Says hello first.  A frame is read only up
-// to the length its header allows.
+// to the length its header allows.  The hello offers Stats, and a Stats
+// request is answered.
 ServeEnd Serve(int in, int out, OwnerService& service, pid_t parent);
 
 }  // namespace owners

@@ -127,7 +127,11 @@ TEST(OwnerProtocol, HeadersOutsideTheRulesDecodeToNothing) {
         {"largest request", Frame(2, 0, static_cast<std::uint32_t>(OwnersRequestLength(kMaxInodes))), true},
         {"hello", Frame(1, 0, kHelloLength), true},
         {"type 0", Frame(0, 0, 4), false},
-        {"type 4", Frame(4, 0, 4), false},
+        {"stats request", Frame(4, 0, 0), true},
+        {"stats request with a payload", Frame(4, 0, 1), false},
+        {"stats reply", Frame(5, 0, kStatsLength), true},
+        {"stats reply too long", Frame(5, 0, kStatsLength + 1), false},
+        {"type 6", Frame(6, 0, 4), false},
         {"type 255", Frame(255, 0, 4), false},
         {"table out of range", Frame(2, kTables, 4), false},
         {"reserved byte set", reserved, false},
@@ -228,6 +232,22 @@ TEST(OwnerProtocol, HelloCarriesTheMagicAndVersion) {
     EXPECT_FALSE(DecodeHello(std::span<const std::uint8_t>(PayloadOf(frame).data(), kHelloLength - 1)));
 }
 
+TEST(OwnerProtocol, StatsCarryTheCountOfWalks) {
+    EXPECT_EQ(EncodeStatsRequest(), Frame(4, 0, 0));
+    const Bytes frame = EncodeStats(Stats{0x0102030405060708ull});
+    ASSERT_EQ(frame.size(), kHeaderSize + kStatsLength);
+    const auto header = DecodeHeader(HeaderOf(frame));
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->type, MessageType::StatsReply);
+    const auto stats = DecodeStats(PayloadOf(frame));
+    ASSERT_TRUE(stats);
+    EXPECT_EQ(stats->fullWalks, 0x0102030405060708ull);
+    Bytes longer(PayloadOf(frame).begin(), PayloadOf(frame).end());
+    longer.push_back(0);
+    EXPECT_FALSE(DecodeStats(longer));
+    EXPECT_FALSE(DecodeStats(std::span<const std::uint8_t>(PayloadOf(frame).data(), kStatsLength - 1)));
+}
+
 // Mutated frames of every type through every decoder: the sanitizer build
 // catches any read outside the bytes given.
 TEST(OwnerProtocol, MutatedFramesNeverReadOutsideTheirBytes) {
@@ -236,11 +256,12 @@ TEST(OwnerProtocol, MutatedFramesNeverReadOutsideTheirBytes) {
     OwnersReply reply;
     reply.pids = {9, 0, 9, 12};
     reply.names = {{9, "nine"}, {12, "twelve"}};
-    const Bytes seeds[] = {EncodeOwnersRequest(request), EncodeOwnersReply(reply), EncodeHello(Hello{})};
+    const Bytes seeds[] = {EncodeOwnersRequest(request), EncodeOwnersReply(reply), EncodeHello(Hello{}),
+                           EncodeStats(Stats{77})};
     std::mt19937 random(20261210);
     int decoded = 0;
     for (int i = 0; i < 60000; ++i) {
-        Bytes frame = seeds[i % 3];
+        Bytes frame = seeds[i % 4];
         const int edits = 1 + static_cast<int>(random() % 4);
         for (int e = 0; e < edits; ++e) {
             switch (random() % 4) {
@@ -258,6 +279,7 @@ TEST(OwnerProtocol, MutatedFramesNeverReadOutsideTheirBytes) {
         if (DecodeOwnersRequest(frame[1] % kTables, payload)) ++decoded;
         if (DecodeOwnersReply(payload, 4)) ++decoded;
         if (DecodeHello(payload)) ++decoded;
+        if (DecodeStats(payload)) ++decoded;
     }
     EXPECT_GT(decoded, 0);
 }
@@ -297,9 +319,25 @@ TEST_F(OwnerServiceTest, AnswersPidsInOrderAndNamesOnlyTheOwnersFound) {
     EXPECT_EQ(names, (std::map<std::uint32_t, std::string>{{1234, "sshd"}, {2000, "daemon"}}))
         << "a process without an exe link has no name; 3000 owns no socket of the request and stays unnamed";
 
-    // Tables are kept apart: asking for another table forgets nothing here.
+    // A request for another table forgets nothing of this one's.
     EXPECT_EQ(service.Answer(OwnersRequest{1, {8000}}).pids, (std::vector<std::uint32_t>{4000}));
     EXPECT_EQ(service.Answer(OwnersRequest{0, {5678}}).pids, (std::vector<std::uint32_t>{1234}));
+    EXPECT_EQ(service.GetStats().fullWalks, 1u);
+}
+
+// The tables of a refresh, TCP, UDP, TCP6 and UDP6, one request each: the
+// walk made for the first serves the others, whose sockets it met.
+TEST_F(OwnerServiceTest, OneWalkAnswersTheFourTablesOfARefresh) {
+    OwnerService service(Root());
+    for (int refresh = 0; refresh < 3; ++refresh) {
+        EXPECT_EQ(service.Answer(OwnersRequest{0, {5678}}).pids, (std::vector<std::uint32_t>{1234}));
+        EXPECT_EQ(service.Answer(OwnersRequest{1, {7000}}).pids, (std::vector<std::uint32_t>{2000}));
+        EXPECT_EQ(service.Answer(OwnersRequest{2, {7001, 0}}).pids, (std::vector<std::uint32_t>{2000, 0}));
+        const OwnersReply udp6 = service.Answer(OwnersRequest{3, {8000}});
+        EXPECT_EQ(udp6.pids, (std::vector<std::uint32_t>{4000}));
+        EXPECT_TRUE(udp6.names.empty()) << "4000 has no exe link";
+        EXPECT_EQ(service.GetStats().fullWalks, 1u) << "refresh " << refresh;
+    }
 }
 
 // Serve on one end of a socket pair, the test on the other, with the
@@ -371,6 +409,8 @@ TEST_F(OwnerServiceTest, ServesRequestsInOrderAndEndsOnTheFirstBrokenFrame) {
         {"count that lies about the length", lyingCount, 0},
         {"a reply sent as a request", EncodeOwnersReply(OwnersReply{}), 0},
         {"a hello sent as a request", EncodeHello(Hello{}), 0},
+        {"a stats reply sent as a request", EncodeStats(Stats{}), 0},
+        {"a stats request with a payload", Frame(4, 0, 1, {0}), 0},
         {"length over the bound", Frame(2, 0, 0xFFFFFFF0u), 0},
         {"a stray byte after a whole request", afterGood, 1},
     };
@@ -386,6 +426,38 @@ TEST_F(OwnerServiceTest, ServesRequestsInOrderAndEndsOnTheFirstBrokenFrame) {
         EXPECT_EQ(replies, c.replies) << c.what;
     }
     EXPECT_EQ(ServeInput(service, {}).end, ServeEnd::Closed) << "no request at all";
+}
+
+// The hello offers the count of walks; a Stats request between Owners
+// requests is answered in its turn.
+TEST_F(OwnerServiceTest, StatsRequestsAreAnsweredInTurn) {
+    OwnerService service(Root());
+    Bytes input;
+    for (const Bytes& frame : {EncodeOwnersRequest(OwnersRequest{0, {5678}}), EncodeStatsRequest(),
+                               EncodeOwnersRequest(OwnersRequest{2, {7001}}), EncodeStatsRequest()})
+        input.insert(input.end(), frame.begin(), frame.end());
+    const Served served = ServeInput(service, input);
+    EXPECT_EQ(served.end, ServeEnd::Closed);
+    ASSERT_GE(served.output.size(), kHeaderSize + kHelloLength);
+    const auto hello = DecodeHello(std::span<const std::uint8_t>(served.output.data() + kHeaderSize, kHelloLength));
+    ASSERT_TRUE(hello);
+    EXPECT_NE(hello->flags & kAnswersStats, 0);
+    std::vector<std::string> frames;
+    for (std::size_t at = kHeaderSize + kHelloLength; at + kHeaderSize <= served.output.size();) {
+        const auto header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(served.output.data() + at, kHeaderSize));
+        ASSERT_TRUE(header);
+        ASSERT_LE(at + kHeaderSize + header->length, served.output.size());
+        const std::span<const std::uint8_t> payload(served.output.data() + at + kHeaderSize, header->length);
+        if (header->type == MessageType::StatsReply) {
+            const auto stats = DecodeStats(payload);
+            frames.push_back(stats ? "walks " + std::to_string(stats->fullWalks) : "bad stats");
+        } else {
+            const auto reply = DecodeOwnersReply(payload, 1);
+            frames.push_back(reply ? "pid " + std::to_string(reply->pids[0]) : "bad reply");
+        }
+        at += kHeaderSize + header->length;
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"pid 1234", "walks 1", "pid 2000", "walks 1"}));
 }
 
 // Random byte streams and mutated requests through the loop: it ends every
@@ -477,6 +549,46 @@ TEST(OwnerHelperProgram, AnswersOwnersOfSocketsAndNothingElse) {
     EXPECT_EQ(decoded->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0, 0}));
     ASSERT_EQ(decoded->names.size(), 1u);
     EXPECT_EQ(decoded->names[0].name, fs::read_symlink("/proc/self/exe").filename().string());
+}
+
+// The four tables of a refresh, for sockets of this process on loopback,
+// then the count of walks: one.
+TEST(OwnerHelperProgram, WalksOnceForTheFourTables) {
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int tcp6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int udp6 = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const std::vector<int> fds = {tcp, udp, tcp6, udp6};
+    if (std::count(fds.begin(), fds.end(), -1) != 0) {
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+        GTEST_SKIP() << "no socket of every kind here";
+    }
+    Bytes input;
+    for (std::size_t table = 0; table < fds.size(); ++table) {
+        const Bytes frame = EncodeOwnersRequest(OwnersRequest{static_cast<std::uint8_t>(table), {InodeOf(fds[table])}});
+        input.insert(input.end(), frame.begin(), frame.end());
+    }
+    const Bytes stats = EncodeStatsRequest();
+    input.insert(input.end(), stats.begin(), stats.end());
+    const HelperRun r = RunHelper(input);
+    for (int fd : fds) close(fd);
+    EXPECT_EQ(r.status, 0) << "status " << r.status << " (159: killed by its allow-list)\n" << r.err;
+    std::size_t at = kHeaderSize + kHelloLength;
+    for (std::size_t table = 0; table < fds.size(); ++table) {
+        ASSERT_LE(at + kHeaderSize, r.out.size()) << "reply " << table << " missing";
+        std::uint32_t length = 0;
+        std::memcpy(&length, r.out.data() + at + 4, sizeof length);
+        ASSERT_LE(at + kHeaderSize + length, r.out.size());
+        const auto reply = DecodeOwnersReply(std::span<const std::uint8_t>(r.out.data() + at + kHeaderSize, length), 1);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid())})) << "table " << table;
+        at += kHeaderSize + length;
+    }
+    ASSERT_EQ(r.out.size(), at + kHeaderSize + kStatsLength);
+    const auto walks = DecodeStats(std::span<const std::uint8_t>(r.out.data() + at + kHeaderSize, kStatsLength));
+    ASSERT_TRUE(walks);
+    EXPECT_EQ(walks->fullWalks, 1u);
 }
 
 // Over a thousand sockets to place: the helper shares the walk, and then

@@ -7,22 +7,31 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/capability.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -39,6 +48,7 @@
 #include "iphlpapi.h"
 
 namespace fs = std::filesystem;
+using provider::Socket6Row;
 using provider::SocketRow;
 
 namespace {
@@ -135,6 +145,28 @@ void Unlink(const std::string& root, int pid, int fd) {
 }
 
 std::string SocketLink(std::uint64_t inode) { return "socket:[" + std::to_string(inode) + "]"; }
+
+// An IPv6 endpoint as text: "[::1]:22", "[fe80::1%3]:22".
+std::string Endpoint6(const std::uint8_t* address, DWORD scope, const std::string& port) {
+    char text[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, address, text, sizeof text) == nullptr) return "?";
+    std::string out = "[" + std::string(text);
+    if (scope != 0) out += "%" + std::to_string(scope);
+    return out + "]:" + port;
+}
+
+std::string Describe(const Socket6Row& r) {
+    return std::to_string(r.state) + " " + Endpoint6(r.localAddr.data(), r.localScope, std::to_string(r.localPort)) +
+           " " + Endpoint6(r.remoteAddr.data(), r.remoteScope, std::to_string(r.remotePort)) + " inode " +
+           std::to_string(r.inode) +
+           " pid " + std::to_string(r.pid);
+}
+
+std::vector<std::string> Describe(const std::vector<Socket6Row>& rows) {
+    std::vector<std::string> out;
+    for (const Socket6Row& r : rows) out.push_back(Describe(r));
+    return out;
+}
 
 // ------------------------------------------------------ the /proc parser
 
@@ -276,6 +308,155 @@ TEST(ProcTableParse, DamagedLineIsNotReadWithAWrongInode) {
     });
 }
 
+// ------------------------------------------------- the /proc IPv6 parser
+
+// Captured on this kernel (little-endian) in a network namespace: a
+// dual-stack listener on [::]:40011 that accepted an IPv4 client (the
+// v4-mapped row), a V6ONLY listener on [::1]:40010 with a connection, a
+// listener on the link-local fe80::1 of a veth with a connection, a
+// listener on [::1]:40016 whose connection the client closed first
+// (TIME_WAIT, no inode); UDP on [::1]:40013, on fe80::1, and a dual-stack
+// socket connected to an IPv4 peer.  The text names no interface, so every
+// scope id is 0.
+const std::vector<std::string> kKernelTcp6Rows = {
+    "2 [::]:40011 [::]:0 inode 2346349 pid 0",
+    "2 [fe80::1]:40012 [::]:0 inode 2346354 pid 0",
+    "2 [::1]:40010 [::]:0 inode 2346348 pid 0",
+    "2 [::1]:40016 [::]:0 inode 2346361 pid 0",
+    "5 [fe80::1]:47780 [fe80::1]:40012 inode 2346355 pid 0",
+    "5 [::1]:54752 [::1]:40010 inode 2346352 pid 0",
+    "5 [fe80::1]:40012 [fe80::1]:47780 inode 2346356 pid 0",
+    "5 [::ffff:127.0.0.1]:40011 [::ffff:127.0.0.1]:37618 inode 2346351 pid 0",
+    "5 [::1]:40010 [::1]:54752 inode 2346353 pid 0",
+    "11 [::1]:40210 [::1]:40016 inode 0 pid 0",
+};
+const std::vector<std::string> kKernelUdp6Rows = {
+    "0 [::1]:40013 [::]:0 inode 2346357 pid 0",
+    "0 [fe80::1]:40014 [::]:0 inode 2346359 pid 0",
+    "0 [::ffff:127.0.0.1]:40015 [::ffff:127.0.0.1]:40013 inode 2346360 pid 0",
+};
+
+TEST(ProcTable6Parse, CapturedAndDamagedText) {
+    const std::string tcp6 = Fixture("tcp6-kernel-6.18.txt");
+    const std::vector<std::string> lines = Lines(tcp6);
+    ASSERT_EQ(lines.size(), 11u);
+    const std::size_t remote = lines.back().find(" 00000000000000000000000001000000:9C50");
+    ASSERT_NE(remote, std::string::npos);
+    const std::vector<std::string> firstNine(kKernelTcp6Rows.begin(), kKernelTcp6Rows.end() - 1);
+    std::vector<std::string> mixedCase = lines;
+    for (char& c : mixedCase[8]) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    struct Case {
+        const char* name;
+        std::string text;
+        bool tcp;
+        std::vector<std::string> rows;
+        int bad;
+    };
+    const Case cases[] = {
+        {"captured TCP", tcp6, true, kKernelTcp6Rows, 0},
+        {"captured UDP: its st column is no TCP state", Fixture("udp6-kernel-6.18.txt"), false, kKernelUdp6Rows, 0},
+        {"captured TCP, CRLF, no final line ending", Join(lines, "\r\n", false), true, kKernelTcp6Rows, 0},
+        {"captured TCP, a line in lower case", Join(mixedCase, "\n", true), true, kKernelTcp6Rows, 0},
+        {"last line cut inside the remote address", CutLastLine(lines, remote + 20), true, firstNine, 1},
+        {"last line cut after the state", CutLastLine(lines, remote + 42), true, firstNine, 1},
+        // Bad hex, cut after the state, IPv4-wide endpoints, 31- and
+        // 33-digit addresses, 5-digit port, state "0Z", inode "20a9", slot
+        // without colon, truncated last line; blank lines between.
+        {"damaged lines between good ones", Fixture("tcp6-broken.txt"), true,
+         {
+             "2 [::1]:40010 [::]:0 inode 2001 pid 0",
+             "5 [::ffff:127.0.0.1]:40011 [::ffff:127.0.0.1]:37618 inode 2002 pid 0",
+             "5 [fe80::1]:40012 [fe80::1]:47780 inode 2003 pid 0",
+             "11 [::1]:40210 [::1]:40016 inode 0 pid 0",
+         },
+         10},
+        {"an IPv4 capture", Fixture("tcp-kernel-6.18.txt"), true, {}, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int bad = -1;
+        EXPECT_EQ(Describe(provider::ParseProcSocket6Table(c.text, c.tcp, bad)), c.rows);
+        EXPECT_EQ(bad, c.bad);
+    }
+    // Neither parser takes the other family's lines.
+    int bad = -1;
+    EXPECT_TRUE(provider::ParseProcSocketTable(tcp6, true, bad).empty());
+    EXPECT_EQ(bad, 10);
+}
+
+// Mutated captures of both families through both parsers, each from an
+// exact-size heap copy, so that the sanitizer build catches a read past the
+// text; a line gives a row or counts as bad, never more.
+TEST(ProcTable6Parse, MutatedCapturesNeverReadOutsideTheirText) {
+    const std::string seeds[] = {Fixture("tcp-kernel-6.18.txt"), Fixture("udp-kernel-6.18.txt"),
+                                 Fixture("tcp6-kernel-6.18.txt"), Fixture("udp6-kernel-6.18.txt")};
+    const char alphabet[] = "0123456789ABCDEFabcdefG:: \t\r\n-+";
+    std::mt19937 random(61812);
+    std::size_t rows = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = seeds[i % 4];
+        for (int e = 1 + static_cast<int>(random() % 4); e > 0 && !text.empty(); --e) {
+            const std::size_t at = random() % text.size();
+            switch (random() % 4) {
+                case 0: text[at] = alphabet[random() % (sizeof alphabet - 1)]; break;
+                case 1: text.resize(at); break;
+                case 2: text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]); break;
+                case 3: text.erase(at, 1 + random() % 40); break;
+            }
+        }
+        const std::vector<char> exact(text.begin(), text.end());
+        const std::string_view view(exact.data(), exact.size());
+        const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+        int bad = 0;
+        const std::size_t v4 = provider::ParseProcSocketTable(view, i % 2 == 0, bad).size();
+        ASSERT_LE(v4 + static_cast<std::size_t>(bad), lines) << text;
+        const std::size_t v6 = provider::ParseProcSocket6Table(view, i % 2 == 0, bad).size();
+        ASSERT_LE(v6 + static_cast<std::size_t>(bad), lines) << text;
+        rows += v4 + v6;
+    }
+    EXPECT_GT(rows, 0u);
+}
+
+// ---------------------------------------------------- the kernel's counts
+
+TEST(Sockstat, SocketCountsForSizingTheTables) {
+    const std::string sockstat =
+        "sockets: used 18\nTCP: inuse 1 orphan 0 tw 3 alloc 11 mem 256\nUDP: inuse 2 mem 0\nUDPLITE: inuse 0\n";
+    const std::string sockstat6 = "TCP6: inuse 9\nUDP6: inuse 4\nUDPLITE6: inuse 0\nRAW6: inuse 0\n";
+    struct Case {
+        const char* name;
+        std::string text6;  // unused for IPv4
+        std::string text;
+        int protocol;
+        bool ipv6;
+        std::optional<std::size_t> count;
+    };
+    const Case cases[] = {
+        {"TCP: allocated and TIME_WAIT", "", sockstat, IPPROTO_TCP, false, 14},
+        {"UDP: in use", "", sockstat, IPPROTO_UDP, false, 2},
+        {"TCP6: in use here, TIME_WAIT of both families there", sockstat6, sockstat, IPPROTO_TCP, true, 12},
+        {"UDP6: in use", sockstat6, sockstat, IPPROTO_UDP, true, 4},
+        {"UDP6 needs nothing of the IPv4 file", sockstat6, "", IPPROTO_UDP, true, 4},
+        {"TCP6 without the TIME_WAIT count", sockstat6, "TCP: inuse 1\n", IPPROTO_TCP, true, std::nullopt},
+        {"no IPv6 counters", "", sockstat, IPPROTO_TCP, true, std::nullopt},
+        {"UDP6 line missing", "TCP6: inuse 9\n", sockstat, IPPROTO_UDP, true, std::nullopt},
+        {"UDPLITE6 is not UDP6", "UDPLITE6: inuse 5\n", sockstat, IPPROTO_UDP, true, std::nullopt},
+        {"a count that is no number", "TCP6: inuse 9x\n", sockstat, IPPROTO_TCP, true, std::nullopt},
+        {"a line cut after its name", "TCP6: inuse", sockstat, IPPROTO_TCP, true, std::nullopt},
+        {"TCP line without its counts", "", "TCP:\n", IPPROTO_TCP, false, std::nullopt},
+        {"TCP6 is not TCP", "", sockstat6, IPPROTO_TCP, false, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::size_t count = 777;
+        const bool ok = c.ipv6 ? provider::ParseSockstat6(c.text6, c.text, c.protocol, count)
+                               : provider::ParseSockstat(c.text, c.protocol, count);
+        EXPECT_EQ(ok, c.count.has_value()) << c.name;
+        if (ok && c.count) {
+            EXPECT_EQ(count, *c.count) << c.name;
+        }
+    }
+}
+
 // ------------------------------------------------------------ the state map
 
 TEST(SocketStateMap, EveryKernelStateAndTheValuesAroundThem) {
@@ -320,6 +501,51 @@ TEST(SocketRowSort, NumericAddressesThenPortsInHostOrder) {
         inputs.push_back(shuffled);
     }
     for (std::vector<SocketRow>& rows : inputs) {
+        provider::SortRows(rows);
+        EXPECT_EQ(Describe(rows), Describe(sorted));
+    }
+}
+
+Socket6Row Row6(const char* local, DWORD localScope, WORD localPort, const char* remote, DWORD remoteScope,
+               WORD remotePort, std::uint64_t tag) {
+    Socket6Row r;
+    inet_pton(AF_INET6, local, r.localAddr.data());
+    r.localScope = localScope;
+    r.localPort = localPort;
+    inet_pton(AF_INET6, remote, r.remoteAddr.data());
+    r.remoteScope = remoteScope;
+    r.remotePort = remotePort;
+    r.inode = tag;
+    r.pid = static_cast<DWORD>(tag * 10);
+    r.state = static_cast<DWORD>(tag % 12);
+    return r;
+}
+
+TEST(SocketRowSort, Ipv6AddressBytesThenScopeThenPort) {
+    // Each pair of neighbours differs in one key only; ::100 and ::1:0
+    // compare the other way as numbers of their host-order words, and ports
+    // 255 and 256 (79 and 256) as network-order words.
+    const std::vector<Socket6Row> sorted = {
+        Row6("::", 0, 65535, "::", 0, 0, 1),
+        Row6("::100", 0, 1, "::", 0, 0, 2),
+        Row6("::1:0", 0, 1, "::", 0, 0, 3),
+        Row6("fe80::1", 2, 65535, "fe80::1", 2, 1, 4),
+        Row6("fe80::1", 3, 255, "::1", 0, 65535, 5),
+        Row6("fe80::1", 3, 256, "::", 0, 0, 6),
+        Row6("fe80::1", 3, 256, "fe80::1", 2, 65535, 7),
+        Row6("fe80::1", 3, 256, "fe80::2", 1, 80, 8),
+        Row6("fe80::1", 3, 256, "fe80::2", 2, 79, 9),
+        Row6("fe80::1", 3, 256, "fe80::2", 2, 256, 10),
+        Row6("ff02::1", 0, 1, "::", 0, 0, 11),
+    };
+    std::vector<std::vector<Socket6Row>> inputs = {sorted, {sorted.rbegin(), sorted.rend()}};
+    std::mt19937 random(20261210);
+    for (int i = 0; i < 8; ++i) {
+        std::vector<Socket6Row> shuffled = sorted;
+        std::shuffle(shuffled.begin(), shuffled.end(), random);
+        inputs.push_back(shuffled);
+    }
+    for (std::vector<Socket6Row>& rows : inputs) {
         provider::SortRows(rows);
         EXPECT_EQ(Describe(rows), Describe(sorted));
     }
@@ -384,6 +610,10 @@ protected:
     // `live` is the same set unless given.
     std::vector<DWORD> Resolve(const std::vector<std::uint64_t>& inodes,
                                std::optional<std::unordered_set<std::uint64_t>> live = std::nullopt) {
+        return ResolveIn(provider::kTcpTable, inodes, std::move(live));
+    }
+    std::vector<DWORD> ResolveIn(unsigned table, const std::vector<std::uint64_t>& inodes,
+                                 std::optional<std::unordered_set<std::uint64_t>> live = std::nullopt) {
         std::vector<SocketRow> rows;
         for (std::uint64_t inode : inodes) {
             SocketRow r;
@@ -393,7 +623,7 @@ protected:
         }
         if (!live) live.emplace(inodes.begin(), inodes.end());
         live->erase(0);
-        m_index.Resolve(provider::ProcRoot(), rows, *live);
+        m_index.Resolve(provider::ProcRoot(), table, rows, *live);
         std::vector<DWORD> pids;
         for (const SocketRow& r : rows) pids.push_back(r.pid);
         return pids;
@@ -522,6 +752,92 @@ TEST_F(SocketOwnerIndexTest, AnotherProcRootDropsWhatWasRemembered) {
     EXPECT_EQ(Kept(), 1u);
 }
 
+// The four tables of a refresh through one index.  Besides the sockets
+// above: 1234 fd 4 -> socket:[6001] (UDP), 2000 fd 8 -> socket:[6002]
+// (TCP6), 3000 fd 5 -> socket:[6003] (UDP6).
+class SharedOwnerIndexTest : public SocketOwnerIndexTest {
+protected:
+    void SetUp() override {
+        SocketOwnerIndexTest::SetUp();
+        Link(root(), 1234, 4, SocketLink(6001));
+        Link(root(), 2000, 8, SocketLink(6002));
+        Link(root(), 3000, 5, SocketLink(6003));
+    }
+    // One refresh: the four tables in a row.
+    void Refresh() {
+        EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+        EXPECT_EQ(ResolveIn(provider::kUdpTable, {6001}), (Pids{1234}));
+        EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+        EXPECT_EQ(ResolveIn(provider::kUdp6Table, {6003}), (Pids{3000}));
+    }
+};
+
+TEST_F(SharedOwnerIndexTest, OneWalkServesEveryTableOfARefresh) {
+    Refresh();
+    EXPECT_EQ(Walks(), 1u);
+    // The tables after the first found their sockets remembered and checked
+    // them; 3000, which held no TCP socket, is kept from then on.
+    EXPECT_EQ(Verified(), 3u);
+    EXPECT_EQ(Kept(), 3u);
+    Refresh();
+    Refresh();
+    EXPECT_EQ(Walks(), 1u);
+    EXPECT_EQ(Verified(), 3u + 2 * 6);
+}
+
+TEST_F(SharedOwnerIndexTest, ATableForgetsOnlyItsOwnClosedSockets) {
+    Refresh();
+    // UDP6 closes its socket: 3000 holds nothing any table lists, so its
+    // handle goes; UDP resolving with its own rows leaves the other tables'
+    // sockets remembered, so each is checked, not looked for again.
+    EXPECT_EQ(ResolveIn(provider::kUdp6Table, {}), Pids{});
+    EXPECT_EQ(Kept(), 2u);
+    EXPECT_EQ(ResolveIn(provider::kUdpTable, {6001}), (Pids{1234}));
+    const unsigned long verified = Verified();
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+    EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+    EXPECT_EQ(Verified(), verified + 4);
+    EXPECT_EQ(Walks(), 1u);
+    // The closed socket is looked for anew when its number comes back.
+    EXPECT_EQ(ResolveIn(provider::kUdp6Table, {6003}), (Pids{3000}));
+    EXPECT_EQ(Walks(), 2u);
+}
+
+// A socket of a later table that the round's walk did not meet: held by a
+// process that appeared after the walk (4000), or by none in sight (9999).
+// Neither costs a second walk in the round; the next round's walk places
+// the first and settles the second as ownerless for as long as it is open.
+TEST_F(SharedOwnerIndexTest, SocketUnplacedAfterTheRoundsWalkWaitsForTheNextRound) {
+    const std::vector<std::uint64_t> udp = {6001, 6100, 9999};
+    auto refresh = [&](const Pids& udpOwners) {
+        EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678, 7000, 7001}), (Pids{1234, 2000, 2000}));
+        if (!fs::exists(fs::path(root()) / "4000" / "fd" / "3")) Link(root(), 4000, 3, SocketLink(6100));
+        EXPECT_EQ(ResolveIn(provider::kUdpTable, udp), udpOwners);
+        EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+    };
+    refresh({1234, 0, 0});
+    EXPECT_EQ(Walks(), 1u);
+    refresh({1234, 4000, 0});
+    EXPECT_EQ(Walks(), 2u);
+    refresh({1234, 4000, 0});
+    refresh({1234, 4000, 0});
+    EXPECT_EQ(Walks(), 2u);
+}
+
+// A walk records every socket it meets for the tables that follow; what no
+// table claims is kept through the next round only.
+TEST_F(SharedOwnerIndexTest, WhatAWalkMetForNoTableIsDroppedAfterTheNextRound) {
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kTcp6Table, {6002}), (Pids{2000}));
+    EXPECT_EQ(Walks(), 1u);
+
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kTcpTable, {5678}), (Pids{1234}));
+    EXPECT_EQ(ResolveIn(provider::kUdp6Table, {6003}), (Pids{3000}));
+    EXPECT_EQ(Walks(), 2u);
+}
+
 // ------------------------------------------------------- the entry points
 
 struct Library {
@@ -597,17 +913,52 @@ std::vector<std::string> UdpRows(const std::vector<unsigned char>& buffer) {
     return rows;
 }
 
+constexpr ULONG kAfInet6 = 23;
+constexpr std::size_t kTcp6RowBytes = 56;
+constexpr std::size_t kUdp6RowBytes = 28;
+
+// The IPv6 records: TCP rows are local address (16 bytes), local scope,
+// local port, remote address, remote scope, remote port, state, pid; UDP
+// rows local address, local scope, local port, pid.
+std::vector<std::string> Tcp6Rows(const std::vector<unsigned char>& buffer) {
+    std::vector<std::string> rows;
+    const DWORD count = WordAt(buffer, 0);
+    if (4 + std::size_t{count} * kTcp6RowBytes > buffer.size()) return {"count " + std::to_string(count) + " overruns"};
+    for (DWORD i = 0; i < count; ++i) {
+        const std::size_t at = 4 + i * kTcp6RowBytes;
+        auto endpoint = [&](std::size_t offset) {
+            return Endpoint6(buffer.data() + at + offset, WordAt(buffer, at + offset + 16),
+                             Port(WordAt(buffer, at + offset + 20)));
+        };
+        rows.push_back(std::to_string(WordAt(buffer, at + 48)) + " " + endpoint(0) + " " + endpoint(24) + " pid " +
+                       std::to_string(WordAt(buffer, at + 52)));
+    }
+    return rows;
+}
+
+std::vector<std::string> Udp6Rows(const std::vector<unsigned char>& buffer) {
+    std::vector<std::string> rows;
+    const DWORD count = WordAt(buffer, 0);
+    if (4 + std::size_t{count} * kUdp6RowBytes > buffer.size()) return {"count " + std::to_string(count) + " overruns"};
+    for (DWORD i = 0; i < count; ++i) {
+        const std::size_t at = 4 + i * kUdp6RowBytes;
+        rows.push_back(Endpoint6(buffer.data() + at, WordAt(buffer, at + 16), Port(WordAt(buffer, at + 20))) +
+                       " pid " + std::to_string(WordAt(buffer, at + 24)));
+    }
+    return rows;
+}
+
 // Asks for the size, then for the table, as callers do; bounded retries for
 // sockets that open in between.
 template <class Fn, class Class>
-DWORD FetchTable(Fn fn, Class tableClass, BOOL order, std::vector<unsigned char>& buffer) {
+DWORD FetchTable(Fn fn, Class tableClass, BOOL order, std::vector<unsigned char>& buffer, ULONG af = kAfInet) {
     DWORD rc = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
         DWORD size = 0;
-        rc = fn(nullptr, &size, order, kAfInet, tableClass, 0);
+        rc = fn(nullptr, &size, order, af, tableClass, 0);
         if (rc != ERROR_INSUFFICIENT_BUFFER) return rc;
         buffer.assign(size, 0xAB);
-        rc = fn(buffer.data(), &size, order, kAfInet, tableClass, 0);
+        rc = fn(buffer.data(), &size, order, af, tableClass, 0);
         if (rc != ERROR_INSUFFICIENT_BUFFER) return rc;
     }
     return rc;
@@ -629,6 +980,16 @@ protected:
         Link(root(), 555, 4, SocketLink(764802));
         Link(root(), 555, 5, "pipe:[1]");
         Link(root(), 555, 9, SocketLink(764800));
+        std::ofstream(net / "tcp6", std::ios::binary) << Fixture("tcp6-kernel-6.18.txt");
+        std::ofstream(net / "udp6", std::ios::binary) << Fixture("udp6-kernel-6.18.txt");
+        Link(root(), 4321, 10, SocketLink(2346349));
+        Link(root(), 4321, 11, SocketLink(2346351));
+        Link(root(), 555, 12, SocketLink(2346348));
+        Link(root(), 555, 13, SocketLink(2346353));
+        Link(root(), 555, 14, SocketLink(2346357));
+        Link(root(), 777, 3, SocketLink(2346355));
+        Link(root(), 777, 4, SocketLink(2346356));
+        Link(root(), 777, 5, SocketLink(2346352));
     }
 
     std::string root() const { return m_dir.Path().string(); }
@@ -709,23 +1070,25 @@ TEST_F(ExtendedTablesFixtureRoot, UnsupportedRequestsFail) {
     std::vector<unsigned char> buffer(64 * 1024, 0xAB);
     auto refused = [](DWORD rc) { return rc != NO_ERROR && rc != ERROR_INSUFFICIENT_BUFFER; };
 
-    for (int c : {0, 1, 2, 3, 4, 6, 7, 8}) {
-        for (bool withBuffer : {false, true}) {
-            DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
-            EXPECT_PRED1(refused, tcp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet,
-                                      static_cast<TCP_TABLE_CLASS>(c), 0))
-                << "TCP class " << c;
+    for (ULONG family : {kAfInet, kAfInet6}) {
+        for (int c : {0, 1, 2, 6, 7, 8, 9, -1}) {
+            for (bool withBuffer : {false, true}) {
+                DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
+                EXPECT_PRED1(refused, tcp(withBuffer ? buffer.data() : nullptr, &size, TRUE, family,
+                                          static_cast<TCP_TABLE_CLASS>(c), 0))
+                    << "TCP class " << c << " af " << family;
+            }
+        }
+        for (int c : {0, 2, 3, -1}) {
+            for (bool withBuffer : {false, true}) {
+                DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
+                EXPECT_PRED1(refused, udp(withBuffer ? buffer.data() : nullptr, &size, TRUE, family,
+                                          static_cast<UDP_TABLE_CLASS>(c), 0))
+                    << "UDP class " << c << " af " << family;
+            }
         }
     }
-    for (int c : {0, 2}) {
-        for (bool withBuffer : {false, true}) {
-            DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
-            EXPECT_PRED1(refused, udp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet,
-                                      static_cast<UDP_TABLE_CLASS>(c), 0))
-                << "UDP class " << c;
-        }
-    }
-    for (ULONG af : {0u, 1u, 23u, 10u}) {
+    for (ULONG af : {0u, 1u, 10u, 24u}) {
         DWORD size = static_cast<DWORD>(buffer.size());
         EXPECT_PRED1(refused, tcp(buffer.data(), &size, TRUE, af, TCP_TABLE_OWNER_PID_ALL, 0)) << "af " << af;
         size = static_cast<DWORD>(buffer.size());
@@ -735,7 +1098,131 @@ TEST_F(ExtendedTablesFixtureRoot, UnsupportedRequestsFail) {
     EXPECT_PRED1(refused, tcp(nullptr, nullptr, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0));
     EXPECT_PRED1(refused, udp(buffer.data(), nullptr, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0));
     EXPECT_PRED1(refused, udp(nullptr, nullptr, TRUE, kAfInet, UDP_TABLE_OWNER_PID, 0));
+    EXPECT_PRED1(refused, tcp(buffer.data(), nullptr, TRUE, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0));
+    EXPECT_PRED1(refused, udp(nullptr, nullptr, TRUE, kAfInet6, UDP_TABLE_OWNER_PID, 0));
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0xAB; }));
+}
+
+constexpr std::size_t kFixtureTcp6Rows = 10;
+constexpr std::size_t kFixtureUdp6Rows = 3;
+
+// The IPv6 tables keep the calling rules of the IPv4 ones: a size with room
+// to spare for no buffer or one too small, which is then left alone, and
+// the rows in order of address bytes, scope and port when asked, else as
+// the kernel lists them.
+TEST_F(ExtendedTablesFixtureRoot, Ipv6TablesSizeThenRowsWithOwners) {
+    const std::vector<std::string> tcp6Sorted = {
+        "2 [::]:40011 [::]:0 pid 4321",
+        "2 [::1]:40010 [::]:0 pid 555",
+        "5 [::1]:40010 [::1]:54752 pid 555",
+        "2 [::1]:40016 [::]:0 pid 0",
+        "11 [::1]:40210 [::1]:40016 pid 0",
+        "5 [::1]:54752 [::1]:40010 pid 777",
+        "5 [::ffff:127.0.0.1]:40011 [::ffff:127.0.0.1]:37618 pid 4321",
+        "2 [fe80::1]:40012 [::]:0 pid 0",
+        "5 [fe80::1]:40012 [fe80::1]:47780 pid 777",
+        "5 [fe80::1]:47780 [fe80::1]:40012 pid 777",
+    };
+    const std::vector<std::string> tcp6Kernel = {
+        "2 [::]:40011 [::]:0 pid 4321",
+        "2 [fe80::1]:40012 [::]:0 pid 0",
+        "2 [::1]:40010 [::]:0 pid 555",
+        "2 [::1]:40016 [::]:0 pid 0",
+        "5 [fe80::1]:47780 [fe80::1]:40012 pid 777",
+        "5 [::1]:54752 [::1]:40010 pid 777",
+        "5 [fe80::1]:40012 [fe80::1]:47780 pid 777",
+        "5 [::ffff:127.0.0.1]:40011 [::ffff:127.0.0.1]:37618 pid 4321",
+        "5 [::1]:40010 [::1]:54752 pid 555",
+        "11 [::1]:40210 [::1]:40016 pid 0",
+    };
+    const std::vector<std::string> udp6Sorted = {
+        "[::1]:40013 pid 555",
+        "[::ffff:127.0.0.1]:40015 pid 0",
+        "[fe80::1]:40014 pid 0",
+    };
+    struct Case {
+        const char* what;
+        std::function<DWORD(PVOID, PDWORD, BOOL)> call;
+        std::size_t rows, rowBytes;
+        std::function<std::vector<std::string>(const std::vector<unsigned char>&)> read;
+        std::vector<std::string> sorted, unsorted;
+    };
+    const auto tcp = Provider().tcp;
+    const auto udp = Provider().udp;
+    const Case cases[] = {
+        {"TCP6", [tcp](PVOID b, PDWORD s, BOOL o) { return tcp(b, s, o, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0); },
+         kFixtureTcp6Rows, kTcp6RowBytes, Tcp6Rows, tcp6Sorted, tcp6Kernel},
+        {"UDP6", [udp](PVOID b, PDWORD s, BOOL o) { return udp(b, s, o, kAfInet6, UDP_TABLE_OWNER_PID, 0); },
+         kFixtureUdp6Rows, kUdp6RowBytes, Udp6Rows, udp6Sorted,
+         {"[::1]:40013 pid 555", "[fe80::1]:40014 pid 0", "[::ffff:127.0.0.1]:40015 pid 0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t exact = 4 + c.rows * c.rowBytes;
+        DWORD size = 0;
+        EXPECT_EQ(c.call(nullptr, &size, TRUE), ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_GE(size, exact + c.rowBytes);
+        std::vector<unsigned char> small(exact - 1, 0xAB);
+        size = static_cast<DWORD>(small.size());
+        EXPECT_EQ(c.call(small.data(), &size, TRUE), ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_GE(size, exact + c.rowBytes);
+        EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](unsigned char b) { return b == 0xAB; }));
+
+        std::vector<unsigned char> buffer(exact, 0xAB);
+        size = static_cast<DWORD>(buffer.size());
+        ASSERT_EQ(c.call(buffer.data(), &size, TRUE), NO_ERROR);
+        EXPECT_EQ(WordAt(buffer, 0), c.rows);
+        EXPECT_EQ(c.read(buffer), c.sorted);
+        ASSERT_EQ(c.call(buffer.data(), &size, FALSE), NO_ERROR);
+        EXPECT_EQ(c.read(buffer), c.unsorted);
+    }
+}
+
+// The listener and connection classes, of either family: the rows of the
+// whole table in LISTEN, and all the others.
+TEST_F(ExtendedTablesFixtureRoot, ListenerAndConnectionClassesSplitTheTable) {
+    const auto tcp = Provider().tcp;
+    for (ULONG af : {kAfInet, kAfInet6}) {
+        SCOPED_TRACE(af);
+        const auto read = af == kAfInet ? TcpRows : Tcp6Rows;
+        std::vector<unsigned char> buffer;
+        ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer, af), NO_ERROR);
+        std::vector<std::string> listening, others;
+        for (const std::string& row : read(buffer)) (row.rfind("2 ", 0) == 0 ? listening : others).push_back(row);
+        ASSERT_FALSE(listening.empty());
+        ASSERT_FALSE(others.empty());
+        ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_LISTENER, TRUE, buffer, af), NO_ERROR);
+        EXPECT_EQ(read(buffer), listening);
+        ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_CONNECTIONS, TRUE, buffer, af), NO_ERROR);
+        EXPECT_EQ(read(buffer), others);
+        // Exactly the listeners' size is enough.
+        std::vector<unsigned char> exact(4 + listening.size() * (af == kAfInet ? kTcpRowBytes : kTcp6RowBytes));
+        DWORD size = static_cast<DWORD>(exact.size());
+        EXPECT_EQ(tcp(exact.data(), &size, TRUE, af, TCP_TABLE_OWNER_PID_LISTENER, 0), NO_ERROR);
+    }
+}
+
+// A kernel without IPv6 has no tcp6 or udp6 file: the IPv6 tables are not
+// supported there, whatever the buffer, and the IPv4 tables are unaffected.
+TEST_F(ExtendedTablesFixtureRoot, WithoutIpv6TheIpv6TablesAreNotSupported) {
+    fs::remove(fs::path(root()) / "net" / "tcp6");
+    fs::remove(fs::path(root()) / "net" / "udp6");
+    const auto tcp = Provider().tcp;
+    const auto udp = Provider().udp;
+    std::vector<unsigned char> buffer(64 * 1024, 0xAB);
+    for (bool withBuffer : {false, true}) {
+        DWORD size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
+        EXPECT_EQ(tcp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0),
+                  ERROR_NOT_SUPPORTED);
+        size = withBuffer ? static_cast<DWORD>(buffer.size()) : 0;
+        EXPECT_EQ(udp(withBuffer ? buffer.data() : nullptr, &size, TRUE, kAfInet6, UDP_TABLE_OWNER_PID, 0),
+                  ERROR_NOT_SUPPORTED);
+    }
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](unsigned char b) { return b == 0xAB; }));
+    ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer), NO_ERROR);
+    EXPECT_EQ(TcpRows(buffer).size(), kFixtureTcpRows);
+    ASSERT_EQ(FetchTable(udp, UDP_TABLE_OWNER_PID, TRUE, buffer), NO_ERROR);
+    EXPECT_EQ(UdpRows(buffer).size(), kFixtureUdpRows);
 }
 
 TEST_F(ExtendedTablesFixtureRoot, MissingKernelTableFails) {
@@ -756,6 +1243,11 @@ public:
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
     int get() const { return m_fd; }
 
 private:
@@ -953,6 +1445,365 @@ TEST_P(OtherUsersSocket, FoundWithoutTheCallerKeepingACapabilityRaised) {
     EXPECT_FALSE(search);
     EXPECT_TRUE(Permitted(CAP_SYS_PTRACE));
     EXPECT_TRUE(Permitted(CAP_DAC_READ_SEARCH));
+}
+
+// ------------------------------------------------- IPv6 on the live kernel
+
+// Whether a live IPv6 TCP table is in ascending order of local address
+// bytes, local scope, local port, remote address, remote scope, remote port.
+bool Tcp6TableSorted(const std::vector<unsigned char>& buffer) {
+    const DWORD count = WordAt(buffer, 0);
+    auto key = [&](DWORD i) {
+        const std::size_t at = 4 + i * kTcp6RowBytes;
+        std::array<unsigned char, 16> local{}, remote{};
+        std::memcpy(local.data(), buffer.data() + at, 16);
+        std::memcpy(remote.data(), buffer.data() + at + 24, 16);
+        return std::make_tuple(local, WordAt(buffer, at + 16), ntohs(static_cast<uint16_t>(WordAt(buffer, at + 20))),
+                               remote, WordAt(buffer, at + 40), ntohs(static_cast<uint16_t>(WordAt(buffer, at + 44))));
+    };
+    for (DWORD i = 1; i < count; ++i)
+        if (key(i) < key(i - 1)) return false;
+    return true;
+}
+
+sockaddr_in6 Address6(const char* text, WORD port, std::uint32_t scope = 0) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, text, &a.sin6_addr);
+    a.sin6_port = htons(port);
+    a.sin6_scope_id = scope;
+    return a;
+}
+
+WORD LocalPort6(int fd) {
+    sockaddr_in6 a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    return ntohs(a.sin6_port);
+}
+
+// An IPv6 socket bound to `address`, V6ONLY as asked; -1 on failure.
+int Bound6(int type, const sockaddr_in6& address, bool v6only) {
+    const int fd = ::socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int only = v6only ? 1 : 0;
+    if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint64_t InodeOf(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// A connected pair through `listener`: the client's and the accepted
+// server's descriptors, or -1s.
+std::pair<int, int> Connect(int listener, int family, const sockaddr* to, socklen_t length) {
+    const int client = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (client < 0) return {-1, -1};
+    if (::connect(client, to, length) != 0) {
+        ::close(client);
+        return {-1, -1};
+    }
+    return {client, ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)};
+}
+
+// Sockets of all four tables on loopback, none on a wildcard address: a
+// TCP listener with a connection and a UDP socket on 127.0.0.1, the same on
+// ::1 (V6ONLY).
+struct LoopbackSockets {
+    Fd tcp, tcpClient, tcpServer, udp, tcp6, tcp6Client, tcp6Server, udp6;
+    std::string why;  // empty when every socket is open
+
+    LoopbackSockets() {
+        tcp = Fd(BoundSocket(SOCK_STREAM));
+        udp = Fd(BoundSocket(SOCK_DGRAM));
+        if (tcp.get() < 0 || udp.get() < 0 || ::listen(tcp.get(), 4) != 0) {
+            why = "no IPv4 socket on loopback";
+            return;
+        }
+        const sockaddr_in to = Loopback(LocalPort(tcp.get()));
+        auto [client, server] = Connect(tcp.get(), AF_INET, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        tcpClient = Fd(client);
+        tcpServer = Fd(server);
+        tcp6 = Fd(Bound6(SOCK_STREAM, Address6("::1", 0), true));
+        udp6 = Fd(Bound6(SOCK_DGRAM, Address6("::1", 0), true));
+        if (tcp6.get() < 0 || udp6.get() < 0 || ::listen(tcp6.get(), 4) != 0) {
+            why = "no IPv6 socket on ::1";
+            return;
+        }
+        const sockaddr_in6 to6 = Address6("::1", LocalPort6(tcp6.get()));
+        auto [client6, server6] = Connect(tcp6.get(), AF_INET6, reinterpret_cast<const sockaddr*>(&to6), sizeof to6);
+        tcp6Client = Fd(client6);
+        tcp6Server = Fd(server6);
+        if (tcpServer.get() < 0 || tcp6Server.get() < 0) why = "no connection on loopback";
+    }
+
+    // The inodes of each table's sockets, by table id.
+    std::vector<std::uint64_t> Inodes(unsigned table) const {
+        switch (table) {
+            case provider::kTcpTable: return {InodeOf(tcp.get()), InodeOf(tcpClient.get()), InodeOf(tcpServer.get())};
+            case provider::kUdpTable: return {InodeOf(udp.get())};
+            case provider::kTcp6Table:
+                return {InodeOf(tcp6.get()), InodeOf(tcp6Client.get()), InodeOf(tcp6Server.get())};
+            default: return {InodeOf(udp6.get())};
+        }
+    }
+};
+
+// In process: the four tables of the live kernel through one index, in a
+// row, take one walk over every process, and each finds this process's
+// sockets.
+TEST(SharedOwnerIndexLive, FourTablesOfARefreshTakeOneWalk) {
+    ProcRootScope scope{std::nullopt};
+    const LoopbackSockets sockets;
+    if (!sockets.why.empty()) GTEST_SKIP() << sockets.why;
+    provider::SocketOwnerIndex index;
+    std::vector<SocketRow> rows;
+    std::vector<Socket6Row> rows6;
+    for (int round = 0; round < 2; ++round) {
+        for (unsigned table : {provider::kTcpTable, provider::kUdpTable, provider::kTcp6Table, provider::kUdp6Table}) {
+            SCOPED_TRACE(table);
+            const int protocol = table == provider::kTcpTable || table == provider::kTcp6Table ? IPPROTO_TCP : IPPROTO_UDP;
+            DWORD error = NO_ERROR;
+            std::unordered_set<std::uint64_t> live;
+            std::vector<std::pair<std::uint64_t, DWORD>> owners;
+            auto resolve = [&](auto& tableRows) {
+                for (const auto& r : tableRows)
+                    if (r.inode != 0) live.insert(r.inode);
+                index.Resolve("/proc", table, tableRows, live);
+                for (const auto& r : tableRows) owners.emplace_back(r.inode, r.pid);
+            };
+            if (table == provider::kTcpTable || table == provider::kUdpTable) {
+                ASSERT_TRUE(provider::CollectSockets(protocol, rows, error)) << error;
+                resolve(rows);
+            } else {
+                ASSERT_TRUE(provider::CollectSockets6(protocol, rows6, error)) << error;
+                resolve(rows6);
+            }
+            for (std::uint64_t inode : sockets.Inodes(table)) {
+                const auto it = std::find_if(owners.begin(), owners.end(), [inode](const auto& o) { return o.first == inode; });
+                ASSERT_NE(it, owners.end()) << "socket " << inode << " is not in the table";
+                EXPECT_EQ(it->second, static_cast<DWORD>(getpid())) << "socket " << inode;
+            }
+        }
+        // The first table walked; the others found their owners recorded.
+        if (round == 0) {
+            EXPECT_EQ(index.GetStats().fullWalks, 1u);
+        }
+    }
+}
+
+// Through the entry points and the owner helper, as the program takes a
+// refresh: the helper walks once for the four tables.
+TEST_F(ExtendedTablesLive, FourTablesOfARefreshTakeOneWalkOfTheOwnerHelper) {
+    const LoopbackSockets sockets;
+    if (!sockets.why.empty()) GTEST_SKIP() << sockets.why;
+    // A helper that served this process before may place the new sockets
+    // among the processes it knows, without a walk.
+    std::uint64_t before = 0;
+    const bool fresh = !owners::HelperFullWalks(before);
+    const std::string pid = " pid " + std::to_string(getpid());
+    auto has = [](const std::vector<std::string>& rows, const std::string& row) {
+        return std::count(rows.begin(), rows.end(), row) == 1;
+    };
+    const std::string lo = "127.0.0.1:", lo6 = "[::1]:";
+    const std::string tcpPort = std::to_string(LocalPort(sockets.tcp.get()));
+    const std::string tcpPeer = std::to_string(LocalPort(sockets.tcpClient.get()));
+    const std::string tcp6Port = std::to_string(LocalPort6(sockets.tcp6.get()));
+    const std::string tcp6Peer = std::to_string(LocalPort6(sockets.tcp6Client.get()));
+
+    std::vector<unsigned char> buffer;
+    ASSERT_EQ(FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer), NO_ERROR);
+    EXPECT_PRED2(has, TcpRows(buffer), "5 " + lo + tcpPeer + " " + lo + tcpPort + pid);
+    ASSERT_EQ(FetchTable(Provider().udp, UDP_TABLE_OWNER_PID, TRUE, buffer), NO_ERROR);
+    EXPECT_PRED2(has, UdpRows(buffer), lo + std::to_string(LocalPort(sockets.udp.get())) + pid);
+    ASSERT_EQ(FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer, kAfInet6), NO_ERROR);
+    const std::vector<std::string> tcp6 = Tcp6Rows(buffer);
+    EXPECT_PRED2(has, tcp6, "2 " + lo6 + tcp6Port + " [::]:0" + pid);
+    EXPECT_PRED2(has, tcp6, "5 " + lo6 + tcp6Peer + " " + lo6 + tcp6Port + pid);
+    EXPECT_PRED2(has, tcp6, "5 " + lo6 + tcp6Port + " " + lo6 + tcp6Peer + pid);
+    EXPECT_TRUE(Tcp6TableSorted(buffer));
+    ASSERT_EQ(FetchTable(Provider().udp, UDP_TABLE_OWNER_PID, TRUE, buffer, kAfInet6), NO_ERROR);
+    EXPECT_PRED2(has, Udp6Rows(buffer), lo6 + std::to_string(LocalPort6(sockets.udp6.get())) + pid);
+
+    std::uint64_t after = 0;
+    if (!owners::HelperFullWalks(after)) GTEST_SKIP() << "no owner helper serves this process";
+    if (fresh) {
+        EXPECT_EQ(after, 1u);
+    } else {
+        EXPECT_LE(after - before, 1u);
+    }
+}
+
+// Runs `body` in a child process in a network namespace of its own, with
+// lo up and the link-local fe80::1 on it, and returns the lines it wrote
+// (the first "skip: ..." when the namespace cannot be made).  The child is
+// ended by its pid whatever happens.
+std::vector<std::string> InOwnNetworkNamespace(const std::function<std::vector<std::string>()>& body) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return {"skip: no pipe"};
+    const pid_t child = fork();
+    if (child < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return {"skip: no fork"};
+    }
+    if (child == 0) {
+        ::close(out[0]);
+        std::vector<std::string> lines;
+        // `ip` runs as a child of this one, waited for a bounded time.
+        auto ip = [](std::vector<std::string> args) {
+            std::vector<char*> argv;
+            args.insert(args.begin(), "ip");
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            pid_t pid = -1;
+            if (posix_spawnp(&pid, "ip", nullptr, nullptr, argv.data(), environ) != 0) return false;
+            int status = -1;
+            for (int i = 0; i < 200; ++i) {
+                if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                usleep(25000);
+            }
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return false;
+        };
+        if (unshare(CLONE_NEWNET) != 0)
+            lines = {"skip: cannot make a network namespace here"};
+        else if (!ip({"link", "set", "lo", "up"}) || !ip({"addr", "add", "fe80::1/64", "dev", "lo", "nodad"}))
+            lines = {"skip: ip cannot set up the namespace's loopback"};
+        else
+            lines = body();
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(out[1], text.data() + done, text.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        _exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{out[0], POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        char chunk[4096];
+        const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return Lines(text);
+}
+
+// In a namespace of the test's own: a V6ONLY listener on ::1 with a
+// connection, a dual-stack listener on [::] (V6ONLY off) that accepted an
+// IPv4 client, a listener on the link-local fe80::1%lo with a connection,
+// and UDP on ::1 and fe80::1%lo.  Every row is there with this child's pid,
+// the link-local ones with lo's index as their scope, the IPv4 client only
+// in the IPv4 table; through the owner helper or in process.
+class Ipv6SocketsLive : public ExtendedTablesLive, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(ThroughTheHelperOrInProcess, Ipv6SocketsLive, ::testing::Bool());
+
+TEST_P(Ipv6SocketsLive, RowsOfEveryKindWithTheirOwners) {
+    if (owners::HelperPid() > 0) GTEST_SKIP() << "an owner helper serves this process already";
+    const bool throughHelper = GetParam();
+    const std::vector<std::string> said = InOwnNetworkNamespace([throughHelper]() -> std::vector<std::string> {
+        if (!throughHelper) ::setenv("TESSALINE_OWNERS_HELPER", "/nonexistent/tessaline-owners", 1);
+        const std::uint32_t lo = if_nametoindex("lo");
+        Fd only(Bound6(SOCK_STREAM, Address6("::1", 0), true));
+        Fd dual(Bound6(SOCK_STREAM, Address6("::", 0), false));
+        Fd linkLocal(Bound6(SOCK_STREAM, Address6("fe80::1", 0, lo), true));
+        Fd udp(Bound6(SOCK_DGRAM, Address6("::1", 0), true));
+        Fd udpLinkLocal(Bound6(SOCK_DGRAM, Address6("fe80::1", 0, lo), true));
+        if (only.get() < 0 || dual.get() < 0 || linkLocal.get() < 0 || udp.get() < 0 || udpLinkLocal.get() < 0 ||
+            ::listen(only.get(), 4) != 0 || ::listen(dual.get(), 4) != 0 || ::listen(linkLocal.get(), 4) != 0)
+            return {"skip: no IPv6 sockets in the namespace"};
+        const sockaddr_in6 toOnly = Address6("::1", LocalPort6(only.get()));
+        const sockaddr_in toDual = Loopback(LocalPort6(dual.get()));
+        const sockaddr_in6 toLinkLocal = Address6("fe80::1", LocalPort6(linkLocal.get()), lo);
+        auto [c1, s1] = Connect(only.get(), AF_INET6, reinterpret_cast<const sockaddr*>(&toOnly), sizeof toOnly);
+        auto [c2, s2] = Connect(dual.get(), AF_INET, reinterpret_cast<const sockaddr*>(&toDual), sizeof toDual);
+        auto [c3, s3] = Connect(linkLocal.get(), AF_INET6, reinterpret_cast<const sockaddr*>(&toLinkLocal),
+                                sizeof toLinkLocal);
+        const Fd held[] = {Fd(c1), Fd(s1), Fd(c2), Fd(s2), Fd(c3), Fd(s3)};
+        for (const Fd& fd : held)
+            if (fd.get() < 0) return {"fail: a connection was refused"};
+
+        // The rows expected, then the tables taken.
+        const std::string pid = " pid " + std::to_string(getpid());
+        const std::string any = " [::]:0";
+        const std::string ll = "[fe80::1%" + std::to_string(lo) + "]:";
+        auto port = [](int fd) { return std::to_string(LocalPort6(fd)); };
+        const std::string mapped = "[::ffff:127.0.0.1]:";
+        std::vector<std::string> lines = {
+            "expect tcp6 2 [::1]:" + port(only.get()) + any + pid,
+            "expect tcp6 5 [::1]:" + port(c1) + " [::1]:" + port(s1) + pid,
+            "expect tcp6 5 [::1]:" + port(s1) + " [::1]:" + port(c1) + pid,
+            "expect tcp6 2 [::]:" + port(dual.get()) + any + pid,
+            "expect tcp6 5 " + mapped + port(s2) + " " + mapped + std::to_string(LocalPort(c2)) + pid,
+            "expect tcp6 2 " + ll + port(linkLocal.get()) + any + pid,
+            "expect tcp6 5 " + ll + port(c3) + " " + ll + port(s3) + pid,
+            "expect tcp6 5 " + ll + port(s3) + " " + ll + port(c3) + pid,
+            "expect udp6 [::1]:" + port(udp.get()) + pid,
+            "expect udp6 " + ll + port(udpLinkLocal.get()) + pid,
+            "expect tcp 5 127.0.0.1:" + std::to_string(LocalPort(c2)) + " 127.0.0.1:" + port(s2) + pid,
+        };
+        std::vector<unsigned char> buffer;
+        auto take = [&](const char* name, DWORD rc, std::vector<std::string> rows) {
+            lines.push_back(std::string("rc ") + name + " " + std::to_string(rc));
+            for (const std::string& row : rows) lines.push_back(std::string("got ") + name + " " + row);
+        };
+        DWORD rc = FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer, kAfInet6);
+        take("tcp6", rc, Tcp6Rows(buffer));
+        lines.push_back(std::string("sorted ") + (Tcp6TableSorted(buffer) ? "yes" : "no"));
+        rc = FetchTable(Provider().udp, UDP_TABLE_OWNER_PID, TRUE, buffer, kAfInet6);
+        take("udp6", rc, Udp6Rows(buffer));
+        rc = FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer);
+        take("tcp", rc, TcpRows(buffer));
+        lines.push_back(std::string("helper ") + (owners::HelperPid() > 0 ? "yes" : "no"));
+        // The helper this child started ends with it, by its pid.
+        if (const int helper = owners::HelperPid(); helper > 0) {
+            ::kill(helper, SIGKILL);
+            ::waitpid(helper, nullptr, 0);
+        }
+        return lines;
+    });
+    ASSERT_FALSE(said.empty()) << "the child said nothing";
+    if (said.front().rfind("skip: ", 0) == 0) GTEST_SKIP() << said.front();
+    std::map<std::string, std::vector<std::string>> expected, got;
+    std::map<std::string, std::string> other;
+    for (const std::string& line : said) {
+        std::istringstream in(line);
+        std::string word, table;
+        in >> word >> table;
+        std::string rest;
+        std::getline(in, rest);
+        if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+        if (word == "expect") expected[table].push_back(rest);
+        else if (word == "got") got[table].push_back(rest);
+        else other[word + " " + table] = rest;
+    }
+    for (const char* table : {"tcp6", "udp6", "tcp"}) {
+        SCOPED_TRACE(table);
+        EXPECT_EQ(other[std::string("rc ") + table], "0");
+        // The namespace holds these sockets and no others.
+        std::sort(expected[table].begin(), expected[table].end());
+        std::sort(got[table].begin(), got[table].end());
+        EXPECT_EQ(got[table], expected[table]);
+    }
+    EXPECT_EQ(other.count("sorted yes"), 1u);
+    EXPECT_EQ(other.count(throughHelper ? "helper yes" : "helper no"), 1u);
 }
 
 }  // namespace

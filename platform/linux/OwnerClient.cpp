@@ -119,6 +119,27 @@ public:
         return Running() ? m_pid : -1;
     }
 
+    bool FullWalks(std::uint64_t& walks) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!Running() || !m_answersStats) return false;
+        std::optional<Stats> stats;
+        if (SendAll(m_fd, EncodeStatsRequest())) {
+            std::uint8_t bytes[kHeaderSize + kStatsLength];
+            if (ReadExactly(m_fd, bytes, sizeof bytes, Clock::now() + kHelloLimit)) {
+                const std::optional<Header> header =
+                    DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(bytes, kHeaderSize));
+                if (header && header->type == MessageType::StatsReply && header->length == kStatsLength)
+                    stats = DecodeStats(std::span<const std::uint8_t>(bytes + kHeaderSize, kStatsLength));
+            }
+        }
+        if (!stats) {
+            Stop();
+            return false;
+        }
+        walks = stats->fullWalks;
+        return true;
+    }
+
 private:
     bool Running() const { return m_pid > 0; }
 
@@ -172,6 +193,7 @@ private:
             return false;
         }
         m_mayReadEveryProcess = (hello->flags & kMayReadEveryProcess) != 0;
+        m_answersStats = (hello->flags & kAnswersStats) != 0;
         return true;
     }
 
@@ -198,6 +220,7 @@ private:
         m_fd = -1;
         m_pid = -1;
         m_mayReadEveryProcess = false;
+        m_answersStats = false;
         for (auto& names : m_names) names.clear();
     }
 
@@ -206,6 +229,7 @@ private:
     int m_fd = -1;
     int m_starts = 0;
     bool m_mayReadEveryProcess = false;
+    bool m_answersStats = false;
     std::vector<std::uint8_t> m_payload;
     std::array<std::unordered_map<std::uint32_t, std::string>, kTables> m_names;
 };
@@ -228,5 +252,7 @@ bool CachedOwnerName(std::uint32_t pid, std::string& name) { return TheClient().
 bool HelperMayReadEveryProcess() { return TheClient().MayReadEveryProcess(); }
 
 int HelperPid() { return TheClient().Pid(); }
+
+bool HelperFullWalks(std::uint64_t& walks) { return TheClient().FullWalks(walks); }
 
 }  // namespace owners

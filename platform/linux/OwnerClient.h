@@ -21,7 +21,8 @@
 namespace owners {
 
 // Sets one pid per inode (0: no owner found); false when no helper answered.
-// `table` (below kTables) keeps the helper's memory of each table apart.
+// `table` (below kTables) names the socket table: 0 TCP, 1 UDP, 2 TCP over
+// IPv6, 3 UDP over IPv6.
 bool QueryOwners(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids);
 
 // The executable name of `pid` from the latest answers; false when they
@@ -34,5 +35,9 @@ bool HelperMayReadEveryProcess();
 
 // The helper's pid, or -1 while none runs (tests end it on purpose).
 int HelperPid();
+
+// How many full walks over every process the running helper has made;
+// false when none runs or it does not tell.
+bool HelperFullWalks(std::uint64_t& walks);
 
 }  // namespace owners

@@ -65,6 +65,8 @@ std::uint64_t MaxLength(MessageType type) {
         case MessageType::Hello: return kHelloLength;
         case MessageType::OwnersRequest: return OwnersRequestLength(kMaxInodes);
         case MessageType::OwnersReply: return MaxOwnersReplyLength(kMaxInodes);
+        case MessageType::StatsRequest: return 0;
+        case MessageType::StatsReply: return kStatsLength;
     }
     return 0;
 }
@@ -78,7 +80,8 @@ bool ValidName(std::string_view name) {
 
 std::optional<Header> DecodeHeader(std::span<const std::uint8_t, kHeaderSize> bytes) {
     const auto type = static_cast<MessageType>(bytes[0]);
-    if (type != MessageType::Hello && type != MessageType::OwnersRequest && type != MessageType::OwnersReply)
+    if (type != MessageType::Hello && type != MessageType::OwnersRequest && type != MessageType::OwnersReply &&
+        type != MessageType::StatsRequest && type != MessageType::StatsReply)
         return std::nullopt;
     if (bytes[1] >= kTables || bytes[2] != 0 || bytes[3] != 0) return std::nullopt;
     std::uint32_t length = 0;
@@ -131,6 +134,13 @@ std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> paylo
     return reply;
 }
 
+std::optional<Stats> DecodeStats(std::span<const std::uint8_t> payload) {
+    Reader in(payload);
+    Stats stats;
+    if (!in.Read(stats.fullWalks) || in.Left() != 0) return std::nullopt;
+    return stats;
+}
+
 std::vector<std::uint8_t> EncodeHello(const Hello& hello) {
     Writer out(MessageType::Hello, 0);
     out.Write(kMagic);
@@ -160,6 +170,14 @@ std::vector<std::uint8_t> EncodeOwnersReply(const OwnersReply& reply) {
         out.Write(static_cast<std::uint8_t>(n->name.size()));
         out.WriteText(n->name);
     }
+    return out.Finish();
+}
+
+std::vector<std::uint8_t> EncodeStatsRequest() { return Writer(MessageType::StatsRequest, 0).Finish(); }
+
+std::vector<std::uint8_t> EncodeStats(const Stats& stats) {
+    Writer out(MessageType::StatsReply, 0);
+    out.Write(stats.fullWalks);
     return out.Finish();
 }
 

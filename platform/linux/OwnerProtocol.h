@@ -12,6 +12,12 @@
 // - The helper speaks first (Hello: the protocol's magic and version, and
 //   whether it may read every process); then each Owners request gets one
 //   Owners reply, in order.
+// - A request names its socket table: 0 TCP, 1 UDP, 2 TCP over IPv6, 3 UDP
+//   over IPv6.  The helper finds a socket's owner once, whichever table
+//   asks for it.
+// - A helper whose hello says so also answers a Stats request (no payload)
+//   with its count of full walks over every process; a helper that does
+//   not say so is never sent one.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +33,7 @@ namespace owners {
 inline constexpr std::uint32_t kMagic = 0x4F574E52;  // "RNWO" in memory
 inline constexpr std::uint16_t kVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
-// Socket tables the helper keeps apart (it remembers owners per table).
+// Table ids are below this.
 inline constexpr unsigned kTables = 8;
 // Inodes in one request: far above any machine's socket count; a larger
 // table is asked for in several requests.
@@ -39,11 +45,13 @@ inline constexpr std::size_t kMaxNameLength = 255;
 constexpr std::uint64_t OwnersRequestLength(std::uint64_t rows) { return 4 + rows * 8; }
 constexpr std::uint64_t MaxOwnersReplyLength(std::uint64_t rows) { return 4 + rows * 4 + 4 + rows * (4 + 1 + kMaxNameLength); }
 inline constexpr std::size_t kHelloLength = 8;
+inline constexpr std::size_t kStatsLength = 8;
 
-enum class MessageType : std::uint8_t { Hello = 1, OwnersRequest = 2, OwnersReply = 3 };
+enum class MessageType : std::uint8_t { Hello = 1, OwnersRequest = 2, OwnersReply = 3, StatsRequest = 4, StatsReply = 5 };
 
 // Hello flags.
 inline constexpr std::uint16_t kMayReadEveryProcess = 1;
+inline constexpr std::uint16_t kAnswersStats = 2;
 
 struct Header {
     MessageType type;
@@ -73,6 +81,11 @@ struct OwnersReply {
     std::vector<OwnerName> names;
 };
 
+// What the helper has done since it started.
+struct Stats {
+    std::uint64_t fullWalks = 0;
+};
+
 // A header, or nothing when its type is unknown, its table out of range,
 // its reserved bytes not zero or its length over the bound for its type.
 std::optional<Header> DecodeHeader(std::span<const std::uint8_t, kHeaderSize> bytes);
@@ -83,6 +96,7 @@ std::optional<Header> DecodeHeader(std::span<const std::uint8_t, kHeaderSize> by
 std::optional<Hello> DecodeHello(std::span<const std::uint8_t> payload);
 std::optional<OwnersRequest> DecodeOwnersRequest(std::uint8_t table, std::span<const std::uint8_t> payload);
 std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> payload, std::size_t expectedRows);
+std::optional<Stats> DecodeStats(std::span<const std::uint8_t> payload);
 
 // Whole frames, header included.  Names that break the rules are left out
 // of a reply rather than sent.
@@ -92,6 +106,8 @@ inline std::vector<std::uint8_t> EncodeOwnersRequest(const OwnersRequest& reques
     return EncodeOwnersRequest(request.table, request.inodes);
 }
 std::vector<std::uint8_t> EncodeOwnersReply(const OwnersReply& reply);
+std::vector<std::uint8_t> EncodeStatsRequest();
+std::vector<std::uint8_t> EncodeStats(const Stats& stats);
 
 // Whether `name` may travel as an executable's name.
 bool ValidName(std::string_view name);

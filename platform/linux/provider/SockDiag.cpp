@@ -20,11 +20,40 @@ NetlinkMessageFn SocketRows(const std::function<void(const inet_diag_msg&)>& row
     };
 }
 
+NetlinkMessageFn Socket6Rows(const std::function<void(const inet_diag_msg&)>& row) {
+    return [&row](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
+        if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || size < sizeof(inet_diag_msg)) return;
+        inet_diag_msg msg;
+        std::memcpy(&msg, payload, sizeof msg);
+        if (msg.idiag_family != AF_INET6) return;
+        row(msg);
+    };
+}
+
 }  // namespace
 
 int DecodeSockDiagBuffer(const void* buffer, std::size_t length, unsigned seq,
                          const std::function<void(const inet_diag_msg&)>& row) {
     return DecodeNetlinkBuffer(buffer, length, seq, SocketRows(row));
+}
+
+int DecodeSockDiag6Buffer(const void* buffer, std::size_t length, unsigned seq,
+                          const std::function<void(const inet_diag_msg&)>& row) {
+    return DecodeNetlinkBuffer(buffer, length, seq, Socket6Rows(row));
+}
+
+bool DumpInetSockets(int family, int protocol, const std::function<void(const inet_diag_msg&)>& row) {
+    if (family == AF_INET) return DumpInetSockets(protocol, row);
+    if (family != AF_INET6) return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.request.sdiag_family = AF_INET6;
+    message.request.sdiag_protocol = static_cast<unsigned char>(protocol);
+    message.request.idiag_states = ~0u;  // every state
+    return NetlinkDump(NETLINK_SOCK_DIAG, &message, sizeof message, Socket6Rows(row));
 }
 
 bool DumpInetSockets(int protocol, const std::function<void(const inet_diag_msg&)>& row) {

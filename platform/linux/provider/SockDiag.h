@@ -14,11 +14,22 @@ namespace provider {
 // the dump breaks off; rows already delivered stay delivered.
 bool DumpInetSockets(int protocol, const std::function<void(const inet_diag_msg&)>& row);
 
+// The same for the sockets of `family` (AF_INET or AF_INET6); of an AF_INET6
+// dump only messages that say AF_INET6 are delivered.  IPv4-mapped
+// addresses are IPv6 sockets: a dual-stack listener's connections from IPv4
+// clients come with the IPv6 dump.
+bool DumpInetSockets(int family, int protocol, const std::function<void(const inet_diag_msg&)>& row);
+
 // Decodes one buffer of a sock_diag reply: calls `row` for each socket
 // message whose sequence number is `seq`.  Returns 1 when the buffer ends the
 // dump (NLMSG_DONE), -1 on an error message or a malformed buffer, 0 when
 // more is to come.  Never reads past `length`.
 int DecodeSockDiagBuffer(const void* buffer, std::size_t length, unsigned seq,
                          const std::function<void(const inet_diag_msg&)>& row);
+
+// The same for an AF_INET6 dump: messages too short for their record, or of
+// another family, are skipped.
+int DecodeSockDiag6Buffer(const void* buffer, std::size_t length, unsigned seq,
+                          const std::function<void(const inet_diag_msg&)>& row);
 
 }  // namespace provider

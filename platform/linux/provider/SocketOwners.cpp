@@ -11,7 +11,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <functional>
 #include <thread>
 
 #include "Capabilities.h"
@@ -48,6 +48,48 @@ std::uint64_t InodeOfDescriptor(int dirFd, const char* name) {
     return SocketInodeOfLink(std::string_view(link, static_cast<std::size_t>(n)));
 }
 
+// A socket descriptor a walk met.
+struct Found {
+    std::uint64_t inode;
+    pid_t pid;
+    int fd;
+};
+
+// What one thread of a walk gathered: every socket descriptor of the
+// processes it read, and the fd-directory handles of those that hold a
+// socket asked for.
+struct WalkShare {
+    std::vector<Found> found;
+    std::vector<std::pair<pid_t, int>> directories;
+};
+
+// Reads every descriptor of one process.  True when one of them is a socket
+// for which `wanted` is true.
+template <class Wanted>
+bool ReadSockets(pid_t pid, int dirFd, std::vector<Found>& found, const Wanted& wanted) {
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return false;
+    DIR* dir = ::fdopendir(listFd);
+    if (dir == nullptr) {
+        ::close(listFd);
+        return false;
+    }
+    bool holds = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        int fd = -1;
+        if (!ParseFd(entry->d_name, fd)) continue;
+        const std::uint64_t inode = InodeOfDescriptor(dirFd, entry->d_name);
+        if (inode == 0) continue;
+        found.push_back(Found{inode, pid, fd});
+        if (wanted(inode)) holds = true;
+    }
+    ::closedir(dir);
+    return holds;
+}
+
+// A walk of this many processes or more is shared between two threads.
+constexpr std::size_t kParallelWalkProcesses = 64;
+
 }  // namespace
 
 std::uint64_t SocketInodeOfLink(std::string_view link) {
@@ -69,8 +111,26 @@ void SocketOwnerIndex::CloseDirectories() {
 
 void SocketOwnerIndex::Reset() {
     CloseDirectories();
-    m_owners.clear();
-    m_ownerless.clear();
+    m_sockets.clear();
+    m_round = 1;
+    m_roundTables = 0;
+    m_walkedInRound = false;
+}
+
+// A table asked for a second time begins a new round: a walk is allowed
+// again, and what an earlier walk met that no table has claimed since the
+// round before is dropped.
+void SocketOwnerIndex::StartRound(unsigned table) {
+    const unsigned bit = 1u << table;
+    if ((m_roundTables & bit) == 0) {
+        m_roundTables |= bit;
+        return;
+    }
+    ++m_round;
+    m_roundTables = bit;
+    m_walkedInRound = false;
+    for (auto it = m_sockets.begin(); it != m_sockets.end();)
+        it = it->second.tables == 0 && it->second.round + 1 < m_round ? m_sockets.erase(it) : std::next(it);
 }
 
 int SocketOwnerIndex::DirectoryOf(pid_t pid) const {
@@ -79,18 +139,56 @@ int SocketOwnerIndex::DirectoryOf(pid_t pid) const {
 }
 
 bool SocketOwnerIndex::Verify(const Owner& owner, std::uint64_t inode) const {
-    const int dirFd = DirectoryOf(owner.pid);
-    if (dirFd < 0) return false;
-    char name[16];
-    auto [end, ec] = std::to_chars(name, name + sizeof name - 1, owner.fd);
-    *end = '\0';
-    return InodeOfDescriptor(dirFd, name) == inode;
+    char name[48];
+    if (const int dirFd = DirectoryOf(owner.pid); dirFd >= 0) {
+        auto [end, ec] = std::to_chars(name, name + sizeof name - 1, owner.fd);
+        *end = '\0';
+        return InodeOfDescriptor(dirFd, name) == inode;
+    }
+    // A socket met by a walk for another table, in a process of which no
+    // handle is kept: the link under the proc root.  Whatever process has
+    // that pid now, if the link names the socket, that process holds it.
+    if (m_procFd < 0) return false;
+    std::snprintf(name, sizeof name, "%d/fd/%d", owner.pid, owner.fd);
+    return InodeOfDescriptor(m_procFd, name) == inode;
 }
 
-// Looks through one process's descriptors for pending sockets; what it finds
-// is remembered, and the directory handle kept when there is room.  False
-// when the directory cannot be listed (the process has exited).
-bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending) {
+void SocketOwnerIndex::KeepDirectory(pid_t pid) {
+    if (m_procFd < 0 || m_directories.count(pid) != 0 || m_directories.size() >= MaxKeptDirectories()) return;
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/fd", pid);
+    const int dirFd = ::openat(m_procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) m_directories.emplace(pid, dirFd);
+}
+
+// A socket of table `bit` found at `owner`.
+void SocketOwnerIndex::Claim(std::uint64_t inode, const Owner& owner, std::uint8_t bit) {
+    Entry& entry = m_sockets[inode];
+    entry.owner = owner;
+    entry.kind = Kind::Owned;
+    entry.tables |= bit;
+    entry.round = m_round;
+}
+
+// A socket met that no table of this Resolve asked for.  The first holder
+// met in a round is kept; a place found in an earlier round and not claimed
+// since is replaced, and a socket remembered as ownerless or unplaced has
+// an owner now.
+void SocketOwnerIndex::Record(std::uint64_t inode, const Owner& owner) {
+    auto [it, inserted] = m_sockets.try_emplace(inode);
+    Entry& entry = it->second;
+    if (!inserted && entry.kind == Kind::Owned && (entry.tables != 0 || entry.round == m_round)) return;
+    entry.owner = owner;
+    entry.kind = Kind::Owned;
+    entry.round = m_round;
+}
+
+// Looks through one process's descriptors for pending sockets, recording
+// every socket it meets, until none is pending; the directory handle is kept
+// when the process holds a pending one and there is room.  False when the
+// directory cannot be listed (the process has exited).
+bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending,
+                                   std::uint8_t bit) {
     const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) return false;
     DIR* dir = ::fdopendir(listFd);
@@ -105,9 +203,13 @@ bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std:
         int fd = -1;
         if (!ParseFd(entry->d_name, fd)) continue;
         const std::uint64_t inode = InodeOfDescriptor(dirFd, entry->d_name);
-        if (inode == 0 || pending.erase(inode) == 0) continue;
-        m_owners[inode] = Owner{pid, fd};
-        found = true;
+        if (inode == 0) continue;
+        if (pending.erase(inode) != 0) {
+            Claim(inode, Owner{pid, fd}, bit);
+            found = true;
+        } else {
+            Record(inode, Owner{pid, fd});
+        }
     }
     ::closedir(dir);
     if (found && m_directories.find(pid) == m_directories.end()) {
@@ -143,99 +245,82 @@ std::vector<pid_t> SocketOwnerIndex::ListProcesses(const std::unordered_set<pid_
     return pids;
 }
 
-void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip) {
+// Reads every descriptor of every process but those in `skip` (read whole
+// by this Resolve already).  Pending sockets found are claimed for the
+// table, unplaced ones of any table get their owner, and every other socket
+// met is recorded for the tables that follow.
+void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::unordered_set<std::uint64_t>& unplaced,
+                            const std::unordered_set<pid_t>& skip, std::uint8_t bit) {
     ++m_stats.fullWalks;
+    m_walkedInRound = true;
+    if (m_procFd < 0) return;
     const std::vector<pid_t> pids = ListProcesses(skip);
-    const int procFd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (procFd < 0) return;
-    // Many sockets to place: two threads share the processes, which halves
-    // the walk on a machine with cores to spare.  A new thread starts with
-    // the capabilities its creator holds, raised for this lookup.
-    const bool parallel =
-        pending.size() >= kParallelWalkMinimum && pids.size() > 1 && std::thread::hardware_concurrency() > 1;
-    if (!parallel) {
-        for (std::size_t i = 0; i < pids.size() && !pending.empty(); ++i) {
-            char path[32];
-            std::snprintf(path, sizeof path, "%d/fd", pids[i]);
-            const int dirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dirFd < 0) continue;  // exited, a kernel thread, or not ours to read
-            ScanProcess(pids[i], dirFd, pending);
-            ::close(dirFd);
-        }
-        ::close(procFd);
-        return;
-    }
-
-    struct Shared {
-        std::mutex lock;
-        std::unordered_set<std::uint64_t> left;
-        std::vector<std::pair<std::uint64_t, Owner>> found;
-        std::vector<std::pair<pid_t, int>> directories;  // handles of processes that hold sockets
-    } shared;
-    shared.left = pending;
-    std::atomic<std::size_t> remaining{pending.size()};
-    const std::unordered_set<std::uint64_t>& wanted = pending;  // read only while the threads run
-
-    // Each thread takes the next process to scan, so that two large holders
-    // go to different threads.
+    // Read only while the threads run.
+    auto wanted = [&pending, &unplaced](std::uint64_t inode) {
+        return pending.count(inode) != 0 || unplaced.count(inode) != 0;
+    };
+    // Each thread takes the next process to read, so that two large holders
+    // go to different threads.  A new thread starts with the capabilities
+    // its creator holds, raised for this lookup.
     std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i = next++; i < pids.size() && remaining.load() > 0; i = next++) {
+    auto work = [&](WalkShare& share) {
+        for (std::size_t i = next++; i < pids.size(); i = next++) {
             char path[32];
             std::snprintf(path, sizeof path, "%d/fd", pids[i]);
-            const int dirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dirFd < 0) continue;
-            DIR* dir = ::fdopendir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            bool holds = false;
-            while (dir != nullptr && remaining.load() > 0) {
-                const dirent* entry = ::readdir(dir);
-                if (entry == nullptr) break;
-                int fd = -1;
-                if (!ParseFd(entry->d_name, fd)) continue;
-                const std::uint64_t inode = InodeOfDescriptor(dirFd, entry->d_name);
-                if (inode == 0 || wanted.count(inode) == 0) continue;
-                std::lock_guard<std::mutex> guard(shared.lock);
-                if (shared.left.erase(inode) == 0) continue;  // found in another process first
-                shared.found.emplace_back(inode, Owner{pids[i], fd});
-                --remaining;
-                holds = true;
-            }
-            if (dir != nullptr) ::closedir(dir);
-            if (holds) {
-                std::lock_guard<std::mutex> guard(shared.lock);
-                shared.directories.emplace_back(pids[i], dirFd);
-            } else {
+            const int dirFd = ::openat(m_procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dirFd < 0) continue;  // exited, a kernel thread, or not ours to read
+            if (ReadSockets(pids[i], dirFd, share.found, wanted))
+                share.directories.emplace_back(pids[i], dirFd);
+            else
                 ::close(dirFd);
-            }
         }
     };
-    std::thread helper(work);
-    work();
-    helper.join();
-    ::close(procFd);
-
-    for (const auto& [inode, owner] : shared.found) {
-        pending.erase(inode);
-        m_owners[inode] = owner;
+    const bool parallel = pids.size() > 1 && std::thread::hardware_concurrency() > 1 &&
+                          (pending.size() + unplaced.size() >= kParallelWalkMinimum ||
+                           pids.size() >= kParallelWalkProcesses);
+    WalkShare shares[2];
+    if (parallel) {
+        std::thread helper(work, std::ref(shares[1]));
+        work(shares[0]);
+        helper.join();
+    } else {
+        work(shares[0]);
     }
-    for (const auto& [pid, dirFd] : shared.directories) {
-        if (m_directories.size() < MaxKeptDirectories() && m_directories.emplace(pid, dirFd).second) continue;
-        ::close(dirFd);
+
+    for (const WalkShare& share : shares) {
+        for (const Found& f : share.found) {
+            const Owner owner{f.pid, f.fd};
+            if (pending.erase(f.inode) != 0) {
+                Claim(f.inode, owner, bit);
+            } else if (unplaced.erase(f.inode) != 0) {
+                Claim(f.inode, owner, 0);
+            } else {
+                Record(f.inode, owner);
+            }
+        }
+        for (const auto& [pid, dirFd] : share.directories) {
+            if (m_directories.size() < MaxKeptDirectories() && m_directories.emplace(pid, dirFd).second) continue;
+            ::close(dirFd);
+        }
     }
 }
 
-void SocketOwnerIndex::Forget(const std::unordered_set<std::uint64_t>& live) {
+void SocketOwnerIndex::Forget(unsigned table, const std::unordered_set<std::uint64_t>& live) {
+    const unsigned bit = 1u << table;
     std::unordered_set<pid_t> holding;
-    for (auto it = m_owners.begin(); it != m_owners.end();) {
-        if (live.count(it->first) == 0) {
-            it = m_owners.erase(it);
-        } else {
-            holding.insert(it->second.pid);
-            ++it;
+    for (auto it = m_sockets.begin(); it != m_sockets.end();) {
+        Entry& entry = it->second;
+        if ((entry.tables & bit) != 0 && live.count(it->first) == 0) {
+            entry.tables = static_cast<std::uint8_t>(entry.tables & ~bit);
+            // Closed: no table lists it any more.
+            if (entry.tables == 0) {
+                it = m_sockets.erase(it);
+                continue;
+            }
         }
+        if (entry.kind == Kind::Owned && entry.tables != 0) holding.insert(entry.owner.pid);
+        ++it;
     }
-    for (auto it = m_ownerless.begin(); it != m_ownerless.end();)
-        it = live.count(*it) == 0 ? m_ownerless.erase(it) : std::next(it);
     for (auto it = m_directories.begin(); it != m_directories.end();) {
         if (holding.count(it->first) == 0) {
             ::close(it->second);
@@ -247,31 +332,7 @@ void SocketOwnerIndex::Forget(const std::unordered_set<std::uint64_t>& live) {
     m_stats.keptDirectories = m_directories.size();
 }
 
-void SocketOwnerIndex::Resolve(const std::string& root, std::vector<SocketRow>& rows,
-                               const std::unordered_set<std::uint64_t>& live) {
-    if (root != m_root) {
-        Reset();
-        m_root = root;
-    }
-    // Listing another user's descriptors needs both: reading the directory
-    // (CAP_DAC_READ_SEARCH) and the ptrace access check on its links
-    // (CAP_SYS_PTRACE).  They are held for this lookup only.
-    ScopedCapabilities caps({CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE});
-
-    // Remembered owners are checked first, each with one readlinkat; many
-    // checks are shared between two threads.
-    std::unordered_set<std::uint64_t> pending;
-    m_checks.clear();
-    for (SocketRow& row : rows) {
-        row.pid = 0;
-        if (row.inode == 0 || m_ownerless.count(row.inode) != 0) continue;
-        const auto it = m_owners.find(row.inode);
-        if (it == m_owners.end()) {
-            pending.insert(row.inode);
-            continue;
-        }
-        m_checks.push_back(Check{row.inode, it->second, false});
-    }
+void SocketOwnerIndex::VerifyChecks() {
     auto verify = [this](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) m_checks[i].confirmed = Verify(m_checks[i].owner, m_checks[i].inode);
     };
@@ -283,11 +344,55 @@ void SocketOwnerIndex::Resolve(const std::string& root, std::vector<SocketRow>& 
     } else {
         verify(0, m_checks.size());
     }
+}
+
+template <class Row>
+void SocketOwnerIndex::ResolveRows(const std::string& root, unsigned table, std::vector<Row>& rows,
+                                   const std::unordered_set<std::uint64_t>& live) {
+    for (Row& row : rows) row.pid = 0;
+    if (table >= kMaxTables) return;
+    if (root != m_root) {
+        Reset();
+        m_root = root;
+    }
+    StartRound(table);
+    const auto bit = static_cast<std::uint8_t>(1u << table);
+    // Listing another user's descriptors needs both: reading the directory
+    // (CAP_DAC_READ_SEARCH) and the ptrace access check on its links
+    // (CAP_SYS_PTRACE).  They are held for this lookup only.
+    ScopedCapabilities caps({CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE});
+    m_procFd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+    // Remembered owners are checked first, each with one readlinkat; many
+    // checks are shared between two threads.
+    std::unordered_set<std::uint64_t> pending;
+    m_checks.clear();
+    for (const Row& row : rows) {
+        if (row.inode == 0) continue;
+        const auto it = m_sockets.find(row.inode);
+        if (it == m_sockets.end()) {
+            pending.insert(row.inode);
+            continue;
+        }
+        Entry& entry = it->second;
+        if (entry.kind == Kind::Owned) {
+            m_checks.push_back(Check{row.inode, entry.owner, false});
+            continue;
+        }
+        entry.tables |= bit;
+        if (entry.kind == Kind::Unplaced) pending.insert(row.inode);
+    }
+    VerifyChecks();
     for (const Check& check : m_checks) {
-        if (check.confirmed) {
+        const auto it = m_sockets.find(check.inode);
+        if (check.confirmed && it != m_sockets.end()) {
             ++m_stats.verified;
+            it->second.tables |= bit;
+            // A place met by a walk for another table: its process's handle
+            // is kept from now on, when there is room.
+            if (DirectoryOf(check.owner.pid) < 0) KeepDirectory(check.owner.pid);
         } else {
-            m_owners.erase(check.inode);
+            if (it != m_sockets.end()) m_sockets.erase(it);
             pending.insert(check.inode);
         }
     }
@@ -297,7 +402,7 @@ void SocketOwnerIndex::Resolve(const std::string& root, std::vector<SocketRow>& 
         // pid may be in use again, so the walk does not skip it.
         std::unordered_set<pid_t> scanned;
         for (auto it = m_directories.begin(); it != m_directories.end() && !pending.empty();) {
-            if (StillThere(it->first, it->second) && ScanProcess(it->first, it->second, pending)) {
+            if (StillThere(it->first, it->second) && ScanProcess(it->first, it->second, pending, bit)) {
                 scanned.insert(it->first);
                 ++it;
             } else {
@@ -305,15 +410,47 @@ void SocketOwnerIndex::Resolve(const std::string& root, std::vector<SocketRow>& 
                 it = m_directories.erase(it);
             }
         }
-        if (!pending.empty()) Walk(pending, scanned);
-        m_ownerless.insert(pending.begin(), pending.end());
+        if (!pending.empty() && !m_walkedInRound) {
+            // The walk also settles the sockets of every table left unplaced
+            // in an earlier round: they were open before it began.
+            std::unordered_set<std::uint64_t> unplaced;
+            for (const auto& [inode, entry] : m_sockets)
+                if (entry.kind == Kind::Unplaced && pending.count(inode) == 0) unplaced.insert(inode);
+            Walk(pending, unplaced, scanned, bit);
+            for (std::uint64_t inode : unplaced) m_sockets[inode].kind = Kind::Ownerless;
+            for (std::uint64_t inode : pending) {
+                Entry& entry = m_sockets[inode];
+                entry.kind = Kind::Ownerless;
+                entry.tables |= bit;
+            }
+        } else {
+            // A walk of this round did not meet them: opened since, or held by
+            // no process in sight.  The next round looks again.
+            for (std::uint64_t inode : pending) {
+                Entry& entry = m_sockets[inode];
+                entry.kind = Kind::Unplaced;
+                entry.tables |= bit;
+            }
+        }
     }
-    for (SocketRow& row : rows) {
+    for (Row& row : rows) {
         if (row.inode == 0) continue;
-        const auto it = m_owners.find(row.inode);
-        if (it != m_owners.end()) row.pid = static_cast<DWORD>(it->second.pid);
+        const auto it = m_sockets.find(row.inode);
+        if (it != m_sockets.end() && it->second.kind == Kind::Owned) row.pid = static_cast<DWORD>(it->second.owner.pid);
     }
-    Forget(live);
+    Forget(table, live);
+    if (m_procFd >= 0) ::close(m_procFd);
+    m_procFd = -1;
+}
+
+void SocketOwnerIndex::Resolve(const std::string& root, unsigned table, std::vector<SocketRow>& rows,
+                               const std::unordered_set<std::uint64_t>& live) {
+    ResolveRows(root, table, rows, live);
+}
+
+void SocketOwnerIndex::Resolve(const std::string& root, unsigned table, std::vector<Socket6Row>& rows,
+                               const std::unordered_set<std::uint64_t>& live) {
+    ResolveRows(root, table, rows, live);
 }
 
 }  // namespace provider

@@ -1,15 +1,29 @@
 // Finds the process that holds each socket, by its inode, among the open
-// descriptors under PROC/PID/fd.
+// descriptors under PROC/PID/fd.  One index serves every socket table of a
+// refresh (TCP and UDP, IPv4 and IPv6), so that a socket's owner is looked
+// for once, whichever table lists it.
 //
-// The index remembers where it last found each socket (pid and descriptor)
-// and checks that place first, with one readlinkat on a kept handle of that
-// process's fd directory: a process that has exited fails the check, so a
-// reused pid can never match.  Sockets it cannot place are looked for first
-// among the processes known to hold sockets, then by one walk over every
-// process, which stops once nothing is left to find.  Sockets that a walk
-// did not find are remembered as ownerless until they close, so they do not
-// cost a walk at every snapshot.  Rows without an inode (TIME_WAIT) are never
-// looked up.
+// - The index remembers where it last found each socket (pid and
+//   descriptor) and checks that place first, with one readlinkat: on a kept
+//   handle of that process's fd directory, or, for a process it keeps no
+//   handle of, on PID/fd/FD under the proc root.  A link that still names
+//   the socket proves that the process holds it now.
+// - Sockets it cannot place are looked for first among the processes known
+//   to hold sockets, then by one walk over every process.  The walk records
+//   every socket it meets, not only those it was asked for, so that the
+//   tables taken after it find their sockets' owners remembered and only
+//   check them.
+// - One full walk at most per round: a round ends when a table is asked for
+//   again.  A socket of a later table that is still unplaced after a walk of
+//   the round (so it opened since, or no process shows it) is answered
+//   without an owner and looked for again in the next round; only a walk
+//   that ran while a socket was open and did not meet it marks the socket
+//   as ownerless, which is then remembered until the socket closes, so that
+//   it does not cost a walk at every refresh.
+// - What a table remembers is kept apart by table: the sockets that table
+//   no longer lists are forgotten without touching any other table's.  What
+//   a walk met and no table has claimed is dropped after the next round.
+// - Rows without an inode (TIME_WAIT) are never looked up.
 #pragma once
 
 #include <sys/types.h>
@@ -18,24 +32,35 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "SocketTables.h"
 
 namespace provider {
 
+// The tables an index serves and the owner helper's table ids.
+enum OwnerTable : unsigned { kTcpTable = 0, kUdpTable = 1, kTcp6Table = 2, kUdp6Table = 3 };
+
 class SocketOwnerIndex {
 public:
+    // Table ids are below this.
+    static constexpr unsigned kMaxTables = 8;
+
     SocketOwnerIndex() = default;
     ~SocketOwnerIndex();
     SocketOwnerIndex(const SocketOwnerIndex&) = delete;
     SocketOwnerIndex& operator=(const SocketOwnerIndex&) = delete;
 
-    // Sets `pid` of every row: its owner among the processes under the proc
-    // root `root`, or 0.  `live` lists the inodes of every open socket of
-    // the table the index serves, so that what is remembered about closed
-    // sockets can be forgotten.
-    void Resolve(const std::string& root, std::vector<SocketRow>& rows, const std::unordered_set<std::uint64_t>& live);
+    // Sets `pid` of every row of table `table`: its owner among the
+    // processes under the proc root `root`, or 0.  `live` lists the inodes
+    // of every open socket of that table, so that what is remembered about
+    // its closed sockets can be forgotten.  A table id of kMaxTables or more
+    // gives every row pid 0.
+    void Resolve(const std::string& root, unsigned table, std::vector<SocketRow>& rows,
+                 const std::unordered_set<std::uint64_t>& live);
+    void Resolve(const std::string& root, unsigned table, std::vector<Socket6Row>& rows,
+                 const std::unordered_set<std::uint64_t>& live);
 
     struct Stats {
         unsigned long fullWalks = 0;
@@ -48,9 +73,18 @@ public:
     void Reset();
 
 private:
+    enum class Kind : std::uint8_t { Owned, Ownerless, Unplaced };
+
     struct Owner {
         pid_t pid;
         int fd;
+    };
+
+    struct Entry {
+        Owner owner{0, -1};
+        Kind kind = Kind::Owned;
+        std::uint8_t tables = 0;  // tables whose latest rows list the socket
+        std::uint32_t round = 0;  // when a walk or scan last met it
     };
 
     struct Check {
@@ -59,23 +93,36 @@ private:
         bool confirmed;
     };
 
+    template <class Row>
+    void ResolveRows(const std::string& root, unsigned table, std::vector<Row>& rows,
+                     const std::unordered_set<std::uint64_t>& live);
+    void StartRound(unsigned table);
+    void VerifyChecks();
     int DirectoryOf(pid_t pid) const;
     bool Verify(const Owner& owner, std::uint64_t inode) const;
-    bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending);
+    void KeepDirectory(pid_t pid);
+    bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit);
     bool StillThere(pid_t pid, int dirFd) const;
     std::vector<pid_t> ListProcesses(const std::unordered_set<pid_t>& skip) const;
+    void Claim(std::uint64_t inode, const Owner& owner, std::uint8_t bit);
+    void Record(std::uint64_t inode, const Owner& owner);
 
-    // Sockets to place from which a walk is shared between two threads.
+    // Sockets to place or check from which the work is shared between two
+    // threads.
     static constexpr std::size_t kParallelWalkMinimum = 1000;
-    void Walk(std::unordered_set<std::uint64_t>& pending, const std::unordered_set<pid_t>& skip);
-    void Forget(const std::unordered_set<std::uint64_t>& live);
+    void Walk(std::unordered_set<std::uint64_t>& pending, std::unordered_set<std::uint64_t>& unplaced,
+              const std::unordered_set<pid_t>& skip, std::uint8_t bit);
+    void Forget(unsigned table, const std::unordered_set<std::uint64_t>& live);
     void CloseDirectories();
 
     std::string m_root;
-    std::unordered_map<std::uint64_t, Owner> m_owners;
-    std::unordered_set<std::uint64_t> m_ownerless;
+    int m_procFd = -1;  // the proc root, open during a Resolve
+    std::unordered_map<std::uint64_t, Entry> m_sockets;
     std::unordered_map<pid_t, int> m_directories;  // kept PROC/PID/fd handles
     std::vector<Check> m_checks;                   // scratch of Resolve
+    std::uint32_t m_round = 1;
+    unsigned m_roundTables = 0;  // tables asked for in this round
+    bool m_walkedInRound = false;
     Stats m_stats;
 };
 

@@ -3,9 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <string>
+#include <tuple>
 
 #include "ProcFiles.h"
 #include "SockDiag.h"
@@ -50,11 +54,37 @@ bool HexPair(std::string_view s, std::size_t left, std::size_t right) {
     return ParseNumber(s.substr(0, left), ignored, 16) && ParseNumber(s.substr(left + 1), ignored, 16);
 }
 
+// "0000000000000000FFFF00000100007F:9C41": four words of eight digits, each
+// the number the kernel printed for a 32-bit word of the address as it lies
+// in memory; copying each number back into memory gives the address bytes
+// whatever the host's byte order.
+bool ParseEndpoint6(std::string_view s, std::array<std::uint8_t, 16>& addr, WORD& port) {
+    if (s.size() != 37 || s[32] != ':') return false;
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::uint32_t word = 0;
+        if (!ParseNumber(s.substr(i * 8, 8), word, 16)) return false;
+        std::memcpy(addr.data() + i * 4, &word, sizeof word);
+    }
+    std::uint16_t p = 0;
+    if (!ParseNumber(s.substr(33), p, 16)) return false;
+    port = p;
+    return true;
+}
+
+bool ParseEndpointOf(std::string_view s, SocketRow& row, bool local) {
+    return local ? ParseEndpoint(s, row.localAddr, row.localPort) : ParseEndpoint(s, row.remoteAddr, row.remotePort);
+}
+
+bool ParseEndpointOf(std::string_view s, Socket6Row& row, bool local) {
+    return local ? ParseEndpoint6(s, row.localAddr, row.localPort) : ParseEndpoint6(s, row.remoteAddr, row.remotePort);
+}
+
 // One socket line.  Every field up to the inode is checked for its shape,
 // and the reference count and pointer that follow the inode must be there,
 // so that a line cut short or missing a field is rejected rather than read
 // with shifted fields.
-bool ParseLine(std::string_view line, bool tcp, SocketRow& row) {
+template <class Row>
+bool ParseLine(std::string_view line, bool tcp, Row& row) {
     std::size_t pos = 0;
     const std::string_view slot = NextField(line, pos);
     const std::string_view local = NextField(line, pos);
@@ -72,8 +102,8 @@ bool ParseLine(std::string_view line, bool tcp, SocketRow& row) {
     unsigned long long number = 0;
     std::uint64_t hex = 0;
     if (slot.size() < 2 || slot.back() != ':' || !ParseNumber(slot.substr(0, slot.size() - 1), number, 10) ||
-        !ParseEndpoint(local, row.localAddr, row.localPort) || !ParseEndpoint(remote, row.remoteAddr, row.remotePort) ||
-        state.size() != 2 || !ParseNumber(state, kernelState, 16) || !HexPair(queues, 8, 8) || !HexPair(timer, 2, 8) ||
+        !ParseEndpointOf(local, row, true) || !ParseEndpointOf(remote, row, false) || state.size() != 2 ||
+        !ParseNumber(state, kernelState, 16) || !HexPair(queues, 8, 8) || !HexPair(timer, 2, 8) ||
         !ParseNumber(retransmits, hex, 16) || !ParseNumber(uid, number, 10) || !ParseNumber(timeout, number, 10) ||
         !ParseNumber(inode, row.inode, 10) || !ParseNumber(refs, number, 10) || !ParseNumber(pointer, hex, 16))
         return false;
@@ -81,8 +111,61 @@ bool ParseLine(std::string_view line, bool tcp, SocketRow& row) {
     return true;
 }
 
-}  // namespace
+template <class Row>
+std::vector<Row> ParseTable(std::string_view text, bool tcp, int& badLines) {
+    std::vector<Row> rows;
+    badLines = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        // The header is known by its first column's name, not by coming
+        // first: a capture without it loses no row.
+        std::size_t at = 0;
+        if (NextField(line, at) == "sl") continue;
+        Row row;
+        if (ParseLine(line, tcp, row)) rows.push_back(row);
+        else ++badLines;
+    }
+    return rows;
+}
 
+// The name-value pairs of the line of /proc/net/sockstat(6) that starts with
+// `prefix`, added up over the names for which `counts` is true.  False when
+// there is no such line, a value is no number, or no name counts.
+template <class Counts>
+bool SumSockstatLine(std::string_view text, std::string_view prefix, Counts counts, std::size_t& sum) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.substr(0, prefix.size()) != prefix) continue;
+        std::size_t at = prefix.size(), total = 0;
+        bool any = false;
+        for (;;) {
+            const std::string_view name = NextField(line, at);
+            const std::string_view value = NextField(line, at);
+            if (name.empty() || value.empty()) break;
+            std::size_t n = 0;
+            if (!ParseNumber(value, n, 10)) return false;
+            if (counts(name)) {
+                total += n;
+                any = true;
+            }
+        }
+        if (!any) return false;
+        sum = total;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 DWORD MibTcpState(unsigned kernelState) {
     switch (kernelState) {
         case 1: return 5;    // ESTABLISHED
@@ -102,24 +185,31 @@ DWORD MibTcpState(unsigned kernelState) {
 }
 
 std::vector<SocketRow> ParseProcSocketTable(std::string_view text, bool tcp, int& badLines) {
-    std::vector<SocketRow> rows;
-    badLines = 0;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-        // The header is known by its first column's name, not by coming
-        // first: a capture without it loses no row.
-        std::size_t at = 0;
-        if (NextField(line, at) == "sl") continue;
-        SocketRow row;
-        if (ParseLine(line, tcp, row)) rows.push_back(row);
-        else ++badLines;
-    }
-    return rows;
+    return ParseTable<SocketRow>(text, tcp, badLines);
+}
+
+std::vector<Socket6Row> ParseProcSocket6Table(std::string_view text, bool tcp, int& badLines) {
+    return ParseTable<Socket6Row>(text, tcp, badLines);
+}
+
+DWORD ScopeIdOf(const std::array<std::uint8_t, 16>& a, std::uint32_t ifindex) {
+    const bool linkLocal = a[0] == 0xFE && (a[1] & 0xC0) == 0x80;
+    // ffXS::, scope S: 1 interface-local, 2 link-local.
+    const bool zonedMulticast = a[0] == 0xFF && ((a[1] & 0x0F) == 0x01 || (a[1] & 0x0F) == 0x02);
+    return linkLocal || zonedMulticast ? ifindex : 0;
+}
+
+Socket6Row Socket6RowOf(const inet_diag_msg& m, bool tcp) {
+    Socket6Row row;
+    row.state = tcp ? MibTcpState(m.idiag_state) : 0;
+    std::memcpy(row.localAddr.data(), m.id.idiag_src, row.localAddr.size());
+    std::memcpy(row.remoteAddr.data(), m.id.idiag_dst, row.remoteAddr.size());
+    row.localPort = ntohs(m.id.idiag_sport);
+    row.remotePort = ntohs(m.id.idiag_dport);
+    row.localScope = ScopeIdOf(row.localAddr, m.id.idiag_if);
+    row.remoteScope = ScopeIdOf(row.remoteAddr, m.id.idiag_if);
+    row.inode = m.idiag_inode;
+    return row;
 }
 
 bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
@@ -146,43 +236,73 @@ bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
     return true;
 }
 
-bool ParseSockstat(std::string_view text, int protocol, std::size_t& count) {
-    const std::string_view prefix = protocol == IPPROTO_TCP ? "TCP:" : "UDP:";
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.substr(0, prefix.size()) != prefix) continue;
-        // Name-value pairs after the prefix.
-        std::size_t at = prefix.size(), total = 0;
-        bool any = false;
-        for (;;) {
-            const std::string_view name = NextField(line, at);
-            const std::string_view value = NextField(line, at);
-            if (name.empty() || value.empty()) break;
-            std::size_t n = 0;
-            if (!ParseNumber(value, n, 10)) return false;
-            // Sockets allocated (which includes those not yet in use) and
-            // those in TIME_WAIT; UDP has only its sockets in use.
-            if ((protocol == IPPROTO_TCP && (name == "alloc" || name == "tw")) ||
-                (protocol != IPPROTO_TCP && name == "inuse")) {
-                total += n;
-                any = true;
-            }
+bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error) {
+    rows.clear();
+    const bool tcp = protocol == IPPROTO_TCP;
+    const char* const file = tcp ? "net/tcp6" : "net/udp6";
+    if (ProcRoot() == "/proc") {
+        const bool ok = DumpInetSockets(AF_INET6, protocol,
+                                        [&rows, tcp](const inet_diag_msg& m) { rows.push_back(Socket6RowOf(m, tcp)); });
+        if (ok) {
+            // A kernel without IPv6 still answers the dump, with nothing in
+            // it; only the missing file tells the two apart.
+            struct stat info {};
+            if (!rows.empty() || ::stat((ProcRoot() + "/" + file).c_str(), &info) == 0) return true;
+            error = ERROR_NOT_SUPPORTED;
+            return false;
         }
-        if (!any) return false;
-        count = total;
-        return true;
+        rows.clear();
     }
-    return false;
+    std::string text;
+    if (!ReadProcFile(file, text, error)) {
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_NOT_SUPPORTED;
+        return false;
+    }
+    int bad = 0;
+    rows = ParseProcSocket6Table(text, tcp, bad);
+    return true;
+}
+
+bool ParseSockstat(std::string_view text, int protocol, std::size_t& count) {
+    // Sockets allocated (which includes those not yet in use) and those in
+    // TIME_WAIT; UDP has only its sockets in use.
+    if (protocol == IPPROTO_TCP)
+        return SumSockstatLine(
+            text, "TCP:", [](std::string_view name) { return name == "alloc" || name == "tw"; }, count);
+    return SumSockstatLine(text, "UDP:", [](std::string_view name) { return name == "inuse"; }, count);
+}
+
+bool ParseSockstat6(std::string_view sockstat6, std::string_view sockstat, int protocol, std::size_t& count) {
+    auto inuse = [](std::string_view name) { return name == "inuse"; };
+    std::size_t used = 0;
+    if (!SumSockstatLine(sockstat6, protocol == IPPROTO_TCP ? "TCP6:" : "UDP6:", inuse, used)) return false;
+    std::size_t timeWait = 0;
+    if (protocol == IPPROTO_TCP &&
+        !SumSockstatLine(sockstat, "TCP:", [](std::string_view name) { return name == "tw"; }, timeWait))
+        return false;
+    count = used + timeWait;
+    return true;
 }
 
 bool EstimateSocketCount(int protocol, std::size_t& count) {
     std::string text;
     DWORD error = NO_ERROR;
     return ReadProcFile("net/sockstat", text, error, 64 * 1024) && ParseSockstat(text, protocol, count);
+}
+
+bool EstimateSocket6Count(int protocol, std::size_t& count) {
+    std::string text6, text;
+    DWORD error = NO_ERROR;
+    return ReadProcFile("net/sockstat6", text6, error, 64 * 1024) &&
+           (protocol != IPPROTO_TCP || ReadProcFile("net/sockstat", text, error, 64 * 1024)) &&
+           ParseSockstat6(text6, text, protocol, count);
+}
+
+void SortRows(std::vector<Socket6Row>& rows) {
+    auto key = [](const Socket6Row& r) {
+        return std::tie(r.localAddr, r.localScope, r.localPort, r.remoteAddr, r.remoteScope, r.remotePort);
+    };
+    std::sort(rows.begin(), rows.end(), [&key](const Socket6Row& a, const Socket6Row& b) { return key(a) < key(b); });
 }
 
 void SortRows(std::vector<SocketRow>& rows) {

@@ -1,8 +1,11 @@
-// The IPv4 TCP and UDP socket tables of the kernel, as rows of the owner
-// tables: from a netlink sock_diag dump, or from /proc/net/tcp and
-// /proc/net/udp where netlink is refused or the proc root is a fixture.
+// The TCP and UDP socket tables of the kernel, IPv4 and IPv6, as rows of
+// the owner tables: from a netlink sock_diag dump, or from /proc/net/tcp,
+// udp, tcp6 and udp6 where netlink is refused or the proc root is a fixture.
 #pragma once
 
+#include <linux/inet_diag.h>
+
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -21,6 +24,21 @@ struct SocketRow {
     DWORD pid = 0;
 };
 
+// An IPv6 socket.  The scope id is the interface that zones a link-local
+// address (fe80::/10) or an interface- or link-scope multicast address, 0
+// for any other address.
+struct Socket6Row {
+    DWORD state = 0;                         // as in SocketRow
+    std::array<std::uint8_t, 16> localAddr{};  // network order
+    DWORD localScope = 0;
+    WORD localPort = 0;  // host order
+    std::array<std::uint8_t, 16> remoteAddr{};
+    DWORD remoteScope = 0;
+    WORD remotePort = 0;
+    std::uint64_t inode = 0;
+    DWORD pid = 0;
+};
+
 // Kernel TCP state (ESTABLISHED 1 ... CLOSING 11, NEW_SYN_RECV 12) to the
 // MIB state; 0 for a value the kernel does not define.
 DWORD MibTcpState(unsigned kernelState);
@@ -34,17 +52,38 @@ DWORD MibTcpState(unsigned kernelState);
 //    1: 0100007F:9C40 0100007F:0050 06 00000000:00000000 03:000016DA 00000000     0        0 0 3 ...
 std::vector<SocketRow> ParseProcSocketTable(std::string_view text, bool tcp, int& badLines);
 
+// The same for /proc/net/tcp6 or /proc/net/udp6.  An address is 32 hex
+// digits: its four 32-bit words as the kernel holds them, each printed as a
+// number of the host (so ::1 is 00000000000000000000000001000000 on
+// little-endian).  The text carries no interface: every scope id is 0.
+std::vector<Socket6Row> ParseProcSocket6Table(std::string_view text, bool tcp, int& badLines);
+
+// The scope id of `address` on a socket bound to interface `ifindex` (the
+// kernel's idiag_if): `ifindex` for a link-local unicast address and an
+// interface- or link-scope multicast one, else 0.
+DWORD ScopeIdOf(const std::array<std::uint8_t, 16>& address, std::uint32_t ifindex);
+
+// The row of one sock_diag message of an AF_INET6 dump.
+Socket6Row Socket6RowOf(const inet_diag_msg& message, bool tcp);
+
 // Every IPv4 socket of the protocol (IPPROTO_TCP or IPPROTO_UDP): through
 // netlink when the proc root is /proc, else (or when netlink is refused) from
 // ROOT/net/tcp or ROOT/net/udp.  False with a system error code when neither
 // can be read.
 bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error);
 
+// Every IPv6 socket of the protocol, the same way from ROOT/net/tcp6 or
+// ROOT/net/udp6.  Where the kernel has no IPv6 (booted with ipv6.disable=1,
+// or built without it) there is no such file: false with
+// ERROR_NOT_SUPPORTED.
+bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error);
+
 // How many rows the table may have, from the kernel's socket counters
 // (/proc/net/sockstat: sockets in use plus those in TIME_WAIT), without
 // listing them; an upper estimate for sizing a buffer.  False when the
 // counters cannot be read.
 bool EstimateSocketCount(int protocol, std::size_t& count);
+bool EstimateSocket6Count(int protocol, std::size_t& count);
 
 // Parses the counters of /proc/net/sockstat for `protocol`; false when the
 // text does not hold them.
@@ -52,8 +91,19 @@ bool EstimateSocketCount(int protocol, std::size_t& count);
 //   UDP: inuse 0 mem 0
 bool ParseSockstat(std::string_view text, int protocol, std::size_t& count);
 
+// The IPv6 counters: sockets in use from /proc/net/sockstat6, and for TCP
+// the sockets in TIME_WAIT of both families, which only /proc/net/sockstat
+// counts.
+//   TCP6: inuse 9
+//   UDP6: inuse 3
+bool ParseSockstat6(std::string_view sockstat6, std::string_view sockstat, int protocol, std::size_t& count);
+
 // Sorts ascending by local address, local port, remote address, remote port
 // (addresses compared as numbers, first byte most significant).
 void SortRows(std::vector<SocketRow>& rows);
+
+// Sorts ascending by local address (byte by byte), local scope id, local
+// port, remote address, remote scope id, remote port.
+void SortRows(std::vector<Socket6Row>& rows);
 
 }  // namespace provider
