@@ -70,12 +70,13 @@ fi
 # as [address]:port, a port that is not set as 0.
 from_ss=$(
   ss -tanH | awk '
-    function end(e) { sub(/:\*$/, ":0", e); sub(/%[^]]*]/, "]", e); return e }
+    # ss writes a dual-stack socket bound to :: as "*".
+    function end(e) { sub(/^\*:/, "[::]:", e); sub(/:\*$/, ":0", e); sub(/%[^]]*]/, "]", e); return e }
     { s = $1
       if (s == "LISTEN") s = "LISTENING"; else if (s == "ESTAB") s = "ESTABLISHED"; else if (s == "SYN-RECV") s = "SYN_RCVD"
       else if (s == "FIN-WAIT-1") s = "FIN_WAIT1"; else if (s == "FIN-WAIT-2") s = "FIN_WAIT2"; else if (s == "CLOSE") s = "CLOSED"
       gsub(/-/, "_", s)
-      family = ($4 ~ /^\[/) ? "6" : "4"
+      family = ($4 ~ /^[[*]/) ? "6" : "4"
       print family, end($4), end($5), s }' | sort
 )
 v4=$("$tessaline" --print tcp) || { echo "FAIL: --print tcp exited with $?"; exit 1; }
