@@ -315,19 +315,25 @@ void CUdpOwnerTable::Refresh() {
 }
 
 void CTcp6OwnerTable::Refresh() {
+    DWORD answer = NO_ERROR;
     TakeTableSnapshot(g_tcp6OwnerTable, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
-                      [](auto entry, void* buffer, ULONG* capacity) {
-                          return entry(buffer, capacity, TRUE, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0);
+                      [&answer](auto entry, void* buffer, ULONG* capacity) {
+                          answer = entry(buffer, capacity, TRUE, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0);
+                          return answer;
                       });
     m_bValid = g_tcp6OwnerTable.current != nullptr;
+    m_bNoIpv6 = !m_bValid && answer == ERROR_NOT_SUPPORTED;
 }
 
 void CUdp6OwnerTable::Refresh() {
+    DWORD answer = NO_ERROR;
     TakeTableSnapshot(g_udp6OwnerTable, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
-                      [](auto entry, void* buffer, ULONG* capacity) {
-                          return entry(buffer, capacity, TRUE, kAfInet6, UDP_TABLE_OWNER_PID, 0);
+                      [&answer](auto entry, void* buffer, ULONG* capacity) {
+                          answer = entry(buffer, capacity, TRUE, kAfInet6, UDP_TABLE_OWNER_PID, 0);
+                          return answer;
                       });
     m_bValid = g_udp6OwnerTable.current != nullptr;
+    m_bNoIpv6 = !m_bValid && answer == ERROR_NOT_SUPPORTED;
 }
 
 void CIp6Statistics::Refresh() {
@@ -336,11 +342,15 @@ void CIp6Statistics::Refresh() {
     MIB_IPSTATS ip{};
     MIB_ICMP_EX icmp{};
     MIB_UDPSTATS udp{};
-    const bool ipOk = e != nullptr && e->pGetIpStatisticsEx != nullptr && e->pGetIpStatisticsEx(&ip, kAfInet6) == NO_ERROR;
-    const bool icmpOk =
-        e != nullptr && e->pGetIcmpStatisticsEx != nullptr && e->pGetIcmpStatisticsEx(&icmp, kAfInet6) == NO_ERROR;
-    const bool udpOk =
-        e != nullptr && e->pGetUdpStatisticsEx != nullptr && e->pGetUdpStatisticsEx(&udp, kAfInet6) == NO_ERROR;
+    const DWORD ipAnswer = e != nullptr && e->pGetIpStatisticsEx != nullptr ? e->pGetIpStatisticsEx(&ip, kAfInet6)
+                                                                             : ERROR_PROC_NOT_FOUND;
+    const DWORD icmpAnswer = e != nullptr && e->pGetIcmpStatisticsEx != nullptr
+                                 ? e->pGetIcmpStatisticsEx(&icmp, kAfInet6)
+                                 : ERROR_PROC_NOT_FOUND;
+    const DWORD udpAnswer = e != nullptr && e->pGetUdpStatisticsEx != nullptr ? e->pGetUdpStatisticsEx(&udp, kAfInet6)
+                                                                              : ERROR_PROC_NOT_FOUND;
+    const bool ipOk = ipAnswer == NO_ERROR, icmpOk = icmpAnswer == NO_ERROR, udpOk = udpAnswer == NO_ERROR;
+    m_bNoIpv6 = ipAnswer == ERROR_NOT_SUPPORTED && icmpAnswer == ERROR_NOT_SUPPORTED && udpAnswer == ERROR_NOT_SUPPORTED;
     if (ipOk) g_ip6Stats = ip;
     if (icmpOk) g_icmp6Stats = icmp;
     if (udpOk) g_udp6Stats = udp;

@@ -156,11 +156,14 @@ public:
 // points for AF_INET6, taken together; the address table is every unicast
 // address of the machine, of both families.  m_bValid as above; for the
 // counters, true only when all three calls succeeded.
+// m_bNoIpv6 is true when the library answered ERROR_NOT_SUPPORTED: the
+// machine has no IPv6, which is no data rather than a failure.
 class CTcp6OwnerTable {
 public:
     explicit CTcp6OwnerTable(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
+    bool m_bNoIpv6 = false;
 };
 
 class CUdp6OwnerTable {
@@ -168,6 +171,7 @@ public:
     explicit CUdp6OwnerTable(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
+    bool m_bNoIpv6 = false;
 };
 
 class CIp6Statistics {
@@ -175,6 +179,7 @@ public:
     explicit CIp6Statistics(DeferSnapshot) {}
     void Refresh();
     bool m_bValid = false;
+    bool m_bNoIpv6 = false;  // all three calls answered ERROR_NOT_SUPPORTED
 };
 
 class CUnicastAddressTable {

@@ -101,9 +101,13 @@ bool CNetworkReport::SnapshotFailed() const {
         case kKindTcpStatistics: return g_pTcpStatistics == nullptr || !g_pTcpStatistics->m_bValid;
         case kKindUdpConnections: return g_pUdpOwnerTable == nullptr || !g_pUdpOwnerTable->m_bValid;
         case kKindTcpConnections: return g_pTcpOwnerTable == nullptr || !g_pTcpOwnerTable->m_bValid;
-        case kKindUdp6Connections: return g_pUdp6OwnerTable == nullptr || !g_pUdp6OwnerTable->m_bValid;
-        case kKindTcp6Connections: return g_pTcp6OwnerTable == nullptr || !g_pTcp6OwnerTable->m_bValid;
-        case kKindIp6Statistics: return g_pIp6Statistics == nullptr || !g_pIp6Statistics->m_bValid;
+        // A machine without IPv6 has no IPv6 data: no failure.
+        case kKindUdp6Connections:
+            return g_pUdp6OwnerTable == nullptr || (!g_pUdp6OwnerTable->m_bValid && !g_pUdp6OwnerTable->m_bNoIpv6);
+        case kKindTcp6Connections:
+            return g_pTcp6OwnerTable == nullptr || (!g_pTcp6OwnerTable->m_bValid && !g_pTcp6OwnerTable->m_bNoIpv6);
+        case kKindIp6Statistics:
+            return g_pIp6Statistics == nullptr || (!g_pIp6Statistics->m_bValid && !g_pIp6Statistics->m_bNoIpv6);
         case kKindAdapterList:
             return g_pAdapterList == nullptr || (!g_pAdapterList->m_bValid && !g_pAdapterList->m_bNoAdapters);
         case kKindInterfaceList: return g_pInterfaceTable == nullptr || !g_pInterfaceTable->m_bValid;

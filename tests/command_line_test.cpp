@@ -146,10 +146,19 @@ TEST_F(ReportStatus, EachReportTellsWhetherItsSnapshotFailed) {
         {"protocol catalog", [](auto&, FakeWinsockScript& w) { w.forcedError = WSASYSNOTREADY; }, 17, "protocols"},
         {"UDP table", [](FakeControl& f, auto&) { f.udpTable.forcedCode = ERROR_NOT_SUPPORTED; }, 18, "udp"},
         {"TCP table", [](FakeControl& f, auto&) { f.tcpTable.forcedCode = ERROR_NOT_SUPPORTED; }, 19, "tcp"},
-        {"UDPv6 table", [](FakeControl& f, auto&) { f.udp6Table.forcedCode = ERROR_NOT_SUPPORTED; }, 20, "udp6"},
-        {"TCPv6 table", [](FakeControl& f, auto&) { f.tcp6Table.forcedCode = ERROR_NOT_SUPPORTED; }, 21, "tcp6"},
-        {"ICMPv6 counters", [](FakeControl& f, auto&) { f.icmp6.returnCode = ERROR_NOT_SUPPORTED; }, 22, "ip6"},
+        {"UDPv6 table", [](FakeControl& f, auto&) { f.udp6Table.forcedCode = ERROR_INVALID_DATA; }, 20, "udp6"},
+        {"TCPv6 table", [](FakeControl& f, auto&) { f.tcp6Table.forcedCode = ERROR_INVALID_DATA; }, 21, "tcp6"},
+        {"ICMPv6 counters", [](FakeControl& f, auto&) { f.icmp6.returnCode = ERROR_INVALID_DATA; }, 22, "ip6"},
+        {"one IPv6 counter call not supported", [](FakeControl& f, auto&) { f.icmp6.returnCode = ERROR_NOT_SUPPORTED; },
+         22, "ip6"},
         {"no IPv6 socket", [](FakeControl&, auto&) {}, 21, nullptr},
+        // A machine without IPv6: its tables and counters are not supported,
+        // which is no data rather than a failure.
+        {"no IPv6: UDPv6", [](FakeControl& f, auto&) { f.udp6Table.forcedCode = ERROR_NOT_SUPPORTED; }, 20, nullptr},
+        {"no IPv6: TCPv6", [](FakeControl& f, auto&) { f.tcp6Table.forcedCode = ERROR_NOT_SUPPORTED; }, 21, nullptr},
+        {"no IPv6: counters",
+         [](FakeControl& f, auto&) { f.ip6.returnCode = f.icmp6.returnCode = f.udp6.returnCode = ERROR_NOT_SUPPORTED; },
+         22, nullptr},
         // Answers that are data: no adapter at all (ERROR_NO_DATA), empty
         // tables, an empty catalog.
         {"no adapter", [](FakeControl&, auto&) {}, 15, nullptr},

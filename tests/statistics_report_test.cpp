@@ -288,11 +288,18 @@ TEST_F(ReportFixture, Ipv6CountersShowTheirFourRootsWithMessageTypesInTypeOrder)
 TEST_F(ReportFixture, Ipv6CountersWithoutDataShowTheRootsAlone) {
     for (FakeCounterScript FakeControl::*refused : {&FakeControl::ip6, &FakeControl::icmp6, &FakeControl::udp6}) {
         *fake_ = FakeControl{};
-        (fake_->*refused).returnCode = ERROR_NOT_SUPPORTED;
+        (fake_->*refused).returnCode = ERROR_INVALID_DATA;
         Build(kKindIp6Statistics);
         EXPECT_EQ(Dump(), (std::vector<std::string>{"0B+ IPv6", "0B+ ICMPv6 In", "0B+ ICMPv6 Out", "0B+ UDPv6"}));
         EXPECT_TRUE(report_->SnapshotFailed());
     }
+    // A machine without IPv6: the roots alone, and no failure.
+    *fake_ = FakeControl{};
+    fake_->ip6.returnCode = fake_->icmp6.returnCode = fake_->udp6.returnCode = ERROR_NOT_SUPPORTED;
+    Build(kKindIp6Statistics);
+    EXPECT_EQ(tree_.ItemCount(), 4u);
+    EXPECT_FALSE(report_->SnapshotFailed());
+
     setenv("TESSALINE_LIBRARY_PATH", FAKE_NONE_DIR, 1);  // no library at all
     iphelper_testing::ResetProcessState();
     Build(kKindIp6Statistics);
