@@ -187,8 +187,7 @@ void SocketOwnerIndex::Record(std::uint64_t inode, const Owner& owner) {
 // every socket it meets, until none is pending; the directory handle is kept
 // when the process holds a pending one and there is room.  False when the
 // directory cannot be listed (the process has exited).
-bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending,
-                                   std::uint8_t bit) {
+bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit) {
     const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) return false;
     DIR* dir = ::fdopendir(listFd);
@@ -275,9 +274,9 @@ void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::uno
                 ::close(dirFd);
         }
     };
-    const bool parallel = pids.size() > 1 && std::thread::hardware_concurrency() > 1 &&
-                          (pending.size() + unplaced.size() >= kParallelWalkMinimum ||
-                           pids.size() >= kParallelWalkProcesses);
+    const bool parallel =
+        pids.size() > 1 && std::thread::hardware_concurrency() > 1 &&
+        (pending.size() + unplaced.size() >= kParallelWalkMinimum || pids.size() >= kParallelWalkProcesses);
     WalkShare shares[2];
     if (parallel) {
         std::thread helper(work, std::ref(shares[1]));

@@ -32,7 +32,6 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
 #include "SocketTables.h"
@@ -73,6 +72,9 @@ public:
     void Reset();
 
 private:
+    // Owned: found at `owner`.  Ownerless: a walk that ran while the socket
+    // was open did not meet it.  Unplaced: the round's walk was over before
+    // the socket was asked for; the next round looks for it.
     enum class Kind : std::uint8_t { Owned, Ownerless, Unplaced };
 
     struct Owner {

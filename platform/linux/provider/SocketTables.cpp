@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -166,6 +165,7 @@ bool SumSockstatLine(std::string_view text, std::string_view prefix, Counts coun
 }
 
 }  // namespace
+
 DWORD MibTcpState(unsigned kernelState) {
     switch (kernelState) {
         case 1: return 5;    // ESTABLISHED

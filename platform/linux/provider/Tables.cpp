@@ -152,9 +152,9 @@ DWORD BuildTable(unsigned table, int protocol, PVOID buffer, PDWORD size, BOOL o
     // class leaves out is not forgotten.
     ResolveOwners(table, state.rows);
     if (which != Rows::All)
-        state.rows.erase(std::remove_if(state.rows.begin(), state.rows.end(),
-                                        [which](const Row& r) { return !Kept(r, which); }),
-                         state.rows.end());
+        state.rows.erase(
+            std::remove_if(state.rows.begin(), state.rows.end(), [which](const Row& r) { return !Kept(r, which); }),
+            state.rows.end());
     if (order) provider::SortRows(state.rows);
 
     auto* out = static_cast<unsigned char*>(buffer);
