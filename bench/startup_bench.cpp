@@ -1,5 +1,5 @@
 // How long the program takes to come up: from process start to the main
-// window shown with its ribbon and all ten panes built, against an empty Qt
+// window shown with its ribbon and all its panes built, against an empty Qt
 // main window started the same way (a fresh process of this benchmark, Qt's
 // offscreen platform, the same settings), measured in the same run.  As
 // root, it measures again with 10,000 established TCP connections (20,001
@@ -60,7 +60,7 @@ int Child(const std::string& mode) {
         if (!theApp.InitInstance({})) _exit(3);
         if (theApp.MainFrame() == nullptr || !theApp.MainFrame()->isVisible()) _exit(4);
         // The panes behind other tabs make their content when they first
-        // come on screen; "app-all" makes it for all ten before the window
+        // come on screen; "app-all" makes it for all of them before the window
         // is drawn.
         if (mode == "app-all") {
             for (CNetworkDataView* pane : theApp.MainFrame()->Panes())
@@ -122,7 +122,7 @@ void Report(const char* what, const Figures& f, bool target) {
     std::printf("%s (empty Qt main window: %.1f ms)\n", what, f.empty);
     std::printf("  window shown, the four panes on screen built %8.1f ms   ratio %.2f%s\n", f.shown,
                 f.shown / f.empty, note);
-    std::printf("  window shown, all ten panes built            %8.1f ms   ratio %.2f%s\n", f.all, f.all / f.empty,
+    std::printf("  window shown, all thirteen panes built       %8.1f ms   ratio %.2f%s\n", f.all, f.all / f.empty,
                 note);
 }
 
