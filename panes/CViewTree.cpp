@@ -85,6 +85,12 @@ HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int 
     return item;
 }
 
+HTREEITEM CViewTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) {
+    HTREEITEM item = m_items.InsertItem(parent, after, text, image);
+    if (item != nullptr) Changed(true);
+    return item;
+}
+
 void CViewTree::SetItemBold(HTREEITEM item) {
     if (item == nullptr || item == TVI_ROOT || m_items.IsBold(item)) return;
     m_items.SetItemBold(item);

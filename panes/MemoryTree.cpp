@@ -72,6 +72,23 @@ HTREEITEM MemoryTree::AppendItem(HTREEITEM parent, std::u16string_view text, int
     return reinterpret_cast<HTREEITEM>(node);
 }
 
+HTREEITEM MemoryTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) {
+    if (parent == nullptr) return nullptr;
+    Node* p = NodeOf(parent);
+    Node* previous = after != nullptr ? NodeOf(after) : nullptr;
+    if (after == TVI_ROOT || (previous != nullptr && previous->parent != p)) return nullptr;
+    Node* node = new Node;
+    node->text = text;
+    node->image = image;
+    node->parent = p;
+    node->prev = previous;
+    node->next = previous != nullptr ? previous->next : p->first;
+    (node->next != nullptr ? node->next->prev : p->last) = node;
+    (previous != nullptr ? previous->next : p->first) = node;
+    ++m_nItems;
+    return reinterpret_cast<HTREEITEM>(node);
+}
+
 void MemoryTree::SetItemBold(HTREEITEM item) {
     if (item != nullptr && item != TVI_ROOT) NodeOf(item)->bold = true;
 }

@@ -16,6 +16,7 @@ public:
     void DeleteAllItems() override;
     void DeleteItem(HTREEITEM item) override;
     HTREEITEM AppendItem(HTREEITEM parent, std::u16string_view text, int image) override;
+    HTREEITEM InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) override;
     void SetItemBold(HTREEITEM item) override;
     void SetItemText(HTREEITEM item, std::u16string_view text) override;
     HTREEITEM GetChildItem(HTREEITEM item) override;

@@ -1,4 +1,4 @@
-// The eight operations through which every report writes its pane's tree.
+// The operations through which every report writes its pane's tree.
 // Qt-free: the pane's tree control implements it for the window, MemoryTree
 // for the command line and the tests.
 #pragma once
@@ -28,6 +28,10 @@ public:
     // Appends an item as the last child of parent (TVI_ROOT: top level), with
     // `image` as both its image and its selected image.  Null on failure.
     virtual HTREEITEM AppendItem(HTREEITEM parent, std::u16string_view text, int image) = 0;
+    // Inserts an item under parent right after `after`, one of parent's
+    // children, or first when `after` is null.  Null on failure (also when
+    // `after` is not a child of parent).
+    virtual HTREEITEM InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) = 0;
     virtual void SetItemBold(HTREEITEM item) = 0;
     // Replaces the text; image, state and children stay.
     virtual void SetItemText(HTREEITEM item, std::u16string_view text) = 0;

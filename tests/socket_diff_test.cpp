@@ -1,10 +1,12 @@
 // The diff of a socket pane between refreshes: lines, marks and edits.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "MemoryTree.h"
 #include "SocketDiff.h"
 
 namespace {
@@ -110,6 +112,64 @@ TEST(SocketDiff, ChurnOfOnePercentEditsOnlyWhatChanged) {
         shown = next;
         table = after;
     }
+}
+
+// The edits applied to a tree through its insert, delete and rewrite
+// operations: the tree shows the lines, and a socket that stays keeps its
+// item, so that a selection on it stays on it.
+TEST(SocketDiff, EditsOnATreeKeepTheItemsOfSocketsThatStay) {
+    MemoryTree tree;
+    HTREEITEM root = tree.AppendItem(TVI_ROOT, u"TCP Connections", kImageRoot);
+    const auto child = [&](std::size_t n) {
+        HTREEITEM item = tree.GetChildItem(root);
+        for (std::size_t i = 0; i < n && item != nullptr; ++i) item = tree.GetNextSiblingItem(item);
+        return item;
+    };
+    const auto apply = [&](const std::vector<sockets::Edit>& edits) {
+        for (const sockets::Edit& e : edits) {
+            switch (e.kind) {
+                case sockets::Edit::Kind::Remove: tree.DeleteItem(child(e.position)); break;
+                case sockets::Edit::Kind::Insert:
+                    ASSERT_NE(tree.InsertItem(root, e.position == 0 ? nullptr : child(e.position - 1), e.line.text,
+                                              kImageValue),
+                              nullptr);
+                    break;
+                case sockets::Edit::Kind::Rewrite: tree.SetItemText(child(e.position), e.line.text); break;
+            }
+        }
+    };
+    const auto texts = [&] {
+        std::vector<std::u16string> out;
+        for (HTREEITEM item = tree.GetChildItem(root); item != nullptr; item = tree.GetNextSiblingItem(item))
+            out.push_back(tree.Text(item));
+        return out;
+    };
+    std::vector<Line> shown;
+    const std::vector<std::vector<Row>> tables = {
+        {R("b"), R("d")},
+        {R("a"), R("b"), R("c"), R("d", 8), R("e")},
+        {R("b"), R("d", 8), R("e")},
+        {R("b"), R("d", 8), R("e")},
+        {},  // all closed, shown one more refresh
+        {},
+    };
+    std::map<std::string, HTREEITEM> items;
+    for (const std::vector<Row>& table : tables) {
+        const std::vector<Line> next = sockets::NextLines(shown, table);
+        apply(sockets::PlanEdits(shown, next));
+        std::vector<std::u16string> expected;
+        for (const Line& line : next) expected.push_back(line.text);
+        EXPECT_EQ(texts(), expected);
+        for (std::size_t i = 0; i < next.size(); ++i) {
+            const auto known = items.find(next[i].key);
+            if (next[i].from != sockets::kNoLine && known != items.end()) {
+                EXPECT_EQ(child(i), known->second) << next[i].key << " keeps its item";
+            }
+            items[next[i].key] = child(i);
+        }
+        shown = next;
+    }
+    EXPECT_EQ(tree.ChildCount(root), 0u);
 }
 
 }  // namespace
