@@ -36,6 +36,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "AppEnvironment.h"
 #include "AutoHide.h"
 #include "CAboutDlg.h"
 #include "CMainFrame.h"
@@ -191,29 +192,6 @@ void LeaveTabBar(QTabBar* bar) {
     QApplication::sendEvent(bar, &leave);
 }
 
-// One application for the process, with settings and data of its own.
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        m_dir = std::make_unique<QTemporaryDir>();
-        ASSERT_TRUE(m_dir->isValid());
-        setenv("XDG_CONFIG_HOME", (m_dir->path() + "/config").toUtf8().constData(), 1);
-        setenv("XDG_DATA_HOME", (m_dir->path() + "/data").toUtf8().constData(), 1);
-        setenv("TESSALINE_LIBRARY_PATH", PROVIDER_DIR, 1);
-        static int argc = 1;
-        static char name[] = "contrast_test";
-        static char* argv[] = {name, nullptr};
-        m_app = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override {
-        m_app.reset();
-        m_dir.reset();
-    }
-
-private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<QApplication> m_app;
-};
 
 class Window : public ::testing::Test {
 protected:
@@ -715,6 +693,6 @@ TEST_F(Window, ATabDockedBackIsNotHotWhileThePointerIsElsewhere) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new Environment);
+    ::testing::AddGlobalTestEnvironment(new AppEnvironment);
     return RUN_ALL_TESTS();
 }

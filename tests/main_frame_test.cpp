@@ -44,6 +44,7 @@
 #include <tuple>
 #include <vector>
 
+#include "AppEnvironment.h"
 #include "CAboutDlg.h"
 #include "AutoHide.h"
 #include "CMainFrame.h"
@@ -140,30 +141,6 @@ private:
     int m_saved;
 };
 
-// One QApplication for the process, with its settings and data directories
-// in a temporary directory.
-class Environment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        m_dir = std::make_unique<QTemporaryDir>();
-        ASSERT_TRUE(m_dir->isValid());
-        setenv("XDG_CONFIG_HOME", (m_dir->path() + "/config").toUtf8().constData(), 1);
-        setenv("XDG_DATA_HOME", (m_dir->path() + "/data").toUtf8().constData(), 1);
-        setenv("TESSALINE_LIBRARY_PATH", PROVIDER_DIR, 1);
-        static int argc = 1;
-        static char name[] = "main_frame_test";
-        static char* argv[] = {name, nullptr};
-        m_app = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override {
-        m_app.reset();
-        m_dir.reset();
-    }
-
-private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<QApplication> m_app;
-};
 
 class Shell : public ::testing::Test {
 protected:
@@ -1323,6 +1300,6 @@ TEST_F(Shell, SettingsInARegularFileOrBehindALinkToOneAreSavedAndReadBack) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new Environment);
+    ::testing::AddGlobalTestEnvironment(new AppEnvironment);
     return RUN_ALL_TESTS();
 }
