@@ -9,42 +9,14 @@ set -euo pipefail
 tessaline=$1
 holder=$2
 
+. "$(dirname "${BASH_SOURCE[0]}")/netns_holder.sh"
+
 if [ "${3:-}" != --in-namespace ]; then
-  if [ "$EUID" -ne 0 ]; then
-    echo "skipped: needs root to create a network namespace"
-    exit 77
-  fi
-  for tool in unshare ss ip; do
-    if ! command -v "$tool" >/dev/null; then
-      echo "skipped: $tool is not available"
-      exit 77
-    fi
-  done
-  if ! unshare -n true 2>/dev/null; then
-    echo "skipped: unshare -n cannot create a network namespace here"
-    exit 77
-  fi
-  exec unshare -n bash "$0" "$tessaline" "$holder" --in-namespace
+  netns_enter "$0" "$tessaline" "$holder"
 fi
 
 # ---------------------------------------------- inside the new namespace
-unset TESSALINE_LIBRARY_PATH  # the provider next to the program
-ip link set lo up
-
-out=$(mktemp)
-holder_pid=
-cleanup() {
-  if [ -n "$holder_pid" ]; then
-    kill "$holder_pid" 2>/dev/null || true
-    wait "$holder_pid" 2>/dev/null || true
-  fi
-  rm -f "$out"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
-
-"$holder" >"$out" </dev/null &
-holder_pid=$!
+netns_start_holder "$holder"
 
 # "ready LISTEN UDP CLIENT TIME_WAIT", within 10 s.
 word= listen_port= udp_port= client_port= timewait_port=
