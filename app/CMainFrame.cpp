@@ -7,6 +7,10 @@
 #include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSaveFile>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QListWidget>
@@ -25,6 +29,8 @@
 
 #include "AutoHide.h"
 #include "CNetworkDataView.h"
+#include "CSocketFeed.h"
+#include "ConnectionLog.h"
 #include "CRibbonBar.h"
 #include "CTessalineApp.h"
 #include "Documents.h"
@@ -70,6 +76,8 @@ const std::array<PaneInfo, kPaneCount>& CMainFrame::PaneTable() {
         {&CMainFrame::m_paneTcp6Sockets, 21, 291, 57361, Qt::RightDockWidgetArea, kRightWidth, "TCPv6 Sockets View"},
         {&CMainFrame::m_paneUdp6Sockets, 20, 290, 57360, Qt::RightDockWidgetArea, kRightWidth, "UDPv6 Sockets View"},
         {&CMainFrame::m_paneIp6Stats, 22, 292, 57362, Qt::LeftDockWidgetArea, kLeftWidth, "IPv6 Stats View"},
+        {&CMainFrame::m_paneConnectionLog, 23, 296, 57363, Qt::RightDockWidgetArea, kRightWidth,
+         "Connection Log View"},
     }};
     return table;
 }
@@ -89,6 +97,7 @@ const std::array<ToggleInfo, kPaneCount>& CMainFrame::ToggleTable() {
         {32791, &CMainFrame::m_paneUdp6Sockets, 1, 293},
         {32792, &CMainFrame::m_paneTcp6Sockets, 1, 294},
         {32793, &CMainFrame::m_paneIp6Stats, 2, 295},
+        {32794, &CMainFrame::m_paneConnectionLog, 1, 297},
     }};
     return table;
 }
@@ -104,8 +113,8 @@ CMainFrame::CMainFrame() {
     }
 
     // The socket tables, the slowest snapshots to take, are taken on a
-    // helper thread while the frame is built; their panes adopt them.
-    TakeSocketTablesAhead();
+    // worker, from the first ones on: the window is shown before they come.
+    m_socketFeed = new CSocketFeed(this);
 
     // Members in declaration order: the ribbon, then the panes with their
     // kinds.  A pane made on its own takes every snapshot when it is
@@ -127,8 +136,11 @@ CMainFrame::CMainFrame() {
     m_paneUdp6Sockets = new CNetworkDataView(20, defer, this);
     m_paneTcp6Sockets = new CNetworkDataView(21, defer, this);
     m_paneIp6Stats = new CNetworkDataView(22, defer, this);
+    m_paneConnectionLog = new CNetworkDataView(23, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
     m_bAutoRefreshAll = false;
+    if (CTessalineApp* app = TheApp()) m_bHighlightChanges = app->GetInt(QStringLiteral("HighlightChanges"), 1) != 0;
+    for (CNetworkDataView* pane : Panes()) pane->SetMarkChanges(m_bHighlightChanges);
 }
 
 CMainFrame::~CMainFrame() {
@@ -143,7 +155,7 @@ CMainFrame::~CMainFrame() {
 std::vector<CNetworkDataView*> CMainFrame::Panes() const {
     return {m_paneNetworks,   m_paneAdapters,    m_paneProtocols,   m_paneInterfaces, m_paneUdpSockets,
             m_paneTcpSockets, m_paneUdpStats,    m_paneTcpStats,    m_paneIpStats,    m_paneIcmpStats,
-            m_paneUdp6Sockets, m_paneTcp6Sockets, m_paneIp6Stats};
+            m_paneUdp6Sockets, m_paneTcp6Sockets, m_paneIp6Stats, m_paneConnectionLog};
 }
 
 CNetworkDataView* CMainFrame::PaneOfCommand(int commandId) const {
@@ -200,6 +212,8 @@ bool CMainFrame::LoadFrame() {
     connect(m_wndRibbon, &CRibbonBar::command, this, &CMainFrame::OnCommand);
     // F6 and Shift+F6 move the focus between the document and the panes in
     // view, as in other programs with panes.
+    auto* pause = new QShortcut(QKeySequence(Qt::Key_Pause), this);
+    connect(pause, &QShortcut::activated, this, [this] { OnCommand(ids::ID_PAUSE); });
     auto* nextArea = new QShortcut(QKeySequence(Qt::Key_F6), this);
     connect(nextArea, &QShortcut::activated, this, [this] { MoveFocusBetweenAreas(true); });
     auto* previousArea = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6), this);
@@ -249,6 +263,13 @@ void CMainFrame::BuildRibbon() {
         panels[static_cast<std::size_t>(t.panel)]->AddCheckBox(t.commandId, LoadResString(t.textId));
     panels[3]->AddCheckBox(ids::ID_AUTOREFRESH_ALL, QStringLiteral("Autorefresh All"));
     panels[3]->AddButton(ids::ID_RESET_LAYOUT, QStringLiteral("Reset Layout"), QIcon(), QIcon());
+    // The live socket panes: marking, pausing, and the log's file.
+    CRibbonPanel* live = sources->AddPanel(QStringLiteral("Live"), panelImage(kPanelIconIndex));
+    live->AddCheckBox(ids::ID_HIGHLIGHT_CHANGES, QStringLiteral("Highlight Changes"));
+    QToolButton* pause = live->AddButton(ids::ID_PAUSE, QStringLiteral("Pause"), QIcon(), QIcon());
+    pause->setCheckable(true);
+    pause->setToolTip(QStringLiteral("Pause (Pause key): the panes keep what they show while collection goes on"));
+    live->AddButton(ids::ID_SAVE_LOG_AS, QStringLiteral("Save Log As..."), QIcon(), QIcon());
 
     // The style button: no command of its own, a click opens the look menu.
     auto* style = new QToolButton;
@@ -318,8 +339,11 @@ bool CMainFrame::CreateDataPanes() {
             return false;
         }
         if (!now) {
-            connect(pane, &QDockWidget::visibilityChanged, this, [pane](bool visible) {
-                if (visible && pane->widget() == nullptr) pane->Create();
+            connect(pane, &QDockWidget::visibilityChanged, this, [this, pane](bool visible) {
+                if (visible && pane->widget() == nullptr) {
+                    pane->Create();
+                    ApplyMarkColours();
+                }
             });
         }
         pane->resize(info.width, 250);
@@ -327,13 +351,14 @@ bool CMainFrame::CreateDataPanes() {
     // The same small icon on every pane.
     const QIcon icon = LoadResIcon(ids::IDI_PANE_ICON_HC);
     for (CNetworkDataView* pane : Panes()) pane->setWindowIcon(icon);
+    ApplyMarkColours();
     return true;
 }
 
 void CMainFrame::DockPaneGroups() {
     const std::vector<std::vector<CNetworkDataView*>> groups = {
         {m_paneNetworks, m_paneAdapters, m_paneInterfaces, m_paneProtocols},
-        {m_paneTcpSockets, m_paneUdpSockets, m_paneTcp6Sockets, m_paneUdp6Sockets},
+        {m_paneTcpSockets, m_paneUdpSockets, m_paneTcp6Sockets, m_paneUdp6Sockets, m_paneConnectionLog},
         {m_paneIpStats, m_paneIcmpStats, m_paneIp6Stats},
         {m_paneTcpStats, m_paneUdpStats},
     };
@@ -633,6 +658,9 @@ void CMainFrame::OnCommand(int id) {
     switch (id) {
         case ids::ID_AUTOREFRESH_ALL: OnToggleAutoRefreshAll(); break;
         case ids::ID_RESET_LAYOUT: OnResetLayout(); break;
+        case ids::ID_HIGHLIGHT_CHANGES: OnToggleHighlightChanges(); break;
+        case ids::ID_PAUSE: OnTogglePause(); break;
+        case ids::ID_SAVE_LOG_AS: OnSaveLogAs(); break;
         case ids::ID_WINDOW_MANAGER: OnWindowsDialog(); break;
         case ids::ID_APP_ABOUT:
             if (app != nullptr) app->OnAbout();
@@ -688,6 +716,7 @@ void CMainFrame::OnApplicationLook(unsigned id) {
     CTessalineApp* app = TheApp();
     if (app != nullptr) app->m_nApplicationLook = id;
     SetApplicationLook(id, qobject_cast<QApplication*>(QCoreApplication::instance()), this);
+    ApplyMarkColours();
     // Everything is drawn again in the new look.
     for (QWidget* widget : QApplication::allWidgets()) widget->update();
     if (app != nullptr) app->WriteInt(QStringLiteral("ApplicationLook"), static_cast<int>(id));
@@ -701,6 +730,12 @@ void CMainFrame::UpdateCommandUI() {
             box->setChecked(IsPaneReachable(this->*t.member));
     if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(ids::ID_AUTOREFRESH_ALL)))
         box->setChecked(m_bAutoRefreshAll);
+    if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(ids::ID_HIGHLIGHT_CHANGES)))
+        box->setChecked(m_bHighlightChanges);
+    if (auto* button = qobject_cast<QToolButton*>(m_wndRibbon->FindElement(ids::ID_PAUSE))) {
+        button->setChecked(m_bPaused);
+        button->setText(m_bPaused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    }
     if (m_lookActions != nullptr) {
         const CTessalineApp* app = TheApp();
         const int look = app != nullptr ? static_cast<int>(app->m_nApplicationLook) : 0;
@@ -711,8 +746,55 @@ void CMainFrame::UpdateCommandUI() {
 void CMainFrame::UpdateTitle() {
     const QString title = LoadResString(ids::IDR_MAINFRAME);
     QMdiSubWindow* active = m_mdiArea != nullptr ? m_mdiArea->currentSubWindow() : nullptr;
-    setWindowTitle(active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()
-                                                                         : title);
+    const QString paused = m_bPaused ? QStringLiteral(" [Paused]") : QString();
+    setWindowTitle((active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()
+                                                                          : title) +
+                   paused);
+}
+
+void CMainFrame::OnToggleHighlightChanges() {
+    m_bHighlightChanges = !m_bHighlightChanges;
+    for (CNetworkDataView* pane : Panes()) pane->SetMarkChanges(m_bHighlightChanges);
+    if (CTessalineApp* app = TheApp()) app->WriteInt(QStringLiteral("HighlightChanges"), m_bHighlightChanges ? 1 : 0);
+    UpdateCommandUI();
+}
+
+void CMainFrame::OnTogglePause() {
+    m_bPaused = !m_bPaused;
+    for (CNetworkDataView* pane : Panes()) pane->SetPaused(m_bPaused);
+    UpdateTitle();
+    UpdateCommandUI();
+}
+
+bool CMainFrame::SaveConnectionLog(const QString& path) {
+    const std::deque<sockets::Event>& events = sockets::ProcessConnectionLog().Events();
+    const std::string text = path.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive) ? sockets::LogJson(events)
+                                                                                          : sockets::LogCsv(events);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())) return false;
+    return file.commit();
+}
+
+void CMainFrame::OnSaveLogAs() {
+    QString filter = QStringLiteral("CSV (*.csv)");
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"),
+                                                      QStringLiteral("connection-log.csv"),
+                                                      QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
+    if (path.isEmpty()) return;
+    QString named = path;
+    // The type chosen adds its extension to a name without one.
+    if (QFileInfo(named).suffix().isEmpty())
+        named += filter.startsWith(QStringLiteral("JSON")) ? QStringLiteral(".json") : QStringLiteral(".csv");
+    if (!SaveConnectionLog(named))
+        QMessageBox::warning(this, QStringLiteral("Save Log As"),
+                             QStringLiteral("The log could not be written to %1.").arg(named));
+}
+
+void CMainFrame::ApplyMarkColours() {
+    const ChangeColours colours = LookChangeColours(CurrentLook());
+    for (CNetworkDataView* pane : Panes())
+        if (pane->widget() != nullptr) pane->Tree().SetMarkColours(colours.added, colours.changed, colours.closed);
 }
 
 // The document windows, to activate or close.

@@ -10,6 +10,7 @@
 
 #include "AutoHide.h"
 
+class CSocketFeed;
 class CMainFrame;
 class CNetworkDataView;
 class CRibbonBar;
@@ -18,7 +19,7 @@ class QMdiArea;
 class QToolButton;
 
 // The data panes: the ten IPv4 and configuration panes, then three IPv6.
-inline constexpr std::size_t kPaneCount = 13;
+inline constexpr std::size_t kPaneCount = 14;
 
 // One data pane's place in the frame.
 struct PaneInfo {
@@ -142,7 +143,16 @@ public:
     CNetworkDataView* m_paneUdp6Sockets = nullptr;
     CNetworkDataView* m_paneTcp6Sockets = nullptr;
     CNetworkDataView* m_paneIp6Stats = nullptr;
+    CNetworkDataView* m_paneConnectionLog = nullptr;
     bool m_bAutoRefreshAll = false;
+    // Whether changed socket lines are marked (a setting, on by default),
+    // and whether the panes are paused.
+    bool m_bHighlightChanges = true;
+    bool m_bPaused = false;
+    CSocketFeed* SocketFeed() const { return m_socketFeed; }
+    // Writes the connection log to `path` as CSV, or as JSON when the name
+    // ends in ".json"; false (and nothing said) when it cannot be written.
+    static bool SaveConnectionLog(const QString& path);
 
     // Fails the creation of the pane at this step of the window table (for
     // the tests); -1 creates them all.
@@ -168,6 +178,13 @@ private:
     void SaveWorkspace();
     bool RestoreWorkspace();
 
+    void OnToggleHighlightChanges();
+    void OnTogglePause();
+    void OnSaveLogAs();
+    // The look's colours of changed lines, for every pane's tree.
+    void ApplyMarkColours();
+
+    CSocketFeed* m_socketFeed = nullptr;
     QMdiArea* m_mdiArea = nullptr;
     QByteArray m_firstLayout;  // the panes as a first start docks them
     CAutoHideManager* m_autoHide = nullptr;

@@ -5,6 +5,7 @@
 
 #include "MemoryTree.h"
 #include "NetworkReport.h"
+#include "SocketMonitor.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr KindName kKindNames[] = {
     {"interfaces", kKindInterfaceList},     {"protocols", kKindProtocolList},
     {"udp", kKindUdpConnections},           {"tcp", kKindTcpConnections},
     {"udp6", kKindUdp6Connections},         {"tcp6", kKindTcp6Connections},
-    {"ip6", kKindIp6Statistics},
+    {"ip6", kKindIp6Statistics},            {"log", kKindConnectionLog},
 };
 
 }  // namespace
@@ -28,6 +29,7 @@ constexpr KindName kKindNames[] = {
 std::string UsageText() {
     return "Usage: tessaline [--] [FILE]\n"
            "       tessaline --print KIND\n"
+           "       tessaline --watch [tcp|udp|tcp6|udp6]\n"
            "       tessaline --help | --version\n"
            "\n"
            "Without arguments, opens the window with a new document; with FILE, opens\n"
@@ -38,8 +40,11 @@ std::string UsageText() {
            "  --print KIND  print one report as text, without a display; KIND is a\n"
            "                number or a name: icmp 10, ip 11, udp-stats 12, tcp-stats 13,\n"
            "                network 14, adapters 15, interfaces 16, protocols 17, udp 18,\n"
-           "                tcp 19, udp6 20, tcp6 21, ip6 22, or all; the exit status is\n"
-           "                3 when the data of a report could not be read\n"
+           "                tcp 19, udp6 20, tcp6 21, ip6 22, log 23, or all; the exit\n"
+           "                status is 3 when the data of a report could not be read\n"
+           "  --watch [KIND]  print socket events as they happen, one line each, until\n"
+           "                interrupted: sockets opened, closed or changing state, of\n"
+           "                one table (tcp, udp, tcp6, udp6) or of all four\n"
            "  --help        show this text\n"
            "  --version     show the version\n";
 }
@@ -97,12 +102,28 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 }
                 continue;
             }
+            if (a == "--watch") {
+                cl.action = CommandLine::Action::Watch;
+                cl.watchTables = sockets::kAllTables;
+                if (i + 1 < args.size()) {
+                    const std::optional<int> kind = ParseReportKind(args[i + 1]);
+                    const std::optional<sockets::Table> table = kind ? SocketTableOfKind(*kind) : std::nullopt;
+                    if (table) {
+                        cl.watchTables = sockets::TableBit(*table);
+                        ++i;
+                    } else if (!args[i + 1].empty() && args[i + 1][0] != '-') {
+                        return fail("--watch takes tcp, udp, tcp6 or udp6, not '" + args[i + 1] + "'");
+                    }
+                }
+                continue;
+            }
             if (a.size() > 1 && a[0] == '-') return fail("unknown option '" + a + "'");
         }
         if (cl.file) return fail("more than one file named");
         cl.file = a;
     }
     if (cl.action == CommandLine::Action::Print && cl.file) return fail("--print takes no file");
+    if (cl.action == CommandLine::Action::Watch && cl.file) return fail("--watch takes no file");
     return cl;
 }
 

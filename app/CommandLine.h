@@ -8,8 +8,9 @@
 #include <vector>
 
 struct CommandLine {
-    enum class Action { Window, Print, Help, Version, Error } action = Action::Window;
+    enum class Action { Window, Print, Watch, Help, Version, Error } action = Action::Window;
     std::vector<int> kinds;           // for Print, in order
+    unsigned watchTables = 0;         // for Watch: a mask of socket tables (sockets::TableBit)
     std::optional<std::string> file;  // for Window: a document to open, the bytes as given
     std::string error;                // for Error: what was wrong
 };
@@ -32,6 +33,13 @@ const char* ReportKindName(int kind);
 // empty list then tell nothing about the machine.  Returns the exit status:
 // 0, 3 when a snapshot failed, 1 when `out` cannot be written.
 int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err);
+
+// Streams socket events of `tables` (opened, closed, a new state) to `out`,
+// one line each, until SIGINT or SIGTERM; then writes what is left and
+// returns 0 (1 when `out` cannot be written, 3 when the socket tables cannot
+// be read at all).  Says on `err` when the kernel's close notifications are
+// not available.
+int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err);
 
 // The usage text.
 std::string UsageText();

@@ -6,6 +6,8 @@
 #include <QPalette>
 #include <QPointer>
 #include <QWidget>
+#include <algorithm>
+#include <cmath>
 #include <span>
 #include <string_view>
 
@@ -346,4 +348,42 @@ void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
         CLookStyle::ApplyLookTo(root);
         root->update();
     }
+}
+
+namespace {
+
+double Luminance(const QColor& c) {
+    const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+// `colour`, moved towards black on a light base (towards white on a dark
+// one) in small steps until it reads at 4.5:1 with a margin; its hue stays.
+QColor Readable(QColor colour, const QColor& base) {
+    constexpr double kWanted = 4.6;
+    const bool lightBase = Luminance(base) > 0.18;
+    for (int step = 0; step < 40 && ContrastRatio(colour, base) < kWanted; ++step) {
+        const QColor towards = lightBase ? QColor(Qt::black) : QColor(Qt::white);
+        colour = QColor::fromRgbF(colour.redF() * 0.92f + towards.redF() * 0.08f,
+                                  colour.greenF() * 0.92f + towards.greenF() * 0.08f,
+                                  colour.blueF() * 0.92f + towards.blueF() * 0.08f);
+    }
+    return colour;
+}
+
+}  // namespace
+
+double ContrastRatio(const QColor& a, const QColor& b) {
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+ChangeColours LookChangeColours(const LookState& state) {
+    const QPalette palette = LookPalette(state);
+    // The worse of the active and inactive bases (a tree without the focus
+    // draws on the inactive one).
+    const QColor active = palette.color(QPalette::Active, QPalette::Base);
+    const QColor inactive = palette.color(QPalette::Inactive, QPalette::Base);
+    const auto readable = [&](const QColor& colour) { return Readable(Readable(colour, active), inactive); };
+    return {readable(QColor(0x00, 0x8A, 0x2E)), readable(QColor(0xB0, 0x84, 0x00)), readable(QColor(0xD0, 0x10, 0x28))};
 }

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <future>
 #include <string_view>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -41,6 +42,8 @@ std::vector<MIB_UNICASTIPADDRESS_ROW> g_unicastAddresses;
 // The catalog's number of the IPv6 family, as the entry points take it.
 constexpr ULONG kAfInet6 = 23;
 
+}  // namespace
+
 // --------------------------------------------------------- table snapshots
 
 struct TableSnapshot {
@@ -49,6 +52,8 @@ struct TableSnapshot {
     ULONG capacity = 0;    // handed to the entry point; never above bufferSize
     void* current = nullptr;
 };
+
+namespace {
 
 TableSnapshot g_networkParams;
 TableSnapshot g_adapterList;
@@ -432,6 +437,49 @@ DWORD RowsInBuffer(const TableSnapshot& t) {
 
 }  // namespace
 
+CSocketTable::CSocketTable(Kind kind) : m_kind(kind), m_snapshot(new TableSnapshot) {}
+
+CSocketTable::~CSocketTable() {
+    std::free(m_snapshot->buffer);
+    delete m_snapshot;
+}
+
+void CSocketTable::Refresh() {
+    const bool v6 = m_kind == Kind::Tcp6 || m_kind == Kind::Udp6;
+    const ULONG family = v6 ? kAfInet6 : 2;
+    unsigned long allocations = 0;
+    DWORD answer = NO_ERROR;
+    if (m_kind == Kind::Tcp || m_kind == Kind::Tcp6) {
+        TakeTableSnapshot(
+            *m_snapshot, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
+            [&](auto entry, void* buffer, ULONG* capacity) {
+                return answer = entry(buffer, capacity, TRUE, family, TCP_TABLE_OWNER_PID_ALL, 0);
+            },
+            allocations);
+    } else {
+        TakeTableSnapshot(
+            *m_snapshot, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
+            [&](auto entry, void* buffer, ULONG* capacity) {
+                return answer = entry(buffer, capacity, TRUE, family, UDP_TABLE_OWNER_PID, 0);
+            },
+            allocations);
+    }
+    m_bValid = m_snapshot->current != nullptr;
+    m_bNoIpv6 = v6 && !m_bValid && answer == ERROR_NOT_SUPPORTED;
+}
+
+const void* CSocketTable::Table() const { return m_snapshot->current; }
+
+DWORD CSocketTable::Rows() const {
+    switch (m_kind) {
+        case Kind::Tcp: return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(*m_snapshot);
+        case Kind::Udp: return RowsInBuffer<MIB_UDPTABLE_OWNER_PID>(*m_snapshot);
+        case Kind::Tcp6: return RowsInBuffer<MIB_TCP6TABLE_OWNER_PID>(*m_snapshot);
+        case Kind::Udp6: return RowsInBuffer<MIB_UDP6TABLE_OWNER_PID>(*m_snapshot);
+    }
+    return 0;
+}
+
 DWORD CurrentTcpOwnerRows() { return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(g_tcpOwnerTable); }
 DWORD CurrentUdpOwnerRows() { return RowsInBuffer<MIB_UDPTABLE_OWNER_PID>(g_udpOwnerTable); }
 DWORD CurrentTcp6OwnerRows() { return RowsInBuffer<MIB_TCP6TABLE_OWNER_PID>(g_tcp6OwnerTable); }
@@ -448,6 +496,9 @@ const MIB_UDPSTATS& Udp6StatisticsRecord() { return g_udp6Stats; }
 const std::vector<MIB_UNICASTIPADDRESS_ROW>& CurrentUnicastAddresses() { return g_unicastAddresses; }
 
 std::string InterfaceNameOfIndex(ULONG index, unsigned generation) {
+    // Asked by the socket worker as well as the GUI thread.
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
     if (!g_zoneTaken || generation != g_zoneGeneration) {
         g_zoneTaken = true;
         g_zoneGeneration = generation;

@@ -206,6 +206,34 @@ const std::vector<MIB_UNICASTIPADDRESS_ROW>& CurrentUnicastAddresses();
 // at most once per `generation` (a report passes a new one per pass).
 std::string InterfaceNameOfIndex(ULONG index, unsigned generation);
 
+// A socket table taken into a buffer of its own rather than the
+// process-wide one: a worker thread takes the tables of the live socket
+// panes this way while the GUI thread goes on.  The library must have been
+// bound (BindIpHelper) before another thread calls Refresh.
+struct TableSnapshot;
+class CSocketTable {
+public:
+    enum class Kind { Tcp, Udp, Tcp6, Udp6 };
+    explicit CSocketTable(Kind kind);
+    ~CSocketTable();
+    CSocketTable(const CSocketTable&) = delete;
+    CSocketTable& operator=(const CSocketTable&) = delete;
+
+    Kind GetKind() const { return m_kind; }
+    // Takes the table again; m_bValid and m_bNoIpv6 as for the classes above.
+    void Refresh();
+    // The table of the last Refresh (its record type follows the kind), null
+    // after a failed one, and its rows, never counted past the buffer.
+    const void* Table() const;
+    DWORD Rows() const;
+    bool m_bValid = false;
+    bool m_bNoIpv6 = false;
+
+private:
+    Kind m_kind;
+    TableSnapshot* m_snapshot;
+};
+
 // Starts taking the TCP and UDP owner tables on a helper thread, for a window
 // about to be built: the next Refresh of each table waits for its snapshot
 // and adopts it when it was taken less than a second before, else asks the

@@ -8,10 +8,14 @@
 #include <QPainter>
 #include <QStyle>
 #include <QPixmap>
+#include <QElapsedTimer>
 #include <QTimerEvent>
 #include <algorithm>
 #include <iterator>
 #include <vector>
+
+#include "CSocketFeed.h"
+#include "SocketMonitor.h"
 
 namespace {
 
@@ -66,10 +70,7 @@ void CNetworkDataView::OnVisibilityChanged(bool visible) {
     const bool back = visible && !m_bOnScreen && m_bSeen;
     m_bOnScreen = visible;
     if (visible) m_bSeen = true;
-    if (back && m_bAutoCapable && m_wndTree != nullptr) {
-        ++m_nUpdates;
-        UpdateReport();
-    }
+    if (back && m_bAutoCapable && m_wndTree != nullptr && !m_bPaused) Update();
 }
 
 CNetworkDataView::~CNetworkDataView() {
@@ -111,7 +112,26 @@ bool CNetworkDataView::Create() {
     setWidget(m_wndClient);
     if (m_bAutoCapable) m_nTimerId = startTimer(kTimerPeriodMs);
     AdjustLayout();
-    BuildReport();
+    // A socket pane in a window with a socket worker shows its root at once
+    // and its lines when the worker has taken the table.
+    CSocketFeed* feed = CSocketFeed::Current();
+    const std::optional<sockets::Table> table = SocketTableOfKind(m_nKind);
+    if (feed != nullptr && table) {
+        m_bRowsFromWorker = true;
+        connect(feed, &CSocketFeed::rowsArrived, this, &CNetworkDataView::OnRowsArrived);
+        BuildReport();
+        m_bAwaitingRows = true;
+        feed->Request(sockets::TableBit(*table));
+    } else {
+        BuildReport();
+    }
+    if (feed != nullptr && m_nKind == kKindConnectionLog) {
+        // The log pane writes the events as they come (while not paused);
+        // writing appends only the new ones.
+        connect(feed, &CSocketFeed::eventsAdded, this, [this] {
+            if (!m_bPaused && IsOnScreen()) UpdateReport();
+        });
+    }
     return true;
 }
 
@@ -189,8 +209,46 @@ void CNetworkDataView::timerEvent(QTimerEvent* event) {
     // A pane that cannot be seen (closed, in a tab not shown, or inside a
     // hidden window) is not updated; a request made meanwhile is dropped.
     if (!IsOnScreen()) return;
+    // Paused, a socket pane's table is still taken, for the log; what the
+    // pane shows stays.
+    CSocketFeed* feed = CSocketFeed::Current();
+    if (m_bPaused) {
+        if (m_bRowsFromWorker && feed != nullptr) feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
+        return;
+    }
+    Update();
+}
+
+void CNetworkDataView::Update() {
     ++m_nUpdates;
+    CSocketFeed* feed = CSocketFeed::Current();
+    if (m_bRowsFromWorker && feed != nullptr) {
+        m_bAwaitingRows = true;
+        feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
+        return;
+    }
+    // The log pane takes every socket table on its ticks, so that the log
+    // sees the sockets' changes even when no socket pane refreshes.
+    if (m_nKind == kKindConnectionLog && feed != nullptr) feed->Request(sockets::kAllTables);
     UpdateReport();
+}
+
+void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::TableRows>& rows) {
+    if (!m_bAwaitingRows || m_bPaused || rows == nullptr || SocketTableOfKind(m_nKind) != rows->table) return;
+    m_bAwaitingRows = false;
+    QElapsedTimer timer;
+    timer.start();
+    ShowSocketRows(*rows);
+    m_lastRowsUs = timer.nsecsElapsed() / 1000;
+    emit rowsShown();
+}
+
+void CNetworkDataView::SetPaused(bool paused) {
+    if (m_bPaused == paused) return;
+    m_bPaused = paused;
+    // Resuming brings a pane that refreshes up to date in one step.
+    if (!paused && m_bAutoCapable && m_wndTree != nullptr && IsOnScreen() && (m_bAutoRefresh || m_bAwaitingRows))
+        Update();
 }
 
 void CNetworkDataView::OnRefresh() {

@@ -6,6 +6,7 @@
 
 #include <QDockWidget>
 #include <QFont>
+#include <memory>
 
 #include "CClassToolBar.h"
 #include "CViewTree.h"
@@ -41,12 +42,32 @@ public:
     // How many times the update routine has run (for the tests).
     int UpdateCount() const { return m_nUpdates; }
 
+    // Freezes what the pane shows while collection goes on; resuming brings
+    // it up to date at once.
+    void SetPaused(bool paused);
+    bool IsPaused() const { return m_bPaused; }
+    // Turns the marking of changed socket lines on or off.
+    void SetMarkChanges(bool on) { m_bMarkChanges = on; }
+    // Socket panes with a worker: true while rows asked for have not come.
+    bool AwaitingRows() const { return m_bAwaitingRows; }
+    // How long the window's thread took to show the last rows (the diff and
+    // the tree's edits), in microseconds.
+    qint64 LastRowsMicroseconds() const { return m_lastRowsUs; }
+
+signals:
+    // Rows from the worker have been shown.
+    void rowsShown();
+
 protected:
     void timerEvent(QTimerEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void OnVisibilityChanged(bool visible);
+    // One update: a socket pane with a worker asks it for its table, any
+    // other pane runs its update routine.
+    void Update();
+    void OnRowsArrived(const std::shared_ptr<const sockets::TableRows>& rows);
     void AdjustLayout();
     void PaintFrame();
     void SetUpImages();
@@ -60,4 +81,7 @@ private:
     bool m_bOnScreen = true;  // false while in a tab that is not shown
     bool m_bSeen = false;     // it has been in sight since it was made
     int m_nUpdates = 0;
+    bool m_bPaused = false;
+    bool m_bAwaitingRows = false;
+    qint64 m_lastRowsUs = 0;
 };

@@ -60,6 +60,7 @@ void CViewTree::setIconSize(const QSize& size) {
 void CViewTree::DeleteAllItems() {
     m_items.DeleteAllItems();
     m_current = nullptr;
+    m_anchor = nullptr;
     Changed(true);
 }
 
@@ -69,12 +70,29 @@ void CViewTree::DeleteItem(HTREEITEM item) {
         DeleteAllItems();
         return;
     }
-    for (HTREEITEM up = m_current; up != nullptr; up = m_items.Parent(up)) {
-        if (up == item) {
-            m_current = nullptr;
-            break;
-        }
+    // The line shown at the top, when the lines are about to move under it.
+    if (m_anchor == nullptr && m_rowsValid && !m_rows.empty()) {
+        const std::size_t top = std::min(m_rows.size() - 1, static_cast<std::size_t>(std::max(0, Top() / RowHeight())));
+        m_anchor = m_rows[top].item;
+        m_anchorOffset = Top() - static_cast<int>(top) * RowHeight();
     }
+    // The selection and the top line pass to a neighbour of the line that
+    // goes: the next one, else the one before, else its parent.
+    const auto neighbour = [this, item](HTREEITEM of) -> HTREEITEM {
+        for (HTREEITEM up = of; up != nullptr; up = m_items.Parent(up)) {
+            if (up != item) continue;
+            if (HTREEITEM next = m_items.GetNextSiblingItem(item)) return next;
+            HTREEITEM previous = nullptr;
+            HTREEITEM parent = m_items.Parent(item);
+            for (HTREEITEM c = m_items.GetChildItem(parent != nullptr ? parent : TVI_ROOT); c != nullptr && c != item;
+                 c = m_items.GetNextSiblingItem(c))
+                previous = c;
+            return previous != nullptr ? previous : parent;
+        }
+        return of;
+    };
+    m_current = neighbour(m_current);
+    m_anchor = neighbour(m_anchor);
     m_items.DeleteItem(item);
     Changed(true);
 }
@@ -86,6 +104,11 @@ HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int 
 }
 
 HTREEITEM CViewTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) {
+    if (m_anchor == nullptr && m_rowsValid && !m_rows.empty()) {
+        const std::size_t top = std::min(m_rows.size() - 1, static_cast<std::size_t>(std::max(0, Top() / RowHeight())));
+        m_anchor = m_rows[top].item;
+        m_anchorOffset = Top() - static_cast<int>(top) * RowHeight();
+    }
     HTREEITEM item = m_items.InsertItem(parent, after, text, image);
     if (item != nullptr) Changed(true);
     return item;
@@ -108,6 +131,19 @@ HTREEITEM CViewTree::GetChildItem(HTREEITEM item) { return m_items.GetChildItem(
 HTREEITEM CViewTree::GetNextSiblingItem(HTREEITEM item) { return m_items.GetNextSiblingItem(item); }
 
 void CViewTree::Expand(HTREEITEM item) { SetExpanded(item, true); }
+
+void CViewTree::SetItemMark(HTREEITEM item, LineMark mark) {
+    if (item == nullptr || item == TVI_ROOT || m_items.Mark(item) == mark) return;
+    m_items.SetItemMark(item, mark);
+    Changed(false);
+}
+
+void CViewTree::SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed) {
+    m_markColours[0] = added;
+    m_markColours[1] = changed;
+    m_markColours[2] = closed;
+    update();
+}
 
 // ------------------------------------------------------------ the user's
 
@@ -327,9 +363,20 @@ void CViewTree::Changed(bool lines) {
 
 void CViewTree::timerEvent(QTimerEvent* event) {
     if (event->timerId() != m_nScrollBarTimer) return QWidget::timerEvent(event);
-    killTimer(m_nScrollBarTimer);
+    FollowChanges();
+}
+
+void CViewTree::FollowChanges() {
+    if (m_nScrollBarTimer != 0) killTimer(m_nScrollBarTimer);
     m_nScrollBarTimer = 0;
     UpdateScrollBars();
+    // The line that was at the top stays there: lines inserted or removed
+    // above it move the view with them.
+    if (m_anchor != nullptr) {
+        const int row = RowOf(m_anchor);
+        if (row >= 0 && m_pVertical != nullptr) m_pVertical->setValue(row * RowHeight() + m_anchorOffset);
+        m_anchor = nullptr;
+    }
 }
 
 // In a fixed-pitch font a line of Latin-1 text is its length times one
@@ -427,6 +474,7 @@ void CViewTree::EnsureVisible(int row) {
 // ----------------------------------------------------------------- events
 
 void CViewTree::paintEvent(QPaintEvent*) {
+    if (m_nScrollBarTimer != 0) FollowChanges();
     QPainter painter(this);
     const std::vector<Row>& rows = Rows();
     if (rows.empty()) return;
@@ -505,7 +553,12 @@ void CViewTree::paintEvent(QPaintEvent*) {
         }
         const QFontMetrics& metrics = isBold ? boldMetrics : normalMetrics;
         painter.setFont(isBold ? bold : font());
-        painter.setPen(palette().color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        // A selected line keeps the selection's text colour: the highlight
+        // behind it already sets it apart.
+        const LineMark mark = m_items.Mark(item);
+        painter.setPen(selected ? palette().color(group, QPalette::HighlightedText)
+                       : mark != LineMark::None ? m_markColours[static_cast<int>(mark) - 1]
+                                                : palette().color(group, QPalette::Text));
         painter.drawText(QPoint(x + kMargin + m_iconSize.width() + kGap,
                                 y + (rowHeight - metrics.height()) / 2 + metrics.ascent()),
                          ToQString(text));

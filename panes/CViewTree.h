@@ -10,6 +10,7 @@
 // every item; a line cut off at the edge shows its whole text as a tooltip.
 #pragma once
 
+#include <QColor>
 #include <QIcon>
 #include <QWidget>
 #include <string>
@@ -48,6 +49,10 @@ public:
     HTREEITEM GetChildItem(HTREEITEM item) override;
     HTREEITEM GetNextSiblingItem(HTREEITEM item) override;
     void Expand(HTREEITEM item) override;
+    void SetItemMark(HTREEITEM item, LineMark mark) override;
+    // The text colours of lines marked new, changed and closed (the look's).
+    void SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed);
+    LineMark Mark(HTREEITEM item) const { return m_items.Mark(item); }
 
     // What the user sees and does.
     HTREEITEM Child(HTREEITEM item, std::size_t n) const;  // the nth child, or null
@@ -105,6 +110,8 @@ private:
     const std::vector<Row>& Rows();
     void Changed(bool lines);
     void UpdateScrollBars();
+    // The scroll bars and the view after a change of the lines.
+    void FollowChanges();
     void EnsureVisible(int row);
     int Top() const;   // how far the lines are scrolled up
     int Left() const;  // and to the left
@@ -116,11 +123,18 @@ private:
     void ShowLineTip(QHelpEvent* event);
 
     MemoryTree m_items;
+    // Text colours of marked lines: new, changed, closed.  Until the look
+    // sets them: green, amber and red that read on a white base.
+    QColor m_markColours[3] = {QColor(0x00, 0x6B, 0x1E), QColor(0x7A, 0x5C, 0x00), QColor(0xB0, 0x00, 0x20)};
     QScrollBar* m_pVertical = nullptr;
     QScrollBar* m_pHorizontal = nullptr;
     std::vector<QIcon> m_images;
     QSize m_iconSize{16, 16};
     HTREEITEM m_current = nullptr;
+    // The line at the top of the view before the lines changed, and how far
+    // into it the view was scrolled: kept in place once they have.
+    HTREEITEM m_anchor = nullptr;
+    int m_anchorOffset = 0;
     std::vector<Row> m_rows;
     std::unordered_map<HTREEITEM, int> m_rowIndex;  // row of each shown line; empty until asked
     bool m_rowsValid = false;

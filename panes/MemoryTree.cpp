@@ -7,6 +7,7 @@ struct MemoryTree::Node {
     int image = 0;
     bool bold = false;
     bool expanded = false;
+    LineMark mark = LineMark::None;
     Node* parent = nullptr;
     Node* first = nullptr;
     Node* last = nullptr;
@@ -91,6 +92,14 @@ HTREEITEM MemoryTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16stri
 
 void MemoryTree::SetItemBold(HTREEITEM item) {
     if (item != nullptr && item != TVI_ROOT) NodeOf(item)->bold = true;
+}
+
+void MemoryTree::SetItemMark(HTREEITEM item, LineMark mark) {
+    if (item != nullptr && item != TVI_ROOT) NodeOf(item)->mark = mark;
+}
+
+LineMark MemoryTree::Mark(HTREEITEM item) const {
+    return item != nullptr && item != TVI_ROOT ? NodeOf(item)->mark : LineMark::None;
 }
 
 void MemoryTree::SetItemText(HTREEITEM item, std::u16string_view text) {

@@ -22,12 +22,14 @@ public:
     HTREEITEM GetChildItem(HTREEITEM item) override;
     HTREEITEM GetNextSiblingItem(HTREEITEM item) override;
     void Expand(HTREEITEM item) override;
+    void SetItemMark(HTREEITEM item, LineMark mark) override;
 
     // What the user does and sees.
     void Collapse(HTREEITEM item);
     bool IsExpanded(HTREEITEM item) const;
     bool IsBold(HTREEITEM item) const;
     int Image(HTREEITEM item) const;
+    LineMark Mark(HTREEITEM item) const;
     // The item's text, valid until the item changes or goes (empty for none).
     const std::u16string& Text(HTREEITEM item) const;
     HTREEITEM Parent(HTREEITEM item) const;  // null for a top-level item

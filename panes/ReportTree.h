@@ -17,6 +17,10 @@ inline constexpr int kImageRoot = 0;
 inline constexpr int kImageGroup = 1;
 inline constexpr int kImageValue = 3;
 
+// How a socket's line changed at the last refresh: drawn in the look's
+// colour for it.
+enum class LineMark : int { None, New, Changed, Closed };
+
 class ReportTree {
 public:
     virtual ~ReportTree() = default;
@@ -40,4 +44,6 @@ public:
     virtual HTREEITEM GetNextSiblingItem(HTREEITEM item) = 0;
     // Opens the item's children.
     virtual void Expand(HTREEITEM item) = 0;
+    // Sets how the line changed at the last refresh (None: it did not).
+    virtual void SetItemMark(HTREEITEM item, LineMark mark) = 0;
 };

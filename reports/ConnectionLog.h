@@ -57,6 +57,10 @@ private:
     std::uint64_t m_added = 0;
 };
 
+// The log of this process: the window's socket worker adds to it on the
+// window's thread; from the command line it stays empty.
+ConnectionLog& ProcessConnectionLog();
+
 // The events as CSV (RFC 4180: a header line "time,event,protocol,local,
 // remote,owner", CRLF line ends, fields quoted where they hold a comma, a
 // quote or a line end) and as JSON (an array of objects with those keys;

@@ -3,8 +3,11 @@
 #include "ConnectionReports.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,15 +40,24 @@ unsigned PortOf(DWORD field) { return ntohs(static_cast<std::uint16_t>(field & 0
 // once per pass instead of once per socket.
 class ProcessLabels {
 public:
-    const std::u16string& GetProcessLabel(DWORD pid) {
-        const auto found = m_labels.find(pid);
-        if (found != m_labels.end()) return found->second;
-        return m_labels.emplace(pid, m_explorer.GetProcessLabel(pid)).first->second;
-    }
+    const std::u16string& GetProcessLabel(DWORD pid) { return Of(pid).text; }
+    const std::string& Utf8Label(DWORD pid) { return Of(pid).utf8; }
 
 private:
+    struct Label {
+        std::u16string text;
+        std::string utf8;
+    };
+    const Label& Of(DWORD pid) {
+        const auto found = m_labels.find(pid);
+        if (found != m_labels.end()) return found->second;
+        Label label{m_explorer.GetProcessLabel(pid), {}};
+        label.utf8 = WideToUtf8(label.text);
+        return m_labels.emplace(pid, std::move(label)).first->second;
+    }
+
     CProcessExplorer m_explorer;
-    std::unordered_map<DWORD, std::u16string> m_labels;
+    std::unordered_map<DWORD, Label> m_labels;
 };
 
 std::u16string TcpLine(const MIB_TCPROW_OWNER_PID& row, ProcessLabels& explorer) {
@@ -69,6 +81,12 @@ std::u16string UdpLine(const MIB_UDPROW_OWNER_PID& row, ProcessLabels& explorer)
 class Endpoints6 {
 public:
     Endpoints6() : m_generation(++s_generation) {}
+    // For one endpoint outside a pass.
+    static std::string Utf8Text(const std::uint8_t* address, DWORD scopeId, unsigned port) {
+        std::string zone;
+        if (scopeId != 0 && Ipv6NeedsZone(address)) zone = InterfaceNameOfIndex(scopeId, ++s_generation);
+        return Ipv6Endpoint(address, scopeId, port, zone);
+    }
 
     std::u16string Text(const UCHAR (&address)[16], DWORD scopeId, DWORD portField) {
         std::string zone;
@@ -83,7 +101,8 @@ public:
 
 private:
     unsigned m_generation;
-    static inline unsigned s_generation = 0;
+    // Passes are made on the GUI thread and on the socket worker.
+    static inline std::atomic<unsigned> s_generation = 0;
 };
 
 struct Tcp6Lines {
@@ -149,97 +168,307 @@ std::u16string FormatAddressPort(DWORD address, unsigned port) {
     return FormatW(u"%03d.%03d.%03d.%03d:%-6d", {b[0], b[1], b[2], b[3], port});
 }
 
-// Rewrites the lines under `root` from `count` texts in place, appends the
-// lines that are missing and deletes the surplus from the end.
-template <class MakeLine>
-void CNetworkReport::RewriteLines(HTREEITEM root, DWORD count, MakeLine makeLine) {
-    HTREEITEM line = GetChildItem(root);
-    for (DWORD i = 0; i < count; ++i) {
-        const std::u16string text = makeLine(i);
-        if (line != nullptr) {
-            SetItemText(line, text);
-            line = GetNextSiblingItem(line);
-        } else {
-            AppendItem(root, text, kImageValue);
+namespace sockets {
+
+namespace {
+
+// Endpoint bytes: the table, then each end's address and port (big-endian).
+void PutPort(std::string& key, unsigned port) {
+    key.push_back(static_cast<char>((port >> 8) & 0xFF));
+    key.push_back(static_cast<char>(port & 0xFF));
+}
+void PutBytes(std::string& key, const void* bytes, std::size_t n) {
+    key.append(static_cast<const char*>(bytes), n);
+}
+void PutWord(std::string& key, DWORD word) { PutBytes(key, &word, sizeof word); }
+
+std::string Ipv4Text(DWORD address, unsigned port) {
+    unsigned char b[4];
+    AddressBytes(address, b);
+    return std::to_string(b[0]) + '.' + std::to_string(b[1]) + '.' + std::to_string(b[2]) + '.' +
+           std::to_string(b[3]) + ':' + std::to_string(port);
+}
+
+Row MakeRow(std::string key, std::uint32_t state, std::u16string text) {
+    return Row{std::move(key), state, std::move(text)};
+}
+
+}  // namespace
+
+const char* ProtocolName(Table kind) {
+    switch (kind) {
+        case Table::Tcp: return "TCP";
+        case Table::Udp: return "UDP";
+        case Table::Tcp6: return "TCPv6";
+        case Table::Udp6: return "UDPv6";
+    }
+    return "";
+}
+
+std::string StateText(std::uint32_t state) { return WideToUtf8(StateName(state)); }
+
+TableRows MakeRows(Table kind, const void* table, DWORD count) {
+    TableRows out;
+    out.table = kind;
+    if (table == nullptr) count = 0;
+    out.rows.reserve(count);
+    out.details.reserve(count);
+    ProcessLabels labels;
+    for (DWORD i = 0; i < count && kind == Table::Tcp; ++i) {
+        const MIB_TCPROW_OWNER_PID& row = static_cast<const MIB_TCPTABLE_OWNER_PID*>(table)->table[i];
+        Detail detail{Ipv4Text(row.dwLocalAddr, PortOf(row.dwLocalPort)),
+                      Ipv4Text(row.dwRemoteAddr, PortOf(row.dwRemotePort)), labels.Utf8Label(row.dwOwningPid), "T", row.dwOwningPid};
+        PutWord(detail.endpoints, row.dwLocalAddr);
+        PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+        PutWord(detail.endpoints, row.dwRemoteAddr);
+        PutPort(detail.endpoints, PortOf(row.dwRemotePort));
+        out.rows.push_back(MakeRow(detail.endpoints, row.dwState, TcpLine(row, labels)));
+        out.details.push_back(std::move(detail));
+    }
+    for (DWORD i = 0; i < count && kind == Table::Udp; ++i) {
+        const MIB_UDPROW_OWNER_PID& row = static_cast<const MIB_UDPTABLE_OWNER_PID*>(table)->table[i];
+        Detail detail{Ipv4Text(row.dwLocalAddr, PortOf(row.dwLocalPort)), {}, labels.Utf8Label(row.dwOwningPid), "U", row.dwOwningPid};
+        PutWord(detail.endpoints, row.dwLocalAddr);
+        PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+        out.rows.push_back(MakeRow(detail.endpoints, 0, UdpLine(row, labels)));
+        out.details.push_back(std::move(detail));
+    }
+    if (kind == Table::Tcp6 && count > 0) {
+        const auto* t = static_cast<const MIB_TCP6TABLE_OWNER_PID*>(table);
+        const Tcp6Lines lines = Tcp6Endpoints(t, count);
+        for (DWORD i = 0; i < count; ++i) {
+            const MIB_TCP6ROW_OWNER_PID& row = t->table[i];
+            Detail detail{WideToUtf8(lines.local[i]), WideToUtf8(lines.remote[i]), labels.Utf8Label(row.dwOwningPid),
+                          "t", row.dwOwningPid};
+            PutBytes(detail.endpoints, row.ucLocalAddr, sizeof row.ucLocalAddr);
+            PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+            PutBytes(detail.endpoints, row.ucRemoteAddr, sizeof row.ucRemoteAddr);
+            PutPort(detail.endpoints, PortOf(row.dwRemotePort));
+            std::string key = detail.endpoints;
+            PutWord(key, row.dwLocalScopeId);
+            PutWord(key, row.dwRemoteScopeId);
+            out.rows.push_back(MakeRow(std::move(key), row.dwState, Tcp6Line(row, lines, i, labels)));
+            out.details.push_back(std::move(detail));
         }
     }
-    while (line != nullptr) {
-        HTREEITEM next = GetNextSiblingItem(line);
-        DeleteItem(line);
-        line = next;
+    if (kind == Table::Udp6 && count > 0) {
+        const auto* t = static_cast<const MIB_UDP6TABLE_OWNER_PID*>(table);
+        const Udp6Lines lines = Udp6Endpoints(t, count);
+        for (DWORD i = 0; i < count; ++i) {
+            const MIB_UDP6ROW_OWNER_PID& row = t->table[i];
+            Detail detail{WideToUtf8(lines.local[i]), {}, labels.Utf8Label(row.dwOwningPid), "u", row.dwOwningPid};
+            PutBytes(detail.endpoints, row.ucLocalAddr, sizeof row.ucLocalAddr);
+            PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+            std::string key = detail.endpoints;
+            PutWord(key, row.dwLocalScopeId);
+            out.rows.push_back(MakeRow(std::move(key), 0, Udp6Line(row, lines, i, labels)));
+            out.details.push_back(std::move(detail));
+        }
+    }
+    return out;
+}
+
+TableRows TakeRows(CSocketTable& table) {
+    table.Refresh();
+    TableRows out = MakeRows(table.GetKind(), table.Table(), table.m_bValid ? table.Rows() : 0);
+    out.valid = table.m_bValid;
+    out.noIpv6 = table.m_bNoIpv6;
+    return out;
+}
+
+bool DescribeClosedSocket(const SOCKET_CLOSE_EVENT& event, ClosedSocket& out) {
+    const bool tcp = event.protocol == IPPROTO_TCP;
+    if (!tcp && event.protocol != IPPROTO_UDP) return false;
+    if (event.family == AF_INET) {
+        out.table = tcp ? Table::Tcp : Table::Udp;
+        DWORD local = 0, remote = 0;
+        std::memcpy(&local, event.localAddress, sizeof local);
+        std::memcpy(&remote, event.remoteAddress, sizeof remote);
+        out.endpoints = tcp ? "T" : "U";
+        PutWord(out.endpoints, local);
+        PutPort(out.endpoints, event.localPort);
+        out.local = Ipv4Text(local, event.localPort);
+        out.remote.clear();
+        if (tcp) {
+            PutWord(out.endpoints, remote);
+            PutPort(out.endpoints, event.remotePort);
+            out.remote = Ipv4Text(remote, event.remotePort);
+        }
+        return true;
+    }
+    if (event.family == AF_INET6) {
+        out.table = tcp ? Table::Tcp6 : Table::Udp6;
+        out.endpoints = tcp ? "t" : "u";
+        PutBytes(out.endpoints, event.localAddress, sizeof event.localAddress);
+        PutPort(out.endpoints, event.localPort);
+        out.local = Endpoints6::Utf8Text(event.localAddress, event.scopeId, event.localPort);
+        out.remote.clear();
+        if (tcp) {
+            PutBytes(out.endpoints, event.remoteAddress, sizeof event.remoteAddress);
+            PutPort(out.endpoints, event.remotePort);
+            out.remote = Endpoints6::Utf8Text(event.remoteAddress, event.scopeId, event.remotePort);
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace sockets
+
+// ------------------------------------------------------------- the reports
+
+void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
+    HTREEITEM root = SocketRoot();
+    if (root == nullptr) return;
+    m_bSocketSnapshotFailed = !table.valid && !table.noIpv6;
+    if (!m_bSocketRowsShown || !table.valid) {
+        // The first rows since the build, or since a failed snapshot: every
+        // line plain, none new.  A failed snapshot is no data rather than
+        // every socket closed: its lines go unmarked.
+        m_bSocketRowsShown = table.valid;
+        m_socketLines.clear();
+        m_socketItems.clear();
+        for (HTREEITEM line = GetChildItem(root); line != nullptr;) {
+            HTREEITEM next = GetNextSiblingItem(line);
+            DeleteItem(line);
+            line = next;
+        }
+        m_socketLines.reserve(table.rows.size());
+        m_socketItems.reserve(table.rows.size());
+        for (const sockets::Row& row : table.rows) {
+            m_socketItems.push_back(AppendItem(root, row.text, kImageValue));
+            m_socketLines.push_back({row.key, row.state, row.text, sockets::Mark::None, sockets::kNoLine});
+        }
+        return;
+    }
+    std::vector<sockets::Line> next = sockets::NextLines(m_socketLines, table.rows);
+    if (!m_bMarkChanges) {
+        // Unmarked, a closed socket's line goes at once.
+        std::erase_if(next, [](const sockets::Line& l) { return l.mark == sockets::Mark::Closed; });
+        for (sockets::Line& l : next) l.mark = sockets::Mark::None;
+    }
+    const std::vector<sockets::Edit> edits = sockets::PlanEdits(m_socketLines, next);
+    // The removals come first, from the last line up; then the insertions
+    // and rewrites from the first line down, each at its final position.
+    std::size_t e = 0;
+    std::vector<bool> removed(m_socketItems.size(), false);
+    for (; e < edits.size() && edits[e].kind == sockets::Edit::Kind::Remove; ++e) {
+        const std::size_t at = edits[e].position;
+        if (at >= m_socketItems.size() || removed[at]) continue;
+        removed[at] = true;
+        DeleteItem(m_socketItems[at]);
+    }
+    std::vector<HTREEITEM> kept;
+    kept.reserve(m_socketItems.size());
+    for (std::size_t i = 0; i < m_socketItems.size(); ++i)
+        if (!removed[i]) kept.push_back(m_socketItems[i]);
+    std::vector<HTREEITEM> items;
+    items.reserve(next.size());
+    std::size_t k = 0;
+    for (std::size_t position = 0; position < next.size(); ++position) {
+        const sockets::Edit* edit = e < edits.size() && edits[e].position == position ? &edits[e] : nullptr;
+        if (edit != nullptr) ++e;
+        HTREEITEM item = nullptr;
+        if ((edit != nullptr && edit->kind == sockets::Edit::Kind::Insert) || k >= kept.size()) {
+            item = InsertItem(root, items.empty() ? nullptr : items.back(), next[position].text, kImageValue);
+        } else {
+            item = kept[k++];
+            if (edit != nullptr) SetItemText(item, next[position].text);
+        }
+        SetItemMark(item, static_cast<LineMark>(next[position].mark));
+        items.push_back(item);
+    }
+    m_socketItems = std::move(items);
+    m_socketLines = std::move(next);
+}
+
+HTREEITEM CNetworkReport::SocketRoot() const {
+    switch (m_nKind) {
+        case kKindTcpConnections: return m_hTcpConnRoot;
+        case kKindUdpConnections: return m_hUdpConnRoot;
+        case kKindTcp6Connections: return m_hTcp6ConnRoot;
+        case kKindUdp6Connections: return m_hUdp6ConnRoot;
+        default: return nullptr;
+    }
+}
+
+std::optional<sockets::Table> SocketTableOfKind(int kind) {
+    switch (kind) {
+        case kKindTcpConnections: return sockets::Table::Tcp;
+        case kKindUdpConnections: return sockets::Table::Udp;
+        case kKindTcp6Connections: return sockets::Table::Tcp6;
+        case kKindUdp6Connections: return sockets::Table::Udp6;
+        default: return std::nullopt;
+    }
+}
+
+void CNetworkReport::BuildSocketRoot(HTREEITEM& root, std::u16string_view title) {
+    DeleteAllItems();
+    m_socketLines.clear();
+    m_socketItems.clear();
+    m_bSocketRowsShown = false;
+    m_bSocketSnapshotFailed = false;
+    root = AppendItem(TVI_ROOT, title, kImageRoot);
+    SetItemBold(root);
+    Expand(root);
+}
+
+sockets::TableRows CNetworkReport::TakeSocketRowsHere() {
+    // The process-wide snapshot objects, as the other reports take theirs.
+    switch (m_nKind) {
+        case kKindTcpConnections: {
+            g_pTcpOwnerTable->Refresh();
+            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Tcp, CurrentTcpOwnerTable(),
+                                                        g_pTcpOwnerTable->m_bValid ? CurrentTcpOwnerRows() : 0);
+            rows.valid = g_pTcpOwnerTable->m_bValid;
+            return rows;
+        }
+        case kKindUdpConnections: {
+            g_pUdpOwnerTable->Refresh();
+            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Udp, CurrentUdpOwnerTable(),
+                                                        g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0);
+            rows.valid = g_pUdpOwnerTable->m_bValid;
+            return rows;
+        }
+        case kKindTcp6Connections: {
+            g_pTcp6OwnerTable->Refresh();
+            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Tcp6, CurrentTcp6OwnerTable(),
+                                                        g_pTcp6OwnerTable->m_bValid ? CurrentTcp6OwnerRows() : 0);
+            rows.valid = g_pTcp6OwnerTable->m_bValid;
+            rows.noIpv6 = g_pTcp6OwnerTable->m_bNoIpv6;
+            return rows;
+        }
+        default: {
+            g_pUdp6OwnerTable->Refresh();
+            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Udp6, CurrentUdp6OwnerTable(),
+                                                        g_pUdp6OwnerTable->m_bValid ? CurrentUdp6OwnerRows() : 0);
+            rows.valid = g_pUdp6OwnerTable->m_bValid;
+            rows.noIpv6 = g_pUdp6OwnerTable->m_bNoIpv6;
+            return rows;
+        }
     }
 }
 
 void CNetworkReport::BuildTcpConnections() {
-    DeleteAllItems();
-    m_hTcpConnRoot = AppendItem(TVI_ROOT, u"TCP Connections", kImageRoot);
-    SetItemBold(m_hTcpConnRoot);
-    g_pTcpOwnerTable->Refresh();
-    const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
-    const DWORD count = g_pTcpOwnerTable->m_bValid ? CurrentTcpOwnerRows() : 0;
-    ProcessLabels explorer;
-    for (DWORD i = 0; i < count; ++i) AppendItem(m_hTcpConnRoot, TcpLine(table->table[i], explorer), kImageValue);
-    Expand(m_hTcpConnRoot);
+    BuildSocketRoot(m_hTcpConnRoot, u"TCP Connections");
+    if (!m_bRowsFromWorker) ShowSocketRows(TakeSocketRowsHere());
 }
-
-void CNetworkReport::UpdateTcpConnections() {
-    g_pTcpOwnerTable->Refresh();
-    const MIB_TCPTABLE_OWNER_PID* table = CurrentTcpOwnerTable();
-    const DWORD count = g_pTcpOwnerTable->m_bValid ? CurrentTcpOwnerRows() : 0;
-    ProcessLabels explorer;
-    RewriteLines(m_hTcpConnRoot, count, [&](DWORD i) { return TcpLine(table->table[i], explorer); });
-}
+void CNetworkReport::UpdateTcpConnections() { ShowSocketRows(TakeSocketRowsHere()); }
 
 void CNetworkReport::BuildUdpConnections() {
-    DeleteAllItems();
-    m_hUdpConnRoot = AppendItem(TVI_ROOT, u"UDP Connections", kImageRoot);
-    SetItemBold(m_hUdpConnRoot);
-    g_pUdpOwnerTable->Refresh();
-    const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
-    const DWORD count = g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0;
-    ProcessLabels explorer;
-    for (DWORD i = 0; i < count; ++i) AppendItem(m_hUdpConnRoot, UdpLine(table->table[i], explorer), kImageValue);
-    Expand(m_hUdpConnRoot);
+    BuildSocketRoot(m_hUdpConnRoot, u"UDP Connections");
+    if (!m_bRowsFromWorker) ShowSocketRows(TakeSocketRowsHere());
 }
-
-void CNetworkReport::UpdateUdpConnections() {
-    g_pUdpOwnerTable->Refresh();
-    const MIB_UDPTABLE_OWNER_PID* table = CurrentUdpOwnerTable();
-    const DWORD count = g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0;
-    ProcessLabels explorer;
-    RewriteLines(m_hUdpConnRoot, count, [&](DWORD i) { return UdpLine(table->table[i], explorer); });
-}
+void CNetworkReport::UpdateUdpConnections() { ShowSocketRows(TakeSocketRowsHere()); }
 
 void CNetworkReport::BuildTcp6Connections() {
-    DeleteAllItems();
-    m_hTcp6ConnRoot = AppendItem(TVI_ROOT, u"TCPv6 Connections", kImageRoot);
-    SetItemBold(m_hTcp6ConnRoot);
-    UpdateTcp6Connections();
-    Expand(m_hTcp6ConnRoot);
+    BuildSocketRoot(m_hTcp6ConnRoot, u"TCPv6 Connections");
+    if (!m_bRowsFromWorker) ShowSocketRows(TakeSocketRowsHere());
 }
-
-void CNetworkReport::UpdateTcp6Connections() {
-    g_pTcp6OwnerTable->Refresh();
-    const MIB_TCP6TABLE_OWNER_PID* table = CurrentTcp6OwnerTable();
-    const DWORD count = g_pTcp6OwnerTable->m_bValid ? CurrentTcp6OwnerRows() : 0;
-    const Tcp6Lines lines = Tcp6Endpoints(table, count);
-    ProcessLabels explorer;
-    RewriteLines(m_hTcp6ConnRoot, count, [&](DWORD i) { return Tcp6Line(table->table[i], lines, i, explorer); });
-}
+void CNetworkReport::UpdateTcp6Connections() { ShowSocketRows(TakeSocketRowsHere()); }
 
 void CNetworkReport::BuildUdp6Connections() {
-    DeleteAllItems();
-    m_hUdp6ConnRoot = AppendItem(TVI_ROOT, u"UDPv6 Connections", kImageRoot);
-    SetItemBold(m_hUdp6ConnRoot);
-    UpdateUdp6Connections();
-    Expand(m_hUdp6ConnRoot);
+    BuildSocketRoot(m_hUdp6ConnRoot, u"UDPv6 Connections");
+    if (!m_bRowsFromWorker) ShowSocketRows(TakeSocketRowsHere());
 }
-
-void CNetworkReport::UpdateUdp6Connections() {
-    g_pUdp6OwnerTable->Refresh();
-    const MIB_UDP6TABLE_OWNER_PID* table = CurrentUdp6OwnerTable();
-    const DWORD count = g_pUdp6OwnerTable->m_bValid ? CurrentUdp6OwnerRows() : 0;
-    const Udp6Lines lines = Udp6Endpoints(table, count);
-    ProcessLabels explorer;
-    RewriteLines(m_hUdp6ConnRoot, count, [&](DWORD i) { return Udp6Line(table->table[i], lines, i, explorer); });
-}
+void CNetworkReport::UpdateUdp6Connections() { ShowSocketRows(TakeSocketRowsHere()); }

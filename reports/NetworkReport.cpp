@@ -57,7 +57,8 @@ CNetworkReport::~CNetworkReport() { WSACleanup(); }
 
 bool CNetworkReport::IsAutoCapable(int nKind) {
     return (nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics) || nKind == kKindUdpConnections ||
-           nKind == kKindTcpConnections || (nKind >= kKindUdp6Connections && nKind <= kKindIp6Statistics);
+           nKind == kKindTcpConnections || (nKind >= kKindUdp6Connections && nKind <= kKindIp6Statistics) ||
+           nKind == kKindConnectionLog;
 }
 
 void CNetworkReport::BuildReport() {
@@ -71,6 +72,7 @@ void CNetworkReport::BuildReport() {
         case kKindUdp6Connections: BuildUdp6Connections(); break;
         case kKindTcp6Connections: BuildTcp6Connections(); break;
         case kKindIp6Statistics: BuildIp6Statistics(); break;
+        case kKindConnectionLog: BuildConnectionLog(); break;
         case kKindAdapterList: BuildAdapterList(); break;
         case kKindInterfaceList: BuildInterfaceList(); break;
         case kKindProtocolList: BuildProtocolList(); break;
@@ -89,12 +91,15 @@ void CNetworkReport::UpdateReport() {
         case kKindUdp6Connections: UpdateUdp6Connections(); break;
         case kKindTcp6Connections: UpdateTcp6Connections(); break;
         case kKindIp6Statistics: UpdateIp6Statistics(); break;
+        case kKindConnectionLog: UpdateConnectionLog(); break;
         default: break;
     }
 }
 
 bool CNetworkReport::SnapshotFailed() const {
+    if (m_bRowsFromWorker && SocketTableOfKind(m_nKind)) return m_bSocketSnapshotFailed;
     switch (m_nKind) {
+        case kKindConnectionLog: return false;  // the events collected so far, none from the command line
         case kKindIcmpStatistics: return g_pIcmpStatistics == nullptr || !g_pIcmpStatistics->m_bValid;
         case kKindIpStatistics: return g_pIpStatistics == nullptr || !g_pIpStatistics->m_bValid;
         case kKindUdpStatistics: return g_pUdpStatistics == nullptr || !g_pUdpStatistics->m_bValid;

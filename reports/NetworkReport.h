@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
+#include <vector>
 
+#include "ConnectionReports.h"
 #include "IpHelper.h"
 #include "ReportTree.h"
 #include "win32.h"
@@ -27,7 +31,12 @@ enum ReportKind : int {
     kKindUdp6Connections = 20,
     kKindTcp6Connections = 21,
     kKindIp6Statistics = 22,
+    // The socket events this process has seen.
+    kKindConnectionLog = 23,
 };
+
+// The socket table a pane of `kind` shows; nullopt for the other kinds.
+std::optional<sockets::Table> SocketTableOfKind(int kind);
 
 // The address family name of entry `nIndex` of the process-wide protocol
 // catalog; "[UNKNOWN]" for an index outside the catalog or a family without a
@@ -95,6 +104,27 @@ public:
     void BuildUdp6Connections();
     void UpdateUdp6Connections();
 
+    // Shows a socket table under the socket report's root: the first rows
+    // after a build as they come, later ones through the diff against the
+    // lines shown, which inserts, removes and rewrites only the lines that
+    // changed and marks them new, changed or closed (closed lines stay one
+    // refresh).  Nothing for a kind without a socket root.
+    void ShowSocketRows(const sockets::TableRows& table);
+    HTREEITEM SocketRoot() const;
+    // Whether a line's change is marked (and a closed socket's line kept one
+    // refresh); on unless the user turns it off.
+    bool m_bMarkChanges = true;
+    // The window's panes take their socket rows on a worker: the build then
+    // writes the root alone and the rows come through ShowSocketRows.
+    bool m_bRowsFromWorker = false;
+
+    // The connection log: one line per event of the process's log, newest
+    // last; an update appends the events added since and drops the lines
+    // of those the log has let go.
+    void BuildConnectionLog();
+    void UpdateConnectionLog();
+    HTREEITEM m_hLogRoot = nullptr;
+
     // IPv6 counters: IPv6, ICMPv6 in and out by message type, UDPv6.
     void BuildIp6Statistics();
     void UpdateIp6Statistics();
@@ -130,6 +160,10 @@ protected:
     HTREEITEM GetChildItem(HTREEITEM item) { return m_pTree->GetChildItem(item); }
     HTREEITEM GetNextSiblingItem(HTREEITEM item) { return m_pTree->GetNextSiblingItem(item); }
     void Expand(HTREEITEM item) { m_pTree->Expand(item); }
+    HTREEITEM InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) {
+        return m_pTree->InsertItem(parent, after, text, image);
+    }
+    void SetItemMark(HTREEITEM item, LineMark mark) { m_pTree->SetItemMark(item, mark); }
 
 private:
     void AppendCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
@@ -140,8 +174,18 @@ private:
     // when it has any.
     void AppendIpv6Addresses(HTREEITEM adapter, DWORD index);
     void RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
-    template <class MakeLine>
-    void RewriteLines(HTREEITEM root, DWORD count, MakeLine makeLine);
+    void BuildSocketRoot(HTREEITEM& root, std::u16string_view title);
+    sockets::TableRows TakeSocketRowsHere();
+
+    // The socket lines shown, as the diff knows them, and their items.
+    std::vector<sockets::Line> m_socketLines;
+    std::vector<HTREEITEM> m_socketItems;
+    bool m_bSocketRowsShown = false;
+    bool m_bSocketSnapshotFailed = false;
+    // The log's events shown: how many the log had added when it was last
+    // written, and how many lines there are.
+    std::uint64_t m_logShown = 0;
+    std::size_t m_logLines = 0;
 
     ReportTree* m_pTree = nullptr;
 };

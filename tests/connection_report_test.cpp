@@ -380,7 +380,22 @@ protected:
         return out;
     }
 
-    // The lines are plain value lines with the texts of a fresh build.
+    // The lines of the sockets open now: all but the closed ones, which
+    // stay one refresh after their socket has gone.
+    std::vector<HTREEITEM> OpenLines() {
+        std::vector<HTREEITEM> open;
+        for (HTREEITEM line : Lines())
+            if (tree_.Mark(line) != LineMark::Closed) open.push_back(line);
+        return open;
+    }
+    std::vector<LineMark> Marks(const std::vector<HTREEITEM>& lines) {
+        std::vector<LineMark> marks;
+        for (HTREEITEM line : lines) marks.push_back(tree_.Mark(line));
+        return marks;
+    }
+
+    // The lines are plain value lines; those of open sockets have the texts
+    // of a fresh build.
     void ExpectLinesOfFreshBuild() {
         const std::vector<HTREEITEM> lines = Lines();
         for (HTREEITEM line : lines) {
@@ -388,7 +403,7 @@ protected:
             EXPECT_FALSE(tree_.IsBold(line));
             EXPECT_EQ(tree_.ChildCount(line), 0u);
         }
-        EXPECT_EQ(Texts(lines), FreshLines());
+        EXPECT_EQ(Texts(OpenLines()), FreshLines());
         EXPECT_EQ(tree_.ItemCount(), 1 + lines.size());
     }
 
@@ -453,61 +468,78 @@ TEST_P(ConnectionReport, BuildShowsOneValueLinePerRowInRowOrder) {
     ExpectLinesOfFreshBuild();
 }
 
-TEST_P(ConnectionReport, UpdateWithMoreRowsRewritesTheLinesInPlaceAndAppendsTheRest) {
-    Script(2);
-    Build();
-    HTREEITEM root = ExpectRoot();
-    const std::vector<HTREEITEM> before = Lines();
-    ASSERT_EQ(before.size(), 2u);
-    const std::vector<std::u16string> oldTexts = Texts(before);
-    Mark(before);
-
-    Script(5, 7);
-    Update();
-    EXPECT_EQ(ExpectRoot(), root);
-    const std::vector<HTREEITEM> after = Lines();
-    ASSERT_EQ(after.size(), 5u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(after[i], before[i]) << i;
-        EXPECT_TRUE(tree_.IsExpanded(after[i])) << i;
-        EXPECT_NE(tree_.Text(after[i]), oldTexts[i]) << i;  // seed 7 reads differently
-    }
-    for (std::size_t i = 2; i < 5; ++i) EXPECT_FALSE(tree_.IsExpanded(after[i])) << i;
-    ExpectLinesOfFreshBuild();
-}
-
-TEST_P(ConnectionReport, UpdateWithFewerRowsDeletesTheSurplusFromTheEnd) {
+// Row v of a script is the same socket whatever the seed: seed 2 after
+// seed 0 closes sockets 0 and 1, keeps 2 to 4 and opens 5 and 6.
+TEST_P(ConnectionReport, UpdateKeepsTheLinesOfSocketsThatStayAndMarksNewAndClosedOnes) {
     Script(5);
     Build();
     HTREEITEM root = ExpectRoot();
     const std::vector<HTREEITEM> before = Lines();
     ASSERT_EQ(before.size(), 5u);
+    EXPECT_EQ(Marks(before), std::vector<LineMark>(5, LineMark::None));
     Mark(before);
 
-    Script(3, 4);
+    Script(5, 2);
     Update();
-    std::vector<HTREEITEM> after = Lines();
-    ASSERT_EQ(after.size(), 3u);
-    EXPECT_EQ(after, std::vector<HTREEITEM>(before.begin(), before.begin() + 3));
-    for (HTREEITEM line : after) EXPECT_TRUE(tree_.IsExpanded(line));
+    EXPECT_EQ(ExpectRoot(), root);
+    const std::vector<HTREEITEM> after = Lines();
+    ASSERT_EQ(after.size(), 7u);
+    using enum LineMark;
+    EXPECT_EQ(Marks(after), (std::vector<LineMark>{Closed, Closed, None, None, None, New, New}));
+    // Every socket that stays, and each closed one, keeps its item.
+    EXPECT_EQ(std::vector<HTREEITEM>(after.begin(), after.begin() + 5), before);
+    for (std::size_t i = 5; i < 7; ++i) EXPECT_FALSE(tree_.IsExpanded(after[i])) << i;
     ExpectLinesOfFreshBuild();
 
+    // The same table again: the closed lines go, the new ones are plain.
+    Update();
+    const std::vector<HTREEITEM> settled = Lines();
+    EXPECT_EQ(settled, std::vector<HTREEITEM>(after.begin() + 2, after.end()));
+    EXPECT_EQ(Marks(settled), std::vector<LineMark>(5, None));
+    ExpectLinesOfFreshBuild();
+
+    // Every socket closing leaves closed lines one refresh, then the root.
     Script(0);
     Update();
-    EXPECT_EQ(ExpectRoot(), root);
-    EXPECT_EQ(tree_.ItemCount(), 1u);
-
-    Update();  // none again: nothing to rewrite
-    EXPECT_EQ(ExpectRoot(), root);
-    EXPECT_EQ(tree_.ItemCount(), 1u);
-
-    Script(2, 1);
+    EXPECT_EQ(Marks(Lines()), std::vector<LineMark>(5, Closed));
     Update();
     EXPECT_EQ(ExpectRoot(), root);
-    ASSERT_EQ(Lines().size(), 2u);
+    EXPECT_EQ(tree_.ItemCount(), 1u);
+    Script(2, 1);
+    Update();
+    EXPECT_EQ(Marks(Lines()), std::vector<LineMark>(2, New));
     ExpectLinesOfFreshBuild();
 }
 
+TEST_P(ConnectionReport, AStateChangeIsMarkedOnTheSocketsOwnLine) {
+    if (GetParam().kind == kKindUdpConnections || GetParam().kind == kKindUdp6Connections)
+        GTEST_SKIP() << "UDP sockets have no state";
+    Script(3);
+    Build();
+    const std::vector<HTREEITEM> before = Lines();
+    if (GetParam().kind == kKindTcpConnections)
+        fake_->tcpRows[1].dwState = 12;
+    else
+        fake_->tcp6Rows[1].dwState = 12;
+    Update();
+    EXPECT_EQ(Lines(), before);
+    EXPECT_EQ(Marks(before), (std::vector<LineMark>{LineMark::None, LineMark::Changed, LineMark::None}));
+    EXPECT_NE(tree_.Text(before[1]).find(u"DELETE_TCB"), std::u16string::npos);
+    ExpectLinesOfFreshBuild();
+}
+
+TEST_P(ConnectionReport, WithMarkingOffLinesOfClosedSocketsGoAtOnceAndNoneIsMarked) {
+    Script(5);
+    Build();
+    report_->m_bMarkChanges = false;
+    Script(5, 2);
+    Update();
+    EXPECT_EQ(Marks(Lines()), std::vector<LineMark>(5, LineMark::None));
+    ExpectLinesOfFreshBuild();
+}
+
+// A failed snapshot is no data, not every socket closed: the lines go
+// unmarked, and those of the next good snapshot come unmarked too.
 TEST_P(ConnectionReport, FailedSnapshotOnUpdateCountsAsNoRows) {
     Script(3);
     Build();
@@ -520,7 +552,7 @@ TEST_P(ConnectionReport, FailedSnapshotOnUpdateCountsAsNoRows) {
     (fake_->*GetParam().table).forcedCode = NO_ERROR;
     Update();
     EXPECT_EQ(ExpectRoot(), root);
-    EXPECT_EQ(Lines().size(), 3u);
+    EXPECT_EQ(Marks(Lines()), std::vector<LineMark>(3, LineMark::None));
     ExpectLinesOfFreshBuild();
 }
 
@@ -534,7 +566,7 @@ TEST_P(ConnectionReport, UpdatesLeaveTheUsersExpansionAlone) {
         Script(n, n);
         Update();
         EXPECT_FALSE(tree_.IsExpanded(root));
-        EXPECT_EQ(Lines().size(), n);
+        EXPECT_EQ(OpenLines().size(), n);
         ExpectLinesOfFreshBuild();
     }
 
@@ -547,23 +579,30 @@ TEST_P(ConnectionReport, UpdatesLeaveTheUsersExpansionAlone) {
     for (HTREEITEM line : Lines()) EXPECT_FALSE(tree_.IsExpanded(line));
 }
 
+// Seeds move the window of sockets [seed, seed + n): those in both windows
+// stay on their items, those only in the old one are closed lines.
 TEST_P(ConnectionReport, ASeriesOfUpdatesAlwaysMatchesAFreshBuild) {
     Build();
     HTREEITEM root = ExpectRoot();
     std::vector<HTREEITEM> previous;
+    unsigned previousSeed = 0;
     unsigned seed = 0;
     for (unsigned n : {3u, 3u, 7u, 1u, 0u, 0u, kFakeMaxSocketRows, 5u, kFakeMaxSocketRows, 2u}) {
         SCOPED_TRACE(testing::Message() << n << " rows");
-        Script(n, ++seed);
+        seed += 2;
+        Script(n, seed);
         Update();
         EXPECT_EQ(ExpectRoot(), root);
-        const std::vector<HTREEITEM> lines = Lines();
-        ASSERT_EQ(lines.size(), n);
-        const std::size_t kept = std::min(previous.size(), lines.size());
-        EXPECT_EQ(std::vector<HTREEITEM>(lines.begin(), lines.begin() + kept),
-                  std::vector<HTREEITEM>(previous.begin(), previous.begin() + kept));
+        const std::vector<HTREEITEM> open = OpenLines();
+        ASSERT_EQ(open.size(), n);
+        const unsigned low = std::max(seed, previousSeed);
+        const unsigned high = std::min<unsigned>(seed + n, previousSeed + static_cast<unsigned>(previous.size()));
+        const std::size_t staying = high > low ? high - low : 0;
+        for (unsigned v = low; v < high; ++v) EXPECT_EQ(open[v - seed], previous[v - previousSeed]) << v;
+        EXPECT_EQ(Lines().size() - open.size(), previous.size() - staying);
         ExpectLinesOfFreshBuild();
-        previous = lines;
+        previous = open;
+        previousSeed = seed;
     }
 }
 
@@ -588,7 +627,7 @@ TEST_P(ConnectionReport, RowCountPastTheBufferListsOnlyTheRowsThatFit) {
     fake_->*GetParam().claimedRows = 100000;
     Update();
     EXPECT_EQ(ExpectRoot(), root);
-    const std::vector<std::u16string> updated = Texts(Lines());
+    const std::vector<std::u16string> updated = Texts(OpenLines());
     ASSERT_EQ(updated.size(), 5u);
     EXPECT_EQ(std::u16string(GetTcpStateName(5)), u"[UNKNOWN]");
     fake_->*GetParam().claimedRows = 0;

@@ -1,0 +1,40 @@
+// The window's socket worker: the tables of the socket panes are taken on
+// it and handed to the window's thread, where each pane compares them with
+// its lines; the socket events it sees are added to the process's
+// connection log there.  One per window, made by the main frame; the panes
+// find it through Current() (without one, a pane takes its tables itself).
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+#include "ConnectionReports.h"
+
+namespace sockets {
+class Monitor;
+}
+
+class CSocketFeed : public QObject {
+    Q_OBJECT
+public:
+    // Starts the worker; it listens to the kernel's socket-close
+    // notifications when the process may.
+    explicit CSocketFeed(QObject* parent = nullptr);
+    ~CSocketFeed() override;
+
+    static CSocketFeed* Current() { return s_current; }
+
+    // Takes these tables (a mask of sockets::TableBit) as soon as the
+    // worker is free; each comes back through rowsArrived.
+    void Request(unsigned tables);
+    bool HasCloseNotifications() const;
+
+signals:
+    void rowsArrived(std::shared_ptr<const sockets::TableRows> rows);
+    // Events were added to the process's connection log.
+    void eventsAdded();
+
+private:
+    std::unique_ptr<sockets::Monitor> m_monitor;
+    static inline CSocketFeed* s_current = nullptr;
+};

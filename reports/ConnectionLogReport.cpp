@@ -1,0 +1,44 @@
+// The connection log report: the process's socket events, one line each.
+#include "ConnectionLog.h"
+#include "NetworkReport.h"
+#include "WideText.h"
+
+namespace sockets {
+
+ConnectionLog& ProcessConnectionLog() {
+    static ConnectionLog log;
+    return log;
+}
+
+}  // namespace sockets
+
+void CNetworkReport::BuildConnectionLog() {
+    DeleteAllItems();
+    m_hLogRoot = AppendItem(TVI_ROOT, u"Connection Log", kImageRoot);
+    SetItemBold(m_hLogRoot);
+    m_logShown = 0;
+    m_logLines = 0;
+    UpdateConnectionLog();
+    Expand(m_hLogRoot);
+}
+
+void CNetworkReport::UpdateConnectionLog() {
+    if (m_hLogRoot == nullptr) return;
+    const sockets::ConnectionLog& log = sockets::ProcessConnectionLog();
+    const std::deque<sockets::Event>& events = log.Events();
+    // The number, counted from the log's start, of its oldest event held.
+    const std::uint64_t first = log.Added() - events.size();
+    if (m_logShown < first) m_logShown = first;
+    for (std::size_t i = static_cast<std::size_t>(m_logShown - first); i < events.size(); ++i) {
+        AppendItem(m_hLogRoot, AnsiToWide(sockets::EventLine(events[i])), kImageValue);
+        ++m_logLines;
+    }
+    m_logShown = log.Added();
+    // The pane holds no more lines than the log holds events.
+    while (m_logLines > sockets::ConnectionLog::kCapacity) {
+        HTREEITEM oldest = GetChildItem(m_hLogRoot);
+        if (oldest == nullptr) break;
+        DeleteItem(oldest);
+        --m_logLines;
+    }
+}

@@ -1,0 +1,225 @@
+#include "SocketMonitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <memory>
+
+namespace sockets {
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// ------------------------------------------------------------ the tracker
+
+namespace {
+
+// More sockets closed by the kernel than this, waiting to leave a table that
+// is not being taken, are forgotten: the set stays bounded.
+constexpr std::size_t kMostClosedWaiting = 100000;
+
+Event MakeEvent(Event::What what, Table table, const Detail& detail, std::int64_t nowMs) {
+    Event event;
+    event.timeMs = nowMs;
+    event.what = what;
+    event.protocol = ProtocolName(table);
+    event.local = detail.local;
+    event.remote = detail.remote;
+    event.owner = detail.owner;
+    return event;
+}
+
+bool IsTcp(Table table) { return table == Table::Tcp || table == Table::Tcp6; }
+
+}  // namespace
+
+void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events) {
+    if (!rows.valid) return;
+    PerTable& t = m_tables[static_cast<unsigned>(rows.table)];
+    std::unordered_map<std::string, Known> now;
+    now.reserve(rows.rows.size());
+    const std::size_t n = std::min(rows.rows.size(), rows.details.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const Row& row = rows.rows[i];
+        Known known{row.state, rows.details[i]};
+        const auto before = t.rows.find(row.key);
+        // A socket in TIME_WAIT has no process: it keeps the owner it had.
+        if (known.detail.pid == 0 && before != t.rows.end()) known.detail.owner = before->second.detail.owner;
+        if (known.detail.pid != 0) t.owners[known.detail.endpoints] = known.detail.owner;
+        if (t.seen) {
+            const bool closed = t.closedByKernel.count(known.detail.endpoints) != 0;
+            if (before == t.rows.end()) {
+                if (!closed) events.push_back(MakeEvent(Event::What::Opened, rows.table, known.detail, nowMs));
+            } else if (before->second.state != row.state && IsTcp(rows.table) && !closed) {
+                Event event = MakeEvent(Event::What::State, rows.table, known.detail, nowMs);
+                event.state = StateText(row.state);
+                events.push_back(std::move(event));
+            }
+        }
+        now.emplace(row.key, std::move(known));
+    }
+    if (t.seen) {
+        for (const auto& [key, known] : t.rows) {
+            if (now.count(key) != 0 || t.closedByKernel.count(known.detail.endpoints) != 0) continue;
+            events.push_back(MakeEvent(Event::What::Closed, rows.table, known.detail, nowMs));
+        }
+    }
+    // Sockets the kernel closed are forgotten once they have left the table,
+    // and so are the owners of endpoints no longer in it.
+    std::unordered_set<std::string> present;
+    present.reserve(now.size());
+    for (const auto& [key, known] : now) present.insert(known.detail.endpoints);
+    std::erase_if(t.closedByKernel, [&present](const std::string& e) { return present.count(e) == 0; });
+    std::erase_if(t.owners, [&present](const auto& entry) { return present.count(entry.first) == 0; });
+    t.rows = std::move(now);
+    t.seen = true;
+}
+
+void EventTracker::SocketClosed(const SOCKET_CLOSE_EVENT& closed, std::int64_t nowMs, std::vector<Event>& events) {
+    ClosedSocket socket;
+    if (!DescribeClosedSocket(closed, socket)) return;
+    PerTable& t = m_tables[static_cast<unsigned>(socket.table)];
+    Event event;
+    event.timeMs = nowMs;
+    event.what = Event::What::Closed;
+    event.protocol = ProtocolName(socket.table);
+    event.local = std::move(socket.local);
+    event.remote = std::move(socket.remote);
+    const auto owner = t.owners.find(socket.endpoints);
+    event.owner = owner != t.owners.end() ? owner->second : kOwnerNotFound;
+    events.push_back(std::move(event));
+    // Only a table that is being taken needs to know; one that is not would
+    // only gather them.
+    if (t.seen) {
+        if (t.closedByKernel.size() >= kMostClosedWaiting) t.closedByKernel.clear();
+        t.closedByKernel.insert(std::move(socket.endpoints));
+    }
+}
+
+// ------------------------------------------------------------ the worker
+
+Monitor::Monitor(Callbacks callbacks, bool closeNotifications) : m_callbacks(std::move(callbacks)) {
+    if (closeNotifications) m_notifyFd = OpenSocketCloseNotifications(kSockCloseTcp | kSockCloseUdp);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_wakeRead = fds[0];
+        m_wakeWrite = fds[1];
+    }
+    m_worker = std::thread([this] { Run(); });
+}
+
+Monitor::~Monitor() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stop = true;
+    }
+    Wake();
+    if (m_worker.joinable()) m_worker.join();
+    if (m_notifyFd >= 0) CloseSocketCloseNotifications(m_notifyFd);
+    if (m_wakeRead >= 0) close(m_wakeRead);
+    if (m_wakeWrite >= 0) close(m_wakeWrite);
+}
+
+void Monitor::Wake() {
+    if (m_wakeWrite < 0) return;
+    const char byte = 1;
+    // A full pipe already holds a wake-up.
+    [[maybe_unused]] const ssize_t written = write(m_wakeWrite, &byte, 1);
+}
+
+void Monitor::Request(unsigned tables) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_requested |= tables & kAllTables;
+    }
+    Wake();
+}
+
+void Monitor::TakeEvery(unsigned tables, std::chrono::milliseconds period) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_every = period.count() > 0 ? tables & kAllTables : 0;
+        m_period = period;
+    }
+    Wake();
+}
+
+std::uint64_t Monitor::LostNotifications() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lost;
+}
+
+void Monitor::Run() {
+    using Clock = std::chrono::steady_clock;
+    std::array<std::unique_ptr<CSocketTable>, 4> tables;
+    for (unsigned i = 0; i < 4; ++i) tables[i] = std::make_unique<CSocketTable>(static_cast<Table>(i));
+    EventTracker tracker;
+    std::vector<SOCKET_CLOSE_EVENT> closed;
+    std::vector<Event> events;
+    Clock::time_point due = Clock::now();
+    // Without a wake-up pipe the worker looks for requests ten times a second.
+    constexpr int kFallbackPollMs = 100;
+    for (;;) {
+        unsigned every;
+        std::chrono::milliseconds period;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_stop) return;
+            every = m_every;
+            period = m_period;
+        }
+        int timeout = m_wakeRead >= 0 ? -1 : kFallbackPollMs;
+        if (every != 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+            const int wait = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_notifyFd, POLLIN, 0}};
+        const int ready = poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) timeout = kFallbackPollMs;  // keep going; the next poll may do better
+        if (m_wakeRead >= 0 && (fds[0].revents & POLLIN) != 0) {
+            char drain[64];
+            while (read(m_wakeRead, drain, sizeof drain) > 0) {
+            }
+        }
+        events.clear();
+        if (m_notifyFd >= 0 && (fds[1].revents & (POLLIN | POLLERR)) != 0) {
+            closed.clear();
+            std::uint64_t lost = 0;
+            ReadSocketCloseNotifications(m_notifyFd, closed, &lost);
+            if (lost != 0) {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_lost += lost;
+            }
+            const std::int64_t now = NowMs();
+            for (const SOCKET_CLOSE_EVENT& c : closed) tracker.SocketClosed(c, now, events);
+        }
+        unsigned take;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_stop) return;
+            take = m_requested;
+            m_requested = 0;
+        }
+        const unsigned requested = take;
+        if (every != 0 && Clock::now() >= due) {
+            take |= every;
+            due = Clock::now() + period;
+        }
+        for (unsigned i = 0; i < 4; ++i) {
+            if ((take & (1u << i)) == 0) continue;
+            TableRows rows = TakeRows(*tables[i]);
+            tracker.TableTaken(rows, NowMs(), events);
+            if ((requested & (1u << i)) != 0 && m_callbacks.rows) m_callbacks.rows(std::move(rows));
+        }
+        if (!events.empty() && m_callbacks.events) m_callbacks.events(std::move(events));
+    }
+}
+
+}  // namespace sockets

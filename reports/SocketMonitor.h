@@ -1,0 +1,100 @@
+// The socket worker: takes the socket tables on a thread of its own, so
+// that the window's thread only compares and draws, and turns what changed
+// between two tables, and the kernel's notifications of sockets it
+// destroys, into connection log events.  Qt-free; the window and --watch
+// each wrap it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "ConnectionLog.h"
+#include "ConnectionReports.h"
+
+namespace sockets {
+
+inline constexpr unsigned TableBit(Table table) { return 1u << static_cast<unsigned>(table); }
+inline constexpr unsigned kAllTables = 0xF;
+
+// What a run of tables and notifications means for the log: kept per table
+// (the rows last seen) and across them (sockets the kernel said closed).
+// Used by the worker; separate so that it can be tested without threads.
+class EventTracker {
+public:
+    // The events between the table last seen of `rows.table` and `rows`;
+    // none for the first good table of each kind (what is open when
+    // watching starts is not news) or for a failed one.
+    void TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events);
+    // A socket the kernel destroyed: a closed event with the owner last seen
+    // on its endpoints, else kOwnerNotFound.  Its disappearance from the next
+    // table, and a state it is still seen in until then (a connection in
+    // TIME_WAIT), are then not logged again.
+    void SocketClosed(const SOCKET_CLOSE_EVENT& closed, std::int64_t nowMs, std::vector<Event>& events);
+
+private:
+    struct Known {
+        std::uint32_t state;
+        Detail detail;
+    };
+    struct PerTable {
+        bool seen = false;
+        std::unordered_map<std::string, Known> rows;          // by row key
+        std::unordered_map<std::string, std::string> owners;  // by endpoints, the last owner found
+        std::unordered_set<std::string> closedByKernel;       // endpoints
+    };
+    PerTable m_tables[4];
+};
+
+class Monitor {
+public:
+    struct Callbacks {
+        // A table taken at a request, on the worker thread.
+        std::function<void(TableRows&&)> rows;
+        // Events, oldest first, on the worker thread.
+        std::function<void(std::vector<Event>&&)> events;
+    };
+    // Starts the worker.  With `closeNotifications`, it also listens to the
+    // kernel's socket-close notifications (when the process may).  The IP
+    // helper library must be bound already.
+    Monitor(Callbacks callbacks, bool closeNotifications);
+    ~Monitor();  // stops and joins the worker
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    // Takes `tables` (a mask of TableBit) as soon as the worker is free and
+    // hands each over; requests waiting for the same table are one.
+    void Request(unsigned tables);
+    // Takes `tables` every `period` as well, for the log alone (0: none).
+    void TakeEvery(unsigned tables, std::chrono::milliseconds period);
+    // Whether the kernel's notifications are being received.
+    bool HasCloseNotifications() const { return m_notifyFd >= 0; }
+    // Notifications the kernel dropped since the start (a full buffer).
+    std::uint64_t LostNotifications() const;
+
+private:
+    void Run();
+    void Wake();
+
+    Callbacks m_callbacks;
+    int m_notifyFd = -1;
+    int m_wakeRead = -1, m_wakeWrite = -1;
+    mutable std::mutex m_lock;
+    unsigned m_requested = 0;
+    unsigned m_every = 0;
+    std::chrono::milliseconds m_period{0};
+    bool m_stop = false;
+    std::uint64_t m_lost = 0;
+    std::thread m_worker;
+};
+
+// Milliseconds since the Unix epoch, now.
+std::int64_t NowMs();
+
+}  // namespace sockets
