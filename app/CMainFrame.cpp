@@ -261,15 +261,14 @@ void CMainFrame::BuildRibbon() {
     panels.push_back(sources->AddPanel(QStringLiteral("Configuration"), panelImage(kPanelIconIndex)));
     for (const ToggleInfo& t : ToggleTable())
         panels[static_cast<std::size_t>(t.panel)]->AddCheckBox(t.commandId, LoadResString(t.textId));
+    // With them, the live panes' marking, pausing, and the log's file.
     panels[3]->AddCheckBox(ids::ID_AUTOREFRESH_ALL, QStringLiteral("Autorefresh All"));
-    panels[3]->AddButton(ids::ID_RESET_LAYOUT, QStringLiteral("Reset Layout"), QIcon(), QIcon());
-    // The live socket panes: marking, pausing, and the log's file.
-    CRibbonPanel* live = sources->AddPanel(QStringLiteral("Live"), panelImage(kPanelIconIndex));
-    live->AddCheckBox(ids::ID_HIGHLIGHT_CHANGES, QStringLiteral("Highlight Changes"));
-    QToolButton* pause = live->AddButton(ids::ID_PAUSE, QStringLiteral("Pause"), QIcon(), QIcon());
+    panels[3]->AddCheckBox(ids::ID_HIGHLIGHT_CHANGES, QStringLiteral("Highlight Changes"));
+    QToolButton* pause = panels[3]->AddButton(ids::ID_PAUSE, QStringLiteral("Pause"), QIcon(), QIcon());
     pause->setCheckable(true);
     pause->setToolTip(QStringLiteral("Pause (Pause key): the panes keep what they show while collection goes on"));
-    live->AddButton(ids::ID_SAVE_LOG_AS, QStringLiteral("Save Log As..."), QIcon(), QIcon());
+    panels[3]->AddButton(ids::ID_RESET_LAYOUT, QStringLiteral("Reset Layout"), QIcon(), QIcon());
+    panels[3]->AddButton(ids::ID_SAVE_LOG_AS, QStringLiteral("Save Log As..."), QIcon(), QIcon());
 
     // The style button: no command of its own, a click opens the look menu.
     auto* style = new QToolButton;

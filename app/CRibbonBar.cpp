@@ -147,17 +147,27 @@ QCheckBox* CRibbonPanel::AddCheckBox(int id, const QString& text) {
         box->setChecked(!box->isChecked());
         emit m_ribbon->command(id);
     });
-    const std::size_t index = m_elements.size();
-    if (index % kRowsPerColumn == 0) m_layout->addLayout(new QVBoxLayout);
-    auto* column = static_cast<QVBoxLayout*>(m_layout->itemAt(m_layout->count() - 1)->layout());
-    column->addWidget(box);
-    if (index % kRowsPerColumn == 0)
-        column->addStretch(1);
-    else
-        column->insertWidget(column->count() - 1, box);
+    PlaceInColumn(box);
     m_elements.push_back(box);
     m_ribbon->Register(id, box);
     return box;
+}
+
+void CRibbonPanel::PlaceInColumn(QWidget* element) {
+    // Small elements stand in columns of three rows, filled top down.
+    QVBoxLayout* column = nullptr;
+    if (m_columnRows % kRowsPerColumn != 0 && m_layout->count() > 0)
+        column = qobject_cast<QVBoxLayout*>(m_layout->itemAt(m_layout->count() - 1)->layout());
+    if (column == nullptr) {
+        column = new QVBoxLayout;
+        m_layout->addLayout(column);
+        column->addWidget(element);
+        column->addStretch(1);
+        m_columnRows = 1;
+        return;
+    }
+    column->insertWidget(column->count() - 1, element);
+    ++m_columnRows;
 }
 
 QToolButton* CRibbonPanel::AddButton(int id, const QString& text, const QIcon& small, const QIcon& large) {
@@ -167,7 +177,12 @@ QToolButton* CRibbonPanel::AddButton(int id, const QString& text, const QIcon& s
     button->setToolButtonStyle(large.isNull() ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonTextUnderIcon);
     button->setProperty("commandId", id);
     connect(button, &QToolButton::clicked, this, [this, id] { emit m_ribbon->command(id); });
-    m_layout->addWidget(button);
+    if (large.isNull()) {
+        PlaceInColumn(button);
+    } else {
+        m_layout->addWidget(button);
+        m_columnRows = 0;
+    }
     m_elements.push_back(button);
     m_ribbon->Register(id, button);
     return button;

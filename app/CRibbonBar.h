@@ -48,8 +48,13 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Puts a small element under the last one, or in a new column when that
+    // column is full or the last element was a large one.
+    void PlaceInColumn(QWidget* element);
+
     CRibbonBar* m_ribbon;
     QIcon m_icon;
+    int m_columnRows = 0;  // elements in the last column
     QHBoxLayout* m_layout;
     std::vector<QWidget*> m_elements;
     QToolButton* m_collapsedButton = nullptr;

@@ -125,11 +125,12 @@ bool CNetworkDataView::Create() {
     } else {
         BuildReport();
     }
+    if (m_nKind == kKindConnectionLog) m_wndTree->ScrollToEndAfterChanges();
     if (feed != nullptr && m_nKind == kKindConnectionLog) {
         // The log pane writes the events as they come (while not paused);
         // writing appends only the new ones.
         connect(feed, &CSocketFeed::eventsAdded, this, [this] {
-            if (!m_bPaused && IsOnScreen()) UpdateReport();
+            if (!m_bPaused && IsOnScreen()) WriteLog();
         });
     }
     return true;
@@ -229,8 +230,19 @@ void CNetworkDataView::Update() {
     }
     // The log pane takes every socket table on its ticks, so that the log
     // sees the sockets' changes even when no socket pane refreshes.
-    if (m_nKind == kKindConnectionLog && feed != nullptr) feed->Request(sockets::kAllTables);
+    if (m_nKind == kKindConnectionLog) {
+        if (feed != nullptr) feed->Request(sockets::kAllTables);
+        WriteLog();
+        return;
+    }
     UpdateReport();
+}
+
+void CNetworkDataView::WriteLog() {
+    // Newest last: a view at the end stays at the end.
+    const bool atEnd = m_wndTree->ShowsEnd();
+    UpdateReport();
+    if (atEnd) m_wndTree->ScrollToEndAfterChanges();
 }
 
 void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::TableRows>& rows) {

@@ -67,6 +67,8 @@ private:
     // One update: a socket pane with a worker asks it for its table, any
     // other pane runs its update routine.
     void Update();
+    // The log pane: appends the events added since, following the end.
+    void WriteLog();
     void OnRowsArrived(const std::shared_ptr<const sockets::TableRows>& rows);
     void AdjustLayout();
     void PaintFrame();

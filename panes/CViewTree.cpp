@@ -366,10 +366,25 @@ void CViewTree::timerEvent(QTimerEvent* event) {
     FollowChanges();
 }
 
+bool CViewTree::ShowsEnd() const {
+    return m_pVertical == nullptr || m_pVertical->isHidden() || m_pVertical->value() >= m_pVertical->maximum();
+}
+
+void CViewTree::ScrollToEndAfterChanges() {
+    m_scrollToEnd = true;
+    if (m_nScrollBarTimer == 0) m_nScrollBarTimer = startTimer(0);
+}
+
 void CViewTree::FollowChanges() {
     if (m_nScrollBarTimer != 0) killTimer(m_nScrollBarTimer);
     m_nScrollBarTimer = 0;
     UpdateScrollBars();
+    if (m_scrollToEnd) {
+        m_scrollToEnd = false;
+        m_anchor = nullptr;
+        if (m_pVertical != nullptr) m_pVertical->setValue(m_pVertical->maximum());
+        return;
+    }
     // The line that was at the top stays there: lines inserted or removed
     // above it move the view with them.
     if (m_anchor != nullptr) {

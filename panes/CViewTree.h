@@ -52,6 +52,11 @@ public:
     void SetItemMark(HTREEITEM item, LineMark mark) override;
     // The text colours of lines marked new, changed and closed (the look's).
     void SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed);
+    // Whether the view shows the last line (or everything); a log that
+    // grows at the end keeps following it from there.
+    bool ShowsEnd() const;
+    // Scrolls to the last line once the changes under way are done.
+    void ScrollToEndAfterChanges();
     LineMark Mark(HTREEITEM item) const { return m_items.Mark(item); }
 
     // What the user sees and does.
@@ -135,6 +140,7 @@ private:
     // into it the view was scrolled: kept in place once they have.
     HTREEITEM m_anchor = nullptr;
     int m_anchorOffset = 0;
+    bool m_scrollToEnd = false;
     std::vector<Row> m_rows;
     std::unordered_map<HTREEITEM, int> m_rowIndex;  // row of each shown line; empty until asked
     bool m_rowsValid = false;

@@ -242,14 +242,14 @@ TEST_F(Shell, APaneThatCannotBeCreatedEndsTheStart) {
 
 // --------------------------------------------------------------- panes
 
-TEST_F(Shell, ThirteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
+TEST_F(Shell, FourteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     ASSERT_TRUE(Start());
     CMainFrame& frame = Frame();
     // Construction in member order: kinds 14, 15, 17, 16, 18, 19, 12, 13, 11,
-    // 10, then the IPv6 kinds 20, 21, 22.
+    // 10, then the IPv6 kinds 20, 21, 22, then the connection log.
     std::vector<int> kinds;
     for (CNetworkDataView* pane : frame.Panes()) kinds.push_back(pane->m_nKind);
-    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10, 20, 21, 22}));
+    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10, 20, 21, 22, 23}));
 
     struct Expect {
         CNetworkDataView* pane;
@@ -271,6 +271,7 @@ TEST_F(Shell, ThirteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
         {frame.m_paneUdp6Sockets, "Active UDPv6 Sockets", "57360", Qt::RightDockWidgetArea},
         {frame.m_paneTcp6Sockets, "Active TCPv6 Sockets", "57361", Qt::RightDockWidgetArea},
         {frame.m_paneIp6Stats, "IPv6 Statistics", "57362", Qt::LeftDockWidgetArea},
+        {frame.m_paneConnectionLog, "Connection Log", "57363", Qt::RightDockWidgetArea},
     };
     const QIcon& icon = frame.m_paneNetworks->windowIcon();
     EXPECT_FALSE(icon.isNull());
@@ -289,8 +290,9 @@ TEST_F(Shell, ThirteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     };
     EXPECT_EQ(group(frame.m_paneNetworks).size(), 4);
     EXPECT_TRUE(group(frame.m_paneNetworks).contains(frame.m_paneProtocols));
-    EXPECT_EQ(group(frame.m_paneTcpSockets).size(), 4);
-    for (CNetworkDataView* socket : {frame.m_paneUdpSockets, frame.m_paneTcp6Sockets, frame.m_paneUdp6Sockets})
+    EXPECT_EQ(group(frame.m_paneTcpSockets).size(), 5);
+    for (CNetworkDataView* socket :
+         {frame.m_paneUdpSockets, frame.m_paneTcp6Sockets, frame.m_paneUdp6Sockets, frame.m_paneConnectionLog})
         EXPECT_TRUE(group(frame.m_paneTcpSockets).contains(socket)) << socket->windowTitle().toStdString();
     EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIcmpStats));
     EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIp6Stats));
@@ -589,14 +591,23 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
         {Q("Enumerators"),
          {{32781, Q("Networks")}, {32771, Q("Protocols")}, {32772, Q("Adapters")}, {32773, Q("Interfaces")}}},
         {Q("Sockets"),
-         {{32778, Q("UDP Sockets")}, {32780, Q("TCP Sockets")}, {32791, Q("UDPv6 Sockets")}, {32792, Q("TCPv6 Sockets")}}},
+         {{32778, Q("UDP Sockets")},
+          {32780, Q("TCP Sockets")},
+          {32791, Q("UDPv6 Sockets")},
+          {32792, Q("TCPv6 Sockets")},
+          {32794, Q("Connection Log")}}},
         {Q("Statistics"),
          {{32775, Q("ICMP Packets")},
           {32774, Q("IP Packets")},
           {32777, Q("UDP Packets")},
           {32779, Q("TCP Packets")},
           {32793, Q("IPv6 Packets")}}},
-        {Q("Configuration"), {{57359, Q("Autorefresh All")}, {32790, Q("Reset Layout")}}},
+        {Q("Configuration"),
+         {{57359, Q("Autorefresh All")},
+          {32795, Q("Highlight Changes")},
+          {32796, Q("Pause")},
+          {32790, Q("Reset Layout")},
+          {32797, Q("Save Log As...")}}},
     };
     for (std::size_t p = 0; p < panels.size(); ++p) {
         EXPECT_EQ(panels[p]->title(), expected[p].first);
@@ -604,10 +615,11 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
         const std::vector<QWidget*> elements = panels[p]->Elements();
         ASSERT_EQ(elements.size(), expected[p].second.size()) << p;
         for (std::size_t e = 0; e < elements.size(); ++e) {
-            // Check boxes, and the one command button (Reset Layout).
+            // Check boxes, and the command buttons of the Configuration panel.
             auto* box = qobject_cast<QAbstractButton*>(elements[e]);
             ASSERT_NE(box, nullptr);
-            EXPECT_EQ(qobject_cast<QCheckBox*>(box) != nullptr, expected[p].second[e].first != 32790);
+            const int id = expected[p].second[e].first;
+            EXPECT_EQ(qobject_cast<QCheckBox*>(box) != nullptr, id != 32790 && id != 32796 && id != 32797);
             EXPECT_EQ(box->property("commandId").toInt(), expected[p].second[e].first);
             EXPECT_EQ(box->text(), expected[p].second[e].second);
         }
@@ -753,7 +765,7 @@ TEST_F(Shell, PanesShowTheirIconOnCaptionsTabsAndEdgeTabs) {
     for (QTabBar* bar : frame.findChildren<QTabBar*>(Qt::FindDirectChildrenOnly))
         for (int i = 0; i < bar->count(); ++i, ++tabs)
             EXPECT_FALSE(bar->tabIcon(i).isNull()) << bar->tabText(i).toStdString();
-    EXPECT_EQ(tabs, 13) << "the four tab groups";
+    EXPECT_EQ(tabs, 14) << "the four tab groups";
 
     frame.AutoHide()->SetAutoHidden(pane, true);
     QApplication::processEvents();
