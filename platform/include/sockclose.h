@@ -1,8 +1,9 @@
 // Notifications of the sockets the kernel destroys, TCP and UDP over IPv4
 // and IPv6, as they happen: a socket that opens and closes between two
 // snapshots of the tables is still seen closing.  Linux delivers them to
-// the sock_diag multicast groups, which need CAP_NET_ADMIN in the network
-// namespace; without it there are none.
+// the sock_diag multicast groups of the caller's network namespace.  The
+// kernel lets any process join them (its sock_diag socket is created with
+// NL_CFG_F_NONROOT_RECV); CAP_NET_ADMIN only buys a larger receive buffer.
 #pragma once
 
 #include <cstddef>
@@ -23,16 +24,17 @@ struct SOCKET_CLOSE_EVENT {
 // Opens a notification socket for the groups of `protocols` (a mask of
 // kSockCloseTcp, kSockCloseUdp) over both families.  Returns the descriptor
 // to poll for input (non-blocking, close-on-exec), or -1 with errno set
-// (EPERM without the capability).
+// (EPERM should a kernel refuse the groups, EINVAL for an empty mask).
 inline constexpr unsigned kSockCloseTcp = 1;
 inline constexpr unsigned kSockCloseUdp = 2;
 int OpenSocketCloseNotifications(unsigned protocols);
 
 // Reads what is waiting on `fd` without blocking and appends one event per
 // destroyed socket to `events`.  Returns how many were appended, or -1 when
-// the descriptor fails.  Notifications the kernel dropped because the
-// receive buffer was full are counted in *lost (when not null) and reading
-// goes on.
+// the descriptor fails (events appended before the failure stay).
+// Notifications the kernel dropped because the receive buffer was full are
+// counted in *lost (when not null) and reading goes on.  Datagrams not sent
+// by the kernel are ignored; at most 4096 datagrams are read per call.
 int ReadSocketCloseNotifications(int fd, std::vector<SOCKET_CLOSE_EVENT>& events, std::uint64_t* lost);
 
 // Decodes one datagram of notifications: appends an event per well-formed
