@@ -81,7 +81,7 @@ int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err) {
         sockets::Monitor monitor(std::move(callbacks), true);
         if (!monitor.HasCloseNotifications())
             std::fprintf(err,
-                         "tessaline: the kernel's socket-close notifications need CAP_NET_ADMIN; sockets that open "
+                         "tessaline: the kernel's socket-close notifications are not available; sockets that open "
                          "and close within 2 s are not seen\n");
         monitor.TakeEvery(tables, std::chrono::milliseconds(2000));
         char byte;
