@@ -214,7 +214,10 @@ void CNetworkDataView::timerEvent(QTimerEvent* event) {
     // pane shows stays.
     CSocketFeed* feed = CSocketFeed::Current();
     if (m_bPaused) {
-        if (m_bRowsFromWorker && feed != nullptr) feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
+        if (m_bRowsFromWorker && feed != nullptr) {
+            m_bAwaitingRows = true;  // shown when the pane resumes
+            feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
+        }
         return;
     }
     Update();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "SocketMonitor.h"
 #include "FakeReportFixture.h"
 #include "FakeWinsock.h"
 
@@ -57,6 +58,13 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
         {{"--print", "ip", "--", "x"}, Action::Error, std::nullopt, {}, "--print takes no file"},
         {{"--print", "--"}, Action::Error, std::nullopt, {}, "unknown report kind '--'"},
         {{"--print"}, Action::Error, std::nullopt, {}, "--print needs a report kind"},
+        {{"--print", "log"}, Action::Print, std::nullopt, {23}, ""},
+        // --watch takes one socket table, or watches all four.
+        {{"--watch"}, Action::Watch, std::nullopt, {}, ""},
+        {{"--watch", "tcp6"}, Action::Watch, std::nullopt, {}, ""},
+        {{"--watch", "--"}, Action::Watch, std::nullopt, {}, ""},
+        {{"--watch", "ip"}, Action::Error, std::nullopt, {}, "--watch takes tcp, udp, tcp6 or udp6, not 'ip'"},
+        {{"--watch", "tcp", "x"}, Action::Error, std::nullopt, {}, "--watch takes no file"},
     };
     for (const Case& c : cases) {
         const CommandLine cl = ParseCommandLine(c.args);
@@ -68,6 +76,8 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
         EXPECT_EQ(cl.file, c.file) << Joined(c.args);
         EXPECT_EQ(cl.kinds, c.kinds) << Joined(c.args);
     }
+    EXPECT_EQ(ParseCommandLine({"--watch"}).watchTables, sockets::kAllTables);
+    EXPECT_EQ(ParseCommandLine({"--watch", "udp"}).watchTables, sockets::TableBit(sockets::Table::Udp));
 }
 
 // What PrintReports wrote on its two streams, and its status.

@@ -48,6 +48,7 @@
 #include "CAboutDlg.h"
 #include "AutoHide.h"
 #include "CMainFrame.h"
+#include "ConnectionLog.h"
 #include "CNetworkDataView.h"
 #include "CRibbonBar.h"
 #include "CTessalineApp.h"
@@ -355,6 +356,63 @@ TEST_F(Shell, ShowHideBoxesFollowThePanesAndAutorefreshAllSwitchesAllTen) {
     all->click();
     for (CNetworkDataView* pane : frame.Panes()) EXPECT_FALSE(pane->m_bAutoRefresh);
     EXPECT_FALSE(all->isChecked());
+}
+
+// The live panes' commands: Pause (button and key) freezes every pane and
+// says so in the title; Highlight Changes is kept in the settings; the log
+// is saved as CSV or JSON by the name's extension.
+TEST_F(Shell, PauseHighlightChangesAndSaveLog) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    auto* pause = qobject_cast<QToolButton*>(frame.Ribbon()->FindElement(32796));
+    ASSERT_NE(pause, nullptr);
+    pause->click();
+    EXPECT_TRUE(frame.m_bPaused);
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_TRUE(pane->IsPaused());
+    EXPECT_TRUE(frame.windowTitle().endsWith(Q(" [Paused]"))) << frame.windowTitle().toStdString();
+    EXPECT_TRUE(pause->isChecked());
+    EXPECT_EQ(pause->text(), Q("Resume"));
+    frame.activateWindow();
+    QTest::keyClick(&frame, Qt::Key_Pause);
+    EXPECT_FALSE(frame.m_bPaused);
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_FALSE(pane->IsPaused());
+    EXPECT_FALSE(frame.windowTitle().contains(Q("Paused")));
+    EXPECT_FALSE(pause->isChecked());
+
+    auto* highlight = qobject_cast<QCheckBox*>(frame.Ribbon()->FindElement(32795));
+    ASSERT_NE(highlight, nullptr);
+    EXPECT_TRUE(highlight->isChecked());
+    highlight->click();
+    EXPECT_FALSE(highlight->isChecked());
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_FALSE(pane->m_bMarkChanges);
+    EXPECT_EQ(Setting("HighlightChanges").toInt(), 0);
+    app_.reset();
+    ASSERT_TRUE(Start());
+    EXPECT_FALSE(Frame().m_paneTcpSockets->m_bMarkChanges);
+    EXPECT_FALSE(qobject_cast<QCheckBox*>(Frame().Ribbon()->FindElement(32795))->isChecked());
+
+    sockets::ConnectionLog& log = sockets::ProcessConnectionLog();
+    log.Clear();
+    sockets::Event event;
+    event.protocol = "TCP";
+    event.local = "127.0.0.1:40000";
+    event.remote = "127.0.0.1:80";
+    event.owner = "PID  1234 : a, \"b\"";
+    log.Add(event);
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(Q("log.csv")), json = dir.filePath(Q("log.JSON"));
+    ASSERT_TRUE(CMainFrame::SaveConnectionLog(csv));
+    ASSERT_TRUE(CMainFrame::SaveConnectionLog(json));
+    QFile csvFile(csv), jsonFile(json);
+    ASSERT_TRUE(csvFile.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(jsonFile.open(QIODevice::ReadOnly));
+    const QByteArray csvText = csvFile.readAll(), jsonText = jsonFile.readAll();
+    EXPECT_TRUE(csvText.startsWith("time,event,protocol,local,remote,owner\r\n")) << csvText.toStdString();
+    EXPECT_TRUE(csvText.contains("\"PID  1234 : a, \"\"b\"\"\"")) << csvText.toStdString();
+    EXPECT_TRUE(jsonText.startsWith("[")) << jsonText.toStdString();
+    EXPECT_TRUE(jsonText.contains("\"owner\":\"PID  1234 : a, \\\"b\\\"\"")) << jsonText.toStdString();
+    EXPECT_FALSE(CMainFrame::SaveConnectionLog(dir.filePath(Q("missing/log.csv"))));
+    log.Clear();
 }
 
 // A box says whether its pane can be reached: docked (in view or behind a
