@@ -7,10 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <future>
 #include <string_view>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -115,57 +113,6 @@ bool TakeCounterSnapshot(Fn IpHelperEntryPoints::*slot, Record* record) {
     return entry != nullptr && entry(record) == NO_ERROR;
 }
 
-// ------------------------------------------------------------------ ahead
-
-// The socket tables taken ahead on a helper thread while the window is being
-// built: the kernel's listing and the walk over the processes then overlap
-// that work.  The next Refresh of each table adopts its snapshot when it is
-// fresh, instead of asking the library again.
-struct AheadSnapshot {
-    bool pending = false;  // taken or being taken, not yet adopted
-    std::future<void> ready;
-    TableSnapshot taken;
-    unsigned long allocations = 0;
-    std::chrono::steady_clock::time_point at;
-};
-
-// A snapshot older than this is not adopted: the table is asked again.
-constexpr auto kAheadFreshness = std::chrono::milliseconds(1000);
-std::chrono::milliseconds g_aheadFreshness = kAheadFreshness;
-
-struct Ahead {
-    std::thread worker;
-    AheadSnapshot tcp, udp;
-
-    void Finish() {
-        if (worker.joinable()) worker.join();
-        for (AheadSnapshot* a : {&tcp, &udp}) {
-            std::free(a->taken.buffer);
-            *a = AheadSnapshot{};
-        }
-    }
-    ~Ahead() { Finish(); }
-};
-Ahead g_ahead;
-
-// The ahead snapshot's table becomes `t`'s current table when it is fresh.
-bool AdoptAhead(AheadSnapshot& a, TableSnapshot& t) {
-    if (!a.pending) return false;
-    a.ready.wait();
-    a.pending = false;
-    const bool fresh = a.taken.current != nullptr && std::chrono::steady_clock::now() - a.at < g_aheadFreshness;
-    if (fresh) {
-        std::free(t.buffer);
-        t = a.taken;
-        g_tableAllocations += a.allocations;
-    } else {
-        std::free(a.taken.buffer);
-    }
-    a.taken = TableSnapshot{};
-    if (!g_ahead.tcp.pending && !g_ahead.udp.pending && g_ahead.worker.joinable()) g_ahead.worker.join();
-    return fresh;
-}
-
 void TakeTcpOwnerTable(TableSnapshot& t, unsigned long& allocations) {
     TakeTableSnapshot(
         t, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
@@ -183,24 +130,6 @@ void TakeUdpOwnerTable(TableSnapshot& t, unsigned long& allocations) {
 }
 
 }  // namespace
-
-void TakeSocketTablesAhead() {
-    // The binding is made here, on the calling thread; the helper only reads
-    // it.  One round ahead at a time.
-    if (g_ahead.worker.joinable() || g_ahead.tcp.pending || g_ahead.udp.pending || !BindIpHelper()) return;
-    std::promise<void> tcpDone, udpDone;
-    g_ahead.tcp.ready = tcpDone.get_future();
-    g_ahead.udp.ready = udpDone.get_future();
-    g_ahead.tcp.pending = g_ahead.udp.pending = true;
-    g_ahead.worker = std::thread([tcpDone = std::move(tcpDone), udpDone = std::move(udpDone)]() mutable {
-        TakeTcpOwnerTable(g_ahead.tcp.taken, g_ahead.tcp.allocations);
-        g_ahead.tcp.at = std::chrono::steady_clock::now();
-        tcpDone.set_value();
-        TakeUdpOwnerTable(g_ahead.udp.taken, g_ahead.udp.allocations);
-        g_ahead.udp.at = std::chrono::steady_clock::now();
-        udpDone.set_value();
-    });
-}
 
 bool BindIpHelper() {
     if (g_binding.bound == 1) return true;
@@ -309,13 +238,13 @@ void CInterfaceTable::Refresh() {
 
 CTcpOwnerTable::CTcpOwnerTable() { Refresh(); }
 void CTcpOwnerTable::Refresh() {
-    if (!AdoptAhead(g_ahead.tcp, g_tcpOwnerTable)) TakeTcpOwnerTable(g_tcpOwnerTable, g_tableAllocations);
+    TakeTcpOwnerTable(g_tcpOwnerTable, g_tableAllocations);
     m_bValid = g_tcpOwnerTable.current != nullptr;
 }
 
 CUdpOwnerTable::CUdpOwnerTable() { Refresh(); }
 void CUdpOwnerTable::Refresh() {
-    if (!AdoptAhead(g_ahead.udp, g_udpOwnerTable)) TakeUdpOwnerTable(g_udpOwnerTable, g_tableAllocations);
+    TakeUdpOwnerTable(g_udpOwnerTable, g_tableAllocations);
     m_bValid = g_udpOwnerTable.current != nullptr;
 }
 
@@ -539,11 +468,7 @@ const IP_PER_ADAPTER_INFO* TakePerAdapterSnapshot(ULONG index) {
 
 namespace iphelper_testing {
 
-void SetAheadFreshness(std::chrono::milliseconds limit) { g_aheadFreshness = limit; }
-
 void ResetProcessState() {
-    g_ahead.Finish();
-    g_aheadFreshness = kAheadFreshness;
     g_binding = Binding{};
     g_ipStats = {};
     g_icmpStats = {};

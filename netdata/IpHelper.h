@@ -5,8 +5,8 @@
 // fill fixed records; table snapshots fill heap buffers that grow once when
 // the table no longer fits and are reused from one snapshot to the next.
 // Everything here is process-wide and used from the GUI thread only, but for
-// the socket tables taken ahead, which a helper thread takes into buffers of
-// its own.
+// CSocketTable, whose objects hold buffers of their own for the socket
+// worker.
 #pragma once
 
 #include <chrono>
@@ -234,12 +234,6 @@ private:
     TableSnapshot* m_snapshot;
 };
 
-// Starts taking the TCP and UDP owner tables on a helper thread, for a window
-// about to be built: the next Refresh of each table waits for its snapshot
-// and adopts it when it was taken less than a second before, else asks the
-// library again.  Binds the library first; does nothing when it cannot be
-// bound or a round ahead is still to be adopted.
-void TakeSocketTablesAhead();
 
 // Snapshot handles: the instance the reports use, null until the first data
 // pane is constructed.
@@ -283,9 +277,6 @@ IP_ADDR_STRING* GetAdapterAddress(int n, int k);
 const IP_PER_ADAPTER_INFO* TakePerAdapterSnapshot(ULONG index);
 
 namespace iphelper_testing {
-// How old a snapshot taken ahead may be and still be adopted (one second
-// unless set; the process state's reset restores it).
-void SetAheadFreshness(std::chrono::milliseconds limit);
 // Returns the binding, the records, the buffers and the handles to their
 // state at process start, so that one test process can run several binding
 // scenarios.  The loaded library is not released.

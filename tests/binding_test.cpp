@@ -242,39 +242,37 @@ protected:
     }
 };
 
-// ------------------------------------------------------------------ ahead
+// ------------------------------------------------------- worker's tables
 
-// The socket tables taken ahead on the helper thread: the next snapshot of
-// each adopts the table the helper took (no call of its own, the helper's
-// buffer and its one allocation); one after it asks the library as usual;
-// a snapshot taken ahead too long before is dropped and the table asked
-// again.
-TEST_F(BoundBinding, SocketTablesTakenAheadAreAdoptedOnceWhileFresh) {
+// A socket table of the worker's own: its buffer, not the process-wide
+// one, grown once as the process-wide one is; a machine without IPv6 is
+// told apart from a failure.
+TEST_F(BoundBinding, SocketTableObjectsTakeTablesIntoBuffersOfTheirOwn) {
     fake_->tcpTable.rows[0] = 3;
     fake_->tcpTable.rowSteps = 1;
-    fake_->udpTable.rows[0] = 2;
-    fake_->udpTable.rowSteps = 1;
-    TakeSocketTablesAhead();
-    ReplaceSnapshotHandle(g_pTcpOwnerTable, new CTcpOwnerTable);
-    ASSERT_EQ(fake_->tcpTable.calls, 2u);  // the helper's size question and fill
-    EXPECT_TRUE(g_pTcpOwnerTable->m_bValid);
-    EXPECT_EQ(CurrentTcpOwnerTable(), fake_->tcpTable.bufferIn[1]);
-    EXPECT_EQ(CurrentTcpOwnerTable()->dwNumEntries, 3u);
-    ReplaceSnapshotHandle(g_pUdpOwnerTable, new CUdpOwnerTable);
-    ASSERT_EQ(fake_->udpTable.calls, 2u);
-    EXPECT_EQ(CurrentUdpOwnerTable()->dwNumEntries, 2u);
-    EXPECT_EQ(iphelper_testing::TableAllocations(), 2u);
-
-    g_pTcpOwnerTable->Refresh();
-    EXPECT_EQ(fake_->tcpTable.calls, 3u);  // one call, in the adopted buffer
+    CSocketTable tcp(CSocketTable::Kind::Tcp);
+    tcp.Refresh();
+    ASSERT_TRUE(tcp.m_bValid);
+    EXPECT_EQ(tcp.Rows(), 3u);
+    EXPECT_EQ(fake_->tcpTable.calls, 2u);  // the size question and the fill
+    EXPECT_EQ(tcp.Table(), fake_->tcpTable.bufferIn[1]);
+    EXPECT_EQ(CurrentTcpOwnerTable(), nullptr);
+    tcp.Refresh();
+    EXPECT_EQ(fake_->tcpTable.calls, 3u);
     EXPECT_EQ(fake_->tcpTable.bufferIn[2], fake_->tcpTable.bufferIn[1]);
 
-    iphelper_testing::SetAheadFreshness(std::chrono::milliseconds(0));
-    TakeSocketTablesAhead();
-    g_pUdpOwnerTable->Refresh();  // waits for the helper, drops its table
-    EXPECT_EQ(fake_->udpTable.calls, 5u);
-    EXPECT_EQ(CurrentUdpOwnerTable(), fake_->udpTable.bufferIn[4]);
-    EXPECT_NE(CurrentUdpOwnerTable(), fake_->udpTable.bufferIn[3]);
+    fake_->tcp6Table.forcedCode = ERROR_NOT_SUPPORTED;
+    CSocketTable tcp6(CSocketTable::Kind::Tcp6);
+    tcp6.Refresh();
+    EXPECT_FALSE(tcp6.m_bValid);
+    EXPECT_TRUE(tcp6.m_bNoIpv6);
+    EXPECT_EQ(tcp6.Table(), nullptr);
+    EXPECT_EQ(tcp6.Rows(), 0u);
+    fake_->udpTable.forcedCode = ERROR_INVALID_PARAMETER;
+    CSocketTable udp(CSocketTable::Kind::Udp);
+    udp.Refresh();
+    EXPECT_FALSE(udp.m_bValid);
+    EXPECT_FALSE(udp.m_bNoIpv6);
 }
 
 // --------------------------------------------------------------- counters
