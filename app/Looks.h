@@ -59,3 +59,11 @@ QPalette LookPalette(const LookState& state);
 // The colour `name` of the look's scheme ("captionTop", "hotBorder"...);
 // invalid where the scheme has none.
 QColor LookColour(const LookState& state, std::string_view name);
+
+struct ChangeColours {
+    QColor added, changed, closed;
+};
+
+// The text colours of lines marked new, changed and closed in the report
+// trees of `state`.
+ChangeColours LookChangeColours(const LookState& state);
