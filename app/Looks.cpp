@@ -7,7 +7,6 @@
 #include <QPointer>
 #include <QWidget>
 #include <algorithm>
-#include <cmath>
 #include <span>
 #include <string_view>
 
@@ -24,6 +23,11 @@ LookState& MutableLook() {
 
 // A named colour of a scheme.  The palette takes the role names (window,
 // text, highlight...); the look style draws with any of them by name.
+// newText, changedText and closedText colour the report tree lines marked
+// new, changed and closed: a green, an amber and a red in the scheme's
+// tones, dark enough to read at 4.5:1 or more on the base the tree's lines
+// lie on, and far enough apart in hue to tell from each other and from the
+// black text.
 struct Swatch {
     const char* name;
     const char* colour;
@@ -41,6 +45,7 @@ const Swatch kClassic[] = {
     {"tipText", "#000000"},       {"link", "#0000FF"},          {"disabledText", "#808080"},
     {"captionTop", "#0A246A"},    {"captionBottom", "#3F69A8"},
     {"captionText", "#FFFFFF"},   {"workspace", "#808080"},     {"pressFill", "#E6E3DE"},
+    {"newText", "#007A00"},       {"changedText", "#7F6000"},   {"closedText", "#C00000"},
 };
 
 // Flat light office: white and light grey surfaces, thin grey borders,
@@ -57,6 +62,7 @@ const Swatch kOfficeXP[] = {
     {"hot", "#C1D2EE"},           {"hotBorder", "#316AC5"},     {"pressed", "#98B5E2"},
     {"checked", "#E1E6F0"},       {"captionBg", "#DCDAD2"},     {"captionText", "#000000"},
     {"workspace", "#A3A29C"},     {"tabText", "#444444"},       {"menuBg", "#FCFCFC"},
+    {"newText", "#2E7D32"},       {"changedText", "#846200"},   {"closedText", "#B3261E"},
 };
 
 // Themed desktop: beige surfaces, blue caption gradients, orange accents on
@@ -79,6 +85,7 @@ const Swatch kWindows[] = {
     {"pressTop", "#DDD9CA"},         {"pressBottom", "#EBE8DC"},      {"pressBorder", "#918D7E"},
     {"workspace", "#7F9DB9"},        {"startTop", "#7CC66D"},         {"startBottom", "#2F8A2F"},
     {"startBorder", "#1E5E1E"},      {"menuBorder", "#ACA899"},
+    {"newText", "#267B26"},          {"changedText", "#8A5F00"},      {"closedText", "#C1272D"},
 };
 
 // Light blue gradients, orange hot items framed in navy.
@@ -101,6 +108,7 @@ const Swatch kOffice2003[] = {
     {"captionText", "#00156E"},      {"captionBorder", "#6F9DD9"},    {"workspace", "#90AEE3"},
     {"menuBg", "#F6F6F6"},           {"menuBorder", "#002D96"},       {"orbTop", "#7AA5F0"},
     {"orbBottom", "#2456B0"},
+    {"newText", "#1E7B34"},          {"changedText", "#886000"},      {"closedText", "#C0282D"},
 };
 
 // A developer studio: neutral beige-grey tool windows under blue-grey
@@ -120,6 +128,7 @@ const Swatch kVS2005[] = {
     {"hot", "#C1D2EE"},           {"hotBorder", "#316AC5"},     {"pressed", "#98B5E2"},
     {"pressBorder", "#4B4B6F"},   {"workspace", "#8C8A82"},     {"menuBg", "#FCFCF9"},
     {"menuBorder", "#8A867A"},
+    {"newText", "#2A7A2A"},       {"changedText", "#7F6000"},   {"closedText", "#B22222"},
 };
 
 // The Office 2007 design in its four colour schemes.  Every scheme fills
@@ -143,6 +152,7 @@ const Swatch kOffice2007Blues[] = {
     {"captionText", "#15428B"},       {"captionBorder", "#8DB2E3"},     {"workspace", "#ABC7EC"},
     {"orbLight", "#FFFFFF"},          {"orbMid", "#7FA7DE"},            {"orbDark", "#23508F"},
     {"orbBorder", "#1D3F73"},         {"captionButton", "transparent"},  {"hotText", "#15428B"},
+    {"newText", "#2B7A2B"},           {"changedText", "#7A5C00"},       {"closedText", "#C0392B"},
 };
 
 const Swatch kOffice2007Blacks[] = {
@@ -162,6 +172,7 @@ const Swatch kOffice2007Blacks[] = {
     {"captionText", "#FFFFFF"},      {"captionBorder", "#262626"},    {"workspace", "#3A3A3A"},
     {"orbLight", "#FFFFFF"},         {"orbMid", "#8A8A8A"},           {"orbDark", "#1A1A1A"},
     {"orbBorder", "#000000"},        {"captionButton", "#D8D8D8"},    {"hotText", "#1E1E1E"},
+    {"newText", "#217346"},          {"changedText", "#7D5E00"},      {"closedText", "#B8312F"},
 };
 
 const Swatch kOffice2007Aquas[] = {
@@ -181,6 +192,7 @@ const Swatch kOffice2007Aquas[] = {
     {"captionText", "#1B4A60"},       {"captionBorder", "#7FAFC0"},     {"workspace", "#93BDCB"},
     {"orbLight", "#FFFFFF"},          {"orbMid", "#6FB0C8"},            {"orbDark", "#1C5C74"},
     {"orbBorder", "#16495C"},         {"captionButton", "transparent"},  {"hotText", "#1B4A60"},
+    {"newText", "#1D7A4A"},           {"changedText", "#7F5F00"},       {"closedText", "#B83A3A"},
 };
 
 const Swatch kOffice2007Silvers[] = {
@@ -200,6 +212,7 @@ const Swatch kOffice2007Silvers[] = {
     {"captionText", "#3B3F46"},       {"captionBorder", "#9199A4"},     {"workspace", "#B3B9C3"},
     {"orbLight", "#FFFFFF"},          {"orbMid", "#A5ADBA"},            {"orbDark", "#4A525E"},
     {"orbBorder", "#3C434D"},         {"captionButton", "transparent"},  {"hotText", "#3B3F46"},
+    {"newText", "#3A7A3A"},           {"changedText", "#7A5F10"},       {"closedText", "#B03A3A"},
 };
 
 // The hot and pressed items of the Office 2007 design: warm yellow and
@@ -303,6 +316,11 @@ QPalette LookPalette(const LookState& state) {
     return p;
 }
 
+ChangeColours LookChangeColours(const LookState& state) {
+    const Colours c = ColoursOf(state);
+    return {c("newText"), c("changedText"), c("closedText")};
+}
+
 QColor LookColour(const LookState& state, std::string_view name) {
     const char* c = ColoursOf(state).Get(name);
     return c != nullptr ? QColor(QLatin1StringView(c)) : QColor();
@@ -350,40 +368,3 @@ void SetApplicationLook(unsigned id, QApplication* app, QWidget* root) {
     }
 }
 
-namespace {
-
-double Luminance(const QColor& c) {
-    const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
-}
-
-// `colour`, moved towards black on a light base (towards white on a dark
-// one) in small steps until it reads at 4.5:1 with a margin; its hue stays.
-QColor Readable(QColor colour, const QColor& base) {
-    constexpr double kWanted = 4.6;
-    const bool lightBase = Luminance(base) > 0.18;
-    for (int step = 0; step < 40 && ContrastRatio(colour, base) < kWanted; ++step) {
-        const QColor towards = lightBase ? QColor(Qt::black) : QColor(Qt::white);
-        colour = QColor::fromRgbF(colour.redF() * 0.92f + towards.redF() * 0.08f,
-                                  colour.greenF() * 0.92f + towards.greenF() * 0.08f,
-                                  colour.blueF() * 0.92f + towards.blueF() * 0.08f);
-    }
-    return colour;
-}
-
-}  // namespace
-
-double ContrastRatio(const QColor& a, const QColor& b) {
-    const double la = Luminance(a), lb = Luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-ChangeColours LookChangeColours(const LookState& state) {
-    const QPalette palette = LookPalette(state);
-    // The worse of the active and inactive bases (a tree without the focus
-    // draws on the inactive one).
-    const QColor active = palette.color(QPalette::Active, QPalette::Base);
-    const QColor inactive = palette.color(QPalette::Inactive, QPalette::Base);
-    const auto readable = [&](const QColor& colour) { return Readable(Readable(colour, active), inactive); };
-    return {readable(QColor(0x00, 0x8A, 0x2E)), readable(QColor(0xB0, 0x84, 0x00)), readable(QColor(0xD0, 0x10, 0x28))};
-}

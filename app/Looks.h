@@ -60,15 +60,10 @@ QPalette LookPalette(const LookState& state);
 // invalid where the scheme has none.
 QColor LookColour(const LookState& state, std::string_view name);
 
-// The text colours of report lines marked new, changed and closed: green,
-// amber and red, each made dark (or light, on a dark base) enough to keep a
-// contrast of 4.5:1 with the look's base, on which the trees draw.
 struct ChangeColours {
-    QColor added;
-    QColor changed;
-    QColor closed;
+    QColor added, changed, closed;
 };
-ChangeColours LookChangeColours(const LookState& state);
 
-// The contrast ratio of two colours (1 to 21), by their relative luminance.
-double ContrastRatio(const QColor& a, const QColor& b);
+// The text colours of lines marked new, changed and closed in the report
+// trees of `state`.
+ChangeColours LookChangeColours(const LookState& state);

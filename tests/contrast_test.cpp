@@ -1,7 +1,9 @@
 // What the main window shows in each of the nine looks, read off rendered
 // pictures: every text against its background (WCAG AA: 4.5:1) in its
 // resting, hot, pressed and selected states, the focus mark against what
-// surrounds it (3:1), and hot states that end once the pointer has gone.
+// surrounds it (3:1), the colours of report tree lines marked new, changed
+// and closed against the tree's background, and hot states that end once
+// the pointer has gone.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -319,6 +321,88 @@ void AddTabStates(std::vector<Case>& cases, const std::string& element, QWidget*
                      }});
 }
 
+// ------------------------------------------------------- change colours
+
+// A colour's hue in degrees, or -1 for a grey: below 40% saturation or 15%
+// value it shows none.
+int Hue(const QColor& c) { return c.hsvSaturation() < 102 || c.value() < 38 ? -1 : c.hsvHue(); }
+
+// Two colours a user tells apart by their hue: both coloured and at least
+// 30 degrees apart, or one coloured and the other grey.
+bool ApartInHue(const QColor& a, const QColor& b) {
+    const int ha = Hue(a), hb = Hue(b);
+    if (ha < 0 || hb < 0) return ha != hb;
+    const int d = std::abs(ha - hb);
+    return std::min(d, 360 - d) >= 30;
+}
+
+// A marked line's colour as a user names it: new lines green, changed ones
+// amber or yellow, closed ones red; a hue range of [from, to], through 0
+// where `from` > `to`.
+struct ChangeMark {
+    const char* mark;
+    QColor ChangeColours::*colour;
+    int from, to;
+};
+const ChangeMark kChangeMarks[] = {
+    {"new", &ChangeColours::added, 90, 170},
+    {"changed", &ChangeColours::changed, 35, 65},
+    {"closed", &ChangeColours::closed, 345, 15},
+};
+
+// The report tree's lines marked new, changed and closed, drawn in the
+// look's change colours on the tree's background.  The background is read
+// off the tree as the window shows it, with the focus and without; the base
+// of the tree's active and inactive palettes counts too (a window that is
+// not active fills the tree with the latter).  Each colour reads at 4.5:1
+// on every one of them, differs in hue from the other two and from the
+// lines' normal text, and lies in its colour family.  Returns the figures:
+// each colour with its lowest ratio, and the background shown.
+std::string CheckChangeColours(CViewTree& tree, QWidget* elsewhere, const std::string& look) {
+    std::vector<QRgb> backgrounds;
+    for (QWidget* focus : {static_cast<QWidget*>(&tree), elsewhere}) {
+        focus->setFocus(Qt::OtherFocusReason);
+        Settle();
+        const QImage shown = Seen(&tree);
+        std::unordered_map<QRgb, int> counts;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x) ++counts[shown.pixel(x, y) | 0xFF000000u];
+        backgrounds.push_back(MostCommon(counts));
+    }
+    std::vector<QColor> texts;
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        backgrounds.push_back(tree.palette().color(group, QPalette::Base).rgb());
+        texts.push_back(tree.palette().color(group, QPalette::Text));
+    }
+
+    const ChangeColours colours = LookChangeColours(CurrentLook());
+    std::string figures;
+    for (const ChangeMark& m : kChangeMarks) {
+        const QColor colour = colours.*m.colour;
+        Reading lowest{1e9, colour.rgb(), 0};
+        for (const QRgb background : backgrounds)
+            if (Contrast(colour.rgb(), background) < lowest.ratio)
+                lowest = {Contrast(colour.rgb(), background), colour.rgb(), background};
+        EXPECT_GE(lowest.ratio, kTextContrast) << look << ": report tree line marked " << m.mark << ": " << lowest;
+        const int hue = Hue(colour);
+        EXPECT_TRUE(m.from <= m.to ? hue >= m.from && hue <= m.to : hue >= m.from || (hue >= 0 && hue <= m.to))
+            << look << ": the colour of " << m.mark << " lines, " << Hex(colour.rgb()) << ", has hue " << hue
+            << ", outside " << m.from << ".." << m.to;
+        for (const QColor& text : texts)
+            EXPECT_TRUE(ApartInHue(colour, text)) << look << ": " << m.mark << " lines, " << Hex(colour.rgb())
+                                                  << ", look like the text, " << Hex(text.rgb());
+        for (const ChangeMark& other : kChangeMarks) {
+            if (&other <= &m) continue;
+            EXPECT_TRUE(ApartInHue(colour, colours.*other.colour))
+                << look << ": " << m.mark << " lines, " << Hex(colour.rgb()) << ", look like " << other.mark
+                << " lines, " << Hex((colours.*other.colour).rgb());
+        }
+        figures += std::string(figures.empty() ? "" : ", ") + m.mark + " " + Hex(colour.rgb()) + " " +
+                   QString::number(lowest.ratio, 'f', 2).toStdString() + ":1";
+    }
+    return figures + " (on " + Hex(backgrounds.front()) + ")";
+}
+
 // ------------------------------------------------------------- contrast
 
 TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
@@ -580,12 +664,14 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
             }
             if (reading.ratio < lowest[c.mark].first) lowest[c.mark] = {reading.ratio, c.element + ", " + c.state};
         }
+        const std::string changes = CheckChangeColours(tree, document, name);
         const auto ratio = [](double r) { return QString::number(r, 'f', 2).toStdString(); };
         std::cout << "lowest contrast, " << name << ": text " << ratio(lowest[false].first) << ":1 ("
                   << lowest[false].second << "), focus mark " << ratio(lowest[true].first) << ":1 ("
-                  << lowest[true].second << ")" << std::endl;
+                  << lowest[true].second << "), tree lines marked " << changes << std::endl;
         RecordProperty("lowest text contrast, " + name, ratio(lowest[false].first));
         RecordProperty("lowest focus mark contrast, " + name, ratio(lowest[true].first));
+        RecordProperty("tree lines marked, " + name, changes);
     }
 }
 
