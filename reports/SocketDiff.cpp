@@ -1,40 +1,25 @@
 #include "SocketDiff.h"
 
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
 namespace sockets {
 
-namespace {
-
-// Keys made unique by the order equal ones come in: "key", then the count
-// of earlier equal keys.
-class UniqueKeys {
-public:
-    std::string Next(const std::string& key) {
-        const std::size_t n = m_seen[key]++;
-        std::string unique = key;
-        unique.push_back('\0');
-        unique += std::to_string(n);
-        return unique;
-    }
-
-private:
-    std::unordered_map<std::string, std::size_t> m_seen;
-};
-
-}  // namespace
-
 std::vector<Line> NextLines(const std::vector<Line>& shown, const std::vector<Row>& table) {
-    // The sockets shown (closed lines are gone for good), by unique key.
-    std::unordered_map<std::string, std::size_t> shownAt;
-    std::vector<std::string> shownKeys(shown.size());
-    {
-        UniqueKeys keys;
-        for (std::size_t i = 0; i < shown.size(); ++i) {
-            if (shown[i].mark == Mark::Closed) continue;
-            shownKeys[i] = keys.Next(shown[i].key);
-            shownAt.emplace(shownKeys[i], i);
+    // The sockets shown (closed lines are gone for good), by key: the first
+    // line of each key, and for each line the next one with the same key.
+    // The n-th row of a key in the table continues the n-th line of that
+    // key: the map holds, for each key, the next line not yet continued.
+    std::unordered_map<std::string_view, std::size_t> nextOf;
+    nextOf.reserve(shown.size());
+    std::vector<std::size_t> sameAfter(shown.size(), kNoLine);
+    for (std::size_t i = shown.size(); i-- > 0;) {
+        if (shown[i].mark == Mark::Closed) continue;
+        const auto [at, added] = nextOf.try_emplace(shown[i].key, i);
+        if (!added) {
+            sameAfter[i] = at->second;
+            at->second = i;
         }
     }
     // The table's lines, and where each shown socket that is still there now
@@ -42,18 +27,17 @@ std::vector<Line> NextLines(const std::vector<Line>& shown, const std::vector<Ro
     std::vector<Line> lines;
     lines.reserve(table.size());
     std::vector<std::size_t> nowAt(shown.size(), kNoLine);
-    {
-        UniqueKeys keys;
-        for (const Row& row : table) {
-            Line line{row.key, row.state, row.text, Mark::New, kNoLine};
-            const auto found = shownAt.find(keys.Next(row.key));
-            if (found != shownAt.end()) {
-                line.from = found->second;
-                line.mark = shown[found->second].state != row.state ? Mark::Changed : Mark::None;
-                nowAt[found->second] = lines.size();
-            }
-            lines.push_back(std::move(line));
+    for (const Row& row : table) {
+        Line line{row.key, row.state, row.text, Mark::New, kNoLine};
+        const auto found = nextOf.find(row.key);
+        if (found != nextOf.end() && found->second != kNoLine) {
+            const std::size_t from = found->second;
+            found->second = sameAfter[from];
+            line.from = from;
+            line.mark = shown[from].state != row.state ? Mark::Changed : Mark::None;
+            nowAt[from] = lines.size();
         }
+        lines.push_back(std::move(line));
     }
     // Sockets gone: closed lines after the nearest earlier line still there.
     std::vector<std::vector<Line>> closedAfter(lines.size() + 1);  // [0]: before every line
