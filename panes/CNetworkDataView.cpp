@@ -9,6 +9,7 @@
 #include <QStyle>
 #include <QPixmap>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QTimerEvent>
 #include <algorithm>
 #include <iterator>
@@ -129,8 +130,15 @@ bool CNetworkDataView::Create() {
     if (feed != nullptr && m_nKind == kKindConnectionLog) {
         // The log pane writes the events as they come (while not paused);
         // writing appends only the new ones.
+        // Events come in bursts (a thousand closes a second on a busy
+        // server): the lines are written at most five times a second.
         connect(feed, &CSocketFeed::eventsAdded, this, [this] {
-            if (!m_bPaused && IsOnScreen()) WriteLog();
+            if (m_bLogWritePending) return;
+            m_bLogWritePending = true;
+            QTimer::singleShot(200, this, [this] {
+                m_bLogWritePending = false;
+                if (!m_bPaused && IsOnScreen()) WriteLog();
+            });
         });
     }
     return true;

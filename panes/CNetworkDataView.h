@@ -85,5 +85,6 @@ private:
     int m_nUpdates = 0;
     bool m_bPaused = false;
     bool m_bAwaitingRows = false;
+    bool m_bLogWritePending = false;
     qint64 m_lastRowsUs = 0;
 };
