@@ -413,39 +413,31 @@ void CNetworkReport::BuildSocketRoot(HTREEITEM& root, std::u16string_view title)
     Expand(root);
 }
 
+namespace {
+
+// One of the process-wide socket table snapshots taken again, as rows.
+template <class Snapshot, class Table, class Rows>
+sockets::TableRows TakeRowsWith(Snapshot& snapshot, sockets::Table kind, Table table, Rows rows) {
+    snapshot.Refresh();
+    sockets::TableRows out = sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0);
+    out.valid = snapshot.m_bValid;
+    if constexpr (requires { snapshot.m_bNoIpv6; }) out.noIpv6 = snapshot.m_bNoIpv6;
+    return out;
+}
+
+}  // namespace
+
 sockets::TableRows CNetworkReport::TakeSocketRowsHere() {
     // The process-wide snapshot objects, as the other reports take theirs.
     switch (m_nKind) {
-        case kKindTcpConnections: {
-            g_pTcpOwnerTable->Refresh();
-            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Tcp, CurrentTcpOwnerTable(),
-                                                        g_pTcpOwnerTable->m_bValid ? CurrentTcpOwnerRows() : 0);
-            rows.valid = g_pTcpOwnerTable->m_bValid;
-            return rows;
-        }
-        case kKindUdpConnections: {
-            g_pUdpOwnerTable->Refresh();
-            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Udp, CurrentUdpOwnerTable(),
-                                                        g_pUdpOwnerTable->m_bValid ? CurrentUdpOwnerRows() : 0);
-            rows.valid = g_pUdpOwnerTable->m_bValid;
-            return rows;
-        }
-        case kKindTcp6Connections: {
-            g_pTcp6OwnerTable->Refresh();
-            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Tcp6, CurrentTcp6OwnerTable(),
-                                                        g_pTcp6OwnerTable->m_bValid ? CurrentTcp6OwnerRows() : 0);
-            rows.valid = g_pTcp6OwnerTable->m_bValid;
-            rows.noIpv6 = g_pTcp6OwnerTable->m_bNoIpv6;
-            return rows;
-        }
-        default: {
-            g_pUdp6OwnerTable->Refresh();
-            sockets::TableRows rows = sockets::MakeRows(sockets::Table::Udp6, CurrentUdp6OwnerTable(),
-                                                        g_pUdp6OwnerTable->m_bValid ? CurrentUdp6OwnerRows() : 0);
-            rows.valid = g_pUdp6OwnerTable->m_bValid;
-            rows.noIpv6 = g_pUdp6OwnerTable->m_bNoIpv6;
-            return rows;
-        }
+        case kKindTcpConnections:
+            return TakeRowsWith(*g_pTcpOwnerTable, sockets::Table::Tcp, CurrentTcpOwnerTable, CurrentTcpOwnerRows);
+        case kKindUdpConnections:
+            return TakeRowsWith(*g_pUdpOwnerTable, sockets::Table::Udp, CurrentUdpOwnerTable, CurrentUdpOwnerRows);
+        case kKindTcp6Connections:
+            return TakeRowsWith(*g_pTcp6OwnerTable, sockets::Table::Tcp6, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows);
+        default:
+            return TakeRowsWith(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows);
     }
 }
 

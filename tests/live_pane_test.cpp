@@ -22,11 +22,8 @@ namespace {
 class LivePane : public QtAppTest {
 protected:
     void SetUp() override {
-        iphelper_testing::ResetProcessState();
-        fake_ = FakeIn(FAKE_FULL_DIR);
+        fake_ = UseFreshFakeProvider();
         ASSERT_NE(fake_, nullptr);
-        *fake_ = FakeControl{};
-        setenv("TESSALINE_LIBRARY_PATH", FAKE_FULL_DIR, 1);
     }
     void TearDown() override {
         pane_.reset();

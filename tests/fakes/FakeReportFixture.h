@@ -29,14 +29,22 @@ inline FakeControl* FakeIn(const char* dir) {
     return control();
 }
 
+// Starts the process state afresh on the full fake provider, its script
+// cleared; null when the fake cannot be loaded.
+inline FakeControl* UseFreshFakeProvider() {
+    iphelper_testing::ResetProcessState();
+    FakeControl* fake = FakeIn(FAKE_FULL_DIR);
+    if (fake == nullptr) return nullptr;
+    *fake = FakeControl{};
+    setenv("TESSALINE_LIBRARY_PATH", FAKE_FULL_DIR, 1);
+    return fake;
+}
+
 class FakeReportFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        iphelper_testing::ResetProcessState();
-        fake_ = FakeIn(FAKE_FULL_DIR);
+        fake_ = UseFreshFakeProvider();
         ASSERT_NE(fake_, nullptr);
-        *fake_ = FakeControl{};
-        setenv("TESSALINE_LIBRARY_PATH", FAKE_FULL_DIR, 1);
     }
     void TearDown() override {
         report_.reset();
