@@ -121,8 +121,8 @@ bool CNetworkDataView::Create() {
         m_bRowsFromWorker = true;
         connect(feed, &CSocketFeed::rowsArrived, this, &CNetworkDataView::OnRowsArrived);
         BuildReport();
-        m_bAwaitingRows = true;
-        feed->Request(sockets::TableBit(*table));
+        m_appliedSerial = 0;
+        RequestRows();
     } else {
         BuildReport();
     }
@@ -222,10 +222,8 @@ void CNetworkDataView::timerEvent(QTimerEvent* event) {
     // pane shows stays.
     CSocketFeed* feed = CSocketFeed::Current();
     if (m_bPaused) {
-        if (m_bRowsFromWorker && feed != nullptr) {
-            m_bAwaitingRows = true;  // shown when the pane resumes
-            feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
-        }
+        m_bUpdateOnResume = true;
+        if (m_bRowsFromWorker && feed != nullptr) feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
         return;
     }
     Update();
@@ -235,8 +233,7 @@ void CNetworkDataView::Update() {
     ++m_nUpdates;
     CSocketFeed* feed = CSocketFeed::Current();
     if (m_bRowsFromWorker && feed != nullptr) {
-        m_bAwaitingRows = true;
-        feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
+        RequestRows();
         return;
     }
     // The log pane takes every socket table on its ticks, so that the log
@@ -256,12 +253,27 @@ void CNetworkDataView::WriteLog() {
     if (atEnd) m_wndTree->ScrollToEndAfterChanges();
 }
 
-void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::TableRows>& rows) {
+void CNetworkDataView::RequestRows() {
+    CSocketFeed* feed = CSocketFeed::Current();
+    const std::optional<sockets::Table> table = SocketTableOfKind(m_nKind);
+    if (feed == nullptr || !table) return;
+    m_bAwaitingRows = true;
+    feed->RequestRows(*table, m_appliedSerial, m_bMarkChanges);
+}
+
+void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::RowsDelivery>& rows) {
     if (!m_bAwaitingRows || m_bPaused || rows == nullptr || SocketTableOfKind(m_nKind) != rows->table) return;
     m_bAwaitingRows = false;
+    if (!rows->fresh && rows->base != m_appliedSerial) {
+        // Edits made on lines this pane does not show: ask afresh.
+        m_appliedSerial = 0;
+        RequestRows();
+        return;
+    }
     QElapsedTimer timer;
     timer.start();
-    ShowSocketRows(*rows);
+    ShowSocketDelivery(*rows);
+    m_appliedSerial = rows->serial;
     m_lastRowsUs = timer.nsecsElapsed() / 1000;
     emit rowsShown();
 }
@@ -270,8 +282,9 @@ void CNetworkDataView::SetPaused(bool paused) {
     if (m_bPaused == paused) return;
     m_bPaused = paused;
     // Resuming brings a pane that refreshes up to date in one step.
-    if (!paused && m_bAutoCapable && m_wndTree != nullptr && IsOnScreen() && (m_bAutoRefresh || m_bAwaitingRows))
-        Update();
+    const bool update = m_bAutoRefresh || m_bUpdateOnResume || m_bAwaitingRows;
+    if (!paused) m_bUpdateOnResume = false;
+    if (!paused && m_bAutoCapable && m_wndTree != nullptr && IsOnScreen() && update) Update();
 }
 
 void CNetworkDataView::OnRefresh() {

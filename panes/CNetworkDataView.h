@@ -69,7 +69,9 @@ private:
     void Update();
     // The log pane: appends the events added since, following the end.
     void WriteLog();
-    void OnRowsArrived(const std::shared_ptr<const sockets::TableRows>& rows);
+    void OnRowsArrived(const std::shared_ptr<const sockets::RowsDelivery>& rows);
+    // Asks the worker for this socket pane's table.
+    void RequestRows();
     void AdjustLayout();
     void PaintFrame();
     void SetUpImages();
@@ -86,5 +88,8 @@ private:
     bool m_bPaused = false;
     bool m_bAwaitingRows = false;
     bool m_bLogWritePending = false;
+    bool m_bUpdateOnResume = false;
+    // The worker's delivery whose lines the pane shows (0: none).
+    std::uint64_t m_appliedSerial = 0;
     qint64 m_lastRowsUs = 0;
 };

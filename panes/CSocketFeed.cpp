@@ -12,8 +12,8 @@ CSocketFeed::CSocketFeed(QObject* parent) : QObject(parent) {
     // a call that arrives after the feed is gone finds a null pointer.
     QPointer<CSocketFeed> self(this);
     sockets::Monitor::Callbacks callbacks;
-    callbacks.rows = [self](sockets::TableRows&& rows) {
-        auto shared = std::make_shared<const sockets::TableRows>(std::move(rows));
+    callbacks.rows = [self](sockets::RowsDelivery&& rows) {
+        auto shared = std::make_shared<const sockets::RowsDelivery>(std::move(rows));
         QMetaObject::invokeMethod(
             self.data(), [self, shared] {
                 if (self) emit self->rowsArrived(shared);
@@ -41,5 +41,9 @@ CSocketFeed::~CSocketFeed() {
 }
 
 void CSocketFeed::Request(unsigned tables) { m_monitor->Request(tables); }
+
+void CSocketFeed::RequestRows(sockets::Table table, std::uint64_t base, bool markChanges) {
+    m_monitor->RequestRows(table, base, markChanges);
+}
 
 bool CSocketFeed::HasCloseNotifications() const { return m_monitor->HasCloseNotifications(); }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "ConnectionReports.h"
+#include "SocketMonitor.h"
 
 namespace sockets {
 class Monitor;
@@ -24,13 +25,15 @@ public:
 
     static CSocketFeed* Current() { return s_current; }
 
-    // Takes these tables (a mask of sockets::TableBit) as soon as the
-    // worker is free; each comes back through rowsArrived.
+    // Takes these tables (a mask of sockets::TableBit) for the log.
     void Request(unsigned tables);
+    // Takes `table` for a pane whose lines are those of delivery `base`;
+    // it comes back through rowsArrived.
+    void RequestRows(sockets::Table table, std::uint64_t base, bool markChanges);
     bool HasCloseNotifications() const;
 
 signals:
-    void rowsArrived(std::shared_ptr<const sockets::TableRows> rows);
+    void rowsArrived(std::shared_ptr<const sockets::RowsDelivery> rows);
     // Events were added to the process's connection log.
     void eventsAdded();
 

@@ -70,12 +70,9 @@ void CViewTree::DeleteItem(HTREEITEM item) {
         DeleteAllItems();
         return;
     }
-    // The line shown at the top, when the lines are about to move under it.
-    if (m_anchor == nullptr && m_rowsValid && !m_rows.empty()) {
-        const std::size_t top = std::min(m_rows.size() - 1, static_cast<std::size_t>(std::max(0, Top() / RowHeight())));
-        m_anchor = m_rows[top].item;
-        m_anchorOffset = Top() - static_cast<int>(top) * RowHeight();
-    }
+    NoteTopLine();
+    // The widest line known stays known unless this one may have been it.
+    if (m_width >= 0 && (m_items.GetChildItem(item) != nullptr || ShownLineWidth(item) >= m_width)) m_width = -1;
     // The selection and the top line pass to a neighbour of the line that
     // goes: the next one, else the one before, else its parent.
     const auto neighbour = [this, item](HTREEITEM of) -> HTREEITEM {
@@ -94,23 +91,44 @@ void CViewTree::DeleteItem(HTREEITEM item) {
     m_current = neighbour(m_current);
     m_anchor = neighbour(m_anchor);
     m_items.DeleteItem(item);
-    Changed(true);
+    Changed(true, false);
 }
 
-HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int image) {
-    HTREEITEM item = m_items.AppendItem(parent, text, image);
-    if (item != nullptr) Changed(true);
-    return item;
-}
-
-HTREEITEM CViewTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) {
+void CViewTree::NoteTopLine() {
+    // The line shown at the top, when the lines are about to move under it.
     if (m_anchor == nullptr && m_rowsValid && !m_rows.empty()) {
         const std::size_t top = std::min(m_rows.size() - 1, static_cast<std::size_t>(std::max(0, Top() / RowHeight())));
         m_anchor = m_rows[top].item;
         m_anchorOffset = Top() - static_cast<int>(top) * RowHeight();
     }
+}
+
+int CViewTree::ShownLineWidth(HTREEITEM item) const {
+    int depth = 0;
+    for (HTREEITEM up = m_items.Parent(item); up != nullptr; up = m_items.Parent(up), ++depth)
+        if (!m_items.IsExpanded(up)) return -1;
+    return (depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
+           TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
+}
+
+void CViewTree::Widened(HTREEITEM item) {
+    if (m_width >= 0) m_width = std::max(m_width, ShownLineWidth(item));
+}
+
+HTREEITEM CViewTree::AppendItem(HTREEITEM parent, std::u16string_view text, int image) {
+    HTREEITEM item = m_items.AppendItem(parent, text, image);
+    if (item == nullptr) return nullptr;
+    Changed(true, false);
+    Widened(item);
+    return item;
+}
+
+HTREEITEM CViewTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16string_view text, int image) {
+    NoteTopLine();
     HTREEITEM item = m_items.InsertItem(parent, after, text, image);
-    if (item != nullptr) Changed(true);
+    if (item == nullptr) return nullptr;
+    Changed(true, false);
+    Widened(item);
     return item;
 }
 
@@ -122,8 +140,10 @@ void CViewTree::SetItemBold(HTREEITEM item) {
 
 void CViewTree::SetItemText(HTREEITEM item, std::u16string_view text) {
     if (item == nullptr || item == TVI_ROOT || m_items.Text(item) == text) return;
+    if (m_width >= 0 && ShownLineWidth(item) >= m_width) m_width = -1;
     m_items.SetItemText(item, text);
-    Changed(false);
+    Changed(false, false);
+    Widened(item);
 }
 
 HTREEITEM CViewTree::GetChildItem(HTREEITEM item) { return m_items.GetChildItem(item); }
@@ -135,7 +155,7 @@ void CViewTree::Expand(HTREEITEM item) { SetExpanded(item, true); }
 void CViewTree::SetItemMark(HTREEITEM item, LineMark mark) {
     if (item == nullptr || item == TVI_ROOT || m_items.Mark(item) == mark) return;
     m_items.SetItemMark(item, mark);
-    Changed(false);
+    Changed(false, false);
 }
 
 void CViewTree::SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed) {
@@ -352,9 +372,9 @@ int CViewTree::RowHeight() const {
     return m_rowHeight;
 }
 
-void CViewTree::Changed(bool lines) {
+void CViewTree::Changed(bool lines, bool width) {
     if (lines) m_rowsValid = false;
-    m_width = -1;
+    if (width) m_width = -1;
     update();
     // The scroll bars follow once the report has finished its changes (a
     // timer of this object's own, stopped with it).
@@ -388,7 +408,10 @@ void CViewTree::FollowChanges() {
     // The line that was at the top stays there: lines inserted or removed
     // above it move the view with them.
     if (m_anchor != nullptr) {
-        const int row = RowOf(m_anchor);
+        // Found by a walk of the lines: an index of 20,000 would cost more.
+        const std::vector<Row>& rows = Rows();
+        const auto at = std::find_if(rows.begin(), rows.end(), [this](const Row& r) { return r.item == m_anchor; });
+        const int row = at != rows.end() ? static_cast<int>(at - rows.begin()) : -1;
         if (row >= 0 && m_pVertical != nullptr) m_pVertical->setValue(row * RowHeight() + m_anchorOffset);
         m_anchor = nullptr;
     }

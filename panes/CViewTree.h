@@ -113,7 +113,14 @@ private:
     };
     // The shown lines in order, made again after a change.
     const std::vector<Row>& Rows();
-    void Changed(bool lines);
+    // After a change: of the lines shown, and of what they may need in width.
+    void Changed(bool lines, bool width = true);
+    // Keeps the line at the top of the view in mind before lines move.
+    void NoteTopLine();
+    // The width a line needs, or -1 when it is not shown (a closed item
+    // above it); and the widest width known grown by it.
+    int ShownLineWidth(HTREEITEM item) const;
+    void Widened(HTREEITEM item);
     void UpdateScrollBars();
     // The scroll bars and the view after a change of the lines.
     void FollowChanges();

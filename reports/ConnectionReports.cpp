@@ -284,7 +284,7 @@ bool DescribeClosedSocket(const SOCKET_CLOSE_EVENT& event, ClosedSocket& out) {
         DWORD local = 0, remote = 0;
         std::memcpy(&local, event.localAddress, sizeof local);
         std::memcpy(&remote, event.remoteAddress, sizeof remote);
-        out.endpoints = tcp ? "T" : "U";
+        out.endpoints.assign(1, tcp ? 'T' : 'U');
         PutWord(out.endpoints, local);
         PutPort(out.endpoints, event.localPort);
         out.local = Ipv4Text(local, event.localPort);
@@ -298,7 +298,7 @@ bool DescribeClosedSocket(const SOCKET_CLOSE_EVENT& event, ClosedSocket& out) {
     }
     if (event.family == AF_INET6) {
         out.table = tcp ? Table::Tcp6 : Table::Udp6;
-        out.endpoints = tcp ? "t" : "u";
+        out.endpoints.assign(1, tcp ? 't' : 'u');
         PutBytes(out.endpoints, event.localAddress, sizeof event.localAddress);
         PutPort(out.endpoints, event.localPort);
         out.local = Endpoints6::Utf8Text(event.localAddress, event.scopeId, event.localPort);
@@ -320,34 +320,59 @@ bool DescribeClosedSocket(const SOCKET_CLOSE_EVENT& event, ClosedSocket& out) {
 void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
     HTREEITEM root = SocketRoot();
     if (root == nullptr) return;
-    m_bSocketSnapshotFailed = !table.valid && !table.noIpv6;
     if (!m_bSocketRowsShown || !table.valid) {
-        // The first rows since the build, or since a failed snapshot: every
-        // line plain, none new.  A failed snapshot is no data rather than
-        // every socket closed: its lines go unmarked.
-        m_bSocketRowsShown = table.valid;
-        m_socketLines.clear();
-        m_socketItems.clear();
-        for (HTREEITEM line = GetChildItem(root); line != nullptr;) {
-            HTREEITEM next = GetNextSiblingItem(line);
-            DeleteItem(line);
-            line = next;
-        }
-        m_socketLines.reserve(table.rows.size());
-        m_socketItems.reserve(table.rows.size());
-        for (const sockets::Row& row : table.rows) {
-            m_socketItems.push_back(AppendItem(root, row.text, kImageValue));
-            m_socketLines.push_back({row.key, row.state, row.text, sockets::Mark::None, sockets::kNoLine});
-        }
+        ShowSocketRowsAfresh(table);
         return;
     }
+    m_bSocketSnapshotFailed = false;
     std::vector<sockets::Line> next = sockets::NextLines(m_socketLines, table.rows);
     if (!m_bMarkChanges) {
         // Unmarked, a closed socket's line goes at once.
         std::erase_if(next, [](const sockets::Line& l) { return l.mark == sockets::Mark::Closed; });
         for (sockets::Line& l : next) l.mark = sockets::Mark::None;
     }
-    const std::vector<sockets::Edit> edits = sockets::PlanEdits(m_socketLines, next);
+    ApplySocketEdits(sockets::PlanEdits(m_socketLines, next), next.size());
+    m_socketLines = std::move(next);
+}
+
+void CNetworkReport::ShowSocketRowsAfresh(const sockets::TableRows& table) {
+    // The first rows since the build, or since a failed snapshot: every
+    // line plain, none new.  A failed snapshot is no data rather than every
+    // socket closed: its lines go unmarked.
+    HTREEITEM root = SocketRoot();
+    if (root == nullptr) return;
+    m_bSocketSnapshotFailed = !table.valid && !table.noIpv6;
+    m_bSocketRowsShown = table.valid;
+    m_socketLines.clear();
+    m_socketItems.clear();
+    for (HTREEITEM line = GetChildItem(root); line != nullptr;) {
+        HTREEITEM next = GetNextSiblingItem(line);
+        DeleteItem(line);
+        line = next;
+    }
+    m_socketItems.reserve(table.rows.size());
+    // Lines compared here later keep the rows; lines the worker compares
+    // are its own.
+    if (!m_bRowsFromWorker) m_socketLines.reserve(table.rows.size());
+    for (const sockets::Row& row : table.rows) {
+        m_socketItems.push_back(AppendItem(root, row.text, kImageValue));
+        if (!m_bRowsFromWorker)
+            m_socketLines.push_back({row.key, row.state, row.text, sockets::Mark::None, sockets::kNoLine});
+    }
+}
+
+void CNetworkReport::ShowSocketDelivery(const sockets::RowsDelivery& delivery) {
+    if (delivery.fresh) {
+        ShowSocketRowsAfresh(delivery.rows);
+        return;
+    }
+    m_bSocketSnapshotFailed = false;
+    ApplySocketEdits(delivery.edits, delivery.lineCount);
+}
+
+void CNetworkReport::ApplySocketEdits(const std::vector<sockets::Edit>& edits, std::size_t lineCount) {
+    HTREEITEM root = SocketRoot();
+    if (root == nullptr) return;
     // The removals come first, from the last line up; then the insertions
     // and rewrites from the first line down, each at its final position.
     std::size_t e = 0;
@@ -363,23 +388,29 @@ void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
     for (std::size_t i = 0; i < m_socketItems.size(); ++i)
         if (!removed[i]) kept.push_back(m_socketItems[i]);
     std::vector<HTREEITEM> items;
-    items.reserve(next.size());
+    items.reserve(lineCount);
     std::size_t k = 0;
-    for (std::size_t position = 0; position < next.size(); ++position) {
+    for (std::size_t position = 0; position < lineCount; ++position) {
         const sockets::Edit* edit = e < edits.size() && edits[e].position == position ? &edits[e] : nullptr;
         if (edit != nullptr) ++e;
         HTREEITEM item = nullptr;
-        if ((edit != nullptr && edit->kind == sockets::Edit::Kind::Insert) || k >= kept.size()) {
-            item = InsertItem(root, items.empty() ? nullptr : items.back(), next[position].text, kImageValue);
-        } else {
+        if (edit != nullptr && edit->kind == sockets::Edit::Kind::Insert) {
+            item = InsertItem(root, items.empty() ? nullptr : items.back(), edit->line.text, kImageValue);
+        } else if (k < kept.size()) {
             item = kept[k++];
-            if (edit != nullptr) SetItemText(item, next[position].text);
+        } else {
+            break;  // edits that do not fit the lines shown: nothing more to place
         }
-        SetItemMark(item, static_cast<LineMark>(next[position].mark));
+        if (edit != nullptr) {
+            SetItemText(item, edit->line.text);
+            SetItemMark(item, static_cast<LineMark>(edit->line.mark));
+        }
         items.push_back(item);
     }
+    // Lines the edits did not place (never, for edits planned on these
+    // lines) go rather than stay unknown.
+    for (; k < kept.size(); ++k) DeleteItem(kept[k]);
     m_socketItems = std::move(items);
-    m_socketLines = std::move(next);
 }
 
 HTREEITEM CNetworkReport::SocketRoot() const {

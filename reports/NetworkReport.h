@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ConnectionReports.h"
+#include "SocketMonitor.h"
 #include "IpHelper.h"
 #include "ReportTree.h"
 #include "win32.h"
@@ -110,6 +111,9 @@ public:
     // changed and marks them new, changed or closed (closed lines stay one
     // refresh).  Nothing for a kind without a socket root.
     void ShowSocketRows(const sockets::TableRows& table);
+    // Shows a table from the socket worker: its rows afresh, or the edits
+    // the worker made against the lines of the delivery shown before.
+    void ShowSocketDelivery(const sockets::RowsDelivery& delivery);
     HTREEITEM SocketRoot() const;
     // Whether a line's change is marked (and a closed socket's line kept one
     // refresh); on unless the user turns it off.
@@ -175,6 +179,9 @@ private:
     void AppendIpv6Addresses(HTREEITEM adapter, DWORD index);
     void RewriteCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
     void BuildSocketRoot(HTREEITEM& root, std::u16string_view title);
+    void ShowSocketRowsAfresh(const sockets::TableRows& table);
+    // Applies edits planned on the lines shown; `lineCount` lines remain.
+    void ApplySocketEdits(const std::vector<sockets::Edit>& edits, std::size_t lineCount);
     sockets::TableRows TakeSocketRowsHere();
 
     // The socket lines shown, as the diff knows them, and their items.

@@ -104,6 +104,40 @@ void EventTracker::SocketClosed(const SOCKET_CLOSE_EVENT& closed, std::int64_t n
 
 // ------------------------------------------------------------ the worker
 
+RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool markChanges) {
+    Handed& handed = m_handed[static_cast<unsigned>(rows.table)];
+    RowsDelivery out;
+    out.table = rows.table;
+    out.serial = ++m_serials;
+    out.base = base;
+    out.fresh = base == 0 || base != handed.serial || !rows.valid;
+    handed.serial = out.serial;
+    if (out.fresh) {
+        handed.lines.clear();
+        handed.lines.reserve(rows.rows.size());
+        for (const Row& row : rows.rows) handed.lines.push_back({row.key, row.state, row.text, Mark::None, kNoLine});
+        // After a failed table the next one starts afresh too.
+        if (!rows.valid) handed.serial = 0;
+        out.lineCount = handed.lines.size();
+        out.rows = std::move(rows);
+        return out;
+    }
+    std::vector<Line> next = NextLines(handed.lines, rows.rows);
+    if (!markChanges) {
+        // Unmarked, a closed socket's line goes at once.
+        std::erase_if(next, [](const Line& l) { return l.mark == Mark::Closed; });
+        for (Line& l : next) l.mark = Mark::None;
+    }
+    out.edits = PlanEdits(handed.lines, next);
+    out.lineCount = next.size();
+    handed.lines = std::move(next);
+    // The pane needs the rows' flags, not their lines.
+    out.rows.table = rows.table;
+    out.rows.valid = rows.valid;
+    out.rows.noIpv6 = rows.noIpv6;
+    return out;
+}
+
 Monitor::Monitor(Callbacks callbacks, bool closeNotifications) : m_callbacks(std::move(callbacks)) {
     if (closeNotifications) m_notifyFd = OpenSocketCloseNotifications(kSockCloseTcp | kSockCloseUdp);
     int fds[2];
@@ -141,6 +175,15 @@ void Monitor::Request(unsigned tables) {
     Wake();
 }
 
+void Monitor::RequestRows(Table table, std::uint64_t base, bool markChanges) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_rowsRequests[static_cast<unsigned>(table)] = {true, base, markChanges};
+        m_requested |= TableBit(table);
+    }
+    Wake();
+}
+
 void Monitor::TakeEvery(unsigned tables, std::chrono::milliseconds period) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -160,6 +203,7 @@ void Monitor::Run() {
     std::array<std::unique_ptr<CSocketTable>, 4> tables;
     for (unsigned i = 0; i < 4; ++i) tables[i] = std::make_unique<CSocketTable>(static_cast<Table>(i));
     EventTracker tracker;
+    PaneDeliveries deliveries;
     std::vector<SOCKET_CLOSE_EVENT> closed;
     std::vector<Event> events;
     Clock::time_point due = Clock::now();
@@ -201,13 +245,17 @@ void Monitor::Run() {
             for (const SOCKET_CLOSE_EVENT& c : closed) tracker.SocketClosed(c, now, events);
         }
         unsigned take;
+        RowsRequest forPanes[4];
         {
             std::lock_guard<std::mutex> guard(m_lock);
             if (m_stop) return;
             take = m_requested;
             m_requested = 0;
+            for (unsigned i = 0; i < 4; ++i) {
+                forPanes[i] = m_rowsRequests[i];
+                m_rowsRequests[i].wanted = false;
+            }
         }
-        const unsigned requested = take;
         if (every != 0 && Clock::now() >= due) {
             take |= every;
             due = Clock::now() + period;
@@ -216,7 +264,8 @@ void Monitor::Run() {
             if ((take & (1u << i)) == 0) continue;
             TableRows rows = TakeRows(*tables[i]);
             tracker.TableTaken(rows, NowMs(), events);
-            if ((requested & (1u << i)) != 0 && m_callbacks.rows) m_callbacks.rows(std::move(rows));
+            if (forPanes[i].wanted && m_callbacks.rows)
+                m_callbacks.rows(deliveries.Deliver(std::move(rows), forPanes[i].base, forPanes[i].markChanges));
         }
         if (!events.empty() && m_callbacks.events) m_callbacks.events(std::move(events));
     }

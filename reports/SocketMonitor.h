@@ -52,11 +52,46 @@ private:
     PerTable m_tables[4];
 };
 
+// A table taken for a pane.  The worker keeps, for each table, the lines
+// it last handed over (the pane's lines, once it has applied them) and
+// compares the new table with them, so that the pane's thread only applies
+// the edits.  Numbered: a pane applies edits only onto the lines of the
+// delivery they were made against; any other pane starts afresh.
+struct RowsDelivery {
+    Table table = Table::Tcp;
+    std::uint64_t serial = 0;  // this delivery's number, never 0
+    std::uint64_t base = 0;    // the delivery whose lines the edits apply to
+    // Lines to be shown from `rows` as they come, none marked: the pane's
+    // first table, or a pane whose lines are not the ones the worker knows.
+    bool fresh = true;
+    TableRows rows;            // all of them when fresh; else the flags only
+    std::vector<Edit> edits;   // when not fresh
+    std::size_t lineCount = 0;  // the lines once the edits are applied
+};
+
+// What the worker hands the panes: for each table, the lines last handed
+// and their delivery's number, against which the next table is compared.
+class PaneDeliveries {
+public:
+    // The delivery of `rows` to a pane showing the lines of delivery `base`
+    // (0: none): the edits from the lines handed last, when those are the
+    // pane's and came from a good table; else the rows to show afresh.
+    RowsDelivery Deliver(TableRows rows, std::uint64_t base, bool markChanges);
+
+private:
+    struct Handed {
+        std::uint64_t serial = 0;
+        std::vector<Line> lines;
+    };
+    Handed m_handed[4];
+    std::uint64_t m_serials = 0;
+};
+
 class Monitor {
 public:
     struct Callbacks {
-        // A table taken at a request, on the worker thread.
-        std::function<void(TableRows&&)> rows;
+        // A table taken for a pane (RequestRows), on the worker thread.
+        std::function<void(RowsDelivery&&)> rows;
         // Events, oldest first, on the worker thread.
         std::function<void(std::vector<Event>&&)> events;
     };
@@ -68,9 +103,13 @@ public:
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 
-    // Takes `tables` (a mask of TableBit) as soon as the worker is free and
-    // hands each over; requests waiting for the same table are one.
+    // Takes `tables` (a mask of TableBit) as soon as the worker is free, for
+    // the log alone; requests waiting for the same table are one.
     void Request(unsigned tables);
+    // Takes `table` for a pane whose lines are those of delivery `base` (0:
+    // none yet) and hands it over as a RowsDelivery; `markChanges` as the
+    // pane's.  A later request for the same table replaces a waiting one.
+    void RequestRows(Table table, std::uint64_t base, bool markChanges);
     // Takes `tables` every `period` as well, for the log alone (0: none).
     void TakeEvery(unsigned tables, std::chrono::milliseconds period);
     // Whether the kernel's notifications are being received.
@@ -87,6 +126,12 @@ private:
     int m_wakeRead = -1, m_wakeWrite = -1;
     mutable std::mutex m_lock;
     unsigned m_requested = 0;
+    struct RowsRequest {
+        bool wanted = false;
+        std::uint64_t base = 0;
+        bool markChanges = true;
+    };
+    RowsRequest m_rowsRequests[4];
     unsigned m_every = 0;
     std::chrono::milliseconds m_period{0};
     bool m_stop = false;

@@ -149,4 +149,52 @@ TEST(TrackerNotifications, OtherFamiliesAndProtocolsAreNotLogged) {
     EXPECT_EQ(events[0].remote, "");
 }
 
+// The worker's deliveries to a pane: edits onto the pane's lines while the
+// pane shows the last delivery; afresh for a pane that does not, and after a
+// failed table.  The edits turn the lines shown into those a diff makes.
+TEST(PaneDeliveries, EditsOntoTheLastDeliveryElseAfresh) {
+    sockets::PaneDeliveries deliveries;
+    const auto lines = [](const TableRows& rows) {
+        std::vector<sockets::Line> out;
+        for (const sockets::Row& r : rows.rows) out.push_back({r.key, r.state, r.text, sockets::Mark::None, sockets::kNoLine});
+        return out;
+    };
+    const TableRows first = TcpTable({{80, 0, 2, 0}, {40000, 80, 5, 0}});
+    sockets::RowsDelivery d1 = deliveries.Deliver(first, 0, true);
+    ASSERT_TRUE(d1.fresh);
+    EXPECT_EQ(d1.rows.rows.size(), 2u);
+    std::vector<sockets::Line> shown = lines(d1.rows);
+
+    const TableRows second = TcpTable({{80, 0, 2, 0}, {40001, 80, 5, 0}});
+    sockets::RowsDelivery d2 = deliveries.Deliver(second, d1.serial, true);
+    ASSERT_FALSE(d2.fresh);
+    EXPECT_TRUE(d2.rows.rows.empty());  // the edits carry what the pane needs
+    const std::vector<sockets::Line> expected = sockets::NextLines(shown, second.rows);
+    sockets::ApplyEdits(shown, d2.edits);
+    ASSERT_EQ(shown.size(), d2.lineCount);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i].text, expected[i].text) << i;
+        EXPECT_EQ(shown[i].mark, expected[i].mark) << i;
+    }
+
+    // A pane showing an older delivery, or none, starts afresh.
+    EXPECT_TRUE(deliveries.Deliver(second, d1.serial, true).fresh);
+    sockets::RowsDelivery d4 = deliveries.Deliver(second, 0, true);
+    EXPECT_TRUE(d4.fresh);
+    // Marking off: a closed socket's line goes at once, nothing is marked.
+    sockets::RowsDelivery d5 = deliveries.Deliver(first, d4.serial, false);
+    ASSERT_FALSE(d5.fresh);
+    shown = lines(d4.rows);
+    sockets::ApplyEdits(shown, d5.edits);
+    EXPECT_EQ(shown.size(), 2u);
+    for (const sockets::Line& l : shown) EXPECT_EQ(l.mark, sockets::Mark::None);
+
+    // A failed table is shown afresh (no lines), and so is the next one.
+    TableRows failed;
+    sockets::RowsDelivery d6 = deliveries.Deliver(failed, d5.serial, true);
+    EXPECT_TRUE(d6.fresh);
+    EXPECT_FALSE(d6.rows.valid);
+    EXPECT_TRUE(deliveries.Deliver(first, d6.serial, true).fresh);
+}
+
 }  // namespace
