@@ -7,15 +7,15 @@
 // sockets with the listener).  Between two ticks they close 1% of them (both
 // ends, with a reset, so that no TIME_WAIT lines pile up and the count stays
 // the same) and open as many new ones.  Each tick is the pane's refresh
-// command: the socket worker takes the table, the rows arrive on the
-// window's thread through the event loop, and the pane diffs them against
-// its lines and edits its tree.
+// command: the socket worker takes the table and compares it with the
+// lines it last handed the pane, the edits arrive on the window's thread
+// through the event loop, and the pane applies them to its tree.
 //
 // What a tick counts, on the window's thread, measured from the moment the
 // rows arrive (the first slot on the feed's rowsArrived, connected before
 // the pane's) to the moment the event loop has nothing left to do:
-//   - the pane's slot: the diff against the lines shown and the tree's
-//     edits (ShowSocketRows), then rowsShown;
+//   - the pane's slot: the worker's edits applied to the tree
+//     (ShowSocketDelivery), then rowsShown;
 //   - everything the event loop then runs before it goes idle: the tree's
 //     follow-up timer (scroll bars, keeping the top line in place), the
 //     window's update request with the tree's paint into the backing store,
@@ -24,8 +24,7 @@
 // event at all (every delivery is seen in QApplication::notify).  The time
 // the worker spends taking the table is not counted; it is printed
 // separately (from the refresh command to the rows' arrival).  Every
-// delivery is also timed by kind, which tells where a tick goes; the diff
-// alone is timed again afterwards on a copy of the lines.
+// delivery is also timed by kind, which tells where a tick goes.
 //
 // The pane is a floating dock, 450 by 520 pixels (the TCP pane's width in
 // the main window), on Qt's offscreen platform.  Every process it starts is
@@ -320,8 +319,8 @@ struct Tick {
     double uiMs = 0;       // rows' arrival to idle
     double busyMs = 0;     // the deliveries alone in that time
     double workerMs = 0;   // refresh command to the rows' arrival
-    double showMs = 0;     // the pane's own figure: ShowSocketRows
-    double diffMs = 0;     // NextLines + PlanEdits alone, on a copy
+    double showMs = 0;     // the pane's own figure: ShowSocketDelivery
+    std::size_t edits = 0;  // edits the worker sent
     double followMs = 0;   // the tree's follow-up timer
     double paintMs = 0;    // the tree's paints
     double windowMs = 0;   // the window's update requests
@@ -337,7 +336,7 @@ public:
         // Connected before the pane connects its own slot, so it runs first
         // and marks the rows' arrival; it only keeps the rows.
         QObject::connect(&feed, &CSocketFeed::rowsArrived, &feed,
-                         [this](const std::shared_ptr<const sockets::TableRows>& rows) {
+                         [this](const std::shared_ptr<const sockets::RowsDelivery>& rows) {
                              if (rows == nullptr || rows->table != sockets::Table::Tcp) return;
                              m_arrival = Clock::now();
                              m_rows = rows;
@@ -386,15 +385,11 @@ public:
         tick.paintMs = a.treePaintMs;
         tick.paints = a.treePaints;
         tick.windowMs = a.windowUpdateMs;
-        tick.rows = m_rows->rows.size();
+        tick.rows = m_rows->lineCount;
+        tick.edits = m_rows->edits.size();
 
-        // Untimed for the tick: the same diff on a copy of the lines, and
-        // one more paint of the tree with nothing pending.
-        const auto diffStart = Clock::now();
-        std::vector<sockets::Line> next = sockets::NextLines(m_lines, m_rows->rows);
-        [[maybe_unused]] const std::vector<sockets::Edit> edits = sockets::PlanEdits(m_lines, next);
-        tick.diffMs = Millis(Clock::now() - diffStart);
-        m_lines = std::move(next);
+        // Untimed for the tick: one more paint of the tree with nothing
+        // pending.
         const auto paintStart = Clock::now();
         m_pane.Tree().repaint();
         tick.paintAloneMs = Millis(Clock::now() - paintStart);
@@ -406,8 +401,7 @@ private:
     TimedApplication& m_app;
     CNetworkDataView& m_pane;
     Clock::time_point m_arrival{};
-    std::shared_ptr<const sockets::TableRows> m_rows;
-    std::vector<sockets::Line> m_lines;  // what the pane shows, kept alongside
+    std::shared_ptr<const sockets::RowsDelivery> m_rows;
     int m_shown = 0;
 };
 
@@ -436,16 +430,13 @@ void Report(int sockets, const std::vector<Tick>& ticks, double ss) {
     // the top line kept in place) runs in the tree's first paint when the
     // window's update request comes before its timer: its share is what the
     // paints took beyond as many paints with nothing pending.
-    std::vector<double> edits, followInPaint;
+    std::vector<double> followInPaint;
     for (const Tick& t : ticks) {
-        edits.push_back(t.showMs - t.diffMs);
         followInPaint.push_back(std::max(0.0, t.paintMs - t.paints * t.paintAloneMs));
     }
     std::printf("  where a tick goes (medians over the ticks, ms):\n");
     std::printf("    window's thread busy (deliveries only)          %7.2f\n", Median(Column(ticks, &Tick::busyMs)));
-    std::printf("    rows shown (ShowSocketRows)                     %7.2f\n", Median(Column(ticks, &Tick::showMs)));
-    std::printf("      the diff alone (NextLines, PlanEdits)         %7.2f\n", Median(Column(ticks, &Tick::diffMs)));
-    std::printf("      the tree's edits (the rest)                   %7.2f\n", Median(edits));
+    std::printf("    the worker's edits applied (ShowSocketDelivery) %7.2f\n", Median(Column(ticks, &Tick::showMs)));
     std::printf("    the tree's follow-up timer, when before a paint %7.2f\n", Median(Column(ticks, &Tick::followMs)));
     std::printf("    window's update requests (all painting)         %7.2f\n", Median(Column(ticks, &Tick::windowMs)));
     std::printf("      of which the tree's paint events              %7.2f\n", Median(Column(ticks, &Tick::paintMs)));
