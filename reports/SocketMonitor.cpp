@@ -209,6 +209,12 @@ void Monitor::Run() {
     Clock::time_point due = Clock::now();
     // Without a wake-up pipe the worker looks for requests ten times a second.
     constexpr int kFallbackPollMs = 100;
+    // After reading close notifications the worker lets more gather for this
+    // long: a thousand closes a second then cost a few dozen wake-ups, not a
+    // thousand.  A close is then logged at most this much after it happened
+    // (the kernel's notifications carry no time of their own).
+    constexpr auto kNotifyGathering = std::chrono::milliseconds(25);
+    Clock::time_point notifyQuietUntil = Clock::now();
     for (;;) {
         unsigned every;
         std::chrono::milliseconds period;
@@ -224,16 +230,29 @@ void Monitor::Run() {
             const int wait = static_cast<int>(std::clamp<long long>(left, 0, 60000));
             timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
-        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_notifyFd, POLLIN, 0}};
+        const Clock::time_point now = Clock::now();
+        const bool gathering = now < notifyQuietUntil;
+        if (gathering) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(notifyQuietUntil - now).count();
+            const int wait = static_cast<int>(std::max<long long>(left, 1));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {gathering ? -1 : m_notifyFd, POLLIN, 0}};
         const int ready = poll(fds, 2, timeout);
-        if (ready < 0 && errno != EINTR) timeout = kFallbackPollMs;  // keep going; the next poll may do better
+        if (ready < 0 && errno != EINTR) {
+            // Not expected of poll on two descriptors of its own; the worker
+            // waits a moment rather than spin.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kFallbackPollMs));
+            continue;
+        }
         if (m_wakeRead >= 0 && (fds[0].revents & POLLIN) != 0) {
             char drain[64];
             while (read(m_wakeRead, drain, sizeof drain) > 0) {
             }
         }
         events.clear();
-        if (m_notifyFd >= 0 && (fds[1].revents & (POLLIN | POLLERR)) != 0) {
+        if (m_notifyFd >= 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLERR)) != 0) {
+            notifyQuietUntil = Clock::now() + kNotifyGathering;
             closed.clear();
             std::uint64_t lost = 0;
             ReadSocketCloseNotifications(m_notifyFd, closed, &lost);
@@ -241,8 +260,8 @@ void Monitor::Run() {
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_lost += lost;
             }
-            const std::int64_t now = NowMs();
-            for (const SOCKET_CLOSE_EVENT& c : closed) tracker.SocketClosed(c, now, events);
+            const std::int64_t readAt = NowMs();
+            for (const SOCKET_CLOSE_EVENT& c : closed) tracker.SocketClosed(c, readAt, events);
         }
         unsigned take;
         RowsRequest forPanes[4];
