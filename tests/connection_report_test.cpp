@@ -511,20 +511,40 @@ TEST_P(ConnectionReport, UpdateKeepsTheLinesOfSocketsThatStayAndMarksNewAndClose
     ExpectLinesOfFreshBuild();
 }
 
-TEST_P(ConnectionReport, AStateChangeIsMarkedOnTheSocketsOwnLine) {
-    if (GetParam().kind == kKindUdpConnections || GetParam().kind == kKindUdp6Connections)
-        GTEST_SKIP() << "UDP sockets have no state";
+// A socket keeps its line when its owner or its state changes: the line is
+// rewritten in place, marked changed only for a new state.
+TEST_P(ConnectionReport, AChangedSocketIsRewrittenOnItsOwnLine) {
     Script(3);
     Build();
     const std::vector<HTREEITEM> before = Lines();
-    if (GetParam().kind == kKindTcpConnections)
-        fake_->tcpRows[1].dwState = 12;
-    else
-        fake_->tcp6Rows[1].dwState = 12;
+    const DWORD self = static_cast<DWORD>(getpid());
+    bool stateful = true;
+    switch (GetParam().kind) {
+        case kKindTcpConnections:
+            fake_->tcpRows[1].dwState = 12;
+            fake_->tcpRows[1].dwOwningPid = self;
+            break;
+        case kKindTcp6Connections:
+            fake_->tcp6Rows[1].dwState = 12;
+            fake_->tcp6Rows[1].dwOwningPid = self;
+            break;
+        case kKindUdpConnections:
+            fake_->udpRows[1].dwOwningPid = self;
+            stateful = false;
+            break;
+        default:
+            fake_->udp6Rows[1].dwOwningPid = self;
+            stateful = false;
+            break;
+    }
     Update();
     EXPECT_EQ(Lines(), before);
-    EXPECT_EQ(Marks(before), (std::vector<LineMark>{LineMark::None, LineMark::Changed, LineMark::None}));
-    EXPECT_NE(tree_.Text(before[1]).find(u"DELETE_TCB"), std::u16string::npos);
+    EXPECT_EQ(Marks(before), (std::vector<LineMark>{LineMark::None, stateful ? LineMark::Changed : LineMark::None,
+                                                    LineMark::None}));
+    EXPECT_NE(tree_.Text(before[1]).find(U16("PID " + std::to_string(self))), std::u16string::npos);
+    if (stateful) {
+        EXPECT_NE(tree_.Text(before[1]).find(u"DELETE_TCB"), std::u16string::npos);
+    }
     ExpectLinesOfFreshBuild();
 }
 
