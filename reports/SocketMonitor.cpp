@@ -39,19 +39,41 @@ bool IsTcp(Table table) { return table == Table::Tcp || table == Table::Tcp6; }
 
 }  // namespace
 
-void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events) {
-    if (!rows.valid) return;
+void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events,
+                              const std::vector<SOCKET_CLOSE_EVENT>& closedSince) {
+    if (!rows.valid) {
+        for (const SOCKET_CLOSE_EVENT& c : closedSince) SocketClosed(c, nowMs, events);
+        return;
+    }
     PerTable& t = m_tables[static_cast<unsigned>(rows.table)];
+    const std::size_t n = std::min(rows.rows.size(), rows.details.size());
+    // The owners this table found first: a socket it shows that closed
+    // since is logged closed with its owner.
+    for (std::size_t i = 0; i < n; ++i)
+        if (rows.details[i].pid != 0) t.owners[rows.details[i].endpoints] = rows.details[i].owner;
+    // Such a socket may be in the table half-closed and without its owner
+    // (in TIME_WAIT, or its descriptor gone before the owner lookup), or not
+    // yet in it at all (opened after it was taken): it is logged once, as
+    // closed, and remembered past this table, which cannot tell that it has
+    // left.
+    std::unordered_set<std::string> closedAfter;
+    for (const SOCKET_CLOSE_EVENT& c : closedSince) {
+        SocketClosed(c, nowMs, events);
+        ClosedSocket socket;
+        if (!DescribeClosedSocket(c, socket) || socket.table != rows.table) continue;
+        // Remembered from this table on, the first one included.
+        if (t.closedByKernel.size() >= kMostClosedWaiting) t.closedByKernel.clear();
+        t.closedByKernel.insert(socket.endpoints);
+        closedAfter.insert(std::move(socket.endpoints));
+    }
     std::unordered_map<std::string, Known> now;
     now.reserve(rows.rows.size());
-    const std::size_t n = std::min(rows.rows.size(), rows.details.size());
     for (std::size_t i = 0; i < n; ++i) {
         const Row& row = rows.rows[i];
         Known known{row.state, rows.details[i]};
         const auto before = t.rows.find(row.key);
         // A socket in TIME_WAIT has no process: it keeps the owner it had.
         if (known.detail.pid == 0 && before != t.rows.end()) known.detail.owner = before->second.detail.owner;
-        if (known.detail.pid != 0) t.owners[known.detail.endpoints] = known.detail.owner;
         if (t.seen) {
             const bool closed = t.closedByKernel.count(known.detail.endpoints) != 0;
             if (before == t.rows.end()) {
@@ -75,7 +97,9 @@ void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::ve
     std::unordered_set<std::string> present;
     present.reserve(now.size());
     for (const auto& [key, known] : now) present.insert(known.detail.endpoints);
-    std::erase_if(t.closedByKernel, [&present](const std::string& e) { return present.count(e) == 0; });
+    std::erase_if(t.closedByKernel, [&present, &closedAfter](const std::string& e) {
+        return present.count(e) == 0 && closedAfter.count(e) == 0;
+    });
     std::erase_if(t.owners, [&present](const auto& entry) { return present.count(entry.first) == 0; });
     t.rows = std::move(now);
     t.seen = true;
@@ -215,12 +239,31 @@ void Monitor::Run() {
     // (the kernel's notifications carry no time of their own).
     constexpr auto kNotifyGathering = std::chrono::milliseconds(25);
     Clock::time_point notifyQuietUntil = Clock::now();
+    // The notifications waiting on the socket, read without blocking into
+    // `closed`.
+    const auto readCloses = [&] {
+        closed.clear();
+        if (m_notifyFd < 0) return;
+        std::uint64_t lost = 0;
+        ReadSocketCloseNotifications(m_notifyFd, closed, &lost);
+        if (lost != 0) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_lost += lost;
+        }
+    };
+    const auto logCloses = [&] {
+        const std::int64_t now = NowMs();
+        for (const SOCKET_CLOSE_EVENT& c : closed) tracker.SocketClosed(c, now, events);
+    };
     for (;;) {
         unsigned every;
         std::chrono::milliseconds period;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (m_stop) return;
+            if (m_stop) {
+                events.clear();  // handed over already
+                break;
+            }
             every = m_every;
             period = m_period;
         }
@@ -253,21 +296,14 @@ void Monitor::Run() {
         events.clear();
         if (m_notifyFd >= 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLERR)) != 0) {
             notifyQuietUntil = Clock::now() + kNotifyGathering;
-            closed.clear();
-            std::uint64_t lost = 0;
-            ReadSocketCloseNotifications(m_notifyFd, closed, &lost);
-            if (lost != 0) {
-                std::lock_guard<std::mutex> guard(m_lock);
-                m_lost += lost;
-            }
-            const std::int64_t readAt = NowMs();
-            for (const SOCKET_CLOSE_EVENT& c : closed) tracker.SocketClosed(c, readAt, events);
+            readCloses();
+            logCloses();
         }
         unsigned take;
         RowsRequest forPanes[4];
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (m_stop) return;
+            if (m_stop) break;
             take = m_requested;
             m_requested = 0;
             for (unsigned i = 0; i < 4; ++i) {
@@ -282,12 +318,21 @@ void Monitor::Run() {
         for (unsigned i = 0; i < 4; ++i) {
             if ((take & (1u << i)) == 0) continue;
             TableRows rows = TakeRows(*tables[i]);
-            tracker.TableTaken(rows, NowMs(), events);
+            // Taking a table lasts a while (the owner lookup): the sockets
+            // the kernel closed meanwhile go with it, or a table that caught
+            // one closing would log it opened, by no owner.
+            readCloses();
+            tracker.TableTaken(rows, NowMs(), events, closed);
             if (forPanes[i].wanted && m_callbacks.rows)
                 m_callbacks.rows(deliveries.Deliver(std::move(rows), forPanes[i].base, forPanes[i].markChanges));
         }
         if (!events.empty() && m_callbacks.events) m_callbacks.events(std::move(events));
     }
+    // Stopped: the closes read already, and those the kernel has queued by
+    // now, are still handed over rather than dropped.
+    readCloses();
+    logCloses();
+    if (!events.empty() && m_callbacks.events) m_callbacks.events(std::move(events));
 }
 
 }  // namespace sockets

@@ -30,8 +30,13 @@ class EventTracker {
 public:
     // The events between the table last seen of `rows.table` and `rows`;
     // none for the first good table of each kind (what is open when
-    // watching starts is not news) or for a failed one.
-    void TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events);
+    // watching starts is not news) or for a failed one.  `closedSince`: the
+    // kernel's notifications received while `rows` was being taken, logged
+    // as by SocketClosed but with the owners `rows` found; a socket among
+    // them is neither opened nor closed again by `rows`, which may show it
+    // closing or not yet show it.
+    void TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events,
+                    const std::vector<SOCKET_CLOSE_EVENT>& closedSince = {});
     // A socket the kernel destroyed: a closed event with the owner last seen
     // on its endpoints, else kOwnerNotFound.  Its disappearance from the next
     // table, and a state it is still seen in until then (a connection in

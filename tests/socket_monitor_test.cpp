@@ -126,6 +126,22 @@ TEST_F(Tracker, AKernelCloseIsLoggedOnceWithTheOwnerLastSeen) {
               (std::vector<std::string>{"opened 127.0.0.1:40002 127.0.0.1:80 " + Owner()}));
 }
 
+// A socket that closes while a table is being taken may be in that table
+// half-closed and without its owner, or not in it yet: either way it is
+// logged closed once, never opened, and its TIME_WAIT row later is no news.
+TEST_F(Tracker, ClosesHeardWhileATableIsTakenAreLoggedOnceWithThatTablesOwners) {
+    Take({{80, 0, 2, kSelf}});
+    std::vector<Event> events;
+    tracker_.TableTaken(TcpTable({{80, 0, 2, kSelf}, {40000, 80, 5, kSelf}, {40001, 80, 11, 0}}), 1000, events,
+                        {ClosedTcp(40000, 80), ClosedTcp(40001, 80), ClosedTcp(40002, 80)});
+    EXPECT_EQ(Lines(events),
+              (std::vector<std::string>{"closed 127.0.0.1:40000 127.0.0.1:80 " + Owner(),
+                                        "closed 127.0.0.1:40001 127.0.0.1:80 " + std::string(sockets::kOwnerNotFound),
+                                        "closed 127.0.0.1:40002 127.0.0.1:80 " + std::string(sockets::kOwnerNotFound)}));
+    EXPECT_TRUE(Take({{80, 0, 2, kSelf}, {40000, 80, 11, 0}, {40001, 80, 11, 0}, {40002, 80, 11, 0}}).empty());
+    EXPECT_TRUE(Take({{80, 0, 2, kSelf}}).empty());
+}
+
 TEST(TrackerNotifications, OtherFamiliesAndProtocolsAreNotLogged) {
     EventTracker tracker;
     std::vector<Event> events;

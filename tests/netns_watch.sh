@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# In a network namespace of its own, `tessaline --watch tcp` must log the
+# close of at least 99% of the short connections connection_churn opens on
+# loopback (100 a second, each open 50 ms, for 20 s: most of them open and
+# close between two socket tables, so only the kernel's close notifications
+# can show them), with no owner but the churn's or "closed before its owner
+# was found".  SIGINT and SIGTERM must each end it with status 0 and its
+# last line written whole (the SIGTERM run in a namespace of its own, see
+# below).  Needs root, ss, ip and network namespaces; skips (77) elsewhere.
+#
+#   netns_watch.sh TESSALINE_BIN CONNECTION_CHURN_BIN
+set -euo pipefail
+tessaline=$1
+churn=$2
+
+. "$(dirname "${BASH_SOURCE[0]}")/netns_holder.sh"
+
+if [ "${3:-}" != --in-namespace ]; then
+  netns_enter "$0" "$tessaline" "$churn"
+fi
+
+# ---------------------------------------------- inside the new namespace
+unset TESSALINE_LIBRARY_PATH  # the provider next to the program
+ip link set lo up
+dir=$(mktemp -d)
+watch_pid= churn_pid=
+cleanup() {
+  local pid
+  for pid in $watch_pid $churn_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+# The watch's close notifications socket: its line of this namespace's
+# /proc/net/netlink, NETLINK_SOCK_DIAG (4) with groups joined (no other
+# process here joins any).  Fields: sk Eth Pid Groups Rmem Wmem Dump Locks
+# Drops Inode.
+notify_socket() {
+  awk '$2 == 4 && $4 != "00000000"' /proc/net/netlink
+}
+
+# Starts `tessaline --watch tcp` with its output in $dir/$1.out and its
+# errors in $dir/$1.err; returns once it listens to the close notifications
+# and has taken its first table.  Skips (77) when the kernel does not offer
+# the notifications.
+start_watch() {  # NAME
+  "$tessaline" --watch tcp >"$dir/$1.out" 2>"$dir/$1.err" </dev/null &
+  watch_pid=$!
+  for _ in $(seq 1 50); do
+    [ -n "$(notify_socket)" ] && break
+    if ! kill -0 "$watch_pid" 2>/dev/null || grep -q 'not available' "$dir/$1.err"; then break; fi
+    sleep 0.1
+  done
+  if grep -q 'not available' "$dir/$1.err"; then
+    echo "skipped: $(cat "$dir/$1.err")"
+    exit 77
+  fi
+  if [ -z "$(notify_socket)" ]; then
+    echo "FAIL: tessaline --watch did not join the close notifications within 5 s"
+    cat "$dir/$1.err"
+    exit 1
+  fi
+  # The first table is taken as the worker starts: what is open then is not
+  # logged, so the churn starts after it.
+  sleep 0.5
+}
+
+# Sends SIGNAL to the watch and checks that it ends within 10 s with 0.
+stop_watch() {  # NAME SIGNAL
+  local name=$1 signal=$2 status=0
+  echo "$name: the kernel dropped $(notify_socket | awk '{ print $9 }') close notifications for want of room"
+  kill "-$signal" "$watch_pid"
+  for _ in $(seq 1 100); do
+    kill -0 "$watch_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$watch_pid" 2>/dev/null; then
+    echo "FAIL: $name: tessaline --watch still runs 10 s after SIG$signal"
+    exit 1
+  fi
+  wait "$watch_pid" || status=$?
+  watch_pid=
+  if [ "$status" -ne 0 ]; then
+    echo "FAIL: $name: tessaline --watch ended with $status after SIG$signal"
+    cat "$dir/$name.err"
+    failed=1
+  fi
+  if [ -s "$dir/$name.err" ]; then
+    echo "FAIL: $name: tessaline --watch wrote errors:"
+    cat "$dir/$name.err"
+    failed=1
+  fi
+  if [ ! -s "$dir/$name.out" ]; then
+    echo "FAIL: $name: tessaline --watch wrote nothing"
+    failed=1
+  elif [ "$(tail -c 1 "$dir/$name.out" | od -An -tx1 | tr -d ' ')" != 0a ]; then
+    echo "FAIL: $name: the last line is cut short: $(tail -n 1 "$dir/$name.out")"
+    failed=1
+  fi
+}
+
+# Runs connection_churn RATE LIFETIME_MS SECONDS to its end (it ends by
+# itself; the trap ends it otherwise) with its output in $dir/$1.churn, and
+# checks that it opened all it should have; its pid goes to $dir/$1.pid.
+run_churn() {  # NAME RATE LIFETIME_MS SECONDS
+  local name=$1 status=0
+  "$churn" "$2" "$3" "$4" >"$dir/$name.churn" </dev/null &
+  churn_pid=$!
+  echo "$churn_pid" >"$dir/$name.pid"
+  wait "$churn_pid" || status=$?
+  churn_pid=
+  if [ "$status" -ne 0 ] || ! grep -qx "done $(($2 * $4))" "$dir/$name.churn"; then
+    echo "FAIL: $name: connection_churn ended with $status, its last line: $(tail -n 1 "$dir/$name.churn")"
+    exit 1
+  fi
+}
+
+# The connections whose client end's close was logged, each line of the
+# watch's output with an owner it may show, and the counts.
+check_log() {  # NAME
+  local name=$1 label counts logged total with without server
+  : >"$dir/$name.missing"
+  label=$(printf 'PID %5d : connection_churn' "$(cat "$dir/$name.pid")")
+  # Owners: the text between "  [ " and the final " ]" of every line.
+  awk -v label="$label" -v notfound='closed before its owner was found' '
+    {
+      start = index($0, "  [ ")
+      owner = start > 0 && substr($0, length($0) - 1) == " ]" ? substr($0, start + 4, length($0) - start - 5) : "?"
+      if (owner != label && owner != notfound && bad++ < 10) print "FAIL: unexpected owner: " $0
+    }
+    END { exit bad > 0 }' "$dir/$name.out" || failed=1
+
+  # Fields of a line: time, what, protocol, local, "=>", remote, "[", owner...
+  # A client port the kernel hands out again counts once per connection.
+  # The client ends not logged go to $dir/$name.missing.
+  counts=$(awk -v listen="127.0.0.1:$(awk '$1 == "listening" { print $2 }' "$dir/$name.churn")" \
+    -v notfound="[ closed before its owner was found ]" -v missing="$dir/$name.missing" '
+    FILENAME == ARGV[1] {
+      if ($1 == "client") { ++uses["127.0.0.1:" $2]; ++total }
+      next
+    }
+    $2 == "closed" && $3 == "TCP" && $5 == "=>" {
+      if ($4 == listen && accepted[$6] < uses[$6]) { ++accepted[$6]; ++s }
+      if ($6 == listen && logged[$4] < uses[$4]) {
+        ++logged[$4]; ++n
+        if (index($0, notfound) > 0) ++without; else ++with
+      }
+    }
+    END {
+      for (c in uses) if (logged[c] < uses[c]) print c >missing
+      printf "%d %d %d %d %d\n", n, total, with, without, s
+    }' "$dir/$name.churn" "$dir/$name.out")
+  read -r logged total with without server <<<"$counts"
+  echo "$name: $logged/$total connections logged closed by their client end" \
+    "($with with the owner, $without without; $server also by their accepted end)," \
+    "$(wc -l <"$dir/$name.out") lines in all"
+  if [ "$total" -eq 0 ] || [ $((logged * 100)) -lt $((total * 99)) ]; then
+    echo "FAIL: $name: fewer than 99% of the connections logged closed; the first client ends not logged:"
+    head -n 20 "$dir/$name.missing"
+    failed=1
+  fi
+}
+
+failed=0
+
+# The SIGTERM run, in a namespace of its own inside this one: the sockets
+# the first run leaves in TIME_WAIT would otherwise leave the tables during
+# it, logged (rightly) as closed by an unknown owner.
+if [ "${4:-}" = term ]; then
+  # 20 connections in 1 s, then SIGTERM.
+  start_watch term
+  run_churn term 20 50 1
+  sleep 1
+  stop_watch term TERM
+  check_log term
+  exit "$failed"
+fi
+
+# 2000 connections, then SIGINT once the last close has had a second to be
+# reported.
+start_watch churn
+run_churn churn 100 50 20
+sleep 1
+stop_watch churn INT
+check_log churn
+
+unshare -n bash "$0" "$tessaline" "$churn" --in-namespace term || failed=1
+exit "$failed"
