@@ -2,6 +2,9 @@
 // report tree.  The panes of the refreshing kinds update their lines every
 // 2000 ms while auto-refresh is on and they can be seen, once for each
 // press of their refresh button, and once when they come back into sight.
+// In a window with a socket worker (CSocketFeed), the socket panes ask it
+// for their tables and apply the edits it sends; the pane's thread never
+// takes a socket table.  A paused pane keeps what it shows.
 #pragma once
 
 #include <QDockWidget>

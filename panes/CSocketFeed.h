@@ -1,7 +1,8 @@
 // The window's socket worker: the tables of the socket panes are taken on
-// it and handed to the window's thread, where each pane compares them with
-// its lines; the socket events it sees are added to the process's
-// connection log there.  One per window, made by the main frame; the panes
+// it and compared there with the lines each pane was last handed; the
+// window's thread receives the edits and applies them.  The socket events
+// the worker sees are added to the process's connection log on the
+// window's thread.  One per window, made by the main frame; the panes
 // find it through Current() (without one, a pane takes its tables itself).
 #pragma once
 
