@@ -8,6 +8,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -541,7 +542,9 @@ TEST_P(ConnectionReport, AChangedSocketIsRewrittenOnItsOwnLine) {
     EXPECT_EQ(Lines(), before);
     EXPECT_EQ(Marks(before), (std::vector<LineMark>{LineMark::None, stateful ? LineMark::Changed : LineMark::None,
                                                     LineMark::None}));
-    EXPECT_NE(tree_.Text(before[1]).find(U16("PID " + std::to_string(self))), std::u16string::npos);
+    char label[32];
+    std::snprintf(label, sizeof label, "PID %5u : ", static_cast<unsigned>(self));
+    EXPECT_NE(tree_.Text(before[1]).find(U16(label)), std::u16string::npos) << label;
     if (stateful) {
         EXPECT_NE(tree_.Text(before[1]).find(u"DELETE_TCB"), std::u16string::npos);
     }
