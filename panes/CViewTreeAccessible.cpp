@@ -1,6 +1,6 @@
 // What assistive tools see of a report tree: a tree whose children are its
-// shown lines, each with its text, its place and whether it is selected,
-// open or closed.
+// shown lines, each with its text, its place, whether it is selected, open
+// or closed, and, for a socket's line, how it changed at the last refresh.
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QPointer>
@@ -27,7 +27,18 @@ public:
     void setText(QAccessible::Text, const QString&) override {}
 
     QString text(QAccessible::Text t) const override {
-        if (!isValid() || (t != QAccessible::Name && t != QAccessible::Value)) return {};
+        if (!isValid()) return {};
+        // A marked line's colour, said in words.
+        if (t == QAccessible::Description) {
+            switch (m_tree->Mark(m_item)) {
+                case LineMark::New: return QStringLiteral("new since the last refresh");
+                case LineMark::Changed: return QStringLiteral("state changed at the last refresh");
+                case LineMark::Closed: return QStringLiteral("closed since the last refresh");
+                case LineMark::None: return {};
+            }
+            return {};
+        }
+        if (t != QAccessible::Name && t != QAccessible::Value) return {};
         const std::u16string text = m_tree->Text(m_item);
         return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
     }

@@ -405,6 +405,10 @@ TEST_F(PaneTest, AssistiveToolsSeeTheShownLines) {
     EXPECT_EQ(access->childAt(line->rect().center().x(), line->rect().center().y()), line);
     QAccessibleInterface* groupLine = access->child(1);
     EXPECT_TRUE(groupLine->state().collapsed);
+    // A marked line says its mark in words; an unmarked one says nothing.
+    EXPECT_TRUE(line->text(QAccessible::Description).isEmpty());
+    tree.SetItemMark(value, LineMark::Closed);
+    EXPECT_EQ(line->text(QAccessible::Description), QStringLiteral("closed since the last refresh"));
 
     tree.SetExpanded(group, true);
     EXPECT_EQ(access->childCount(), 4);
