@@ -113,20 +113,27 @@ bool TakeCounterSnapshot(Fn IpHelperEntryPoints::*slot, Record* record) {
     return entry != nullptr && entry(record) == NO_ERROR;
 }
 
-void TakeTcpOwnerTable(TableSnapshot& t, unsigned long& allocations) {
-    TakeTableSnapshot(
-        t, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
-        [](auto entry, void* buffer, ULONG* capacity) {
-            return entry(buffer, capacity, TRUE, 2, TCP_TABLE_OWNER_PID_ALL, 0);
-        },
-        allocations);
-}
-
-void TakeUdpOwnerTable(TableSnapshot& t, unsigned long& allocations) {
-    TakeTableSnapshot(
-        t, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
-        [](auto entry, void* buffer, ULONG* capacity) { return entry(buffer, capacity, TRUE, 2, UDP_TABLE_OWNER_PID, 0); },
-        allocations);
+// One snapshot of a socket table of either family: the owner tables of TCP
+// in every state and of UDP.  Returns what the entry point last answered.
+DWORD TakeSocketTable(TableSnapshot& t, CSocketTable::Kind kind, unsigned long& allocations = g_tableAllocations) {
+    const ULONG family = kind == CSocketTable::Kind::Tcp6 || kind == CSocketTable::Kind::Udp6 ? kAfInet6 : 2;
+    DWORD answer = NO_ERROR;
+    if (kind == CSocketTable::Kind::Tcp || kind == CSocketTable::Kind::Tcp6) {
+        TakeTableSnapshot(
+            t, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
+            [&](auto entry, void* buffer, ULONG* capacity) {
+                return answer = entry(buffer, capacity, TRUE, family, TCP_TABLE_OWNER_PID_ALL, 0);
+            },
+            allocations);
+    } else {
+        TakeTableSnapshot(
+            t, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
+            [&](auto entry, void* buffer, ULONG* capacity) {
+                return answer = entry(buffer, capacity, TRUE, family, UDP_TABLE_OWNER_PID, 0);
+            },
+            allocations);
+    }
+    return answer;
 }
 
 }  // namespace
@@ -238,34 +245,24 @@ void CInterfaceTable::Refresh() {
 
 CTcpOwnerTable::CTcpOwnerTable() { Refresh(); }
 void CTcpOwnerTable::Refresh() {
-    TakeTcpOwnerTable(g_tcpOwnerTable, g_tableAllocations);
+    TakeSocketTable(g_tcpOwnerTable, CSocketTable::Kind::Tcp);
     m_bValid = g_tcpOwnerTable.current != nullptr;
 }
 
 CUdpOwnerTable::CUdpOwnerTable() { Refresh(); }
 void CUdpOwnerTable::Refresh() {
-    TakeUdpOwnerTable(g_udpOwnerTable, g_tableAllocations);
+    TakeSocketTable(g_udpOwnerTable, CSocketTable::Kind::Udp);
     m_bValid = g_udpOwnerTable.current != nullptr;
 }
 
 void CTcp6OwnerTable::Refresh() {
-    DWORD answer = NO_ERROR;
-    TakeTableSnapshot(g_tcp6OwnerTable, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
-                      [&answer](auto entry, void* buffer, ULONG* capacity) {
-                          answer = entry(buffer, capacity, TRUE, kAfInet6, TCP_TABLE_OWNER_PID_ALL, 0);
-                          return answer;
-                      });
+    const DWORD answer = TakeSocketTable(g_tcp6OwnerTable, CSocketTable::Kind::Tcp6);
     m_bValid = g_tcp6OwnerTable.current != nullptr;
     m_bNoIpv6 = !m_bValid && answer == ERROR_NOT_SUPPORTED;
 }
 
 void CUdp6OwnerTable::Refresh() {
-    DWORD answer = NO_ERROR;
-    TakeTableSnapshot(g_udp6OwnerTable, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
-                      [&answer](auto entry, void* buffer, ULONG* capacity) {
-                          answer = entry(buffer, capacity, TRUE, kAfInet6, UDP_TABLE_OWNER_PID, 0);
-                          return answer;
-                      });
+    const DWORD answer = TakeSocketTable(g_udp6OwnerTable, CSocketTable::Kind::Udp6);
     m_bValid = g_udp6OwnerTable.current != nullptr;
     m_bNoIpv6 = !m_bValid && answer == ERROR_NOT_SUPPORTED;
 }
@@ -374,27 +371,10 @@ CSocketTable::~CSocketTable() {
 }
 
 void CSocketTable::Refresh() {
-    const bool v6 = m_kind == Kind::Tcp6 || m_kind == Kind::Udp6;
-    const ULONG family = v6 ? kAfInet6 : 2;
-    unsigned long allocations = 0;
-    DWORD answer = NO_ERROR;
-    if (m_kind == Kind::Tcp || m_kind == Kind::Tcp6) {
-        TakeTableSnapshot(
-            *m_snapshot, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
-            [&](auto entry, void* buffer, ULONG* capacity) {
-                return answer = entry(buffer, capacity, TRUE, family, TCP_TABLE_OWNER_PID_ALL, 0);
-            },
-            allocations);
-    } else {
-        TakeTableSnapshot(
-            *m_snapshot, &IpHelperEntryPoints::pGetExtendedUdpTable, ERROR_INSUFFICIENT_BUFFER,
-            [&](auto entry, void* buffer, ULONG* capacity) {
-                return answer = entry(buffer, capacity, TRUE, family, UDP_TABLE_OWNER_PID, 0);
-            },
-            allocations);
-    }
+    unsigned long allocations = 0;  // counted for the process-wide buffers only
+    const DWORD answer = TakeSocketTable(*m_snapshot, m_kind, allocations);
     m_bValid = m_snapshot->current != nullptr;
-    m_bNoIpv6 = v6 && !m_bValid && answer == ERROR_NOT_SUPPORTED;
+    m_bNoIpv6 = (m_kind == Kind::Tcp6 || m_kind == Kind::Udp6) && !m_bValid && answer == ERROR_NOT_SUPPORTED;
 }
 
 const void* CSocketTable::Table() const { return m_snapshot->current; }
