@@ -239,6 +239,10 @@ void Monitor::Run() {
     // (the kernel's notifications carry no time of their own).
     constexpr auto kNotifyGathering = std::chrono::milliseconds(25);
     Clock::time_point notifyQuietUntil = Clock::now();
+    // When each table was last taken, and how recent a table may be for a
+    // request of the log's to be answered by it.
+    std::array<Clock::time_point, 4> lastTaken{};
+    constexpr auto kLogTableFreshness = std::chrono::milliseconds(1000);
     // The notifications waiting on the socket, read without blocking into
     // `closed`.
     const auto readCloses = [&] {
@@ -311,12 +315,21 @@ void Monitor::Run() {
                 m_rowsRequests[i].wanted = false;
             }
         }
+        unsigned periodic = 0;
         if (every != 0 && Clock::now() >= due) {
-            take |= every;
+            periodic = every;
             due = Clock::now() + period;
         }
+        take |= periodic;
         for (unsigned i = 0; i < 4; ++i) {
             if ((take & (1u << i)) == 0) continue;
+            // A table asked for the log alone, taken for a pane a moment
+            // ago, is not taken again: its changes are in the log already.
+            // (The log pane asks for all four every tick, the socket panes
+            // for theirs on ticks of their own.)
+            const bool logOnly = !forPanes[i].wanted && (periodic & (1u << i)) == 0;
+            if (logOnly && Clock::now() - lastTaken[i] < kLogTableFreshness) continue;
+            lastTaken[i] = Clock::now();
             TableRows rows = TakeRows(*tables[i]);
             // Taking a table lasts a while (the owner lookup): the sockets
             // the kernel closed meanwhile go with it, or a table that caught
