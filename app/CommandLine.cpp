@@ -1,5 +1,9 @@
 #include "CommandLine.h"
 
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include <charconv>
 #include <climits>
 
@@ -28,7 +32,7 @@ constexpr KindName kKindNames[] = {
 
 std::string UsageText() {
     return "Usage: tessaline [--] [FILE]\n"
-           "       tessaline --print KIND\n"
+           "       tessaline --print KIND [--details]\n"
            "       tessaline --watch [tcp|udp|tcp6|udp6]\n"
            "       tessaline --help | --version\n"
            "\n"
@@ -42,6 +46,10 @@ std::string UsageText() {
            "                network 14, adapters 15, interfaces 16, protocols 17, udp 18,\n"
            "                tcp 19, udp6 20, tcp6 21, ip6 22, log 23, or all; the exit\n"
            "                status is 3 when the data of a report could not be read\n"
+           "  --details     with --print: under each socket, its owner (process,\n"
+           "                command line, user, service, container, start) and for TCP\n"
+           "                its traffic; TCP tables are read twice, a second apart, for\n"
+           "                the rates\n"
            "  --watch [KIND]  print socket events as they happen, one line each, until\n"
            "                interrupted: sockets opened, closed or changing state, of\n"
            "                one table (tcp, udp, tcp6, udp6) or of all four\n"
@@ -102,6 +110,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 }
                 continue;
             }
+            if (a == "--details") {
+                cl.details = true;
+                continue;
+            }
             if (a == "--watch") {
                 cl.action = CommandLine::Action::Watch;
                 cl.watchTables = sockets::kAllTables;
@@ -123,23 +135,51 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         cl.file = a;
     }
     if (cl.action == CommandLine::Action::Print && cl.file) return fail("--print takes no file");
+    if (cl.details && cl.action != CommandLine::Action::Print) return fail("--details goes with --print");
     if (cl.action == CommandLine::Action::Watch && cl.file) return fail("--watch takes no file");
     return cl;
 }
 
-int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err) {
+int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details) {
+    struct Printed {
+        MemoryTree tree;
+        std::unique_ptr<CNetworkReport> report;
+    };
+    std::vector<std::unique_ptr<Printed>> printed;
+    bool rates = false;
+    for (int kind : kinds) {
+        auto p = std::make_unique<Printed>();
+        p->report = std::make_unique<CNetworkReport>(kind, DeferSnapshot{});
+        p->report->SetReportTree(&p->tree);
+        const std::optional<sockets::Table> table = SocketTableOfKind(kind);
+        if (details && table) {
+            p->report->m_bDetailLines = true;
+            // One reading with no mark: a socket gone by the second is gone.
+            p->report->m_bMarkChanges = false;
+            rates = rates || *table == sockets::Table::Tcp || *table == sockets::Table::Tcp6;
+        }
+        p->report->BuildReport();
+        printed.push_back(std::move(p));
+    }
+    // The rates of the TCP connections: one interval for every table.
+    if (rates) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
+        for (auto& p : printed) {
+            const std::optional<sockets::Table> table = SocketTableOfKind(p->report->m_nKind);
+            if (p->report->m_bDetailLines && table && (*table == sockets::Table::Tcp || *table == sockets::Table::Tcp6))
+                p->report->UpdateReport();
+        }
+    }
     bool first = true;
     std::vector<int> failed;
-    for (int kind : kinds) {
-        MemoryTree tree;
-        CNetworkReport report(kind, DeferSnapshot{});
-        report.SetReportTree(&tree);
-        report.BuildReport();
-        if (report.SnapshotFailed()) failed.push_back(kind);
+    for (auto& p : printed) {
+        if (p->report->SnapshotFailed()) failed.push_back(p->report->m_nKind);
         if (!first) std::fputs("\n", out);
         first = false;
-        const std::string text = tree.Print();
+        const std::string text = p->tree.Print();
         std::fwrite(text.data(), 1, text.size(), out);
+        // Each report goes as soon as it is written: `all` holds a dozen.
+        p.reset();
     }
     const bool written = std::fflush(out) == 0;
     for (int kind : failed)

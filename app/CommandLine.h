@@ -10,6 +10,7 @@
 struct CommandLine {
     enum class Action { Window, Print, Watch, Help, Version, Error } action = Action::Window;
     std::vector<int> kinds;           // for Print, in order
+    bool details = false;             // for Print: detail lines under socket lines
     unsigned watchTables = 0;         // for Watch: a mask of socket tables (sockets::TableBit)
     std::optional<std::string> file;  // for Window: a document to open, the bytes as given
     std::string error;                // for Error: what was wrong
@@ -31,8 +32,11 @@ const char* ReportKindName(int kind);
 // `err` one line for each report whose snapshot failed (the provider or its
 // entry point is missing, or the call returned an error), since its zeros or
 // empty list then tell nothing about the machine.  Returns the exit status:
-// 0, 3 when a snapshot failed, 1 when `out` cannot be written.
-int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err);
+// 0, 3 when a snapshot failed, 1 when `out` cannot be written.  With
+// `details`, every socket line has its detail lines under it; a TCP table
+// is then read twice, kDetailsInterval apart, for its rates.
+int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details = false);
+inline constexpr int kDetailsIntervalMs = 1000;
 
 // Streams socket events of `tables` (opened, closed, a new state) to `out`,
 // one line each, until SIGINT or SIGTERM; then writes what is left and

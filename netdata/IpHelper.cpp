@@ -166,6 +166,8 @@ bool BindIpHelper() {
     LookUp(e.pGetUdpStatisticsEx, "GetUdpStatisticsEx");
     LookUp(e.pGetUnicastIpAddressTable, "GetUnicastIpAddressTable");
     LookUp(e.pFreeMibTable, "FreeMibTable");
+    LookUp(e.pGetPerTcpConnectionEStats, "GetPerTcpConnectionEStats");
+    LookUp(e.pGetPerTcp6ConnectionEStats, "GetPerTcp6ConnectionEStats");
     return true;
 }
 
@@ -488,3 +490,43 @@ TableBufferInfo PerAdapterBuffer() { return {g_perAdapter.buffer, g_perAdapter.b
 unsigned long TableAllocations() { return g_tableAllocations; }
 
 }  // namespace iphelper_testing
+
+namespace {
+
+template <class Row, class Fn>
+bool AskConnectionStatistics(Fn fn, Row& row, TcpConnectionStatistics& out) {
+    if (fn == nullptr) return false;
+    TCP_ESTATS_DATA_ROD_v0 data{};
+    if (fn(&row, TcpConnectionEstatsData, nullptr, 0, 0, nullptr, 0, 0, reinterpret_cast<UCHAR*>(&data), 0,
+           sizeof data) != NO_ERROR)
+        return false;
+    out.bytesSent = data.ThruBytesAcked;
+    out.bytesReceived = data.ThruBytesReceived;
+    TCP_ESTATS_PATH_ROD_v0 path{};
+    out.hasPath = fn(&row, TcpConnectionEstatsPath, nullptr, 0, 0, nullptr, 0, 0, reinterpret_cast<UCHAR*>(&path), 0,
+                     sizeof path) == NO_ERROR;
+    if (out.hasPath) {
+        out.smoothedRttMs = path.SmoothedRtt;
+        out.retransmits = path.PktsRetrans;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool GetConnectionStatistics(const MIB_TCPROW_OWNER_PID& owner, TcpConnectionStatistics& out) {
+    MIB_TCPROW row{owner.dwState, owner.dwLocalAddr, owner.dwLocalPort, owner.dwRemoteAddr, owner.dwRemotePort};
+    return AskConnectionStatistics(g_binding.entries.pGetPerTcpConnectionEStats, row, out);
+}
+
+bool GetConnectionStatistics(const MIB_TCP6ROW_OWNER_PID& owner, TcpConnectionStatistics& out) {
+    MIB_TCP6ROW row{};
+    row.State = owner.dwState;
+    std::memcpy(row.LocalAddr, owner.ucLocalAddr, 16);
+    row.dwLocalScopeId = owner.dwLocalScopeId;
+    row.dwLocalPort = owner.dwLocalPort;
+    std::memcpy(row.RemoteAddr, owner.ucRemoteAddr, 16);
+    row.dwRemoteScopeId = owner.dwRemoteScopeId;
+    row.dwRemotePort = owner.dwRemotePort;
+    return AskConnectionStatistics(g_binding.entries.pGetPerTcp6ConnectionEStats, row, out);
+}

@@ -42,6 +42,9 @@ struct IpHelperEntryPoints {
     PFN_GetUdpStatisticsEx pGetUdpStatisticsEx;
     PFN_GetUnicastIpAddressTable pGetUnicastIpAddressTable;
     PFN_FreeMibTable pFreeMibTable;
+    // Per-connection TCP statistics; null in a library without them.
+    PFN_GetPerTcpConnectionEStats pGetPerTcpConnectionEStats;
+    PFN_GetPerTcp6ConnectionEStats pGetPerTcp6ConnectionEStats;
 };
 const IpHelperEntryPoints& IpHelper();
 
@@ -293,3 +296,18 @@ TableBufferInfo NetworkParamsBuffer();
 TableBufferInfo PerAdapterBuffer();
 unsigned long TableAllocations();
 }  // namespace iphelper_testing
+
+// What a TCP connection has carried, from the per-connection statistics
+// (data and path) of the library.
+struct TcpConnectionStatistics {
+    std::uint64_t bytesSent = 0;      // payload the peer acknowledged
+    std::uint64_t bytesReceived = 0;  // payload received and acknowledged
+    bool hasPath = false;             // the two below are known
+    ULONG smoothedRttMs = 0;
+    ULONG retransmits = 0;            // segments sent again
+};
+// The statistics of the connection of an owner table's row; false when the
+// library has none for it (no entry point, the connection is gone, or the
+// system does not count them).  May be called from the socket worker.
+bool GetConnectionStatistics(const MIB_TCPROW_OWNER_PID& row, TcpConnectionStatistics& out);
+bool GetConnectionStatistics(const MIB_TCP6ROW_OWNER_PID& row, TcpConnectionStatistics& out);

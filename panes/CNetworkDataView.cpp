@@ -87,6 +87,9 @@ bool CNetworkDataView::Create() {
     m_wndTree = new CViewTree(m_wndClient);
     m_wndTree->setObjectName(QStringLiteral("reportTree"));
     SetReportTree(m_wndTree);
+    // A socket line opened for the first time gets its detail lines then.
+    connect(m_wndTree, &CViewTree::childrenWanted, this,
+            [this](quintptr line) { WriteSocketDetails(reinterpret_cast<HTREEITEM>(line)); });
 
     m_wndToolBar = new CClassToolBar(m_wndClient);
     if (m_bAutoCapable) {

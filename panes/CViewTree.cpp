@@ -152,6 +152,12 @@ HTREEITEM CViewTree::GetNextSiblingItem(HTREEITEM item) { return m_items.GetNext
 
 void CViewTree::Expand(HTREEITEM item) { SetExpanded(item, true); }
 
+void CViewTree::SetItemExpandable(HTREEITEM item, bool expandable) {
+    if (item == nullptr || item == TVI_ROOT || m_items.IsExpandable(item) == expandable) return;
+    m_items.SetItemExpandable(item, expandable);
+    update();
+}
+
 void CViewTree::SetItemMark(HTREEITEM item, LineMark mark) {
     if (item == nullptr || item == TVI_ROOT || m_items.Mark(item) == mark) return;
     m_items.SetItemMark(item, mark);
@@ -177,6 +183,9 @@ HTREEITEM CViewTree::Child(HTREEITEM item, std::size_t n) const {
 void CViewTree::SetExpanded(HTREEITEM item, bool expanded) {
     if (item == nullptr || item == TVI_ROOT || m_items.IsExpanded(item) == expanded) return;
     if (expanded) {
+        // An item whose children are written on demand gets them now.
+        if (m_items.GetChildItem(item) == nullptr && m_items.IsExpandable(item)) emit childrenWanted(reinterpret_cast<quintptr>(item));
+        if (m_items.GetChildItem(item) == nullptr) return;
         m_items.Expand(item);
     } else {
         m_items.Collapse(item);
@@ -230,6 +239,7 @@ void CViewTree::SetAllExpanded(bool expanded) {
         const HTREEITEM item = pending.back();
         pending.pop_back();
         if (HTREEITEM next = m_items.GetNextSiblingItem(item)) pending.push_back(next);
+        if (expanded && m_items.GetChildItem(item) == nullptr && m_items.IsExpandable(item)) emit childrenWanted(reinterpret_cast<quintptr>(item));
         if (HTREEITEM child = m_items.GetChildItem(item)) {
             if (expanded)
                 m_items.Expand(item);
@@ -541,7 +551,7 @@ void CViewTree::paintEvent(QPaintEvent*) {
     const auto drawLines = [&](const Row& row, int y) {
         const int mid = y + rowHeight / 2;
         const int centre = row.depth * kIndentation + kIndentation / 2 - left;
-        const int mark = m_items.GetChildItem(row.item) != nullptr ? kMarkHalf : 0;
+        const int mark = m_items.HasChildren(row.item) ? kMarkHalf : 0;
         painter.setPen(linePen);
         const bool above = m_items.Parent(row.item) != nullptr || row.item != firstTop;
         const bool below = m_items.GetNextSiblingItem(row.item) != nullptr;
@@ -565,7 +575,7 @@ void CViewTree::paintEvent(QPaintEvent*) {
         int x = row.depth * kIndentation - left;
         HTREEITEM item = row.item;
         drawLines(row, y);
-        if (m_items.GetChildItem(item) != nullptr) {
+        if (m_items.HasChildren(item)) {
             branch.rect = QRect(x, y, kIndentation, rowHeight);
             branch.state = QStyle::State_Item | QStyle::State_Children;
             if (isEnabled()) branch.state |= QStyle::State_Enabled;
@@ -644,7 +654,7 @@ void CViewTree::mousePressEvent(QMouseEvent* event) {
     const Row r = Rows()[static_cast<std::size_t>(row)];
     const int button = r.depth * kIndentation - Left();
     const int x = event->position().toPoint().x();
-    if (x >= button && x < button + kIndentation && m_items.GetChildItem(r.item) != nullptr)
+    if (x >= button && x < button + kIndentation && m_items.HasChildren(r.item))
         SetExpanded(r.item, !m_items.IsExpanded(r.item));
     else
         SetCurrentItem(r.item);
@@ -666,7 +676,7 @@ void CViewTree::mouseDoubleClickEvent(QMouseEvent* event) {
     if (row < 0 || event->button() != Qt::LeftButton) return QWidget::mouseDoubleClickEvent(event);
     const HTREEITEM item = Rows()[static_cast<std::size_t>(row)].item;
     SetCurrentItem(item);
-    if (m_items.GetChildItem(item) != nullptr) SetExpanded(item, !m_items.IsExpanded(item));
+    if (m_items.HasChildren(item)) SetExpanded(item, !m_items.IsExpanded(item));
 }
 
 void CViewTree::keyPressEvent(QKeyEvent* event) {
@@ -688,7 +698,7 @@ void CViewTree::keyPressEvent(QKeyEvent* event) {
     const auto moveTo = [this, &rows, count](int row) {
         SetCurrentItem(rows[static_cast<std::size_t>(std::clamp(row, 0, count - 1))].item);
     };
-    const bool hasChildren = m_current != nullptr && m_items.GetChildItem(m_current) != nullptr;
+    const bool hasChildren = m_current != nullptr && m_items.HasChildren(m_current);
     switch (event->key()) {
         case Qt::Key_Down: moveTo(current < 0 ? 0 : current + 1); break;
         case Qt::Key_Up: moveTo(current < 0 ? 0 : current - 1); break;
@@ -705,7 +715,7 @@ void CViewTree::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_Right:
             if (hasChildren && !m_items.IsExpanded(m_current))
                 SetExpanded(m_current, true);
-            else if (hasChildren)
+            else if (hasChildren && m_items.GetChildItem(m_current) != nullptr)
                 SetCurrentItem(m_items.GetChildItem(m_current));
             break;
         case Qt::Key_Plus:

@@ -50,6 +50,8 @@ public:
     HTREEITEM GetNextSiblingItem(HTREEITEM item) override;
     void Expand(HTREEITEM item) override;
     void SetItemMark(HTREEITEM item, LineMark mark) override;
+    void SetItemExpandable(HTREEITEM item, bool expandable) override;
+    bool IsExpandable(HTREEITEM item) const { return m_items.IsExpandable(item); }
     // The text colours of lines marked new, changed and closed (the look's).
     void SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed);
     // Whether the view shows the last line (or everything); a log that
@@ -92,6 +94,12 @@ public:
     void CopyAll();
     void ExpandAll();
     void CollapseAll();
+
+signals:
+    // The user opens an item whose children are written on demand and it
+    // has none yet: the owner writes them before the item opens.  (The item
+    // travels as a number: Qt's signals take no pointer to an opaque type.)
+    void childrenWanted(quintptr item);
 
 protected:
     bool event(QEvent* event) override;

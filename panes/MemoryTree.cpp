@@ -7,6 +7,7 @@ struct MemoryTree::Node {
     int image = 0;
     bool bold = false;
     bool expanded = false;
+    bool expandable = false;
     LineMark mark = LineMark::None;
     Node* parent = nullptr;
     Node* first = nullptr;
@@ -96,6 +97,20 @@ void MemoryTree::SetItemBold(HTREEITEM item) {
 
 void MemoryTree::SetItemMark(HTREEITEM item, LineMark mark) {
     if (item != nullptr && item != TVI_ROOT) NodeOf(item)->mark = mark;
+}
+
+void MemoryTree::SetItemExpandable(HTREEITEM item, bool expandable) {
+    if (item != nullptr && item != TVI_ROOT) NodeOf(item)->expandable = expandable;
+}
+
+bool MemoryTree::IsExpandable(HTREEITEM item) const {
+    return item != nullptr && item != TVI_ROOT && NodeOf(item)->expandable;
+}
+
+bool MemoryTree::HasChildren(HTREEITEM item) const {
+    if (item == nullptr) return false;
+    const Node* node = NodeOf(item);
+    return node->first != nullptr || node->expandable;
 }
 
 LineMark MemoryTree::Mark(HTREEITEM item) const {

@@ -23,6 +23,7 @@ public:
     HTREEITEM GetNextSiblingItem(HTREEITEM item) override;
     void Expand(HTREEITEM item) override;
     void SetItemMark(HTREEITEM item, LineMark mark) override;
+    void SetItemExpandable(HTREEITEM item, bool expandable) override;
 
     // What the user does and sees.
     void Collapse(HTREEITEM item);
@@ -30,6 +31,9 @@ public:
     bool IsBold(HTREEITEM item) const;
     int Image(HTREEITEM item) const;
     LineMark Mark(HTREEITEM item) const;
+    // Whether the item has children or may be opened to have them written.
+    bool HasChildren(HTREEITEM item) const;
+    bool IsExpandable(HTREEITEM item) const;
     // The item's text, valid until the item changes or goes (empty for none).
     const std::u16string& Text(HTREEITEM item) const;
     HTREEITEM Parent(HTREEITEM item) const;  // null for a top-level item

@@ -46,4 +46,8 @@ public:
     virtual void Expand(HTREEITEM item) = 0;
     // Sets how the line changed at the last refresh (None: it did not).
     virtual void SetItemMark(HTREEITEM item, LineMark mark) = 0;
+    // Lets the item be opened while it has no children yet: a tree that the
+    // user opens asks its owner to write them first (the detail lines of a
+    // socket, made only for the sockets looked at).
+    virtual void SetItemExpandable(HTREEITEM item, bool expandable) = 0;
 };

@@ -17,6 +17,7 @@
 #include "IpHelper.h"
 #include "NetworkReport.h"
 #include "ProcessOwner.h"
+#include "SocketDetails.h"
 #include "WideText.h"
 
 namespace {
@@ -207,7 +208,7 @@ const char* ProtocolName(Table kind) {
 
 std::string StateText(std::uint32_t state) { return WideToUtf8(StateName(state)); }
 
-TableRows MakeRows(Table kind, const void* table, DWORD count) {
+TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
     TableRows out;
     out.table = kind;
     if (table == nullptr) count = 0;
@@ -265,12 +266,13 @@ TableRows MakeRows(Table kind, const void* table, DWORD count) {
             out.details.push_back(std::move(detail));
         }
     }
+    if (withFacts) GatherFacts(out, count > 0 ? table : nullptr);
     return out;
 }
 
-TableRows TakeRows(CSocketTable& table) {
+TableRows TakeRows(CSocketTable& table, bool withFacts) {
     table.Refresh();
-    TableRows out = MakeRows(table.GetKind(), table.Table(), table.m_bValid ? table.Rows() : 0);
+    TableRows out = MakeRows(table.GetKind(), table.Table(), table.m_bValid ? table.Rows() : 0, withFacts);
     out.valid = table.m_bValid;
     out.noIpv6 = table.m_bNoIpv6;
     return out;
@@ -333,6 +335,7 @@ void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
     }
     ApplySocketEdits(sockets::PlanEdits(m_socketLines, next), next.size());
     m_socketLines = std::move(next);
+    if (table.facts) ShowSocketFacts(table.facts, sockets::LineRows(m_socketLines));
 }
 
 void CNetworkReport::ShowSocketRowsAfresh(const sockets::TableRows& table) {
@@ -359,6 +362,9 @@ void CNetworkReport::ShowSocketRowsAfresh(const sockets::TableRows& table) {
         if (!m_bRowsFromWorker)
             m_socketLines.push_back({row.key, row.state, row.text, sockets::Mark::None, sockets::kNoLine});
     }
+    std::vector<std::uint32_t> lineRows(m_socketItems.size());
+    for (std::size_t i = 0; i < lineRows.size(); ++i) lineRows[i] = static_cast<std::uint32_t>(i);
+    ShowSocketFacts(table.facts, std::move(lineRows));
 }
 
 void CNetworkReport::ShowSocketDelivery(const sockets::RowsDelivery& delivery) {
@@ -368,6 +374,52 @@ void CNetworkReport::ShowSocketDelivery(const sockets::RowsDelivery& delivery) {
     }
     m_bSocketSnapshotFailed = false;
     ApplySocketEdits(delivery.edits, delivery.lineCount);
+    if (delivery.rows.facts) ShowSocketFacts(delivery.rows.facts, delivery.lineRows);
+}
+
+void CNetworkReport::ShowSocketFacts(std::shared_ptr<const sockets::TableFacts> facts,
+                                     std::vector<std::uint32_t> lineRows) {
+    m_socketFacts = std::move(facts);
+    m_lineRows = std::move(lineRows);
+    if (m_lineRows.size() != m_socketItems.size()) m_lineRows.assign(m_socketItems.size(), sockets::kNoRow);
+    if (!m_socketFacts) return;
+    for (std::size_t i = 0; i < m_socketItems.size(); ++i) {
+        const HTREEITEM line = m_socketItems[i];
+        const std::uint32_t row = m_lineRows[i];
+        // A closed socket's line keeps what it said last.
+        if (row == sockets::kNoRow) continue;
+        if (m_bDetailLines) {
+            WriteDetailLines(line, row);
+        } else {
+            SetItemExpandable(line, true);
+            // Lines opened before follow their socket.
+            if (GetChildItem(line) != nullptr) WriteDetailLines(line, row);
+        }
+    }
+}
+
+void CNetworkReport::WriteDetailLines(HTREEITEM line, std::uint32_t row) {
+    const std::vector<std::u16string> texts = sockets::DetailLines(*m_socketFacts, row);
+    std::size_t n = 0;
+    HTREEITEM child = GetChildItem(line);
+    for (; child != nullptr && n < texts.size(); ++n) {
+        SetItemText(child, texts[n]);
+        child = GetNextSiblingItem(child);
+    }
+    while (child != nullptr) {
+        HTREEITEM next = GetNextSiblingItem(child);
+        DeleteItem(child);
+        child = next;
+    }
+    for (; n < texts.size(); ++n) AppendItem(line, texts[n], kImageValue);
+}
+
+void CNetworkReport::WriteSocketDetails(HTREEITEM line) {
+    if (!m_socketFacts || line == nullptr) return;
+    const auto at = std::find(m_socketItems.begin(), m_socketItems.end(), line);
+    if (at == m_socketItems.end()) return;
+    const std::size_t i = static_cast<std::size_t>(at - m_socketItems.begin());
+    if (i < m_lineRows.size() && m_lineRows[i] != sockets::kNoRow) WriteDetailLines(line, m_lineRows[i]);
 }
 
 void CNetworkReport::ApplySocketEdits(const std::vector<sockets::Edit>& edits, std::size_t lineCount) {
@@ -448,9 +500,9 @@ namespace {
 
 // One of the process-wide socket table snapshots taken again, as rows.
 template <class Snapshot, class Table, class Rows>
-sockets::TableRows TakeRowsWith(Snapshot& snapshot, sockets::Table kind, Table table, Rows rows) {
+sockets::TableRows TakeRowsWith(Snapshot& snapshot, sockets::Table kind, Table table, Rows rows, bool facts) {
     snapshot.Refresh();
-    sockets::TableRows out = sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0);
+    sockets::TableRows out = sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0, facts);
     out.valid = snapshot.m_bValid;
     if constexpr (requires { snapshot.m_bNoIpv6; }) out.noIpv6 = snapshot.m_bNoIpv6;
     return out;
@@ -460,16 +512,26 @@ sockets::TableRows TakeRowsWith(Snapshot& snapshot, sockets::Table kind, Table t
 
 sockets::TableRows CNetworkReport::TakeSocketRowsHere() {
     // The process-wide snapshot objects, as the other reports take theirs.
+    const bool facts = m_bDetailLines || m_bFactsHere;
+    sockets::TableRows rows;
     switch (m_nKind) {
         case kKindTcpConnections:
-            return TakeRowsWith(*g_pTcpOwnerTable, sockets::Table::Tcp, CurrentTcpOwnerTable, CurrentTcpOwnerRows);
+            rows = TakeRowsWith(*g_pTcpOwnerTable, sockets::Table::Tcp, CurrentTcpOwnerTable, CurrentTcpOwnerRows, facts);
+            break;
         case kKindUdpConnections:
-            return TakeRowsWith(*g_pUdpOwnerTable, sockets::Table::Udp, CurrentUdpOwnerTable, CurrentUdpOwnerRows);
+            rows = TakeRowsWith(*g_pUdpOwnerTable, sockets::Table::Udp, CurrentUdpOwnerTable, CurrentUdpOwnerRows, facts);
+            break;
         case kKindTcp6Connections:
-            return TakeRowsWith(*g_pTcp6OwnerTable, sockets::Table::Tcp6, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows);
+            rows = TakeRowsWith(*g_pTcp6OwnerTable, sockets::Table::Tcp6, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows,
+                                facts);
+            break;
         default:
-            return TakeRowsWith(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows);
+            rows = TakeRowsWith(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows,
+                                facts);
+            break;
     }
+    m_rates.Apply(rows, sockets::SteadyMs());
+    return rows;
 }
 
 void CNetworkReport::BuildTcpConnections() {

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "IpHelper.h"
 #include "SocketDiff.h"
+#include "processinfo.h"
 #include "sockclose.h"
 #include "win32.h"
 
@@ -35,6 +38,33 @@ struct Detail {
     DWORD pid = 0;  // 0: no process holds it (a socket in TIME_WAIT) or none was found
 };
 
+// What a TCP connection has carried, for its detail lines and its
+// process's totals.
+struct Traffic {
+    bool counted = false;       // the system gave the connection's statistics
+    std::uint64_t sent = 0;     // payload bytes the peer acknowledged
+    std::uint64_t received = 0; // payload bytes received
+    bool hasPath = false;       // the round trip and retransmissions are known
+    std::uint32_t rttMs = 0;
+    std::uint32_t retransmits = 0;
+    bool hasRate = false;       // the table before counted it too
+    double sendRate = 0;        // bytes per second since that table
+    double receiveRate = 0;
+};
+
+using OwnerDetails = std::unordered_map<DWORD, ProcessDetails>;
+
+// What the detail lines and the process totals need of a table beside its
+// lines, row by row in the table's order.
+struct TableFacts {
+    Table table = Table::Tcp;
+    std::vector<DWORD> pids;             // the owner of each row, 0 for none found
+    std::vector<std::uint32_t> states;   // each row's TCP state, 0 for UDP
+    std::vector<Traffic> traffic;        // TCP: each row's traffic; UDP: none
+    std::shared_ptr<const OwnerDetails> owners;  // every owner's details
+    bool everyProcess = false;  // owners were looked for among every user's processes
+};
+
 // One table as the socket panes show it: a row per socket, its line as the
 // pane writes it, in the table's order, with its detail.  A row's key is
 // its endpoints and the zones of its addresses: not its owner, which a
@@ -45,13 +75,15 @@ struct TableRows {
     bool noIpv6 = false;  // it failed because the machine has no IPv6
     std::vector<Row> rows;
     std::vector<Detail> details;
+    // The facts of the rows, when asked for (null otherwise).
+    std::shared_ptr<TableFacts> facts;
 };
 
 // The rows of the first `count` rows of `table`, whose record type follows
-// `kind` (null: none).
-TableRows MakeRows(Table kind, const void* table, DWORD count);
+// `kind` (null: none), with their facts when asked.
+TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts = false);
 // Takes `table` again and makes its rows.
-TableRows TakeRows(CSocketTable& table);
+TableRows TakeRows(CSocketTable& table, bool withFacts = false);
 
 // "TCP", "UDP", "TCPv6", "UDPv6".
 const char* ProtocolName(Table kind);

@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "ConnectionReports.h"
+#include "SocketDetails.h"
 #include "SocketMonitor.h"
 #include "IpHelper.h"
 #include "ReportTree.h"
@@ -121,6 +123,16 @@ public:
     // The window's panes take their socket rows on a worker: the build then
     // writes the root alone and the rows come through ShowSocketRows.
     bool m_bRowsFromWorker = false;
+    // Detail lines under the socket lines (the owner's process, user,
+    // service, and the connection's traffic).  Eager: every line gets them
+    // with each table (the command line's --details).  Otherwise a line
+    // gets them when it is opened (WriteSocketDetails), and keeps them up
+    // to date while they are there.  The reports taken here gather the
+    // facts for them when either is on.
+    bool m_bDetailLines = false;
+    bool m_bFactsHere = false;
+    // Writes the detail lines of socket line `line` (one the user opens).
+    void WriteSocketDetails(HTREEITEM line);
 
     // The connection log: one line per event of the process's log, newest
     // last; an update appends the events added since and drops the lines
@@ -168,6 +180,7 @@ protected:
         return m_pTree->InsertItem(parent, after, text, image);
     }
     void SetItemMark(HTREEITEM item, LineMark mark) { m_pTree->SetItemMark(item, mark); }
+    void SetItemExpandable(HTREEITEM item, bool expandable) { m_pTree->SetItemExpandable(item, expandable); }
 
 private:
     void AppendCounterLines(HTREEITEM root, const void* record, const char* const* labels, std::size_t n);
@@ -182,11 +195,19 @@ private:
     void ShowSocketRowsAfresh(const sockets::TableRows& table);
     // Applies edits planned on the lines shown; `lineCount` lines remain.
     void ApplySocketEdits(const std::vector<sockets::Edit>& edits, std::size_t lineCount);
+    // After the lines changed: the facts of the table shown, which row each
+    // line shows (kNoRow: a closed socket's), and the detail lines kept in
+    // step with them.
+    void ShowSocketFacts(std::shared_ptr<const sockets::TableFacts> facts, std::vector<std::uint32_t> lineRows);
+    void WriteDetailLines(HTREEITEM line, std::uint32_t row);
     sockets::TableRows TakeSocketRowsHere();
 
     // The socket lines shown, as the diff knows them, and their items.
     std::vector<sockets::Line> m_socketLines;
     std::vector<HTREEITEM> m_socketItems;
+    std::shared_ptr<const sockets::TableFacts> m_socketFacts;
+    std::vector<std::uint32_t> m_lineRows;
+    sockets::RateKeeper m_rates;
     bool m_bSocketRowsShown = false;
     bool m_bSocketSnapshotFailed = false;
     // The log's events shown: how many the log had added when it was last

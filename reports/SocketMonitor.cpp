@@ -1,5 +1,7 @@
 #include "SocketMonitor.h"
 
+#include "SocketDetails.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -128,6 +130,14 @@ void EventTracker::SocketClosed(const SOCKET_CLOSE_EVENT& closed, std::int64_t n
 
 // ------------------------------------------------------------ the worker
 
+std::vector<std::uint32_t> LineRows(const std::vector<Line>& lines) {
+    std::vector<std::uint32_t> rows;
+    rows.reserve(lines.size());
+    std::uint32_t next = 0;
+    for (const Line& line : lines) rows.push_back(line.mark == Mark::Closed ? kNoRow : next++);
+    return rows;
+}
+
 RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool markChanges) {
     Handed& handed = m_handed[static_cast<unsigned>(rows.table)];
     RowsDelivery out;
@@ -143,6 +153,7 @@ RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool ma
         // After a failed table the next one starts afresh too.
         if (!rows.valid) handed.serial = 0;
         out.lineCount = handed.lines.size();
+        if (rows.facts) out.lineRows = LineRows(handed.lines);
         out.rows = std::move(rows);
         return out;
     }
@@ -154,11 +165,13 @@ RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool ma
     }
     out.edits = PlanEdits(handed.lines, next);
     out.lineCount = next.size();
+    if (rows.facts) out.lineRows = LineRows(next);
     handed.lines = std::move(next);
-    // The pane needs the rows' flags, not their lines.
+    // The pane needs the rows' flags and facts, not their lines.
     out.rows.table = rows.table;
     out.rows.valid = rows.valid;
     out.rows.noIpv6 = rows.noIpv6;
+    out.rows.facts = std::move(rows.facts);
     return out;
 }
 
@@ -228,6 +241,7 @@ void Monitor::Run() {
     for (unsigned i = 0; i < 4; ++i) tables[i] = std::make_unique<CSocketTable>(static_cast<Table>(i));
     EventTracker tracker;
     PaneDeliveries deliveries;
+    RateKeeper rates[4];
     std::vector<SOCKET_CLOSE_EVENT> closed;
     std::vector<Event> events;
     Clock::time_point due = Clock::now();
@@ -330,7 +344,9 @@ void Monitor::Run() {
             const bool logOnly = !forPanes[i].wanted && (periodic & (1u << i)) == 0;
             if (logOnly && Clock::now() - lastTaken[i] < kLogTableFreshness) continue;
             lastTaken[i] = Clock::now();
-            TableRows rows = TakeRows(*tables[i]);
+            // A pane's table comes with its facts (detail lines, totals).
+            TableRows rows = TakeRows(*tables[i], forPanes[i].wanted);
+            rates[i].Apply(rows, SteadyMs());
             // Taking a table lasts a while (the owner lookup): the sockets
             // the kernel closed meanwhile go with it, or a table that caught
             // one closing would log it opened, by no owner.

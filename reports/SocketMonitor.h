@@ -72,7 +72,16 @@ struct RowsDelivery {
     TableRows rows;            // all of them when fresh; else the flags only
     std::vector<Edit> edits;   // when not fresh
     std::size_t lineCount = 0;  // the lines once the edits are applied
+    // With facts (rows.facts): the row each line shows once the edits are
+    // applied, kNoRow for a closed socket's line kept one refresh.
+    std::vector<std::uint32_t> lineRows;
 };
+
+inline constexpr std::uint32_t kNoRow = static_cast<std::uint32_t>(-1);
+
+// The row each of `lines` shows: the lines that are not closed show the
+// table's rows in order.
+std::vector<std::uint32_t> LineRows(const std::vector<Line>& lines);
 
 // What the worker hands the panes: for each table, the lines last handed
 // and their delivery's number, against which the next table is compared.

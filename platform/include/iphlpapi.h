@@ -313,6 +313,123 @@ struct MIB_UDP6TABLE_OWNER_PID {
 };
 static_assert(offsetof(MIB_UDP6TABLE_OWNER_PID, table) == 4);
 
+// ------------------------------------------- per-connection TCP statistics
+
+// A TCP connection as the statistics calls name it: the IPv4 form (ports in
+// network order in the low 16 bits) and the IPv6 form (addresses in network
+// order, with their scope ids).
+struct MIB_TCPROW {
+    DWORD dwState;
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwRemoteAddr;
+    DWORD dwRemotePort;
+};
+static_assert(sizeof(MIB_TCPROW) == 20);
+
+struct MIB_TCP6ROW {
+    DWORD State;
+    UCHAR LocalAddr[16];
+    ULONG dwLocalScopeId;
+    ULONG dwLocalPort;
+    UCHAR RemoteAddr[16];
+    ULONG dwRemoteScopeId;
+    ULONG dwRemotePort;
+};
+static_assert(sizeof(MIB_TCP6ROW) == 52);
+static_assert(offsetof(MIB_TCP6ROW, RemoteAddr) == 28);
+
+enum TCP_ESTATS_TYPE : int {
+    TcpConnectionEstatsSynOpts,
+    TcpConnectionEstatsData,
+    TcpConnectionEstatsSndCong,
+    TcpConnectionEstatsPath,
+    TcpConnectionEstatsSendBuff,
+    TcpConnectionEstatsRec,
+    TcpConnectionEstatsObsRec,
+    TcpConnectionEstatsBandwidth,
+    TcpConnectionEstatsFineRtt,
+    TcpConnectionEstatsMaximum,
+};
+
+// Whether the data counts of a connection are collected.
+struct TCP_ESTATS_DATA_RW_v0 {
+    UCHAR EnableCollection;  // BOOLEAN
+};
+static_assert(sizeof(TCP_ESTATS_DATA_RW_v0) == 1);
+
+// The data a connection has carried: payload octets and segments each way.
+struct TCP_ESTATS_DATA_ROD_v0 {
+    std::uint64_t DataBytesOut;  // payload sent, retransmissions included
+    std::uint64_t DataSegsOut;
+    std::uint64_t DataBytesIn;   // payload received, retransmissions included
+    std::uint64_t DataSegsIn;
+    std::uint64_t SegsOut;
+    std::uint64_t SegsIn;
+    ULONG SoftErrors;
+    ULONG SoftErrorReason;
+    ULONG SndUna;
+    ULONG SndNxt;
+    ULONG SndMax;
+    std::uint64_t ThruBytesAcked;     // payload the peer has acknowledged
+    ULONG RcvNxt;
+    std::uint64_t ThruBytesReceived;  // payload acknowledged to the peer
+};
+static_assert(sizeof(TCP_ESTATS_DATA_ROD_v0) == 96);
+static_assert(offsetof(TCP_ESTATS_DATA_ROD_v0, ThruBytesAcked) == 72);
+static_assert(offsetof(TCP_ESTATS_DATA_ROD_v0, ThruBytesReceived) == 88);
+
+struct TCP_ESTATS_PATH_RW_v0 {
+    UCHAR EnableCollection;  // BOOLEAN
+};
+
+// The path a connection's segments take: retransmissions, round trips (in
+// milliseconds), segment sizes.
+struct TCP_ESTATS_PATH_ROD_v0 {
+    ULONG FastRetran;
+    ULONG Timeouts;
+    ULONG SubsequentTimeouts;
+    ULONG CurTimeoutCount;
+    ULONG AbruptTimeouts;
+    ULONG PktsRetrans;
+    ULONG BytesRetrans;
+    ULONG DupAcksIn;
+    ULONG SacksRcvd;
+    ULONG SackBlocksRcvd;
+    ULONG CongSignals;
+    ULONG PreCongSumCwnd;
+    ULONG PreCongSumRtt;
+    ULONG PostCongSumRtt;
+    ULONG PostCongCountRtt;
+    ULONG EcnSignals;
+    ULONG EceRcvd;
+    ULONG SendStall;
+    ULONG QuenchRcvd;
+    ULONG RetranThresh;
+    ULONG SndDupAckEpisodes;
+    ULONG SumBytesReordered;
+    ULONG NonRecovDa;
+    ULONG NonRecovDaEpisodes;
+    ULONG AckAfterFr;
+    ULONG DsackDups;
+    ULONG SampleRtt;
+    ULONG SmoothedRtt;
+    ULONG RttVar;
+    ULONG MaxRtt;
+    ULONG MinRtt;
+    ULONG SumRtt;
+    ULONG CountRtt;
+    ULONG CurRto;
+    ULONG MaxRto;
+    ULONG MinRto;
+    ULONG CurMss;
+    ULONG MaxMss;
+    ULONG MinMss;
+    ULONG SpuriousRtoDetections;
+};
+static_assert(sizeof(TCP_ESTATS_PATH_ROD_v0) == 160);
+static_assert(offsetof(TCP_ESTATS_PATH_ROD_v0, SmoothedRtt) == 108);
+
 // ------------------------------------------------------ unicast addresses
 
 // A socket address of either family, as the address tables hold it; the
@@ -442,4 +559,11 @@ using PFN_GetUdpStatisticsEx = DWORD (*)(PMIB_UDPSTATS, ULONG);
 // library allocates the table, the caller frees it with FreeMibTable.
 using PFN_GetUnicastIpAddressTable = DWORD (*)(USHORT, PMIB_UNICASTIPADDRESS_TABLE*);
 using PFN_FreeMibTable = void (*)(PVOID);
+// The statistics of one TCP connection, of the kind `EstatsType`, into the
+// read-write, read-only static and read-only dynamic records asked for
+// (null with size 0 for one not wanted; version 0).
+using PFN_GetPerTcpConnectionEStats = ULONG (*)(MIB_TCPROW*, TCP_ESTATS_TYPE, UCHAR*, ULONG, ULONG, UCHAR*, ULONG,
+                                                ULONG, UCHAR*, ULONG, ULONG);
+using PFN_GetPerTcp6ConnectionEStats = ULONG (*)(MIB_TCP6ROW*, TCP_ESTATS_TYPE, UCHAR*, ULONG, ULONG, UCHAR*, ULONG,
+                                                 ULONG, UCHAR*, ULONG, ULONG);
 }

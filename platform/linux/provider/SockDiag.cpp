@@ -1,6 +1,7 @@
 #include "SockDiag.h"
 
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -31,6 +32,27 @@ NetlinkMessageFn Socket6Rows(const std::function<void(const inet_diag_msg&)>& ro
 }
 
 }  // namespace
+
+bool DumpTcpSocketsWithInfo(int family, const SocketMessageFn& row) {
+    if (family != AF_INET && family != AF_INET6) return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.request.sdiag_family = static_cast<unsigned char>(family);
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0u;  // every state
+    message.request.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+    return NetlinkDump(NETLINK_SOCK_DIAG, &message, sizeof message,
+                       [&row, family](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
+                           if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || size < sizeof(inet_diag_msg)) return;
+                           inet_diag_msg msg;
+                           std::memcpy(&msg, payload, sizeof msg);
+                           if (msg.idiag_family != family) return;
+                           row(msg, payload, size);
+                       });
+}
 
 int DecodeSockDiagBuffer(const void* buffer, std::size_t length, unsigned seq,
                          const std::function<void(const inet_diag_msg&)>& row) {

@@ -5,6 +5,7 @@
 
 #include <linux/inet_diag.h>
 
+#include <cstddef>
 #include <functional>
 
 namespace provider {
@@ -19,6 +20,14 @@ bool DumpInetSockets(int protocol, const std::function<void(const inet_diag_msg&
 // addresses are IPv6 sockets: a dual-stack listener's connections from IPv4
 // clients come with the IPv6 dump.
 bool DumpInetSockets(int family, int protocol, const std::function<void(const inet_diag_msg&)>& row);
+
+// A socket message with its attributes: the record, and the whole payload
+// (`size` bytes from the record's start) in which they follow it.
+using SocketMessageFn = std::function<void(const inet_diag_msg&, const unsigned char* payload, std::size_t size)>;
+
+// The TCP sockets of `family` (AF_INET or AF_INET6), each with its tcp_info
+// record (INET_DIAG_INFO) among its attributes.  As DumpInetSockets.
+bool DumpTcpSocketsWithInfo(int family, const SocketMessageFn& row);
 
 // Decodes one buffer of a sock_diag reply: calls `row` for each socket
 // message whose sequence number is `seq`.  Returns 1 when the buffer ends the

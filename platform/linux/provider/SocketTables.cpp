@@ -212,11 +212,37 @@ Socket6Row Socket6RowOf(const inet_diag_msg& m, bool tcp) {
     return row;
 }
 
+ConnectionKey ConnectionKeyOf(std::uint8_t family, const inet_diag_msg& m) {
+    ConnectionKey key;
+    key.family = family;
+    const std::size_t bytes = family == 4 ? 4 : 16;
+    std::memcpy(key.local.data(), m.id.idiag_src, bytes);
+    std::memcpy(key.remote.data(), m.id.idiag_dst, bytes);
+    key.localPort = ntohs(m.id.idiag_sport);
+    key.remotePort = ntohs(m.id.idiag_dport);
+    if (family == 6) {
+        key.localScope = ScopeIdOf(key.local, m.id.idiag_if);
+        key.remoteScope = ScopeIdOf(key.remote, m.id.idiag_if);
+    }
+    return key;
+}
+
+namespace {
+
+// Keeps the statistics of a dump's message, when it carries them.
+void KeepTraffic(std::vector<ConnectionTraffic>& traffic, std::uint8_t family, const inet_diag_msg& m,
+                 const unsigned char* payload, std::size_t size) {
+    if (std::optional<TcpTraffic> t = TcpTrafficOfMessage(payload, size))
+        traffic.push_back(ConnectionTraffic{ConnectionKeyOf(family, m), *t});
+}
+
+}  // namespace
+
 bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
     rows.clear();
     const bool tcp = protocol == IPPROTO_TCP;
     if (ProcRoot() == "/proc") {
-        const bool ok = DumpInetSockets(protocol, [&rows, tcp](const inet_diag_msg& m) {
+        auto rowOf = [tcp](const inet_diag_msg& m) {
             SocketRow row;
             row.state = tcp ? MibTcpState(m.idiag_state) : 0;
             row.localAddr = m.id.idiag_src[0];
@@ -224,8 +250,20 @@ bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
             row.remoteAddr = m.id.idiag_dst[0];
             row.remotePort = ntohs(m.id.idiag_dport);
             row.inode = m.idiag_inode;
-            rows.push_back(row);
-        });
+            return row;
+        };
+        bool ok = false;
+        if (tcp && TcpTrafficWanted()) {
+            std::vector<ConnectionTraffic> traffic;
+            ok = DumpTcpSocketsWithInfo(AF_INET, [&](const inet_diag_msg& m, const unsigned char* payload,
+                                                     std::size_t size) {
+                rows.push_back(rowOf(m));
+                KeepTraffic(traffic, 4, m, payload, size);
+            });
+            if (ok) StoreTcpTraffic(4, std::move(traffic));
+        } else {
+            ok = DumpInetSockets(protocol, [&rows, &rowOf](const inet_diag_msg& m) { rows.push_back(rowOf(m)); });
+        }
         if (ok) return true;
         rows.clear();
     }
@@ -241,8 +279,19 @@ bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error) 
     const bool tcp = protocol == IPPROTO_TCP;
     const char* const file = tcp ? "net/tcp6" : "net/udp6";
     if (ProcRoot() == "/proc") {
-        const bool ok = DumpInetSockets(AF_INET6, protocol,
-                                        [&rows, tcp](const inet_diag_msg& m) { rows.push_back(Socket6RowOf(m, tcp)); });
+        bool ok = false;
+        if (tcp && TcpTrafficWanted()) {
+            std::vector<ConnectionTraffic> traffic;
+            ok = DumpTcpSocketsWithInfo(AF_INET6, [&](const inet_diag_msg& m, const unsigned char* payload,
+                                                      std::size_t size) {
+                rows.push_back(Socket6RowOf(m, tcp));
+                KeepTraffic(traffic, 6, m, payload, size);
+            });
+            if (ok) StoreTcpTraffic(6, std::move(traffic));
+        } else {
+            ok = DumpInetSockets(AF_INET6, protocol,
+                                 [&rows, tcp](const inet_diag_msg& m) { rows.push_back(Socket6RowOf(m, tcp)); });
+        }
         if (ok) {
             // A kernel without IPv6 still answers the dump, with nothing in
             // it; only the missing file tells the two apart.

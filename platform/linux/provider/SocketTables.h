@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ConnectionStats.h"
 #include "win32.h"
 
 namespace provider {
@@ -66,10 +67,14 @@ DWORD ScopeIdOf(const std::array<std::uint8_t, 16>& address, std::uint32_t ifind
 // The row of one sock_diag message of an AF_INET6 dump.
 Socket6Row Socket6RowOf(const inet_diag_msg& message, bool tcp);
 
+// The connection key of a socket message of a dump of `family` (4 or 6).
+ConnectionKey ConnectionKeyOf(std::uint8_t family, const inet_diag_msg& message);
+
 // Every IPv4 socket of the protocol (IPPROTO_TCP or IPPROTO_UDP): through
 // netlink when the proc root is /proc, else (or when netlink is refused) from
 // ROOT/net/tcp or ROOT/net/udp.  False with a system error code when neither
-// can be read.
+// can be read.  Once a caller has asked for connection statistics
+// (TcpTrafficWanted), a TCP dump also keeps each connection's statistics.
 bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error);
 
 // Every IPv6 socket of the protocol, the same way from ROOT/net/tcp6 or
