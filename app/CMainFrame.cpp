@@ -78,6 +78,9 @@ const std::array<PaneInfo, kPaneCount>& CMainFrame::PaneTable() {
         {&CMainFrame::m_paneIp6Stats, 22, 292, 57362, Qt::LeftDockWidgetArea, kLeftWidth, "IPv6 Stats View"},
         {&CMainFrame::m_paneConnectionLog, 23, 296, 57363, Qt::RightDockWidgetArea, kRightWidth,
          "Connection Log View"},
+        {&CMainFrame::m_paneProcesses, 24, 298, 57364, Qt::RightDockWidgetArea, kRightWidth, "Processes View"},
+        {&CMainFrame::m_paneListeningPorts, 25, 300, 57365, Qt::RightDockWidgetArea, kRightWidth,
+         "Listening Ports View"},
     }};
     return table;
 }
@@ -98,6 +101,8 @@ const std::array<ToggleInfo, kPaneCount>& CMainFrame::ToggleTable() {
         {32792, &CMainFrame::m_paneTcp6Sockets, 1, 294},
         {32793, &CMainFrame::m_paneIp6Stats, 2, 295},
         {32794, &CMainFrame::m_paneConnectionLog, 1, 297},
+        {32798, &CMainFrame::m_paneProcesses, 1, 299},
+        {32799, &CMainFrame::m_paneListeningPorts, 1, 301},
     }};
     return table;
 }
@@ -137,6 +142,8 @@ CMainFrame::CMainFrame() {
     m_paneTcp6Sockets = new CNetworkDataView(21, defer, this);
     m_paneIp6Stats = new CNetworkDataView(22, defer, this);
     m_paneConnectionLog = new CNetworkDataView(23, defer, this);
+    m_paneProcesses = new CNetworkDataView(24, defer, this);
+    m_paneListeningPorts = new CNetworkDataView(25, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
     m_bAutoRefreshAll = false;
     if (CTessalineApp* app = TheApp()) m_bHighlightChanges = app->GetInt(QStringLiteral("HighlightChanges"), 1) != 0;
@@ -155,7 +162,8 @@ CMainFrame::~CMainFrame() {
 std::vector<CNetworkDataView*> CMainFrame::Panes() const {
     return {m_paneNetworks,   m_paneAdapters,    m_paneProtocols,   m_paneInterfaces, m_paneUdpSockets,
             m_paneTcpSockets, m_paneUdpStats,    m_paneTcpStats,    m_paneIpStats,    m_paneIcmpStats,
-            m_paneUdp6Sockets, m_paneTcp6Sockets, m_paneIp6Stats, m_paneConnectionLog};
+            m_paneUdp6Sockets, m_paneTcp6Sockets, m_paneIp6Stats, m_paneConnectionLog, m_paneProcesses,
+            m_paneListeningPorts};
 }
 
 CNetworkDataView* CMainFrame::PaneOfCommand(int commandId) const {
@@ -357,7 +365,8 @@ bool CMainFrame::CreateDataPanes() {
 void CMainFrame::DockPaneGroups() {
     const std::vector<std::vector<CNetworkDataView*>> groups = {
         {m_paneNetworks, m_paneAdapters, m_paneInterfaces, m_paneProtocols},
-        {m_paneTcpSockets, m_paneUdpSockets, m_paneTcp6Sockets, m_paneUdp6Sockets, m_paneConnectionLog},
+        {m_paneTcpSockets, m_paneUdpSockets, m_paneTcp6Sockets, m_paneUdp6Sockets, m_paneConnectionLog,
+         m_paneProcesses, m_paneListeningPorts},
         {m_paneIpStats, m_paneIcmpStats, m_paneIp6Stats},
         {m_paneTcpStats, m_paneUdpStats},
     };

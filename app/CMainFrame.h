@@ -19,7 +19,7 @@ class QMdiArea;
 class QToolButton;
 
 // The data panes: the ten IPv4 and configuration panes, then three IPv6.
-inline constexpr std::size_t kPaneCount = 14;
+inline constexpr std::size_t kPaneCount = 16;
 
 // One data pane's place in the frame.
 struct PaneInfo {
@@ -144,6 +144,8 @@ public:
     CNetworkDataView* m_paneTcp6Sockets = nullptr;
     CNetworkDataView* m_paneIp6Stats = nullptr;
     CNetworkDataView* m_paneConnectionLog = nullptr;
+    CNetworkDataView* m_paneProcesses = nullptr;
+    CNetworkDataView* m_paneListeningPorts = nullptr;
     bool m_bAutoRefreshAll = false;
     // Whether changed socket lines are marked (a setting, on by default),
     // and whether the panes are paused.

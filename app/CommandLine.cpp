@@ -26,6 +26,7 @@ constexpr KindName kKindNames[] = {
     {"udp", kKindUdpConnections},           {"tcp", kKindTcpConnections},
     {"udp6", kKindUdp6Connections},         {"tcp6", kKindTcp6Connections},
     {"ip6", kKindIp6Statistics},            {"log", kKindConnectionLog},
+    {"processes", kKindProcesses},          {"listening", kKindListeningPorts},
 };
 
 }  // namespace
@@ -44,7 +45,8 @@ std::string UsageText() {
            "  --print KIND  print one report as text, without a display; KIND is a\n"
            "                number or a name: icmp 10, ip 11, udp-stats 12, tcp-stats 13,\n"
            "                network 14, adapters 15, interfaces 16, protocols 17, udp 18,\n"
-           "                tcp 19, udp6 20, tcp6 21, ip6 22, log 23, or all; the exit\n"
+           "                tcp 19, udp6 20, tcp6 21, ip6 22, log 23, processes 24,\n"
+           "                listening 25, or all; the exit\n"
            "                status is 3 when the data of a report could not be read\n"
            "  --details     with --print: under each socket, its owner (process,\n"
            "                command line, user, service, container, start) and for TCP\n"
@@ -158,6 +160,11 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
             p->report->m_bMarkChanges = false;
             rates = rates || *table == sockets::Table::Tcp || *table == sockets::Table::Tcp6;
         }
+        // The processes' rates, the order of their lines, need two readings.
+        if (kind == kKindProcesses) {
+            p->report->m_bMarkChanges = false;
+            rates = true;
+        }
         p->report->BuildReport();
         printed.push_back(std::move(p));
     }
@@ -166,7 +173,9 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
         std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
         for (auto& p : printed) {
             const std::optional<sockets::Table> table = SocketTableOfKind(p->report->m_nKind);
-            if (p->report->m_bDetailLines && table && (*table == sockets::Table::Tcp || *table == sockets::Table::Tcp6))
+            if ((p->report->m_bDetailLines && table &&
+                 (*table == sockets::Table::Tcp || *table == sockets::Table::Tcp6)) ||
+                p->report->m_nKind == kKindProcesses)
                 p->report->UpdateReport();
         }
     }

@@ -120,9 +120,13 @@ bool CNetworkDataView::Create() {
     // and its lines when the worker has taken the table.
     CSocketFeed* feed = CSocketFeed::Current();
     const std::optional<sockets::Table> table = SocketTableOfKind(m_nKind);
-    if (feed != nullptr && table) {
+    const bool summary = m_nKind == kKindProcesses || m_nKind == kKindListeningPorts;
+    if (feed != nullptr && (table || summary)) {
         m_bRowsFromWorker = true;
-        connect(feed, &CSocketFeed::rowsArrived, this, &CNetworkDataView::OnRowsArrived);
+        if (table)
+            connect(feed, &CSocketFeed::rowsArrived, this, &CNetworkDataView::OnRowsArrived);
+        else
+            connect(feed, &CSocketFeed::summaryArrived, this, &CNetworkDataView::OnSummaryArrived);
         BuildReport();
         m_appliedSerial = 0;
         RequestRows();
@@ -226,7 +230,10 @@ void CNetworkDataView::timerEvent(QTimerEvent* event) {
     CSocketFeed* feed = CSocketFeed::Current();
     if (m_bPaused) {
         m_bUpdateOnResume = true;
-        if (m_bRowsFromWorker && feed != nullptr) feed->Request(sockets::TableBit(*SocketTableOfKind(m_nKind)));
+        if (m_bRowsFromWorker && feed != nullptr) {
+            const std::optional<sockets::Table> table = SocketTableOfKind(m_nKind);
+            feed->Request(table ? sockets::TableBit(*table) : sockets::kAllTables);
+        }
         return;
     }
     Update();
@@ -259,9 +266,26 @@ void CNetworkDataView::WriteLog() {
 void CNetworkDataView::RequestRows() {
     CSocketFeed* feed = CSocketFeed::Current();
     const std::optional<sockets::Table> table = SocketTableOfKind(m_nKind);
-    if (feed == nullptr || !table) return;
-    m_bAwaitingRows = true;
-    feed->RequestRows(*table, m_appliedSerial, m_bMarkChanges);
+    if (feed == nullptr) return;
+    if (table) {
+        m_bAwaitingRows = true;
+        feed->RequestRows(*table, m_appliedSerial, m_bMarkChanges);
+    } else if (m_nKind == kKindProcesses || m_nKind == kKindListeningPorts) {
+        m_bAwaitingRows = true;
+        feed->RequestSummary();
+    }
+}
+
+void CNetworkDataView::OnSummaryArrived(const std::shared_ptr<const sockets::Summary>& summary) {
+    // Both panes of the four tables ask for them; each shows the tables
+    // that come while it waits for them.
+    if (!m_bAwaitingRows || m_bPaused || summary == nullptr) return;
+    m_bAwaitingRows = false;
+    QElapsedTimer timer;
+    timer.start();
+    ShowSummary(*summary);
+    m_lastRowsUs = timer.nsecsElapsed() / 1000;
+    emit rowsShown();
 }
 
 void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::RowsDelivery>& rows) {

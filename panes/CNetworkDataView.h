@@ -73,6 +73,7 @@ private:
     // The log pane: appends the events added since, following the end.
     void WriteLog();
     void OnRowsArrived(const std::shared_ptr<const sockets::RowsDelivery>& rows);
+    void OnSummaryArrived(const std::shared_ptr<const sockets::Summary>& summary);
     // Asks the worker for this socket pane's table.
     void RequestRows();
     void AdjustLayout();

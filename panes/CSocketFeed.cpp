@@ -20,6 +20,14 @@ CSocketFeed::CSocketFeed(QObject* parent) : QObject(parent) {
             },
             Qt::QueuedConnection);
     };
+    callbacks.summary = [self](sockets::Summary&& summary) {
+        auto shared = std::make_shared<const sockets::Summary>(std::move(summary));
+        QMetaObject::invokeMethod(
+            self.data(), [self, shared] {
+                if (self) emit self->summaryArrived(shared);
+            },
+            Qt::QueuedConnection);
+    };
     callbacks.events = [self](std::vector<sockets::Event>&& events) {
         auto shared = std::make_shared<std::vector<sockets::Event>>(std::move(events));
         QMetaObject::invokeMethod(
@@ -45,5 +53,7 @@ void CSocketFeed::Request(unsigned tables) { m_monitor->Request(tables); }
 void CSocketFeed::RequestRows(sockets::Table table, std::uint64_t base, bool markChanges) {
     m_monitor->RequestRows(table, base, markChanges);
 }
+
+void CSocketFeed::RequestSummary() { m_monitor->RequestSummary(); }
 
 bool CSocketFeed::HasCloseNotifications() const { return m_monitor->HasCloseNotifications(); }

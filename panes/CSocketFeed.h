@@ -32,9 +32,12 @@ public:
     // it comes back through rowsArrived.
     void RequestRows(sockets::Table table, std::uint64_t base, bool markChanges);
     bool HasCloseNotifications() const;
+    // Takes the four tables together; they come back through summaryArrived.
+    void RequestSummary();
 
 signals:
     void rowsArrived(std::shared_ptr<const sockets::RowsDelivery> rows);
+    void summaryArrived(std::shared_ptr<const sockets::Summary> summary);
     // Events were added to the process's connection log.
     void eventsAdded();
 

@@ -184,8 +184,10 @@ void CViewTree::SetExpanded(HTREEITEM item, bool expanded) {
     if (item == nullptr || item == TVI_ROOT || m_items.IsExpanded(item) == expanded) return;
     if (expanded) {
         // An item whose children are written on demand gets them now.
-        if (m_items.GetChildItem(item) == nullptr && m_items.IsExpandable(item)) emit childrenWanted(reinterpret_cast<quintptr>(item));
-        if (m_items.GetChildItem(item) == nullptr) return;
+        if (m_items.GetChildItem(item) == nullptr && m_items.IsExpandable(item)) {
+            emit childrenWanted(reinterpret_cast<quintptr>(item));
+            if (m_items.GetChildItem(item) == nullptr) return;
+        }
         m_items.Expand(item);
     } else {
         m_items.Collapse(item);

@@ -190,6 +190,15 @@ std::string Ipv4Text(DWORD address, unsigned port) {
            std::to_string(b[3]) + ':' + std::to_string(port);
 }
 
+void SetLocal(Detail& detail, DWORD portField, bool any) {
+    detail.localPort = static_cast<std::uint16_t>(PortOf(portField));
+    detail.localAny = any;
+}
+
+bool IsAny(const UCHAR (&address)[16]) {
+    return std::all_of(std::begin(address), std::end(address), [](UCHAR b) { return b == 0; });
+}
+
 Row MakeRow(std::string key, std::uint32_t state, std::u16string text) {
     return Row{std::move(key), state, std::move(text)};
 }
@@ -221,6 +230,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
                       Ipv4Text(row.dwRemoteAddr, PortOf(row.dwRemotePort)), labels.Utf8Label(row.dwOwningPid), "T", row.dwOwningPid};
         PutWord(detail.endpoints, row.dwLocalAddr);
         PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+        SetLocal(detail, row.dwLocalPort, row.dwLocalAddr == 0);
         PutWord(detail.endpoints, row.dwRemoteAddr);
         PutPort(detail.endpoints, PortOf(row.dwRemotePort));
         out.rows.push_back(MakeRow(detail.endpoints, row.dwState, TcpLine(row, labels)));
@@ -231,6 +241,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
         Detail detail{Ipv4Text(row.dwLocalAddr, PortOf(row.dwLocalPort)), {}, labels.Utf8Label(row.dwOwningPid), "U", row.dwOwningPid};
         PutWord(detail.endpoints, row.dwLocalAddr);
         PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+        SetLocal(detail, row.dwLocalPort, row.dwLocalAddr == 0);
         out.rows.push_back(MakeRow(detail.endpoints, 0, UdpLine(row, labels)));
         out.details.push_back(std::move(detail));
     }
@@ -243,6 +254,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
                           "t", row.dwOwningPid};
             PutBytes(detail.endpoints, row.ucLocalAddr, sizeof row.ucLocalAddr);
             PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+            SetLocal(detail, row.dwLocalPort, IsAny(row.ucLocalAddr));
             PutBytes(detail.endpoints, row.ucRemoteAddr, sizeof row.ucRemoteAddr);
             PutPort(detail.endpoints, PortOf(row.dwRemotePort));
             std::string key = detail.endpoints;
@@ -260,6 +272,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
             Detail detail{WideToUtf8(lines.local[i]), {}, labels.Utf8Label(row.dwOwningPid), "u", row.dwOwningPid};
             PutBytes(detail.endpoints, row.ucLocalAddr, sizeof row.ucLocalAddr);
             PutPort(detail.endpoints, PortOf(row.dwLocalPort));
+            SetLocal(detail, row.dwLocalPort, IsAny(row.ucLocalAddr));
             std::string key = detail.endpoints;
             PutWord(key, row.dwLocalScopeId);
             out.rows.push_back(MakeRow(std::move(key), 0, Udp6Line(row, lines, i, labels)));
@@ -356,10 +369,11 @@ void CNetworkReport::ShowSocketRowsAfresh(const sockets::TableRows& table) {
     m_socketItems.reserve(table.rows.size());
     // Lines compared here later keep the rows; lines the worker compares
     // are its own.
-    if (!m_bRowsFromWorker) m_socketLines.reserve(table.rows.size());
+    const bool here = LinesComparedHere();
+    if (here) m_socketLines.reserve(table.rows.size());
     for (const sockets::Row& row : table.rows) {
         m_socketItems.push_back(AppendItem(root, row.text, kImageValue));
-        if (!m_bRowsFromWorker)
+        if (here)
             m_socketLines.push_back({row.key, row.state, row.text, sockets::Mark::None, sockets::kNoLine});
     }
     std::vector<std::uint32_t> lineRows(m_socketItems.size());
@@ -471,6 +485,8 @@ HTREEITEM CNetworkReport::SocketRoot() const {
         case kKindUdpConnections: return m_hUdpConnRoot;
         case kKindTcp6Connections: return m_hTcp6ConnRoot;
         case kKindUdp6Connections: return m_hUdp6ConnRoot;
+        case kKindProcesses: return m_hProcessesRoot;
+        case kKindListeningPorts: return m_hListeningRoot;
         default: return nullptr;
     }
 }

@@ -36,6 +36,8 @@ struct Detail {
     std::string owner;
     std::string endpoints;
     DWORD pid = 0;  // 0: no process holds it (a socket in TIME_WAIT) or none was found
+    std::uint16_t localPort = 0;
+    bool localAny = false;  // bound to every address of its family (0.0.0.0, ::)
 };
 
 // What a TCP connection has carried, for its detail lines and its

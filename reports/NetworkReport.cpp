@@ -58,7 +58,7 @@ CNetworkReport::~CNetworkReport() { WSACleanup(); }
 bool CNetworkReport::IsAutoCapable(int nKind) {
     return (nKind >= kKindIcmpStatistics && nKind <= kKindTcpStatistics) || nKind == kKindUdpConnections ||
            nKind == kKindTcpConnections || (nKind >= kKindUdp6Connections && nKind <= kKindIp6Statistics) ||
-           nKind == kKindConnectionLog;
+           nKind == kKindConnectionLog || nKind == kKindProcesses || nKind == kKindListeningPorts;
 }
 
 void CNetworkReport::BuildReport() {
@@ -73,6 +73,8 @@ void CNetworkReport::BuildReport() {
         case kKindTcp6Connections: BuildTcp6Connections(); break;
         case kKindIp6Statistics: BuildIp6Statistics(); break;
         case kKindConnectionLog: BuildConnectionLog(); break;
+        case kKindProcesses: BuildProcesses(); break;
+        case kKindListeningPorts: BuildListeningPorts(); break;
         case kKindAdapterList: BuildAdapterList(); break;
         case kKindInterfaceList: BuildInterfaceList(); break;
         case kKindProtocolList: BuildProtocolList(); break;
@@ -92,6 +94,8 @@ void CNetworkReport::UpdateReport() {
         case kKindTcp6Connections: UpdateTcp6Connections(); break;
         case kKindIp6Statistics: UpdateIp6Statistics(); break;
         case kKindConnectionLog: UpdateConnectionLog(); break;
+        case kKindProcesses: UpdateProcesses(); break;
+        case kKindListeningPorts: UpdateListeningPorts(); break;
         default: break;
     }
 }
@@ -100,6 +104,8 @@ bool CNetworkReport::SnapshotFailed() const {
     if (m_bRowsFromWorker && SocketTableOfKind(m_nKind)) return m_bSocketSnapshotFailed;
     switch (m_nKind) {
         case kKindConnectionLog: return false;  // the events collected so far, none from the command line
+        case kKindProcesses:
+        case kKindListeningPorts: return m_bSocketSnapshotFailed;
         case kKindIcmpStatistics: return g_pIcmpStatistics == nullptr || !g_pIcmpStatistics->m_bValid;
         case kKindIpStatistics: return g_pIpStatistics == nullptr || !g_pIpStatistics->m_bValid;
         case kKindUdpStatistics: return g_pUdpStatistics == nullptr || !g_pUdpStatistics->m_bValid;

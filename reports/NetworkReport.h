@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ConnectionReports.h"
+#include "ProcessReports.h"
 #include "SocketDetails.h"
 #include "SocketMonitor.h"
 #include "IpHelper.h"
@@ -36,6 +37,10 @@ enum ReportKind : int {
     kKindIp6Statistics = 22,
     // The socket events this process has seen.
     kKindConnectionLog = 23,
+    // From all four socket tables: the processes that hold sockets, and
+    // the listening ports.
+    kKindProcesses = 24,
+    kKindListeningPorts = 25,
 };
 
 // The socket table a pane of `kind` shows; nullopt for the other kinds.
@@ -141,6 +146,17 @@ public:
     void UpdateConnectionLog();
     HTREEITEM m_hLogRoot = nullptr;
 
+    // The processes that hold sockets and the listening ports, from the
+    // four socket tables taken together: here (the command line), or by the
+    // socket worker (the window's panes, through ShowSummary).
+    void BuildProcesses();
+    void UpdateProcesses();
+    void BuildListeningPorts();
+    void UpdateListeningPorts();
+    void ShowSummary(const sockets::Summary& summary);
+    HTREEITEM m_hProcessesRoot = nullptr;
+    HTREEITEM m_hListeningRoot = nullptr;
+
     // IPv6 counters: IPv6, ICMPv6 in and out by message type, UDPv6.
     void BuildIp6Statistics();
     void UpdateIp6Statistics();
@@ -201,6 +217,10 @@ private:
     void ShowSocketFacts(std::shared_ptr<const sockets::TableFacts> facts, std::vector<std::uint32_t> lineRows);
     void WriteDetailLines(HTREEITEM line, std::uint32_t row);
     sockets::TableRows TakeSocketRowsHere();
+    sockets::Summary TakeSummaryHere();
+    // Whether the lines shown are compared with the next rows here (else
+    // the worker compares them).
+    bool LinesComparedHere() const { return !m_bRowsFromWorker || !SocketTableOfKind(m_nKind); }
 
     // The socket lines shown, as the diff knows them, and their items.
     std::vector<sockets::Line> m_socketLines;
@@ -208,6 +228,7 @@ private:
     std::shared_ptr<const sockets::TableFacts> m_socketFacts;
     std::vector<std::uint32_t> m_lineRows;
     sockets::RateKeeper m_rates;
+    sockets::RateKeeper m_summaryRates[4];
     bool m_bSocketRowsShown = false;
     bool m_bSocketSnapshotFailed = false;
     // The log's events shown: how many the log had added when it was last

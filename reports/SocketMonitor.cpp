@@ -221,6 +221,15 @@ void Monitor::RequestRows(Table table, std::uint64_t base, bool markChanges) {
     Wake();
 }
 
+void Monitor::RequestSummary() {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_summaryWanted = true;
+        m_requested |= kAllTables;
+    }
+    Wake();
+}
+
 void Monitor::TakeEvery(unsigned tables, std::chrono::milliseconds period) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -319,11 +328,14 @@ void Monitor::Run() {
         }
         unsigned take;
         RowsRequest forPanes[4];
+        bool summaryWanted = false;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             if (m_stop) break;
             take = m_requested;
             m_requested = 0;
+            summaryWanted = m_summaryWanted;
+            m_summaryWanted = false;
             for (unsigned i = 0; i < 4; ++i) {
                 forPanes[i] = m_rowsRequests[i];
                 m_rowsRequests[i].wanted = false;
@@ -335,18 +347,20 @@ void Monitor::Run() {
             due = Clock::now() + period;
         }
         take |= periodic;
+        Summary summary;
         for (unsigned i = 0; i < 4; ++i) {
             if ((take & (1u << i)) == 0) continue;
             // A table asked for the log alone, taken for a pane a moment
             // ago, is not taken again: its changes are in the log already.
             // (The log pane asks for all four every tick, the socket panes
             // for theirs on ticks of their own.)
-            const bool logOnly = !forPanes[i].wanted && (periodic & (1u << i)) == 0;
+            const bool logOnly = !forPanes[i].wanted && !summaryWanted && (periodic & (1u << i)) == 0;
             if (logOnly && Clock::now() - lastTaken[i] < kLogTableFreshness) continue;
             lastTaken[i] = Clock::now();
             // A pane's table comes with its facts (detail lines, totals).
-            TableRows rows = TakeRows(*tables[i], forPanes[i].wanted);
+            TableRows rows = TakeRows(*tables[i], forPanes[i].wanted || summaryWanted);
             rates[i].Apply(rows, SteadyMs());
+            if (summaryWanted) AddToSummary(summary, rows);
             // Taking a table lasts a while (the owner lookup): the sockets
             // the kernel closed meanwhile go with it, or a table that caught
             // one closing would log it opened, by no owner.
@@ -355,6 +369,7 @@ void Monitor::Run() {
             if (forPanes[i].wanted && m_callbacks.rows)
                 m_callbacks.rows(deliveries.Deliver(std::move(rows), forPanes[i].base, forPanes[i].markChanges));
         }
+        if (summaryWanted && m_callbacks.summary) m_callbacks.summary(std::move(summary));
         if (!events.empty() && m_callbacks.events) m_callbacks.events(std::move(events));
     }
     // Stopped: the closes read already, and those the kernel has queued by

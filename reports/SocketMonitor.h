@@ -17,6 +17,7 @@
 
 #include "ConnectionLog.h"
 #include "ConnectionReports.h"
+#include "ProcessReports.h"
 
 namespace sockets {
 
@@ -108,6 +109,9 @@ public:
         std::function<void(RowsDelivery&&)> rows;
         // Events, oldest first, on the worker thread.
         std::function<void(std::vector<Event>&&)> events;
+        // The four tables taken together (RequestSummary), on the worker
+        // thread.
+        std::function<void(Summary&&)> summary;
     };
     // Starts the worker.  With `closeNotifications`, it also listens to the
     // kernel's socket-close notifications (when the process may).  The IP
@@ -124,6 +128,9 @@ public:
     // none yet) and hands it over as a RowsDelivery; `markChanges` as the
     // pane's.  A later request for the same table replaces a waiting one.
     void RequestRows(Table table, std::uint64_t base, bool markChanges);
+    // Takes all four tables, with their facts, and hands them over together
+    // as a Summary (for the processes and listening ports).
+    void RequestSummary();
     // Takes `tables` every `period` as well, for the log alone (0: none).
     void TakeEvery(unsigned tables, std::chrono::milliseconds period);
     // Whether the kernel's notifications are being received.
@@ -146,6 +153,7 @@ private:
         bool markChanges = true;
     };
     RowsRequest m_rowsRequests[4];
+    bool m_summaryWanted = false;
     unsigned m_every = 0;
     std::chrono::milliseconds m_period{0};
     bool m_stop = false;

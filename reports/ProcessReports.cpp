@@ -1,0 +1,230 @@
+#include "ProcessReports.h"
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+#include <unordered_map>
+
+#include "NetworkReport.h"
+#include "SocketDetails.h"
+#include "WideText.h"
+
+namespace sockets {
+
+namespace {
+
+bool IsTcp(Table t) { return t == Table::Tcp || t == Table::Tcp6; }
+bool IsIpv6(Table t) { return t == Table::Tcp6 || t == Table::Udp6; }
+constexpr std::uint32_t kListening = 2;
+
+std::string Padded(std::string text, std::size_t width) {
+    // Columns count characters, not bytes: a label may hold any UTF-8.
+    std::size_t characters = 0;
+    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
+    if (characters < width) text.append(width - characters, ' ');
+    return text;
+}
+
+std::size_t Characters(const std::string& text) {
+    std::size_t n = 0;
+    for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+std::string PortKey(std::uint16_t port) {
+    return {static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
+}
+
+}  // namespace
+
+void AddToSummary(Summary& summary, const TableRows& rows) {
+    const unsigned t = static_cast<unsigned>(rows.table);
+    summary.valid[t] = rows.valid;
+    summary.noIpv6[t] = rows.noIpv6;
+    for (std::size_t i = 0; i < rows.details.size() && i < rows.rows.size(); ++i) {
+        const Detail& d = rows.details[i];
+        SocketFact f;
+        f.table = rows.table;
+        f.state = rows.rows[i].state;
+        f.pid = d.pid;
+        f.owner = d.owner;
+        f.local = d.local;
+        f.port = d.localPort;
+        f.anyAddress = d.localAny;
+        if (rows.facts && i < rows.facts->traffic.size()) f.traffic = rows.facts->traffic[i];
+        summary.sockets.push_back(std::move(f));
+    }
+}
+
+std::vector<Row> ProcessRows(const Summary& summary) {
+    struct Process {
+        DWORD pid = 0;
+        std::string label;
+        std::array<std::size_t, 4> sockets{};
+        std::array<std::map<std::uint32_t, std::size_t>, 4> states;  // TCP tables by state
+        std::uint64_t sent = 0, received = 0;
+        bool counted = false, rated = false;
+        double sendRate = 0, receiveRate = 0;
+    };
+    std::unordered_map<DWORD, Process> byPid;
+    for (const SocketFact& f : summary.sockets) {
+        // A socket no process holds (TIME_WAIT, or one whose owner was not
+        // found) belongs to no line.
+        if (f.pid == 0) continue;
+        Process& p = byPid[f.pid];
+        p.pid = f.pid;
+        if (p.label.empty()) p.label = f.owner;
+        const unsigned t = static_cast<unsigned>(f.table);
+        ++p.sockets[t];
+        if (IsTcp(f.table)) ++p.states[t][f.state];
+        if (f.traffic.counted) {
+            p.counted = true;
+            p.sent += f.traffic.sent;
+            p.received += f.traffic.received;
+        }
+        if (f.traffic.hasRate) {
+            p.rated = true;
+            p.sendRate += f.traffic.sendRate;
+            p.receiveRate += f.traffic.receiveRate;
+        }
+    }
+    std::vector<const Process*> order;
+    order.reserve(byPid.size());
+    std::size_t width = 0;
+    for (const auto& [pid, p] : byPid) {
+        order.push_back(&p);
+        width = std::max(width, Characters(p.label));
+    }
+    std::sort(order.begin(), order.end(), [](const Process* a, const Process* b) {
+        const double ra = a->sendRate + a->receiveRate, rb = b->sendRate + b->receiveRate;
+        return ra != rb ? ra > rb : a->pid < b->pid;
+    });
+    std::vector<Row> rows;
+    rows.reserve(order.size());
+    for (const Process* p : order) {
+        std::string text = Padded(p->label, width);
+        std::string counts;
+        for (unsigned t = 0; t < 4; ++t) {
+            if (p->sockets[t] == 0) continue;
+            if (!counts.empty()) counts += ", ";
+            counts += std::string(ProtocolName(static_cast<Table>(t))) + ' ' + std::to_string(p->sockets[t]);
+            if (!p->states[t].empty()) {
+                std::string states;
+                for (const auto& [state, n] : p->states[t])
+                    states += (states.empty() ? "" : ", ") + StateText(state) + ' ' + std::to_string(n);
+                counts += " (" + states + ')';
+            }
+        }
+        text += " | " + counts;
+        if (p->counted) {
+            text += " | " + ByteCountText(p->sent) + " sent, " + ByteCountText(p->received) + " received";
+            text += p->rated ? " | " + RateText(p->sendRate) + " sent, " + RateText(p->receiveRate) + " received"
+                             : std::string(" | rate measured from the next refresh");
+        }
+        std::string key(reinterpret_cast<const char*>(&p->pid), sizeof p->pid);
+        rows.push_back(Row{std::move(key), 0, AnsiToWide(text)});
+    }
+    return rows;
+}
+
+std::vector<Row> ListeningRows(const Summary& summary) {
+    struct Listener {
+        const SocketFact* fact;
+        bool both;
+    };
+    std::vector<const SocketFact*> open;
+    for (const SocketFact& f : summary.sockets)
+        if (IsTcp(f.table) ? f.state == kListening : true) open.push_back(&f);
+    // A process on every address of both families, same port and protocol,
+    // is one listener of both: the IPv4 socket joins its IPv6 twin.
+    std::map<std::tuple<bool, std::uint16_t, DWORD>, const SocketFact*> anyIpv6;
+    for (const SocketFact* f : open)
+        if (f->anyAddress && IsIpv6(f->table) && f->pid != 0) anyIpv6[{IsTcp(f->table), f->port, f->pid}] = f;
+    std::vector<Listener> listeners;
+    std::map<const SocketFact*, bool> joined;
+    for (const SocketFact* f : open) {
+        if (f->anyAddress && !IsIpv6(f->table) && f->pid != 0) {
+            const auto twin = anyIpv6.find({IsTcp(f->table), f->port, f->pid});
+            if (twin != anyIpv6.end() && !joined[twin->second]) {
+                joined[twin->second] = true;
+                continue;  // shown by its twin
+            }
+        }
+        listeners.push_back({f, false});
+    }
+    for (Listener& l : listeners) l.both = joined[l.fact];
+    std::sort(listeners.begin(), listeners.end(), [](const Listener& a, const Listener& b) {
+        const bool ta = IsTcp(a.fact->table), tb = IsTcp(b.fact->table);
+        return std::tuple(a.fact->port, !ta, IsIpv6(a.fact->table), a.fact->local, a.fact->pid) <
+               std::tuple(b.fact->port, !tb, IsIpv6(b.fact->table), b.fact->local, b.fact->pid);
+    });
+    std::size_t width = 0;
+    for (const Listener& l : listeners) width = std::max(width, Characters(l.fact->local));
+    std::vector<Row> rows;
+    rows.reserve(listeners.size());
+    for (const Listener& l : listeners) {
+        const bool tcp = IsTcp(l.fact->table);
+        std::string text = std::string(tcp ? "TCP " : "UDP ") + Padded(l.fact->local, width) + "  " + l.fact->owner;
+        std::u16string line = AnsiToWide(text);
+        if (l.both) line += std::u16string(u" ") + kBothFamilies;
+        std::string key = PortKey(l.fact->port) + (tcp ? 'T' : 'U') + l.fact->local + '\0' +
+                          std::string(reinterpret_cast<const char*>(&l.fact->pid), sizeof l.fact->pid);
+        rows.push_back(Row{std::move(key), 0, std::move(line)});
+    }
+    return rows;
+}
+
+}  // namespace sockets
+
+// ------------------------------------------------------------- the reports
+
+namespace {
+
+template <class Snapshot, class Table, class Rows>
+sockets::TableRows TakeFor(Snapshot& snapshot, sockets::Table kind, Table table, Rows rows, bool facts) {
+    snapshot.Refresh();
+    sockets::TableRows out = sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0, facts);
+    out.valid = snapshot.m_bValid;
+    if constexpr (requires { snapshot.m_bNoIpv6; }) out.noIpv6 = snapshot.m_bNoIpv6;
+    return out;
+}
+
+}  // namespace
+
+sockets::Summary CNetworkReport::TakeSummaryHere() {
+    // The traffic and owners are for the process totals only.
+    const bool facts = m_nKind == kKindProcesses;
+    sockets::TableRows tables[4] = {
+        TakeFor(*g_pTcpOwnerTable, sockets::Table::Tcp, CurrentTcpOwnerTable, CurrentTcpOwnerRows, facts),
+        TakeFor(*g_pUdpOwnerTable, sockets::Table::Udp, CurrentUdpOwnerTable, CurrentUdpOwnerRows, facts),
+        TakeFor(*g_pTcp6OwnerTable, sockets::Table::Tcp6, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows, facts),
+        TakeFor(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows, facts)};
+    sockets::Summary summary;
+    const std::int64_t now = sockets::SteadyMs();
+    for (unsigned t = 0; t < 4; ++t) {
+        m_summaryRates[t].Apply(tables[t], now);
+        sockets::AddToSummary(summary, tables[t]);
+    }
+    return summary;
+}
+
+void CNetworkReport::ShowSummary(const sockets::Summary& summary) {
+    sockets::TableRows rows;
+    // A table that failed for want of IPv6 is no data, not a failure.
+    rows.valid = true;
+    for (unsigned t = 0; t < 4; ++t) rows.valid = rows.valid && (summary.valid[t] || summary.noIpv6[t]);
+    rows.rows = m_nKind == kKindProcesses ? sockets::ProcessRows(summary) : sockets::ListeningRows(summary);
+    ShowSocketRows(rows);
+}
+
+void CNetworkReport::BuildProcesses() {
+    BuildSocketRoot(m_hProcessesRoot, u"Processes");
+    if (!m_bRowsFromWorker) ShowSummary(TakeSummaryHere());
+}
+void CNetworkReport::UpdateProcesses() { ShowSummary(TakeSummaryHere()); }
+
+void CNetworkReport::BuildListeningPorts() {
+    BuildSocketRoot(m_hListeningRoot, u"Listening Ports");
+    if (!m_bRowsFromWorker) ShowSummary(TakeSummaryHere());
+}
+void CNetworkReport::UpdateListeningPorts() { ShowSummary(TakeSummaryHere()); }
