@@ -1,7 +1,6 @@
 #include "CommandLine.h"
 
 #include <chrono>
-#include <memory>
 #include <thread>
 
 #include <charconv>
@@ -143,52 +142,33 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details) {
-    struct Printed {
-        MemoryTree tree;
-        std::unique_ptr<CNetworkReport> report;
-    };
-    std::vector<std::unique_ptr<Printed>> printed;
-    bool rates = false;
-    for (int kind : kinds) {
-        auto p = std::make_unique<Printed>();
-        p->report = std::make_unique<CNetworkReport>(kind, DeferSnapshot{});
-        p->report->SetReportTree(&p->tree);
-        const std::optional<sockets::Table> table = SocketTableOfKind(kind);
-        if (details && table) {
-            p->report->m_bDetailLines = true;
-            // One reading with no mark: a socket gone by the second is gone.
-            p->report->m_bMarkChanges = false;
-            rates = rates || *table == sockets::Table::Tcp || *table == sockets::Table::Tcp6;
-        }
-        // The processes' rates, the order of their lines, need two readings.
-        if (kind == kKindProcesses) {
-            p->report->m_bMarkChanges = false;
-            rates = true;
-        }
-        p->report->BuildReport();
-        printed.push_back(std::move(p));
-    }
-    // The rates of the TCP connections: one interval for every table.
-    if (rates) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
-        for (auto& p : printed) {
-            const std::optional<sockets::Table> table = SocketTableOfKind(p->report->m_nKind);
-            if ((p->report->m_bDetailLines && table &&
-                 (*table == sockets::Table::Tcp || *table == sockets::Table::Tcp6)) ||
-                p->report->m_nKind == kKindProcesses)
-                p->report->UpdateReport();
-        }
-    }
     bool first = true;
     std::vector<int> failed;
-    for (auto& p : printed) {
-        if (p->report->SnapshotFailed()) failed.push_back(p->report->m_nKind);
+    for (int kind : kinds) {
+        // One report at a time: a report's status is read from the
+        // process-wide snapshots, which the next report replaces.
+        MemoryTree tree;
+        CNetworkReport report(kind, DeferSnapshot{});
+        report.SetReportTree(&tree);
+        const std::optional<sockets::Table> table = SocketTableOfKind(kind);
+        bool rates = kind == kKindProcesses;
+        if (details && table) {
+            report.m_bDetailLines = true;
+            rates = rates || *table == sockets::Table::Tcp || *table == sockets::Table::Tcp6;
+        }
+        // Rates need a second reading, a moment after the first; a socket
+        // gone by then is gone, not kept as closed.
+        if (rates) report.m_bMarkChanges = false;
+        report.BuildReport();
+        if (rates && !report.SnapshotFailed()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
+            report.UpdateReport();
+        }
+        if (report.SnapshotFailed()) failed.push_back(kind);
         if (!first) std::fputs("\n", out);
         first = false;
-        const std::string text = p->tree.Print();
+        const std::string text = tree.Print();
         std::fwrite(text.data(), 1, text.size(), out);
-        // Each report goes as soon as it is written: `all` holds a dozen.
-        p.reset();
     }
     const bool written = std::fflush(out) == 0;
     for (int kind : failed)

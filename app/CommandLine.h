@@ -34,7 +34,8 @@ const char* ReportKindName(int kind);
 // empty list then tell nothing about the machine.  Returns the exit status:
 // 0, 3 when a snapshot failed, 1 when `out` cannot be written.  With
 // `details`, every socket line has its detail lines under it; a TCP table
-// is then read twice, kDetailsInterval apart, for its rates.
+// is then read twice, kDetailsIntervalMs apart, for its rates, as the
+// processes' always is.
 int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details = false);
 inline constexpr int kDetailsIntervalMs = 1000;
 

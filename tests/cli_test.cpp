@@ -218,7 +218,7 @@ TEST(CommandLine, KindsWithoutAReportOfTheirOwnPrintTheNetworkConfiguration) {
     const Result network = RunTessaline({"--print", "network"});
     ASSERT_EQ(network.status, 0);
     EXPECT_EQ(Lines(network.out).at(0), "Network Configuration");
-    for (const std::string kind : {"14", "24", "-1", "2147483647"}) {
+    for (const std::string kind : {"14", "26", "-1", "2147483647"}) {
         const Result r = RunTessaline({"--print", kind});
         EXPECT_EQ(r.status, 0) << kind;
         EXPECT_EQ(r.out, network.out) << kind;
@@ -281,7 +281,7 @@ TEST(CommandLine, FailedSnapshotsExitThreeAndNameTheirReportsOnStderr) {
          3,
          failed({"icmp", "ip", "udp-stats", "tcp-stats", "network", "adapters", "interfaces", "udp", "tcp", "udp6",
                  "tcp6", "ip6"})},
-        {FAKE_NONE_DIR, {"--print", "24"}, 3, failed({"network"})},
+        {FAKE_NONE_DIR, {"--print", "26"}, 3, failed({"network"})},
         {FAKE_NONE_DIR, {"--print", "protocols"}, 0, ""},
         // A provider without GetTcpStatistics.
         {FAKE_PARTIAL_DIR, {"--print", "all"}, 3, failed({"tcp-stats"})},

@@ -140,7 +140,7 @@ TEST_F(ReportStatus, EachReportTellsWhetherItsSnapshotFailed) {
         {"network parameters", [](FakeControl& f, auto&) { f.networkParams.forcedCode = ERROR_NOT_SUPPORTED; }, 14,
          "network"},
         {"a kind without a report of its own",
-         [](FakeControl& f, auto&) { f.networkParams.forcedCode = ERROR_NOT_SUPPORTED; }, 24, "network"},
+         [](FakeControl& f, auto&) { f.networkParams.forcedCode = ERROR_NOT_SUPPORTED; }, 26, "network"},
         {"adapter list", [](FakeControl& f, auto&) { f.adapters.forcedCode = ERROR_NOT_SUPPORTED; }, 15, "adapters"},
         {"interface table", [](FakeControl& f, auto&) { f.interfaces.forcedCode = ERROR_NOT_SUPPORTED; }, 16,
          "interfaces"},

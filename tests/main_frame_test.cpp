@@ -243,14 +243,15 @@ TEST_F(Shell, APaneThatCannotBeCreatedEndsTheStart) {
 
 // --------------------------------------------------------------- panes
 
-TEST_F(Shell, FourteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
+TEST_F(Shell, SixteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     ASSERT_TRUE(Start());
     CMainFrame& frame = Frame();
     // Construction in member order: kinds 14, 15, 17, 16, 18, 19, 12, 13, 11,
-    // 10, then the IPv6 kinds 20, 21, 22, then the connection log.
+    // 10, then the IPv6 kinds 20, 21, 22, then the connection log, the
+    // processes and the listening ports.
     std::vector<int> kinds;
     for (CNetworkDataView* pane : frame.Panes()) kinds.push_back(pane->m_nKind);
-    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10, 20, 21, 22, 23}));
+    EXPECT_EQ(kinds, (std::vector<int>{14, 15, 17, 16, 18, 19, 12, 13, 11, 10, 20, 21, 22, 23, 24, 25}));
 
     struct Expect {
         CNetworkDataView* pane;
@@ -273,6 +274,8 @@ TEST_F(Shell, FourteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
         {frame.m_paneTcp6Sockets, "Active TCPv6 Sockets", "57361", Qt::RightDockWidgetArea},
         {frame.m_paneIp6Stats, "IPv6 Statistics", "57362", Qt::LeftDockWidgetArea},
         {frame.m_paneConnectionLog, "Connection Log", "57363", Qt::RightDockWidgetArea},
+        {frame.m_paneProcesses, "Processes", "57364", Qt::RightDockWidgetArea},
+        {frame.m_paneListeningPorts, "Listening Ports", "57365", Qt::RightDockWidgetArea},
     };
     const QIcon& icon = frame.m_paneNetworks->windowIcon();
     EXPECT_FALSE(icon.isNull());
@@ -291,9 +294,9 @@ TEST_F(Shell, FourteenPanesInFourTabGroupsWithTheirCaptionsAndIds) {
     };
     EXPECT_EQ(group(frame.m_paneNetworks).size(), 4);
     EXPECT_TRUE(group(frame.m_paneNetworks).contains(frame.m_paneProtocols));
-    EXPECT_EQ(group(frame.m_paneTcpSockets).size(), 5);
-    for (CNetworkDataView* socket :
-         {frame.m_paneUdpSockets, frame.m_paneTcp6Sockets, frame.m_paneUdp6Sockets, frame.m_paneConnectionLog})
+    EXPECT_EQ(group(frame.m_paneTcpSockets).size(), 7);
+    for (CNetworkDataView* socket : {frame.m_paneUdpSockets, frame.m_paneTcp6Sockets, frame.m_paneUdp6Sockets,
+                                     frame.m_paneConnectionLog, frame.m_paneProcesses, frame.m_paneListeningPorts})
         EXPECT_TRUE(group(frame.m_paneTcpSockets).contains(socket)) << socket->windowTitle().toStdString();
     EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIcmpStats));
     EXPECT_TRUE(group(frame.m_paneIpStats).contains(frame.m_paneIp6Stats));
@@ -653,7 +656,9 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
           {32780, Q("TCP Sockets")},
           {32791, Q("UDPv6 Sockets")},
           {32792, Q("TCPv6 Sockets")},
-          {32794, Q("Connection Log")}}},
+          {32794, Q("Connection Log")},
+          {32798, Q("Processes")},
+          {32799, Q("Listening Ports")}}},
         {Q("Statistics"),
          {{32775, Q("ICMP Packets")},
           {32774, Q("IP Packets")},
@@ -823,7 +828,7 @@ TEST_F(Shell, PanesShowTheirIconOnCaptionsTabsAndEdgeTabs) {
     for (QTabBar* bar : frame.findChildren<QTabBar*>(Qt::FindDirectChildrenOnly))
         for (int i = 0; i < bar->count(); ++i, ++tabs)
             EXPECT_FALSE(bar->tabIcon(i).isNull()) << bar->tabText(i).toStdString();
-    EXPECT_EQ(tabs, 14) << "the four tab groups";
+    EXPECT_EQ(tabs, 16) << "the four tab groups";
 
     frame.AutoHide()->SetAutoHidden(pane, true);
     QApplication::processEvents();
@@ -892,7 +897,7 @@ TEST_F(Shell, TabMovesAmongTheControlsOfTheFocusedAreaOnly) {
     EXPECT_FALSE(ribbon->KeyTipsShown());
     EXPECT_EQ(QApplication::focusWidget(), ribbon->Tabs());
     std::vector<QWidget*> inRibbon;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 24; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         inRibbon.push_back(QApplication::focusWidget());
     }

@@ -61,7 +61,7 @@ TEST_F(PaneTest, OnlyRefreshingKindsGetAButtonAndATimer) {
     };
     const Case cases[] = {{10, true},  {11, true},  {12, true}, {13, true}, {14, false}, {15, false},
                           {16, false}, {17, false}, {18, true}, {19, true}, {20, true},  {21, true},
-                          {22, true},  {23, true},  {24, false}, {-1, false}};
+                          {22, true},  {23, true},  {24, true},  {25, true},  {26, false}, {-1, false}};
     for (const Case& c : cases) {
         CNetworkDataView pane(c.kind);
         pane.Create();
