@@ -500,11 +500,14 @@ bool AskConnectionStatistics(Fn fn, Row& row, TcpConnectionStatistics& out) {
     if (fn(&row, TcpConnectionEstatsData, nullptr, 0, 0, nullptr, 0, 0, reinterpret_cast<UCHAR*>(&data), 0,
            sizeof data) != NO_ERROR)
         return false;
-    out.bytesSent = data.ThruBytesAcked;
     out.bytesReceived = data.ThruBytesReceived;
     TCP_ESTATS_PATH_ROD_v0 path{};
     out.hasPath = fn(&row, TcpConnectionEstatsPath, nullptr, 0, 0, nullptr, 0, 0, reinterpret_cast<UCHAR*>(&path), 0,
                      sizeof path) == NO_ERROR;
+    // The payload sent, each byte once: what went out less what went out
+    // again.  (The octets acknowledged count the SYN and FIN as well.)
+    const std::uint64_t again = out.hasPath ? path.BytesRetrans : 0;
+    out.bytesSent = data.DataBytesOut >= again ? data.DataBytesOut - again : 0;
     if (out.hasPath) {
         out.smoothedRttMs = path.SmoothedRtt;
         out.retransmits = path.PktsRetrans;

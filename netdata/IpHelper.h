@@ -300,7 +300,7 @@ unsigned long TableAllocations();
 // What a TCP connection has carried, from the per-connection statistics
 // (data and path) of the library.
 struct TcpConnectionStatistics {
-    std::uint64_t bytesSent = 0;      // payload the peer acknowledged
+    std::uint64_t bytesSent = 0;      // payload sent, each byte counted once
     std::uint64_t bytesReceived = 0;  // payload received and acknowledged
     bool hasPath = false;             // the two below are known
     ULONG smoothedRttMs = 0;

@@ -44,7 +44,7 @@ struct Detail {
 // process's totals.
 struct Traffic {
     bool counted = false;       // the system gave the connection's statistics
-    std::uint64_t sent = 0;     // payload bytes the peer acknowledged
+    std::uint64_t sent = 0;     // payload bytes sent, each counted once
     std::uint64_t received = 0; // payload bytes received
     bool hasPath = false;       // the round trip and retransmissions are known
     std::uint32_t rttMs = 0;

@@ -23,6 +23,7 @@ tcp_info FullRecord() {
     info.tcpi_bytes_acked = 0x1'0000'0001ull;  // past 32 bits
     info.tcpi_bytes_received = 123456789;
     info.tcpi_bytes_sent = 0x1'0000'0009ull;
+    info.tcpi_bytes_retrans = 4096;
     return info;
 }
 
@@ -39,14 +40,17 @@ TEST(TcpInfo, EachGenerationGivesTheFieldsItsRecordHolds) {
         {"nothing", 0, {}},
         {"cut before the round trip", offsetof(tcp_info, tcpi_rtt) + 3, {}},
         {"the first record (to tcpi_total_retrans)", offsetof(tcp_info, tcpi_pacing_rate),
-         {std::nullopt, std::nullopt, std::nullopt, 1500u, 7u}},
-        {"bytes acked cut in half", acked + 4, {std::nullopt, std::nullopt, std::nullopt, 1500u, 7u}},
+         {std::nullopt, std::nullopt, std::nullopt, 1500u, 7u, std::nullopt}},
+        {"bytes acked cut in half", acked + 4, {std::nullopt, std::nullopt, std::nullopt, 1500u, 7u, std::nullopt}},
         {"with the byte counts in (to tcpi_segs_in)", offsetof(tcp_info, tcpi_notsent_bytes),
-         {0x1'0000'0001ull, 123456789ull, std::nullopt, 1500u, 7u}},
-        {"bytes sent cut in half", sent + 7, {0x1'0000'0001ull, 123456789ull, std::nullopt, 1500u, 7u}},
+         {0x1'0000'0001ull, 123456789ull, std::nullopt, 1500u, 7u, std::nullopt}},
+        {"bytes sent cut in half", sent + 7, {0x1'0000'0001ull, 123456789ull, std::nullopt, 1500u, 7u, std::nullopt}},
+        {"bytes sent whole, bytes sent again cut", sent + 8 + 7,
+         {0x1'0000'0001ull, 123456789ull, 0x1'0000'0009ull, 1500u, 7u, std::nullopt}},
         {"with bytes sent (to tcpi_reord_seen)", offsetof(tcp_info, tcpi_rcv_ooopack),
-         {0x1'0000'0001ull, 123456789ull, 0x1'0000'0009ull, 1500u, 7u}},
-        {"this kernel's whole record", sizeof(tcp_info), {0x1'0000'0001ull, 123456789ull, 0x1'0000'0009ull, 1500u, 7u}},
+         {0x1'0000'0001ull, 123456789ull, 0x1'0000'0009ull, 1500u, 7u, 4096u}},
+        {"this kernel's whole record", sizeof(tcp_info),
+         {0x1'0000'0001ull, 123456789ull, 0x1'0000'0009ull, 1500u, 7u, 4096u}},
     };
     for (const Case& c : cases) {
         // Exactly as long as the kernel sent it, so that the sanitizer build

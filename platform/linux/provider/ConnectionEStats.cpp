@@ -3,14 +3,19 @@
 // from the tcp_info the kernel keeps for every TCP socket.  The kernel
 // always counts them: collection is always on, and nothing needs enabling.
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "ConnectionStats.h"
 #include "ProcFiles.h"
+#include "SockDiag.h"
 #include "SocketTables.h"
+#include "TcpInfo.h"
 #include "iphlpapi.h"
 
 #define PROVIDER_EXPORT extern "C" __attribute__((visibility("default")))
@@ -23,6 +28,7 @@ using provider::TrafficLookup;
 
 // Statistics kept with a table are answered for this long; an older or
 // missing keep is replaced by a dump of the family taken for the question.
+// A connection the kept table lacks (one opened since) is asked for alone.
 constexpr std::chrono::milliseconds kFreshFor{1000};
 
 // A record the caller asks for: present with its exact size, or absent
@@ -32,9 +38,30 @@ bool RecordArgumentOk(const UCHAR* record, ULONG version, ULONG size, std::size_
     return version == 0 && size == expected;
 }
 
+// The connection asked alone: one it opened after the latest table.
+bool AskAlone(const ConnectionKey& key, TcpTraffic& traffic) {
+    inet_diag_sockid id{};
+    const std::size_t bytes = key.family == 4 ? 4 : 16;
+    std::memcpy(id.idiag_src, key.local.data(), bytes);
+    std::memcpy(id.idiag_dst, key.remote.data(), bytes);
+    id.idiag_sport = htons(key.localPort);
+    id.idiag_dport = htons(key.remotePort);
+    id.idiag_if = key.localScope != 0 ? key.localScope : key.remoteScope;
+    bool found = false;
+    provider::QueryTcpSocketWithInfo(key.family == 4 ? AF_INET : AF_INET6, id,
+                                     [&](const inet_diag_msg&, const unsigned char* payload, std::size_t size) {
+                                         if (std::optional<TcpTraffic> t = provider::TcpTrafficOfMessage(payload, size)) {
+                                             traffic = *t;
+                                             found = true;
+                                         }
+                                     });
+    return found;
+}
+
 TrafficLookup Lookup(const ConnectionKey& key, TcpTraffic& traffic) {
     provider::WantTcpTraffic();
     TrafficLookup found = provider::FindTcpTraffic(key, kFreshFor, traffic);
+    if (found == TrafficLookup::NotFound) return AskAlone(key, traffic) ? TrafficLookup::Found : found;
     if (found != TrafficLookup::NotTaken) return found;
     // No table of the family was taken lately: take one now, which keeps
     // the statistics of all its connections for the questions that follow.
@@ -46,7 +73,11 @@ TrafficLookup Lookup(const ConnectionKey& key, TcpTraffic& traffic) {
         std::vector<provider::Socket6Row> rows;
         provider::CollectSockets6(IPPROTO_TCP, rows, error);
     }
-    return provider::FindTcpTraffic(key, kFreshFor, traffic);
+    found = provider::FindTcpTraffic(key, kFreshFor, traffic);
+    if (found == TrafficLookup::Found) return found;
+    // No table could be taken with the statistics (or it lacks the
+    // connection): the connection alone.
+    return AskAlone(key, traffic) ? TrafficLookup::Found : TrafficLookup::NotFound;
 }
 
 ULONG Answer(const ConnectionKey& key, TCP_ESTATS_TYPE type, UCHAR* rw, ULONG rwVersion, ULONG rwSize, UCHAR* ros,
@@ -89,6 +120,7 @@ ULONG Answer(const ConnectionKey& key, TCP_ESTATS_TYPE type, UCHAR* rw, ULONG rw
         if (rod != nullptr) {
             TCP_ESTATS_PATH_ROD_v0 path{};
             path.PktsRetrans = traffic.totalRetransmits.value_or(0);
+            path.BytesRetrans = static_cast<ULONG>(std::min<std::uint64_t>(traffic.bytesRetrans.value_or(0), 0xFFFFFFFFu));
             // Milliseconds, rounded; the kernel keeps microseconds.
             path.SmoothedRtt = (traffic.rttMicroseconds.value_or(0) + 500) / 1000;
             std::memcpy(rod, &path, sizeof path);

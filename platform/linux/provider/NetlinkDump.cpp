@@ -52,7 +52,14 @@ int DecodeNetlinkBuffer(const void* buffer, std::size_t length, unsigned seq, co
     return 0;
 }
 
-bool NetlinkDump(int protocol, void* request, std::size_t size, const NetlinkMessageFn& message) {
+namespace {
+
+// Sends `request` with `flags` and hands over the messages of the answer:
+// of a dump, every buffer until NLMSG_DONE; of a single request, the one
+// buffer the kernel answers with.
+bool Exchange(int protocol, void* request, std::size_t size, unsigned short flags, const NetlinkMessageFn& message,
+              bool& delivered) {
+    delivered = false;
     if (size < sizeof(nlmsghdr)) return false;
     Fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol));
     if (fd.get() < 0) return false;
@@ -64,13 +71,17 @@ bool NetlinkDump(int protocol, void* request, std::size_t size, const NetlinkMes
     nlmsghdr header;
     std::memcpy(&header, request, sizeof header);
     header.nlmsg_len = static_cast<unsigned>(size);
-    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_flags = flags;
     header.nlmsg_seq = seq;
     std::memcpy(request, &header, sizeof header);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (::sendto(fd.get(), request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) return false;
 
+    const NetlinkMessageFn counted = [&](const nlmsghdr& h, const unsigned char* payload, std::size_t length) {
+        delivered = true;
+        message(h, payload, length);
+    };
     std::vector<unsigned char> buffer(64 * 1024);
     int emptyReads = 0;
     for (;;) {
@@ -80,9 +91,22 @@ bool NetlinkDump(int protocol, void* request, std::size_t size, const NetlinkMes
             if (n == 0 && ++emptyReads < kMaxEmptyReads) continue;
             return false;
         }
-        const int state = DecodeNetlinkBuffer(buffer.data(), static_cast<std::size_t>(n), seq, message);
+        const int state = DecodeNetlinkBuffer(buffer.data(), static_cast<std::size_t>(n), seq, counted);
+        if ((flags & NLM_F_DUMP) == 0) return state >= 0;
         if (state != 0) return state > 0;
     }
+}
+
+}  // namespace
+
+bool NetlinkDump(int protocol, void* request, std::size_t size, const NetlinkMessageFn& message) {
+    bool delivered = false;
+    return Exchange(protocol, request, size, NLM_F_REQUEST | NLM_F_DUMP, message, delivered);
+}
+
+bool NetlinkQuery(int protocol, void* request, std::size_t size, const NetlinkMessageFn& message) {
+    bool delivered = false;
+    return Exchange(protocol, request, size, NLM_F_REQUEST, message, delivered) && delivered;
 }
 
 }  // namespace provider

@@ -20,6 +20,11 @@ using NetlinkMessageFn = std::function<void(const nlmsghdr& header, const unsign
 // kernel answers with an error, or the answer breaks off.
 bool NetlinkDump(int protocol, void* request, std::size_t size, const NetlinkMessageFn& message);
 
+// Sends a single request (no dump) and hands over the messages of the one
+// answer; false when the kernel answers with an error (no such object) or
+// nothing.
+bool NetlinkQuery(int protocol, void* request, std::size_t size, const NetlinkMessageFn& message);
+
 // Decodes one received buffer: calls `message` for each message whose
 // sequence number is `seq` and that is neither NLMSG_DONE nor NLMSG_ERROR.
 // Returns 1 when the buffer ends the dump, -1 on an error message or a

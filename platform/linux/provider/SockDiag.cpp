@@ -54,6 +54,34 @@ bool DumpTcpSocketsWithInfo(int family, const SocketMessageFn& row) {
                        });
 }
 
+bool QueryTcpSocketWithInfo(int family, const inet_diag_sockid& id, const SocketMessageFn& row) {
+    if (family != AF_INET && family != AF_INET6) return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.request.sdiag_family = static_cast<unsigned char>(family);
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0u;
+    message.request.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+    message.request.id = id;
+    // Any socket with these ends, whatever its cookie.
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    bool found = false;
+    NetlinkQuery(NETLINK_SOCK_DIAG, &message, sizeof message,
+                 [&](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
+                     if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || size < sizeof(inet_diag_msg)) return;
+                     inet_diag_msg msg;
+                     std::memcpy(&msg, payload, sizeof msg);
+                     if (msg.idiag_family != family) return;
+                     found = true;
+                     row(msg, payload, size);
+                 });
+    return found;
+}
+
 int DecodeSockDiagBuffer(const void* buffer, std::size_t length, unsigned seq,
                          const std::function<void(const inet_diag_msg&)>& row) {
     return DecodeNetlinkBuffer(buffer, length, seq, SocketRows(row));

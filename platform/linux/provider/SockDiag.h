@@ -29,6 +29,12 @@ using SocketMessageFn = std::function<void(const inet_diag_msg&, const unsigned 
 // record (INET_DIAG_INFO) among its attributes.  As DumpInetSockets.
 bool DumpTcpSocketsWithInfo(int family, const SocketMessageFn& row);
 
+// The one TCP socket of `family` with these ends (addresses in network
+// order, as the kernel's socket id holds them; ports in network order;
+// `ifindex` the interface of a link-local IPv6 address, else 0), with its
+// tcp_info; false when there is none.
+bool QueryTcpSocketWithInfo(int family, const inet_diag_sockid& id, const SocketMessageFn& row);
+
 // Decodes one buffer of a sock_diag reply: calls `row` for each socket
 // message whose sequence number is `seq`.  Returns 1 when the buffer ends the
 // dump (NLMSG_DONE), -1 on an error message or a malformed buffer, 0 when

@@ -34,6 +34,7 @@ TcpTraffic DecodeTcpInfo(const void* record, std::size_t length) {
     traffic.bytesAcked = Field<std::uint64_t>(bytes, length, offsetof(tcp_info, tcpi_bytes_acked));
     traffic.bytesReceived = Field<std::uint64_t>(bytes, length, offsetof(tcp_info, tcpi_bytes_received));
     traffic.bytesSent = Field<std::uint64_t>(bytes, length, offsetof(tcp_info, tcpi_bytes_sent));
+    traffic.bytesRetrans = Field<std::uint64_t>(bytes, length, offsetof(tcp_info, tcpi_bytes_retrans));
     return traffic;
 }
 

@@ -16,6 +16,7 @@ struct TcpTraffic {
     std::optional<std::uint64_t> bytesSent;      // payload bytes sent, retransmissions included
     std::optional<std::uint32_t> rttMicroseconds;  // smoothed round trip
     std::optional<std::uint32_t> totalRetransmits;
+    std::optional<std::uint64_t> bytesRetrans;   // payload bytes sent again
 
     bool operator==(const TcpTraffic&) const = default;
 };
