@@ -21,6 +21,7 @@
 #include "IpHelper.h"
 #include "MemoryTree.h"
 #include "NetworkReport.h"
+#include "WideText.h"
 
 namespace {
 
@@ -137,6 +138,68 @@ TEST_F(ConnectionLines, UdpLinesShowTheLocalEndAndTheOwner) {
     const std::vector<HTREEITEM> lines = Lines();
     ASSERT_EQ(lines.size(), std::size(cases));
     for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(tree_.Text(lines[i]), cases[i].line) << "row " << i;
+}
+
+// Detail lines: written for a line when it is opened, then kept current
+// under it while its socket moves; written for every line at once when
+// asked for eagerly (the command line's --details).
+TEST_F(ConnectionLines, DetailLinesFollowTheirSocketAndStayCurrent) {
+    const DWORD loopback = Address(127, 0, 0, 1);
+    const DWORD self = static_cast<DWORD>(getpid());
+    const MIB_TCPROW_OWNER_PID a{5, loopback, Port(80), loopback, Port(40001), self};
+    MIB_TCPROW_OWNER_PID b{5, loopback, Port(80), loopback, Port(40002), self};
+    const MIB_TCPROW_OWNER_PID before{5, loopback, Port(79), loopback, Port(40000), self};
+    const auto start = [&](bool eager) {
+        report_ = std::make_unique<CNetworkReport>(kKindTcpConnections);
+        report_->m_bFactsHere = !eager;
+        report_->m_bDetailLines = eager;
+        report_->SetReportTree(&tree_);
+        report_->BuildReport();
+    };
+    const std::string process = "Process: " + std::to_string(self) + " /";
+
+    ScriptTcp({a, b});
+    start(false);
+    std::vector<HTREEITEM> lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    for (HTREEITEM line : lines) {
+        EXPECT_TRUE(tree_.IsExpandable(line));
+        EXPECT_EQ(tree_.ChildCount(line), 0u) << "nothing is written before a line is opened";
+    }
+    report_->WriteSocketDetails(lines[1]);
+    std::vector<HTREEITEM> details = Children(lines[1]);
+    ASSERT_GE(details.size(), 2u);
+    EXPECT_EQ(WideToUtf8(tree_.Text(details[0])).rfind(process, 0), 0u) << WideToUtf8(tree_.Text(details[0]));
+    // The fake library keeps no connection statistics.
+    EXPECT_EQ(tree_.Text(details.back()), u"Traffic: not counted by the system for this connection");
+
+    // A socket opens above, b's owner goes: b keeps its line and its detail
+    // lines, rewritten; a, never opened, still has none.
+    b.dwOwningPid = kMissingPid;
+    ScriptTcp({before, a, b});
+    report_->UpdateReport();
+    lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(tree_.ChildCount(lines[1]), 0u);
+    ASSERT_GE(tree_.ChildCount(lines[2]), 1u);
+    EXPECT_EQ(Children(lines[2])[0], details[0]) << "the same items, rewritten";
+    EXPECT_EQ(tree_.Text(Children(lines[2])[0]), u"Owner not visible to this user");
+
+    // b closes: its line stays one refresh, marked, with what it said last.
+    ScriptTcp({before, a});
+    report_->UpdateReport();
+    lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(tree_.Mark(lines[2]), LineMark::Closed);
+    EXPECT_EQ(tree_.Text(Children(lines[2])[0]), u"Owner not visible to this user");
+
+    // Eager: every line has its details under it from the start.
+    ScriptTcp({a, b});
+    start(true);
+    lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(WideToUtf8(tree_.Text(Children(lines[0])[0])).rfind(process, 0), 0u);
+    EXPECT_EQ(tree_.Text(Children(lines[1])[0]), u"Owner not visible to this user");
 }
 
 // IPv6 lines: each end "[ADDRESS]:PORT" in the recommended text form, with

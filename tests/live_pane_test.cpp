@@ -146,4 +146,29 @@ TEST_F(LivePane, APausedPaneKeepsItsLinesAndResumesInOneStep) {
     EXPECT_EQ(Tree().Mark(LineOf(7)), LineMark::None);
 }
 
+
+// A socket line opens by its button or the keys like any other item; its
+// detail lines are written when it opens and follow it across refreshes.
+TEST_F(LivePane, AnOpenedSocketLineShowsItsDetailsAndKeepsThem) {
+    Script(Range(3, 6));
+    Open();
+    HTREEITEM line = LineOf(5);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(Tree().ChildCount(line), 0u);
+    Tree().SetCurrentItem(line);
+    QTest::keyClick(&Tree(), Qt::Key_Right);
+    EXPECT_TRUE(Tree().IsExpanded(line));
+    ASSERT_GT(Tree().ChildCount(line), 0u);
+    // The fake owner table names no process.
+    EXPECT_EQ(Tree().Text(Tree().Child(line, 0)), u"Owner not visible to this user");
+    const std::size_t shown = Tree().ShownLineCount();
+
+    Script(Range(0, 6));
+    Refresh();
+    EXPECT_EQ(LineOf(5), line);
+    EXPECT_TRUE(Tree().IsExpanded(line));
+    EXPECT_EQ(Tree().Text(Tree().Child(line, 0)), u"Owner not visible to this user");
+    EXPECT_EQ(Tree().ShownLineCount(), shown + 3) << "three new lines, the details still open";
+}
+
 }  // namespace
