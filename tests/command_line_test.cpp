@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 // The command line in process: the parser on argument lists, and the exit
 // status and messages of --print against a scripted provider and Winsock.
 #include <gtest/gtest.h>
@@ -59,6 +60,10 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
         {{"--print", "--"}, Action::Error, std::nullopt, {}, "unknown report kind '--'"},
         {{"--print"}, Action::Error, std::nullopt, {}, "--print needs a report kind"},
         {{"--print", "log"}, Action::Print, std::nullopt, {23}, ""},
+        {{"--print", "processes", "--print", "listening"}, Action::Print, std::nullopt, {24, 25}, ""},
+        {{"--details", "--print", "tcp"}, Action::Print, std::nullopt, {19}, ""},
+        {{"--details"}, Action::Error, std::nullopt, {}, "--details goes with --print"},
+        {{"--watch", "--details"}, Action::Error, std::nullopt, {}, "--details goes with --print"},
         // --watch takes one socket table, or watches all four.
         {{"--watch"}, Action::Watch, std::nullopt, {}, ""},
         {{"--watch", "tcp6"}, Action::Watch, std::nullopt, {}, ""},
@@ -78,6 +83,8 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
     }
     EXPECT_EQ(ParseCommandLine({"--watch"}).watchTables, sockets::kAllTables);
     EXPECT_EQ(ParseCommandLine({"--watch", "udp"}).watchTables, sockets::TableBit(sockets::Table::Udp));
+    EXPECT_TRUE(ParseCommandLine({"--print", "tcp", "--details"}).details);
+    EXPECT_FALSE(ParseCommandLine({"--print", "tcp"}).details);
 }
 
 // What PrintReports wrote on its two streams, and its status.
@@ -97,7 +104,7 @@ std::string Contents(std::FILE* file) {
     return text;
 }
 
-Printed Print(const std::vector<int>& kinds) {
+Printed Print(const std::vector<int>& kinds, bool details = false) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     if (out == nullptr || err == nullptr) {
@@ -105,7 +112,7 @@ Printed Print(const std::vector<int>& kinds) {
         return {};
     }
     Printed p;
-    p.status = PrintReports(kinds, out, err);
+    p.status = PrintReports(kinds, out, err, details);
     p.out = Contents(out);
     p.err = Contents(err);
     return p;
@@ -207,6 +214,26 @@ TEST_F(ReportStatus, EveryFailedReportHasItsLineInKindOrder) {
     EXPECT_EQ(PrintReports({11}, full, err), 1);
     std::fclose(full);
     EXPECT_EQ(Contents(err), NoData("ip"));
+}
+
+// --details puts the detail lines under each socket line, and only there;
+// a UDP socket's traffic is not counted, never 0.
+TEST_F(ReportStatus, DetailsGoUnderEachSocketLine) {
+    fake_->udpRowCount = fake_->udpTable.rows[0] = 1;
+    fake_->udpRows[0] = MIB_UDPROW_OWNER_PID{0x0100007F, htons(5353), 0};
+    const Printed plain = Print({18, 11});
+    const Printed detailed = Print({18, 11}, true);
+    ASSERT_EQ(detailed.status, 0) << detailed.err;
+    EXPECT_EQ(plain.out.find("\n    "), std::string::npos) << "no third level without --details";
+    const std::string expected = "UDP Connections\n"
+                                 "  IP:: 127.000.000.001:5353  [ PID     0 : NT Kernel & System ]\n"
+                                 "    Owner not visible to this user\n"
+                                 "    Bytes sent: not counted for UDP\n"
+                                 "    Bytes received: not counted for UDP\n"
+                                 "    Rate: not counted for UDP\n";
+    EXPECT_EQ(detailed.out.substr(0, expected.size()), expected);
+    // The other reports print as they always do.
+    EXPECT_EQ(detailed.out.substr(expected.size()), plain.out.substr(plain.out.find("\n\n") + 1));
 }
 
 }  // namespace
