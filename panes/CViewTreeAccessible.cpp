@@ -57,7 +57,9 @@ public:
         s.focusable = true;
         s.selected = m_tree->CurrentItem() == m_item;
         s.focused = s.selected && m_tree->hasFocus();
-        if (m_tree->ChildCount(m_item) > 0) {
+        // A socket line whose details are written when it opens can be
+        // opened before it has them.
+        if (m_tree->ChildCount(m_item) > 0 || m_tree->IsExpandable(m_item)) {
             s.expandable = true;
             s.expanded = m_tree->IsExpanded(m_item);
             s.collapsed = !s.expanded;
