@@ -75,6 +75,53 @@ bool MayReadEveryProcess() { return Permitted(CAP_SYS_PTRACE) && Permitted(CAP_D
 
 OwnerService::OwnerService(std::string procRoot) : m_root(std::move(procRoot)) {}
 
+std::string OwnerService::ReadLink(pid_t pid, const char* name) const {
+    char path[PATH_MAX];
+    const int length = std::snprintf(path, sizeof path, "%s/%d/%s", m_root.c_str(), pid, name);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path, target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
+    return std::string(target, static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// "net:[4026531840]" -> 4026531840; 0 for anything else.
+std::uint64_t NamespaceInode(const std::string& link) {
+    const std::size_t open = link.find(":[");
+    if (open == std::string::npos || link.empty() || link.back() != ']') return 0;
+    std::uint64_t value = 0;
+    for (std::size_t i = open + 2; i + 1 < link.size(); ++i) {
+        if (link[i] < '0' || link[i] > '9' || value > (UINT64_MAX - 9) / 10) return 0;
+        value = value * 10 + static_cast<std::uint64_t>(link[i] - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+PathsReply OwnerService::AnswerPaths(const PathsRequest& request) const {
+    PathsReply reply;
+    std::unordered_set<std::uint32_t> answered;
+    // Reading another user's links passes the ptrace access check only with
+    // CAP_SYS_PTRACE.
+    provider::ScopedCapabilities caps({CAP_SYS_PTRACE});
+    for (std::uint32_t pid : request.pids) {
+        bool owner = false;
+        for (const auto& owners : m_owners) owner = owner || owners.count(pid) != 0;
+        if (!owner || !answered.insert(pid).second) continue;
+        OwnerPath p;
+        p.pid = pid;
+        p.path = ReadLink(static_cast<pid_t>(pid), "exe");
+        if (p.path.size() > kMaxPathLength || p.path.empty() || p.path.front() != '/') p.path.clear();
+        p.netNamespace = NamespaceInode(ReadLink(static_cast<pid_t>(pid), "ns/net"));
+        p.pidNamespace = NamespaceInode(ReadLink(static_cast<pid_t>(pid), "ns/pid"));
+        reply.paths.push_back(std::move(p));
+    }
+    return reply;
+}
+
 std::string OwnerService::ExecutableName(pid_t pid) const {
     char path[PATH_MAX];
     const int length = std::snprintf(path, sizeof path, "%s/%d/exe", m_root.c_str(), pid);
@@ -100,7 +147,8 @@ OwnersReply OwnerService::Answer(const OwnersRequest& request) {
 
     OwnersReply reply;
     reply.pids.reserve(m_rows.size());
-    std::unordered_set<std::uint32_t> owners;
+    std::unordered_set<std::uint32_t>& owners = m_owners[request.table % kTables];
+    owners.clear();
     for (const provider::SocketRow& row : m_rows) {
         reply.pids.push_back(row.pid);
         if (row.pid != 0) owners.insert(row.pid);
@@ -119,7 +167,8 @@ Stats OwnerService::GetStats() const { return Stats{m_index.GetStats().fullWalks
 
 ServeEnd Serve(int in, int out, OwnerService& service, pid_t parent) {
     Hello hello;
-    hello.flags = static_cast<std::uint16_t>(kAnswersStats | (MayReadEveryProcess() ? kMayReadEveryProcess : 0));
+    hello.flags =
+        static_cast<std::uint16_t>(kAnswersStats | kAnswersPaths | (MayReadEveryProcess() ? kMayReadEveryProcess : 0));
     if (!WriteAll(out, EncodeHello(hello))) return ServeEnd::Failed;
 
     std::vector<std::uint8_t> payload;
@@ -131,6 +180,15 @@ ServeEnd Serve(int in, int out, OwnerService& service, pid_t parent) {
         const std::optional<Header> header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(bytes));
         if (header && header->type == MessageType::StatsRequest) {
             if (!WriteAll(out, EncodeStats(service.GetStats()))) return ServeEnd::Failed;
+            continue;
+        }
+        if (header && header->type == MessageType::PathsRequest) {
+            payload.resize(header->length);
+            if (!ReadExactly(in, payload.data(), payload.size(), parent, atBoundary, orphaned))
+                return orphaned ? ServeEnd::Orphaned : ServeEnd::Malformed;
+            const std::optional<PathsRequest> paths = DecodePathsRequest(payload);
+            if (!paths) return ServeEnd::Malformed;
+            if (!WriteAll(out, EncodePathsReply(service.AnswerPaths(*paths)))) return ServeEnd::Failed;
             continue;
         }
         if (!header || header->type != MessageType::OwnersRequest) return ServeEnd::Malformed;

@@ -12,11 +12,15 @@
 //   walk and CAP_SYS_PTRACE for the name reads, each for that read only.
 // - The proc root is fixed when the service is made ("/proc" in the helper);
 //   no request can name a path.
+// - A Paths request is answered only for the processes that owned a socket
+//   in the latest answer for some table: their full executable paths and
+//   namespaces, read with CAP_SYS_PTRACE raised.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "OwnerProtocol.h"
@@ -29,14 +33,18 @@ public:
     explicit OwnerService(std::string procRoot);
 
     OwnersReply Answer(const OwnersRequest& request);
+    PathsReply AnswerPaths(const PathsRequest& request) const;
     Stats GetStats() const;
 
 private:
     std::string ExecutableName(pid_t pid) const;
+    std::string ReadLink(pid_t pid, const char* name) const;
 
     std::string m_root;
     provider::SocketOwnerIndex m_index;
     std::vector<provider::SocketRow> m_rows;
+    // The owners named in the latest answer for each table.
+    std::unordered_set<std::uint32_t> m_owners[kTables];
 };
 
 // Whether this process may read every process's descriptors and executable:

@@ -114,6 +114,32 @@ public:
         return Running() && m_mayReadEveryProcess;
     }
 
+    bool Paths(const std::vector<std::uint32_t>& pids, std::vector<OwnerPath>& paths) {
+        if (pids.size() > kMaxPathPids) return false;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!Running() || !m_answersPaths) return false;
+        std::optional<PathsReply> reply;
+        if (SendAll(m_fd, EncodePathsRequest(pids))) {
+            const Clock::time_point deadline = Clock::now() + kHelloLimit;
+            std::uint8_t bytes[kHeaderSize];
+            if (ReadExactly(m_fd, bytes, sizeof bytes, deadline)) {
+                const std::optional<Header> header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(bytes));
+                if (header && header->type == MessageType::PathsReply &&
+                    header->length <= MaxPathsReplyLength(pids.size())) {
+                    m_payload.resize(header->length);
+                    if (ReadExactly(m_fd, m_payload.data(), m_payload.size(), deadline))
+                        reply = DecodePathsReply(m_payload, pids);
+                }
+            }
+        }
+        if (!reply) {
+            Stop();
+            return false;
+        }
+        paths = std::move(reply->paths);
+        return true;
+    }
+
     int Pid() {
         std::lock_guard<std::mutex> guard(m_lock);
         return Running() ? m_pid : -1;
@@ -194,6 +220,7 @@ private:
         }
         m_mayReadEveryProcess = (hello->flags & kMayReadEveryProcess) != 0;
         m_answersStats = (hello->flags & kAnswersStats) != 0;
+        m_answersPaths = (hello->flags & kAnswersPaths) != 0;
         return true;
     }
 
@@ -221,6 +248,7 @@ private:
         m_pid = -1;
         m_mayReadEveryProcess = false;
         m_answersStats = false;
+        m_answersPaths = false;
         for (auto& names : m_names) names.clear();
     }
 
@@ -230,6 +258,7 @@ private:
     int m_starts = 0;
     bool m_mayReadEveryProcess = false;
     bool m_answersStats = false;
+    bool m_answersPaths = false;
     std::vector<std::uint8_t> m_payload;
     std::array<std::unordered_map<std::uint32_t, std::string>, kTables> m_names;
 };
@@ -250,6 +279,10 @@ bool QueryOwners(unsigned table, const std::vector<std::uint64_t>& inodes, std::
 bool CachedOwnerName(std::uint32_t pid, std::string& name) { return TheClient().Name(pid, name); }
 
 bool HelperMayReadEveryProcess() { return TheClient().MayReadEveryProcess(); }
+
+bool QueryOwnerPaths(const std::vector<std::uint32_t>& pids, std::vector<OwnerPath>& paths) {
+    return TheClient().Paths(pids, paths);
+}
 
 int HelperPid() { return TheClient().Pid(); }
 

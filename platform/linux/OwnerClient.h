@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "OwnerProtocol.h"
+
 namespace owners {
 
 // Sets one pid per inode (0: no owner found); false when no helper answered.
@@ -32,6 +34,11 @@ bool CachedOwnerName(std::uint32_t pid, std::string& name);
 // Whether a helper serves that may read every process, starting it when
 // none has been tried yet.
 bool HelperMayReadEveryProcess();
+
+// The full executable paths and namespaces of `pids`, as far as the helper
+// tells them (only for owners of the sockets of its latest answers); false
+// when no helper that tells them runs.  Never starts a helper.
+bool QueryOwnerPaths(const std::vector<std::uint32_t>& pids, std::vector<OwnerPath>& paths);
 
 // The helper's pid, or -1 while none runs (tests end it on purpose).
 int HelperPid();

@@ -67,6 +67,8 @@ std::uint64_t MaxLength(MessageType type) {
         case MessageType::OwnersReply: return MaxOwnersReplyLength(kMaxInodes);
         case MessageType::StatsRequest: return 0;
         case MessageType::StatsReply: return kStatsLength;
+        case MessageType::PathsRequest: return PathsRequestLength(kMaxPathPids);
+        case MessageType::PathsReply: return MaxPathsReplyLength(kMaxPathPids);
     }
     return 0;
 }
@@ -81,7 +83,8 @@ bool ValidName(std::string_view name) {
 std::optional<Header> DecodeHeader(std::span<const std::uint8_t, kHeaderSize> bytes) {
     const auto type = static_cast<MessageType>(bytes[0]);
     if (type != MessageType::Hello && type != MessageType::OwnersRequest && type != MessageType::OwnersReply &&
-        type != MessageType::StatsRequest && type != MessageType::StatsReply)
+        type != MessageType::StatsRequest && type != MessageType::StatsReply && type != MessageType::PathsRequest &&
+        type != MessageType::PathsReply)
         return std::nullopt;
     if (bytes[1] >= kTables || bytes[2] != 0 || bytes[3] != 0) return std::nullopt;
     std::uint32_t length = 0;
@@ -139,6 +142,67 @@ std::optional<Stats> DecodeStats(std::span<const std::uint8_t> payload) {
     Stats stats;
     if (!in.Read(stats.fullWalks) || in.Left() != 0) return std::nullopt;
     return stats;
+}
+
+namespace {
+
+bool ValidPath(std::string_view path) {
+    return path.empty() ||
+           (path.size() <= kMaxPathLength && path.front() == '/' && path.find('\0') == std::string_view::npos);
+}
+
+}  // namespace
+
+std::optional<PathsRequest> DecodePathsRequest(std::span<const std::uint8_t> payload) {
+    Reader in(payload);
+    std::uint32_t count = 0;
+    if (!in.Read(count) || count > kMaxPathPids || in.Left() != std::uint64_t{count} * 4) return std::nullopt;
+    PathsRequest request;
+    request.pids.resize(count);
+    for (std::uint32_t& pid : request.pids)
+        if (!in.Read(pid) || pid == 0) return std::nullopt;
+    return request;
+}
+
+std::optional<PathsReply> DecodePathsReply(std::span<const std::uint8_t> payload, std::span<const std::uint32_t> asked) {
+    Reader in(payload);
+    std::uint32_t count = 0;
+    if (!in.Read(count) || count > asked.size()) return std::nullopt;
+    const std::unordered_set<std::uint32_t> askedSet(asked.begin(), asked.end());
+    std::unordered_set<std::uint32_t> answered;
+    PathsReply reply;
+    reply.paths.resize(count);
+    for (OwnerPath& p : reply.paths) {
+        std::uint16_t length = 0;
+        if (!in.Read(p.pid) || !in.Read(p.netNamespace) || !in.Read(p.pidNamespace) || !in.Read(length) ||
+            length > kMaxPathLength || !in.ReadText(length, p.path) || !ValidPath(p.path) ||
+            askedSet.count(p.pid) == 0 || !answered.insert(p.pid).second)
+            return std::nullopt;
+    }
+    if (in.Left() != 0) return std::nullopt;
+    return reply;
+}
+
+std::vector<std::uint8_t> EncodePathsRequest(std::span<const std::uint32_t> pids) {
+    Writer out(MessageType::PathsRequest, 0);
+    out.Reserve(PathsRequestLength(pids.size()));
+    out.Write(static_cast<std::uint32_t>(pids.size()));
+    for (std::uint32_t pid : pids) out.Write(pid);
+    return out.Finish();
+}
+
+std::vector<std::uint8_t> EncodePathsReply(const PathsReply& reply) {
+    Writer out(MessageType::PathsReply, 0);
+    out.Write(static_cast<std::uint32_t>(reply.paths.size()));
+    for (const OwnerPath& p : reply.paths) {
+        const std::string_view path = ValidPath(p.path) ? std::string_view(p.path) : std::string_view();
+        out.Write(p.pid);
+        out.Write(p.netNamespace);
+        out.Write(p.pidNamespace);
+        out.Write(static_cast<std::uint16_t>(path.size()));
+        out.WriteText(path);
+    }
+    return out.Finish();
 }
 
 std::vector<std::uint8_t> EncodeHello(const Hello& hello) {

@@ -18,6 +18,10 @@
 // - A helper whose hello says so also answers a Stats request (no payload)
 //   with its count of full walks over every process; a helper that does
 //   not say so is never sent one.
+// - A helper whose hello says so answers a Paths request (process ids) with
+//   the full executable path and the network and PID namespaces of each of
+//   them that owned a socket in its latest Owners answers (of any table),
+//   and with nothing for any other process.
 #pragma once
 
 #include <cstddef>
@@ -47,11 +51,27 @@ constexpr std::uint64_t MaxOwnersReplyLength(std::uint64_t rows) { return 4 + ro
 inline constexpr std::size_t kHelloLength = 8;
 inline constexpr std::size_t kStatsLength = 8;
 
-enum class MessageType : std::uint8_t { Hello = 1, OwnersRequest = 2, OwnersReply = 3, StatsRequest = 4, StatsReply = 5 };
+enum class MessageType : std::uint8_t {
+    Hello = 1,
+    OwnersRequest = 2,
+    OwnersReply = 3,
+    StatsRequest = 4,
+    StatsReply = 5,
+    PathsRequest = 6,
+    PathsReply = 7,
+};
+
+// Process ids in one Paths request, and the longest path sent back (one
+// less than PATH_MAX: the kernel never gives a longer one).
+inline constexpr std::uint32_t kMaxPathPids = 1u << 16;
+inline constexpr std::size_t kMaxPathLength = 4095;
+constexpr std::uint64_t PathsRequestLength(std::uint64_t pids) { return 4 + pids * 4; }
+constexpr std::uint64_t MaxPathsReplyLength(std::uint64_t pids) { return 4 + pids * (4 + 8 + 8 + 2 + kMaxPathLength); }
 
 // Hello flags.
 inline constexpr std::uint16_t kMayReadEveryProcess = 1;
 inline constexpr std::uint16_t kAnswersStats = 2;
+inline constexpr std::uint16_t kAnswersPaths = 4;
 
 struct Header {
     MessageType type;
@@ -81,6 +101,24 @@ struct OwnersReply {
     std::vector<OwnerName> names;
 };
 
+// What the helper tells of a socket's owner beyond its name: the target of
+// its executable link (absolute, or empty when it cannot be read) and the
+// inodes of its network and PID namespaces (0 when they cannot be read).
+struct OwnerPath {
+    std::uint32_t pid = 0;
+    std::uint64_t netNamespace = 0;
+    std::uint64_t pidNamespace = 0;
+    std::string path;
+};
+
+struct PathsRequest {
+    std::vector<std::uint32_t> pids;
+};
+
+struct PathsReply {
+    std::vector<OwnerPath> paths;
+};
+
 // What the helper has done since it started.
 struct Stats {
     std::uint64_t fullWalks = 0;
@@ -97,6 +135,11 @@ std::optional<Hello> DecodeHello(std::span<const std::uint8_t> payload);
 std::optional<OwnersRequest> DecodeOwnersRequest(std::uint8_t table, std::span<const std::uint8_t> payload);
 std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> payload, std::size_t expectedRows);
 std::optional<Stats> DecodeStats(std::span<const std::uint8_t> payload);
+// Nothing for a request with a pid 0 or more pids than kMaxPathPids, or a
+// reply that names a pid not asked for, one twice, or a path that is too
+// long, not absolute or holds a NUL.
+std::optional<PathsRequest> DecodePathsRequest(std::span<const std::uint8_t> payload);
+std::optional<PathsReply> DecodePathsReply(std::span<const std::uint8_t> payload, std::span<const std::uint32_t> asked);
 
 // Whole frames, header included.  Names that break the rules are left out
 // of a reply rather than sent.
@@ -108,6 +151,9 @@ inline std::vector<std::uint8_t> EncodeOwnersRequest(const OwnersRequest& reques
 std::vector<std::uint8_t> EncodeOwnersReply(const OwnersReply& reply);
 std::vector<std::uint8_t> EncodeStatsRequest();
 std::vector<std::uint8_t> EncodeStats(const Stats& stats);
+std::vector<std::uint8_t> EncodePathsRequest(std::span<const std::uint32_t> pids);
+// Paths that break the rules are sent empty.
+std::vector<std::uint8_t> EncodePathsReply(const PathsReply& reply);
 
 // Whether `name` may travel as an executable's name.
 bool ValidName(std::string_view name);
