@@ -24,6 +24,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -781,7 +782,12 @@ TEST(OwnerHelperWithCapabilities, NamesRootsSocketOwnersWhileTheWindowHoldsNoCap
             return fstat(listener, &st) == 0 ? st.st_ino : 0;
         }();
         const std::uint64_t rootFile = stat("/etc/shadow", &shadow) == 0 ? shadow.st_ino : 1;
-        const std::vector<std::uint8_t> request = owners::EncodeOwnersRequest({0, {rootSocket, rootFile}});
+        std::vector<std::uint8_t> request = owners::EncodeOwnersRequest({0, {rootSocket, rootFile}});
+        // Then the paths of the socket's owner and of init, which owns none
+        // of the sockets asked for: only the owner's are told.
+        const std::uint32_t pathPids[] = {static_cast<std::uint32_t>(getpid()), 1};
+        const std::vector<std::uint8_t> pathsRequest = owners::EncodePathsRequest(pathPids);
+        request.insert(request.end(), pathsRequest.begin(), pathsRequest.end());
         const Output asked = RunProgram(copy.Helper().string(), {}, {}, kNobody, std::string(request.begin(), request.end()));
         if (SanitizerRefused(asked)) {
             why = "the sanitizer runtime does not run a program with file capabilities\n" + Describe(asked);
@@ -790,9 +796,21 @@ TEST(OwnerHelperWithCapabilities, NamesRootsSocketOwnersWhileTheWindowHoldsNoCap
             const std::size_t replyAt = owners::kHeaderSize + owners::kHelloLength + owners::kHeaderSize;
             ASSERT_GT(asked.out.size(), replyAt) << Describe(asked);
             const auto* bytes = reinterpret_cast<const std::uint8_t*>(asked.out.data());
-            const auto reply = owners::DecodeOwnersReply(
-                std::span<const std::uint8_t>(bytes + replyAt, asked.out.size() - replyAt), 2);
+            std::uint32_t replyLength = 0;
+            std::memcpy(&replyLength, bytes + replyAt - owners::kHeaderSize + 4, sizeof replyLength);
+            ASSERT_LE(replyAt + replyLength, asked.out.size()) << Describe(asked);
+            const auto reply =
+                owners::DecodeOwnersReply(std::span<const std::uint8_t>(bytes + replyAt, replyLength), 2);
             ASSERT_TRUE(reply) << "no reply of the protocol";
+            const std::size_t pathsAt = replyAt + replyLength + owners::kHeaderSize;
+            ASSERT_LE(pathsAt, asked.out.size()) << "no answer to the paths request";
+            const auto paths = owners::DecodePathsReply(
+                std::span<const std::uint8_t>(bytes + pathsAt, asked.out.size() - pathsAt), pathPids);
+            ASSERT_TRUE(paths) << "no paths reply of the protocol";
+            ASSERT_EQ(paths->paths.size(), 1u) << "a process that owns no socket asked for is told of";
+            EXPECT_EQ(paths->paths[0].pid, static_cast<std::uint32_t>(getpid()));
+            EXPECT_EQ(paths->paths[0].path, fs::read_symlink("/proc/self/exe").string());
+            EXPECT_NE(paths->paths[0].netNamespace, 0u);
             EXPECT_EQ(reply->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0}));
             ASSERT_EQ(reply->names.size(), 1u);
             EXPECT_EQ(reply->names[0].name, OwnExecutableName());
@@ -810,6 +828,17 @@ TEST(OwnerHelperWithCapabilities, NamesRootsSocketOwnersWhileTheWindowHoldsNoCap
             EXPECT_NE(lineOf(privileged.out).find(owner), std::string::npos)
                 << "expected " << owner << " on the line of " << local << "\n"
                 << Describe(privileged);
+            // The details of root's socket: its owner's full path comes from
+            // the helper, its user and command line from files anyone reads.
+            const Output details = copy.RunAsNobody({"--print", "tcp", "--details"}, {});
+            const std::size_t at = details.out.find(lineOf(privileged.out));
+            ASSERT_NE(at, std::string::npos) << Describe(details);
+            const std::string under = details.out.substr(at, details.out.find("\n  1", at + 1) - at);
+            EXPECT_NE(under.find("    Process: " + std::to_string(getpid()) + " " +
+                                 fs::read_symlink("/proc/self/exe").string() + "\n"),
+                      std::string::npos)
+                << under;
+            EXPECT_NE(under.find("    User: root (0)\n"), std::string::npos) << under;
         }
     }
     if (why.empty()) {
