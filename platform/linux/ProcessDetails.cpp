@@ -262,12 +262,16 @@ std::string UserName(DWORD uid) {
     return name;
 }
 
+std::optional<std::int64_t> ReadBootTime() {
+    std::string text;
+    return ReadSmall(std::string(ProcRoot()) + "/stat", 1 << 20, text) ? procinfo::BootTimeOfStat(text)
+                                                                      : std::nullopt;
+}
+
+// The machine's boot time is read once; another proc root's every time.
 std::optional<std::int64_t> BootTime() {
-    static const std::optional<std::int64_t> boot = [] {
-        std::string text;
-        return ReadSmall(std::string(ProcRoot()) + "/stat", 1 << 20, text) ? procinfo::BootTimeOfStat(text)
-                                                                          : std::nullopt;
-    }();
+    if (std::string_view(ProcRoot()) != "/proc") return ReadBootTime();
+    static const std::optional<std::int64_t> boot = ReadBootTime();
     return boot;
 }
 
