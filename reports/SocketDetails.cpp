@@ -48,7 +48,7 @@ std::string Printf(const char* format, auto... values) {
 }
 
 std::string Scaled(double value, const char* suffix) {
-    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     std::size_t unit = 0;
     value /= 1024.0;
     while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {

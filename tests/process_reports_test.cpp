@@ -1,0 +1,163 @@
+// The lines made from all four socket tables (the processes that hold
+// sockets, the listening ports), the rates between two tables, and the
+// byte and rate texts the detail lines use.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "ProcessReports.h"
+#include "SocketDetails.h"
+#include "WideText.h"
+
+namespace {
+
+using sockets::SocketFact;
+using sockets::Summary;
+using sockets::Table;
+
+SocketFact Fact(Table table, std::uint32_t state, DWORD pid, std::string local, std::uint16_t port, bool any = false) {
+    SocketFact f;
+    f.table = table;
+    f.state = state;
+    f.pid = pid;
+    f.owner = pid == 0 ? "PID     0 : NT Kernel & System" : "PID " + std::to_string(pid) + " : p" + std::to_string(pid);
+    f.local = std::move(local);
+    f.port = port;
+    f.anyAddress = any;
+    return f;
+}
+
+SocketFact WithTraffic(SocketFact f, std::uint64_t sent, std::uint64_t received, double sendRate,
+                       double receiveRate) {
+    f.traffic.counted = true;
+    f.traffic.sent = sent;
+    f.traffic.received = received;
+    f.traffic.hasRate = true;
+    f.traffic.sendRate = sendRate;
+    f.traffic.receiveRate = receiveRate;
+    return f;
+}
+
+std::vector<std::string> Texts(const std::vector<sockets::Row>& rows) {
+    std::vector<std::string> out;
+    for (const sockets::Row& r : rows) out.push_back(WideToUtf8(r.text));
+    return out;
+}
+
+TEST(ProcessLines, BusiestFirstWithTheirSocketsAndTraffic) {
+    Summary s;
+    s.sockets = {
+        Fact(Table::Tcp, 2, 10, "0.0.0.0:22", 22, true),
+        WithTraffic(Fact(Table::Tcp, 5, 20, "10.0.0.1:5000", 5000), 2048, 1000, 100, 50),
+        WithTraffic(Fact(Table::Tcp, 5, 20, "10.0.0.1:5001", 5001), 2048, 24, 100, 0),
+        Fact(Table::Udp, 0, 20, "0.0.0.0:53", 53, true),
+        WithTraffic(Fact(Table::Tcp6, 5, 30, "[::1]:80", 80), 0, 5 << 20, 0, 1000),
+        Fact(Table::Tcp, 11, 0, "10.0.0.1:5002", 5002),  // TIME_WAIT, no process
+        Fact(Table::Udp6, 0, 40, "[::]:5353", 5353, true),
+    };
+    const std::vector<std::string> lines = Texts(sockets::ProcessRows(s));
+    ASSERT_EQ(lines.size(), 4u) << "no line for the sockets no process holds";
+    // By total rate (30: 1000, 20: 250, then 10 and 40 with none, by pid).
+    EXPECT_EQ(lines[0].rfind("PID 30 : p30 | TCPv6 1 (ESTABLISHED 1) | 0 bytes sent, 5242880 bytes (5.00 MiB) received"
+                             " | 0 B/s sent, 1000 B/s received",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(lines[1],
+              "PID 20 : p20 | TCP 2 (ESTABLISHED 2), UDP 1 | 4096 bytes (4.00 KiB) sent, 1024 bytes (1.00 KiB) "
+              "received | 200 B/s sent, 50 B/s received");
+    EXPECT_EQ(lines[2], "PID 10 : p10 | TCP 1 (LISTENING 1)") << "no traffic counted, no traffic told";
+    EXPECT_EQ(lines[3], "PID 40 : p40 | UDPv6 1");
+
+    // Labels of any width line up, counted in characters.
+    Summary wide;
+    wide.sockets = {Fact(Table::Udp, 0, 1, "0.0.0.0:1", 1), Fact(Table::Udp, 0, 2, "0.0.0.0:2", 2)};
+    wide.sockets[0].owner = "PID 1 : caf\xC3\xA9";
+    wide.sockets[1].owner = "PID 2 : x";
+    const std::vector<sockets::Row> rows = sockets::ProcessRows(wide);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].text.find(u'|'), rows[1].text.find(u'|'));
+}
+
+TEST(ListeningLines, ListenersByPortWithBothFamiliesJoined) {
+    Summary s;
+    s.sockets = {
+        Fact(Table::Tcp, 2, 7, "0.0.0.0:443", 443, true),
+        Fact(Table::Tcp6, 2, 7, "[::]:443", 443, true),      // the same process: one line
+        Fact(Table::Tcp, 2, 8, "0.0.0.0:80", 80, true),
+        Fact(Table::Tcp6, 2, 9, "[::]:80", 80, true),          // another process: two lines
+        Fact(Table::Tcp, 5, 8, "10.0.0.1:80", 80),             // a connection: no line
+        Fact(Table::Udp, 0, 8, "0.0.0.0:80", 80, true),        // UDP after TCP on its port
+        Fact(Table::Tcp, 2, 3, "127.0.0.1:22", 22),
+        Fact(Table::Udp6, 0, 4, "[fe80::1%eth0]:546", 546),
+    };
+    const std::vector<std::string> lines = Texts(sockets::ListeningRows(s));
+    const std::vector<std::string> expected = {
+        "TCP 127.0.0.1:22        PID 3 : p3",
+        "TCP 0.0.0.0:80          PID 8 : p8",
+        "TCP [::]:80             PID 9 : p9",
+        "UDP 0.0.0.0:80          PID 8 : p8",
+        "TCP [::]:443            PID 7 : p7 (IPv4 and IPv6)",
+        "UDP [fe80::1%eth0]:546  PID 4 : p4",
+    };
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(Rates, FromTheCountsOfTheTableBefore) {
+    const auto table = [](std::vector<std::pair<std::string, std::pair<std::uint64_t, std::uint64_t>>> rows) {
+        sockets::TableRows t;
+        t.valid = true;
+        t.facts = std::make_shared<sockets::TableFacts>();
+        for (auto& [key, counts] : rows) {
+            t.rows.push_back(sockets::Row{key, 5, u""});
+            sockets::Traffic traffic;
+            traffic.counted = key != "uncounted";
+            traffic.sent = counts.first;
+            traffic.received = counts.second;
+            t.facts->traffic.push_back(traffic);
+        }
+        return t;
+    };
+    sockets::RateKeeper keeper;
+    sockets::TableRows first = table({{"a", {1000, 0}}, {"b", {500, 500}}});
+    keeper.Apply(first, 10'000);
+    EXPECT_FALSE(first.facts->traffic[0].hasRate) << "no table before the first";
+
+    sockets::TableRows second = table({{"a", {4'001'000, 2'000'000}}, {"b", {100, 100}}, {"c", {9, 9}},
+                                       {"uncounted", {0, 0}}});
+    keeper.Apply(second, 12'000);
+    const std::vector<sockets::Traffic>& t = second.facts->traffic;
+    EXPECT_TRUE(t[0].hasRate);
+    EXPECT_DOUBLE_EQ(t[0].sendRate, 2'000'000.0);
+    EXPECT_DOUBLE_EQ(t[0].receiveRate, 1'000'000.0);
+    EXPECT_FALSE(t[1].hasRate) << "counts that went down are another connection's";
+    EXPECT_FALSE(t[2].hasRate) << "new since the table before";
+    EXPECT_FALSE(t[3].hasRate);
+
+    sockets::TableRows failed = table({{"a", {0, 0}}});
+    failed.valid = false;
+    keeper.Apply(failed, 13'000);
+    sockets::TableRows third = table({{"a", {6'001'000, 2'000'000}}});
+    keeper.Apply(third, 14'000);
+    EXPECT_DOUBLE_EQ(third.facts->traffic[0].sendRate, 1'000'000.0) << "a failed table is no reading";
+}
+
+TEST(TrafficTexts, BytesAndRates) {
+    EXPECT_EQ(sockets::ByteCountText(0), "0 bytes");
+    EXPECT_EQ(sockets::ByteCountText(1023), "1023 bytes");
+    EXPECT_EQ(sockets::ByteCountText(1024), "1024 bytes (1.00 KiB)");
+    EXPECT_EQ(sockets::ByteCountText(20971520), "20971520 bytes (20.0 MiB)");
+    EXPECT_EQ(sockets::ByteCountText(std::numeric_limits<std::uint64_t>::max()),
+              "18446744073709551615 bytes (16.0 EiB)");
+    EXPECT_EQ(sockets::RateText(0), "0 B/s");
+    EXPECT_EQ(sockets::RateText(1023.4), "1023 B/s");
+    EXPECT_EQ(sockets::RateText(2'000'000), "1.91 MiB/s");
+    EXPECT_EQ(sockets::RateText(300.0 * 1024 * 1024), "300 MiB/s");
+    EXPECT_EQ(sockets::RateText(-5), "0 B/s");
+    EXPECT_EQ(sockets::RateText(std::nan("")), "0 B/s");
+}
+
+}  // namespace
