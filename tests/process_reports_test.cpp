@@ -160,4 +160,76 @@ TEST(TrafficTexts, BytesAndRates) {
     EXPECT_EQ(sockets::RateText(std::nan("")), "0 B/s");
 }
 
+
+// The detail lines of a socket: the owner's, or why there is none, then
+// the traffic's.
+TEST(DetailLines, OwnersReasonsAndTraffic) {
+    auto owners = std::make_shared<sockets::OwnerDetails>();
+    ProcessDetails known;
+    known.pid = 7;
+    known.path = "/usr/bin/x";
+    known.commandLine = "x --a\nb";  // a break inside an argument
+    known.hasUid = true;
+    known.uid = 33;
+    known.user = "www-data";
+    known.container = "docker 0123456789ab";
+    owners->emplace(7, known);
+    ProcessDetails elsewhere = known;
+    elsewhere.pid = 8;
+    elsewhere.netNamespace = OwnNetworkNamespace() + 1;
+    owners->emplace(8, elsewhere);
+
+    sockets::TableFacts facts;
+    facts.table = Table::Tcp;
+    facts.owners = owners;
+    const auto add = [&](DWORD pid, std::uint32_t state, sockets::Traffic traffic) {
+        facts.pids.push_back(pid);
+        facts.states.push_back(state);
+        facts.traffic.push_back(traffic);
+    };
+    sockets::Traffic counted;
+    counted.counted = true;
+    counted.sent = 10;
+    counted.hasPath = true;
+    sockets::Traffic slow = counted;
+    slow.rttMs = 12;
+    slow.retransmits = 3;
+    slow.hasRate = true;
+    slow.sendRate = 2048;
+    add(7, 5, slow);              // 0: an owner, a measured connection
+    add(0, 11, counted);          // 1: TIME_WAIT, no process
+    add(0, 2, counted);           // 2: a listener whose owner cannot be seen
+    add(8, 5, counted);           // 3: an owner in another network namespace
+    add(9, 5, sockets::Traffic{}); // 4: an owner gone before it was read, nothing counted
+
+    const auto lines = [&](std::size_t i) {
+        std::vector<std::string> out;
+        for (const std::u16string& l : sockets::DetailLines(facts, i)) out.push_back(WideToUtf8(l));
+        return out;
+    };
+    EXPECT_EQ(lines(0), (std::vector<std::string>{"Process: 7 /usr/bin/x", "Command line: x --a\xEF\xBF\xBD" "b",
+                                                  "User: www-data (33)", "Container: docker 0123456789ab",
+                                                  "Bytes sent: 10 bytes", "Bytes received: 0 bytes",
+                                                  "Rate: 2.00 KiB/s sent, 0 B/s received", "Round trip: 12 ms",
+                                                  "Retransmits: 3"}));
+    EXPECT_EQ(lines(1)[0], "Socket closed before its owner was found");
+    EXPECT_EQ(lines(1)[3], "Rate: measured from the next refresh");
+    EXPECT_EQ(lines(1)[4], "Round trip: < 1 ms");
+    EXPECT_EQ(lines(2)[0], "Owner not visible to this user");
+    EXPECT_EQ(lines(2)[4], "Round trip: not measured");
+    if (OwnNetworkNamespace() != 0) {
+        EXPECT_EQ(lines(3)[0], "Owner in another network namespace");
+        EXPECT_EQ(lines(3)[1], "Process: 8 /usr/bin/x");
+    }
+    EXPECT_EQ(lines(4), (std::vector<std::string>{"Owner not visible to this user",
+                                                  "Traffic: not counted by the system for this connection"}));
+    EXPECT_TRUE(sockets::DetailLines(facts, 5).empty()) << "a row past the facts";
+    facts.table = Table::Udp6;
+    const std::vector<std::string> udp = lines(0);
+    ASSERT_GE(udp.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(udp.end() - 3, udp.end()),
+              (std::vector<std::string>{"Bytes sent: not counted for UDP", "Bytes received: not counted for UDP",
+                                        "Rate: not counted for UDP"}));
+}
+
 }  // namespace
