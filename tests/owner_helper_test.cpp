@@ -131,7 +131,11 @@ TEST(OwnerProtocol, HeadersOutsideTheRulesDecodeToNothing) {
         {"stats request with a payload", Frame(4, 0, 1), false},
         {"stats reply", Frame(5, 0, kStatsLength), true},
         {"stats reply too long", Frame(5, 0, kStatsLength + 1), false},
-        {"type 6", Frame(6, 0, 4), false},
+        {"paths request", Frame(6, 0, 8), true},
+        {"paths request one pid too long", Frame(6, 0, static_cast<std::uint32_t>(PathsRequestLength(kMaxPathPids) + 1)),
+         false},
+        {"paths reply", Frame(7, 0, 4), true},
+        {"type 8", Frame(8, 0, 4), false},
         {"type 255", Frame(255, 0, 4), false},
         {"table out of range", Frame(2, kTables, 4), false},
         {"reserved byte set", reserved, false},
@@ -140,6 +144,42 @@ TEST(OwnerProtocol, HeadersOutsideTheRulesDecodeToNothing) {
         {"length 4 GiB", Frame(2, 0, 0xFFFFFFFFu), false},
     };
     for (const Case& c : cases) EXPECT_EQ(DecodeHeader(HeaderOf(c.header)).has_value(), c.valid) << c.what;
+}
+
+// Paths: the request's pids; a reply may name only pids asked for, once,
+// with paths that are absolute, without NUL and not too long.
+TEST(OwnerProtocol, PathsRoundTripAndRepliesKeepToTheRules) {
+    const std::uint32_t asked[] = {10, 20};
+    const Bytes request = EncodePathsRequest(asked);
+    const auto decoded = DecodePathsRequest(PayloadOf(request));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->pids, (std::vector<std::uint32_t>{10, 20}));
+    EXPECT_FALSE(DecodePathsRequest(PayloadOf(EncodePathsRequest(std::vector<std::uint32_t>{0}))))
+        << "pid 0 is no process";
+    Bytes shortRequest = request;
+    shortRequest.pop_back();
+    EXPECT_FALSE(DecodePathsRequest(PayloadOf(shortRequest)));
+
+    const auto reply = [](std::vector<OwnerPath> paths) { return EncodePathsReply(PathsReply{std::move(paths)}); };
+    const auto good = DecodePathsReply(PayloadOf(reply({{20, 1, 2, "/usr/bin/x"}, {10, 0, 0, ""}})), asked);
+    ASSERT_TRUE(good);
+    ASSERT_EQ(good->paths.size(), 2u);
+    EXPECT_EQ(good->paths[0].path, "/usr/bin/x");
+    EXPECT_EQ(good->paths[0].netNamespace, 1u);
+    EXPECT_EQ(good->paths[0].pidNamespace, 2u);
+    // A path that breaks the rules is sent empty.
+    const auto relative = DecodePathsReply(PayloadOf(reply({{10, 0, 0, "usr/bin/x"}})), asked);
+    ASSERT_TRUE(relative);
+    EXPECT_EQ(relative->paths[0].path, "");
+    EXPECT_FALSE(DecodePathsReply(PayloadOf(reply({{30, 0, 0, "/x"}})), asked)) << "a pid not asked for";
+    EXPECT_FALSE(DecodePathsReply(PayloadOf(reply({{10, 0, 0, "/x"}, {10, 0, 0, "/y"}})), asked)) << "twice";
+    // Hand-made: a NUL in the path, a length past the payload.
+    Bytes nul = reply({{10, 0, 0, "/ab"}});
+    nul[nul.size() - 2] = 0;
+    EXPECT_FALSE(DecodePathsReply(PayloadOf(nul), asked));
+    Bytes cut = reply({{10, 0, 0, "/ab"}});
+    cut.pop_back();
+    EXPECT_FALSE(DecodePathsReply(PayloadOf(cut), asked));
 }
 
 TEST(OwnerProtocol, RequestsRoundTripAndCountsMustMatchTheLength) {
@@ -323,6 +363,14 @@ TEST_F(OwnerServiceTest, AnswersPidsInOrderAndNamesOnlyTheOwnersFound) {
     EXPECT_EQ(service.Answer(OwnersRequest{1, {8000}}).pids, (std::vector<std::uint32_t>{4000}));
     EXPECT_EQ(service.Answer(OwnersRequest{0, {5678}}).pids, (std::vector<std::uint32_t>{1234}));
     EXPECT_EQ(service.GetStats().fullWalks, 1u);
+
+    // Paths only for the owners of the latest answer of each table: 1234
+    // (table 0) and 4000 (table 1), not 2000, whose sockets table 0 no
+    // longer asked for, nor 3000, which owns none.
+    const PathsReply paths = service.AnswerPaths(PathsRequest{{1234, 2000, 3000, 4000, 1234}});
+    std::map<std::uint32_t, std::string> told;
+    for (const OwnerPath& p : paths.paths) told[p.pid] = p.path;
+    EXPECT_EQ(told, (std::map<std::uint32_t, std::string>{{1234, "/usr/sbin/sshd"}, {4000, ""}}));
 }
 
 // The tables of a refresh, TCP, UDP, TCP6 and UDP6, one request each: the
