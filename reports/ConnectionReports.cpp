@@ -526,26 +526,24 @@ sockets::TableRows TakeRowsWith(Snapshot& snapshot, sockets::Table kind, Table t
 
 }  // namespace
 
-sockets::TableRows CNetworkReport::TakeSocketRowsHere() {
+sockets::TableRows CNetworkReport::TakeTableHere(sockets::Table table, bool facts) {
     // The process-wide snapshot objects, as the other reports take theirs.
-    const bool facts = m_bDetailLines || m_bFactsHere;
-    sockets::TableRows rows;
-    switch (m_nKind) {
-        case kKindTcpConnections:
-            rows = TakeRowsWith(*g_pTcpOwnerTable, sockets::Table::Tcp, CurrentTcpOwnerTable, CurrentTcpOwnerRows, facts);
-            break;
-        case kKindUdpConnections:
-            rows = TakeRowsWith(*g_pUdpOwnerTable, sockets::Table::Udp, CurrentUdpOwnerTable, CurrentUdpOwnerRows, facts);
-            break;
-        case kKindTcp6Connections:
-            rows = TakeRowsWith(*g_pTcp6OwnerTable, sockets::Table::Tcp6, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows,
-                                facts);
-            break;
-        default:
-            rows = TakeRowsWith(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows,
-                                facts);
+    switch (table) {
+        case sockets::Table::Tcp:
+            return TakeRowsWith(*g_pTcpOwnerTable, table, CurrentTcpOwnerTable, CurrentTcpOwnerRows, facts);
+        case sockets::Table::Udp:
+            return TakeRowsWith(*g_pUdpOwnerTable, table, CurrentUdpOwnerTable, CurrentUdpOwnerRows, facts);
+        case sockets::Table::Tcp6:
+            return TakeRowsWith(*g_pTcp6OwnerTable, table, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows, facts);
+        case sockets::Table::Udp6:
             break;
     }
+    return TakeRowsWith(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows, facts);
+}
+
+sockets::TableRows CNetworkReport::TakeSocketRowsHere() {
+    sockets::TableRows rows =
+        TakeTableHere(SocketTableOfKind(m_nKind).value_or(sockets::Table::Udp6), m_bDetailLines || m_bFactsHere);
     m_rates.Apply(rows, sockets::SteadyMs());
     return rows;
 }

@@ -216,6 +216,9 @@ private:
     // step with them.
     void ShowSocketFacts(std::shared_ptr<const sockets::TableFacts> facts, std::vector<std::uint32_t> lineRows);
     void WriteDetailLines(HTREEITEM line, std::uint32_t row);
+    // One socket table taken through the process-wide snapshots, with its
+    // facts when asked.
+    sockets::TableRows TakeTableHere(sockets::Table table, bool facts);
     sockets::TableRows TakeSocketRowsHere();
     sockets::Summary TakeSummaryHere();
     // Whether the lines shown are compared with the next rows here (else

@@ -178,27 +178,12 @@ std::vector<Row> ListeningRows(const Summary& summary) {
 
 // ------------------------------------------------------------- the reports
 
-namespace {
-
-template <class Snapshot, class Table, class Rows>
-sockets::TableRows TakeFor(Snapshot& snapshot, sockets::Table kind, Table table, Rows rows, bool facts) {
-    snapshot.Refresh();
-    sockets::TableRows out = sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0, facts);
-    out.valid = snapshot.m_bValid;
-    if constexpr (requires { snapshot.m_bNoIpv6; }) out.noIpv6 = snapshot.m_bNoIpv6;
-    return out;
-}
-
-}  // namespace
-
 sockets::Summary CNetworkReport::TakeSummaryHere() {
     // The traffic and owners are for the process totals only.
     const bool facts = m_nKind == kKindProcesses;
-    sockets::TableRows tables[4] = {
-        TakeFor(*g_pTcpOwnerTable, sockets::Table::Tcp, CurrentTcpOwnerTable, CurrentTcpOwnerRows, facts),
-        TakeFor(*g_pUdpOwnerTable, sockets::Table::Udp, CurrentUdpOwnerTable, CurrentUdpOwnerRows, facts),
-        TakeFor(*g_pTcp6OwnerTable, sockets::Table::Tcp6, CurrentTcp6OwnerTable, CurrentTcp6OwnerRows, facts),
-        TakeFor(*g_pUdp6OwnerTable, sockets::Table::Udp6, CurrentUdp6OwnerTable, CurrentUdp6OwnerRows, facts)};
+    sockets::TableRows tables[4] = {TakeTableHere(sockets::Table::Tcp, facts), TakeTableHere(sockets::Table::Udp, facts),
+                                    TakeTableHere(sockets::Table::Tcp6, facts),
+                                    TakeTableHere(sockets::Table::Udp6, facts)};
     sockets::Summary summary;
     const std::int64_t now = sockets::SteadyMs();
     for (unsigned t = 0; t < 4; ++t) {

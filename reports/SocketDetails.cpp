@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cinttypes>
 #include <cstdio>
 #include <unordered_set>
@@ -47,16 +48,18 @@ std::string Printf(const char* format, auto... values) {
                  : std::string();
 }
 
+// Three significant digits in the largest unit that keeps the number
+// below 1024 once rounded.
 std::string Scaled(double value, const char* suffix) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     std::size_t unit = 0;
     value /= 1024.0;
-    while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {
+    while (value >= 1023.5 && unit + 1 < std::size(kUnits)) {
         value /= 1024.0;
         ++unit;
     }
-    // Three significant digits.
-    return Printf(value < 10 ? "%.2f %s%s" : value < 100 ? "%.1f %s%s" : "%.0f %s%s", value, kUnits[unit], suffix);
+    const char* format = value < 9.995 ? "%.2f %s%s" : value < 99.95 ? "%.1f %s%s" : "%.0f %s%s";
+    return Printf(format, value, kUnits[unit], suffix);
 }
 
 std::string StartText(std::int64_t ms) {
@@ -69,11 +72,12 @@ std::string StartText(std::int64_t ms) {
 }
 
 // A line of a label and a value that may hold anything a process put in
-// its command line: control characters show as U+FFFD, never as a break.
+// its command line: control characters (C0, DEL, C1) and the line and
+// paragraph separators show as U+FFFD, never as a break or an escape.
 void Add(std::vector<std::u16string>& lines, const char* label, const std::string& value) {
     std::u16string line = AnsiToWide(std::string(label) + ": " + value);
     for (char16_t& c : line)
-        if (c < 0x20 || c == 0x7F) c = u'\uFFFD';
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) c = u'\uFFFD';
     lines.push_back(std::move(line));
 }
 
@@ -150,8 +154,8 @@ std::string ByteCountText(std::uint64_t bytes) {
 }
 
 std::string RateText(double bytesPerSecond) {
-    if (!(bytesPerSecond >= 0)) bytesPerSecond = 0;
-    if (bytesPerSecond < 1024) return Printf("%.0f B/s", bytesPerSecond);
+    if (!(bytesPerSecond >= 0) || !std::isfinite(bytesPerSecond)) bytesPerSecond = 0;
+    if (bytesPerSecond < 1023.5) return Printf("%.0f B/s", bytesPerSecond);
     return Scaled(bytesPerSecond, "/s");
 }
 

@@ -146,20 +146,30 @@ TEST(Rates, FromTheCountsOfTheTableBefore) {
 }
 
 TEST(TrafficTexts, BytesAndRates) {
-    EXPECT_EQ(sockets::ByteCountText(0), "0 bytes");
-    EXPECT_EQ(sockets::ByteCountText(1023), "1023 bytes");
-    EXPECT_EQ(sockets::ByteCountText(1024), "1024 bytes (1.00 KiB)");
-    EXPECT_EQ(sockets::ByteCountText(20971520), "20971520 bytes (20.0 MiB)");
-    EXPECT_EQ(sockets::ByteCountText(std::numeric_limits<std::uint64_t>::max()),
-              "18446744073709551615 bytes (16.0 EiB)");
-    EXPECT_EQ(sockets::RateText(0), "0 B/s");
-    EXPECT_EQ(sockets::RateText(1023.4), "1023 B/s");
-    EXPECT_EQ(sockets::RateText(2'000'000), "1.91 MiB/s");
-    EXPECT_EQ(sockets::RateText(300.0 * 1024 * 1024), "300 MiB/s");
-    EXPECT_EQ(sockets::RateText(-5), "0 B/s");
-    EXPECT_EQ(sockets::RateText(std::nan("")), "0 B/s");
+    const std::pair<std::uint64_t, const char*> bytes[] = {
+        {0, "0 bytes"},
+        {1023, "1023 bytes"},
+        {1024, "1024 bytes (1.00 KiB)"},
+        {10239, "10239 bytes (10.0 KiB)"},      // 9.999 KiB: three digits
+        {102399, "102399 bytes (100 KiB)"},     // 99.999 KiB
+        {1048575, "1048575 bytes (1.00 MiB)"},  // 1023.999 KiB: the next unit
+        {20971520, "20971520 bytes (20.0 MiB)"},
+        {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615 bytes (16.0 EiB)"},
+    };
+    for (const auto& [n, text] : bytes) EXPECT_EQ(sockets::ByteCountText(n), text) << n;
+    const std::pair<double, const char*> rates[] = {
+        {0, "0 B/s"},
+        {1023.4, "1023 B/s"},
+        {1023.6, "1.00 KiB/s"},
+        {2'000'000, "1.91 MiB/s"},
+        {1048575, "1.00 MiB/s"},
+        {300.0 * 1024 * 1024, "300 MiB/s"},
+        {-5, "0 B/s"},
+        {std::numeric_limits<double>::infinity(), "0 B/s"},
+        {std::nan(""), "0 B/s"},
+    };
+    for (const auto& [rate, text] : rates) EXPECT_EQ(sockets::RateText(rate), text) << rate;
 }
-
 
 // The detail lines of a socket: the owner's, or why there is none, then
 // the traffic's.
@@ -230,6 +240,42 @@ TEST(DetailLines, OwnersReasonsAndTraffic) {
     EXPECT_EQ(std::vector<std::string>(udp.end() - 3, udp.end()),
               (std::vector<std::string>{"Bytes sent: not counted for UDP", "Bytes received: not counted for UDP",
                                         "Rate: not counted for UDP"}));
+}
+
+
+// Whatever a process put in its command line, service or container name, no
+// control character (C0, DEL, C1) or line separator reaches a line.
+TEST(DetailLines, NoControlCharacterReachesALine) {
+    std::string hostile;
+    for (int c = 0; c < 0x20; ++c) hostile += static_cast<char>(c);
+    hostile += '\x7F';
+    for (int c = 0x80; c < 0xA0; ++c) {  // C1 controls, as UTF-8
+        hostile += '\xC2';
+        hostile += static_cast<char>(c);
+    }
+    hostile += "\xE2\x80\xA8\xE2\x80\xA9\xC2\x1B[31m\xE2\x82\n\xFF";  // separators, broken sequences
+    ProcessDetails owner;
+    owner.pid = 6;
+    owner.path = "/tmp/a\nb";
+    owner.commandLine = "evil " + hostile + " end";
+    owner.hasUid = true;
+    owner.user = "u\r\n";
+    owner.service = "s\x1B]0;title\x07";
+    owner.container = "c\t" + hostile;
+    auto owners = std::make_shared<sockets::OwnerDetails>();
+    owners->emplace(6, owner);
+    sockets::TableFacts facts;
+    facts.table = Table::Udp;
+    facts.pids = {6};
+    facts.states = {0};
+    facts.owners = owners;
+    const std::vector<std::u16string> lines = sockets::DetailLines(facts, 0);
+    ASSERT_EQ(lines.size(), 8u) << "one line per field";
+    for (const std::u16string& line : lines)
+        for (char16_t c : line)
+            EXPECT_FALSE(c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029)
+                << "U+" << std::hex << static_cast<unsigned>(c) << " in " << WideToUtf8(line);
+    EXPECT_EQ(WideToUtf8(lines[1]).rfind("Command line: evil ", 0), 0u);
 }
 
 }  // namespace

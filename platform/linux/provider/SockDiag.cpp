@@ -33,52 +33,55 @@ NetlinkMessageFn Socket6Rows(const std::function<void(const inet_diag_msg&)>& ro
 
 }  // namespace
 
-bool DumpTcpSocketsWithInfo(int family, const SocketMessageFn& row) {
-    if (family != AF_INET && family != AF_INET6) return false;
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } message{};
+namespace {
+
+struct TcpInfoRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+// A request for the TCP sockets of `family` in every state, each with its
+// tcp_info.
+TcpInfoRequest WithInfo(int family) {
+    TcpInfoRequest message{};
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.request.sdiag_family = static_cast<unsigned char>(family);
     message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = ~0u;  // every state
     message.request.idiag_ext = 1u << (INET_DIAG_INFO - 1);
-    return NetlinkDump(NETLINK_SOCK_DIAG, &message, sizeof message,
-                       [&row, family](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
-                           if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || size < sizeof(inet_diag_msg)) return;
-                           inet_diag_msg msg;
-                           std::memcpy(&msg, payload, sizeof msg);
-                           if (msg.idiag_family != family) return;
-                           row(msg, payload, size);
-                       });
+    return message;
+}
+
+// The messages of `family`, with their payloads; `delivered` counts them.
+NetlinkMessageFn MessagesWithInfo(int family, const SocketMessageFn& row, bool& delivered) {
+    return [&row, &delivered, family](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
+        if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || size < sizeof(inet_diag_msg)) return;
+        inet_diag_msg msg;
+        std::memcpy(&msg, payload, sizeof msg);
+        if (msg.idiag_family != family) return;
+        delivered = true;
+        row(msg, payload, size);
+    };
+}
+
+}  // namespace
+
+bool DumpTcpSocketsWithInfo(int family, const SocketMessageFn& row) {
+    if (family != AF_INET && family != AF_INET6) return false;
+    TcpInfoRequest message = WithInfo(family);
+    bool delivered = false;
+    return NetlinkDump(NETLINK_SOCK_DIAG, &message, sizeof message, MessagesWithInfo(family, row, delivered));
 }
 
 bool QueryTcpSocketWithInfo(int family, const inet_diag_sockid& id, const SocketMessageFn& row) {
     if (family != AF_INET && family != AF_INET6) return false;
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } message{};
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.request.sdiag_family = static_cast<unsigned char>(family);
-    message.request.sdiag_protocol = IPPROTO_TCP;
-    message.request.idiag_states = ~0u;
-    message.request.idiag_ext = 1u << (INET_DIAG_INFO - 1);
+    TcpInfoRequest message = WithInfo(family);
     message.request.id = id;
     // Any socket with these ends, whatever its cookie.
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     bool found = false;
-    NetlinkQuery(NETLINK_SOCK_DIAG, &message, sizeof message,
-                 [&](const nlmsghdr& header, const unsigned char* payload, std::size_t size) {
-                     if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || size < sizeof(inet_diag_msg)) return;
-                     inet_diag_msg msg;
-                     std::memcpy(&msg, payload, sizeof msg);
-                     if (msg.idiag_family != family) return;
-                     found = true;
-                     row(msg, payload, size);
-                 });
+    NetlinkQuery(NETLINK_SOCK_DIAG, &message, sizeof message, MessagesWithInfo(family, row, found));
     return found;
 }
 
