@@ -96,6 +96,8 @@ TEST(ProcessFiles, ControlGroupsNameTheServiceAndTheContainer) {
         {"lxc", "0::/lxc.payload.web/system.slice/sshd.service\n", "sshd.service", "lxc web"},
         {"systemd-nspawn", "0::/machine.slice/machine-my\\x2dbox.scope/system.slice/cron.service\n", "cron.service",
          "machine my-box"},
+        {"escapes: a blank put back, a line feed and a stray backslash left",
+         "0::/system.slice/a\\x20b\\x0ac\\x2.service\n", "a b\\x0ac\\x2.service", ""},
         {"version 1 without systemd", "4:cpu,cpuacct:/\n", "", ""},
         {"the root", "0::/\n", "", ""},
         {"garbage", "not a cgroup file\n::\n0:\n", "", ""},
@@ -194,6 +196,10 @@ TEST_F(FixtureRoot, AProcessInASystemdServiceHasItsDetails) {
     EXPECT_EQ(d.startTimeMs, -1);
     EXPECT_FALSE(d.hasUid);
     EXPECT_EQ(d.path, "");
+    // A boot time that would overflow the start in milliseconds.
+    Write(root_.Path() / "stat", "btime 9223372036854775807\n");
+    ASSERT_TRUE(GetProcessDetails(4242, d));
+    EXPECT_EQ(d.startTimeMs, -1);
 }
 
 // The children of process `pid`, as the kernel lists them.

@@ -60,16 +60,29 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 }
 bool StartsWith(std::string_view s, std::string_view head) { return s.substr(0, head.size()) == head; }
 
-// systemd escapes a '-' in a unit's name as "\x2d".
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// systemd escapes bytes of the names it makes units of as "\xHH" ('-' as
+// "\x2d", a blank as "\x20"): printable ones are put back, a control
+// character stays escaped so that it never reaches a line as it is.
 std::string Unescaped(std::string_view s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s.substr(i, 4) == "\\x2d") {
-            out += '-';
-            i += 3;
-        } else {
-            out += s[i];
+        if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
+            const int high = HexDigit(s[i + 2]), low = HexDigit(s[i + 3]);
+            const int byte = high < 0 || low < 0 ? -1 : high * 16 + low;
+            if (byte >= 0x20 && byte != 0x7F) {
+                out += static_cast<char>(byte);
+                i += 3;
+                continue;
+            }
         }
+        out += s[i];
     }
     return out;
 }
@@ -217,10 +230,11 @@ const char* ProcRoot() {
     return root != nullptr && *root != '\0' ? root : "/proc";
 }
 
-// At most `limit` bytes of a file; false when it cannot be opened.
+// At most `limit` bytes of a file; false when it cannot be opened.  The
+// open never waits (a FIFO put in a file's place) nor takes a terminal.
 bool ReadSmall(const std::string& path, std::size_t limit, std::string& text) {
     text.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     char buffer[4096];
     while (text.size() < limit) {
@@ -291,7 +305,9 @@ bool ReadDirectly(DWORD pid, ProcessDetails& out, bool& denied) {
     const long ticks = ::sysconf(_SC_CLK_TCK);
     const std::optional<std::uint64_t> start = procinfo::StartTicksOfStat(text);
     const std::optional<std::int64_t> boot = BootTime();
-    if (start && boot && ticks > 0 && *start / static_cast<std::uint64_t>(ticks) < (1ull << 40))
+    // Bounded so that no garbled value overflows: 2^40 s is some 35000 years.
+    if (start && boot && *boot >= 0 && *boot < (std::int64_t{1} << 40) && ticks > 0 &&
+        *start / static_cast<std::uint64_t>(ticks) < (1ull << 40))
         out.startTimeMs = *boot * 1000 + static_cast<std::int64_t>(*start * 1000 / static_cast<std::uint64_t>(ticks));
     if (ReadSmall(dir + "/status", 16384, text)) {
         if (const std::optional<std::uint32_t> uid = procinfo::RealUidOfStatus(text)) {
@@ -349,13 +365,20 @@ void GetProcessDetails(const std::vector<DWORD>& pids, std::vector<ProcessDetail
             refusedAt.push_back(i);
         }
     }
-    // Another user's executable and namespaces: the helper tells them for
-    // the owners of the sockets of its latest answers.
+    // Another user's executable and namespaces: a helper that may read
+    // every process tells them for the owners of the sockets of its latest
+    // answers (at most kMaxPathPids a request).
+    const bool askHelper =
+        !refused.empty() && std::string_view(ProcRoot()) == "/proc" && owners::HelperMayReadEveryProcess();
     std::vector<owners::OwnerPath> paths;
-    if (!refused.empty() && std::string_view(ProcRoot()) == "/proc" && owners::QueryOwnerPaths(refused, paths)) {
+    for (std::size_t first = 0; askHelper && first < refused.size(); first += owners::kMaxPathPids) {
+        const std::size_t last = std::min(refused.size(), first + owners::kMaxPathPids);
+        const std::vector<std::uint32_t> some(refused.begin() + static_cast<std::ptrdiff_t>(first),
+                                              refused.begin() + static_cast<std::ptrdiff_t>(last));
+        if (!owners::QueryOwnerPaths(some, paths)) break;
         std::unordered_map<std::uint32_t, const owners::OwnerPath*> byPid;
         for (const owners::OwnerPath& p : paths) byPid.emplace(p.pid, &p);
-        for (std::size_t k = 0; k < refused.size(); ++k) {
+        for (std::size_t k = first; k < last; ++k) {
             const auto found = byPid.find(refused[k]);
             if (found == byPid.end()) continue;
             ProcessDetails& d = out[refusedAt[k]];
