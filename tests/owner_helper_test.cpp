@@ -476,13 +476,16 @@ TEST_F(OwnerServiceTest, ServesRequestsInOrderAndEndsOnTheFirstBrokenFrame) {
     EXPECT_EQ(ServeInput(service, {}).end, ServeEnd::Closed) << "no request at all";
 }
 
-// The hello offers the count of walks; a Stats request between Owners
-// requests is answered in its turn.
-TEST_F(OwnerServiceTest, StatsRequestsAreAnsweredInTurn) {
+// The hello offers the count of walks and the paths; Stats and Paths
+// requests between Owners requests are answered in their turn, the paths
+// for the owners found so far alone.
+TEST_F(OwnerServiceTest, StatsAndPathsRequestsAreAnsweredInTurn) {
     OwnerService service(Root());
     Bytes input;
+    const std::uint32_t asked[] = {1234, 2000};
     for (const Bytes& frame : {EncodeOwnersRequest(OwnersRequest{0, {5678}}), EncodeStatsRequest(),
-                               EncodeOwnersRequest(OwnersRequest{2, {7001}}), EncodeStatsRequest()})
+                               EncodePathsRequest(asked), EncodeOwnersRequest(OwnersRequest{2, {7001}}),
+                               EncodeStatsRequest()})
         input.insert(input.end(), frame.begin(), frame.end());
     const Served served = ServeInput(service, input);
     EXPECT_EQ(served.end, ServeEnd::Closed);
@@ -490,6 +493,7 @@ TEST_F(OwnerServiceTest, StatsRequestsAreAnsweredInTurn) {
     const auto hello = DecodeHello(std::span<const std::uint8_t>(served.output.data() + kHeaderSize, kHelloLength));
     ASSERT_TRUE(hello);
     EXPECT_NE(hello->flags & kAnswersStats, 0);
+    EXPECT_NE(hello->flags & kAnswersPaths, 0);
     std::vector<std::string> frames;
     for (std::size_t at = kHeaderSize + kHelloLength; at + kHeaderSize <= served.output.size();) {
         const auto header = DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(served.output.data() + at, kHeaderSize));
@@ -499,13 +503,20 @@ TEST_F(OwnerServiceTest, StatsRequestsAreAnsweredInTurn) {
         if (header->type == MessageType::StatsReply) {
             const auto stats = DecodeStats(payload);
             frames.push_back(stats ? "walks " + std::to_string(stats->fullWalks) : "bad stats");
+        } else if (header->type == MessageType::PathsReply) {
+            const auto paths = DecodePathsReply(payload, asked);
+            std::string told = paths ? "paths" : "bad paths";
+            if (paths)
+                for (const OwnerPath& p : paths->paths) told += " " + std::to_string(p.pid) + " " + p.path;
+            frames.push_back(told);
         } else {
             const auto reply = DecodeOwnersReply(payload, 1);
             frames.push_back(reply ? "pid " + std::to_string(reply->pids[0]) : "bad reply");
         }
         at += kHeaderSize + header->length;
     }
-    EXPECT_EQ(frames, (std::vector<std::string>{"pid 1234", "walks 1", "pid 2000", "walks 1"}));
+    EXPECT_EQ(frames, (std::vector<std::string>{"pid 1234", "walks 1", "paths 1234 /usr/sbin/sshd", "pid 2000",
+                                                "walks 1"}));
 }
 
 // Random byte streams and mutated requests through the loop: it ends every
