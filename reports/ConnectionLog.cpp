@@ -1,5 +1,7 @@
 #include "ConnectionLog.h"
 
+#include "Writers.h"
+
 #include <cstdio>
 #include <ctime>
 #include <iterator>
@@ -80,78 +82,6 @@ void AppendPadded(std::string& out, std::string_view text, std::size_t width) {
     if (written < width) out.append(width - written, ' ');
 }
 
-// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
-// its first byte does not start one (a stray continuation byte, an overlong
-// form, a surrogate, a code point past U+10FFFF, a sequence cut short).
-std::size_t Utf8Length(std::string_view text) {
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char b = at(0);
-    if (b < 0x80) return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-    if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        if (b == 0xE0) low = 0xA0;
-        if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        if (b == 0xF0) low = 0x90;
-        if (b == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    if (at(1) < low || at(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (at(i) < 0x80 || at(i) > 0xBF) return 0;
-    return length;
-}
-
-// A JSON string: quotes and backslashes escaped, control characters as
-// \u00XX, and each byte that is not part of valid UTF-8 as U+FFFD, so the
-// output is valid UTF-8 JSON whatever the event holds.
-void AppendJsonString(std::string& out, std::string_view text) {
-    out += '"';
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b == '"' || b == '\\') {
-            out += '\\';
-            out += static_cast<char>(b);
-            ++i;
-        } else if (b < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(b));
-            out += escape;
-            ++i;
-        } else if (const std::size_t length = Utf8Length(text.substr(i)); length != 0) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    out += '"';
-}
-
-// A CSV field, quoted when it holds a comma, a quote or a line end, with
-// its quotes doubled.  The bytes are kept as they are.
-void AppendCsvField(std::string& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out.append(text);
-        return;
-    }
-    out += '"';
-    for (const char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-}
-
 }  // namespace
 
 std::string WhatText(const Event& event) {
@@ -201,7 +131,7 @@ std::string LogCsv(const std::deque<Event>& events) {
         for (const std::string_view field : fields) {
             if (!first) out += ',';
             first = false;
-            AppendCsvField(out, field);
+            records::AppendCsvField(out, field);
         }
         out += "\r\n";
     }
@@ -221,9 +151,9 @@ std::string LogJson(const std::deque<Event>& events) {
         out += '{';
         for (std::size_t i = 0; i < std::size(fields); ++i) {
             if (i != 0) out += ',';
-            AppendJsonString(out, fields[i].first);
+            records::AppendJsonString(out, fields[i].first);
             out += ':';
-            AppendJsonString(out, fields[i].second);
+            records::AppendJsonString(out, fields[i].second);
         }
         out += '}';
     }

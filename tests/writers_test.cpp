@@ -1,0 +1,112 @@
+// The writers of records: JSON text exact for numbers and hostile texts,
+// CSV read back field for field by an RFC 4180 reader of the test's own.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Writers.h"
+
+namespace {
+
+using records::Cell;
+using records::Table;
+
+Table Sockets() {
+    Table t;
+    t.kind = "tcp";
+    t.columns = {"pid", "local_address", "local_port", "path"};
+    t.rows.push_back({Cell::Number(12), Cell::Text("127.0.0.1"), Cell::Number(80), Cell::Text("/usr/sbin/a \"b\"")});
+    t.rows.push_back({Cell::Number(std::numeric_limits<std::uint64_t>::max()), Cell::Text("::1"), Cell::Number(0),
+                      Cell::Text(std::string("x\\y\n\x01\x7F\xFF\xC3\xA9", 9))});
+    return t;
+}
+
+TEST(JsonWriter, NumbersAsNumbersAndTextsAlwaysValid) {
+    Table empty;
+    empty.kind = "udp";
+    empty.columns = {"pid"};
+    Table shortRow;
+    shortRow.kind = "ip";
+    shortRow.columns = {"Forwarding", "DefaultTTL"};
+    shortRow.rows.push_back({Cell::Number(1)});
+    const std::string json = records::ToJson("vm\"1", 1765414923456, {Sockets(), empty, shortRow});
+    EXPECT_EQ(json,
+              "{\"host\":\"vm\\\"1\",\"time\":\"2025-12-11T01:02:03.456Z\",\n"
+              "\"tcp\":[\n"
+              "{\"pid\":12,\"local_address\":\"127.0.0.1\",\"local_port\":80,\"path\":\"/usr/sbin/a \\\"b\\\"\"},\n"
+              "{\"pid\":18446744073709551615,\"local_address\":\"::1\",\"local_port\":0,"
+              "\"path\":\"x\\\\y\\u000a\\u0001\\u007f\xEF\xBF\xBD\xC3\xA9\"}\n"
+              "],\n"
+              "\"udp\":[],\n"
+              "\"ip\":[\n"
+              "{\"Forwarding\":1}\n"
+              "]}\n");
+}
+
+// Fields of an RFC 4180 text, record by record (CRLF or LF ends a record).
+std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> out;
+    std::vector<std::string> record;
+    std::string field;
+    bool quoted = false, any = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = any = true;
+        } else if (c == ',') {
+            record.push_back(field);
+            field.clear();
+        } else if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            record.push_back(field);
+            out.push_back(record);
+            record.clear();
+            field.clear();
+        } else {
+            field += c;
+            any = true;
+        }
+    }
+    EXPECT_FALSE(quoted) << "a quote left open";
+    EXPECT_TRUE(field.empty() && record.empty()) << "a record without its line end";
+    (void)any;
+    return out;
+}
+
+TEST(CsvWriter, ReadBackFieldForField) {
+    const Table sockets = Sockets();
+    const auto plain = ReadCsv(records::ToCsv({sockets}, false));
+    ASSERT_EQ(plain.size(), 3u);
+    EXPECT_EQ(plain[0], sockets.columns);
+    EXPECT_EQ(plain[1], (std::vector<std::string>{"12", "127.0.0.1", "80", "/usr/sbin/a \"b\""}));
+    EXPECT_EQ(plain[2], (std::vector<std::string>{"18446744073709551615", "::1", "0",
+                                                  std::string("x\\y\n\x01\x7F\xFF\xC3\xA9", 9)}))
+        << "the bytes as they are";
+
+    // With their kinds named, a line each before its table.
+    Table ip;
+    ip.kind = "ip";
+    ip.columns = {"Forwarding", "DefaultTTL"};
+    ip.rows.push_back({Cell::Number(2)});  // a short row: the missing field empty
+    const auto named = ReadCsv(records::ToCsv({sockets, ip}, true));
+    ASSERT_EQ(named.size(), 9u);
+    EXPECT_EQ(named[0], (std::vector<std::string>{"tcp"}));
+    EXPECT_EQ(named[4], (std::vector<std::string>{""}));
+    EXPECT_EQ(named[5], (std::vector<std::string>{"ip"}));
+    EXPECT_EQ(named[6], ip.columns);
+    EXPECT_EQ(named[7], (std::vector<std::string>{"2", ""}));
+}
+
+}  // namespace
