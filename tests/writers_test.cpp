@@ -51,7 +51,7 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
     std::vector<std::vector<std::string>> out;
     std::vector<std::string> record;
     std::string field;
-    bool quoted = false, any = false;
+    bool quoted = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (quoted) {
@@ -64,7 +64,7 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
                 field += c;
             }
         } else if (c == '"') {
-            quoted = any = true;
+            quoted = true;
         } else if (c == ',') {
             record.push_back(field);
             field.clear();
@@ -76,12 +76,10 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
             field.clear();
         } else {
             field += c;
-            any = true;
         }
     }
     EXPECT_FALSE(quoted) << "a quote left open";
     EXPECT_TRUE(field.empty() && record.empty()) << "a record without its line end";
-    (void)any;
     return out;
 }
 
