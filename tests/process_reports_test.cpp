@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 // The lines made from all four socket tables (the processes that hold
 // sockets, the listening ports), the rates between two tables, and the
 // byte and rate texts the detail lines use.
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "ProcessReports.h"
+#include "SocketRecords.h"
+#include "Writers.h"
 #include "SocketDetails.h"
 #include "WideText.h"
 
@@ -276,6 +279,53 @@ TEST(DetailLines, NoControlCharacterReachesALine) {
             EXPECT_FALSE(c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029)
                 << "U+" << std::hex << static_cast<unsigned>(c) << " in " << WideToUtf8(line);
     EXPECT_EQ(WideToUtf8(lines[1]).rfind("Command line: evil ", 0), 0u);
+}
+
+
+// The socket tables as records: the open-sockets fields, addresses as text
+// (an IPv6 zone as its scope id), the kernel's state names, the owner's path.
+TEST(SocketRecords, FieldsOfEachFamilyAndProtocol) {
+    sockets::OwnerDetails owners;
+    ProcessDetails sshd;
+    sshd.pid = 612;
+    sshd.path = "/usr/sbin/sshd";
+    owners.emplace(612, sshd);
+
+    struct {
+        DWORD count;
+        MIB_TCPROW_OWNER_PID rows[2];
+    } tcp{2, {{2, htonl(0x7F000001), htons(22), 0, 0, 612}, {5, htonl(0x0A000001), htons(40000), htonl(0x0A000002), htons(443), 7}}};
+    const records::Table t = sockets::SocketRecords(Table::Tcp, &tcp, 2, owners);
+    EXPECT_EQ(t.kind, "tcp");
+    EXPECT_EQ(t.columns, (std::vector<std::string>{"pid", "family", "protocol", "local_address", "local_port",
+                                                   "remote_address", "remote_port", "state", "path"}));
+    ASSERT_EQ(t.rows.size(), 2u);
+    const auto texts = [](const std::vector<records::Cell>& row) {
+        std::vector<std::string> out;
+        for (const records::Cell& c : row) out.push_back(c.number ? "#" + std::to_string(c.value) : c.text);
+        return out;
+    };
+    EXPECT_EQ(texts(t.rows[0]), (std::vector<std::string>{"#612", "#2", "#6", "127.0.0.1", "#22", "0.0.0.0", "#0",
+                                                           "LISTEN", "/usr/sbin/sshd"}));
+    EXPECT_EQ(texts(t.rows[1]), (std::vector<std::string>{"#7", "#2", "#6", "10.0.0.1", "#40000", "10.0.0.2",
+                                                           "#443", "ESTABLISHED", ""}));
+
+    struct {
+        DWORD count;
+        MIB_UDP6ROW_OWNER_PID rows[1];
+    } udp6{1, {}};
+    inet_pton(AF_INET6, "fe80::1", udp6.rows[0].ucLocalAddr);
+    udp6.rows[0].dwLocalScopeId = 3;
+    udp6.rows[0].dwLocalPort = htons(546);
+    const records::Table u = sockets::SocketRecords(Table::Udp6, &udp6, 1, owners);
+    ASSERT_EQ(u.rows.size(), 1u);
+    EXPECT_EQ(texts(u.rows[0]),
+              (std::vector<std::string>{"#0", "#10", "#17", "fe80::1%3", "#546", "::", "#0", "", ""}));
+    EXPECT_TRUE(sockets::SocketRecords(Table::Tcp6, nullptr, 5, owners).rows.empty());
+    // Written as JSON, each socket is one object with numbers as numbers.
+    EXPECT_NE(records::ToJson("h", 0, {t}).find("{\"pid\":612,\"family\":2,\"protocol\":6,\"local_address\":"
+                                                "\"127.0.0.1\",\"local_port\":22,"),
+              std::string::npos);
 }
 
 }  // namespace
