@@ -8,6 +8,7 @@
 
 #include "IpHelper.h"
 #include "NetworkReport.h"
+#include "StatisticsRecords.h"
 #include "WideText.h"
 
 namespace {
@@ -180,4 +181,51 @@ void CNetworkReport::UpdateIp6Statistics() {
     WriteIcmp6Lines(m_hIcmp6InRoot, Icmp6StatisticsRecord().icmpInStats, true);
     WriteIcmp6Lines(m_hIcmp6OutRoot, Icmp6StatisticsRecord().icmpOutStats, true);
     RewriteCounterLines(m_hUdp6StatsRoot, &Udp6StatisticsRecord(), kUdpLabels.data(), kUdpLabels.size());
+}
+
+// ------------------------------------------------------------- as records
+
+namespace {
+
+void AddCounters(records::Table& table, std::vector<records::Cell>& row, const void* record,
+                 const char* const* labels, std::size_t n, const char* prefix) {
+    for (std::size_t i = 0; i < n; ++i) {
+        DWORD value = 0;
+        std::memcpy(&value, static_cast<const unsigned char*>(record) + i * sizeof(DWORD), sizeof value);
+        table.columns.push_back(std::string(prefix) + labels[i]);
+        row.push_back(records::Cell::Number(value));
+    }
+}
+
+records::Table CounterTable(const char* kind, const void* record, const char* const* labels, std::size_t n) {
+    records::Table table;
+    table.kind = kind;
+    std::vector<records::Cell> row;
+    AddCounters(table, row, record, labels, n, "");
+    table.rows.push_back(std::move(row));
+    return table;
+}
+
+}  // namespace
+
+records::Table IpCounterRecords(const MIB_IPSTATS& ip) {
+    return CounterTable("ip", &ip, kIpLabels.data(), kIpLabels.size());
+}
+
+records::Table TcpCounterRecords(const MIB_TCPSTATS& tcp) {
+    return CounterTable("tcp-stats", &tcp, kTcpLabels.data(), kTcpLabels.size());
+}
+
+records::Table UdpCounterRecords(const MIB_UDPSTATS& udp) {
+    return CounterTable("udp-stats", &udp, kUdpLabels.data(), kUdpLabels.size());
+}
+
+records::Table IcmpCounterRecords(const MIB_ICMP& icmp) {
+    records::Table table;
+    table.kind = "icmp";
+    std::vector<records::Cell> row;
+    AddCounters(table, row, &icmp.stats.icmpInStats, kIcmpLabels.data(), kIcmpLabels.size(), "In");
+    AddCounters(table, row, &icmp.stats.icmpOutStats, kIcmpLabels.data(), kIcmpLabels.size(), "Out");
+    table.rows.push_back(std::move(row));
+    return table;
 }

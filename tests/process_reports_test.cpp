@@ -11,6 +11,7 @@
 
 #include "ProcessReports.h"
 #include "SocketRecords.h"
+#include "StatisticsRecords.h"
 #include "Writers.h"
 #include "SocketDetails.h"
 #include "WideText.h"
@@ -326,6 +327,39 @@ TEST(SocketRecords, FieldsOfEachFamilyAndProtocol) {
     EXPECT_NE(records::ToJson("h", 0, {t}).find("{\"pid\":612,\"family\":2,\"protocol\":6,\"local_address\":"
                                                 "\"127.0.0.1\",\"local_port\":22,"),
               std::string::npos);
+}
+
+
+// The counters as records: one row, the record's field names, unsigned
+// values (a dynamic MaxConn is 4294967295, not -1).
+TEST(CounterRecords, FieldNamesAndUnsignedValues) {
+    MIB_TCPSTATS tcp{};
+    tcp.dwMaxConn = static_cast<DWORD>(-1);
+    tcp.dwActiveOpens = 17;
+    const records::Table t = TcpCounterRecords(tcp);
+    EXPECT_EQ(t.kind, "tcp-stats");
+    ASSERT_EQ(t.columns.size(), 15u);
+    ASSERT_EQ(t.rows.size(), 1u);
+    EXPECT_EQ(t.columns[3], "MaxConn");
+    EXPECT_EQ(t.rows[0][3].value, 4294967295u);
+    EXPECT_EQ(t.columns[4], "ActiveOpens");
+    EXPECT_EQ(t.rows[0][4].value, 17u);
+
+    MIB_ICMP icmp{};
+    icmp.stats.icmpInStats.dwMsgs = 5;
+    icmp.stats.icmpOutStats.dwAddrMaskReps = 9;
+    const records::Table i = IcmpCounterRecords(icmp);
+    ASSERT_EQ(i.columns.size(), 26u);
+    EXPECT_EQ(i.columns.front(), "InMsgs");
+    EXPECT_EQ(i.rows[0].front().value, 5u);
+    EXPECT_EQ(i.columns.back(), "OutAddrMaskReps");
+    EXPECT_EQ(i.rows[0].back().value, 9u);
+
+    MIB_IPSTATS ip{};
+    ip.dwNumRoutes = 3;
+    EXPECT_EQ(IpCounterRecords(ip).columns.back(), "NumRoutes");
+    EXPECT_EQ(IpCounterRecords(ip).rows[0].back().value, 3u);
+    EXPECT_EQ(UdpCounterRecords(MIB_UDPSTATS{}).columns.front(), "InDatagrams");
 }
 
 }  // namespace
