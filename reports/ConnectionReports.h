@@ -64,7 +64,6 @@ struct TableFacts {
     std::vector<std::uint32_t> states;   // each row's TCP state, 0 for UDP
     std::vector<Traffic> traffic;        // TCP: each row's traffic; UDP: none
     std::shared_ptr<const OwnerDetails> owners;  // every owner's details
-    bool everyProcess = false;  // owners were looked for among every user's processes
 };
 
 // One table as the socket panes show it: a row per socket, its line as the

@@ -17,18 +17,17 @@ bool IsTcp(Table t) { return t == Table::Tcp || t == Table::Tcp6; }
 bool IsIpv6(Table t) { return t == Table::Tcp6 || t == Table::Udp6; }
 constexpr std::uint32_t kListening = 2;
 
-std::string Padded(std::string text, std::size_t width) {
-    // Columns count characters, not bytes: a label may hold any UTF-8.
-    std::size_t characters = 0;
-    for (unsigned char c : text) characters += (c & 0xC0) != 0x80;
-    if (characters < width) text.append(width - characters, ' ');
-    return text;
-}
-
+// Columns count characters, not bytes: a label may hold any UTF-8.
 std::size_t Characters(const std::string& text) {
     std::size_t n = 0;
     for (unsigned char c : text) n += (c & 0xC0) != 0x80;
     return n;
+}
+
+std::string Padded(std::string text, std::size_t width) {
+    const std::size_t characters = Characters(text);
+    if (characters < width) text.append(width - characters, ' ');
+    return text;
 }
 
 std::string PortKey(std::uint16_t port) {

@@ -10,7 +10,6 @@
 #include <unordered_set>
 
 #include "IpHelper.h"
-#include "ProcessOwner.h"
 #include "WideText.h"
 
 namespace sockets {
@@ -23,22 +22,22 @@ bool ClosedByItsProcess(std::uint32_t state) {
     return state == 1 || (state >= 6 && state <= 12 && state != 8);
 }
 
-template <class Record, class Fill>
-void GatherTraffic(TableFacts& facts, const void* table, Fill fill) {
+// The traffic of each row of an owner table of TCP connections.
+template <class Record>
+void GatherTraffic(TableFacts& facts, const void* table) {
     const auto* records = static_cast<const Record*>(table);
     facts.traffic.assign(facts.pids.size(), Traffic{});
-    for (std::size_t i = 0; i < facts.traffic.size(); ++i) fill(records->table[i], facts.traffic[i]);
-}
-
-void FillTraffic(const auto& record, Traffic& traffic) {
-    TcpConnectionStatistics stats;
-    if (!GetConnectionStatistics(record, stats)) return;
-    traffic.counted = true;
-    traffic.sent = stats.bytesSent;
-    traffic.received = stats.bytesReceived;
-    traffic.hasPath = stats.hasPath;
-    traffic.rttMs = stats.smoothedRttMs;
-    traffic.retransmits = stats.retransmits;
+    for (std::size_t i = 0; i < facts.traffic.size(); ++i) {
+        TcpConnectionStatistics stats;
+        if (!GetConnectionStatistics(records->table[i], stats)) continue;
+        Traffic& traffic = facts.traffic[i];
+        traffic.counted = true;
+        traffic.sent = stats.bytesSent;
+        traffic.received = stats.bytesReceived;
+        traffic.hasPath = stats.hasPath;
+        traffic.rttMs = stats.smoothedRttMs;
+        traffic.retransmits = stats.retransmits;
+    }
 }
 
 std::string Printf(const char* format, auto... values) {
@@ -169,9 +168,9 @@ void GatherFacts(TableRows& rows, const void* table) {
     facts->states.resize(facts->pids.size(), 0);
     if (table != nullptr) {
         if (rows.table == Table::Tcp)
-            GatherTraffic<MIB_TCPTABLE_OWNER_PID>(*facts, table, [](const auto& r, Traffic& t) { FillTraffic(r, t); });
+            GatherTraffic<MIB_TCPTABLE_OWNER_PID>(*facts, table);
         else if (rows.table == Table::Tcp6)
-            GatherTraffic<MIB_TCP6TABLE_OWNER_PID>(*facts, table, [](const auto& r, Traffic& t) { FillTraffic(r, t); });
+            GatherTraffic<MIB_TCP6TABLE_OWNER_PID>(*facts, table);
     }
     std::vector<DWORD> pids;
     std::unordered_set<DWORD> seen;
@@ -183,10 +182,6 @@ void GatherFacts(TableRows& rows, const void* table) {
     owners->reserve(pids.size());
     for (std::size_t i = 0; i < pids.size() && i < details.size(); ++i) owners->emplace(pids[i], std::move(details[i]));
     facts->owners = std::move(owners);
-    // Whether another user's process could have been looked into: the
-    // debug privilege is what the owner lookups use for it.
-    CDebugPrivilegeScoper scope;
-    facts->everyProcess = scope.m_bEnabled != FALSE;
     rows.facts = std::move(facts);
 }
 

@@ -1,7 +1,5 @@
 #include "SocketMonitor.h"
 
-#include "SocketDetails.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <array>
 #include <cerrno>
 #include <memory>
+
+#include "SocketDetails.h"
 
 namespace sockets {
 
