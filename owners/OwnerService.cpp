@@ -11,6 +11,7 @@
 
 #include "Capabilities.h"
 #include "ExecutableName.h"
+#include "ProcessDetails.h"
 
 namespace owners {
 
@@ -85,22 +86,6 @@ std::string OwnerService::ReadLink(pid_t pid, const char* name) const {
     return std::string(target, static_cast<std::size_t>(n));
 }
 
-namespace {
-
-// "net:[4026531840]" -> 4026531840; 0 for anything else.
-std::uint64_t NamespaceInode(const std::string& link) {
-    const std::size_t open = link.find(":[");
-    if (open == std::string::npos || link.empty() || link.back() != ']') return 0;
-    std::uint64_t value = 0;
-    for (std::size_t i = open + 2; i + 1 < link.size(); ++i) {
-        if (link[i] < '0' || link[i] > '9' || value > (UINT64_MAX - 9) / 10) return 0;
-        value = value * 10 + static_cast<std::uint64_t>(link[i] - '0');
-    }
-    return value;
-}
-
-}  // namespace
-
 PathsReply OwnerService::AnswerPaths(const PathsRequest& request) const {
     PathsReply reply;
     std::unordered_set<std::uint32_t> answered;
@@ -115,8 +100,8 @@ PathsReply OwnerService::AnswerPaths(const PathsRequest& request) const {
         p.pid = pid;
         p.path = ReadLink(static_cast<pid_t>(pid), "exe");
         if (p.path.size() > kMaxPathLength || p.path.empty() || p.path.front() != '/') p.path.clear();
-        p.netNamespace = NamespaceInode(ReadLink(static_cast<pid_t>(pid), "ns/net"));
-        p.pidNamespace = NamespaceInode(ReadLink(static_cast<pid_t>(pid), "ns/pid"));
+        p.netNamespace = procinfo::NamespaceInodeOfLink(ReadLink(static_cast<pid_t>(pid), "ns/net"));
+        p.pidNamespace = procinfo::NamespaceInodeOfLink(ReadLink(static_cast<pid_t>(pid), "ns/pid"));
         reply.paths.push_back(std::move(p));
     }
     return reply;

@@ -1,5 +1,6 @@
 // The parsers behind a process's details: pure functions over the text of
 // its /proc files, each safe on any bytes (truncated, garbled, hostile).
+// (platform/linux/ProcessFiles.cpp, in the library the owner helper shares.)
 #pragma once
 
 #include <cstddef>
