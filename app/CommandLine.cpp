@@ -6,7 +6,11 @@
 #include <charconv>
 #include <climits>
 
+#include <unistd.h>
+
+#include "KindRecords.h"
 #include "MemoryTree.h"
+#include "Writers.h"
 #include "NetworkReport.h"
 #include "SocketMonitor.h"
 
@@ -32,7 +36,7 @@ constexpr KindName kKindNames[] = {
 
 std::string UsageText() {
     return "Usage: tessaline [--] [FILE]\n"
-           "       tessaline --print KIND [--details]\n"
+           "       tessaline --print KIND [--details | --format FORMAT]\n"
            "       tessaline --watch [tcp|udp|tcp6|udp6]\n"
            "       tessaline --help | --version\n"
            "\n"
@@ -51,6 +55,11 @@ std::string UsageText() {
            "                command line, user, service, container, start) and for TCP\n"
            "                its traffic; TCP tables are read twice, a second apart, for\n"
            "                the rates\n"
+           "  --format FORMAT  with --print: text (the default), json (one document:\n"
+           "                the host, the time, and each report's records), csv (one\n"
+           "                table per report, each named on the line before it when\n"
+           "                there are several), or openmetrics (counters, interfaces\n"
+           "                and socket counts as metrics)\n"
            "  --watch [KIND]  print socket events as they happen, one line each, until\n"
            "                interrupted: sockets opened, closed or changing state, of\n"
            "                one table (tcp, udp, tcp6, udp6) or of all four\n"
@@ -83,6 +92,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return cl;
     };
     bool options = true;
+    bool formatGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (options) {
@@ -111,6 +121,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 }
                 continue;
             }
+            if (a == "--format") {
+                if (i + 1 >= args.size()) return fail("--format needs text, json, csv or openmetrics");
+                const std::string& f = args[++i];
+                if (f == "text") cl.format = CommandLine::Format::Text;
+                else if (f == "json") cl.format = CommandLine::Format::Json;
+                else if (f == "csv") cl.format = CommandLine::Format::Csv;
+                else if (f == "openmetrics") cl.format = CommandLine::Format::OpenMetrics;
+                else return fail("--format takes text, json, csv or openmetrics, not '" + f + "'");
+                formatGiven = true;
+                continue;
+            }
             if (a == "--details") {
                 cl.details = true;
                 continue;
@@ -137,6 +158,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (cl.action == CommandLine::Action::Print && cl.file) return fail("--print takes no file");
     if (cl.details && cl.action != CommandLine::Action::Print) return fail("--details goes with --print");
+    if (formatGiven && cl.action != CommandLine::Action::Print) return fail("--format goes with --print");
+    if (cl.details && cl.format != CommandLine::Format::Text) return fail("--details goes with the text format");
     if (cl.action == CommandLine::Action::Watch && cl.file) return fail("--watch takes no file");
     return cl;
 }
@@ -171,6 +194,60 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
         std::fwrite(text.data(), 1, text.size(), out);
     }
     const bool written = std::fflush(out) == 0;
+    for (int kind : failed)
+        std::fprintf(err, "tessaline: no data for the %s report: the snapshot failed\n", ReportKindName(kind));
+    std::fflush(err);
+    if (!written) return 1;
+    return failed.empty() ? 0 : 3;
+}
+
+namespace {
+
+// This machine's name, as the records name the host they were read on.
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+    return name;
+}
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std::FILE* out, std::FILE* err) {
+    std::vector<int> failed;
+    std::vector<records::Table> tables;
+    const std::int64_t timeMs = NowMs();
+    for (int kind : kinds) {
+        // One report at a time, as for text: a report's status and data are
+        // read from the process-wide snapshots, which the next one replaces.
+        MemoryTree tree;
+        CNetworkReport report(kind, DeferSnapshot{});
+        report.SetReportTree(&tree);
+        report.m_bFactsHere = SocketTableOfKind(kind).has_value();
+        report.m_bKeepSummary = true;
+        const bool rates = kind == kKindProcesses;
+        if (rates) report.m_bMarkChanges = false;
+        report.BuildReport();
+        if (rates && !report.SnapshotFailed()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
+            report.UpdateReport();
+        }
+        if (report.SnapshotFailed()) failed.push_back(kind);
+        for (records::Table& t : RecordsOfReport(report)) tables.push_back(std::move(t));
+    }
+    std::string text;
+    switch (format) {
+        case CommandLine::Format::Json: text = records::ToJson(HostName(), timeMs, tables) + "\n"; break;
+        case CommandLine::Format::Csv: text = records::ToCsv(tables, tables.size() > 1); break;
+        case CommandLine::Format::OpenMetrics: text = metrics::ToOpenMetrics(MetricsOfRecords(tables)); break;
+        case CommandLine::Format::Text: break;
+    }
+    std::fwrite(text.data(), 1, text.size(), out);
+    const bool written = std::fflush(out) == 0 && !std::ferror(out);
     for (int kind : failed)
         std::fprintf(err, "tessaline: no data for the %s report: the snapshot failed\n", ReportKindName(kind));
     std::fflush(err);

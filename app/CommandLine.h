@@ -11,6 +11,7 @@ struct CommandLine {
     enum class Action { Window, Print, Watch, Help, Version, Error } action = Action::Window;
     std::vector<int> kinds;           // for Print, in order
     bool details = false;             // for Print: detail lines under socket lines
+    enum class Format { Text, Json, Csv, OpenMetrics } format = Format::Text;  // for Print
     unsigned watchTables = 0;         // for Watch: a mask of socket tables (sockets::TableBit)
     std::optional<std::string> file;  // for Window: a document to open, the bytes as given
     std::string error;                // for Error: what was wrong
@@ -37,6 +38,9 @@ const char* ReportKindName(int kind);
 // is then read twice, kDetailsIntervalMs apart, for its rates, as the
 // processes' always is.
 int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details = false);
+// The same as records for other tools, in one document of `format` (JSON,
+// CSV or OpenMetrics): the reports are all read first, then written.
+int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std::FILE* out, std::FILE* err);
 inline constexpr int kDetailsIntervalMs = 1000;
 
 // Streams socket events of `tables` (opened, closed, a new state) to `out`,

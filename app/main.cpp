@@ -61,7 +61,9 @@ int main(int argc, char** argv) {
             return 2;
         case CommandLine::Action::Help: std::fputs(UsageText().c_str(), stdout); return 0;
         case CommandLine::Action::Version: std::puts("Tessaline 2.1"); return 0;
-        case CommandLine::Action::Print: return PrintReports(cl.kinds, stdout, stderr, cl.details);
+        case CommandLine::Action::Print:
+            if (cl.format != CommandLine::Format::Text) return PrintRecords(cl.kinds, cl.format, stdout, stderr);
+            return PrintReports(cl.kinds, stdout, stderr, cl.details);
         case CommandLine::Action::Watch: return WatchSockets(cl.watchTables, stdout, stderr);
         case CommandLine::Action::Window: break;
     }

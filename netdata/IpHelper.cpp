@@ -36,6 +36,7 @@ MIB_IPSTATS g_ip6Stats{};
 MIB_ICMP_EX g_icmp6Stats{};
 MIB_UDPSTATS g_udp6Stats{};
 std::vector<MIB_UNICASTIPADDRESS_ROW> g_unicastAddresses;
+std::vector<MIB_IF_ROW2> g_interfaceRows2;
 
 // The catalog's number of the IPv6 family, as the entry points take it.
 constexpr ULONG kAfInet6 = 23;
@@ -168,6 +169,7 @@ bool BindIpHelper() {
     LookUp(e.pFreeMibTable, "FreeMibTable");
     LookUp(e.pGetPerTcpConnectionEStats, "GetPerTcpConnectionEStats");
     LookUp(e.pGetPerTcp6ConnectionEStats, "GetPerTcp6ConnectionEStats");
+    LookUp(e.pGetIfTable2, "GetIfTable2");
     return true;
 }
 
@@ -310,6 +312,25 @@ void CUnicastAddressTable::Refresh() {
     }
     if (table != nullptr) e->pFreeMibTable(table);
 }
+
+void CInterfaceTable2::Refresh() {
+    g_interfaceRows2.clear();
+    m_bValid = false;
+    const IpHelperEntryPoints* e = BindIpHelper() ? &g_binding.entries : nullptr;
+    if (e == nullptr || e->pGetIfTable2 == nullptr || e->pFreeMibTable == nullptr) return;
+    PMIB_IF_TABLE2 table = nullptr;
+    if (e->pGetIfTable2(&table) == NO_ERROR && table != nullptr) {
+        // A count beyond any machine's interfaces is not believed.
+        constexpr ULONG kMostInterfaces = 1u << 16;
+        if (table->NumEntries <= kMostInterfaces) {
+            g_interfaceRows2.assign(table->Table, table->Table + table->NumEntries);
+            m_bValid = true;
+        }
+    }
+    if (table != nullptr) e->pFreeMibTable(table);
+}
+
+const std::vector<MIB_IF_ROW2>& CurrentInterfaceRows2() { return g_interfaceRows2; }
 
 CIcmpStatistics* g_pIcmpStatistics = nullptr;
 CTcpStatistics* g_pTcpStatistics = nullptr;

@@ -45,6 +45,8 @@ struct IpHelperEntryPoints {
     // Per-connection TCP statistics; null in a library without them.
     PFN_GetPerTcpConnectionEStats pGetPerTcpConnectionEStats;
     PFN_GetPerTcp6ConnectionEStats pGetPerTcp6ConnectionEStats;
+    // The interface table with 64-bit counters; null in a library without it.
+    PFN_GetIfTable2 pGetIfTable2;
 };
 const IpHelperEntryPoints& IpHelper();
 
@@ -203,6 +205,17 @@ const MIB_ICMP_EX& Icmp6StatisticsRecord();
 const MIB_UDPSTATS& Udp6StatisticsRecord();
 // The unicast addresses of the last snapshot; empty after a failed one.
 const std::vector<MIB_UNICASTIPADDRESS_ROW>& CurrentUnicastAddresses();
+
+// The interfaces with their 64-bit counters, for the records other tools
+// read: m_bValid as above.
+class CInterfaceTable2 {
+public:
+    explicit CInterfaceTable2(DeferSnapshot) {}
+    void Refresh();
+    bool m_bValid = false;
+};
+// The rows of the last snapshot; empty after a failed one.
+const std::vector<MIB_IF_ROW2>& CurrentInterfaceRows2();
 
 // The name of the interface with index `index` (as the interface table
 // names it, e.g. "eth0"), or empty when there is none; the table is asked

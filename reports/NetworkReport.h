@@ -154,6 +154,12 @@ public:
     void BuildListeningPorts();
     void UpdateListeningPorts();
     void ShowSummary(const sockets::Summary& summary);
+    // For the records of other tools: the facts of the socket table shown
+    // last (null when none were gathered), and, with m_bKeepSummary, the
+    // summary the Processes or Listening Ports lines were made from last.
+    const sockets::TableFacts* ShownSocketFacts() const { return m_socketFacts.get(); }
+    const sockets::Summary& LastSummary() const { return m_lastSummary; }
+    bool m_bKeepSummary = false;
     HTREEITEM m_hProcessesRoot = nullptr;
     HTREEITEM m_hListeningRoot = nullptr;
 
@@ -232,6 +238,7 @@ private:
     std::vector<std::uint32_t> m_lineRows;
     sockets::RateKeeper m_rates;
     sockets::RateKeeper m_summaryRates[4];
+    sockets::Summary m_lastSummary;
     bool m_bSocketRowsShown = false;
     bool m_bSocketSnapshotFailed = false;
     // The log's events shown: how many the log had added when it was last

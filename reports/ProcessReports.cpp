@@ -55,22 +55,13 @@ void AddToSummary(Summary& summary, const TableRows& rows) {
     }
 }
 
-std::vector<Row> ProcessRows(const Summary& summary) {
-    struct Process {
-        DWORD pid = 0;
-        std::string label;
-        std::array<std::size_t, 4> sockets{};
-        std::array<std::map<std::uint32_t, std::size_t>, 4> states;  // TCP tables by state
-        std::uint64_t sent = 0, received = 0;
-        bool counted = false, rated = false;
-        double sendRate = 0, receiveRate = 0;
-    };
-    std::unordered_map<DWORD, Process> byPid;
+std::vector<ProcessTotals> TotalsByProcess(const Summary& summary) {
+    std::unordered_map<DWORD, ProcessTotals> byPid;
     for (const SocketFact& f : summary.sockets) {
         // A socket no process holds (TIME_WAIT, or one whose owner was not
-        // found) belongs to no line.
+        // found) belongs to no process.
         if (f.pid == 0) continue;
-        Process& p = byPid[f.pid];
+        ProcessTotals& p = byPid[f.pid];
         p.pid = f.pid;
         if (p.label.empty()) p.label = f.owner;
         const unsigned t = static_cast<unsigned>(f.table);
@@ -87,20 +78,25 @@ std::vector<Row> ProcessRows(const Summary& summary) {
             p.receiveRate += f.traffic.receiveRate;
         }
     }
-    std::vector<const Process*> order;
+    std::vector<ProcessTotals> order;
     order.reserve(byPid.size());
-    std::size_t width = 0;
-    for (const auto& [pid, p] : byPid) {
-        order.push_back(&p);
-        width = std::max(width, Characters(p.label));
-    }
-    std::sort(order.begin(), order.end(), [](const Process* a, const Process* b) {
-        const double ra = a->sendRate + a->receiveRate, rb = b->sendRate + b->receiveRate;
-        return ra != rb ? ra > rb : a->pid < b->pid;
+    for (auto& [pid, p] : byPid) order.push_back(std::move(p));
+    std::sort(order.begin(), order.end(), [](const ProcessTotals& a, const ProcessTotals& b) {
+        const double ra = a.sendRate + a.receiveRate, rb = b.sendRate + b.receiveRate;
+        return ra != rb ? ra > rb : a.pid < b.pid;
     });
+    return order;
+}
+
+std::vector<Row> ProcessRows(const Summary& summary) {
+    const std::vector<ProcessTotals> totals = TotalsByProcess(summary);
+    std::size_t width = 0;
+    for (const ProcessTotals& p : totals) width = std::max(width, Characters(p.label));
+    std::vector<const ProcessTotals*> order;
+    for (const ProcessTotals& p : totals) order.push_back(&p);
     std::vector<Row> rows;
     rows.reserve(order.size());
-    for (const Process* p : order) {
+    for (const ProcessTotals* p : order) {
         std::string text = Padded(p->label, width);
         std::string counts;
         for (unsigned t = 0; t < 4; ++t) {
@@ -126,11 +122,7 @@ std::vector<Row> ProcessRows(const Summary& summary) {
     return rows;
 }
 
-std::vector<Row> ListeningRows(const Summary& summary) {
-    struct Listener {
-        const SocketFact* fact;
-        bool both;
-    };
+std::vector<Listener> Listeners(const Summary& summary) {
     std::vector<const SocketFact*> open;
     for (const SocketFact& f : summary.sockets)
         if (IsTcp(f.table) ? f.state == kListening : true) open.push_back(&f);
@@ -157,6 +149,11 @@ std::vector<Row> ListeningRows(const Summary& summary) {
         return std::tuple(a.fact->port, !ta, IsIpv6(a.fact->table), a.fact->local, a.fact->pid) <
                std::tuple(b.fact->port, !tb, IsIpv6(b.fact->table), b.fact->local, b.fact->pid);
     });
+    return listeners;
+}
+
+std::vector<Row> ListeningRows(const Summary& summary) {
+    const std::vector<Listener> listeners = Listeners(summary);
     std::size_t width = 0;
     for (const Listener& l : listeners) width = std::max(width, Characters(l.fact->local));
     std::vector<Row> rows;
@@ -198,6 +195,7 @@ void CNetworkReport::ShowSummary(const sockets::Summary& summary) {
     rows.valid = true;
     for (unsigned t = 0; t < 4; ++t) rows.valid = rows.valid && (summary.valid[t] || summary.noIpv6[t]);
     rows.rows = m_nKind == kKindProcesses ? sockets::ProcessRows(summary) : sockets::ListeningRows(summary);
+    if (m_bKeepSummary) m_lastSummary = summary;
     ShowSocketRows(rows);
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,29 @@ struct Summary {
 
 // Adds a table's sockets (with the traffic of its facts, when it has them).
 void AddToSummary(Summary& summary, const TableRows& rows);
+
+// A process's sockets and traffic, summed over the four tables.
+struct ProcessTotals {
+    DWORD pid = 0;
+    std::string label;                    // the owner label, UTF-8
+    std::array<std::size_t, 4> sockets{}; // by table
+    std::array<std::map<std::uint32_t, std::size_t>, 4> states;  // TCP tables by state
+    std::uint64_t sent = 0, received = 0;
+    bool counted = false, rated = false;
+    double sendRate = 0, receiveRate = 0;
+};
+// Every process that holds sockets, by total rate, highest first, then by
+// process id.
+std::vector<ProcessTotals> TotalsByProcess(const Summary& summary);
+
+// The listening sockets: each with whether it stands for both families (a
+// process on every address of both, same port and protocol), in the
+// Listening Ports order.
+struct Listener {
+    const SocketFact* fact;
+    bool both;
+};
+std::vector<Listener> Listeners(const Summary& summary);
 
 // The Processes lines: one per process that holds sockets, its label, its
 // sockets per protocol (TCP ones by state), its TCP bytes and rates summed;

@@ -4,6 +4,8 @@
 // it.  Qt-free.
 #pragma once
 
+#include <vector>
+
 #include "Records.h"
 #include "iphlpapi.h"
 
@@ -11,3 +13,8 @@ records::Table IpCounterRecords(const MIB_IPSTATS& ip);
 records::Table IcmpCounterRecords(const MIB_ICMP& icmp);
 records::Table TcpCounterRecords(const MIB_TCPSTATS& tcp);
 records::Table UdpCounterRecords(const MIB_UDPSTATS& udp);
+
+// The IPv6 counters: the tables "ip6" (the IPv4 record's fields), "icmp6"
+// (InMsgs, InErrors, then In and the label of each message type the
+// system counts, the same for Out) and "udp6-stats".
+std::vector<records::Table> Ip6CounterRecords(const MIB_IPSTATS& ip6, const MIB_ICMP_EX& icmp6, const MIB_UDPSTATS& udp6);

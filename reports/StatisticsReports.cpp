@@ -229,3 +229,26 @@ records::Table IcmpCounterRecords(const MIB_ICMP& icmp) {
     table.rows.push_back(std::move(row));
     return table;
 }
+
+std::vector<records::Table> Ip6CounterRecords(const MIB_IPSTATS& ip6, const MIB_ICMP_EX& icmp6, const MIB_UDPSTATS& udp6) {
+    std::vector<records::Table> tables;
+    tables.push_back(CounterTable("ip6", &ip6, kIpLabels.data(), kIpLabels.size()));
+    records::Table icmp;
+    icmp.kind = "icmp6";
+    std::vector<records::Cell> row;
+    for (const auto& [prefix, stats] : {std::pair<std::string, const MIBICMPSTATS_EX*>{"In", &icmp6.icmpInStats},
+                                        {"Out", &icmp6.icmpOutStats}}) {
+        icmp.columns.push_back(prefix + "Msgs");
+        row.push_back(records::Cell::Number(stats->dwMsgs));
+        icmp.columns.push_back(prefix + "Errors");
+        row.push_back(records::Cell::Number(stats->dwErrors));
+        for (const Icmp6Type& t : kIcmp6Types) {
+            icmp.columns.push_back(prefix + t.label);
+            row.push_back(records::Cell::Number(stats->rgdwTypeCount[t.type]));
+        }
+    }
+    icmp.rows.push_back(std::move(row));
+    tables.push_back(std::move(icmp));
+    tables.push_back(CounterTable("udp6-stats", &udp6, kUdpLabels.data(), kUdpLabels.size()));
+    return tables;
+}

@@ -6,6 +6,7 @@ TESSALINE_PACKAGES=(
   libgtest-dev libbenchmark-dev
   libcap-dev libcap2-bin libseccomp-dev
   fonts-liberation iproute2 util-linux
+  python3 python3-prometheus-client python3-jsonschema
   pci.ids
 )
 

@@ -64,6 +64,14 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
         {{"--details", "--print", "tcp"}, Action::Print, std::nullopt, {19}, ""},
         {{"--details"}, Action::Error, std::nullopt, {}, "--details goes with --print"},
         {{"--watch", "--details"}, Action::Error, std::nullopt, {}, "--details goes with --print"},
+        {{"--print", "ip", "--format", "openmetrics"}, Action::Print, std::nullopt, {11}, ""},
+        {{"--format", "csv", "--print", "tcp"}, Action::Print, std::nullopt, {19}, ""},
+        {{"--print", "ip", "--format"}, Action::Error, std::nullopt, {}, "--format needs text, json, csv or openmetrics"},
+        {{"--print", "ip", "--format", "xml"}, Action::Error, std::nullopt, {},
+         "--format takes text, json, csv or openmetrics, not 'xml'"},
+        {{"--format", "json"}, Action::Error, std::nullopt, {}, "--format goes with --print"},
+        {{"--print", "tcp", "--details", "--format", "json"}, Action::Error, std::nullopt, {},
+         "--details goes with the text format"},
         // --watch takes one socket table, or watches all four.
         {{"--watch"}, Action::Watch, std::nullopt, {}, ""},
         {{"--watch", "tcp6"}, Action::Watch, std::nullopt, {}, ""},
@@ -85,6 +93,9 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
     EXPECT_EQ(ParseCommandLine({"--watch", "udp"}).watchTables, sockets::TableBit(sockets::Table::Udp));
     EXPECT_TRUE(ParseCommandLine({"--print", "tcp", "--details"}).details);
     EXPECT_FALSE(ParseCommandLine({"--print", "tcp"}).details);
+    EXPECT_EQ(ParseCommandLine({"--print", "tcp"}).format, CommandLine::Format::Text);
+    EXPECT_EQ(ParseCommandLine({"--print", "tcp", "--format", "json"}).format, CommandLine::Format::Json);
+    EXPECT_EQ(ParseCommandLine({"--print", "tcp", "--format", "text"}).format, CommandLine::Format::Text);
 }
 
 // What PrintReports wrote on its two streams, and its status.

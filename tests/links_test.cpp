@@ -499,6 +499,8 @@ struct Library {
     PFN_GetIfTable ifTable = nullptr;
     PFN_GetAdaptersInfo adapters = nullptr;
     PFN_GetPerAdapterInfo perAdapter = nullptr;
+    PFN_GetIfTable2 ifTable2 = nullptr;
+    PFN_FreeMibTable freeTable = nullptr;
 };
 
 const Library& Provider() {
@@ -513,6 +515,8 @@ const Library& Provider() {
         get("GetIfTable", l.ifTable);
         get("GetAdaptersInfo", l.adapters);
         get("GetPerAdapterInfo", l.perAdapter);
+        get("GetIfTable2", l.ifTable2);
+        get("FreeMibTable", l.freeTable);
         return l;
     }();
     return library;
@@ -552,6 +556,41 @@ TEST(InterfaceTableEntryPoint, GrowCodeWithHeadroomThenEveryLinkInIndexOrder) {
         }
     }
     EXPECT_TRUE(sawLoopback);
+}
+
+// The 64-bit table says what the 32-bit one says, its counters whole: taken
+// after it, each counter is at least the 32-bit one's (none of this
+// machine's passes 2^32 between the two calls).
+TEST(InterfaceTableEntryPoint, SixtyFourBitTableAgreesWithTheRecordTable) {
+    const Library& p = Provider();
+    ASSERT_NE(p.ifTable, nullptr);
+    ASSERT_NE(p.ifTable2, nullptr);
+    EXPECT_EQ(p.ifTable2(nullptr), ERROR_INVALID_PARAMETER);
+    ULONG size = 1 << 20;
+    std::vector<unsigned char> buffer(size);
+    ASSERT_EQ(p.ifTable(reinterpret_cast<PMIB_IFTABLE>(buffer.data()), &size, TRUE), NO_ERROR);
+    const auto* table = reinterpret_cast<const MIB_IFTABLE*>(buffer.data());
+    PMIB_IF_TABLE2 table2 = nullptr;
+    ASSERT_EQ(p.ifTable2(&table2), NO_ERROR);
+    ASSERT_NE(table2, nullptr);
+    ASSERT_EQ(table2->NumEntries, table->dwNumEntries);
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IFROW& row = table->table[i];
+        const MIB_IF_ROW2& row2 = table2->Table[i];
+        EXPECT_EQ(row2.InterfaceIndex, row.dwIndex);
+        EXPECT_EQ(std::u16string(row2.Alias), std::u16string(row.wszName));
+        EXPECT_EQ(row2.Type, row.dwType);
+        EXPECT_EQ(row2.Mtu, row.dwMtu);
+        EXPECT_EQ(row2.PhysicalAddressLength, row.dwPhysAddrLen);
+        EXPECT_EQ(std::memcmp(row2.PhysicalAddress, row.bPhysAddr, row.dwPhysAddrLen), 0);
+        EXPECT_EQ(row2.AdminStatus == NET_IF_ADMIN_STATUS_UP, row.dwAdminStatus == 1);
+        EXPECT_EQ(row2.OperStatus == IfOperStatusUp, row.dwOperStatus == 5);
+        EXPECT_GE(row2.InOctets, row.dwInOctets);
+        EXPECT_GE(row2.OutOctets, row.dwOutOctets);
+        EXPECT_GE(row2.InUcastPkts, row.dwInUcastPkts);
+        EXPECT_EQ(std::u16string(row2.Description).size(), row.dwDescrLen);
+    }
+    p.freeTable(table2);
 }
 
 TEST(AdapterEntryPoints, AdaptersLeaveOutLoopbackAndPerAdapterRefusesUnknownIndexes) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "OpenMetrics.h"
 #include "Writers.h"
 
 namespace {
@@ -105,6 +106,31 @@ TEST(CsvWriter, ReadBackFieldForField) {
     EXPECT_EQ(named[5], (std::vector<std::string>{"ip"}));
     EXPECT_EQ(named[6], ip.columns);
     EXPECT_EQ(named[7], (std::vector<std::string>{"2", ""}));
+}
+
+// The exposition as a strict parser wants it: one block per family even
+// when given in parts, a counter's samples with _total, label values
+// escaped and valid UTF-8, names that cannot be written left out, # EOF.
+TEST(OpenMetricsWriter, FamiliesJoinedEscapedAndEnded) {
+    using metrics::Family;
+    std::vector<Family> families;
+    families.push_back({Family::Type::Counter, "rx_bytes", "Bytes in.", {{{{"device", "eth0"}}, 5000000000ull}}});
+    families.push_back({Family::Type::Gauge, "up", "", {{{{"device", std::string("a\"b\\c\nd\xFF", 8)}}, 1}}});
+    // The second part of rx_bytes, one sample repeating a label set.
+    families.push_back({Family::Type::Counter, "rx_bytes", "", {{{{"device", "eth0"}}, 7}, {{{"device", "lo"}}, 9}}});
+    families.push_back({Family::Type::Gauge, "bad-name", "", {{{}, 1}}});
+    families.push_back({Family::Type::Gauge, "labels", "", {{{{"9bad", "x"}, {"ok", "y"}, {"ok", "z"}}, 2}}});
+    EXPECT_EQ(metrics::ToOpenMetrics(families),
+              "# TYPE rx_bytes counter\n"
+              "# HELP rx_bytes Bytes in.\n"
+              "rx_bytes_total{device=\"eth0\"} 5000000000\n"
+              "rx_bytes_total{device=\"lo\"} 9\n"
+              "# TYPE up gauge\n"
+              "up{device=\"a\\\"b\\\\c\\nd\xEF\xBF\xBD\"} 1\n"
+              "# TYPE labels gauge\n"
+              "labels{ok=\"y\"} 2\n"
+              "# EOF\n");
+    EXPECT_EQ(metrics::ToOpenMetrics({}), "# EOF\n");
 }
 
 }  // namespace

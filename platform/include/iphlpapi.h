@@ -246,6 +246,88 @@ struct MIB_IFTABLE {
 using PMIB_IFTABLE = MIB_IFTABLE*;
 static_assert(offsetof(MIB_IFTABLE, table) == 4);
 
+// The interface table with 64-bit counters: one row per interface, in a
+// table the library allocates and FreeMibTable frees.
+inline constexpr std::size_t IF_MAX_STRING_SIZE = 256;
+inline constexpr std::size_t IF_MAX_PHYS_ADDRESS_LENGTH = 32;
+
+enum IF_OPER_STATUS : int {
+    IfOperStatusUp = 1,
+    IfOperStatusDown,
+    IfOperStatusTesting,
+    IfOperStatusUnknown,
+    IfOperStatusDormant,
+    IfOperStatusNotPresent,
+    IfOperStatusLowerLayerDown,
+};
+
+enum NET_IF_ADMIN_STATUS : int { NET_IF_ADMIN_STATUS_UP = 1, NET_IF_ADMIN_STATUS_DOWN, NET_IF_ADMIN_STATUS_TESTING };
+
+enum NET_IF_MEDIA_CONNECT_STATE : int { MediaConnectStateUnknown, MediaConnectStateConnected, MediaConnectStateDisconnected };
+
+struct MIB_IF_ROW2 {
+    std::uint64_t InterfaceLuid;
+    ULONG InterfaceIndex;
+    GUID InterfaceGuid;
+    WCHAR Alias[IF_MAX_STRING_SIZE + 1];
+    WCHAR Description[IF_MAX_STRING_SIZE + 1];
+    ULONG PhysicalAddressLength;
+    UCHAR PhysicalAddress[IF_MAX_PHYS_ADDRESS_LENGTH];
+    UCHAR PermanentPhysicalAddress[IF_MAX_PHYS_ADDRESS_LENGTH];
+    ULONG Mtu;
+    ULONG Type;
+    int TunnelType;
+    int MediaType;
+    int PhysicalMediumType;
+    int AccessType;
+    int DirectionType;
+    UCHAR InterfaceAndOperStatusFlags;  // bit 0 HardwareInterface ... bit 4 NotMediaConnected
+    IF_OPER_STATUS OperStatus;
+    NET_IF_ADMIN_STATUS AdminStatus;
+    NET_IF_MEDIA_CONNECT_STATE MediaConnectState;
+    GUID NetworkGuid;
+    int ConnectionType;
+    std::uint64_t TransmitLinkSpeed;  // bits per second
+    std::uint64_t ReceiveLinkSpeed;
+    std::uint64_t InOctets;
+    std::uint64_t InUcastPkts;
+    std::uint64_t InNUcastPkts;
+    std::uint64_t InDiscards;
+    std::uint64_t InErrors;
+    std::uint64_t InUnknownProtos;
+    std::uint64_t InUcastOctets;
+    std::uint64_t InMulticastOctets;
+    std::uint64_t InBroadcastOctets;
+    std::uint64_t OutOctets;
+    std::uint64_t OutUcastPkts;
+    std::uint64_t OutNUcastPkts;
+    std::uint64_t OutDiscards;
+    std::uint64_t OutErrors;
+    std::uint64_t OutUcastOctets;
+    std::uint64_t OutMulticastOctets;
+    std::uint64_t OutBroadcastOctets;
+    std::uint64_t OutQLen;
+};
+static_assert(offsetof(MIB_IF_ROW2, Alias) == 28);
+static_assert(offsetof(MIB_IF_ROW2, PhysicalAddressLength) == 1056);
+static_assert(offsetof(MIB_IF_ROW2, Mtu) == 1124);
+static_assert(offsetof(MIB_IF_ROW2, InterfaceAndOperStatusFlags) == 1152);
+static_assert(offsetof(MIB_IF_ROW2, OperStatus) == 1156);
+static_assert(offsetof(MIB_IF_ROW2, TransmitLinkSpeed) == 1192);
+static_assert(offsetof(MIB_IF_ROW2, InOctets) == 1208);
+static_assert(offsetof(MIB_IF_ROW2, OutQLen) == 1344);
+static_assert(sizeof(MIB_IF_ROW2) == 1352);
+
+inline constexpr UCHAR kIfFlagHardwareInterface = 0x01;
+inline constexpr UCHAR kIfFlagNotMediaConnected = 0x10;
+
+struct MIB_IF_TABLE2 {
+    ULONG NumEntries;
+    MIB_IF_ROW2 Table[1];
+};
+using PMIB_IF_TABLE2 = MIB_IF_TABLE2*;
+static_assert(offsetof(MIB_IF_TABLE2, Table) == 8);
+
 struct MIB_TCPROW_OWNER_PID {
     DWORD dwState;
     DWORD dwLocalAddr;  // network byte order
@@ -559,6 +641,8 @@ using PFN_GetUdpStatisticsEx = DWORD (*)(PMIB_UDPSTATS, ULONG);
 // library allocates the table, the caller frees it with FreeMibTable.
 using PFN_GetUnicastIpAddressTable = DWORD (*)(USHORT, PMIB_UNICASTIPADDRESS_TABLE*);
 using PFN_FreeMibTable = void (*)(PVOID);
+// Every interface with 64-bit counters, in a table the library allocates.
+using PFN_GetIfTable2 = DWORD (*)(PMIB_IF_TABLE2*);
 // The statistics of one TCP connection, of the kind `EstatsType`, into the
 // read-write, read-only static and read-only dynamic records asked for
 // (null with size 0 for one not wanted; version 0).

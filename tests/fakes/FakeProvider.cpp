@@ -446,6 +446,20 @@ FAKE_EXPORT DWORD GetUnicastIpAddressTable(USHORT family, PMIB_UNICASTIPADDRESS_
     return NO_ERROR;
 }
 
+FAKE_EXPORT DWORD GetIfTable2(PMIB_IF_TABLE2* table) {
+    if (table == nullptr) return ERROR_INVALID_PARAMETER;
+    *table = nullptr;
+    if (g_control.if2Code != NO_ERROR) return g_control.if2Code;
+    const unsigned count = g_control.if2RowCount < kFakeMaxIfRows ? g_control.if2RowCount : kFakeMaxIfRows;
+    auto* made = static_cast<PMIB_IF_TABLE2>(
+        std::calloc(1, offsetof(MIB_IF_TABLE2, Table) + (count > 0 ? count : 1) * sizeof(MIB_IF_ROW2)));
+    if (made == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    for (unsigned i = 0; i < count; ++i) made->Table[i] = g_control.if2Rows[i];
+    made->NumEntries = count;
+    *table = made;
+    return NO_ERROR;
+}
+
 FAKE_EXPORT void FreeMibTable(PVOID memory) {
     if (memory != nullptr) ++g_control.unicastFreed;
     std::free(memory);

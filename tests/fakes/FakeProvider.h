@@ -197,6 +197,12 @@ struct FakeControl {
     MIB_UNICASTIPADDRESS_ROW unicastRows[8];
     unsigned unicastTables;
     unsigned unicastFreed;
+    // GetIfTable2: if2Code when non-zero (no table), else a table of the
+    // first if2RowCount rows of if2Rows (at most kFakeMaxIfRows), freed by
+    // FreeMibTable.
+    DWORD if2Code;
+    unsigned if2RowCount;
+    MIB_IF_ROW2 if2Rows[kFakeMaxIfRows];
 };
 inline constexpr unsigned kFakeMaxUnicastRows = 8;
 

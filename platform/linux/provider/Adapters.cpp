@@ -10,12 +10,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "InetAddresses.h"
 #include "Leases.h"
 #include "Links.h"
 #include "ProcFiles.h"
@@ -204,5 +206,71 @@ PROVIDER_EXPORT DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPer
     IP_ADDR_STRING* spare = reinterpret_cast<IP_ADDR_STRING*>(pPerAdapterInfo + 1);
     WriteChain(pPerAdapterInfo->DnsServerList, texts, spare);
     pPerAdapterInfo->CurrentDnsServer = servers.empty() ? nullptr : &pPerAdapterInfo->DnsServerList;
+    return NO_ERROR;
+}
+
+namespace {
+
+// One row of the 64-bit interface table from a link and its device.
+void FillInterfaceRow2(const LinkRecord& link, const provider::DeviceFacts& facts, MIB_IF_ROW2& row) {
+    std::memset(&row, 0, sizeof row);
+    row.InterfaceLuid = provider::LuidOfIndex(link.index);
+    row.InterfaceIndex = link.index;
+    provider::CopyWideField(row.Alias, IF_MAX_STRING_SIZE + 1, link.name);
+    provider::CopyWideField(row.Description, IF_MAX_STRING_SIZE + 1, facts.description);
+    row.PhysicalAddressLength =
+        static_cast<ULONG>(provider::CopyHardwareAddress(link, row.PhysicalAddress, IF_MAX_PHYS_ADDRESS_LENGTH));
+    std::memcpy(row.PermanentPhysicalAddress, row.PhysicalAddress, sizeof row.PhysicalAddress);
+    row.Mtu = link.mtu;
+    row.Type = provider::InterfaceTypeOf(link.hardwareType, facts.wireless);
+    const bool up = (link.flags & IFF_UP) != 0;
+    const bool running = (link.flags & IFF_RUNNING) != 0;
+    // Up and running is up; administratively up without carrier is a lower
+    // layer down; administratively down is down.
+    row.OperStatus = up && running ? IfOperStatusUp : up ? IfOperStatusLowerLayerDown : IfOperStatusDown;
+    row.AdminStatus = up ? NET_IF_ADMIN_STATUS_UP : NET_IF_ADMIN_STATUS_DOWN;
+    row.MediaConnectState = running ? MediaConnectStateConnected : MediaConnectStateDisconnected;
+    if (!running) row.InterfaceAndOperStatusFlags |= kIfFlagNotMediaConnected;
+    row.TransmitLinkSpeed = row.ReceiveLinkSpeed = facts.speed;
+    const rtnl_link_stats64& s = link.stats;
+    row.InOctets = s.rx_bytes;
+    row.InUcastPkts = s.rx_packets >= s.multicast ? s.rx_packets - s.multicast : 0;
+    row.InNUcastPkts = s.multicast;
+    row.InDiscards = s.rx_dropped;
+    row.InErrors = s.rx_errors;
+    row.InUnknownProtos = s.rx_nohandler;
+    row.OutOctets = s.tx_bytes;
+    // The kernel counts no multicast it sends: every packet out is unicast.
+    row.OutUcastPkts = s.tx_packets;
+    row.OutDiscards = s.tx_dropped;
+    row.OutErrors = s.tx_errors;
+    row.OutQLen = facts.queueLength;
+}
+
+}  // namespace
+
+// Every interface of the network namespace, sorted by index, with the
+// kernel's 64-bit counters, in a table FreeMibTable frees.  *Table is null
+// on failure: ERROR_NOT_SUPPORTED when the links cannot be read,
+// ERROR_NOT_ENOUGH_MEMORY.
+PROVIDER_EXPORT DWORD GetIfTable2(PMIB_IF_TABLE2* Table) {
+    if (Table == nullptr) return ERROR_INVALID_PARAMETER;
+    *Table = nullptr;
+    NetworkState state;
+    if (!provider::ReadNetworkState(state, provider::kLinks | provider::kQueues)) return ERROR_NOT_SUPPORTED;
+    const std::size_t header = offsetof(MIB_IF_TABLE2, Table);
+    const std::size_t rows = state.links.size();
+    if (rows > 0xffffffffu || rows > (SIZE_MAX - header) / sizeof(MIB_IF_ROW2) - 1) return ERROR_NOT_ENOUGH_MEMORY;
+    auto* bytes = static_cast<unsigned char*>(std::calloc(1, header + std::max<std::size_t>(rows, 1) * sizeof(MIB_IF_ROW2)));
+    if (bytes == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+    const ULONG count = static_cast<ULONG>(rows);
+    std::memcpy(bytes, &count, sizeof count);
+    const std::string pciIds = provider::DefaultPciIdsPath();
+    for (std::size_t i = 0; i < rows; ++i) {
+        MIB_IF_ROW2 row;
+        FillInterfaceRow2(state.links[i], FactsOf(state, state.links[i], pciIds), row);
+        std::memcpy(bytes + header + i * sizeof row, &row, sizeof row);
+    }
+    *Table = reinterpret_cast<PMIB_IF_TABLE2>(bytes);
     return NO_ERROR;
 }

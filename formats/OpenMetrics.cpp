@@ -1,0 +1,129 @@
+#include "OpenMetrics.h"
+
+#include <map>
+#include <set>
+#include <string_view>
+
+namespace metrics {
+
+namespace {
+
+bool NameCharacter(char c, bool first, bool colon) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (colon && c == ':');
+    return letter || (!first && c >= '0' && c <= '9');
+}
+
+bool ValidName(const std::string& name, bool colon) {
+    if (name.empty()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (!NameCharacter(name[i], i == 0, colon)) return false;
+    return true;
+}
+
+// The length of the valid UTF-8 sequence at the start of `text`, 0 when
+// it starts with none (a stray byte, an overlong form, a surrogate, past
+// U+10FFFF).
+std::size_t Utf8Length(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char c = byte(0);
+    if (c < 0x80) return 1;
+    std::size_t n = 0;
+    unsigned low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() < n) return 0;
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < n; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return n;
+}
+
+// A label value or help text: backslash, quote and line feed escaped, a
+// byte outside valid UTF-8 as U+FFFD.
+void AppendEscaped(std::string& out, std::string_view text, bool quote) {
+    while (!text.empty()) {
+        const std::size_t n = Utf8Length(text);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            text.remove_prefix(1);
+            continue;
+        }
+        const char c = text[0];
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '"' && quote) out += "\\\"";
+        else out.append(text.substr(0, n));
+        text.remove_prefix(n);
+    }
+}
+
+std::string LabelSet(const Sample& sample) {
+    std::string out;
+    std::set<std::string> seen;
+    for (const auto& [name, value] : sample.labels) {
+        if (!ValidLabelName(name) || !seen.insert(name).second) continue;
+        out += out.empty() ? "{" : ",";
+        out += name;
+        out += "=\"";
+        AppendEscaped(out, value, true);
+        out += '"';
+    }
+    if (!out.empty()) out += '}';
+    return out;
+}
+
+}  // namespace
+
+bool ValidMetricName(const std::string& name) { return ValidName(name, true); }
+bool ValidLabelName(const std::string& name) { return ValidName(name, false); }
+
+std::string ToOpenMetrics(const std::vector<Family>& families) {
+    // Families in the order they first come, each with its samples joined.
+    std::vector<const Family*> order;
+    std::map<std::string, std::vector<const Family*>> byName;
+    for (const Family& f : families) {
+        if (!ValidMetricName(f.name)) continue;
+        auto& parts = byName[f.name];
+        if (parts.empty()) order.push_back(&f);
+        parts.push_back(&f);
+    }
+    std::string out;
+    for (const Family* first : order) {
+        const bool counter = first->type == Family::Type::Counter;
+        out += "# TYPE " + first->name + (counter ? " counter\n" : " gauge\n");
+        if (!first->help.empty()) {
+            out += "# HELP " + first->name + ' ';
+            AppendEscaped(out, first->help, false);
+            out += '\n';
+        }
+        std::set<std::string> written;
+        for (const Family* part : byName[first->name]) {
+            // A part of another type cannot join: its samples are left out.
+            if (part->type != first->type) continue;
+            for (const Sample& sample : part->samples) {
+                std::string labels = LabelSet(sample);
+                if (!written.insert(labels).second) continue;
+                out += first->name;
+                if (counter) out += "_total";
+                out += labels;
+                out += ' ';
+                out += std::to_string(sample.value);
+                out += '\n';
+            }
+        }
+    }
+    out += "# EOF\n";
+    return out;
+}
+
+}  // namespace metrics
