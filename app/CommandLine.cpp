@@ -8,13 +8,18 @@
 
 #include <unistd.h>
 
+#include <fstream>
+
 #include "KindRecords.h"
+#include "Ssh.h"
 #include "MemoryTree.h"
 #include "Writers.h"
 #include "NetworkReport.h"
 #include "SocketMonitor.h"
 
 namespace {
+
+std::function<void()> g_beforeRereading;
 
 struct KindName {
     const char* name;
@@ -38,6 +43,7 @@ std::string UsageText() {
     return "Usage: tessaline [--] [FILE]\n"
            "       tessaline --print KIND [--details | --format FORMAT]\n"
            "       tessaline --watch [tcp|udp|tcp6|udp6]\n"
+           "       tessaline --remote [USER@]HOST [--print KIND ... | --watch ... | FILE]\n"
            "       tessaline --help | --version\n"
            "\n"
            "Without arguments, opens the window with a new document; with FILE, opens\n"
@@ -63,9 +69,16 @@ std::string UsageText() {
            "  --watch [KIND]  print socket events as they happen, one line each, until\n"
            "                interrupted: sockets opened, closed or changing state, of\n"
            "                one table (tcp, udp, tcp6, udp6) or of all four\n"
+           "  --remote [USER@]HOST  show another host, read over one SSH connection\n"
+           "                with the user's own configuration and keys (BatchMode: no\n"
+           "                question is asked); TESSALINE_SSH_COMMAND replaces 'ssh';\n"
+           "                with TESSALINE_REMOTE_SUDO=1 the socket owners are listed\n"
+           "                through 'sudo -n' where the host allows it\n"
            "  --help        show this text\n"
            "  --version     show the version\n";
 }
+
+void SetBeforeRereading(std::function<void()> hook) { g_beforeRereading = std::move(hook); }
 
 std::optional<int> ParseReportKind(const std::string& text) {
     for (const KindName& k : kKindNames)
@@ -132,6 +145,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 formatGiven = true;
                 continue;
             }
+            if (a == "--remote") {
+                if (i + 1 >= args.size()) return fail("--remote needs a host");
+                const std::string& host = args[++i];
+                if (!remote::ValidDestination(host)) return fail("--remote takes [USER@]HOST, not '" + host + "'");
+                cl.remote = host;
+                continue;
+            }
             if (a == "--details") {
                 cl.details = true;
                 continue;
@@ -185,6 +205,7 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
         report.BuildReport();
         if (rates && !report.SnapshotFailed()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
+            if (g_beforeRereading) g_beforeRereading();
             report.UpdateReport();
         }
         if (report.SnapshotFailed()) failed.push_back(kind);
@@ -203,8 +224,15 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
 
 namespace {
 
-// This machine's name, as the records name the host they were read on.
+// The name of the machine read, as the records name the host: another
+// host's from its capture, else this machine's.
 std::string HostName() {
+    if (const char* root = secure_getenv("TESSALINE_MACHINE_ROOT"); root != nullptr && *root != '\0') {
+        std::ifstream file(std::string(root) + "/proc/sys/kernel/hostname");
+        std::string name;
+        std::getline(file, name);
+        return name.substr(0, 256);
+    }
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0) return std::string();
     return name;
@@ -234,6 +262,7 @@ int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std:
         report.BuildReport();
         if (rates && !report.SnapshotFailed()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
+            if (g_beforeRereading) g_beforeRereading();
             report.UpdateReport();
         }
         if (report.SnapshotFailed()) failed.push_back(kind);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ struct CommandLine {
     enum class Format { Text, Json, Csv, OpenMetrics } format = Format::Text;  // for Print
     unsigned watchTables = 0;         // for Watch: a mask of socket tables (sockets::TableBit)
     std::optional<std::string> file;  // for Window: a document to open, the bytes as given
+    std::optional<std::string> remote;  // for Print, Watch, Window: [USER@]HOST to read over SSH
     std::string error;                // for Error: what was wrong
 };
 
@@ -42,6 +44,10 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
 // CSV or OpenMetrics): the reports are all read first, then written.
 int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std::FILE* out, std::FILE* err);
 inline constexpr int kDetailsIntervalMs = 1000;
+
+// Called before a report is read a second time (for its rates): reading
+// another host, the program takes a new capture there.  None by default.
+void SetBeforeRereading(std::function<void()> hook);
 
 // Streams socket events of `tables` (opened, closed, a new state) to `out`,
 // one line each, until SIGINT or SIGTERM; then writes what is left and

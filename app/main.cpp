@@ -11,7 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
 #include "CommandLine.h"
+#include "RemoteMachine.h"
 #include "Display.h"
 #include "Privilege.h"
 
@@ -21,8 +27,14 @@ namespace {
 // its document exactly as the command line gave it (bytes in no particular
 // encoding), or null.
 using RunWindowFn = int (*)(int, char**, const char*);
+// Tells the window the remote host it shows, before it runs.
+using SetRemoteFn = void (*)(const remote::RemoteView*);
 
-RunWindowFn LoadWindowModule(std::string& error) {
+// How often another host's state is captured: the refresh period of the
+// live panes and of --watch.
+constexpr int kRemotePeriodMs = 2000;
+
+RunWindowFn LoadWindowModule(std::string& error, SetRemoteFn& setRemote) {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     const std::string path = n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : std::string();
@@ -34,7 +46,10 @@ RunWindowFn LoadWindowModule(std::string& error) {
             error = dlerror();
             continue;
         }
-        if (void* entry = dlsym(module, "TessalineRunWindow")) return reinterpret_cast<RunWindowFn>(entry);
+        if (void* entry = dlsym(module, "TessalineRunWindow")) {
+            setRemote = reinterpret_cast<SetRemoteFn>(dlsym(module, "TessalineSetRemote"));
+            return reinterpret_cast<RunWindowFn>(entry);
+        }
         error = "libtessaline_window.so has no window";
     }
     return nullptr;
@@ -55,6 +70,31 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> args(argv + 1, argv + argc);
     const CommandLine cl = ParseCommandLine(args);
+    // Another host: one connection for the life of the program, and a first
+    // capture of its state, which every report then reads instead of this
+    // machine's.
+    std::unique_ptr<remote::RemoteMachine> machine;
+    if (cl.remote && (cl.action == CommandLine::Action::Print || cl.action == CommandLine::Action::Watch ||
+                      cl.action == CommandLine::Action::Window)) {
+        // A command that ends while we write its input is an error, not a
+        // signal that kills.
+        std::signal(SIGPIPE, SIG_IGN);
+        const bool sudo = secure_getenv("TESSALINE_REMOTE_SUDO") != nullptr &&
+                          std::string_view(secure_getenv("TESSALINE_REMOTE_SUDO")) == "1";
+        machine = std::make_unique<remote::RemoteMachine>(*cl.remote, sudo);
+        std::string error;
+        if (!machine->Ready() || !machine->Refresh(error)) {
+            std::fprintf(stderr, "tessaline: cannot read %s: %s\n", cl.remote->c_str(),
+                         error.empty() ? "no private folder for its state" : error.c_str());
+            return 3;
+        }
+        setenv("TESSALINE_MACHINE_ROOT", machine->Root().c_str(), 1);
+        SetBeforeRereading([&machine] {
+            std::string ignored;
+            machine->Refresh(ignored);
+        });
+        if (cl.action == CommandLine::Action::Watch) machine->StartRefreshing(kRemotePeriodMs);
+    }
     switch (cl.action) {
         case CommandLine::Action::Error:
             std::fprintf(stderr, "tessaline: %s\nTry 'tessaline --help'.\n", cl.error.c_str());
@@ -84,10 +124,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    const RunWindowFn runWindow = LoadWindowModule(error);
+    SetRemoteFn setRemote = nullptr;
+    const RunWindowFn runWindow = LoadWindowModule(error, setRemote);
     if (runWindow == nullptr) {
         std::fprintf(stderr, "tessaline: cannot load the window: %s\n", error.c_str());
         return 1;
+    }
+    if (machine) {
+        // Started once privilege is given up: a thread keeps the
+        // capabilities of the moment it is made.
+        machine->StartRefreshing(kRemotePeriodMs);
+        if (setRemote != nullptr) setRemote(machine.get());
     }
     return runWindow(argc, argv, cl.file ? cl.file->c_str() : nullptr);
 }
