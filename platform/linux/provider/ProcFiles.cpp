@@ -23,11 +23,34 @@ ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
 
 }  // namespace
 
-std::string ProcRoot() {
-    // secure_getenv: a program given capabilities ignores the variable.
-    const char* root = secure_getenv("TESSALINE_PROC_ROOT");
-    return root != nullptr && *root != '\0' ? root : "/proc";
+namespace {
+
+// A root named by the environment, or "" when unset or empty.  secure_getenv:
+// a program given capabilities ignores the variable.
+std::string RootFromEnvironment(const char* name) {
+    const char* root = secure_getenv(name);
+    return root != nullptr ? root : "";
 }
+
+}  // namespace
+
+std::string MachineRoot() { return RootFromEnvironment("TESSALINE_MACHINE_ROOT"); }
+
+std::string ProcRoot() {
+    if (std::string root = RootFromEnvironment("TESSALINE_PROC_ROOT"); !root.empty()) return root;
+    if (std::string machine = MachineRoot(); !machine.empty()) return machine + "/proc";
+    return "/proc";
+}
+
+std::string SysRoot() {
+    if (std::string machine = MachineRoot(); !machine.empty()) return machine + "/sys";
+    if (std::string root = RootFromEnvironment("TESSALINE_SYS_ROOT"); !root.empty()) return root;
+    return "/sys";
+}
+
+bool ReadsLocalKernel() { return ProcRoot() == "/proc"; }
+
+bool LinksAreLocal() { return MachineRoot().empty(); }
 
 FileHandle::~FileHandle() {
     if (m_fd >= 0) ::close(m_fd);

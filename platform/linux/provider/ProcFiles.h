@@ -1,6 +1,8 @@
 // Reading the kernel's text files through one root directory, so that every
-// reader can run on fixtures: the root is TESSALINE_PROC_ROOT when set, else
-// /proc.  Every file the provider reads, under that root or elsewhere, is
+// reader can run on fixtures or on another machine's copied files: the proc
+// root is TESSALINE_PROC_ROOT when set, else MACHINE/proc when a machine root
+// (TESSALINE_MACHINE_ROOT: a directory holding another machine's /proc, /sys
+// and /etc) is set, else /proc.  Every file the provider reads, under that root or elsewhere, is
 // opened by OpenRegularFile: without blocking, and only when it is a regular
 // file, so that a FIFO put where a file belongs never hangs the program.
 #pragma once
@@ -16,7 +18,29 @@
 
 namespace provider {
 
+// The directory standing for another machine's root directory
+// (TESSALINE_MACHINE_ROOT), or "" when the program reads this machine.
+std::string MachineRoot();
+
+// Where /proc is read: TESSALINE_PROC_ROOT when set, else MachineRoot()/proc
+// when a machine root is set, else "/proc".
 std::string ProcRoot();
+
+// Where /sys is read: MachineRoot()/sys when a machine root is set, else
+// TESSALINE_SYS_ROOT when set, else "/sys".
+std::string SysRoot();
+
+// Whether the files read are this kernel's own /proc (no machine root, no
+// fixture proc root): only then may netlink and sock_diag answer for what
+// the files under the root would say.
+bool ReadsLocalKernel();
+
+// Whether the links, addresses and routes to show are those of the kernel
+// the program runs on: true unless a machine root is set.  A proc root alone
+// (TESSALINE_PROC_ROOT, the tests' fixtures of /proc's text files) leaves
+// them to the running kernel, as it always has; a machine root stands for
+// another machine whole, whose state only its files tell.
+bool LinksAreLocal();
 
 // An open file descriptor, closed when the handle goes.
 class FileHandle {
