@@ -1,6 +1,7 @@
 // The provider's interface table, adapter list and per-adapter DNS servers,
-// read from rtnetlink, the link's device, the DHCP clients' leases and the
-// resolver's per-link state.
+// read from rtnetlink (or the kernel's files, see NetFiles.h), the link's
+// device, the DHCP clients' leases and the resolver's per-link state; below
+// a machine root, from that machine's copied files alone.
 
 // clang-format off
 // <net/if.h> comes before the kernel headers, which then leave its names alone.
@@ -20,6 +21,7 @@
 #include "InetAddresses.h"
 #include "Leases.h"
 #include "Links.h"
+#include "NetFiles.h"
 #include "ProcFiles.h"
 #include "RecordText.h"
 #include "ResolverConfig.h"
@@ -48,7 +50,11 @@ const provider::RootQueue* QueueOf(const NetworkState& state, unsigned index) {
 }
 
 provider::DeviceFacts FactsOf(const NetworkState& state, const LinkRecord& link, const std::string& pciIds) {
-    const provider::DeviceDetails device = provider::QueryDevice(link.name, "/sys", pciIds);
+    // The running kernel answers for its own links only; another machine's
+    // devices are known from its copied /sys.
+    const provider::DeviceDetails device = provider::LinksAreLocal()
+                                               ? provider::QueryDevice(link.name, provider::SysRoot(), pciIds)
+                                               : provider::DeviceFromFiles(link.name, provider::SysRoot(), pciIds);
     provider::DeviceFacts facts;
     facts.wireless = device.wireless;
     facts.speed = device.speed;
@@ -59,7 +65,8 @@ provider::DeviceFacts FactsOf(const NetworkState& state, const LinkRecord& link,
 
 // Whether state kept under /run by the system's network managers, keyed by
 // interface index, describes the links we see: it does when we run in the
-// network namespace of process 1, or when we cannot tell.
+// network namespace of process 1, or when we cannot tell (as for a machine
+// root, whose /run is read below that root).
 bool InInitialNetworkNamespace() {
     const std::string root = provider::ProcRoot();
     struct stat ours {
@@ -67,6 +74,19 @@ bool InInitialNetworkNamespace() {
     if (::stat((root + "/self/ns/net").c_str(), &ours) != 0 || ::stat((root + "/1/ns/net").c_str(), &init) != 0)
         return true;
     return ours.st_ino == init.st_ino && ours.st_dev == init.st_dev;
+}
+
+// Whether the namespace has a link of this index: the running kernel's, or
+// another machine's as its files list them.
+bool LinkExists(unsigned index) {
+    if (provider::LinksAreLocal()) {
+        char name[IF_NAMESIZE] = {};
+        return ::if_indextoname(index, name) != nullptr;
+    }
+    NetworkState state;
+    if (!provider::ReadNetworkState(state, provider::kLinks)) return false;
+    return std::any_of(state.links.begin(), state.links.end(),
+                       [index](const LinkRecord& link) { return link.index == index; });
 }
 
 // Writes a list of texts into a chain of IP_ADDR_STRING entries: the first
@@ -176,7 +196,7 @@ PROVIDER_EXPORT DWORD GetAdaptersInfo(PIP_ADAPTER_INFO pAdapterInfo, PULONG pOut
 
         std::vector<std::string> held;
         for (const AddressText& text : plans[i].addresses) held.push_back(text.address);
-        if (const auto lease = provider::FindLease("", link.index, link.name, held)) {
+        if (const auto lease = provider::FindLease(provider::MachineRoot(), link.index, link.name, held)) {
             a.DhcpEnabled = 1;
             provider::CopyField(a.DhcpServer.IpAddress.String, sizeof a.DhcpServer.IpAddress.String, lease->server);
             provider::CopyField(a.DhcpServer.IpMask.String, sizeof a.DhcpServer.IpMask.String, "255.255.255.255");
@@ -189,11 +209,15 @@ PROVIDER_EXPORT DWORD GetAdaptersInfo(PIP_ADAPTER_INFO pAdapterInfo, PULONG pOut
 
 PROVIDER_EXPORT DWORD GetPerAdapterInfo(ULONG IfIndex, PIP_PER_ADAPTER_INFO pPerAdapterInfo, PULONG pOutBufLen) {
     if (pOutBufLen == nullptr) return ERROR_INVALID_PARAMETER;
-    char name[IF_NAMESIZE] = {};
-    if (IfIndex == 0 || ::if_indextoname(IfIndex, name) == nullptr) return ERROR_INVALID_PARAMETER;
+    if (IfIndex == 0 || !LinkExists(IfIndex)) return ERROR_INVALID_PARAMETER;
+    // Below a machine root, that machine's resolver state and configuration.
+    const std::string root = provider::MachineRoot();
     std::vector<std::string> servers;
-    if (InInitialNetworkNamespace()) servers = provider::FindLinkDnsServers("", IfIndex);
-    if (servers.empty()) servers = provider::SystemDnsServers();
+    if (InInitialNetworkNamespace()) servers = provider::FindLinkDnsServers(root, IfIndex);
+    if (servers.empty())
+        servers = root.empty() ? provider::SystemDnsServers()
+                               : provider::SystemDnsServers(root + "/etc/resolv.conf",
+                                                            root + "/run/systemd/resolve/resolv.conf");
     const std::size_t extra = servers.size() > 1 ? servers.size() - 1 : 0;
     const std::size_t needed = sizeof(IP_PER_ADAPTER_INFO) + extra * sizeof(IP_ADDR_STRING);
     if (pPerAdapterInfo == nullptr || *pOutBufLen < needed) {

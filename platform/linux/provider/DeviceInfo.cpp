@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <tuple>
 
+#include "NetFiles.h"
 #include "ProcFiles.h"
 
 namespace provider {
@@ -238,6 +240,59 @@ std::string DefaultPciIdsPath() {
         if (::stat(path, &info) == 0 && S_ISREG(info.st_mode) && ::access(path, R_OK) == 0) return path;
     }
     return {};
+}
+
+namespace {
+
+// "0000:00:03.0": hexadecimal digits, colons and dots, with a colon.
+bool LooksLikePciAddress(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos &&
+           text.find("..") == std::string_view::npos && text.find(':') != std::string_view::npos;
+}
+
+std::string LinkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof target ? std::string(target, static_cast<std::size_t>(n))
+                                                                : std::string();
+}
+
+std::string_view LastComponent(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+DeviceDetails DeviceFromFiles(const std::string& name, const std::string& sysRoot, const std::string& pciIds) {
+    DeviceDetails details;
+    if (!IsSafeLinkName(name)) return details;
+    const std::string link = sysRoot + "/class/net/" + name;
+    details.wireless = Exists(link + "/wireless") || Exists(link + "/phy80211");
+    std::string text;
+    DWORD error = NO_ERROR;
+    if (ReadFileAt(link + "/speed", text, error, 64)) {
+        // A decimal count of Mbit/s and a line feed; -1 when unknown.
+        std::string_view digits(text);
+        while (!digits.empty() && (digits.back() == '\n' || digits.back() == ' ')) digits.remove_suffix(1);
+        std::uint32_t mbps = 0;
+        const auto [last, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), mbps);
+        if (!digits.empty() && ec == std::errc() && last == digits.data() + digits.size())
+            details.speed = SpeedFromMbps(mbps);
+    }
+    if (pciIds.empty()) return details;
+    const std::string device = link + "/device";
+    const std::string subsystem = LinkTarget(device + "/subsystem");
+    if (!LooksLikePciAddress(LastComponent(LinkTarget(device))) && !subsystem.ends_with("bus/pci")) return details;
+    const auto vendorId = ReadHexAttribute(device + "/vendor");
+    const auto deviceId = ReadHexAttribute(device + "/device");
+    if (vendorId && deviceId) details.model = PciModelFromFile(pciIds, *vendorId, *deviceId);
+    return details;
 }
 
 DeviceDetails QueryDevice(const std::string& name, const std::string& sysRoot, const std::string& pciIds) {

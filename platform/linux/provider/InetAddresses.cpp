@@ -7,7 +7,9 @@
 
 #include <cstring>
 
+#include "NetFiles.h"
 #include "NetlinkDump.h"
+#include "ProcFiles.h"
 
 namespace provider {
 
@@ -97,7 +99,11 @@ std::optional<InetAddress> DecodeInetAddressMessage(const unsigned char* payload
     return out;
 }
 
+// Another machine's addresses are told by its files alone; this machine's
+// by netlink, or by its files where netlink is refused (see NetFiles.h for
+// what the files cannot tell).
 bool ReadInetAddresses(int family, std::vector<InetAddress>& addresses) {
+    if (!LinksAreLocal()) return ReadInetAddressesFromFiles(CurrentFileRoots(), family, addresses);
     struct {
         nlmsghdr header;
         ifaddrmsg body;
@@ -112,8 +118,9 @@ bool ReadInetAddresses(int family, std::vector<InetAddress>& addresses) {
                                     if (auto a = DecodeInetAddressMessage(payload, n); a && a->family == family)
                                         found.push_back(*a);
                                 });
-    if (ok) addresses.insert(addresses.end(), found.begin(), found.end());
-    return ok;
+    if (!ok) return ReadInetAddressesFromFiles(CurrentFileRoots(), family, addresses);
+    addresses.insert(addresses.end(), found.begin(), found.end());
+    return true;
 }
 
 bool IsLinkLocal(const InetAddress& a) {

@@ -16,7 +16,9 @@
 #include <cstring>
 #include <functional>
 
+#include "NetFiles.h"
 #include "NetlinkDump.h"
+#include "ProcFiles.h"
 #include "RecordText.h"
 
 namespace provider {
@@ -208,12 +210,15 @@ std::optional<RootQueue> DecodeQdiscMessage(const unsigned char* payload, std::s
 }
 
 bool ReadNetworkState(NetworkState& state, unsigned parts) {
+    // Another machine's links are told by its files alone; this machine's
+    // by netlink, or by its files where netlink is refused.
+    if (!LinksAreLocal()) return ReadNetworkStateFromFiles(CurrentFileRoots(), state, parts);
     NetworkState out;
     if ((parts & kLinks) != 0) {
         if (!Dump<ifinfomsg>(RTM_GETLINK, RTM_NEWLINK, AF_UNSPEC, [&out](const unsigned char* p, std::size_t n) {
                 if (auto link = DecodeLinkMessage(p, n)) out.links.push_back(std::move(*link));
             }))
-            return false;
+            return ReadNetworkStateFromFiles(CurrentFileRoots(), state, parts);
         std::sort(out.links.begin(), out.links.end(),
                   [](const LinkRecord& a, const LinkRecord& b) { return a.index < b.index; });
         // A link renamed or re-created during the dump can appear twice.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "NetFiles.h"
 #include "NetlinkDump.h"
 #include "ProcFiles.h"
 #include "SocketTables.h"
@@ -39,8 +40,11 @@ struct RouteRequest {
 
 // Each route is one message of the dump, as `ip route show table all` shows
 // one line per route: routes that share a destination on other devices stay
-// apart, and a multipath route counts once.
+// apart, and a multipath route counts once.  Another machine's counts come
+// from its files alone, and this machine's from its files where netlink is
+// refused (see NetFiles.h for how they count).
 bool CountLinksAddressesRoutes(RouteCounts& counts) {
+    if (!LinksAreLocal()) return CountLinksAddressesRoutesFromFiles(CurrentFileRoots(), counts);
     RouteRequest<ifinfomsg> links{};
     links.header.nlmsg_type = RTM_GETLINK;
     links.body.ifi_family = AF_UNSPEC;
@@ -69,8 +73,9 @@ bool CountLinksAddressesRoutes(RouteCounts& counts) {
             // Entries of the route cache are not routes.
             return r.rtm_family == AF_INET && (r.rtm_flags & RTM_F_CLONED) == 0;
         });
-    if (ok) counts = out;
-    return ok;
+    if (!ok) return CountLinksAddressesRoutesFromFiles(CurrentFileRoots(), counts);
+    counts = out;
+    return true;
 }
 
 bool CountSockets(const char* table, DWORD& count, DWORD& error) {

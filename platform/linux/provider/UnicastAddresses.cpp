@@ -38,7 +38,8 @@ bool HaveIpv6() {
 // Family: 0 both, 2 IPv4, 23 IPv6.  On success *Table holds the rows, IPv4
 // first, each family in the kernel's order.  On any failure after the
 // arguments are checked *Table is null: ERROR_NOT_SUPPORTED when IPv6 is
-// asked for alone and the kernel has none, or when netlink is refused;
+// asked for alone and the kernel has none, or when neither netlink nor the
+// kernel's files (below a machine root, that machine's) tell the addresses;
 // ERROR_NOT_FOUND when there is no address of the family (a table of no
 // rows is never returned); ERROR_NOT_ENOUGH_MEMORY.
 PROVIDER_EXPORT DWORD GetUnicastIpAddressTable(USHORT Family, PMIB_UNICASTIPADDRESS_TABLE* Table) {
