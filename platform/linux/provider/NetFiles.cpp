@@ -126,9 +126,8 @@ public:
             // A table's heading: "Main:", "Local:", "Id 100:".
             m_leaf.reset();
             const std::string_view heading = Trim(raw);
-            if (m_sections.size() < 4096)
-                m_sections.push_back({heading.ends_with(':') ? std::string(heading.substr(0, std::min<std::size_t>(heading.size() - 1, 64))) : "",
-                                      0, kFnvOffset});
+            const std::string_view name = heading.ends_with(':') ? heading.substr(0, heading.size() - 1) : "";
+            if (m_sections.size() < 4096) m_sections.push_back({std::string(name.substr(0, 64)), 0, kFnvOffset});
             return true;
         }
         const std::string_view line = Trim(raw);
@@ -200,7 +199,8 @@ private:
         for (int part = 0; part < 4; ++part) {
             const std::size_t end = part < 3 ? text.find('.') : text.size();
             unsigned octet = 0;
-            if (end == std::string_view::npos || end == 0 || end > 3 || !ParseNumber(text.substr(0, end), octet, 10, 255))
+            if (end == std::string_view::npos || end == 0 || end > 3 ||
+                !ParseNumber(text.substr(0, end), octet, 10, 255))
                 return std::nullopt;
             value = value << 8 | octet;
             text.remove_prefix(part < 3 ? end + 1 : end);
@@ -216,7 +216,7 @@ private:
     }
 
     std::vector<Section> m_sections;
-    std::optional<std::uint32_t> m_leaf;  // host order
+    std::optional<std::uint32_t> m_leaf;     // host order
     std::vector<std::uint32_t> m_addresses;  // host order
     std::vector<FibPrefix> m_prefixes;
 };
@@ -265,17 +265,16 @@ bool Ipv6RouteLine(std::string_view line, std::size_t& count) {
     unsigned char destination[16], source[16], nextHop[16];
     unsigned destinationLength = 0, sourceLength = 0;
     std::uint32_t metric = 0, refs = 0, use = 0, flags = 0;
-    const bool ok = ParseHexBytes(NextField(line), destination, 16) &&
-                    ParseNumber(NextField(line), destinationLength, 16, 128) &&
-                    ParseHexBytes(NextField(line), source, 16) && ParseNumber(NextField(line), sourceLength, 16, 128) &&
-                    ParseHexBytes(NextField(line), nextHop, 16) && ParseNumber(NextField(line), metric, 16, 0xffffffffu) &&
-                    ParseNumber(NextField(line), refs, 16, 0xffffffffu) &&
-                    ParseNumber(NextField(line), use, 16, 0xffffffffu) &&
-                    ParseNumber(NextField(line), flags, 16, 0xffffffffu) && !NextField(line).empty();
+    const bool ok =
+        ParseHexBytes(NextField(line), destination, 16) && ParseNumber(NextField(line), destinationLength, 16, 128) &&
+        ParseHexBytes(NextField(line), source, 16) && ParseNumber(NextField(line), sourceLength, 16, 128) &&
+        ParseHexBytes(NextField(line), nextHop, 16) && ParseNumber(NextField(line), metric, 16, 0xffffffffu) &&
+        ParseNumber(NextField(line), refs, 16, 0xffffffffu) && ParseNumber(NextField(line), use, 16, 0xffffffffu) &&
+        ParseNumber(NextField(line), flags, 16, 0xffffffffu) && !NextField(line).empty();
     if (!ok) return true;
     static const unsigned char any[16] = {};
-    const bool nullEntry = destinationLength == 0 && std::memcmp(destination, any, 16) == 0 &&
-                           metric == 0xffffffffu && (flags & RTF_REJECT) != 0;
+    const bool nullEntry = destinationLength == 0 && std::memcmp(destination, any, 16) == 0 && metric == 0xffffffffu &&
+                           (flags & RTF_REJECT) != 0;
     if (!nullEntry) ++count;
     return true;
 }
@@ -292,10 +291,10 @@ bool NetDevLine(std::string_view line, std::vector<NetDevRow>& rows) {
     rtnl_link_stats64& s = row.stats;
     // The columns in the kernel's order; the sums it prints go where their
     // largest part belongs.
-    __u64* const columns[16] = {&s.rx_bytes,    &s.rx_packets,       &s.rx_errors,     &s.rx_dropped,
-                                &s.rx_fifo_errors, &s.rx_frame_errors, &s.rx_compressed, &s.multicast,
-                                &s.tx_bytes,    &s.tx_packets,       &s.tx_errors,     &s.tx_dropped,
-                                &s.tx_fifo_errors, &s.collisions,    &s.tx_carrier_errors, &s.tx_compressed};
+    __u64* const columns[16] = {&s.rx_bytes,       &s.rx_packets,      &s.rx_errors,         &s.rx_dropped,
+                                &s.rx_fifo_errors, &s.rx_frame_errors, &s.rx_compressed,     &s.multicast,
+                                &s.tx_bytes,       &s.tx_packets,      &s.tx_errors,         &s.tx_dropped,
+                                &s.tx_fifo_errors, &s.collisions,      &s.tx_carrier_errors, &s.tx_compressed};
     for (__u64* column : columns)
         if (!ParseNumber(NextField(rest), *column, 10, ~std::uint64_t{0})) return true;
     rows.push_back(std::move(row));
@@ -339,7 +338,8 @@ bool ReadIpv4Addresses(const FileRoots& roots, const std::vector<LinkRecord>& li
 }
 
 bool ReadIfInet6(const FileRoots& roots, std::vector<InetAddress>& rows) {
-    return ForEachLineOfRootFile(roots.proc + "/net/if_inet6", [&rows](std::string_view l) { return IfInet6Line(l, rows); });
+    return ForEachLineOfRootFile(roots.proc + "/net/if_inet6",
+                                 [&rows](std::string_view l) { return IfInet6Line(l, rows); });
 }
 
 }  // namespace
@@ -411,8 +411,8 @@ std::vector<unsigned char> ParseHardwareAddress(std::string_view text) {
 
 const std::vector<std::string>& LinkAttributeFiles() {
     static const std::vector<std::string> files = [] {
-        std::vector<std::string> names = {"ifindex", "type", "flags", "mtu", "address", "operstate", "carrier",
-                                          "dormant"};
+        std::vector<std::string> names = {"ifindex", "type",      "flags",   "mtu",
+                                          "address", "operstate", "carrier", "dormant"};
         for (const Counter& c : kCounters) names.emplace_back(c.file);
         return names;
     }();
@@ -429,8 +429,8 @@ std::optional<LinkRecord> LinkFromAttributes(std::string_view name, const LinkAt
     link.name = name;
     if (!index || !type || !flags || !mtu || !flags->starts_with("0x") ||
         !ParseNumber(*index, link.index, 10, 0x7fffffff) || link.index == 0 ||
-        !ParseNumber(*type, link.hardwareType, 10, 0xffff) || !ParseNumber(flags->substr(2), link.flags, 16, 0xffffffffu) ||
-        !ParseNumber(*mtu, link.mtu, 10, 0xffffffffu))
+        !ParseNumber(*type, link.hardwareType, 10, 0xffff) ||
+        !ParseNumber(flags->substr(2), link.flags, 16, 0xffffffffu) || !ParseNumber(*mtu, link.mtu, 10, 0xffffffffu))
         return std::nullopt;
     link.flags &= ~(kIffRunning | kIffLowerUp | kIffDormant);
     if ((link.flags & IFF_UP) != 0) {
@@ -498,8 +498,8 @@ std::vector<Ipv4Address> AssignIpv4Addresses(const FibTrieFacts& trie, const std
         if (link == byName.end() || !length) continue;
         add(HostOrder(row.destination), *length, {link->second, row.metric});
     }
-    const auto loopback = std::find_if(links.begin(), links.end(),
-                                       [](const LinkRecord& l) { return l.hardwareType == ARPHRD_LOOPBACK; });
+    const auto loopback =
+        std::find_if(links.begin(), links.end(), [](const LinkRecord& l) { return l.hardwareType == ARPHRD_LOOPBACK; });
     if (loopback != links.end())
         for (const FibPrefix& p : trie.localPrefixes)
             if (p.length <= 32) add(HostOrder(p.network), p.length, {loopback->index, 0});
@@ -516,7 +516,8 @@ std::vector<Ipv4Address> AssignIpv4Addresses(const FibTrieFacts& trie, const std
             break;
         }
     }
-    std::stable_sort(out.begin(), out.end(), [](const Ipv4Address& a, const Ipv4Address& b) { return a.index < b.index; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Ipv4Address& a, const Ipv4Address& b) { return a.index < b.index; });
     return out;
 }
 
