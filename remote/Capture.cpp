@@ -27,7 +27,8 @@ constexpr const char* kFiles[] = {
     "proc/sys/net/ipv4/ip_forward",          "proc/sys/net/ipv4/ip_default_ttl",
     "proc/sys/net/ipv6/conf/all/forwarding", "proc/sys/net/ipv6/conf/default/hop_limit",
     "proc/sys/net/ipv6/ip6frag_time",        "proc/sys/kernel/hostname",
-    "proc/sys/kernel/domainname",            "etc/resolv.conf",
+    "proc/sys/kernel/domainname",            "proc/sys/net/core/wmem_default",
+    "etc/resolv.conf",
     "etc/hosts",               "etc/samba/smb.conf",      "run/systemd/resolve/resolv.conf",
 };
 
@@ -230,7 +231,11 @@ std::string CaptureScript(std::string_view token, bool sudoOwners) {
     s += "T=" + std::string(token) + "\n";
     s += "export LC_ALL=C\n";
     s += "f() { [ -r \"/$1\" ] && [ -f \"/$1\" ] && { printf '\\n%s F %s\\n' \"$T\" \"$1\"; cat \"/$1\" 2>/dev/null; }; }\n";
-    s += "l() { [ -f \"/$1\" ] && IFS= read -r v < \"/$1\" 2>/dev/null && printf '\\n%s F %s\\n%s\\n' \"$T\" \"$1\" \"$v\"; }\n";
+    // `read` says end of file for a sysctl file read a byte at a time
+    // before its line feed, so its status is not taken as failure; a
+    // file that cannot be read gives an empty one.
+    s += "l() { [ -f \"/$1\" ] && [ -r \"/$1\" ] && { v=; IFS= read -r v < \"/$1\"; "
+         "printf '\\n%s F %s\\n%s\\n' \"$T\" \"$1\" \"$v\"; } 2>/dev/null; }\n";
     s += "d() { printf '\\n%s D %s\\n' \"$T\" \"$1\"; }\n";
     s += "printf '%s TESSALINE-CAPTURE 1\\n' \"$T\"\n";
     s += "for p in";
@@ -294,15 +299,14 @@ bool ParseCapture(std::string_view answer, std::string_view token, Capture& out,
         return false;
     }
     const std::string ending = "\n" + std::string(token) + " END\n";
-    if (answer.size() < heading.size() + ending.size() - 1 ||
-        answer.substr(answer.size() - ending.size()) != ending) {
+    if (answer.size() < heading.size() + ending.size() || answer.substr(answer.size() - ending.size()) != ending) {
         error = "the answer was cut before its end";
         return false;
     }
     // The frames: "\nTOKEN KIND NAME\n" then the content up to the next
     // "\nTOKEN ".
     const std::string mark = "\n" + std::string(token) + " ";
-    std::string_view rest = answer.substr(heading.size() - 1, answer.size() - heading.size() + 1 - ending.size() + 1);
+    std::string_view rest = answer.substr(heading.size(), answer.size() - heading.size() - ending.size());
     std::size_t frames = 0;
     while (!rest.empty()) {
         if (!StartsWith(rest, mark)) {

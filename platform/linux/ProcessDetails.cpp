@@ -48,8 +48,14 @@ bool ReadSmall(const std::string& path, std::size_t limit, std::string& text) {
 // The link's target; `denied` when this process may not read it.
 std::string ReadLink(const std::string& path, bool& denied) {
     char target[PATH_MAX];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    ssize_t n = ::readlink(path.c_str(), target, sizeof target);
     if (n < 0 && (errno == EACCES || errno == EPERM)) denied = true;
+    // Another machine's capture holds a link's target as the text of a
+    // regular file: it is read, never followed.
+    if (n < 0 && errno == EINVAL && std::string_view(ProcRoot()) != "/proc") {
+        std::string text;
+        if (ReadSmall(path, sizeof target, text)) return text.size() < sizeof target ? text : std::string();
+    }
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
     return std::string(target, static_cast<std::size_t>(n));
 }

@@ -1,5 +1,7 @@
 // Processes, thread tokens and the debug privilege on Linux.
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -107,6 +109,18 @@ constexpr std::uint32_t kPtraceBit = 1u << (CAP_SYS_PTRACE % 32);
 constexpr unsigned kPtraceWord = CAP_SYS_PTRACE / 32;
 
 bool UnderMachineProcRoot() { return std::string_view(ProcRoot()) == "/proc"; }
+
+// The text of a small regular file holding a path, without following any
+// link: its length, or -1.
+ssize_t ReadPathFile(const char* path, char* target, std::size_t size) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat info {};
+    ssize_t n = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) n = ::read(fd, target, size);
+    ::close(fd);
+    return n;
+}
 
 // Enables the privilege; `notPermitted` when the thread may not hold it.
 // A thread holds it when CAP_SYS_PTRACE is in its permitted set, or when the
@@ -254,6 +268,9 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    // Another machine's capture holds the executable's path as the text of
+    // a regular file (readlink says EINVAL): it is read, never followed.
+    if (n < 0 && errno == EINVAL && !UnderMachineProcRoot()) n = ReadPathFile(exe, target, sizeof target);
     const bool hasExecutable = n > 0 && static_cast<std::size_t>(n) < sizeof target;
     if (!hasExecutable) {
         exe[length - 4] = '\0';  // PROC/PID

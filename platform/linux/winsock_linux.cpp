@@ -17,6 +17,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -176,8 +177,16 @@ const CatalogCandidate kCandidates[] = {
 // when it cannot be read.  Opened as the provider opens its files: without
 // waiting, and read only when it is a regular file, so that anything else
 // found there (a FIFO would block a plain open for good) counts as unread.
-std::optional<std::vector<std::string>> RegisteredProtocols() {
-    const int fd = ::open("/proc/net/protocols", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+// Another machine, read from the copy of its files below this root (set by
+// the program for --remote); empty for this machine.
+std::string MachineRoot() {
+    const char* root = secure_getenv("TESSALINE_MACHINE_ROOT");
+    return root != nullptr ? root : "";
+}
+
+// A small file's text (at most 256 KiB), or nothing when it cannot be read.
+std::optional<std::string> ReadSmallText(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -193,7 +202,28 @@ std::optional<std::vector<std::string>> RegisteredProtocols() {
         text.append(chunk, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    return RegisteredProtocolNames(text);
+    return text;
+}
+
+std::optional<std::vector<std::string>> RegisteredProtocols() {
+    const auto text = ReadSmallText(MachineRoot() + "/proc/net/protocols");
+    if (!text) return std::nullopt;
+    return RegisteredProtocolNames(*text);
+}
+
+// Another machine's sockets cannot be opened from here: a protocol its
+// kernel registers is listed, and a message size that follows the send
+// buffer is taken from its default send buffer.
+bool RegisteredThere(const CatalogCandidate& c, DWORD& messageSize) {
+    messageSize = c.sizeRule == Stream ? 0 : c.messageSize;
+    if (c.sizeRule == SendBuffer) {
+        messageSize = 0;
+        const auto text = ReadSmallText(MachineRoot() + "/proc/sys/net/core/wmem_default");
+        unsigned long buffer = 0;
+        if (text && std::sscanf(text->c_str(), "%lu", &buffer) == 1 && buffer > c.messageSize && buffer < 1ul << 31)
+            messageSize = static_cast<DWORD>(buffer) - c.messageSize;
+    }
+    return true;
 }
 
 bool Registered(const CatalogCandidate& c, const std::optional<std::vector<std::string>>& registered) {
@@ -317,11 +347,13 @@ int WSAEnumProtocolsW(LPINT lpiProtocols, LPWSAPROTOCOL_INFOW lpProtocolBuffer, 
 
     std::vector<WSAPROTOCOL_INFOW> entries;
     const auto registered = RegisteredProtocols();
+    const bool remote = !MachineRoot().empty();
     DWORD catalogId = 1001;
     for (const CatalogCandidate& c : kCandidates) {
         const DWORD id = catalogId++;
         DWORD messageSize = 0;
-        if (Wanted(lpiProtocols, c.protocol) && Registered(c, registered) && KernelOpens(c, messageSize))
+        if (Wanted(lpiProtocols, c.protocol) && Registered(c, registered) &&
+            (remote ? RegisteredThere(c, messageSize) : KernelOpens(c, messageSize)))
             entries.push_back(MakeEntry(c, id, messageSize));
     }
     const DWORD needed = static_cast<DWORD>(entries.size() * sizeof(WSAPROTOCOL_INFOW));

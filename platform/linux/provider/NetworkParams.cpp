@@ -33,9 +33,10 @@ void CopyCut(char (&field)[N], const std::string& text) {
     provider::CopyField(field, N, text);
 }
 
-// The most recent dhclient lease file, if any.
-std::string LatestLeaseFile() {
-    DIR* dir = ::opendir(kDhclientLeases);
+// The most recent dhclient lease file below `root`, if any.
+std::string LatestLeaseFile(const std::string& root) {
+    const std::string folder = root + kDhclientLeases;
+    DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) return {};
     std::string best;
     time_t bestTime = 0;
@@ -43,7 +44,7 @@ std::string LatestLeaseFile() {
         const std::string name = entry->d_name;
         if (name.size() < 7 || name.compare(name.size() - 7, 7, ".leases") != 0 || name.rfind("dhclient", 0) != 0)
             continue;
-        const std::string path = std::string(kDhclientLeases) + "/" + name;
+        const std::string path = folder + "/" + name;
         struct stat st {};
         // Only a regular file is read: a FIFO or a directory of that name is
         // no lease file.
@@ -63,30 +64,46 @@ struct Parameters {
     unsigned forwarding = 0;
 };
 
-Parameters Gather() {
-    Parameters p;
+// The host name: another machine's from its copy of the kernel's setting
+// (its first line, at most HOST_NAME_MAX bytes), this machine's from the
+// system.
+std::string HostName(const std::string& root) {
+    if (!root.empty()) {
+        std::string text = ReadSmallFile(root + "/proc/sys/kernel/hostname");
+        text = text.substr(0, text.find('\n'));
+        return text.substr(0, HOST_NAME_MAX);
+    }
     char name[HOST_NAME_MAX + 1] = {};
     if (::gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
-    const std::string hostname = name;
+    return name;
+}
+
+Parameters Gather() {
+    Parameters p;
+    // Another machine's files are read below its root; this machine's
+    // where they are.
+    const std::string root = provider::MachineRoot();
+    const std::string hostname = HostName(root);
     const std::size_t dot = hostname.find('.');
     p.host = hostname.substr(0, dot);
 
-    const provider::ResolverConfig resolver = provider::ParseResolvConf(ReadSmallFile(kResolvConf));
-    p.servers = provider::SystemDnsServers(kResolvConf);
+    const provider::ResolverConfig resolver = provider::ParseResolvConf(ReadSmallFile(root + kResolvConf));
+    p.servers = root.empty() ? provider::SystemDnsServers(kResolvConf)
+                             : provider::SystemDnsServers(root + kResolvConf, root + "/run/systemd/resolve/resolv.conf");
 
     // The DNS domain: the rest of the fully qualified name, else the
     // resolver's domain, else its first search domain.
     std::string fqdn = dot != std::string::npos ? hostname : "";
-    if (fqdn.empty()) fqdn = provider::FullyQualifiedNameFromHostsFile(kHosts, hostname);
+    if (fqdn.empty()) fqdn = provider::FullyQualifiedNameFromHostsFile(root + kHosts, hostname);
     if (fqdn.find('.') != std::string::npos) p.domain = fqdn.substr(fqdn.find('.') + 1);
     else if (!resolver.domain.empty()) p.domain = resolver.domain;
     else if (!resolver.search.empty()) p.domain = resolver.search.front();
 
-    const std::string leases = LatestLeaseFile();
+    const std::string leases = LatestLeaseFile(root);
     const provider::NetbiosLeaseOptions lease =
         leases.empty() ? provider::NetbiosLeaseOptions{} : provider::NetbiosOptionsFromLeases(ReadSmallFile(leases));
     p.nodeType = lease.nodeType;
-    p.scope = provider::NetbiosScopeFromSmbConf(ReadSmallFile(kSmbConf));
+    p.scope = provider::NetbiosScopeFromSmbConf(ReadSmallFile(root + kSmbConf));
     if (p.scope.empty()) p.scope = lease.scope;
 
     std::string forward;
