@@ -23,6 +23,13 @@
 #include <QShortcut>
 #include <QTabBar>
 #include <QTimer>
+
+#include "RemoteView.h"
+
+namespace {
+// The host the window shows, when another (see CMainFrame::SetRemote).
+const remote::RemoteView* g_remote = nullptr;
+}  // namespace
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -232,6 +239,13 @@ bool CMainFrame::LoadFrame() {
     m_bRestored = RestoreWorkspace();
     UpdateCommandUI();
     UpdateTitle();
+    if (g_remote != nullptr) {
+        // The refresher runs on its own thread; its state is looked at here.
+        auto* watch = new QTimer(this);
+        connect(watch, &QTimer::timeout, this, [this] { UpdateRemoteState(); });
+        watch->start(500);
+        UpdateRemoteState();
+    }
     return true;
 }
 
@@ -751,10 +765,30 @@ void CMainFrame::UpdateCommandUI() {
     }
 }
 
+void CMainFrame::SetRemote(const remote::RemoteView* view) { g_remote = view; }
+const remote::RemoteView* CMainFrame::Remote() { return g_remote; }
+
+void CMainFrame::UpdateRemoteState() {
+    if (g_remote == nullptr) return;
+    const bool lost = !g_remote->Connected();
+    const QString host = QString::fromStdString(g_remote->Host());
+    const QString banner =
+        lost ? QStringLiteral("Connection to %1 lost (%2); retrying every 2 seconds.")
+                   .arg(host, QString::fromStdString(g_remote->LastError()).left(200))
+             : QString();
+    for (CNetworkDataView* pane : Panes()) pane->SetBanner(banner);
+    if (lost != m_bRemoteLost) {
+        m_bRemoteLost = lost;
+        UpdateTitle();
+    }
+}
+
 void CMainFrame::UpdateTitle() {
-    const QString title = LoadResString(ids::IDR_MAINFRAME);
+    QString title = LoadResString(ids::IDR_MAINFRAME);
+    if (g_remote != nullptr) title += QStringLiteral(" - ") + QString::fromStdString(g_remote->Host());
     QMdiSubWindow* active = m_mdiArea != nullptr ? m_mdiArea->currentSubWindow() : nullptr;
-    const QString paused = m_bPaused ? QStringLiteral(" [Paused]") : QString();
+    const QString paused = (m_bPaused ? QStringLiteral(" [Paused]") : QString()) +
+                           (m_bRemoteLost ? QStringLiteral(" [Connection lost]") : QString());
     setWindowTitle((active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()
                                                                           : title) +
                    paused);

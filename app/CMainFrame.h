@@ -12,6 +12,9 @@
 
 class CSocketFeed;
 class CMainFrame;
+namespace remote {
+class RemoteView;
+}
 class CNetworkDataView;
 class CRibbonBar;
 class QActionGroup;
@@ -110,8 +113,17 @@ public:
     void OnTogglePane(CNetworkDataView* pane);
     // The check marks of the ribbon and the look menu, from the state.
     void UpdateCommandUI();
-    // "Tessaline 2.1 - " and the active document's title.
+    // "Tessaline 2.1 - " and the active document's title; the host shown
+    // when it is another, and whether its connection is lost.
     void UpdateTitle();
+
+    // Another host that the window shows (the program's --remote), set
+    // before the window is made; null for this machine.
+    static void SetRemote(const remote::RemoteView* view);
+    static const remote::RemoteView* Remote();
+    // Every pane's banner and the title from the remote host's connection:
+    // lost, each pane says so (and that it is retried); back, they clear.
+    void UpdateRemoteState();
 
     CRibbonBar* Ribbon() const { return m_wndRibbon; }
     QMdiArea* MdiArea() const { return m_mdiArea; }
@@ -151,6 +163,7 @@ public:
     // and whether the panes are paused.
     bool m_bHighlightChanges = true;
     bool m_bPaused = false;
+    bool m_bRemoteLost = false;
     CSocketFeed* SocketFeed() const { return m_socketFeed; }
     // Writes the connection log to `path` as CSV, or as JSON when the name
     // ends in ".json"; false (and nothing said) when it cannot be written.

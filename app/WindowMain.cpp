@@ -3,7 +3,14 @@
 #include <QApplication>
 #include <QByteArrayList>
 
+#include "CMainFrame.h"
 #include "CTessalineApp.h"
+
+// Another host for the window to show, set by the program before
+// TessalineRunWindow; the object outlives the window.
+extern "C" __attribute__((visibility("default"))) void TessalineSetRemote(const remote::RemoteView* view) {
+    CMainFrame::SetRemote(view);
+}
 
 // `file` is the document the command line named, as the bytes it was given
 // (a name need not be valid in any encoding, and may start with '-'), or

@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QLabel>
 #include <QPainter>
 #include <QStyle>
 #include <QPixmap>
@@ -92,6 +93,15 @@ bool CNetworkDataView::Create() {
             [this](quintptr line) { WriteSocketDetails(reinterpret_cast<HTREEITEM>(line)); });
 
     m_wndToolBar = new CClassToolBar(m_wndClient);
+    m_wndBanner = new QLabel(m_wndClient);
+    m_wndBanner->setObjectName(QStringLiteral("paneBanner"));
+    m_wndBanner->setWordWrap(false);
+    m_wndBanner->setTextFormat(Qt::PlainText);
+    m_wndBanner->setContentsMargins(4, 2, 4, 2);
+    m_wndBanner->setAutoFillBackground(true);
+    m_wndBanner->setBackgroundRole(QPalette::ToolTipBase);
+    m_wndBanner->setForegroundRole(QPalette::ToolTipText);
+    m_wndBanner->hide();
     if (m_bAutoCapable) {
         static const QIcon picture(LoadMasked(refresh_button));
         QAction* refresh = m_wndToolBar->addAction(picture, tr("Refresh"));
@@ -196,7 +206,23 @@ void CNetworkDataView::AdjustLayout() {
     const QRect rc = m_wndClient->rect();
     const int cyTlb = m_wndToolBar->CalcFixedHeight();
     m_wndToolBar->setGeometry(rc.left(), rc.top(), rc.width(), cyTlb);
-    m_wndTree->setGeometry(rc.left() + 1, rc.top() + cyTlb + 1, rc.width() - 2, rc.height() - cyTlb - 2);
+    const int cyBanner = m_wndBanner != nullptr && !m_wndBanner->isHidden() ? m_wndBanner->sizeHint().height() : 0;
+    if (cyBanner > 0) m_wndBanner->setGeometry(rc.left(), rc.top() + cyTlb, rc.width(), cyBanner);
+    const int top = cyTlb + cyBanner;
+    m_wndTree->setGeometry(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - 2);
+}
+
+void CNetworkDataView::SetBanner(const QString& text) {
+    if (m_wndBanner == nullptr || (m_wndBanner->text() == text && m_wndBanner->isHidden() == text.isEmpty())) return;
+    m_wndBanner->setText(text);
+    m_wndBanner->setToolTip(text);
+    m_wndBanner->setAccessibleName(text);
+    m_wndBanner->setHidden(text.isEmpty());
+    AdjustLayout();
+}
+
+QString CNetworkDataView::Banner() const {
+    return m_wndBanner != nullptr && !m_wndBanner->isHidden() ? m_wndBanner->text() : QString();
 }
 
 void CNetworkDataView::PaintFrame() {

@@ -15,6 +15,8 @@
 #include "CViewTree.h"
 #include "NetworkReport.h"
 
+class QLabel;
+
 // Command id of the pane's refresh button.
 inline constexpr int ID_REFRESH = 144;
 
@@ -48,6 +50,11 @@ public:
     // Freezes what the pane shows while collection goes on; resuming brings
     // it up to date at once.
     void SetPaused(bool paused);
+
+    // A line above the report that says why what it shows may not be
+    // current (another host's connection lost); empty hides it.
+    void SetBanner(const QString& text);
+    QString Banner() const;
     bool IsPaused() const { return m_bPaused; }
     // Turns the marking of changed socket lines on or off.
     void SetMarkChanges(bool on) { m_bMarkChanges = on; }
@@ -84,6 +91,7 @@ private:
     QWidget* m_wndClient = nullptr;
     CClassToolBar* m_wndToolBar = nullptr;
     CViewTree* m_wndTree = nullptr;
+    QLabel* m_wndBanner = nullptr;
     QFont m_Font;
     int m_nTimerId = 0;
     bool m_bOnScreen = true;  // false while in a tab that is not shown

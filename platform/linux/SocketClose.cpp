@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "sockclose.h"
@@ -119,6 +120,13 @@ int OpenSocketCloseNotifications(unsigned protocols) {
     }
     if (count == 0) {
         errno = EINVAL;
+        return -1;
+    }
+    // Another machine read from a copy of its files (TESSALINE_MACHINE_ROOT)
+    // has no notifications to give; this kernel's would be of the wrong
+    // machine.
+    if (const char* root = secure_getenv("TESSALINE_MACHINE_ROOT"); root != nullptr && *root != '\0') {
+        errno = EOPNOTSUPP;
         return -1;
     }
 
