@@ -224,23 +224,26 @@ std::string NewToken() {
 }
 
 std::string CaptureScript(std::string_view token, bool sudoOwners) {
-    // The token is ours (hexadecimal digits), so it needs no quoting.  Files
-    // of one line are read with the shell's own `read`, the others with one
-    // `cat` each; a file that cannot be read is left out.
+    // The token is ours (hexadecimal digits), so it needs no quoting.  The
+    // one-line attributes under /sys are read with the shell's own `read`,
+    // the other files with one `cat` each; a file that cannot be read is
+    // left out.
     std::string s;
     s += "T=" + std::string(token) + "\n";
     s += "export LC_ALL=C\n";
     s += "f() { [ -r \"/$1\" ] && [ -f \"/$1\" ] && { printf '\\n%s F %s\\n' \"$T\" \"$1\"; cat \"/$1\" 2>/dev/null; }; }\n";
-    // `read` says end of file for a sysctl file read a byte at a time
-    // before its line feed, so its status is not taken as failure; a
-    // file that cannot be read gives an empty one.
+    // `read` takes a file a byte at a time, which sysfs attributes allow
+    // but sysctl files do not (they answer end of file after the first
+    // byte): `l` is for /sys alone.  Its status is not taken as failure (a
+    // last line without its line feed); a file that cannot be read gives
+    // an empty one.
     s += "l() { [ -f \"/$1\" ] && [ -r \"/$1\" ] && { v=; IFS= read -r v < \"/$1\"; "
          "printf '\\n%s F %s\\n%s\\n' \"$T\" \"$1\" \"$v\"; } 2>/dev/null; }\n";
     s += "d() { printf '\\n%s D %s\\n' \"$T\" \"$1\"; }\n";
     s += "printf '%s TESSALINE-CAPTURE 1\\n' \"$T\"\n";
     s += "for p in";
     for (const char* f : kFiles) s += std::string(" ") + f;
-    s += "; do case $p in proc/sys/*) l \"$p\";; *) f \"$p\";; esac; done\n";
+    s += "; do f \"$p\"; done\n";
     s += "for n in /sys/class/net/*; do\n";
     s += "  [ -d \"$n\" ] || continue; b=${n##*/}\n";
     s += "  for a in";

@@ -292,6 +292,8 @@ TEST(LinkCodes, TypesAndStates) {
     EXPECT_EQ(provider::SpeedFromMbps(1000), 1000000000u);
     EXPECT_EQ(provider::SpeedFromMbps(10000), 4294967295u);  // clamped
     EXPECT_EQ(provider::SpeedFromMbps(0xffffffffu), 0u);     // unknown
+    EXPECT_EQ(provider::SpeedBitsFromMbps(10000), 10000000000u);  // whole
+    EXPECT_EQ(provider::SpeedBitsFromMbps(0xffffffffu), 0u);
     EXPECT_EQ(provider::SpeedFromMbps(0), 0u);
 }
 

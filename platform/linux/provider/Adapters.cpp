@@ -58,6 +58,7 @@ provider::DeviceFacts FactsOf(const NetworkState& state, const LinkRecord& link,
     provider::DeviceFacts facts;
     facts.wireless = device.wireless;
     facts.speed = device.speed;
+    facts.speedBits = device.speedBits;
     facts.description = provider::InterfaceDescription(link.name, device.model);
     if (const provider::RootQueue* queue = QueueOf(state, link.index)) facts.queueLength = queue->length;
     return facts;
@@ -255,7 +256,7 @@ void FillInterfaceRow2(const LinkRecord& link, const provider::DeviceFacts& fact
     row.AdminStatus = up ? NET_IF_ADMIN_STATUS_UP : NET_IF_ADMIN_STATUS_DOWN;
     row.MediaConnectState = running ? MediaConnectStateConnected : MediaConnectStateDisconnected;
     if (!running) row.InterfaceAndOperStatusFlags |= kIfFlagNotMediaConnected;
-    row.TransmitLinkSpeed = row.ReceiveLinkSpeed = facts.speed;
+    row.TransmitLinkSpeed = row.ReceiveLinkSpeed = facts.speedBits;
     const rtnl_link_stats64& s = link.stats;
     row.InOctets = s.rx_bytes;
     row.InUcastPkts = s.rx_packets >= s.multicast ? s.rx_packets - s.multicast : 0;

@@ -225,9 +225,13 @@ std::string PciModelFromFile(const std::string& pciIds, unsigned vendor, unsigne
 }
 
 DWORD SpeedFromMbps(std::uint32_t mbps) {
-    if (mbps == 0 || mbps == 0xffffffffu) return 0;
-    const std::uint64_t bits = std::uint64_t{mbps} * 1000000u;
+    const std::uint64_t bits = SpeedBitsFromMbps(mbps);
     return bits > 0xffffffffu ? 0xffffffffu : static_cast<DWORD>(bits);
+}
+
+std::uint64_t SpeedBitsFromMbps(std::uint32_t mbps) {
+    if (mbps == 0 || mbps == 0xffffffffu) return 0;
+    return std::uint64_t{mbps} * 1000000u;
 }
 
 std::string InterfaceDescription(const std::string& name, const std::string& model) {
@@ -283,7 +287,10 @@ DeviceDetails DeviceFromFiles(const std::string& name, const std::string& sysRoo
         std::uint32_t mbps = 0;
         const auto [last, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), mbps);
         if (!digits.empty() && ec == std::errc() && last == digits.data() + digits.size())
+        {
             details.speed = SpeedFromMbps(mbps);
+            details.speedBits = SpeedBitsFromMbps(mbps);
+        }
     }
     if (pciIds.empty()) return details;
     const std::string device = link + "/device";
@@ -301,7 +308,10 @@ DeviceDetails QueryDevice(const std::string& name, const std::string& sysRoot, c
     if (socket.get() < 0) return details;
     ifreq request;
     if (NameRequest(name, request)) details.wireless = ::ioctl(socket.get(), kSiocGiwName, &request) == 0;
-    if (const auto mbps = LinkSpeedMbps(socket.get(), name)) details.speed = SpeedFromMbps(*mbps);
+    if (const auto mbps = LinkSpeedMbps(socket.get(), name)) {
+        details.speed = SpeedFromMbps(*mbps);
+        details.speedBits = SpeedBitsFromMbps(*mbps);
+    }
     const std::string bus = BusAddress(socket.get(), name);
     if (bus.empty() || pciIds.empty()) return details;
     const std::string device = sysRoot + "/bus/pci/devices/" + bus;

@@ -17,6 +17,7 @@ namespace provider {
 struct DeviceDetails {
     bool wireless = false;
     DWORD speed = 0;    // bits per second, clamped to 32 bits; 0 when unknown
+    std::uint64_t speedBits = 0;  // bits per second, whole; 0 when unknown
     std::string model;  // "Vendor Device", or empty
 };
 
@@ -40,6 +41,8 @@ std::string PciModelFromFile(const std::string& pciIds, unsigned vendor, unsigne
 // A speed the kernel gives in Mbit/s as bits per second, clamped to 32 bits;
 // 0 for an unknown speed (0 or all ones).
 DWORD SpeedFromMbps(std::uint32_t mbps);
+// The same, whole in 64 bits.
+std::uint64_t SpeedBitsFromMbps(std::uint32_t mbps);
 
 // The interface's description: its name, followed by the device model in
 // parentheses when known.

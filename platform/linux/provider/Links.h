@@ -83,6 +83,7 @@ struct DeviceFacts {
     DWORD speed = 0;  // bits per second, clamped; 0 unknown
     std::string description;
     DWORD queueLength = 0;
+    std::uint64_t speedBits = 0;  // bits per second, whole; 0 unknown
 };
 void FillInterfaceRow(const LinkRecord& link, const DeviceFacts& facts, MIB_IFROW& row);
 
