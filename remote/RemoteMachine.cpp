@@ -11,7 +11,9 @@ std::string PrivateParent() {
 }
 
 RemoteMachine::RemoteMachine(std::string destination, bool sudoOwners)
-    : m_root(PrivateParent()), m_ssh(std::move(destination), m_root.Path()), m_sudoOwners(sudoOwners) {}
+    : m_root(PrivateParent()), m_ssh(std::move(destination), m_root.Path()), m_sudoOwners(sudoOwners) {
+    BecomeSubreaper();
+}
 
 RemoteMachine::~RemoteMachine() {
     StopRefreshing();

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,7 +67,10 @@ bool Spawn(const std::vector<std::string>& argv, bool in, bool out, bool err, Ch
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own, ended whole: TESSALINE_SSH_COMMAND runs
+    // ssh under a shell, which may not hand its process over to ssh.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -88,19 +92,29 @@ bool Spawn(const std::vector<std::string>& argv, bool in, bool out, bool err, Ch
     return true;
 }
 
-// Ends a child: SIGTERM, then SIGKILL after a moment; reaps it.  Its exit
-// status, or -1.
+// Ends a child and its process group: SIGTERM, then SIGKILL after a
+// moment; reaps it.  Its exit status, or -1.  A child that has exited is
+// reaped, and what it left in its group (ssh under a shell) ended too.
 int EndChild(pid_t pid) {
     if (pid <= 0) return -1;
     int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 40; ++i) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+    bool reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+    ::kill(-pid, SIGTERM);
+    for (int i = 0; i < 40 && !reaped; ++i) {
+        reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+        if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    if (!reaped) {
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    // What the group left behind comes to this process (a subreaper, see
+    // BecomeSubreaper) once its parent is gone: reaped here, a second at most.
+    for (int i = 0; i < 40 && !(::kill(-pid, 0) != 0 && errno == ESRCH); ++i) {
+        while (::waitpid(-pid, nullptr, WNOHANG) > 0) {
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
     return status;
 }
 
@@ -122,6 +136,8 @@ void DrainInto(int fd, std::string& into, std::size_t max) {
 }
 
 }  // namespace
+
+void BecomeSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
 
 bool ValidDestination(const std::string& destination) {
     if (destination.empty() || destination[0] == '-' || destination.size() > 1024) return false;

@@ -21,6 +21,11 @@ namespace remote {
 // without blanks or control characters.
 bool ValidDestination(const std::string& destination);
 
+// Makes this process the reaper of its children's orphans, so that an ssh
+// left by a shell that TESSALINE_SSH_COMMAND ran is reaped when its group
+// is ended, not left to an init that may not.
+void BecomeSubreaper();
+
 class SshSession {
 public:
     // `controlDir` holds the master's socket: a folder of ours.

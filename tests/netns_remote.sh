@@ -32,6 +32,14 @@ chmod 700 "$dir"
 server= holder=
 cleanup() {
   local pid
+  # What sshd started for our connections (each found by its namespace)
+  # ends with it.
+  if [ -n "$server" ] && [ -n "${server_ns:-}" ]; then
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+      [ "$pid" != "$server" ] && [ "$(readlink /proc/$pid/ns/net 2>/dev/null)" = "$server_ns" ] &&
+        kill "$pid" 2>/dev/null || true
+    done
+  fi
   for pid in $holder $server; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
@@ -75,6 +83,7 @@ for _ in $(seq 1 50); do
   in_server true 2>/dev/null && [ "$(readlink /proc/$server/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
   sleep 0.1
 done
+server_ns=$(readlink /proc/$server/ns/net)
 ip link add tslc type veth peer name tsls netns "$server"
 ip addr add 10.201.0.1/24 dev tslc
 ip link set tslc up
