@@ -424,7 +424,9 @@ bool MachineRoot::Switch(const std::string& name, std::string& error) {
     // The capture before this one stays for readers still in it.
     if (m_generation >= 2) {
         std::error_code ignored;
-        std::filesystem::remove_all(m_dir + "/c" + std::to_string(m_generation - 2), ignored);
+        std::string old = m_dir + "/c";
+        old += std::to_string(m_generation - 2);
+        std::filesystem::remove_all(old, ignored);
     }
     return true;
 }
@@ -434,7 +436,8 @@ bool MachineRoot::Install(const Capture& capture, std::string& error) {
         error = "no folder for the machine root";
         return false;
     }
-    const std::string name = "c" + std::to_string(++m_generation);
+    std::string name = "c";
+    name += std::to_string(++m_generation);
     const std::string dir = m_dir + "/" + name;
     if (::mkdir(dir.c_str(), 0700) != 0) {
         error = "cannot make " + dir + ": " + std::strerror(errno);

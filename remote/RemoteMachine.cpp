@@ -1,5 +1,7 @@
 #include "RemoteMachine.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 
@@ -7,7 +9,12 @@ namespace remote {
 
 std::string PrivateParent() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    return runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
+    if (runtime != nullptr && runtime[0] == '/') return runtime;
+    // A capture is thousands of small files and links, written every 2 s:
+    // in memory they cost a fortieth of what they cost on a disk.
+    struct stat info {};
+    if (::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode)) return "/dev/shm";
+    return "/tmp";
 }
 
 RemoteMachine::RemoteMachine(std::string destination, bool sudoOwners)

@@ -71,7 +71,7 @@ private:
 };
 
 // The folder for private state: $XDG_RUNTIME_DIR when it is an absolute
-// path, else /tmp.
+// path, else /dev/shm (memory, as that is), else /tmp.
 std::string PrivateParent();
 
 }  // namespace remote

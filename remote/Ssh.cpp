@@ -169,6 +169,7 @@ bool SshSession::Start(int timeoutMs, std::string& error) {
     Child child;
     const std::vector<std::string> argv =
         Command({"-M", "-S", m_socket, "-o", "ControlPersist=no", "-o", "BatchMode=yes", "-o", "ConnectTimeout=10",
+                 "-o", "Compression=yes",
                  "-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=2", "-N", "-T", "--", m_destination});
     if (!Spawn(argv, false, false, true, child, error)) return false;
     m_master = child.pid;

@@ -73,9 +73,11 @@ EOF
 mkdir -p /run/sshd
 
 # The server's namespace: its own network and mount namespaces, /sys
-# mounted again so that it shows that network's links; sshd in front.
+# mounted again so that it shows that network's links, and this machine's
+# root shell start-up file hidden (it may take a second per command); sshd
+# in front.
 unshare -n -m --propagation private bash -c \
-  "mount -t sysfs sysfs /sys && ip link set lo up && exec /usr/sbin/sshd -D -e -f '$dir/sshd_config'" \
+  "mount -t sysfs sysfs /sys && { [ ! -f ~/.bashrc ] || mount --bind /dev/null ~/.bashrc; } && ip link set lo up && exec /usr/sbin/sshd -D -e -f '$dir/sshd_config'" \
   2>"$dir/sshd.log" &
 server=$!
 in_server() { nsenter -t "$server" -n -m "$@"; }
