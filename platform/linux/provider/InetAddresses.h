@@ -1,4 +1,5 @@
 // The unicast addresses of the network namespace, as rtnetlink reports them
+// (or, without it, as the files of NetFiles.h give them)
 // (RTM_GETADDR), and their rows in the unicast address table.  Netlink, not
 // /proc/net/if_inet6, because only netlink gives an address's lifetimes,
 // its flags past the low eight bits and who made it (IFA_PROTO), and it
@@ -35,7 +36,9 @@ struct InetAddress {
 std::optional<InetAddress> DecodeInetAddressMessage(const unsigned char* payload, std::size_t size);
 
 // Every unicast address of `family` (AF_INET or AF_INET6) in the kernel's
-// order, appended to `addresses`.  False when netlink refuses the dump.
+// order, appended to `addresses`: over netlink, or from the files of
+// NetFiles.h below a machine root or where netlink is refused.  False when
+// they can be read neither way.
 bool ReadInetAddresses(int family, std::vector<InetAddress>& addresses);
 
 // Whether the address is IPv6 link-local (fe80::/10).

@@ -39,8 +39,9 @@ struct Ipv6Counts {
     DWORD routes = 0;      // every table, local and multicast routes too
 };
 
-// Asks the kernel over rtnetlink; leaves `counts` alone and returns false
-// when netlink is refused.
+// Asks the kernel over rtnetlink, or counts what the files of NetFiles.h
+// give below a machine root or where netlink is refused; leaves `counts`
+// alone and returns false when neither can be read.
 bool CountIpv6InterfacesAddressesRoutes(Ipv6Counts& counts);
 
 }  // namespace provider

@@ -52,8 +52,10 @@ std::vector<DefaultGateway> DecodeRouteMessage(const unsigned char* payload, std
 std::optional<RootQueue> DecodeQdiscMessage(const unsigned char* payload, std::size_t size);
 
 // What the kernel holds now.  Links come sorted by index; addresses in the
-// kernel's order (primary first).  False when netlink refuses the link dump;
-// the other dumps are best effort, since a link without them is still a link.
+// kernel's order (primary first).  Read over netlink, or from the files of
+// NetFiles.h below a machine root or where netlink is refused.  False when
+// the links can be read neither way; the other parts are best effort, since
+// a link without them is still a link.
 struct NetworkState {
     std::vector<LinkRecord> links;
     std::vector<Ipv4Address> addresses;

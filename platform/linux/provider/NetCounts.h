@@ -15,8 +15,9 @@ struct RouteCounts {
     DWORD ipv4Routes = 0;  // every table: the local and broadcast routes too
 };
 
-// Asks the kernel over rtnetlink; leaves `counts` alone and returns false
-// when netlink is refused.
+// Asks the kernel over rtnetlink, or counts what the files of NetFiles.h
+// give below a machine root or where netlink is refused; leaves `counts`
+// alone and returns false when neither can be read.
 bool CountLinksAddressesRoutes(RouteCounts& counts);
 
 // The number of IPv4 TCP ("tcp") or UDP ("udp") sockets, from the same
