@@ -1,7 +1,7 @@
 // The unicast addresses of the network namespace, as rtnetlink reports them
-// (or, without it, as the files of NetFiles.h give them)
 // (RTM_GETADDR), and their rows in the unicast address table.  Netlink, not
-// /proc/net/if_inet6, because only netlink gives an address's lifetimes,
+// /proc/net/if_inet6, where it can be had (the files of NetFiles.h answer
+// where it cannot), because only netlink gives an address's lifetimes,
 // its flags past the low eight bits and who made it (IFA_PROTO), and it
 // gives IPv4 and IPv6 alike.  Each message is decoded by a pure function,
 // bounded by the message's length, so that the decoder runs on hand-made
