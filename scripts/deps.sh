@@ -6,13 +6,20 @@ TESSALINE_PACKAGES=(
   libgtest-dev libbenchmark-dev
   libcap-dev libcap2-bin libseccomp-dev
   fonts-liberation iproute2 util-linux
-  python3 python3-prometheus-client python3-jsonschema
+  openssh-client
   pci.ids
 )
+# What the tests need beside: the checkers of the record formats, and an
+# SSH server that the remote test starts in namespaces of its own.
+TESSALINE_TEST_PACKAGES=(
+  python3 python3-prometheus-client python3-jsonschema
+  openssh-server
+)
 
+# tessaline_install_deps [MORE PACKAGES...]
 tessaline_install_deps() {
   local missing=() pkg
-  for pkg in "${TESSALINE_PACKAGES[@]}"; do
+  for pkg in "${TESSALINE_PACKAGES[@]}" "$@"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$pkg")
     fi
@@ -23,6 +30,12 @@ tessaline_install_deps() {
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The SSH server is installed for the tests alone, which start their own:
+  # the machine's service it brings is stopped and left disabled.
+  if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null &&
+    [ -d /run/systemd/system ]; then
+    "${sudo[@]}" systemctl disable --now ssh.service ssh.socket >/dev/null 2>&1 || true
+  fi
 }
 
 # Configures and builds one build directory: tessaline_build DIR [CMAKE ARGS...]

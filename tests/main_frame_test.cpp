@@ -48,6 +48,7 @@
 #include "CAboutDlg.h"
 #include "AutoHide.h"
 #include "CMainFrame.h"
+#include "RemoteView.h"
 #include "ConnectionLog.h"
 #include "CNetworkDataView.h"
 #include "CRibbonBar.h"
@@ -416,6 +417,47 @@ TEST_F(Shell, PauseHighlightChangesAndSaveLog) {
     EXPECT_TRUE(jsonText.contains("\"owner\":\"PID  1234 : a, \\\"b\\\"\"")) << jsonText.toStdString();
     EXPECT_FALSE(CMainFrame::SaveConnectionLog(dir.filePath(Q("missing/log.csv"))));
     log.Clear();
+}
+
+// Another host shown: its name in the title; its connection lost, every
+// pane says so above its report and the title too; back, both clear.
+TEST_F(Shell, AnotherHostsLostConnectionShowsInEveryPaneAndTheTitle) {
+    struct LabHost : remote::RemoteView {
+        std::string Host() const override { return "lab@10.9.8.7"; }
+        bool Connected() const override { return connected; }
+        std::string LastError() const override { return "Connection timed out"; }
+        bool connected = true;
+    } host;
+    CMainFrame::SetRemote(&host);
+    struct Unset {
+        ~Unset() { CMainFrame::SetRemote(nullptr); }
+    } unset;
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    EXPECT_TRUE(frame.windowTitle().contains(Q(" - lab@10.9.8.7"))) << frame.windowTitle().toStdString();
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_TRUE(pane->Banner().isEmpty());
+
+    host.connected = false;
+    frame.UpdateRemoteState();
+    const QString said = Q("Connection to lab@10.9.8.7 lost (Connection timed out); retrying every 2 seconds.");
+    // Every pane made so far (the others are made when first shown, and
+    // get the line from the next look at the connection).
+    int made = 0;
+    for (CNetworkDataView* pane : frame.Panes()) {
+        if (pane->widget() == nullptr) continue;
+        ++made;
+        EXPECT_EQ(pane->Banner(), said) << pane->windowTitle().toStdString();
+    }
+    EXPECT_GE(made, 4);
+    EXPECT_TRUE(frame.windowTitle().endsWith(Q(" [Connection lost]"))) << frame.windowTitle().toStdString();
+    // The report keeps its room below the line.
+    CNetworkDataView* tcp = frame.m_paneTcpSockets;
+    EXPECT_GT(tcp->Tree().geometry().top(), tcp->ToolBar().geometry().bottom() + 10);
+
+    host.connected = true;
+    frame.UpdateRemoteState();
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_TRUE(pane->Banner().isEmpty());
+    EXPECT_FALSE(frame.windowTitle().contains(Q("lost")));
 }
 
 // A box says whether its pane can be reached: docked (in view or behind a
