@@ -21,6 +21,18 @@ namespace {
 
 std::function<void()> g_beforeRereading;
 
+// Builds a report; with `rates`, reads it a second time a moment later.  A
+// socket gone by then is gone, not kept as closed.
+void Read(CNetworkReport& report, bool rates) {
+    if (rates) report.m_bMarkChanges = false;
+    report.BuildReport();
+    if (rates && !report.SnapshotFailed()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
+        if (g_beforeRereading) g_beforeRereading();
+        report.UpdateReport();
+    }
+}
+
 struct KindName {
     const char* name;
     int kind;
@@ -199,15 +211,7 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
             report.m_bDetailLines = true;
             rates = rates || *table == sockets::Table::Tcp || *table == sockets::Table::Tcp6;
         }
-        // Rates need a second reading, a moment after the first; a socket
-        // gone by then is gone, not kept as closed.
-        if (rates) report.m_bMarkChanges = false;
-        report.BuildReport();
-        if (rates && !report.SnapshotFailed()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
-            if (g_beforeRereading) g_beforeRereading();
-            report.UpdateReport();
-        }
+        Read(report, rates);
         if (report.SnapshotFailed()) failed.push_back(kind);
         if (!first) std::fputs("\n", out);
         first = false;
@@ -257,14 +261,7 @@ int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std:
         report.SetReportTree(&tree);
         report.m_bFactsHere = SocketTableOfKind(kind).has_value();
         report.m_bKeepSummary = true;
-        const bool rates = kind == kKindProcesses;
-        if (rates) report.m_bMarkChanges = false;
-        report.BuildReport();
-        if (rates && !report.SnapshotFailed()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kDetailsIntervalMs));
-            if (g_beforeRereading) g_beforeRereading();
-            report.UpdateReport();
-        }
+        Read(report, kind == kKindProcesses);
         if (report.SnapshotFailed()) failed.push_back(kind);
         for (records::Table& t : RecordsOfReport(report)) tables.push_back(std::move(t));
     }

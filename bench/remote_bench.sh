@@ -22,20 +22,15 @@ if [ "${4:-}" != --in-namespace ]; then
   exec unshare -n bash "$0" "$tessaline" "$capture_bench" "$runs" --in-namespace
 fi
 
+. "$(dirname "$(realpath "$0")")/../tests/remote_host.sh"
 ip link set lo up
 dir=$(mktemp -d)
 chmod 700 "$dir"
-server= holder= watcher= relay= server_ns=
+server= server_ns= holder= watcher= relay=
 cleanup() {
   local pid
   for pid in $watcher $holder $relay; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  if [ -n "$server_ns" ]; then
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-      [ "$pid" != "$server" ] && [ "$(readlink /proc/$pid/ns/net 2>/dev/null)" = "$server_ns" ] &&
-        kill "$pid" 2>/dev/null || true
-    done
-  fi
-  [ -n "$server" ] && { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; }
+  remote_host_stop
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -44,37 +39,8 @@ trap 'exit 1' INT TERM HUP
 ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
 ssh-keygen -q -t ed25519 -N '' -f "$dir/user_key"
 cp "$dir/user_key.pub" "$dir/authorized_keys"
-cat >"$dir/sshd_config" <<EOF
-ListenAddress 0.0.0.0
-HostKey $dir/host_key
-AuthorizedKeysFile $dir/authorized_keys
-PermitRootLogin prohibit-password
-PasswordAuthentication no
-UsePAM no
-StrictModes no
-PidFile none
-MaxSessions 100
-EOF
-mkdir -p /run/sshd
-# sshd in a network and mount namespace of its own, /sys mounted again for
-# its links; this machine's root shell start-up file, which every command
-# over SSH runs, is hidden there (here it takes a second: a user's own
-# start-up files add their time to every refresh).
-unshare -n -m --propagation private bash -c \
-  "mount -t sysfs sysfs /sys && { [ ! -f ~/.bashrc ] || mount --bind /dev/null ~/.bashrc; } && ip link set lo up && exec /usr/sbin/sshd -D -e -f '$dir/sshd_config'" \
-  2>"$dir/sshd.log" &
-server=$!
-for _ in $(seq 1 50); do
-  [ "$(readlink /proc/$server/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-  sleep 0.1
-done
-server_ns=$(readlink /proc/$server/ns/net)
-in_server() { nsenter -t "$server" -n -m "$@"; }
-ip link add tslc type veth peer name tsls netns "$server"
-ip addr add 10.202.0.1/24 dev tslc
-ip link set tslc up
-in_server ip addr add 10.202.0.2/24 dev tsls
-in_server ip link set tsls up
+remote_host_start "$dir" 10.202.0.1 10.202.0.2
+
 # 25 ms each way: netem where the kernel has it, else a relay in front of
 # the link that holds every chunk 25 ms in each direction.
 target=10.202.0.2

@@ -1,5 +1,7 @@
 #include "OpenMetrics.h"
 
+#include "Writers.h"
+
 #include <map>
 #include <set>
 #include <string_view>
@@ -20,39 +22,11 @@ bool ValidName(const std::string& name, bool colon) {
     return true;
 }
 
-// The length of the valid UTF-8 sequence at the start of `text`, 0 when
-// it starts with none (a stray byte, an overlong form, a surrogate, past
-// U+10FFFF).
-std::size_t Utf8Length(std::string_view text) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char c = byte(0);
-    if (c < 0x80) return 1;
-    std::size_t n = 0;
-    unsigned low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) n = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (text.size() < n) return 0;
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < n; ++i)
-        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    return n;
-}
-
 // A label value or help text: backslash, quote and line feed escaped, a
 // byte outside valid UTF-8 as U+FFFD.
 void AppendEscaped(std::string& out, std::string_view text, bool quote) {
     while (!text.empty()) {
-        const std::size_t n = Utf8Length(text);
+        const std::size_t n = records::Utf8Length(text);
         if (n == 0) {
             out += "\xEF\xBF\xBD";
             text.remove_prefix(1);

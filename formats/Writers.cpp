@@ -6,12 +6,8 @@
 
 namespace records {
 
-namespace {
-
-// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
-// its first byte does not start one (a stray continuation byte, an overlong
-// form, a surrogate, a code point past U+10FFFF, a sequence cut short).
 std::size_t Utf8Length(std::string_view text) {
+    if (text.empty()) return 0;
     const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char b = at(0);
     if (b < 0x80) return 1;
@@ -36,6 +32,8 @@ std::size_t Utf8Length(std::string_view text) {
         if (at(i) < 0x80 || at(i) > 0xBF) return 0;
     return length;
 }
+
+namespace {
 
 std::string UtcTime(std::int64_t ms) {
     const time_t seconds = static_cast<time_t>(ms / 1000);

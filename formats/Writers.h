@@ -11,6 +11,12 @@
 
 namespace records {
 
+// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
+// its first byte does not start one (a stray continuation byte, an overlong
+// form, a surrogate, a code point past U+10FFFF, a sequence cut short, or
+// no byte at all).
+std::size_t Utf8Length(std::string_view text);
+
 // A JSON string: quotes and backslashes escaped, control characters as
 // \u00XX, each byte that is not part of valid UTF-8 as U+FFFD.
 void AppendJsonString(std::string& out, std::string_view text);

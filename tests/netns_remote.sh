@@ -25,25 +25,18 @@ if [ "${2:-}" != --in-namespace ]; then
 fi
 
 # ------------------------------------------ the client's own namespace
+. "$(dirname "${BASH_SOURCE[0]}")/remote_host.sh"
 unset TESSALINE_LIBRARY_PATH
 ip link set lo up
 dir=$(mktemp -d)
 chmod 700 "$dir"
-server= holder=
+server= server_ns= holder=
 cleanup() {
-  local pid
-  # What sshd started for our connections (each found by its namespace)
-  # ends with it.
-  if [ -n "$server" ] && [ -n "${server_ns:-}" ]; then
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-      [ "$pid" != "$server" ] && [ "$(readlink /proc/$pid/ns/net 2>/dev/null)" = "$server_ns" ] &&
-        kill "$pid" 2>/dev/null || true
-    done
+  if [ -n "$holder" ]; then
+    kill "$holder" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
   fi
-  for pid in $holder $server; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  remote_host_stop
   rm -rf "$dir"
 }
 trap cleanup EXIT
@@ -58,39 +51,7 @@ for key in good garbage cut; do ssh-keygen -q -t ed25519 -N '' -C "$key" -f "$di
   echo "command=\"echo this is not what was asked for\" $(cat "$dir/garbage.pub")"
   echo "command=\"sh -s | head -c 3000\" $(cat "$dir/cut.pub")"
 } >"$dir/authorized_keys"
-cat >"$dir/sshd_config" <<EOF
-ListenAddress 0.0.0.0
-Port 22
-HostKey $dir/host_key
-AuthorizedKeysFile $dir/authorized_keys
-PermitRootLogin prohibit-password
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-UsePAM no
-StrictModes no
-PidFile none
-EOF
-mkdir -p /run/sshd
-
-# The server's namespace: its own network and mount namespaces, /sys
-# mounted again so that it shows that network's links, and this machine's
-# root shell start-up file hidden (it may take a second per command); sshd
-# in front.
-unshare -n -m --propagation private bash -c \
-  "mount -t sysfs sysfs /sys && { [ ! -f ~/.bashrc ] || mount --bind /dev/null ~/.bashrc; } && ip link set lo up && exec /usr/sbin/sshd -D -e -f '$dir/sshd_config'" \
-  2>"$dir/sshd.log" &
-server=$!
-in_server() { nsenter -t "$server" -n -m "$@"; }
-for _ in $(seq 1 50); do
-  in_server true 2>/dev/null && [ "$(readlink /proc/$server/ns/net)" != "$(readlink /proc/self/ns/net)" ] && break
-  sleep 0.1
-done
-server_ns=$(readlink /proc/$server/ns/net)
-ip link add tslc type veth peer name tsls netns "$server"
-ip addr add 10.201.0.1/24 dev tslc
-ip link set tslc up
-in_server ip addr add 10.201.0.2/24 dev tsls
-in_server ip link set tsls up
+remote_host_start "$dir" 10.201.0.1 10.201.0.2
 # Ping sockets allowed there, so that a probe inside lists ICMP as the
 # kernel's registration does.
 in_server sysctl -q -w net.ipv4.ping_group_range="0 2147483647"

@@ -17,26 +17,14 @@
 #include <vector>
 
 #include "OwnerClient.h"
+#include "ProcRootEnv.h"
 #include "processinfo.h"
 
 
 
 namespace {
 
-// TESSALINE_PROC_ROOT (fixtures), else the proc folder of the machine
-// root that another host's capture is written under, else /proc.  The text
-// lasts until the calling thread's next call.
-const char* ProcRoot() {
-    // secure_getenv: a program given capabilities ignores the variables, so
-    // that nobody can point its privileged reads elsewhere.
-    const char* root = secure_getenv("TESSALINE_PROC_ROOT");
-    if (root != nullptr && *root != '\0') return root;
-    const char* machine = secure_getenv("TESSALINE_MACHINE_ROOT");
-    if (machine == nullptr || *machine == '\0') return "/proc";
-    thread_local std::string composed;
-    composed = std::string(machine) + "/proc";
-    return composed.c_str();
-}
+const char* ProcRoot() { return ProcRootFromEnvironment(); }
 
 // At most `limit` bytes of a file; false when it cannot be opened.  The
 // open never waits (a FIFO put in a file's place) nor takes a terminal.

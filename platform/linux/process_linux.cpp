@@ -16,6 +16,7 @@
 
 #include "ExecutableName.h"
 #include "OwnerClient.h"
+#include "ProcRootEnv.h"
 #include "processes.h"
 
 namespace {
@@ -56,20 +57,7 @@ T* As(HANDLE handle, ObjectType type) {
     return object->type == type ? static_cast<T*>(object) : nullptr;
 }
 
-// TESSALINE_PROC_ROOT (fixtures), else the proc folder of the machine
-// root that another host's capture is written under, else /proc.  The text
-// lasts until the calling thread's next call.
-const char* ProcRoot() {
-    // secure_getenv: a program given capabilities ignores the variables, so
-    // that nobody can point its privileged reads elsewhere.
-    const char* root = secure_getenv("TESSALINE_PROC_ROOT");
-    if (root != nullptr && *root != '\0') return root;
-    const char* machine = secure_getenv("TESSALINE_MACHINE_ROOT");
-    if (machine == nullptr || *machine == '\0') return "/proc";
-    thread_local std::string composed;
-    composed = std::string(machine) + "/proc";
-    return composed.c_str();
-}
+const char* ProcRoot() { return ProcRootFromEnvironment(); }
 
 // The debug privilege of the calling thread's token.  Enabling it checks
 // that CAP_SYS_PTRACE is permitted; the capability is raised into the
