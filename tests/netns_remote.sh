@@ -30,12 +30,13 @@ unset TESSALINE_LIBRARY_PATH
 ip link set lo up
 dir=$(mktemp -d)
 chmod 700 "$dir"
-server= server_ns= holder=
+server= server_ns= holder= watcher= opener=
 cleanup() {
-  if [ -n "$holder" ]; then
-    kill "$holder" 2>/dev/null || true
-    wait "$holder" 2>/dev/null || true
-  fi
+  local pid
+  for pid in $watcher $opener $holder; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   remote_host_stop
   rm -rf "$dir"
 }
@@ -153,6 +154,19 @@ print("\n".join(problems))
 sys.exit(1 if problems else 0)
 PYEOF
 
+# --watch: a socket opened there is seen at the next refresh, with its owner.
+"$tessaline" --remote 10.201.0.2 --watch tcp >"$dir/watch.out" 2>"$dir/watch.err" &
+watcher=$!
+sleep 3
+nsenter -t "$server" -n -m /usr/bin/python3 -c '
+import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 47790)); s.listen(); time.sleep(5)' &
+opener=$!
+for _ in $(seq 1 80); do grep -q "opened .*127.0.0.1:47790 .*python" "$dir/watch.out" && break; sleep 0.1; done
+kill -INT "$watcher"; wait "$watcher" || fail "--watch exited with status $?"
+kill "$opener" 2>/dev/null || true; wait "$opener" 2>/dev/null || true
+grep -q "opened .*127.0.0.1:47790 .*python" "$dir/watch.out" || fail "--watch: $(cat "$dir/watch.out" "$dir/watch.err")"
+
 # ------------------------------------------------------------- refusals
 expect_error() {  # WHAT PATTERN
   local status=0
@@ -167,4 +181,4 @@ TESSALINE_SSH_COMMAND="ssh -F $dir/ssh_config -i $dir/garbage" \
   expect_error "an answer of garbage" "did not answer with a capture"
 TESSALINE_SSH_COMMAND="ssh -F $dir/ssh_config -i $dir/cut" \
   expect_error "an answer that stops in the middle" "the answer was cut before its end"
-echo "remote readings equal the local ones; wrong key, garbage and a cut answer refused"
+echo "remote readings equal the local ones; --watch sees a new socket; wrong key, garbage and a cut answer refused"

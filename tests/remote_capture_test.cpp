@@ -74,6 +74,13 @@ const LocalAnswer& Answer() {
 
 TEST(Capture, ThisMachinesAnswerParsesAndIsWrittenAsItsRoot) {
     const LocalAnswer& a = Answer();
+    // The listing through `sudo -n` where it may, else as it is: here (as
+    // root, with or without sudo) the same sockets of this process.
+    const std::string token = remote::NewToken();
+    remote::Capture bySudo;
+    std::string why;
+    ASSERT_TRUE(remote::ParseCapture(RunScript(remote::CaptureScript(token, true)), token, bySudo, why)) << why;
+    EXPECT_EQ(bySudo.sockets.count(static_cast<std::uint32_t>(::getpid())), 1u);
     ASSERT_EQ(a.token.size(), 32u);
     remote::Capture capture;
     std::string error;
