@@ -176,8 +176,11 @@ bool CTessalineApp::InitInstance(const QByteArrayList& files) {
     if (m_messageHook) m_pDocTemplate->SetMessageHook(m_messageHook);
     QObject::connect(m_pDocTemplate.get(), &CDocTemplate::ActiveTitleChanged, m_pMainFrame, &CMainFrame::UpdateTitle);
 
-    // The desktop opens .tsl files with this program.
-    RegisterShellFileTypes(QCoreApplication::applicationFilePath());
+    // The desktop opens .tsl files with this program.  An installed program
+    // (its window module in ../lib/tessaline) has its menu entry and file
+    // type from its package; only one started from a build folder (the
+    // module beside it) writes them into the user's home.
+    if (StartedFromBuildFolder()) RegisterShellFileTypes(QCoreApplication::applicationFilePath());
 
     // The command line: a file opens as a document, else one new document.
     // A file that cannot be opened has been told of by the document type;

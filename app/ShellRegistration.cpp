@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -106,6 +108,10 @@ QByteArray DesktopEntry(const QString& executablePath) {
 }
 
 }  // namespace
+
+bool StartedFromBuildFolder() {
+    return QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/libtessaline_window.so"));
+}
 
 QString DesktopExecValue(const QString& executablePath) {
     // The argument in double quotes, with '"', '`', '$' and '\' escaped by a

@@ -15,6 +15,11 @@ inline constexpr char kDocumentMimeType[] = "application/x-tessaline-document";
 // tells nobody.
 bool RegisterShellFileTypes(const QString& executablePath);
 
+// Whether this program runs from a build folder, its window module beside
+// it, rather than installed (the module in ../lib/tessaline, its menu entry
+// and file type from its package).
+bool StartedFromBuildFolder();
+
 // The Exec value of the application entry: the program's path quoted for
 // the desktop entry format, and the file to open.
 QString DesktopExecValue(const QString& executablePath);

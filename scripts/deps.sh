@@ -7,13 +7,16 @@ TESSALINE_PACKAGES=(
   libcap-dev libcap2-bin libseccomp-dev
   fonts-liberation iproute2 util-linux
   openssh-client
+  scdoc librsvg2-bin
   pci.ids
 )
-# What the tests need beside: the checkers of the record formats, and an
-# SSH server that the remote test starts in namespaces of its own.
+# What the tests need beside: the checkers of the record formats, an SSH
+# server that the remote test starts in namespaces of its own, and the
+# validators of the desktop files and the manual page.
 TESSALINE_TEST_PACKAGES=(
   python3 python3-prometheus-client python3-jsonschema
   openssh-server
+  desktop-file-utils libxml2-utils appstream man-db groff-base shared-mime-info
 )
 
 # tessaline_install_deps [MORE PACKAGES...]
