@@ -2,6 +2,10 @@
 # The files that put Tessaline on a desktop, checked by the desktop's own
 # validators, then installed as a package would install them:
 #   - the menu entry by desktop-file-validate (no error, warning or hint);
+#   - the description for software centres by appstreamcli (no error,
+#     warning or remark; the pedantic remark on the upper-case letters of
+#     the reverse-domain id, which the desktop entry's name must match, is
+#     let be);
 #   - the .tsl file type by xmllint and by update-mime-database, which must
 #     know *.tsl as application/x-tessaline-document with its icon;
 #   - the manual page rendered by man with its warnings on: none;
@@ -15,7 +19,7 @@
 set -euo pipefail
 src=$(realpath "$1")
 build=$(realpath "$2")
-for tool in desktop-file-validate xmllint update-mime-database man; do
+for tool in desktop-file-validate appstreamcli xmllint update-mime-database man; do
   command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }
 done
 dir=$(mktemp -d)
@@ -25,6 +29,10 @@ res=$src/res/linux
 
 out=$(desktop-file-validate "$res/com.ulvosystems.Tessaline.desktop" 2>&1) || fail "desktop entry: $out"
 [ -z "$out" ] || fail "desktop entry: $out"
+
+out=$(appstreamcli validate --no-net "$res/com.ulvosystems.Tessaline.metainfo.xml" 2>&1) ||
+  fail "metainfo: $out"
+[[ "$out" == *"Validation was successful"* ]] && ! grep -qE '^[EWI]:' <<<"$out" || fail "metainfo: $out"
 
 xmllint --noout "$res/tessaline-document.xml" || fail "the file type is no well-formed XML"
 mkdir -p "$dir/mime/packages"
@@ -58,6 +66,7 @@ done <<LIST
 644 lib/tessaline/libtessaline_window.so
 644 lib/tessaline/libtessaline_win32.so
 644 share/applications/com.ulvosystems.Tessaline.desktop
+644 share/metainfo/com.ulvosystems.Tessaline.metainfo.xml
 644 share/mime/packages/tessaline.xml
 644 share/icons/hicolor/scalable/apps/com.ulvosystems.Tessaline.svg
 644 share/icons/hicolor/scalable/mimetypes/application-x-tessaline-document.svg
