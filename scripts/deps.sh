@@ -17,7 +17,12 @@ TESSALINE_TEST_PACKAGES=(
   python3 python3-prometheus-client python3-jsonschema
   openssh-server
   desktop-file-utils libxml2-utils appstream man-db groff-base shared-mime-info
+  dpkg-dev lintian debconf adduser libcap2-bin
 )
+
+# What making the package needs beside: dpkg-shlibdeps computes its
+# dependencies.
+TESSALINE_PACKAGE_PACKAGES=(dpkg-dev)
 
 # tessaline_install_deps [MORE PACKAGES...]
 tessaline_install_deps() {

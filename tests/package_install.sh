@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# The Debian package, made by CPack from the build, checked by lintian (no
+# error; the warnings kept are listed below), then installed into a
+# throwaway root: this machine's root seen through an overlay in a mount
+# namespace of the test's own, so that nothing reaches the real one.  For
+# each answer to the installation's question (debconf, preseeded):
+#   - yes: the group "tessaline" exists and the owner helper is
+#     root:tessaline 0750 with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH
+#     permitted;
+#   - no: the helper is root:root 0755 without capabilities;
+# every file in its place, the installed `tessaline --print ip` printing
+# its report, the menu entry known to the desktop database; then the
+# package purged leaves no file of its own, no group, no debconf answer and
+# no dpkg record behind.  Needs root, unshare, overlayfs, dpkg, debconf and
+# lintian; skips (77) elsewhere.
+#
+# Warnings lintian gives that are kept:
+#   initial-upload-closes-no-bugs: the package is not uploaded to Debian;
+#   shared-library-lacks-prerequisites on tessaline-owners: the helper is
+#     linked statically on purpose (it loads no shared library), which
+#     lintian takes for a library without dependencies.
+#
+#   package_install.sh BUILD_DIR
+set -euo pipefail
+build=$(realpath "$1")
+
+if [ "${2:-}" != --in-namespace ]; then
+  [ "$EUID" -eq 0 ] || { echo "skipped: needs root"; exit 77; }
+  for tool in unshare cpack dpkg lintian debconf-set-selections getcap; do
+    command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }
+  done
+  grep -qw overlay /proc/filesystems || { echo "skipped: no overlayfs"; exit 77; }
+  dir=$(mktemp -d)
+  trap 'rm -rf "$dir"' EXIT
+  (cd "$build" && cpack -G DEB -B "$dir/deb" >"$dir/cpack.log" 2>&1) || { cat "$dir/cpack.log"; exit 1; }
+  deb=$(ls "$dir"/deb/tessaline_*.deb)
+  lintian --no-tag-display-limit "$deb" >"$dir/lintian.txt" 2>&1 || true
+  if grep -E '^E:' "$dir/lintian.txt"; then echo "FAIL: lintian errors"; exit 1; fi
+  unexpected=$(grep -E '^W:' "$dir/lintian.txt" |
+    grep -v -e 'initial-upload-closes-no-bugs' -e 'shared-library-lacks-prerequisites \[usr/libexec/tessaline/tessaline-owners\]' || true)
+  [ -z "$unexpected" ] || { echo "FAIL: lintian warns: $unexpected"; exit 1; }
+  status=0
+  unshare -m --propagation private bash "$0" "$deb" --in-namespace || status=$?
+  exit $status
+fi
+
+# ------------------------------------------- inside the mount namespace
+deb=$1
+fail() { echo "FAIL: $*"; exit 1; }
+scratch=$(mktemp -d)
+mount -t tmpfs tmpfs "$scratch"
+mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/root"
+root=$scratch/root
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mount --rbind /sys "$root/sys"
+mount -t tmpfs tmpfs "$root/run"
+mount -t tmpfs tmpfs "$root/tmp"
+cp "$deb" "$root/tmp/tessaline.deb"
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+# The package must not be there to begin with.
+in_root dpkg -s tessaline >/dev/null 2>&1 && fail "tessaline is installed on this machine already"
+helper=/usr/libexec/tessaline/tessaline-owners
+
+for answer in true false; do
+  echo "tessaline tessaline/owners-group boolean $answer" | in_root debconf-set-selections
+  in_root dpkg -i /tmp/tessaline.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.log")"
+  for file in /usr/bin/tessaline /usr/lib/tessaline/libiphlpapi.so /usr/lib/tessaline/libtessaline_window.so \
+    /usr/share/applications/com.ulvosystems.Tessaline.desktop /usr/share/metainfo/com.ulvosystems.Tessaline.metainfo.xml \
+    /usr/share/mime/packages/tessaline.xml /usr/share/icons/hicolor/scalable/apps/com.ulvosystems.Tessaline.svg \
+    /usr/share/icons/hicolor/48x48/apps/com.ulvosystems.Tessaline.png /usr/share/man/man1/tessaline.1.gz \
+    /usr/share/bash-completion/completions/tessaline /usr/share/doc/tessaline/copyright; do
+    [ -f "$root$file" ] || fail "not installed: $file"
+  done
+  owner=$(in_root stat -c '%U:%G %a' "$helper")
+  caps=$(in_root getcap "$helper")
+  if [ $answer = true ]; then
+    in_root getent group tessaline >/dev/null || fail "no group tessaline"
+    [ "$owner" = "root:tessaline 750" ] || fail "yes: the helper is $owner"
+    [[ "$caps" == *cap_dac_read_search,cap_sys_ptrace=p* ]] || fail "yes: the helper's capabilities are '$caps'"
+  else
+    [ "$owner" = "root:root 755" ] || fail "no: the helper is $owner"
+    [ -z "$caps" ] || fail "no: the helper has '$caps'"
+  fi
+  in_root /usr/bin/tessaline --print ip | grep -q "^IP Statistics" || fail "the installed program prints no report"
+  if [ -f "$root/usr/share/applications/mimeinfo.cache" ]; then
+    grep -q "application/x-tessaline-document=com.ulvosystems.Tessaline.desktop" \
+      "$root/usr/share/applications/mimeinfo.cache" || fail "the desktop database does not open .tsl with Tessaline"
+  fi
+  in_root dpkg --purge tessaline >"$scratch/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$scratch/dpkg.log")"
+  # Nothing of its own left: no file the package installed, no group, no
+  # answer, no dpkg record.
+  left=$(cd "$scratch/upper" && find . -path ./tmp -prune -o -print | grep -i tessaline || true)
+  [ -z "$left" ] || fail "left behind: $left"
+  in_root getent group tessaline >/dev/null && fail "the group tessaline is left"
+  in_root sh -c 'echo GET tessaline/owners-group | debconf-communicate tessaline' | grep -q '^0 ' &&
+    fail "the debconf answer is left"
+  in_root dpkg -s tessaline >/dev/null 2>&1 && fail "dpkg still knows tessaline"
+done
+echo "installed with either answer, its files, modes and capabilities in place, and purged without a trace"
