@@ -9,7 +9,8 @@
 #     permitted;
 #   - no: the helper is root:root 0755 without capabilities;
 # every file in its place, the installed `tessaline --print ip` printing
-# its report, the menu entry known to the desktop database; then the
+# its report, the installed window leaving the user's home alone, the menu
+# entry known to the desktop database; then the
 # package purged leaves no file of its own, no group, no debconf answer and
 # no dpkg record behind.  Needs root, unshare, overlayfs, dpkg, debconf and
 # lintian; skips (77) elsewhere.
@@ -84,6 +85,17 @@ for answer in true false; do
     [ -z "$caps" ] || fail "no: the helper has '$caps'"
   fi
   in_root /usr/bin/tessaline --print ip | grep -q "^IP Statistics" || fail "the installed program prints no report"
+  # The installed window leaves the user's home without a menu entry or a
+  # file type of its own: the package has them.  It runs 4 s offscreen,
+  # then is ended by its pid.
+  mkdir -p "$root/tmp/home"
+  in_root sh -c 'HOME=/tmp/home QT_QPA_PLATFORM=offscreen /usr/bin/tessaline >/tmp/window.log 2>&1 &
+    pid=$!; sleep 4; kill $pid; wait $pid; true' 2>/dev/null
+  grep -q "cannot" "$root/tmp/window.log" && fail "the installed window: $(cat "$root/tmp/window.log")"
+  [ -e "$root/tmp/home/.config/Ulvo Systems" ] || fail "the installed window did not start: $(cat "$root/tmp/window.log")"
+  [ ! -e "$root/tmp/home/.local/share/applications" ] && [ ! -e "$root/tmp/home/.local/share/mime" ] ||
+    fail "the installed window wrote a menu entry or file type into the home"
+  rm -rf "$root/tmp/home"
   if [ -f "$root/usr/share/applications/mimeinfo.cache" ]; then
     grep -q "application/x-tessaline-document=com.ulvosystems.Tessaline.desktop" \
       "$root/usr/share/applications/mimeinfo.cache" || fail "the desktop database does not open .tsl with Tessaline"
