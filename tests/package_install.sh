@@ -8,7 +8,9 @@
 #     root:tessaline 0750 with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH
 #     permitted;
 #   - no: the helper is root:root 0755 without capabilities;
-# every file in its place, the installed `tessaline --print ip` printing
+# a member of the group seeing root's socket's owner through the helper and
+# a user outside it not (for yes), every file in its place, the installed
+# `tessaline --print ip` printing
 # its report, the installed window leaving the user's home alone, the menu
 # entry known to the desktop database; then the
 # package purged leaves no file of its own, no group, no debconf answer and
@@ -27,7 +29,7 @@ build=$(realpath "$1")
 
 if [ "${2:-}" != --in-namespace ]; then
   [ "$EUID" -eq 0 ] || { echo "skipped: needs root"; exit 77; }
-  for tool in unshare cpack dpkg lintian debconf-set-selections getcap; do
+  for tool in unshare cpack dpkg lintian debconf-set-selections getcap setpriv /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }
   done
   grep -qw overlay /proc/filesystems || { echo "skipped: no overlayfs"; exit 77; }
@@ -63,6 +65,14 @@ in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRON
 # The package must not be there to begin with.
 in_root dpkg -s tessaline >/dev/null 2>&1 && fail "tessaline is installed on this machine already"
 helper=/usr/libexec/tessaline/tessaline-owners
+# A listener of root's, whose owner only the helper's members may see.
+port=47901
+/usr/bin/python3 -c '
+import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 47901)); s.listen(); time.sleep(300)' &
+listener=$!
+trap 'kill $listener 2>/dev/null || true; wait $listener 2>/dev/null || true' EXIT
+sleep 0.5
 
 for answer in true false; do
   echo "tessaline tessaline/owners-group boolean $answer" | in_root debconf-set-selections
@@ -80,6 +90,13 @@ for answer in true false; do
     in_root getent group tessaline >/dev/null || fail "no group tessaline"
     [ "$owner" = "root:tessaline 750" ] || fail "yes: the helper is $owner"
     [[ "$caps" == *cap_dac_read_search,cap_sys_ptrace=p* ]] || fail "yes: the helper's capabilities are '$caps'"
+    # A member of the group sees root's listener's owner; nobody else does.
+    gid=$(in_root getent group tessaline | cut -d: -f3)
+    as_nobody() { in_root setpriv --reuid=nobody --regid=nogroup "$@" /usr/bin/tessaline --print tcp; }
+    as_nobody --groups="$gid" | grep -q "127.000.000.001:$port .*PID *$listener : python" ||
+      fail "a member of the group does not see root's socket's owner: $(as_nobody --groups="$gid")"
+    as_nobody --clear-groups | grep -q "127.000.000.001:$port .*PID *0 :" ||
+      fail "a user outside the group sees root's socket's owner: $(as_nobody --clear-groups)"
   else
     [ "$owner" = "root:root 755" ] || fail "no: the helper is $owner"
     [ -z "$caps" ] || fail "no: the helper has '$caps'"
