@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -612,6 +613,21 @@ TEST_F(PaneTest, ALineCutOffAtTheEdgeShowsItsWholeTextAsATooltip) {
     // ends: one still fading out when it ends is never freed.
     QToolTip::hideText();
     EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000));
+    // Under load the label's deletion can still be pending behind its
+    // timers: wait until no tip label is left, deleting what waits.
+    const auto tipLabels = [] {
+        int n = 0;
+        for (const QWidget* w : QApplication::allWidgets())
+            if (std::string_view(w->metaObject()->className()) == "QTipLabel") ++n;
+        return n;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            return tipLabels() == 0;
+        },
+        3000));
+    QTest::qWait(50);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
