@@ -54,11 +54,11 @@ completions=$(bash -c '. "$1"; COMP_WORDS=(tessaline --print l); COMP_CWORD=2; _
   COMP_WORDS=(tessaline --print ip --format o); COMP_CWORD=4; _tessaline; echo "${COMPREPLY[*]}"' _ "$res/tessaline.bash")
 [ "$completions" = $'log listening\n--format\nopenmetrics' ] || fail "completion: $completions"
 
-DESTDIR="$dir/root" cmake --install "$build" --prefix /usr >/dev/null
-root=$dir/root/usr
+DESTDIR="$dir/stage" cmake --install "$build" --prefix /usr >/dev/null
+staged=$dir/stage/usr
 while read -r mode file; do
-  [ -f "$root/$file" ] || fail "not installed: $file"
-  [ "$(stat -c %a "$root/$file")" = "$mode" ] || fail "$file: mode $(stat -c %a "$root/$file"), not $mode"
+  [ -f "$staged/$file" ] || fail "not installed: $file"
+  [ "$(stat -c %a "$staged/$file")" = "$mode" ] || fail "$file: mode $(stat -c %a "$staged/$file"), not $mode"
 done <<LIST
 755 bin/tessaline
 755 libexec/tessaline/tessaline-owners
@@ -75,12 +75,12 @@ done <<LIST
 LIST
 for size in 16 22 24 32 48 64 128 256; do
   for png in "apps/com.ulvosystems.Tessaline.png" "mimetypes/application-x-tessaline-document.png"; do
-    file=$root/share/icons/hicolor/${size}x$size/$png
+    file=$staged/share/icons/hicolor/${size}x$size/$png
     [ -f "$file" ] || fail "no icon $file"
     # The PNG header: width and height, big-endian, at bytes 16 and 20.
     read -r w h < <(od -An -tu1 -j16 -N8 "$file" | awk '{ print $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8 }')
     [ "$w" = "$size" ] && [ "$h" = "$size" ] || fail "$file is ${w}x$h"
   done
 done
-"$root/bin/tessaline" --print ip | grep -q "^IP Statistics" || fail "the installed program prints no report"
+"$staged/bin/tessaline" --print ip | grep -q "^IP Statistics" || fail "the installed program prints no report"
 echo "desktop entry, file type, manual page, completion and install places all pass"

@@ -9,11 +9,17 @@
 #include <cstdlib>
 #include <string>
 
+// Another machine's root (TESSALINE_MACHINE_ROOT), or null for this one.
+inline const char* MachineRootFromEnvironment() {
+    const char* machine = secure_getenv("TESSALINE_MACHINE_ROOT");
+    return machine != nullptr && *machine != '\0' ? machine : nullptr;
+}
+
 inline const char* ProcRootFromEnvironment() {
     const char* root = secure_getenv("TESSALINE_PROC_ROOT");
     if (root != nullptr && *root != '\0') return root;
-    const char* machine = secure_getenv("TESSALINE_MACHINE_ROOT");
-    if (machine == nullptr || *machine == '\0') return "/proc";
+    const char* machine = MachineRootFromEnvironment();
+    if (machine == nullptr) return "/proc";
     thread_local std::string composed;
     composed = std::string(machine) + "/proc";
     return composed.c_str();

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ProcRootEnv.h"
 #include "sockclose.h"
 
 namespace {
@@ -125,7 +126,7 @@ int OpenSocketCloseNotifications(unsigned protocols) {
     // Another machine read from a copy of its files (TESSALINE_MACHINE_ROOT)
     // has no notifications to give; this kernel's would be of the wrong
     // machine.
-    if (const char* root = secure_getenv("TESSALINE_MACHINE_ROOT"); root != nullptr && *root != '\0') {
+    if (MachineRootFromEnvironment() != nullptr) {
         errno = EOPNOTSUPP;
         return -1;
     }

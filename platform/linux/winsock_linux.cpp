@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ProcRootEnv.h"
 #include "winsock.h"
 
 namespace {
@@ -180,7 +181,7 @@ const CatalogCandidate kCandidates[] = {
 // Another machine, read from the copy of its files below this root (set by
 // the program for --remote); empty for this machine.
 std::string MachineRoot() {
-    const char* root = secure_getenv("TESSALINE_MACHINE_ROOT");
+    const char* root = MachineRootFromEnvironment();
     return root != nullptr ? root : "";
 }
 
