@@ -42,9 +42,11 @@ def check_printable(name, raw, line_end):
         text = raw.decode("utf-8")
     except UnicodeDecodeError as e:
         fail(f"{name}: not valid UTF-8: {e}")
-    found = HIDDEN.search(text.replace(line_end, ""))
+    text = text.replace(line_end, "")
+    found = HIDDEN.search(text)
     if found:
-        fail(f"{name}: a control character U+{ord(found.group()):04X} in {text[max(found.start() - 40, 0):found.end() + 40]!r}")
+        around = text[max(found.start() - 40, 0):found.end() + 40]
+        fail(f"{name}: a control character U+{ord(found.group()):04X} in {around!r}")
 
 
 def main():
