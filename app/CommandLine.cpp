@@ -15,6 +15,7 @@
 #include "MemoryTree.h"
 #include "Writers.h"
 #include "NetworkReport.h"
+#include "PrintableText.h"
 #include "SocketMonitor.h"
 
 namespace {
@@ -111,9 +112,11 @@ const char* ReportKindName(int kind) {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine cl;
-    auto fail = [&cl](std::string message) {
+    // A message may quote the argument it refuses, which may hold anything:
+    // printable, so that it cannot act on the terminal.
+    auto fail = [&cl](const std::string& message) {
         cl.action = CommandLine::Action::Error;
-        cl.error = std::move(message);
+        cl.error = PrintableUtf8(message);
         return cl;
     };
     bool options = true;

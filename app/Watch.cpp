@@ -12,6 +12,7 @@
 
 #include "CommandLine.h"
 #include "IpHelper.h"
+#include "PrintableText.h"
 #include "SocketMonitor.h"
 
 namespace {
@@ -67,7 +68,9 @@ int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err) {
             batch.clear();
             for (const sockets::Event& event : events) {
                 if (!Watched(tables, event)) continue;
-                batch += sockets::EventLine(event);
+                // An owner's name may hold anything: made printable, so
+                // that no process can send the terminal an escape.
+                batch += PrintableUtf8(sockets::EventLine(event));
                 batch += '\n';
             }
             if (batch.empty() || writeFailed) return;

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "CommandLine.h"
+#include "PrintableText.h"
 #include "RemoteMachine.h"
 #include "Display.h"
 #include "Privilege.h"
@@ -84,8 +85,10 @@ int main(int argc, char** argv) {
         machine = std::make_unique<remote::RemoteMachine>(*cl.remote, sudo);
         std::string error;
         if (!machine->Ready() || !machine->Refresh(error)) {
-            std::fprintf(stderr, "tessaline: cannot read %s: %s\n", cl.remote->c_str(),
-                         error.empty() ? "no private folder for its state" : error.c_str());
+            // The error may quote the other host's words (ssh's last line,
+            // a name from its answer): printable, as every text it sends.
+            std::fprintf(stderr, "tessaline: cannot read %s: %s\n", PrintableUtf8(*cl.remote).c_str(),
+                         error.empty() ? "no private folder for its state" : PrintableUtf8(error).c_str());
             return 3;
         }
         setenv("TESSALINE_MACHINE_ROOT", machine->Root().c_str(), 1);
@@ -120,14 +123,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "tessaline: %s; the window needs a graphical display.\n"
                      "Use 'tessaline --print all' to print the reports as text.\n",
-                     reason.c_str());
+                     PrintableUtf8(reason).c_str());
         return 1;
     }
     std::string error;
     SetRemoteFn setRemote = nullptr;
     const RunWindowFn runWindow = LoadWindowModule(error, setRemote);
     if (runWindow == nullptr) {
-        std::fprintf(stderr, "tessaline: cannot load the window: %s\n", error.c_str());
+        std::fprintf(stderr, "tessaline: cannot load the window: %s\n", PrintableUtf8(error).c_str());
         return 1;
     }
     if (machine) {

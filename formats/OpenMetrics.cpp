@@ -1,6 +1,6 @@
 #include "OpenMetrics.h"
 
-#include "Writers.h"
+#include "PrintableText.h"
 
 #include <map>
 #include <set>
@@ -22,22 +22,15 @@ bool ValidName(const std::string& name, bool colon) {
     return true;
 }
 
-// A label value or help text: backslash, quote and line feed escaped, a
-// byte outside valid UTF-8 as U+FFFD.
+// A label value or help text, made printable first (a control character,
+// a line feed too, or a byte outside valid UTF-8 as U+FFFD: a label value
+// ends up on dashboards and terminals, and the format escapes no other
+// control), then its backslashes and quotes escaped.
 void AppendEscaped(std::string& out, std::string_view text, bool quote) {
-    while (!text.empty()) {
-        const std::size_t n = records::Utf8Length(text);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";
-            text.remove_prefix(1);
-            continue;
-        }
-        const char c = text[0];
+    for (const char c : PrintableUtf8(text)) {
         if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
         else if (c == '"' && quote) out += "\\\"";
-        else out.append(text.substr(0, n));
-        text.remove_prefix(n);
+        else out += c;
     }
 }
 

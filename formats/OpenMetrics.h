@@ -33,8 +33,9 @@ bool ValidLabelName(const std::string& name);
 // The exposition: every family once (families of one name given more than
 // once are joined, a sample whose labels repeat one already written is
 // left out), "# TYPE" and "# HELP" before its samples, a counter's samples
-// named NAME_total, label values escaped and made valid UTF-8, ending with
-// "# EOF".  A family or label whose name is not valid is left out.
+// named NAME_total, label values and help made printable (PrintableText.h)
+// and escaped, ending with "# EOF".  A family or label whose name is not
+// valid is left out.
 std::string ToOpenMetrics(const std::vector<Family>& families);
 
 }  // namespace metrics

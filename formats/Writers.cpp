@@ -4,34 +4,9 @@
 
 #include <cstdio>
 
-namespace records {
+#include "PrintableText.h"
 
-std::size_t Utf8Length(std::string_view text) {
-    if (text.empty()) return 0;
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char b = at(0);
-    if (b < 0x80) return 1;
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-    if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        if (b == 0xE0) low = 0xA0;
-        if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        if (b == 0xF0) low = 0x90;
-        if (b == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    if (at(1) < low || at(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i)
-        if (at(i) < 0x80 || at(i) > 0xBF) return 0;
-    return length;
-}
+namespace records {
 
 namespace {
 
@@ -63,13 +38,17 @@ void AppendJsonString(std::string& out, std::string_view text) {
             out += '\\';
             out += static_cast<char>(b);
             ++i;
-        } else if (b < 0x20 || b == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(b));
-            out += escape;
-            ++i;
-        } else if (const std::size_t length = Utf8Length(text.substr(i)); length != 0) {
-            out.append(text.substr(i, length));
+        } else if (const std::size_t length = Utf8SequenceLength(text.substr(i)); length != 0) {
+            // A control, DEL, a C1 control or a line separator is kept as
+            // its escape: the reader gets the text exactly, and no control
+            // byte (nor the UTF-8 of one) reaches whatever shows the file.
+            if (const char32_t c = Utf8CodePoint(text.substr(i), length); IsHiddenCharacter(c)) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+                out += escape;
+            } else {
+                out.append(text.substr(i, length));
+            }
             i += length;
         } else {
             out += "\xEF\xBF\xBD";
@@ -80,12 +59,13 @@ void AppendJsonString(std::string& out, std::string_view text) {
 }
 
 void AppendCsvField(std::string& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out.append(text);
+    const std::string printable = PrintableUtf8(text);
+    if (printable.find_first_of(",\"") == std::string::npos) {
+        out += printable;
         return;
     }
     out += '"';
-    for (const char c : text) {
+    for (const char c : printable) {
         if (c == '"') out += '"';
         out += c;
     }

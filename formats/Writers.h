@@ -11,17 +11,15 @@
 
 namespace records {
 
-// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
-// its first byte does not start one (a stray continuation byte, an overlong
-// form, a surrogate, a code point past U+10FFFF, a sequence cut short, or
-// no byte at all).
-std::size_t Utf8Length(std::string_view text);
-
-// A JSON string: quotes and backslashes escaped, control characters as
-// \u00XX, each byte that is not part of valid UTF-8 as U+FFFD.
+// A JSON string: quotes and backslashes escaped, each character that is
+// never shown as it is (see PrintableText.h: C0, DEL, C1, U+2028, U+2029)
+// as its \uXXXX escape, each byte that is not part of valid UTF-8 as
+// U+FFFD.  The text is kept exactly, for the programs that read it, and
+// the file holds no control byte.
 void AppendJsonString(std::string& out, std::string_view text);
-// A CSV field, quoted when it holds a comma, a quote or a line end, with
-// its quotes doubled; the bytes are kept as they are.
+// A CSV field, made printable (PrintableUtf8: a control character or a
+// byte outside valid UTF-8 as U+FFFD, since CSV has no escapes), quoted
+// when it holds a comma or a quote, with its quotes doubled.
 void AppendCsvField(std::string& out, std::string_view text);
 
 // One JSON document: the host and the time of the reading (ISO 8601, UTC),

@@ -1,5 +1,6 @@
 #include "MemoryTree.h"
 
+#include "PrintableText.h"
 #include "WideText.h"
 
 struct MemoryTree::Node {
@@ -15,6 +16,16 @@ struct MemoryTree::Node {
     Node* prev = nullptr;
     Node* next = nullptr;
 };
+
+namespace {
+
+// A text as it is kept and shown; the string's storage is reused.
+void Keep(std::u16string& kept, std::u16string_view text) {
+    kept.assign(text);
+    MakePrintable(kept);
+}
+
+}  // namespace
 
 MemoryTree::MemoryTree() : m_root(new Node) {}
 
@@ -64,7 +75,7 @@ HTREEITEM MemoryTree::AppendItem(HTREEITEM parent, std::u16string_view text, int
     if (parent == nullptr) return nullptr;
     Node* p = NodeOf(parent);
     Node* node = new Node;
-    node->text = text;
+    Keep(node->text, text);
     node->image = image;
     node->parent = p;
     node->prev = p->last;
@@ -80,7 +91,7 @@ HTREEITEM MemoryTree::InsertItem(HTREEITEM parent, HTREEITEM after, std::u16stri
     Node* previous = after != nullptr ? NodeOf(after) : nullptr;
     if (after == TVI_ROOT || (previous != nullptr && previous->parent != p)) return nullptr;
     Node* node = new Node;
-    node->text = text;
+    Keep(node->text, text);
     node->image = image;
     node->parent = p;
     node->prev = previous;
@@ -118,7 +129,7 @@ LineMark MemoryTree::Mark(HTREEITEM item) const {
 }
 
 void MemoryTree::SetItemText(HTREEITEM item, std::u16string_view text) {
-    if (item != nullptr && item != TVI_ROOT) NodeOf(item)->text = text;
+    if (item != nullptr && item != TVI_ROOT) Keep(NodeOf(item)->text, text);
 }
 
 HTREEITEM MemoryTree::GetChildItem(HTREEITEM item) {

@@ -1,4 +1,8 @@
-// A report tree held in memory, for the command line and the tests.
+// A report tree held in memory, for the command line and the tests, and
+// the items of the window's tree.  Every text is kept as it is shown: made
+// printable (PrintableText.h) as it is set, so that no text a report takes
+// from outside puts a control character in a window, on a terminal or on
+// the clipboard.
 #pragma once
 
 #include <string>

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "PrintableText.h"
+
 namespace remote {
 
 std::string PrivateParent() {
@@ -56,7 +58,7 @@ void RemoteMachine::StopRefreshing() {
 
 std::string RemoteMachine::LastError() const {
     std::lock_guard<std::mutex> hold(m_lock);
-    return m_lastError;
+    return PrintableUtf8(m_lastError);  // it may quote the other host's words
 }
 
 bool RemoteMachine::Refresh(std::string& error) {

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "IpHelper.h"
+#include "PrintableText.h"
 #include "WideText.h"
 
 namespace sockets {
@@ -71,12 +72,12 @@ std::string StartText(std::int64_t ms) {
 }
 
 // A line of a label and a value that may hold anything a process put in
-// its command line: control characters (C0, DEL, C1) and the line and
-// paragraph separators show as U+FFFD, never as a break or an escape.
-void Add(std::vector<std::u16string>& lines, const char* label, const std::string& value) {
+// its command line: made printable (PrintableText.h), never a break or an
+// escape.  A command line's line feeds show as U+23CE.
+void Add(std::vector<std::u16string>& lines, const char* label, const std::string& value,
+         LineFeeds feeds = LineFeeds::Replaced) {
     std::u16string line = AnsiToWide(std::string(label) + ": " + value);
-    for (char16_t& c : line)
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) c = u'\uFFFD';
+    MakePrintable(line, feeds);
     lines.push_back(std::move(line));
 }
 
@@ -104,7 +105,8 @@ void OwnerLines(const TableFacts& facts, std::size_t i, std::vector<std::u16stri
     Add(lines, "Process",
         Printf("%u ", static_cast<unsigned>(owner->pid)) +
             (owner->path.empty() ? std::string("(executable not visible to this user)") : owner->path));
-    Add(lines, "Command line", owner->commandLine.empty() ? std::string("(none)") : owner->commandLine);
+    Add(lines, "Command line", owner->commandLine.empty() ? std::string("(none)") : owner->commandLine,
+        LineFeeds::Symbol);
     if (owner->hasUid)
         Add(lines, "User",
             (owner->user.empty() ? std::string("(no name)") : owner->user) +

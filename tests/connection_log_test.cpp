@@ -283,6 +283,13 @@ TEST(ConnectionLog, HostileOwnersKeepOneLineAndReadBackExactly) {
                   "14:03:07.123  opened       TCP    127.0.0.1:40012 => 127.0.0.1:5000  [ " + c.shown + " ]");
     }
 
+    // CSV has no escapes: the owner as the JSON reads back, each control
+    // character as U+FFFD (no case holds a C1 control).
+    const auto printable = [&fffd](const std::string& text) {
+        std::string out;
+        for (const char c : text) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? fffd : std::string(1, c);
+        return out;
+    };
     const std::string csvText = sockets::LogCsv(events);
     const auto csv = ReadCsv(csvText);
     ASSERT_TRUE(csv.has_value()) << csvText;
@@ -291,7 +298,8 @@ TEST(ConnectionLog, HostileOwnersKeepOneLineAndReadBackExactly) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
         EXPECT_EQ((*csv)[i + 1], (std::vector<std::string>{"2026-12-10T14:03:07.123+00:00", "opened", "TCP",
-                                                           "127.0.0.1:40012", "127.0.0.1:5000", cases[i].owner}));
+                                                           "127.0.0.1:40012", "127.0.0.1:5000",
+                                                           printable(cases[i].json)}));
     }
 
     const std::string jsonText = sockets::LogJson(events);

@@ -52,6 +52,8 @@ void SetWide(WCHAR* field, std::size_t size, std::u16string_view text) {
     for (std::size_t i = 0; i + 1 < size && i < text.size(); ++i) field[i] = text[i];
 }
 
+constexpr const char* kHostileHost = "host \"a\",\nb\\c\xFF\x1B]0;x\x07\x9B\xC2\x9B\x7F\xE2\x80\xA8";
+
 class Formats : public FakeReportFixture {
 protected:
     void SetUp() override {
@@ -65,9 +67,11 @@ protected:
         fake_->ip.step = 3;
         fake_->icmp6.fill = 1;
         fake_->icmp6.step = 1;
-        // A host name that a writer must quote, escape and make valid.
+        // A host name that a writer must quote, escape and make valid, and
+        // that would act on a terminal: ESC, BEL, CSI as a byte and as
+        // U+009B, DEL, U+2028.
         fake_->networkParamsContent.scripted = true;
-        FakeSetField(fake_->networkParamsContent.hostName, "host \"a\",\nb\\c\xFF");
+        FakeSetField(fake_->networkParamsContent.hostName, kHostileHost);
         FakeSetField(fake_->networkParamsContent.dnsServers[0], "192.0.2.53");
         fake_->networkParamsContent.dnsServerCount = 1;
         // Two interfaces, one past 32-bit counters, one whose name holds
@@ -90,7 +94,7 @@ protected:
         eth.InNUcastPkts = 1'000'000'000ull;
         MIB_IF_ROW2& odd = fake_->if2Rows[1];
         odd.InterfaceIndex = 3;
-        SetWide(odd.Alias, 257, u"we\"ird\\\n,\xD800");
+        SetWide(odd.Alias, 257, u"we\"ird\\\n,\xD800\x1B[2J\x9B\x7F\x2029");
         odd.OperStatus = IfOperStatusDown;
         odd.AdminStatus = NET_IF_ADMIN_STATUS_DOWN;
         // Sockets of both families.
@@ -183,7 +187,9 @@ TEST_F(Formats, EveryKindPassesTheSchemaTheCsvReaderAndTheOpenMetricsParser) {
     EXPECT_EQ(samples.at(R"("node_network_mtu_bytes", {"device": "eth0"})"), 1500.0);
     EXPECT_EQ(samples.at(R"("node_network_speed_bytes", {"device": "eth0"})"), 1.25e9);
     EXPECT_EQ(samples.at(R"("node_network_up", {"device": "eth0"})"), 1.0);
-    EXPECT_EQ(samples.at(R"("node_network_up", {"device": "we\"ird\\\n,\ufffd"})"), 0.0);
+    // A label value as the panes show it: every control character U+FFFD.
+    EXPECT_EQ(samples.at(R"("node_network_up", {"device": "we\"ird\\\ufffd,\ufffd\ufffd[2J\ufffd\ufffd\ufffd"})"),
+              0.0);
     // The sockets by protocol, family and state.
     EXPECT_EQ(samples.at(R"("tessaline_sockets", {"protocol": "tcp", "family": "ipv4", "state": "LISTEN"})"), 3.0);
     EXPECT_EQ(samples.at(R"("tessaline_sockets", {"protocol": "tcp", "family": "ipv6", "state": "ESTABLISHED"})"),
@@ -196,9 +202,18 @@ TEST_F(Formats, EveryKindPassesTheSchemaTheCsvReaderAndTheOpenMetricsParser) {
     EXPECT_NE(json.find(R"("mac":"02:ab:00:00:00:01")"), std::string::npos);
     EXPECT_NE(json.find(R"("local_address":"fe80::1%2","local_port":22)"), std::string::npos);
     EXPECT_NE(json.find(R"("address":"2001:db8::9","mask":"ffff:ffff:ffff:ffff::")"), std::string::npos);
-    EXPECT_NE(json.find(R"("host_name":"host \"a\",\u000ab\\c)" "\xEF\xBF\xBD\""), std::string::npos) << json;
-    // CSV keeps the bytes, quoted.
-    EXPECT_NE(Csv().find("\"host \"\"a\"\",\nb\\c\xFF\""), std::string::npos);
+    // JSON keeps the text exactly, each control character as its escape;
+    // CSV, which has no escapes, as the panes show it.  (The checker found
+    // no control byte in any of the three.)
+    EXPECT_NE(json.find(R"("host_name":"host \"a\",\u000ab\\c)" "\xEF\xBF\xBD" R"(\u001b]0;x\u0007)"
+                        "\xEF\xBF\xBD" R"(\u009b\u007f\u2028")"),
+              std::string::npos)
+        << json;
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_NE(Csv().find("\"host \"\"a\"\"," + fffd + "b\\c" + fffd + fffd + "]0;x" + fffd + fffd + fffd + fffd +
+                         fffd + "\""),
+              std::string::npos)
+        << Csv();
 }
 
 // A failed snapshot: the table is there with its fields and no rows, and

@@ -182,7 +182,7 @@ TEST(DetailLines, OwnersReasonsAndTraffic) {
     ProcessDetails known;
     known.pid = 7;
     known.path = "/usr/bin/x";
-    known.commandLine = "x --a\nb";  // a break inside an argument
+    known.commandLine = "x --a\nb\tc";  // a break and a tab inside an argument
     known.hasUid = true;
     known.uid = 33;
     known.user = "www-data";
@@ -221,7 +221,7 @@ TEST(DetailLines, OwnersReasonsAndTraffic) {
         for (const std::u16string& l : sockets::DetailLines(facts, i)) out.push_back(WideToUtf8(l));
         return out;
     };
-    EXPECT_EQ(lines(0), (std::vector<std::string>{"Process: 7 /usr/bin/x", "Command line: x --a\xEF\xBF\xBD" "b",
+    EXPECT_EQ(lines(0), (std::vector<std::string>{"Process: 7 /usr/bin/x", "Command line: x --a\u23CE" "b\uFFFD" "c",
                                                   "User: www-data (33)", "Container: docker 0123456789ab",
                                                   "Bytes sent: 10 bytes", "Bytes received: 0 bytes",
                                                   "Rate: 2.00 KiB/s sent, 0 B/s received", "Round trip: 12 ms",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ControlBytes.h"
 #include "OpenMetrics.h"
 #include "Writers.h"
 
@@ -91,8 +92,8 @@ TEST(CsvWriter, ReadBackFieldForField) {
     EXPECT_EQ(plain[0], sockets.columns);
     EXPECT_EQ(plain[1], (std::vector<std::string>{"12", "127.0.0.1", "80", "/usr/sbin/a \"b\""}));
     EXPECT_EQ(plain[2], (std::vector<std::string>{"18446744073709551615", "::1", "0",
-                                                  std::string("x\\y\n\x01\x7F\xFF\xC3\xA9", 9)}))
-        << "the bytes as they are";
+                                                  "x\\y\uFFFD\uFFFD\uFFFD\uFFFD\u00E9"}))
+        << "each control character and each byte outside UTF-8 as U+FFFD";
 
     // With their kinds named, a line each before its table.
     Table ip;
@@ -110,7 +111,7 @@ TEST(CsvWriter, ReadBackFieldForField) {
 
 // The exposition as a strict parser wants it: one block per family even
 // when given in parts, a counter's samples with _total, label values
-// escaped and valid UTF-8, names that cannot be written left out, # EOF.
+// printable and escaped, names that cannot be written left out, # EOF.
 TEST(OpenMetricsWriter, FamiliesJoinedEscapedAndEnded) {
     using metrics::Family;
     std::vector<Family> families;
@@ -126,11 +127,55 @@ TEST(OpenMetricsWriter, FamiliesJoinedEscapedAndEnded) {
               "rx_bytes_total{device=\"eth0\"} 5000000000\n"
               "rx_bytes_total{device=\"lo\"} 9\n"
               "# TYPE up gauge\n"
-              "up{device=\"a\\\"b\\\\c\\nd\xEF\xBF\xBD\"} 1\n"
+              "up{device=\"a\\\"b\\\\c\xEF\xBF\xBD" "d\xEF\xBF\xBD\"} 1\n"
               "# TYPE labels gauge\n"
               "labels{ok=\"y\"} 2\n"
               "# EOF\n");
     EXPECT_EQ(metrics::ToOpenMetrics({}), "# EOF\n");
+}
+
+// Texts that would act on a terminal, through each writer: JSON keeps each
+// exactly as its escape, CSV and OpenMetrics (which have no escape for
+// them) show U+FFFD, and none writes a control byte.
+TEST(Writers, NoControlCharacterReachesTheOutput) {
+    using metrics::Family;
+    const std::string f = "\xEF\xBF\xBD";
+    struct Case {
+        const char* what;
+        std::string text, json, shown;
+    };
+    const Case cases[] = {
+        {"ESC", "a\x1B[2Jb", "a\\u001b[2Jb", "a" + f + "[2Jb"},
+        {"BEL", "\x07", "\\u0007", f},
+        {"NUL", std::string("\0", 1), "\\u0000", f},
+        {"CR LF and tab", "\r\n\t", "\\u000d\\u000a\\u0009", f + f + f},
+        {"CSI as a byte", "\x9B" "1m", f + "1m", f + "1m"},
+        {"CSI as U+009B", "\xC2\x9B" "1m", "\\u009b1m", f + "1m"},
+        {"DEL", "\x7F", "\\u007f", f},
+        {"C1 first and last", "\xC2\x80\xC2\x9F", "\\u0080\\u009f", f + f},
+        {"separators", "\xE2\x80\xA8\xE2\x80\xA9", "\\u2028\\u2029", f + f},
+        {"a lone byte", "\xFF", f, f},
+        {"kept", "caf\xC3\xA9 \xC2\xA0\xF0\x9F\x98\x80", "caf\xC3\xA9 \xC2\xA0\xF0\x9F\x98\x80",
+         "caf\xC3\xA9 \xC2\xA0\xF0\x9F\x98\x80"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Table t;
+        t.kind = "processes";
+        t.columns = {"name"};
+        t.rows.push_back({Cell::Text(c.text)});
+        const std::string json = records::ToJson("h", 0, {t});
+        EXPECT_NE(json.find("{\"name\":\"" + c.json + "\"}"), std::string::npos) << json;
+        const std::string csv = records::ToCsv({t}, false);
+        EXPECT_EQ(csv, "name\r\n" + c.shown + "\r\n");
+        const std::string om =
+            metrics::ToOpenMetrics({{Family::Type::Gauge, "x_info", c.text, {{{{"name", c.text}}, 1}}}});
+        EXPECT_NE(om.find("# HELP x_info " + c.shown + "\n"), std::string::npos) << om;
+        EXPECT_NE(om.find("x_info{name=\"" + c.shown + "\"} 1\n"), std::string::npos) << om;
+        EXPECT_EQ(FirstControlByte(json), "") << json;
+        EXPECT_EQ(FirstControlByte(csv, "\r\n"), "") << csv;
+        EXPECT_EQ(FirstControlByte(om), "") << om;
+    }
 }
 
 }  // namespace
