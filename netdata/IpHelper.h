@@ -262,7 +262,6 @@ private:
 // null when there is no table or the library gave no facts for it.
 const SOCKET_ROW_FACTS* CurrentSocketRowFacts(CSocketTable::Kind kind);
 
-
 // Snapshot handles: the instance the reports use, null until the first data
 // pane is constructed.
 extern CIcmpStatistics* g_pIcmpStatistics;

@@ -146,9 +146,11 @@ std::string LogJson(const std::deque<Event>& events) {
         out += first ? "\n" : ",\n";
         first = false;
         const std::string time = IsoTime(event.timeMs), what = WhatText(event);
-        const std::pair<std::string_view, std::string_view> fields[] = {
-            {"time", time},         {"event", what},          {"protocol", event.protocol},
-            {"local", event.local}, {"remote", event.remote}};
+        const std::pair<std::string_view, std::string_view> fields[] = {{"time", time},
+                                                                        {"event", what},
+                                                                        {"protocol", event.protocol},
+                                                                        {"local", event.local},
+                                                                        {"remote", event.remote}};
         out += '{';
         for (std::size_t i = 0; i < std::size(fields); ++i) {
             if (i != 0) out += ',';

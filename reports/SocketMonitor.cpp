@@ -172,8 +172,8 @@ void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::ve
         } else if (const auto owner = t.owners.find(identities.back()); owner != t.owners.end()) {
             SetOwner(known.detail, owner->second);
         } else if (const auto before = t.rows.find(row.key); before != t.rows.end() && before->second.detail.pid != 0) {
-            SetOwner(known.detail, {before->second.detail.owner, before->second.detail.pid,
-                                    before->second.detail.process});
+            SetOwner(known.detail,
+                     {before->second.detail.owner, before->second.detail.pid, before->second.detail.process});
         }
         if (detail.cookie != 0) {
             nowCookies.emplace(detail.cookie, row.key);

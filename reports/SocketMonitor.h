@@ -99,8 +99,8 @@ private:
         bool seen = false;
         std::unordered_map<std::string, Known> rows;          // by row key
         std::unordered_map<std::uint64_t, std::string> cookies;  // row key by cookie
-        std::unordered_map<std::string, Owner> owners;        // by identity, the last owner found
-        std::unordered_set<std::string> closedByKernel;       // identities
+        std::unordered_map<std::string, Owner> owners;           // by identity, the last owner found
+        std::unordered_set<std::string> closedByKernel;          // identities
         // Identities of sockets logged closed as they left the table, whose
         // notification may still come.
         RecentKeys leftTable{kMostLeftWaiting};

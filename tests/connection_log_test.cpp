@@ -22,8 +22,8 @@ using sockets::Event;
 constexpr std::int64_t kTime = 1796911387123;
 
 Event Tcp(std::int64_t timeMs, std::string owner = "PID  1234 : nc", DWORD pid = 1234, std::string process = "nc") {
-    return {timeMs,           Event::What::Opened, "",  "TCP", "127.0.0.1:40012", "127.0.0.1:5000",
-            std::move(owner), pid,                 std::move(process)};
+    return {timeMs, Event::What::Opened, "", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", std::move(owner),
+            pid,    std::move(process)};
 }
 
 // The records of an RFC 4180 text (CRLF line ends, quoted fields with
@@ -315,8 +315,7 @@ TEST(ConnectionLog, HostileOwnersKeepOneLineAndReadBackExactly) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
         EXPECT_EQ((*csv)[i + 1], (std::vector<std::string>{"2026-12-10T14:03:07.123+00:00", "opened", "TCP",
-                                                           "127.0.0.1:40012", "127.0.0.1:5000", "77",
-                                                           cases[i].owner}));
+                                                           "127.0.0.1:40012", "127.0.0.1:5000", "77", cases[i].owner}));
     }
 
     const std::string jsonText = sockets::LogJson(events);
@@ -351,14 +350,13 @@ TEST(ConnectionLog, FilesGiveTheOwnerAsPidAndProcess) {
     };
     const auto csv = ReadCsv(sockets::LogCsv(events));
     ASSERT_TRUE(csv.has_value());
-    EXPECT_EQ(*csv, (std::vector<std::vector<std::string>>{
-                        {"time", "event", "protocol", "local", "remote", "pid", "process"},
-                        {"2026-12-10T14:03:07.123+00:00", "opened", "TCP", "127.0.0.1:40012", "127.0.0.1:5000",
-                         "1234", "nc"},
-                        {"2026-12-10T14:03:07.123+00:00", "closed", "TCP", "127.0.0.1:40013", "127.0.0.1:5000", "",
-                         ""},
-                        {"2026-12-10T14:03:07.123+00:00", "opened", "TCP", "127.0.0.1:40012", "127.0.0.1:5000",
-                         "4321", ""}}));
+    EXPECT_EQ(
+        *csv,
+        (std::vector<std::vector<std::string>>{
+            {"time", "event", "protocol", "local", "remote", "pid", "process"},
+            {"2026-12-10T14:03:07.123+00:00", "opened", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", "1234", "nc"},
+            {"2026-12-10T14:03:07.123+00:00", "closed", "TCP", "127.0.0.1:40013", "127.0.0.1:5000", "", ""},
+            {"2026-12-10T14:03:07.123+00:00", "opened", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", "4321", ""}}));
 
     const auto json = JsonReader::Read(sockets::LogJson(events));
     ASSERT_TRUE(json.has_value());
@@ -366,8 +364,8 @@ TEST(ConnectionLog, FilesGiveTheOwnerAsPidAndProcess) {
     const auto owner = [](const JsonReader::Object& o) {
         return std::vector<std::pair<std::string, Value>>(o.begin() + 5, o.end());
     };
-    EXPECT_EQ(owner((*json)[0]), (JsonReader::Object{{"pid", {Value::Kind::Number, "1234"}},
-                                                     {"process", {Value::Kind::String, "nc"}}}));
+    EXPECT_EQ(owner((*json)[0]),
+              (JsonReader::Object{{"pid", {Value::Kind::Number, "1234"}}, {"process", {Value::Kind::String, "nc"}}}));
     EXPECT_EQ(owner((*json)[1]), (JsonReader::Object{{"pid", null}, {"process", null}}));
     EXPECT_EQ(owner((*json)[2]), (JsonReader::Object{{"pid", {Value::Kind::Number, "4321"}}, {"process", null}}));
     EXPECT_EQ((*json)[0][0].first, "time");

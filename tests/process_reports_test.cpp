@@ -23,7 +23,7 @@ using sockets::Summary;
 using sockets::Table;
 
 SocketFact Fact(Table table, std::uint32_t state, DWORD pid, std::string local, std::uint16_t port, bool any = false,
-               sockets::DualStack dualStack = sockets::DualStack::Unknown) {
+                sockets::DualStack dualStack = sockets::DualStack::Unknown) {
     SocketFact f;
     f.dualStack = dualStack;
     f.table = table;

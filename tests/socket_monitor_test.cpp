@@ -173,7 +173,8 @@ TEST_F(Tracker, ClosesHeardWhileATableIsTakenAreLoggedOnceWithThatTablesOwners) 
 // the owner; the server end's later notification is no news.
 TEST_F(Tracker, AnAbortedConnectionIsLoggedOnceByItsCookieWithItsTrueEnds) {
     Take({{6000, 0, 2, kSelf, 1}, {6000, 40922, 5, kSelf, 2}, {40922, 6000, 5, kSelf, 3}});
-    EXPECT_EQ(Told(AbortedTcp(40922, 3)), (std::vector<std::string>{"closed 127.0.0.1:40922 127.0.0.1:6000 " + Owner()}));
+    EXPECT_EQ(Told(AbortedTcp(40922, 3)),
+              (std::vector<std::string>{"closed 127.0.0.1:40922 127.0.0.1:6000 " + Owner()}));
     EXPECT_EQ(Take({{6000, 0, 2, kSelf, 1}}),
               (std::vector<std::string>{"closed 127.0.0.1:6000 127.0.0.1:40922 " + Owner()}));
     EXPECT_TRUE(Told(ClosedTcp(6000, 40922, 2)).empty());
@@ -191,7 +192,8 @@ TEST_F(Tracker, ACloseHasTheOwnerFoundForItsSocketElseNone) {
     // socket is told by the cookie it had open).
     EXPECT_EQ(Take({{80, 0, 2, kSelf, 1}, {40000, 80, 11, 0, 2}}),
               (std::vector<std::string>{"TIME_WAIT 127.0.0.1:40000 127.0.0.1:80 " + Owner()}));
-    EXPECT_EQ(Told(ClosedTcp(40000, 80, 2)), (std::vector<std::string>{"closed 127.0.0.1:40000 127.0.0.1:80 " + Owner()}));
+    EXPECT_EQ(Told(ClosedTcp(40000, 80, 2)),
+              (std::vector<std::string>{"closed 127.0.0.1:40000 127.0.0.1:80 " + Owner()}));
     // A connection first seen in TIME_WAIT never had an owner found; the
     // same ends used again by a socket with an owner are another socket.
     Take({{80, 0, 2, kSelf, 1}, {40001, 80, 11, 0, 3}});
@@ -271,9 +273,9 @@ TEST(TrackerNotifications, SocketsNeverBoundAreNotLoggedByDefault) {
     EventTracker all(EventTracker::Options{true});
     events.clear();
     for (const SOCKET_CLOSE_EVENT& e : {tcp, udp6}) all.SocketClosed(e, 0, events);
-    EXPECT_EQ(Lines(events), (std::vector<std::string>{
-                                 "closed 0.0.0.0:0 0.0.0.0:0 " + std::string(sockets::kOwnerNotFound),
-                                 "closed [::]:0  " + std::string(sockets::kOwnerNotFound)}));
+    EXPECT_EQ(Lines(events),
+              (std::vector<std::string>{"closed 0.0.0.0:0 0.0.0.0:0 " + std::string(sockets::kOwnerNotFound),
+                                        "closed [::]:0  " + std::string(sockets::kOwnerNotFound)}));
 }
 
 // The keys of sockets logged as they left a table are bounded: the oldest

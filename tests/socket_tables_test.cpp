@@ -1283,8 +1283,7 @@ TEST_F(ExtendedTablesFixtureRoot, RowFactsOfATableReadFromFiles) {
         for (const SOCKET_ROW_FACTS& f : factsOf(kAfInet6, IPPROTO_TCP, WordAt(buffer, 0)))
             EXPECT_EQ(std::make_tuple(f.cookie, f.flags, f.reserved), std::make_tuple(0ull, c.flags, 0u));
         ASSERT_EQ(FetchTable(udp, UDP_TABLE_OWNER_PID, TRUE, buffer, kAfInet6), NO_ERROR);
-        for (const SOCKET_ROW_FACTS& f : factsOf(kAfInet6, IPPROTO_UDP, WordAt(buffer, 0)))
-            EXPECT_EQ(f.flags, c.flags);
+        for (const SOCKET_ROW_FACTS& f : factsOf(kAfInet6, IPPROTO_UDP, WordAt(buffer, 0))) EXPECT_EQ(f.flags, c.flags);
     }
     ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer), NO_ERROR);
     const DWORD rows = WordAt(buffer, 0);
@@ -1949,9 +1948,12 @@ TEST_F(ExtendedTablesLive, RowFactsCarryEachSocketsCookieAndFamilies) {
     std::vector<std::string> wanted, got;
     for (const std::string& line : said) {
         if (line.rfind("skip: ", 0) == 0) GTEST_SKIP() << line;
-        if (line.rfind("want ", 0) == 0) wanted.push_back(line.substr(5));
-        else if (line.rfind("got ", 0) == 0) got.push_back(line.substr(4));
-        else ADD_FAILURE() << line;
+        if (line.rfind("want ", 0) == 0)
+            wanted.push_back(line.substr(5));
+        else if (line.rfind("got ", 0) == 0)
+            got.push_back(line.substr(4));
+        else
+            ADD_FAILURE() << line;
     }
     // The namespace holds these sockets and no others.
     std::sort(wanted.begin(), wanted.end());

@@ -294,11 +294,11 @@ bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error) 
         bool ok = false;
         if (tcp && TcpTrafficWanted()) {
             std::vector<ConnectionTraffic> traffic;
-            ok = DumpTcpSocketsWithInfo(AF_INET6, [&](const inet_diag_msg& m, const unsigned char* payload,
-                                                      std::size_t size) {
-                rows.push_back(rowOf(m, payload, size));
-                KeepTraffic(traffic, 6, m, payload, size);
-            });
+            ok = DumpTcpSocketsWithInfo(AF_INET6,
+                                        [&](const inet_diag_msg& m, const unsigned char* payload, std::size_t size) {
+                                            rows.push_back(rowOf(m, payload, size));
+                                            KeepTraffic(traffic, 6, m, payload, size);
+                                        });
             if (ok) StoreTcpTraffic(6, std::move(traffic));
         } else {
             ok = DumpInetSocketMessages(AF_INET6, protocol,
@@ -334,8 +334,7 @@ bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error) 
 }
 
 DWORD FamiliesByDefault(std::string_view bindv6only) {
-    while (!bindv6only.empty() && (bindv6only.back() == '\n' || bindv6only.back() == ' '))
-        bindv6only.remove_suffix(1);
+    while (!bindv6only.empty() && (bindv6only.back() == '\n' || bindv6only.back() == ' ')) bindv6only.remove_suffix(1);
     if (bindv6only == "0") return SOCKET_ROW_DUAL_STACK | SOCKET_ROW_FAMILIES_BY_DEFAULT;
     if (bindv6only == "1") return SOCKET_ROW_V6ONLY | SOCKET_ROW_FAMILIES_BY_DEFAULT;
     return 0;
