@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -97,7 +98,7 @@ private:
     static constexpr std::size_t kMostLeftWaiting = 65536;
     struct PerTable {
         bool seen = false;
-        std::unordered_map<std::string, Known> rows;          // by row key
+        std::unordered_map<std::string, Known> rows;             // by row key
         std::unordered_map<std::uint64_t, std::string> cookies;  // row key by cookie
         std::unordered_map<std::string, Owner> owners;           // by identity, the last owner found
         std::unordered_set<std::string> closedByKernel;          // identities
@@ -176,8 +177,9 @@ public:
         std::function<void(Summary&&)> summary;
     };
     // Starts the worker.  With `closeNotifications`, it also listens to the
-    // kernel's socket-close notifications (when the process may).  The IP
-    // helper library must be bound already.
+    // kernel's socket-close notifications (when the process may); `options`
+    // say which of them the log tells.  The IP helper library must be bound
+    // already.
     Monitor(Callbacks callbacks, bool closeNotifications, EventTracker::Options options = {});
     ~Monitor();  // stops and joins the worker
     Monitor(const Monitor&) = delete;
