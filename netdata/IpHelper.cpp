@@ -50,6 +50,10 @@ struct TableSnapshot {
     ULONG bufferSize = 0;  // bytes allocated behind buffer
     ULONG capacity = 0;    // handed to the entry point; never above bufferSize
     void* current = nullptr;
+    // A socket table's: the facts of its rows, one per row, when the library
+    // gave them for `current`.
+    bool hasFacts = false;
+    std::vector<SOCKET_ROW_FACTS> facts;
 };
 
 namespace {
@@ -114,12 +118,35 @@ bool TakeCounterSnapshot(Fn IpHelperEntryPoints::*slot, Record* record) {
     return entry != nullptr && entry(record) == NO_ERROR;
 }
 
+// The rows of a table snapshot that lie inside its buffer: a provider may
+// answer success with a row count larger than the buffer it was handed.
+template <class Table>
+DWORD RowsInBuffer(const TableSnapshot& t) {
+    const std::size_t header = offsetof(Table, table);
+    if (t.current == nullptr || t.bufferSize < header) return 0;
+    const auto* table = static_cast<const Table*>(t.current);
+    const std::size_t fit = (t.bufferSize - header) / sizeof table->table[0];
+    return table->dwNumEntries < fit ? table->dwNumEntries : static_cast<DWORD>(fit);
+}
+
+DWORD SocketRows(const TableSnapshot& t, CSocketTable::Kind kind) {
+    switch (kind) {
+        case CSocketTable::Kind::Tcp: return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(t);
+        case CSocketTable::Kind::Udp: return RowsInBuffer<MIB_UDPTABLE_OWNER_PID>(t);
+        case CSocketTable::Kind::Tcp6: return RowsInBuffer<MIB_TCP6TABLE_OWNER_PID>(t);
+        case CSocketTable::Kind::Udp6: return RowsInBuffer<MIB_UDP6TABLE_OWNER_PID>(t);
+    }
+    return 0;
+}
+
 // One snapshot of a socket table of either family: the owner tables of TCP
-// in every state and of UDP.  Returns what the entry point last answered.
+// in every state and of UDP, and the facts of their rows when the library
+// has them.  Returns what the entry point last answered.
 DWORD TakeSocketTable(TableSnapshot& t, CSocketTable::Kind kind, unsigned long& allocations = g_tableAllocations) {
     const ULONG family = kind == CSocketTable::Kind::Tcp6 || kind == CSocketTable::Kind::Udp6 ? kAfInet6 : 2;
+    const bool tcp = kind == CSocketTable::Kind::Tcp || kind == CSocketTable::Kind::Tcp6;
     DWORD answer = NO_ERROR;
-    if (kind == CSocketTable::Kind::Tcp || kind == CSocketTable::Kind::Tcp6) {
+    if (tcp) {
         TakeTableSnapshot(
             t, &IpHelperEntryPoints::pGetExtendedTcpTable, ERROR_INSUFFICIENT_BUFFER,
             [&](auto entry, void* buffer, ULONG* capacity) {
@@ -134,6 +161,16 @@ DWORD TakeSocketTable(TableSnapshot& t, CSocketTable::Kind kind, unsigned long& 
             },
             allocations);
     }
+    // The facts are asked for exactly the rows the table holds within its
+    // buffer; a library that kept another number of rows gives none.
+    t.hasFacts = false;
+    const PFN_GetSocketRowFacts facts = g_binding.entries.pGetSocketRowFacts;
+    if (t.current != nullptr && facts != nullptr) {
+        const DWORD rows = SocketRows(t, kind);
+        t.facts.resize(rows);
+        t.hasFacts = facts(family, tcp ? 6 : 17, t.facts.data(), rows) == NO_ERROR;
+    }
+    if (!t.hasFacts) t.facts.clear();
     return answer;
 }
 
@@ -170,6 +207,7 @@ bool BindIpHelper() {
     LookUp(e.pGetPerTcpConnectionEStats, "GetPerTcpConnectionEStats");
     LookUp(e.pGetPerTcp6ConnectionEStats, "GetPerTcp6ConnectionEStats");
     LookUp(e.pGetIfTable2, "GetIfTable2");
+    LookUp(e.pGetSocketRowFacts, "GetSocketRowFacts");
     return true;
 }
 
@@ -371,21 +409,6 @@ IP_ADDR_STRING* GetAdapterAddress(int n, int k) {
     return entry;
 }
 
-namespace {
-
-// The rows of a table snapshot that lie inside its buffer: a provider may
-// answer success with a row count larger than the buffer it was handed.
-template <class Table>
-DWORD RowsInBuffer(const TableSnapshot& t) {
-    const std::size_t header = offsetof(Table, table);
-    if (t.current == nullptr || t.bufferSize < header) return 0;
-    const auto* table = static_cast<const Table*>(t.current);
-    const std::size_t fit = (t.bufferSize - header) / sizeof table->table[0];
-    return table->dwNumEntries < fit ? table->dwNumEntries : static_cast<DWORD>(fit);
-}
-
-}  // namespace
-
 CSocketTable::CSocketTable(Kind kind) : m_kind(kind), m_snapshot(new TableSnapshot) {}
 
 CSocketTable::~CSocketTable() {
@@ -402,14 +425,21 @@ void CSocketTable::Refresh() {
 
 const void* CSocketTable::Table() const { return m_snapshot->current; }
 
-DWORD CSocketTable::Rows() const {
-    switch (m_kind) {
-        case Kind::Tcp: return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(*m_snapshot);
-        case Kind::Udp: return RowsInBuffer<MIB_UDPTABLE_OWNER_PID>(*m_snapshot);
-        case Kind::Tcp6: return RowsInBuffer<MIB_TCP6TABLE_OWNER_PID>(*m_snapshot);
-        case Kind::Udp6: return RowsInBuffer<MIB_UDP6TABLE_OWNER_PID>(*m_snapshot);
+DWORD CSocketTable::Rows() const { return SocketRows(*m_snapshot, m_kind); }
+
+const SOCKET_ROW_FACTS* CSocketTable::Facts() const {
+    return m_snapshot->hasFacts ? m_snapshot->facts.data() : nullptr;
+}
+
+const SOCKET_ROW_FACTS* CurrentSocketRowFacts(CSocketTable::Kind kind) {
+    const TableSnapshot* t = nullptr;
+    switch (kind) {
+        case CSocketTable::Kind::Tcp: t = &g_tcpOwnerTable; break;
+        case CSocketTable::Kind::Udp: t = &g_udpOwnerTable; break;
+        case CSocketTable::Kind::Tcp6: t = &g_tcp6OwnerTable; break;
+        case CSocketTable::Kind::Udp6: t = &g_udp6OwnerTable; break;
     }
-    return 0;
+    return t != nullptr && t->current != nullptr && t->hasFacts ? t->facts.data() : nullptr;
 }
 
 DWORD CurrentTcpOwnerRows() { return RowsInBuffer<MIB_TCPTABLE_OWNER_PID>(g_tcpOwnerTable); }

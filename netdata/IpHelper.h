@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "iphlpapi.h"
+#include "socketfacts.h"
 
 // Binds the library once.  True when bound (also on every later call), false
 // when the library cannot be loaded; the next call then tries again.
@@ -47,6 +48,9 @@ struct IpHelperEntryPoints {
     PFN_GetPerTcp6ConnectionEStats pGetPerTcp6ConnectionEStats;
     // The interface table with 64-bit counters; null in a library without it.
     PFN_GetIfTable2 pGetIfTable2;
+    // The facts of a socket table's rows beyond their records (the Linux
+    // provider's own entry point); null in a library without it.
+    PFN_GetSocketRowFacts pGetSocketRowFacts;
 };
 const IpHelperEntryPoints& IpHelper();
 
@@ -242,6 +246,9 @@ public:
     // after a failed one, and its rows, never counted past the buffer.
     const void* Table() const;
     DWORD Rows() const;
+    // The facts of each of those rows (socketfacts.h), or null when the
+    // library gave none for this table.
+    const SOCKET_ROW_FACTS* Facts() const;
     bool m_bValid = false;
     bool m_bNoIpv6 = false;
 
@@ -250,6 +257,10 @@ private:
     TableSnapshot* m_snapshot;
 };
 
+// The facts of the rows of the current socket table of `kind` (the
+// process-wide snapshots), one per row counted by its Current...Rows;
+// null when there is no table or the library gave no facts for it.
+const SOCKET_ROW_FACTS* CurrentSocketRowFacts(CSocketTable::Kind kind);
 
 // Snapshot handles: the instance the reports use, null until the first data
 // pane is constructed.

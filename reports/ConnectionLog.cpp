@@ -123,10 +123,11 @@ void ConnectionLog::Add(Event event) {
 void ConnectionLog::Clear() { m_events.clear(); }
 
 std::string LogCsv(const std::deque<Event>& events) {
-    std::string out = "time,event,protocol,local,remote,owner\r\n";
+    std::string out = "time,event,protocol,local,remote,pid,process\r\n";
     for (const Event& event : events) {
         const std::string time = IsoTime(event.timeMs), what = WhatText(event);
-        const std::string_view fields[] = {time, what, event.protocol, event.local, event.remote, event.owner};
+        const std::string pid = event.pid != 0 ? std::to_string(event.pid) : std::string();
+        const std::string_view fields[] = {time, what, event.protocol, event.local, event.remote, pid, event.process};
         bool first = true;
         for (const std::string_view field : fields) {
             if (!first) out += ',';
@@ -145,9 +146,11 @@ std::string LogJson(const std::deque<Event>& events) {
         out += first ? "\n" : ",\n";
         first = false;
         const std::string time = IsoTime(event.timeMs), what = WhatText(event);
-        const std::pair<std::string_view, std::string_view> fields[] = {
-            {"time", time},         {"event", what},          {"protocol", event.protocol},
-            {"local", event.local}, {"remote", event.remote}, {"owner", event.owner}};
+        const std::pair<std::string_view, std::string_view> fields[] = {{"time", time},
+                                                                        {"event", what},
+                                                                        {"protocol", event.protocol},
+                                                                        {"local", event.local},
+                                                                        {"remote", event.remote}};
         out += '{';
         for (std::size_t i = 0; i < std::size(fields); ++i) {
             if (i != 0) out += ',';
@@ -155,6 +158,13 @@ std::string LogJson(const std::deque<Event>& events) {
             out += ':';
             records::AppendJsonString(out, fields[i].second);
         }
+        out += ",\"pid\":";
+        out += event.pid != 0 ? std::to_string(event.pid) : std::string("null");
+        out += ",\"process\":";
+        if (event.process.empty())
+            out += "null";
+        else
+            records::AppendJsonString(out, event.process);
         out += '}';
     }
     out += first ? "]\n" : "\n]\n";

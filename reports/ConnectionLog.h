@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "win32.h"
+
 namespace sockets {
 
 struct Event {
@@ -28,6 +30,10 @@ struct Event {
     // The owner label ("PID  1234 : sshd"), UTF-8; for a socket closed
     // before any lookup found its owner: kOwnerNotFound.
     std::string owner;
+    // The owner as facts: its process id (0 when no process was found) and
+    // its executable's name, UTF-8 (empty when not known).
+    DWORD pid = 0;
+    std::string process{};
 };
 
 inline constexpr const char* kOwnerNotFound = "closed before its owner was found";
@@ -62,9 +68,12 @@ private:
 ConnectionLog& ProcessConnectionLog();
 
 // The events as CSV (RFC 4180: a header line "time,event,protocol,local,
-// remote,owner", CRLF line ends, fields quoted where they hold a comma, a
-// quote or a line end) and as JSON (an array of objects with those keys;
-// "time" as ISO 8601 local time with milliseconds and offset).
+// remote,pid,process", CRLF line ends, fields quoted where they hold a
+// comma, a quote or a line end; pid and process empty where not known) and
+// as JSON (an array of objects with those keys; "time" as ISO 8601 local
+// time with milliseconds and offset; "pid" a number and "process" a string,
+// each null where not known).  The owner is given as these two facts, not
+// as the label the lines show.
 std::string LogCsv(const std::deque<Event>& events);
 std::string LogJson(const std::deque<Event>& events);
 

@@ -43,17 +43,28 @@ class ProcessLabels {
 public:
     const std::u16string& GetProcessLabel(DWORD pid) { return Of(pid).text; }
     const std::string& Utf8Label(DWORD pid) { return Of(pid).utf8; }
+    // The executable's name in the label, UTF-8; empty for no process and
+    // for one whose name could not be read (the label says "NT Kernel &
+    // System" then).
+    const std::string& ProcessName(DWORD pid) { return Of(pid).name; }
 
 private:
     struct Label {
         std::u16string text;
         std::string utf8;
+        std::string name;
     };
     const Label& Of(DWORD pid) {
         const auto found = m_labels.find(pid);
         if (found != m_labels.end()) return found->second;
-        Label label{m_explorer.GetProcessLabel(pid), {}};
+        Label label{m_explorer.GetProcessLabel(pid), {}, {}};
         label.utf8 = WideToUtf8(label.text);
+        // The label is "PID %5d : NAME", or that text for a process that
+        // could not be read.
+        const std::u16string unread = FormatW(u"PID %5d : NT Kernel & System", {pid});
+        const std::u16string prefix = FormatW(u"PID %5d : ", {pid});
+        if (pid != 0 && label.text != unread && label.text.starts_with(prefix))
+            label.name = WideToUtf8(label.text.substr(prefix.size()));
         return m_labels.emplace(pid, std::move(label)).first->second;
     }
 
@@ -203,6 +214,16 @@ Row MakeRow(std::string key, std::uint32_t state, std::u16string text) {
     return Row{std::move(key), state, std::move(text)};
 }
 
+DualStack DualStackOf(DWORD flags) {
+    if ((flags & SOCKET_ROW_DUAL_STACK) != 0)
+        return (flags & SOCKET_ROW_FAMILIES_BY_DEFAULT) != 0 ? DualStack::Assumed : DualStack::Yes;
+    return (flags & SOCKET_ROW_V6ONLY) != 0 ? DualStack::No : DualStack::Unknown;
+}
+
+bool AllZero(const std::uint8_t* bytes, std::size_t n) {
+    return std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
 const char* ProtocolName(Table kind) {
@@ -217,13 +238,20 @@ const char* ProtocolName(Table kind) {
 
 std::string StateText(std::uint32_t state) { return WideToUtf8(StateName(state)); }
 
-TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
+TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts, const SOCKET_ROW_FACTS* rowFacts) {
     TableRows out;
     out.table = kind;
     if (table == nullptr) count = 0;
     out.rows.reserve(count);
     out.details.reserve(count);
     ProcessLabels labels;
+    // What the library says of row i beyond its record.
+    const auto identify = [rowFacts, &labels](Detail& detail, DWORD i) {
+        detail.process = labels.ProcessName(detail.pid);
+        if (rowFacts == nullptr) return;
+        detail.cookie = rowFacts[i].cookie;
+        detail.dualStack = DualStackOf(rowFacts[i].flags);
+    };
     for (DWORD i = 0; i < count && kind == Table::Tcp; ++i) {
         const MIB_TCPROW_OWNER_PID& row = static_cast<const MIB_TCPTABLE_OWNER_PID*>(table)->table[i];
         Detail detail{Ipv4Text(row.dwLocalAddr, PortOf(row.dwLocalPort)),
@@ -234,6 +262,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
         PutWord(detail.endpoints, row.dwRemoteAddr);
         PutPort(detail.endpoints, PortOf(row.dwRemotePort));
         out.rows.push_back(MakeRow(detail.endpoints, row.dwState, TcpLine(row, labels)));
+        identify(detail, i);
         out.details.push_back(std::move(detail));
     }
     for (DWORD i = 0; i < count && kind == Table::Udp; ++i) {
@@ -243,6 +272,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
         PutPort(detail.endpoints, PortOf(row.dwLocalPort));
         SetLocal(detail, row.dwLocalPort, row.dwLocalAddr == 0);
         out.rows.push_back(MakeRow(detail.endpoints, 0, UdpLine(row, labels)));
+        identify(detail, i);
         out.details.push_back(std::move(detail));
     }
     if (kind == Table::Tcp6 && count > 0) {
@@ -261,6 +291,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
             PutWord(key, row.dwLocalScopeId);
             PutWord(key, row.dwRemoteScopeId);
             out.rows.push_back(MakeRow(std::move(key), row.dwState, Tcp6Line(row, lines, i, labels)));
+            identify(detail, i);
             out.details.push_back(std::move(detail));
         }
     }
@@ -276,6 +307,7 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
             std::string key = detail.endpoints;
             PutWord(key, row.dwLocalScopeId);
             out.rows.push_back(MakeRow(std::move(key), 0, Udp6Line(row, lines, i, labels)));
+            identify(detail, i);
             out.details.push_back(std::move(detail));
         }
     }
@@ -285,7 +317,8 @@ TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts) {
 
 TableRows TakeRows(CSocketTable& table, bool withFacts) {
     table.Refresh();
-    TableRows out = MakeRows(table.GetKind(), table.Table(), table.m_bValid ? table.Rows() : 0, withFacts);
+    TableRows out =
+        MakeRows(table.GetKind(), table.Table(), table.m_bValid ? table.Rows() : 0, withFacts, table.Facts());
     out.valid = table.m_bValid;
     out.noIpv6 = table.m_bNoIpv6;
     return out;
@@ -294,6 +327,9 @@ TableRows TakeRows(CSocketTable& table, bool withFacts) {
 bool DescribeClosedSocket(const SOCKET_CLOSE_EVENT& event, ClosedSocket& out) {
     const bool tcp = event.protocol == IPPROTO_TCP;
     if (!tcp && event.protocol != IPPROTO_UDP) return false;
+    out.unbound = event.localPort == 0 && event.remotePort == 0 &&
+                  AllZero(event.localAddress, sizeof event.localAddress) &&
+                  AllZero(event.remoteAddress, sizeof event.remoteAddress);
     if (event.family == AF_INET) {
         out.table = tcp ? Table::Tcp : Table::Udp;
         DWORD local = 0, remote = 0;
@@ -518,7 +554,8 @@ namespace {
 template <class Snapshot, class Table, class Rows>
 sockets::TableRows TakeRowsWith(Snapshot& snapshot, sockets::Table kind, Table table, Rows rows, bool facts) {
     snapshot.Refresh();
-    sockets::TableRows out = sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0, facts);
+    sockets::TableRows out =
+        sockets::MakeRows(kind, table(), snapshot.m_bValid ? rows() : 0, facts, CurrentSocketRowFacts(kind));
     out.valid = snapshot.m_bValid;
     if constexpr (requires { snapshot.m_bNoIpv6; }) out.noIpv6 = snapshot.m_bNoIpv6;
     return out;

@@ -25,11 +25,20 @@ namespace sockets {
 
 using Table = CSocketTable::Kind;
 
+// Whether an IPv6 socket takes IPv4 too (IPV6_V6ONLY off).
+enum class DualStack : std::uint8_t {
+    Unknown,  // not said (an IPv4 socket, a connection in TIME_WAIT, a library without the facts)
+    No,       // IPv6 alone
+    Yes,      // IPv4 too, as the socket itself says
+    Assumed,  // IPv4 too by the system's default, the socket's own choice not known (a table read from files)
+};
+
 // What the connection log needs of a socket beside its line: both ends as
 // text ("127.0.0.1:5000", "[::1]:5000"; remote empty for UDP), the owner
-// label in UTF-8, and the socket's endpoints as bytes (its protocol and
-// ends, without owner or zone), by which a socket the kernel reports closed
-// is found among those seen before.
+// label in UTF-8, and the socket's identity: the kernel's cookie when the
+// library gave it, by which a socket the kernel reports closed is found
+// among those seen before whatever has become of its ends; else its
+// endpoints as bytes (its protocol and ends, without owner or zone).
 struct Detail {
     std::string local;
     std::string remote;
@@ -38,6 +47,9 @@ struct Detail {
     DWORD pid = 0;  // 0: no process holds it (a socket in TIME_WAIT) or none was found
     std::uint16_t localPort = 0;
     bool localAny = false;  // bound to every address of its family (0.0.0.0, ::)
+    std::string process{};  // the owner's executable name, UTF-8; empty when not known
+    std::uint64_t cookie = 0;  // the kernel's socket cookie; 0 when not known
+    DualStack dualStack = DualStack::Unknown;
 };
 
 // What a TCP connection has carried, for its detail lines and its
@@ -81,8 +93,10 @@ struct TableRows {
 };
 
 // The rows of the first `count` rows of `table`, whose record type follows
-// `kind` (null: none), with their facts when asked.
-TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts = false);
+// `kind` (null: none), with their facts when asked.  `rowFacts`, when not
+// null, holds the library's facts of each of those rows (cookie, families).
+TableRows MakeRows(Table kind, const void* table, DWORD count, bool withFacts = false,
+                   const SOCKET_ROW_FACTS* rowFacts = nullptr);
 // Takes `table` again and makes its rows.
 TableRows TakeRows(CSocketTable& table, bool withFacts = false);
 
@@ -92,13 +106,16 @@ const char* ProtocolName(Table kind);
 std::string StateText(std::uint32_t state);
 
 // The table and the endpoints bytes of a socket the kernel reports closed
-// (as Detail::endpoints), and its ends as text; false for a socket no table
-// lists (another family or protocol).
+// (as Detail::endpoints), and its ends as text as the notification gives
+// them; false for a socket no table lists (another family or protocol).
+// `unbound`: both ends are unset (0.0.0.0:0 or [::]:0, no remote end), a
+// socket never bound nor connected.
 struct ClosedSocket {
     Table table;
     std::string endpoints;
     std::string local;
     std::string remote;
+    bool unbound = false;
 };
 bool DescribeClosedSocket(const SOCKET_CLOSE_EVENT& event, ClosedSocket& out);
 

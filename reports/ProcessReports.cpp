@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 #include <unordered_map>
 
@@ -50,6 +51,7 @@ void AddToSummary(Summary& summary, const TableRows& rows) {
         f.local = d.local;
         f.port = d.localPort;
         f.anyAddress = d.localAny;
+        f.dualStack = d.dualStack;
         if (rows.facts && i < rows.facts->traffic.size()) f.traffic = rows.facts->traffic[i];
         summary.sockets.push_back(std::move(f));
     }
@@ -143,7 +145,18 @@ std::vector<Listener> Listeners(const Summary& summary) {
         }
         listeners.push_back({f, false});
     }
-    for (Listener& l : listeners) l.both = joined[l.fact];
+    // The ports of each protocol that an IPv4 socket holds: where one does,
+    // an IPv6 socket on the any address of the same port and protocol cannot
+    // take IPv4 too, whatever the system's default says.
+    std::set<std::pair<bool, std::uint16_t>> ipv4Ports;
+    for (const SocketFact& f : summary.sockets)
+        if (!IsIpv6(f.table)) ipv4Ports.insert({IsTcp(f.table), f.port});
+    const auto takesIpv4 = [&ipv4Ports](const SocketFact& f) {
+        if (!f.anyAddress || !IsIpv6(f.table)) return false;
+        return f.dualStack == DualStack::Yes ||
+               (f.dualStack == DualStack::Assumed && ipv4Ports.count({IsTcp(f.table), f.port}) == 0);
+    };
+    for (Listener& l : listeners) l.both = joined[l.fact] || takesIpv4(*l.fact);
     std::sort(listeners.begin(), listeners.end(), [](const Listener& a, const Listener& b) {
         const bool ta = IsTcp(a.fact->table), tb = IsTcp(b.fact->table);
         return std::tuple(a.fact->port, !ta, IsIpv6(a.fact->table), a.fact->local, a.fact->pid) <

@@ -22,6 +22,7 @@ struct SocketFact {
     std::string local;        // "127.0.0.1:5000", "[::]:22"
     std::uint16_t port = 0;
     bool anyAddress = false;
+    DualStack dualStack = DualStack::Unknown;  // an IPv6 socket's
     Traffic traffic;          // TCP with facts
 };
 
@@ -49,9 +50,9 @@ struct ProcessTotals {
 // process id.
 std::vector<ProcessTotals> TotalsByProcess(const Summary& summary);
 
-// The listening sockets: each with whether it stands for both families (a
-// process on every address of both, same port and protocol), in the
-// Listening Ports order.
+// The listening sockets: each with whether it stands for both families (an
+// IPv6 socket on every address that takes IPv4 too, or a process on every
+// address of both, same port and protocol), in the Listening Ports order.
 struct Listener {
     const SocketFact* fact;
     bool both;
@@ -67,7 +68,11 @@ std::vector<Row> ProcessRows(const Summary& summary);
 // The Listening Ports lines: one per listening TCP socket and bound UDP
 // socket of either family, by port, then TCP before UDP, then address; a
 // process listening on the same port and protocol on both families' every
-// address is one line marked "(IPv4 and IPv6)".
+// address is one line marked "(IPv4 and IPv6)", and so is an IPv6 socket on
+// every address that takes IPv4 too (IPV6_V6ONLY off).  Where that is only
+// the system's default (a table read from files), an IPv4 socket of the
+// same protocol on the same port says otherwise: the kernel would have
+// refused one of the two binds.
 std::vector<Row> ListeningRows(const Summary& summary);
 
 inline constexpr const char16_t* kBothFamilies = u"(IPv4 and IPv6)";

@@ -117,10 +117,9 @@ void OwnerLines(const TableFacts& facts, std::size_t i, std::vector<std::u16stri
 }
 
 void TrafficLines(const TableFacts& facts, std::size_t i, std::vector<std::u16string>& lines) {
+    // The system keeps no per-socket counts of UDP: one line says so.
     if (facts.table == Table::Udp || facts.table == Table::Udp6) {
-        Add(lines, "Bytes sent", kNotCountedForUdp);
-        Add(lines, "Bytes received", kNotCountedForUdp);
-        Add(lines, "Rate", kNotCountedForUdp);
+        Add(lines, "Traffic", kNotCountedForUdp);
         return;
     }
     const Traffic* t = i < facts.traffic.size() ? &facts.traffic[i] : nullptr;

@@ -20,11 +20,42 @@ std::int64_t NowMs() {
 
 // ------------------------------------------------------------ the tracker
 
+void RecentKeys::Insert(const std::string& key) {
+    if (m_capacity == 0) return;
+    m_keys[key] = ++m_serial;
+    m_order.emplace_back(key, m_serial);
+    // An entry of the order is live while its key is there from its insertion.
+    const auto live = [this](const std::pair<std::string, std::uint64_t>& entry) {
+        const auto found = m_keys.find(entry.first);
+        return found != m_keys.end() && found->second == entry.second;
+    };
+    // Keys taken or inserted again leave entries behind: the order is
+    // cleared of them once it holds twice the keys it may.
+    if (m_order.size() > 2 * m_capacity) std::erase_if(m_order, [&live](const auto& e) { return !live(e); });
+    while (m_keys.size() > m_capacity && !m_order.empty()) {
+        if (live(m_order.front())) m_keys.erase(m_order.front().first);
+        m_order.pop_front();
+    }
+}
+
+bool RecentKeys::Take(const std::string& key) { return m_keys.erase(key) != 0; }
+
 namespace {
 
 // More sockets closed by the kernel than this, waiting to leave a table that
 // is not being taken, are forgotten: the set stays bounded.
 constexpr std::size_t kMostClosedWaiting = 100000;
+
+// A socket's identity: its cookie, else its endpoints (which start with
+// the letter of their table, never 'c').
+std::string IdentityOf(std::uint64_t cookie, const std::string& endpoints) {
+    if (cookie == 0) return endpoints;
+    std::string identity(1, 'c');
+    for (int i = 0; i < 8; ++i) identity.push_back(static_cast<char>((cookie >> (8 * i)) & 0xFF));
+    return identity;
+}
+
+std::string IdentityOf(const Detail& detail) { return IdentityOf(detail.cookie, detail.endpoints); }
 
 Event MakeEvent(Event::What what, Table table, const Detail& detail, std::int64_t nowMs) {
     Event event;
@@ -34,12 +65,86 @@ Event MakeEvent(Event::What what, Table table, const Detail& detail, std::int64_
     event.local = detail.local;
     event.remote = detail.remote;
     event.owner = detail.owner;
+    event.pid = detail.pid;
+    event.process = detail.process;
     return event;
+}
+
+void SetOwner(Detail& detail, const EventTracker::Owner& owner) {
+    detail.owner = owner.label;
+    detail.pid = owner.pid;
+    detail.process = owner.process;
 }
 
 bool IsTcp(Table table) { return table == Table::Tcp || table == Table::Tcp6; }
 
+constexpr std::uint32_t kTimeWait = 11;  // the MIB state
+
+void MarkClosed(std::unordered_set<std::string>& closed, const std::string& identity) {
+    if (closed.size() >= kMostClosedWaiting) closed.clear();
+    closed.insert(identity);
+}
+
 }  // namespace
+
+EventTracker::EventTracker(Options options) : m_options(options) {}
+
+void EventTracker::CloseOf(PerTable& t, const SOCKET_CLOSE_EVENT& closed, const ClosedSocket& socket,
+                           const std::unordered_map<std::string, Known>* now,
+                           const std::unordered_map<std::uint64_t, std::string>* nowCookies, std::int64_t nowMs,
+                           std::vector<Event>& events, std::vector<std::string>& identities) {
+    // The socket a table showed with this cookie: in the table being taken,
+    // else in the last one.
+    const Known* known = nullptr;
+    const auto look = [&closed, &known](const std::unordered_map<std::uint64_t, std::string>& cookies,
+                                        const std::unordered_map<std::string, Known>& rows) {
+        const auto key = cookies.find(closed.cookie);
+        if (key == cookies.end()) return;
+        const auto row = rows.find(key->second);
+        if (row != rows.end()) known = &row->second;
+    };
+    if (closed.cookie != 0) {
+        if (now != nullptr && nowCookies != nullptr) look(*nowCookies, *now);
+        if (known == nullptr) look(t.cookies, t.rows);
+        const std::string identity = IdentityOf(closed.cookie, {});
+        // Logged closed already, as it left a table.
+        if (known == nullptr && t.leftTable.Take(identity)) return;
+        // Never bound nor connected: no table listed it, and it is noise.
+        if (known == nullptr && socket.unbound && !m_options.unboundSockets) return;
+        identities.push_back(identity);
+    } else if (socket.unbound && !m_options.unboundSockets) {
+        return;
+    }
+    Event event;
+    event.timeMs = nowMs;
+    event.what = Event::What::Closed;
+    event.protocol = ProtocolName(socket.table);
+    event.owner = kOwnerNotFound;
+    if (known != nullptr) {
+        // The ends and the owner the tables knew: the notification's ends
+        // may have been cleared.
+        event.local = known->detail.local;
+        event.remote = known->detail.remote;
+        if (known->detail.pid != 0) {
+            event.owner = known->detail.owner;
+            event.pid = known->detail.pid;
+            event.process = known->detail.process;
+        }
+    } else {
+        // No table showed it by its cookie: a library without cookies knows
+        // it by its endpoints, else it opened and closed between two tables.
+        event.local = socket.local;
+        event.remote = socket.remote;
+        const auto owner = t.owners.find(socket.endpoints);
+        if (owner != t.owners.end()) {
+            event.owner = owner->second.label;
+            event.pid = owner->second.pid;
+            event.process = owner->second.process;
+        }
+        identities.push_back(socket.endpoints);
+    }
+    events.push_back(std::move(event));
+}
 
 void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events,
                               const std::vector<SOCKET_CLOSE_EVENT>& closedSince) {
@@ -49,35 +154,70 @@ void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::ve
     }
     PerTable& t = m_tables[static_cast<unsigned>(rows.table)];
     const std::size_t n = std::min(rows.rows.size(), rows.details.size());
-    // The owners this table found first: a socket it shows that closed
-    // since is logged closed with its owner.
-    for (std::size_t i = 0; i < n; ++i)
-        if (rows.details[i].pid != 0) t.owners[rows.details[i].endpoints] = rows.details[i].owner;
-    // Such a socket may be in the table half-closed and without its owner
-    // (in TIME_WAIT, or its descriptor gone before the owner lookup), or not
-    // yet in it at all (opened after it was taken): it is logged once, as
-    // closed, and remembered past this table, which cannot tell that it has
+    // The sockets of this table, by row key and by cookie, each with the
+    // owner last found for it: its own, else the one found before (a
+    // connection in TIME_WAIT has no process).
+    std::vector<std::string> identities;
+    identities.reserve(n);
+    std::unordered_map<std::string, Known> now;
+    now.reserve(n);
+    std::unordered_map<std::uint64_t, std::string> nowCookies;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Row& row = rows.rows[i];
+        const Detail& detail = rows.details[i];
+        identities.push_back(IdentityOf(detail));
+        Known known{row.state, detail};
+        if (detail.pid != 0) {
+            t.owners[identities.back()] = Owner{detail.owner, detail.pid, detail.process};
+        } else if (const auto owner = t.owners.find(identities.back()); owner != t.owners.end()) {
+            SetOwner(known.detail, owner->second);
+        } else if (const auto before = t.rows.find(row.key); before != t.rows.end() && before->second.detail.pid != 0) {
+            SetOwner(known.detail,
+                     {before->second.detail.owner, before->second.detail.pid, before->second.detail.process});
+        }
+        if (detail.cookie != 0) {
+            nowCookies.emplace(detail.cookie, row.key);
+            // Seen again after it was logged closed (a listener that listens
+            // again): its close is news again.
+            t.leftTable.Erase(identities.back());
+        }
+        now.emplace(row.key, std::move(known));
+    }
+    // The sockets the kernel closed while the table was taken are logged
+    // once, as closed, with what this table or the last one knew of them,
+    // and remembered past this table, which cannot tell that they have
     // left.
     std::unordered_set<std::string> closedAfter;
     for (const SOCKET_CLOSE_EVENT& c : closedSince) {
-        SocketClosed(c, nowMs, events);
         ClosedSocket socket;
-        if (!DescribeClosedSocket(c, socket) || socket.table != rows.table) continue;
-        // Remembered from this table on, the first one included.
-        if (t.closedByKernel.size() >= kMostClosedWaiting) t.closedByKernel.clear();
-        t.closedByKernel.insert(socket.endpoints);
-        closedAfter.insert(std::move(socket.endpoints));
+        if (!DescribeClosedSocket(c, socket)) continue;
+        if (socket.table != rows.table) {
+            SocketClosed(c, nowMs, events);
+            continue;
+        }
+        std::vector<std::string> closedIdentities;
+        CloseOf(t, c, socket, &now, &nowCookies, nowMs, events, closedIdentities);
+        for (std::string& identity : closedIdentities) {
+            MarkClosed(t.closedByKernel, identity);
+            closedAfter.insert(std::move(identity));
+        }
     }
-    std::unordered_map<std::string, Known> now;
-    now.reserve(rows.rows.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const Row& row = rows.rows[i];
-        Known known{row.state, rows.details[i]};
-        const auto before = t.rows.find(row.key);
-        // A socket in TIME_WAIT has no process: it keeps the owner it had.
-        if (known.detail.pid == 0 && before != t.rows.end()) known.detail.owner = before->second.detail.owner;
-        if (t.seen) {
-            const bool closed = t.closedByKernel.count(known.detail.endpoints) != 0;
+    if (t.seen) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const Row& row = rows.rows[i];
+            const Known& known = now.find(row.key)->second;
+            const auto before = t.rows.find(row.key);
+            bool closed = t.closedByKernel.count(identities[i]) != 0;
+            // A connection the kernel closed before any table showed it
+            // lingers in TIME_WAIT under a cookie of its own (the kernel
+            // gives the lingering socket the cookie the connection had only
+            // if a dump had asked for it by then): found by its ends, and
+            // known by its own cookie from then on.
+            if (!closed && row.state == kTimeWait && IsTcp(rows.table) && rows.details[i].cookie != 0 &&
+                t.closedByKernel.count(rows.details[i].endpoints) != 0) {
+                closed = true;
+                MarkClosed(t.closedByKernel, identities[i]);
+            }
             if (before == t.rows.end()) {
                 if (!closed) events.push_back(MakeEvent(Event::What::Opened, rows.table, known.detail, nowMs));
             } else if (before->second.state != row.state && IsTcp(rows.table) && !closed) {
@@ -86,24 +226,25 @@ void EventTracker::TableTaken(const TableRows& rows, std::int64_t nowMs, std::ve
                 events.push_back(std::move(event));
             }
         }
-        now.emplace(row.key, std::move(known));
-    }
-    if (t.seen) {
         for (const auto& [key, known] : t.rows) {
-            if (now.count(key) != 0 || t.closedByKernel.count(known.detail.endpoints) != 0) continue;
+            if (now.count(key) != 0) continue;
+            const std::string identity = IdentityOf(known.detail);
+            if (t.closedByKernel.count(identity) != 0) continue;
             events.push_back(MakeEvent(Event::What::Closed, rows.table, known.detail, nowMs));
+            // Its notification may come yet (a connection reset by its peer
+            // is destroyed only when its process lets it go).
+            if (known.detail.cookie != 0) t.leftTable.Insert(identity);
         }
     }
     // Sockets the kernel closed are forgotten once they have left the table,
-    // and so are the owners of endpoints no longer in it.
-    std::unordered_set<std::string> present;
-    present.reserve(now.size());
-    for (const auto& [key, known] : now) present.insert(known.detail.endpoints);
+    // and so are the owners of sockets no longer in it.
+    const std::unordered_set<std::string> present(identities.begin(), identities.end());
     std::erase_if(t.closedByKernel, [&present, &closedAfter](const std::string& e) {
         return present.count(e) == 0 && closedAfter.count(e) == 0;
     });
     std::erase_if(t.owners, [&present](const auto& entry) { return present.count(entry.first) == 0; });
     t.rows = std::move(now);
+    t.cookies = std::move(nowCookies);
     t.seen = true;
 }
 
@@ -111,21 +252,12 @@ void EventTracker::SocketClosed(const SOCKET_CLOSE_EVENT& closed, std::int64_t n
     ClosedSocket socket;
     if (!DescribeClosedSocket(closed, socket)) return;
     PerTable& t = m_tables[static_cast<unsigned>(socket.table)];
-    Event event;
-    event.timeMs = nowMs;
-    event.what = Event::What::Closed;
-    event.protocol = ProtocolName(socket.table);
-    event.local = std::move(socket.local);
-    event.remote = std::move(socket.remote);
-    const auto owner = t.owners.find(socket.endpoints);
-    event.owner = owner != t.owners.end() ? owner->second : kOwnerNotFound;
-    events.push_back(std::move(event));
+    std::vector<std::string> identities;
+    CloseOf(t, closed, socket, nullptr, nullptr, nowMs, events, identities);
     // Only a table that is being taken needs to know; one that is not would
     // only gather them.
-    if (t.seen) {
-        if (t.closedByKernel.size() >= kMostClosedWaiting) t.closedByKernel.clear();
-        t.closedByKernel.insert(std::move(socket.endpoints));
-    }
+    if (t.seen)
+        for (const std::string& identity : identities) MarkClosed(t.closedByKernel, identity);
 }
 
 // ------------------------------------------------------------ the worker
@@ -175,7 +307,8 @@ RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool ma
     return out;
 }
 
-Monitor::Monitor(Callbacks callbacks, bool closeNotifications) : m_callbacks(std::move(callbacks)) {
+Monitor::Monitor(Callbacks callbacks, bool closeNotifications, EventTracker::Options options)
+    : m_callbacks(std::move(callbacks)), m_options(options) {
     if (closeNotifications) m_notifyFd = OpenSocketCloseNotifications(kSockCloseTcp | kSockCloseUdp);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -248,7 +381,7 @@ void Monitor::Run() {
     using Clock = std::chrono::steady_clock;
     std::array<std::unique_ptr<CSocketTable>, 4> tables;
     for (unsigned i = 0; i < 4; ++i) tables[i] = std::make_unique<CSocketTable>(static_cast<Table>(i));
-    EventTracker tracker;
+    EventTracker tracker(m_options);
     PaneDeliveries deliveries;
     RateKeeper rates[4];
     std::vector<SOCKET_CLOSE_EVENT> closed;

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -24,37 +26,98 @@ namespace sockets {
 inline constexpr unsigned TableBit(Table table) { return 1u << static_cast<unsigned>(table); }
 inline constexpr unsigned kAllTables = 0xF;
 
+// A bounded set of keys that forgets its oldest once full.
+class RecentKeys {
+public:
+    explicit RecentKeys(std::size_t capacity) : m_capacity(capacity) {}
+    void Insert(const std::string& key);
+    // True when `key` was there (it is then no longer).
+    bool Take(const std::string& key);
+    void Erase(const std::string& key) { m_keys.erase(key); }
+    std::size_t Size() const { return m_keys.size(); }
+
+private:
+    std::size_t m_capacity;
+    std::uint64_t m_serial = 0;
+    std::unordered_map<std::string, std::uint64_t> m_keys;  // key, when inserted
+    std::deque<std::pair<std::string, std::uint64_t>> m_order;
+};
+
 // What a run of tables and notifications means for the log: kept per table
 // (the rows last seen) and across them (sockets the kernel said closed).
 // Used by the worker; separate so that it can be tested without threads.
+//
+// A socket is known by its identity: the kernel's cookie when the table
+// gave it, which the kernel's notification of its close carries too; else
+// (a library without cookies) its endpoints.  Each close is logged once,
+// with the ends and the owner the tables knew for the socket; the ends the
+// notification gives only for a socket no table showed (the kernel clears
+// an aborted connection's local address and remote port before it says it
+// is gone).
 class EventTracker {
 public:
+    struct Options {
+        // Log the closes of sockets never bound nor connected (0.0.0.0:0,
+        // [::]:0: probes, sockets made for an ioctl), which no table lists.
+        bool unboundSockets = false;
+    };
+    EventTracker() : EventTracker(Options{}) {}
+    explicit EventTracker(Options options);
+
     // The events between the table last seen of `rows.table` and `rows`;
     // none for the first good table of each kind (what is open when
     // watching starts is not news) or for a failed one.  `closedSince`: the
     // kernel's notifications received while `rows` was being taken, logged
     // as by SocketClosed but with the owners `rows` found; a socket among
     // them is neither opened nor closed again by `rows`, which may show it
-    // closing or not yet show it.
+    // closing or not yet show it.  A socket that leaves the table without
+    // the kernel's word is logged closed then, and the kernel's later word
+    // of it (a connection reset by its peer is destroyed only when its
+    // process lets it go) is not logged again.
     void TableTaken(const TableRows& rows, std::int64_t nowMs, std::vector<Event>& events,
                     const std::vector<SOCKET_CLOSE_EVENT>& closedSince = {});
-    // A socket the kernel destroyed: a closed event with the owner last seen
-    // on its endpoints, else kOwnerNotFound.  Its disappearance from the next
-    // table, and a state it is still seen in until then (a connection in
-    // TIME_WAIT), are then not logged again.
+    // A socket the kernel destroyed: a closed event with the ends and the
+    // owner last seen for it, else with the notification's ends and
+    // kOwnerNotFound.  Its disappearance from the next table, and a state
+    // it is still seen in until then (a connection in TIME_WAIT), are then
+    // not logged again.
     void SocketClosed(const SOCKET_CLOSE_EVENT& closed, std::int64_t nowMs, std::vector<Event>& events);
+
+    // The owner found for a socket.
+    struct Owner {
+        std::string label;
+        DWORD pid = 0;
+        std::string process;
+    };
 
 private:
     struct Known {
         std::uint32_t state;
         Detail detail;
     };
+    static constexpr std::size_t kMostLeftWaiting = 65536;
     struct PerTable {
         bool seen = false;
-        std::unordered_map<std::string, Known> rows;          // by row key
-        std::unordered_map<std::string, std::string> owners;  // by endpoints, the last owner found
-        std::unordered_set<std::string> closedByKernel;       // endpoints
+        std::unordered_map<std::string, Known> rows;             // by row key
+        std::unordered_map<std::uint64_t, std::string> cookies;  // row key by cookie
+        std::unordered_map<std::string, Owner> owners;           // by identity, the last owner found
+        std::unordered_set<std::string> closedByKernel;          // identities
+        // Identities of sockets logged closed as they left the table, whose
+        // notification may still come.
+        RecentKeys leftTable{kMostLeftWaiting};
     };
+
+    // Logs the close of the socket of a notification, described as
+    // `socket`, unless it is not to be logged, and appends to `identities`
+    // those by which the tables may still show it.  `now` and `nowCookies`:
+    // the rows of a table being taken, where the socket is looked for first
+    // (null: none).
+    void CloseOf(PerTable& t, const SOCKET_CLOSE_EVENT& closed, const ClosedSocket& socket,
+                 const std::unordered_map<std::string, Known>* now,
+                 const std::unordered_map<std::uint64_t, std::string>* nowCookies, std::int64_t nowMs,
+                 std::vector<Event>& events, std::vector<std::string>& identities);
+
+    Options m_options;
     PerTable m_tables[4];
 };
 
@@ -114,9 +177,10 @@ public:
         std::function<void(Summary&&)> summary;
     };
     // Starts the worker.  With `closeNotifications`, it also listens to the
-    // kernel's socket-close notifications (when the process may).  The IP
-    // helper library must be bound already.
-    Monitor(Callbacks callbacks, bool closeNotifications);
+    // kernel's socket-close notifications (when the process may); `options`
+    // say which of them the log tells.  The IP helper library must be bound
+    // already.
+    Monitor(Callbacks callbacks, bool closeNotifications, EventTracker::Options options = {});
     ~Monitor();  // stops and joins the worker
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
@@ -143,6 +207,7 @@ private:
     void Wake();
 
     Callbacks m_callbacks;
+    EventTracker::Options m_options;
     int m_notifyFd = -1;
     int m_wakeRead = -1, m_wakeWrite = -1;
     mutable std::mutex m_lock;

@@ -239,9 +239,7 @@ TEST_F(ReportStatus, DetailsGoUnderEachSocketLine) {
     const std::string expected = "UDP Connections\n"
                                  "  IP:: 127.000.000.001:5353  [ PID     0 : NT Kernel & System ]\n"
                                  "    Owner not visible to this user\n"
-                                 "    Bytes sent: not counted for UDP\n"
-                                 "    Bytes received: not counted for UDP\n"
-                                 "    Rate: not counted for UDP\n";
+                                 "    Traffic: not counted for UDP\n";
     EXPECT_EQ(detailed.out.substr(0, expected.size()), expected);
     // The other reports print as they always do.
     EXPECT_EQ(detailed.out.substr(expected.size()), plain.out.substr(plain.out.find("\n\n") + 1));

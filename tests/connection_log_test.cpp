@@ -21,8 +21,9 @@ using sockets::Event;
 // 2026-12-10 14:03:07.123 UTC.
 constexpr std::int64_t kTime = 1796911387123;
 
-Event Tcp(std::int64_t timeMs, std::string owner = "PID  1234 : nc") {
-    return {timeMs, Event::What::Opened, "", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", std::move(owner)};
+Event Tcp(std::int64_t timeMs, std::string owner = "PID  1234 : nc", DWORD pid = 1234, std::string process = "nc") {
+    return {timeMs, Event::What::Opened, "", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", std::move(owner),
+            pid,    std::move(process)};
 }
 
 // The records of an RFC 4180 text (CRLF line ends, quoted fields with
@@ -75,7 +76,13 @@ std::optional<std::vector<std::vector<std::string>>> ReadCsv(const std::string& 
 // missing commas, trailing text).
 class JsonReader {
 public:
-    using Object = std::vector<std::pair<std::string, std::string>>;
+    // A value as read: a string decoded, a number as its digits, or null.
+    struct Value {
+        enum class Kind { String, Number, Null } kind = Kind::String;
+        std::string text;
+        bool operator==(const Value&) const = default;
+    };
+    using Object = std::vector<std::pair<std::string, Value>>;
 
     static std::optional<std::vector<Object>> Read(const std::string& text) {
         // Valid UTF-8 exactly when the project's own decoder, which turns
@@ -118,17 +125,33 @@ private:
         Blank();
         if (Take('}')) return true;
         do {
-            std::string key, value;
+            std::string key;
+            Value value;
             Blank();
             if (!ReadString(key)) return false;
             Blank();
             if (!Take(':')) return false;
             Blank();
-            if (!ReadString(value)) return false;
+            if (!ReadValue(value)) return false;
             Blank();
             object.emplace_back(std::move(key), std::move(value));
         } while (Take(','));
         return Take('}');
+    }
+    bool ReadValue(Value& value) {
+        if (m_text.compare(m_at, 4, "null") == 0) {
+            m_at += 4;
+            value = {Value::Kind::Null, {}};
+            return true;
+        }
+        if (m_at < m_text.size() && m_text[m_at] >= '0' && m_text[m_at] <= '9') {
+            value.kind = Value::Kind::Number;
+            // A whole number without a leading zero.
+            while (m_at < m_text.size() && m_text[m_at] >= '0' && m_text[m_at] <= '9') value.text += m_text[m_at++];
+            return value.text == "0" || value.text[0] != '0';
+        }
+        value.kind = Value::Kind::String;
+        return ReadString(value.text);
     }
     bool ReadString(std::string& out) {
         if (!Take('"')) return false;
@@ -192,7 +215,7 @@ TEST(ConnectionLog, EventLines) {
     };
     const Case cases[] = {
         {Tcp(kTime), "14:03:07.123  opened       TCP    127.0.0.1:40012 => 127.0.0.1:5000  [ PID  1234 : nc ]"},
-        {{kTime + 1000, Event::What::Closed, "", "UDP", "0.0.0.0:68", "", "PID  77 : dhclient"},
+        {{kTime + 1000, Event::What::Closed, "", "UDP", "0.0.0.0:68", "", "PID  77 : dhclient", 77, "dhclient"},
          "14:03:08.123  closed       UDP    0.0.0.0:68  [ PID  77 : dhclient ]"},
         {{kTime, Event::What::State, "ESTABLISHED", "TCPv6", "[::1]:40012", "[::1]:5000", sockets::kOwnerNotFound},
          "14:03:07.123  ESTABLISHED  TCPv6  [::1]:40012 => [::1]:5000  [ closed before its owner was found ]"},
@@ -214,7 +237,7 @@ TEST(ConnectionLog, EventLines) {
         const auto csv = ReadCsv(sockets::LogCsv({Tcp(extreme, "o")}));
         ASSERT_TRUE(csv.has_value()) << extreme;
         ASSERT_EQ(csv->size(), 2u);
-        EXPECT_EQ((*csv)[1].size(), 6u);
+        EXPECT_EQ((*csv)[1].size(), 7u);
     }
 }
 
@@ -243,7 +266,7 @@ TEST(ConnectionLog, TimesCarryTheLocalOffset) {
         EXPECT_EQ((*csv)[1][0], c.time) << c.tz;
         const auto json = JsonReader::Read(sockets::LogJson({Tcp(kTime)}));
         ASSERT_TRUE(json.has_value()) << c.tz;
-        EXPECT_EQ((*json)[0][0].second, c.time) << c.tz;
+        EXPECT_EQ((*json)[0][0].second.text, c.time) << c.tz;
     }
     if (saved != nullptr)
         setenv("TZ", before.c_str(), 1);
@@ -275,10 +298,12 @@ TEST(ConnectionLog, HostileOwnersKeepOneLineAndReadBackExactly) {
         {"everything at once", "a,\"b\"\r\n\x01\xff", "a,\"b\"???\xff", "a,\"b\"\r\n\x01" + fffd},
         {"empty", "", "", ""},
     };
+    // The hostile text is the process's name; its line shows it in the
+    // label, the files give it as the process field.
     std::deque<Event> events;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        events.push_back(Tcp(kTime, c.owner));
+        events.push_back(Tcp(kTime, c.owner, 77, c.owner));
         EXPECT_EQ(sockets::EventLine(events.back()),
                   "14:03:07.123  opened       TCP    127.0.0.1:40012 => 127.0.0.1:5000  [ " + c.shown + " ]");
     }
@@ -294,11 +319,10 @@ TEST(ConnectionLog, HostileOwnersKeepOneLineAndReadBackExactly) {
     const auto csv = ReadCsv(csvText);
     ASSERT_TRUE(csv.has_value()) << csvText;
     ASSERT_EQ(csv->size(), cases.size() + 1);
-    EXPECT_EQ((*csv)[0], (std::vector<std::string>{"time", "event", "protocol", "local", "remote", "owner"}));
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
         EXPECT_EQ((*csv)[i + 1], (std::vector<std::string>{"2026-12-10T14:03:07.123+00:00", "opened", "TCP",
-                                                           "127.0.0.1:40012", "127.0.0.1:5000",
+                                                           "127.0.0.1:40012", "127.0.0.1:5000", "77",
                                                            printable(cases[i].json)}));
     }
 
@@ -308,20 +332,55 @@ TEST(ConnectionLog, HostileOwnersKeepOneLineAndReadBackExactly) {
     ASSERT_EQ(json->size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
-        EXPECT_EQ((*json)[i], (JsonReader::Object{{"time", "2026-12-10T14:03:07.123+00:00"},
-                                                  {"event", "opened"},
-                                                  {"protocol", "TCP"},
-                                                  {"local", "127.0.0.1:40012"},
-                                                  {"remote", "127.0.0.1:5000"},
-                                                  {"owner", cases[i].json}}));
+        ASSERT_EQ((*json)[i].size(), 7u);
+        EXPECT_EQ((*json)[i][6].first, "process");
+        const JsonReader::Value::Kind kind =
+            cases[i].owner.empty() ? JsonReader::Value::Kind::Null : JsonReader::Value::Kind::String;
+        EXPECT_EQ((*json)[i][6].second, (JsonReader::Value{kind, cases[i].json}));
     }
     // One object a line, between the brackets' lines.
     std::size_t lines = 0;
     for (const char c : jsonText) lines += c == '\n';
     EXPECT_EQ(lines, cases.size() + 2);
+}
+
+// The files give the owner as facts, a process id and an executable's name,
+// each empty (CSV) or null (JSON) where not known; never the label the
+// lines show.
+TEST(ConnectionLog, FilesGiveTheOwnerAsPidAndProcess) {
+    using Value = JsonReader::Value;
+    const Value null{Value::Kind::Null, {}};
+    const std::deque<Event> events = {
+        Tcp(kTime),
+        {kTime, Event::What::Closed, "", "TCP", "127.0.0.1:40013", "127.0.0.1:5000", sockets::kOwnerNotFound},
+        // A process whose name could not be read: its label says so.
+        Tcp(kTime, "PID  4321 : NT Kernel & System", 4321, ""),
+    };
+    const auto csv = ReadCsv(sockets::LogCsv(events));
+    ASSERT_TRUE(csv.has_value());
+    EXPECT_EQ(
+        *csv,
+        (std::vector<std::vector<std::string>>{
+            {"time", "event", "protocol", "local", "remote", "pid", "process"},
+            {"2026-12-10T14:03:07.123+00:00", "opened", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", "1234", "nc"},
+            {"2026-12-10T14:03:07.123+00:00", "closed", "TCP", "127.0.0.1:40013", "127.0.0.1:5000", "", ""},
+            {"2026-12-10T14:03:07.123+00:00", "opened", "TCP", "127.0.0.1:40012", "127.0.0.1:5000", "4321", ""}}));
+
+    const auto json = JsonReader::Read(sockets::LogJson(events));
+    ASSERT_TRUE(json.has_value());
+    ASSERT_EQ(json->size(), 3u);
+    const auto owner = [](const JsonReader::Object& o) {
+        return std::vector<std::pair<std::string, Value>>(o.begin() + 5, o.end());
+    };
+    EXPECT_EQ(owner((*json)[0]),
+              (JsonReader::Object{{"pid", {Value::Kind::Number, "1234"}}, {"process", {Value::Kind::String, "nc"}}}));
+    EXPECT_EQ(owner((*json)[1]), (JsonReader::Object{{"pid", null}, {"process", null}}));
+    EXPECT_EQ(owner((*json)[2]), (JsonReader::Object{{"pid", {Value::Kind::Number, "4321"}}, {"process", null}}));
+    EXPECT_EQ((*json)[0][0].first, "time");
+    EXPECT_EQ((*json)[0][4], (std::pair<std::string, Value>{"remote", {Value::Kind::String, "127.0.0.1:5000"}}));
 
     // An empty log: the header alone, an empty array.
-    EXPECT_EQ(sockets::LogCsv({}), "time,event,protocol,local,remote,owner\r\n");
+    EXPECT_EQ(sockets::LogCsv({}), "time,event,protocol,local,remote,pid,process\r\n");
     const auto none = JsonReader::Read(sockets::LogJson({}));
     ASSERT_TRUE(none.has_value());
     EXPECT_TRUE(none->empty());

@@ -402,6 +402,8 @@ TEST_F(Shell, PauseHighlightChangesAndSaveLog) {
     event.local = "127.0.0.1:40000";
     event.remote = "127.0.0.1:80";
     event.owner = "PID  1234 : a, \"b\"";
+    event.pid = 1234;
+    event.process = "a, \"b\"";
     log.Add(event);
     QTemporaryDir dir;
     const QString csv = dir.filePath(Q("log.csv")), json = dir.filePath(Q("log.JSON"));
@@ -411,10 +413,10 @@ TEST_F(Shell, PauseHighlightChangesAndSaveLog) {
     ASSERT_TRUE(csvFile.open(QIODevice::ReadOnly));
     ASSERT_TRUE(jsonFile.open(QIODevice::ReadOnly));
     const QByteArray csvText = csvFile.readAll(), jsonText = jsonFile.readAll();
-    EXPECT_TRUE(csvText.startsWith("time,event,protocol,local,remote,owner\r\n")) << csvText.toStdString();
-    EXPECT_TRUE(csvText.contains("\"PID  1234 : a, \"\"b\"\"\"")) << csvText.toStdString();
+    EXPECT_TRUE(csvText.startsWith("time,event,protocol,local,remote,pid,process\r\n")) << csvText.toStdString();
+    EXPECT_TRUE(csvText.contains(",1234,\"a, \"\"b\"\"\"")) << csvText.toStdString();
     EXPECT_TRUE(jsonText.startsWith("[")) << jsonText.toStdString();
-    EXPECT_TRUE(jsonText.contains("\"owner\":\"PID  1234 : a, \\\"b\\\"\"")) << jsonText.toStdString();
+    EXPECT_TRUE(jsonText.contains("\"pid\":1234,\"process\":\"a, \\\"b\\\"\"")) << jsonText.toStdString();
     EXPECT_FALSE(CMainFrame::SaveConnectionLog(dir.filePath(Q("missing/log.csv"))));
     log.Clear();
 }

@@ -230,6 +230,31 @@ TEST(SockCloseDecode, EveryCutOfADatagram) {
     }
 }
 
+// The socket's cookie comes whole, its low half first as the kernel writes
+// it; both halves INET_DIAG_NOCOOKIE are no cookie.
+TEST(SockCloseDecode, TheCookieComesWhole) {
+    struct Case {
+        std::uint32_t low, high;
+        std::uint64_t cookie;
+    };
+    const Case cases[] = {
+        {0x89abcdef, 0x01234567, 0x0123456789abcdefull},
+        {7, 0, 7},
+        {0, 0, 0},
+        {INET_DIAG_NOCOOKIE, INET_DIAG_NOCOOKIE, 0},
+        {INET_DIAG_NOCOOKIE, 0, 0xffffffffull},
+    };
+    for (const Case& c : cases) {
+        inet_diag_msg m = Record(AF_INET, "127.0.0.1", 1, "127.0.0.1", 2);
+        m.id.idiag_cookie[0] = c.low;
+        m.id.idiag_cookie[1] = c.high;
+        const Bytes datagram = Datagram({Payload(m, {Protocol(IPPROTO_TCP)})});
+        std::vector<SOCKET_CLOSE_EVENT> events;
+        ASSERT_EQ(DecodeSocketCloseDatagram(datagram.data(), datagram.size(), events), 1);
+        EXPECT_EQ(events[0].cookie, c.cookie) << c.low << " " << c.high;
+    }
+}
+
 TEST(SockCloseErrors, NoGroupsAndBadDescriptors) {
     errno = 0;
     EXPECT_EQ(OpenSocketCloseNotifications(0), -1);
@@ -397,6 +422,45 @@ TEST_F(SockCloseLive, LoopbackIPv6SocketsAreToldClosed) {
     wanted.push_back("udp6 [::1]:" + std::to_string(port) + " [::]:0");  // the probe
     const std::vector<std::string> seen = WaitFor(m_fd, wanted);
     for (const std::string& w : wanted) EXPECT_EQ(std::count(seen.begin(), seen.end(), w), 1) << w;
+}
+
+// A connection its client aborts (SO_LINGER 0) and its reset server end are
+// told closed with the cookies they had while open (SO_COOKIE), by which
+// the sockets a table showed are found whatever the kernel has done to
+// their ends by then.
+TEST_F(SockCloseLive, AbortedConnectionsAreToldWithTheCookiesTheyHadOpen) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Address la = Loopback(AF_INET);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(::bind(listener, la.get(), la.length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Address target = Loopback(AF_INET, static_cast<unsigned short>(LocalOf(listener).port()));
+    const bool connected = client >= 0 && ::connect(client, target.get(), target.length) == 0;
+    const int accepted = connected ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    std::uint64_t cookies[2] = {0, 0};
+    socklen_t size = sizeof cookies[0];
+    const bool known = accepted >= 0 && ::getsockopt(client, SOL_SOCKET, SO_COOKIE, &cookies[0], &size) == 0 &&
+                       ::getsockopt(accepted, SOL_SOCKET, SO_COOKIE, &cookies[1], &size) == 0;
+    const linger abort{1, 0};
+    if (client >= 0) ::setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    for (int fd : {client, accepted, listener})
+        if (fd >= 0) ::close(fd);
+    ASSERT_TRUE(connected && accepted >= 0) << std::strerror(errno);
+    if (!known) GTEST_SKIP() << "this kernel gives no socket cookies (SO_COOKIE)";
+
+    int told[2] = {0, 0};
+    const auto deadline = Clock::now() + kWait;
+    while ((told[0] == 0 || told[1] == 0) && Clock::now() < deadline) {
+        std::vector<SOCKET_CLOSE_EVENT> events;
+        ASSERT_GE(ReadSocketCloseNotifications(m_fd, events, nullptr), 0) << std::strerror(errno);
+        for (const SOCKET_CLOSE_EVENT& e : events)
+            for (int i = 0; i < 2; ++i) told[i] += e.cookie == cookies[i] && e.protocol == IPPROTO_TCP;
+        pollfd p{m_fd, POLLIN, 0};
+        ::poll(&p, 1, 50);
+    }
+    EXPECT_EQ(told[0], 1) << "the aborted client end";
+    EXPECT_EQ(told[1], 1) << "the reset server end";
 }
 
 // Another process may send to the notification socket's port id; what it

@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -220,6 +222,54 @@ TEST(SockDiag6Decode, ScopeIdsOfAddresses) {
         {"2001:db8::", 0}, {"fd00::2", 0},
     };
     for (const auto& [text, scope] : table) EXPECT_EQ(provider::ScopeIdOf(Parse6(text), 7), scope) << text;
+}
+
+// Whether an IPv6 socket takes IPv6 alone, from its INET_DIAG_SKV6ONLY
+// attribute among others; nothing from a message without it or whose
+// attributes do not fit.  Every cut of a message is read within its bytes
+// (each its own exact-size buffer, for the sanitizer build).
+TEST(SockDiag6Decode, V6OnlyFromItsAttribute) {
+    const auto message = [](std::vector<std::pair<unsigned short, std::vector<unsigned char>>> attributes,
+                            int badLength = -1) {
+        std::vector<unsigned char> m(NLMSG_ALIGN(sizeof(inet_diag_msg)));
+        for (const auto& [type, value] : attributes) {
+            nlattr header{};
+            header.nla_len = static_cast<unsigned short>(badLength >= 0 ? badLength : NLA_HDRLEN + value.size());
+            header.nla_type = type;
+            const std::size_t at = m.size();
+            m.resize(at + NLA_ALIGN(NLA_HDRLEN + value.size()));
+            std::memcpy(m.data() + at, &header, sizeof header);
+            std::copy(value.begin(), value.end(), m.begin() + static_cast<long>(at + NLA_HDRLEN));
+        }
+        return m;
+    };
+    const auto read = [](const std::vector<unsigned char>& m, std::size_t length) {
+        const std::vector<unsigned char> cut(m.begin(), m.begin() + static_cast<long>(length));
+        const std::optional<bool> only = provider::V6OnlyOfMessage(cut.data(), cut.size());
+        return only ? (*only ? "v6only" : "dual") : "unknown";
+    };
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> message;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"on", message({{INET_DIAG_SKV6ONLY, {1}}}), "v6only"},
+        {"off, after other attributes",
+         message({{INET_DIAG_SHUTDOWN, {0}}, {INET_DIAG_TOS, {0, 0, 0, 0, 0}}, {INET_DIAG_SKV6ONLY, {0}}}), "dual"},
+        {"with a flag bit in its type", message({{INET_DIAG_SKV6ONLY | NLA_F_NESTED, {1}}}), "v6only"},
+        {"absent (TIME_WAIT)", message({{INET_DIAG_SHUTDOWN, {0}}}), "unknown"},
+        {"no attributes", message({}), "unknown"},
+        {"without a value", message({{INET_DIAG_SKV6ONLY, {}}}), "unknown"},
+        {"a length past the message", message({{INET_DIAG_SKV6ONLY, {1}}}, 200), "unknown"},
+        {"a length below its header", message({{INET_DIAG_SHUTDOWN, {0}}, {INET_DIAG_SKV6ONLY, {1}}}, 2), "unknown"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_STREQ(read(c.message, c.message.size()), c.said) << c.what;
+        for (std::size_t length = 0; length < c.message.size(); ++length) read(c.message, length);
+    }
+    EXPECT_STREQ(read(message({{INET_DIAG_SKV6ONLY, {1}}}), NLMSG_ALIGN(sizeof(inet_diag_msg)) + NLA_HDRLEN), "unknown")
+        << "its value cut off";
 }
 
 TEST(SockDiagDump, EachFamilysListenerOnlyInItsOwnDump) {

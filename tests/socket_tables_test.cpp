@@ -36,6 +36,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unordered_set>
 #include <vector>
@@ -1233,6 +1234,76 @@ TEST_F(ExtendedTablesFixtureRoot, MissingKernelTableFails) {
     EXPECT_NE(rc, ERROR_INSUFFICIENT_BUFFER);
 }
 
+// The provider's own entry point for the facts of a table's rows.
+PFN_GetSocketRowFacts RowFacts() {
+    void* f = Provider().handle != nullptr ? dlsym(Provider().handle, "GetSocketRowFacts") : nullptr;
+    PFN_GetSocketRowFacts fn = nullptr;
+    std::memcpy(&fn, &f, sizeof f);
+    return fn;
+}
+
+// The facts of the rows of a table read from files: no cookies, and for
+// every IPv6 socket the system's default of whether it takes IPv4 too
+// (ROOT/sys/net/ipv6/bindv6only), marked as the default's; nothing when the
+// default cannot be read.  They are those of the table the calling thread
+// was given last, of exactly its rows, and only for that thread.
+TEST_F(ExtendedTablesFixtureRoot, RowFactsOfATableReadFromFiles) {
+    const PFN_GetSocketRowFacts facts = RowFacts();
+    ASSERT_NE(facts, nullptr) << "GetSocketRowFacts is not exported";
+    const auto tcp = Provider().tcp;
+    const auto udp = Provider().udp;
+    const fs::path bindv6only = fs::path(root()) / "sys" / "net" / "ipv6" / "bindv6only";
+    fs::create_directories(bindv6only.parent_path());
+    const auto factsOf = [&](ULONG af, ULONG protocol, DWORD rows) {
+        std::vector<SOCKET_ROW_FACTS> out(rows, SOCKET_ROW_FACTS{~0ull, ~0u, ~0u});
+        EXPECT_EQ(facts(af, protocol, out.data(), rows), NO_ERROR);
+        return out;
+    };
+    struct Case {
+        const char* text;  // null: no such file
+        DWORD flags;
+    };
+    const Case cases[] = {
+        {"0\n", SOCKET_ROW_DUAL_STACK | SOCKET_ROW_FAMILIES_BY_DEFAULT},
+        {"1\n", SOCKET_ROW_V6ONLY | SOCKET_ROW_FAMILIES_BY_DEFAULT},
+        {"1", SOCKET_ROW_V6ONLY | SOCKET_ROW_FAMILIES_BY_DEFAULT},
+        {"2\n", 0},
+        {"", 0},
+        {"0 1\n", 0},
+        {nullptr, 0},
+    };
+    std::vector<unsigned char> buffer;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text != nullptr ? c.text : "(none)");
+        if (c.text != nullptr)
+            std::ofstream(bindv6only, std::ios::binary) << c.text;
+        else
+            fs::remove(bindv6only);
+        ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer, kAfInet6), NO_ERROR);
+        for (const SOCKET_ROW_FACTS& f : factsOf(kAfInet6, IPPROTO_TCP, WordAt(buffer, 0)))
+            EXPECT_EQ(std::make_tuple(f.cookie, f.flags, f.reserved), std::make_tuple(0ull, c.flags, 0u));
+        ASSERT_EQ(FetchTable(udp, UDP_TABLE_OWNER_PID, TRUE, buffer, kAfInet6), NO_ERROR);
+        for (const SOCKET_ROW_FACTS& f : factsOf(kAfInet6, IPPROTO_UDP, WordAt(buffer, 0))) EXPECT_EQ(f.flags, c.flags);
+    }
+    ASSERT_EQ(FetchTable(tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer), NO_ERROR);
+    const DWORD rows = WordAt(buffer, 0);
+    ASSERT_EQ(rows, kFixtureTcpRows);
+    for (const SOCKET_ROW_FACTS& f : factsOf(kAfInet, IPPROTO_TCP, rows)) EXPECT_EQ(f.flags, 0u) << "IPv4";
+
+    std::vector<SOCKET_ROW_FACTS> out(rows + 1);
+    EXPECT_EQ(facts(kAfInet, IPPROTO_TCP, out.data(), rows + 1), ERROR_NOT_FOUND) << "another number of rows";
+    EXPECT_EQ(facts(kAfInet, IPPROTO_TCP, nullptr, rows), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(facts(3, IPPROTO_TCP, out.data(), rows), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(facts(kAfInet, 132, out.data(), rows), ERROR_INVALID_PARAMETER);
+    DWORD elsewhere = NO_ERROR;
+    std::thread([&] { elsewhere = facts(kAfInet, IPPROTO_TCP, out.data(), rows); }).join();
+    EXPECT_EQ(elsewhere, ERROR_NOT_FOUND) << "another thread was given no table";
+    EXPECT_EQ(facts(kAfInet, IPPROTO_TCP, out.data(), rows), NO_ERROR);
+    DWORD size = 0;
+    ASSERT_EQ(tcp(nullptr, &size, TRUE, kAfInet, TCP_TABLE_OWNER_PID_ALL, 0), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(facts(kAfInet, IPPROTO_TCP, out.data(), rows), ERROR_NOT_FOUND) << "a call that gave no table";
+}
+
 // ------------------------------------------------------ on the live kernel
 
 class Fd {
@@ -1804,6 +1875,90 @@ TEST_P(Ipv6SocketsLive, RowsOfEveryKindWithTheirOwners) {
     }
     EXPECT_EQ(other.count("sorted yes"), 1u);
     EXPECT_EQ(other.count(throughHelper ? "helper yes" : "helper no"), 1u);
+}
+
+// In a namespace of the test's own: each row's cookie is its socket's own
+// (SO_COOKIE), the one the kernel's notification of its close carries, and
+// each IPv6 socket says whether it takes IPv4 too (a TCP listener and a UDP
+// socket on [::] with V6ONLY off, the same with V6ONLY on); an IPv4 socket
+// says nothing of families.
+TEST_F(ExtendedTablesLive, RowFactsCarryEachSocketsCookieAndFamilies) {
+    if (owners::HelperPid() > 0) GTEST_SKIP() << "an owner helper serves this process already";
+    const std::vector<std::string> said = InOwnNetworkNamespace([]() -> std::vector<std::string> {
+        ::setenv("TESSALINE_OWNERS_HELPER", "/nonexistent/tessaline-owners", 1);
+        const PFN_GetSocketRowFacts facts = RowFacts();
+        if (facts == nullptr) return {"fail: GetSocketRowFacts is not exported"};
+        Fd dual(Bound6(SOCK_STREAM, Address6("::", 0), false));
+        Fd only(Bound6(SOCK_STREAM, Address6("::", 0), true));
+        Fd udpDual(Bound6(SOCK_DGRAM, Address6("::", 0), false));
+        Fd udpOnly(Bound6(SOCK_DGRAM, Address6("::", 0), true));
+        Fd v4(BoundSocket(SOCK_STREAM));
+        if (dual.get() < 0 || only.get() < 0 || udpDual.get() < 0 || udpOnly.get() < 0 || v4.get() < 0 ||
+            ::listen(dual.get(), 4) != 0 || ::listen(only.get(), 4) != 0 || ::listen(v4.get(), 4) != 0)
+            return {"skip: no IPv6 sockets in the namespace"};
+        std::vector<std::string> lines;
+        // What each socket is, by its table and port.
+        std::map<std::string, std::uint64_t> cookies;
+        const auto want = [&](const char* table, WORD port, int fd, DWORD flags) {
+            std::uint64_t cookie = 0;
+            socklen_t size = sizeof cookie;
+            if (::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &size) != 0 || cookie == 0)
+                lines.push_back("skip: this kernel gives no socket cookies (SO_COOKIE)");
+            const std::string key = std::string(table) + " " + std::to_string(port);
+            cookies[key] = cookie;
+            lines.push_back("want " + key + " flags " + std::to_string(flags));
+        };
+        want("tcp6", LocalPort6(dual.get()), dual.get(), SOCKET_ROW_DUAL_STACK);
+        want("tcp6", LocalPort6(only.get()), only.get(), SOCKET_ROW_V6ONLY);
+        want("udp6", LocalPort6(udpDual.get()), udpDual.get(), SOCKET_ROW_DUAL_STACK);
+        want("udp6", LocalPort6(udpOnly.get()), udpOnly.get(), SOCKET_ROW_V6ONLY);
+        want("tcp", LocalPort(v4.get()), v4.get(), 0);
+        // The rows of each table with their facts: local port at offset 20 of
+        // an IPv6 row, 8 of an IPv4 TCP row.
+        const auto take = [&](const char* table, std::size_t rowBytes, std::size_t portAt, DWORD rc,
+                              const std::vector<unsigned char>& buffer, ULONG af, ULONG protocol) {
+            if (rc != NO_ERROR) {
+                lines.push_back(std::string("fail: the table ") + table);
+                return;
+            }
+            const DWORD rows = WordAt(buffer, 0);
+            std::vector<SOCKET_ROW_FACTS> got(rows);
+            if (facts(af, protocol, got.data(), rows) != NO_ERROR) {
+                lines.push_back(std::string("fail: no facts for ") + table);
+                return;
+            }
+            for (DWORD i = 0; i < rows; ++i) {
+                const std::string key = std::string(table) + " " + Port(WordAt(buffer, 4 + i * rowBytes + portAt));
+                const auto cookie = cookies.find(key);
+                const bool same = cookie != cookies.end() && cookie->second == got[i].cookie;
+                lines.push_back("got " + key + " flags " + std::to_string(got[i].flags) +
+                                (same ? "" : " (its cookie differs)"));
+            }
+        };
+        std::vector<unsigned char> buffer;
+        DWORD rc = FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer, kAfInet6);
+        take("tcp6", kTcp6RowBytes, 20, rc, buffer, kAfInet6, IPPROTO_TCP);
+        rc = FetchTable(Provider().udp, UDP_TABLE_OWNER_PID, TRUE, buffer, kAfInet6);
+        take("udp6", kUdp6RowBytes, 20, rc, buffer, kAfInet6, IPPROTO_UDP);
+        rc = FetchTable(Provider().tcp, TCP_TABLE_OWNER_PID_ALL, TRUE, buffer);
+        take("tcp", kTcpRowBytes, 8, rc, buffer, kAfInet, IPPROTO_TCP);
+        return lines;
+    });
+    ASSERT_FALSE(said.empty()) << "the child said nothing";
+    std::vector<std::string> wanted, got;
+    for (const std::string& line : said) {
+        if (line.rfind("skip: ", 0) == 0) GTEST_SKIP() << line;
+        if (line.rfind("want ", 0) == 0)
+            wanted.push_back(line.substr(5));
+        else if (line.rfind("got ", 0) == 0)
+            got.push_back(line.substr(4));
+        else
+            ADD_FAILURE() << line;
+    }
+    // The namespace holds these sockets and no others.
+    std::sort(wanted.begin(), wanted.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, wanted);
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ struct SOCKET_CLOSE_EVENT {
     std::uint16_t localPort;         // host order
     std::uint16_t remotePort;
     std::uint32_t scopeId;           // the interface the socket was bound to, 0 for none
+    // The kernel's cookie of the socket: the one a sock_diag dump of the
+    // tables gave it while it was open, so it names the socket seen there.
+    // The ends above may no longer be those it had: a connection aborted by
+    // its process (SO_LINGER 0) has its local address and remote port
+    // cleared before it is destroyed.  0 when the kernel gave none.
+    std::uint64_t cookie;
 };
 
 // Opens a notification socket for the groups of `protocols` (a mask of

@@ -1,9 +1,9 @@
 // The kernel's socket-destroy broadcasts on NETLINK_SOCK_DIAG.  Each
 // destroyed TCP or UDP socket of the namespace comes as one
 // SOCK_DIAG_BY_FAMILY message to the group of its family and protocol: an
-// inet_diag_msg (addresses, ports, state, bound interface; no inode, the
-// socket being gone) followed by attributes, of which INET_DIAG_PROTOCOL
-// tells TCP from UDP.  Everything received is decoded with bounds: a
+// inet_diag_msg (addresses, ports, state, bound interface and the socket's
+// cookie; no inode, the socket being gone) followed by attributes, of which
+// INET_DIAG_PROTOCOL tells TCP from UDP.  Everything received is decoded with bounds: a
 // message or attribute whose length does not fit is never read.
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
@@ -79,6 +79,11 @@ bool DecodeDestroy(const unsigned char* payload, std::size_t size, SOCKET_CLOSE_
     event.localPort = ntohs(msg.id.idiag_sport);
     event.remotePort = ntohs(msg.id.idiag_dport);
     event.scopeId = msg.id.idiag_if;
+    // The kernel writes the cookie as two 32-bit halves, the low one first;
+    // both halves INET_DIAG_NOCOOKIE is no cookie.
+    const std::uint64_t cookie =
+        static_cast<std::uint64_t>(msg.id.idiag_cookie[0]) | static_cast<std::uint64_t>(msg.id.idiag_cookie[1]) << 32;
+    event.cookie = cookie == ~std::uint64_t{0} ? 0 : cookie;
     return true;
 }
 

@@ -6,7 +6,9 @@
 //     whose accepted end is an IPv6 socket with a mapped address;
 //   - 4004: an IPv4 listener on 0.0.0.0 and an IPv6-only listener on :: on
 //     the same port, an IPv4 client to the first and an IPv6 one to the
-//     second.
+//     second;
+//   - 4005: an IPv6-only listener on :: alone, without a client;
+// and two UDP sockets on ::, 4006 dual-stack and 4007 IPv6-only.
 // Once all are connected and accepted it prints "ready" and waits to be
 // killed, ending by itself after 60 s at the latest.  A failure prints a
 // message on stderr and exits with 1 before "ready".
@@ -59,6 +61,15 @@ int Listen(int family, const sockaddr* address, socklen_t length, int v6only) {
     return fd;
 }
 
+int BoundUdp6(std::uint16_t port, int v6only) {
+    const int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0) Fail("socket");
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) Fail("IPV6_V6ONLY");
+    const sockaddr_in6 address = V6("::", port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Fail("bind");
+    return fd;
+}
+
 int Connect(int family, const sockaddr* address, socklen_t length) {
     const int fd = socket(family, SOCK_STREAM, 0);
     if (fd < 0) Fail("socket");
@@ -95,6 +106,11 @@ int main() {
     const sockaddr_in6 pair6Client = V6("::1", 4004);
     serve(Listen(AF_INET6, reinterpret_cast<const sockaddr*>(&pair6), sizeof pair6, 1), AF_INET6,
           reinterpret_cast<const sockaddr*>(&pair6Client), sizeof pair6Client);
+
+    const sockaddr_in6 alone = V6("::", 4005);
+    held.push_back(Listen(AF_INET6, reinterpret_cast<const sockaddr*>(&alone), sizeof alone, 1));
+    held.push_back(BoundUdp6(4006, 0));
+    held.push_back(BoundUdp6(4007, 1));
 
     std::printf("ready\n");
     std::fflush(stdout);

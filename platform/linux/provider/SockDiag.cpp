@@ -95,6 +95,47 @@ int DecodeSockDiag6Buffer(const void* buffer, std::size_t length, unsigned seq,
     return DecodeNetlinkBuffer(buffer, length, seq, Socket6Rows(row));
 }
 
+bool DumpInetSocketMessages(int family, int protocol, const SocketMessageFn& row) {
+    if (family != AF_INET && family != AF_INET6) return false;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.request.sdiag_family = static_cast<unsigned char>(family);
+    message.request.sdiag_protocol = static_cast<unsigned char>(protocol);
+    message.request.idiag_states = ~0u;  // every state
+    bool delivered = false;
+    return NetlinkDump(NETLINK_SOCK_DIAG, &message, sizeof message, MessagesWithInfo(family, row, delivered));
+}
+
+std::uint64_t CookieOf(const inet_diag_msg& message) {
+    // Two 32-bit halves, the low one first.
+    const std::uint64_t cookie = static_cast<std::uint64_t>(message.id.idiag_cookie[0]) |
+                                 static_cast<std::uint64_t>(message.id.idiag_cookie[1]) << 32;
+    return cookie == ~std::uint64_t{0} ? 0 : cookie;
+}
+
+std::optional<bool> V6OnlyOfMessage(const void* payload, std::size_t size) {
+    const std::size_t first = NLMSG_ALIGN(sizeof(inet_diag_msg));
+    if (payload == nullptr || size < first) return std::nullopt;
+    const auto* bytes = static_cast<const unsigned char*>(payload);
+    std::size_t offset = first;
+    while (size - offset >= sizeof(nlattr)) {
+        nlattr attribute;
+        std::memcpy(&attribute, bytes + offset, sizeof attribute);
+        const std::size_t length = attribute.nla_len;
+        if (length < sizeof(nlattr) || length > size - offset) return std::nullopt;
+        if ((attribute.nla_type & NLA_TYPE_MASK) == INET_DIAG_SKV6ONLY)
+            return length > NLA_HDRLEN ? std::optional<bool>(bytes[offset + NLA_HDRLEN] != 0) : std::nullopt;
+        // The last attribute may end unpadded at the end of its message.
+        const std::size_t step = NLA_ALIGN(length);
+        if (step >= size - offset) break;
+        offset += step;
+    }
+    return std::nullopt;
+}
+
 bool DumpInetSockets(int family, int protocol, const std::function<void(const inet_diag_msg&)>& row) {
     if (family == AF_INET) return DumpInetSockets(protocol, row);
     if (family != AF_INET6) return false;

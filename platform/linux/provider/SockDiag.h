@@ -6,7 +6,9 @@
 #include <linux/inet_diag.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace provider {
 
@@ -24,6 +26,22 @@ bool DumpInetSockets(int family, int protocol, const std::function<void(const in
 // A socket message with its attributes: the record, and the whole payload
 // (`size` bytes from the record's start) in which they follow it.
 using SocketMessageFn = std::function<void(const inet_diag_msg&, const unsigned char* payload, std::size_t size)>;
+
+// The sockets of `family` (AF_INET or AF_INET6) and `protocol`, each with
+// its attributes (INET_DIAG_SKV6ONLY among them for an IPv6 socket, which
+// the kernel sends unasked: it lies beyond the request's bits of extensions).
+// As DumpInetSockets.
+bool DumpInetSocketMessages(int family, int protocol, const SocketMessageFn& row);
+
+// The socket's cookie in a message: 0 for none (INET_DIAG_NOCOOKIE).
+std::uint64_t CookieOf(const inet_diag_msg& message);
+
+// Whether the IPv6 socket of a message (`size` bytes after the netlink
+// header) takes IPv6 alone, from its INET_DIAG_SKV6ONLY attribute; nullopt
+// when the message has none (an IPv4 socket, a connection in TIME_WAIT or a
+// connection request, which are no full sockets) or its attributes run
+// past it.
+std::optional<bool> V6OnlyOfMessage(const void* payload, std::size_t size);
 
 // The TCP sockets of `family` (AF_INET or AF_INET6), each with its tcp_info
 // record (INET_DIAG_INFO) among its attributes.  As DumpInetSockets.

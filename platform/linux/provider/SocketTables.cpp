@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 
 #include "ProcFiles.h"
 #include "SockDiag.h"
@@ -209,6 +211,7 @@ Socket6Row Socket6RowOf(const inet_diag_msg& m, bool tcp) {
     row.localScope = ScopeIdOf(row.localAddr, m.id.idiag_if);
     row.remoteScope = ScopeIdOf(row.remoteAddr, m.id.idiag_if);
     row.inode = m.idiag_inode;
+    row.cookie = CookieOf(m);
     return row;
 }
 
@@ -250,6 +253,7 @@ bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error) {
             row.remoteAddr = m.id.idiag_dst[0];
             row.remotePort = ntohs(m.id.idiag_dport);
             row.inode = m.idiag_inode;
+            row.cookie = CookieOf(m);
             return row;
         };
         bool ok = false;
@@ -279,18 +283,28 @@ bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error) 
     const bool tcp = protocol == IPPROTO_TCP;
     const char* const file = tcp ? "net/tcp6" : "net/udp6";
     if (ProcRoot() == "/proc") {
+        // A full socket says whether it takes IPv6 alone; a connection in
+        // TIME_WAIT or a connection request does not, and stays unknown.
+        auto rowOf = [tcp](const inet_diag_msg& m, const unsigned char* payload, std::size_t size) {
+            Socket6Row row = Socket6RowOf(m, tcp);
+            if (const std::optional<bool> only = V6OnlyOfMessage(payload, size))
+                row.families = *only ? SOCKET_ROW_V6ONLY : SOCKET_ROW_DUAL_STACK;
+            return row;
+        };
         bool ok = false;
         if (tcp && TcpTrafficWanted()) {
             std::vector<ConnectionTraffic> traffic;
-            ok = DumpTcpSocketsWithInfo(AF_INET6, [&](const inet_diag_msg& m, const unsigned char* payload,
-                                                      std::size_t size) {
-                rows.push_back(Socket6RowOf(m, tcp));
-                KeepTraffic(traffic, 6, m, payload, size);
-            });
+            ok = DumpTcpSocketsWithInfo(AF_INET6,
+                                        [&](const inet_diag_msg& m, const unsigned char* payload, std::size_t size) {
+                                            rows.push_back(rowOf(m, payload, size));
+                                            KeepTraffic(traffic, 6, m, payload, size);
+                                        });
             if (ok) StoreTcpTraffic(6, std::move(traffic));
         } else {
-            ok = DumpInetSockets(AF_INET6, protocol,
-                                 [&rows, tcp](const inet_diag_msg& m) { rows.push_back(Socket6RowOf(m, tcp)); });
+            ok = DumpInetSocketMessages(AF_INET6, protocol,
+                                        [&](const inet_diag_msg& m, const unsigned char* payload, std::size_t size) {
+                                            rows.push_back(rowOf(m, payload, size));
+                                        });
         }
         if (ok) {
             // A kernel without IPv6 still answers the dump, with nothing in
@@ -309,6 +323,57 @@ bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error) 
     }
     int bad = 0;
     rows = ParseProcSocket6Table(text, tcp, bad);
+    // The files do not say what each socket chose: the system's default
+    // stands for all of them.
+    std::string bindv6only;
+    DWORD ignored = NO_ERROR;
+    const DWORD families =
+        ReadProcFile("sys/net/ipv6/bindv6only", bindv6only, ignored, 64) ? FamiliesByDefault(bindv6only) : 0;
+    for (Socket6Row& row : rows) row.families = families;
+    return true;
+}
+
+DWORD FamiliesByDefault(std::string_view bindv6only) {
+    while (!bindv6only.empty() && (bindv6only.back() == '\n' || bindv6only.back() == ' ')) bindv6only.remove_suffix(1);
+    if (bindv6only == "0") return SOCKET_ROW_DUAL_STACK | SOCKET_ROW_FAMILIES_BY_DEFAULT;
+    if (bindv6only == "1") return SOCKET_ROW_V6ONLY | SOCKET_ROW_FAMILIES_BY_DEFAULT;
+    return 0;
+}
+
+namespace {
+
+// What the calling thread was last given of each table.
+struct KeptFacts {
+    bool kept = false;
+    std::vector<SOCKET_ROW_FACTS> rows;
+};
+thread_local KeptFacts t_kept[4];
+
+template <class Row>
+void Keep(unsigned table, const std::vector<Row>& rows) {
+    if (table >= 4) return;
+    KeptFacts& k = t_kept[table];
+    k.rows.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        k.rows[i] = SOCKET_ROW_FACTS{rows[i].cookie, 0, 0};
+        if constexpr (std::is_same_v<Row, Socket6Row>) k.rows[i].flags = rows[i].families;
+    }
+    k.kept = true;
+}
+
+}  // namespace
+
+void ForgetRowFacts(unsigned table) {
+    if (table < 4) t_kept[table].kept = false;
+}
+
+void KeepRowFacts(unsigned table, const std::vector<SocketRow>& rows) { Keep(table, rows); }
+void KeepRowFacts(unsigned table, const std::vector<Socket6Row>& rows) { Keep(table, rows); }
+
+bool KeptRowFacts(unsigned table, SOCKET_ROW_FACTS* facts, std::size_t rows) {
+    if (table >= 4 || !t_kept[table].kept || t_kept[table].rows.size() != rows) return false;
+    if (rows > 0 && facts == nullptr) return false;
+    if (rows > 0) std::memcpy(facts, t_kept[table].rows.data(), rows * sizeof(SOCKET_ROW_FACTS));
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ConnectionStats.h"
+#include "socketfacts.h"
 #include "win32.h"
 
 namespace provider {
@@ -23,6 +24,7 @@ struct SocketRow {
     WORD remotePort = 0;   // host order
     std::uint64_t inode = 0;  // 0 when no process holds the socket (TIME_WAIT)
     DWORD pid = 0;
+    std::uint64_t cookie = 0;  // the kernel's socket cookie (sock_diag only); 0 unknown
 };
 
 // An IPv6 socket.  The scope id is the interface that zones a link-local
@@ -38,6 +40,10 @@ struct Socket6Row {
     WORD remotePort = 0;
     std::uint64_t inode = 0;
     DWORD pid = 0;
+    std::uint64_t cookie = 0;
+    // SOCKET_ROW_DUAL_STACK or SOCKET_ROW_V6ONLY, with
+    // SOCKET_ROW_FAMILIES_BY_DEFAULT for a table read from files; 0 unknown.
+    DWORD families = 0;
 };
 
 // Kernel TCP state (ESTABLISHED 1 ... CLOSING 11, NEW_SYN_RECV 12) to the
@@ -80,8 +86,27 @@ bool CollectSockets(int protocol, std::vector<SocketRow>& rows, DWORD& error);
 // Every IPv6 socket of the protocol, the same way from ROOT/net/tcp6 or
 // ROOT/net/udp6.  Where the kernel has no IPv6 (booted with ipv6.disable=1,
 // or built without it) there is no such file: false with
-// ERROR_NOT_SUPPORTED.
+// ERROR_NOT_SUPPORTED.  Whether each socket takes IPv4 too comes with a
+// dump from the socket itself; the files do not say, and their rows get the
+// system's default (ROOT/sys/net/ipv6/bindv6only), when it can be read.
 bool CollectSockets6(int protocol, std::vector<Socket6Row>& rows, DWORD& error);
+
+// The families flags (SOCKET_ROW_*) the text of net.ipv6.bindv6only gives
+// every IPv6 socket read from files: "0" dual-stack, "1" IPv6 alone, both
+// with SOCKET_ROW_FAMILIES_BY_DEFAULT; 0 for any other text.
+DWORD FamiliesByDefault(std::string_view bindv6only);
+
+// The facts of the rows of the socket tables the calling thread is given,
+// kept for it until it asks for them (GetSocketRowFacts): `table` is one of
+// the four tables (kTcpTable ... kUdp6Table).  Forget drops what was kept of
+// a table, as a call for it starts; Keep keeps its rows' facts, in the order
+// the caller gets them, once it has them.
+void ForgetRowFacts(unsigned table);
+void KeepRowFacts(unsigned table, const std::vector<SocketRow>& rows);
+void KeepRowFacts(unsigned table, const std::vector<Socket6Row>& rows);
+// Copies the kept facts of `table` into facts[0 .. rows); false when none
+// are kept or they are of another number of rows.
+bool KeptRowFacts(unsigned table, SOCKET_ROW_FACTS* facts, std::size_t rows);
 
 // How many rows the table may have, from the kernel's socket counters
 // (/proc/net/sockstat: sockets in use plus those in TIME_WAIT), without

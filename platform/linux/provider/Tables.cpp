@@ -16,6 +16,7 @@
 #include "SocketOwners.h"
 #include "SocketTables.h"
 #include "iphlpapi.h"
+#include "socketfacts.h"
 
 #define PROVIDER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -117,6 +118,8 @@ DWORD BuildTable(unsigned table, int protocol, PVOID buffer, PDWORD size, BOOL o
     TableState<Row>& state = StateOf<Row>(table);
     std::lock_guard<std::mutex> guard(state.lock);
     constexpr std::size_t kHeader = offsetof(Table, table);
+    // The facts of the rows are the table's that this call writes, if any.
+    provider::ForgetRowFacts(table);
 
     // A caller without a buffer asks only for the size: the kernel's socket
     // counters give it without listing every socket.
@@ -164,6 +167,7 @@ DWORD BuildTable(unsigned table, int protocol, PVOID buffer, PDWORD size, BOOL o
         const Record record = fill(state.rows[i]);
         std::memcpy(out + kHeader + i * sizeof(Record), &record, sizeof record);
     }
+    provider::KeepRowFacts(table, state.rows);
     return NO_ERROR;
 }
 
@@ -232,4 +236,14 @@ PROVIDER_EXPORT DWORD GetExtendedUdpTable(PVOID pUdpTable, PDWORD pdwSize, BOOL 
                 return row;
             });
     return ERROR_NOT_SUPPORTED;
+}
+
+PROVIDER_EXPORT DWORD GetSocketRowFacts(ULONG family, ULONG protocol, SOCKET_ROW_FACTS* facts, DWORD rows) {
+    if (family != kAfInet && family != kAfInet6) return ERROR_INVALID_PARAMETER;
+    if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP) return ERROR_INVALID_PARAMETER;
+    if (facts == nullptr && rows != 0) return ERROR_INVALID_PARAMETER;
+    const bool tcp = protocol == IPPROTO_TCP;
+    const unsigned table = family == kAfInet ? (tcp ? provider::kTcpTable : provider::kUdpTable)
+                                             : (tcp ? provider::kTcp6Table : provider::kUdp6Table);
+    return provider::KeptRowFacts(table, facts, rows) ? NO_ERROR : ERROR_NOT_FOUND;
 }
