@@ -278,7 +278,7 @@ TEST(DetailLines, OwnersReasonsAndTraffic) {
     // UDP: the owner's lines, then one line saying its traffic is not
     // counted.
     facts.table = Table::Udp6;
-    EXPECT_EQ(lines(0), (std::vector<std::string>{"Process: 7 /usr/bin/x", "Command line: x --a\xEF\xBF\xBD" "b",
+    EXPECT_EQ(lines(0), (std::vector<std::string>{"Process: 7 /usr/bin/x", "Command line: x --a\u23CE" "b\uFFFD" "c",
                                                   "User: www-data (33)", "Container: docker 0123456789ab",
                                                   "Traffic: not counted for UDP"}));
 }
