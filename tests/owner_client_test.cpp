@@ -65,7 +65,7 @@ struct ProgramRun {
 // Runs the program with `args`, the owner helper at `helper` and the test's
 // sanitizer options; with `stopAfter`, it is sent SIGINT then.
 ProgramRun RunProgram(const std::vector<std::string>& args, const std::string& helper,
-               std::chrono::milliseconds stopAfter = std::chrono::milliseconds(0)) {
+                      std::chrono::milliseconds stopAfter = std::chrono::milliseconds(0)) {
     ProgramRun r;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
@@ -171,6 +171,32 @@ TEST_F(OwnerClientTest, SaysOwnersAreMissingOnceAHelperThatServedFails) {
     EXPECT_NE(OwnersIncompleteReason(0).find("did not answer"), std::string::npos) << OwnersIncompleteReason(0);
 }
 
+// A helper that cannot read the socket table names nobody: the program
+// then finds the owners it may see itself (its own socket here), says the
+// table's owners are incomplete, and keeps the helper for the next table.
+TEST_F(OwnerClientTest, FindsOwnersItselfWhenTheHelperCannotReadTheTable) {
+    const int udp = LoopbackUdp();
+    ASSERT_GE(udp, 0);
+    setenv("TESSALINE_OWNERS_HELPER", Fake("unreadable").c_str(), 1);
+    std::vector<std::uint32_t> pids;
+    EXPECT_FALSE(owners::QueryOwners(1, {InodeOf(udp)}, pids));
+    EXPECT_EQ(owners::OwnersGap(1), owners::OwnerGap::TableUnreadable);
+    EXPECT_GT(owners::HelperPid(), 0) << "a helper that answered was ended";
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
+    const ProgramRun print = RunProgram({"--print", "udp"}, Fake("unreadable"));
+    close(udp);
+    EXPECT_EQ(print.status, 0) << print.err;
+    char line[96];
+    std::snprintf(line, sizeof line, "127.000.000.001:%d [ PID %5d : ", ntohs(address.sin_port), getpid());
+    EXPECT_NE(print.out.find(line), std::string::npos) << line << "\n" << print.out;
+    EXPECT_NE(print.err.find("tessaline: owners of UDP sockets are incomplete: the owner helper could not read the "
+                             "socket table"),
+              std::string::npos)
+        << print.err;
+}
+
 // --print says on stderr which owners are incomplete and why, with status
 // 0 (the table itself was read); the detail lines of a line without an
 // owner say it too.  --watch says it as soon as it knows.
@@ -183,9 +209,10 @@ TEST_F(OwnerClientTest, PrintAndWatchSayOwnersAreIncompleteAndWhy) {
     const ProgramRun print = RunProgram({"--print", "udp", "--details"}, helper);
     EXPECT_EQ(print.status, 0) << print.err;
     EXPECT_NE(print.err.find(said), std::string::npos) << print.err;
-    EXPECT_NE(print.out.find("\n    Owner not visible to this user\n    Owners incomplete: the owner helper stopped its "
-                             "search at its time limit"),
-              std::string::npos)
+    EXPECT_NE(
+        print.out.find("\n    Owner not visible to this user\n    Owners incomplete: the owner helper stopped its "
+                       "search at its time limit"),
+        std::string::npos)
         << print.out;
     const ProgramRun watch = RunProgram({"--watch", "udp"}, helper, std::chrono::milliseconds(3500));
     close(udp);

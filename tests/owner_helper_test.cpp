@@ -630,12 +630,12 @@ TEST_F(OwnerServiceTest, ShortFuzzOfTheLoopAlwaysEnds) {
 // one, and 2000 is not named.  A table that cannot be read names nobody,
 // and the reply says so.
 TEST_F(OwnerServiceTest, AnswersOnlyForTheSocketsOfTheRequestsTable) {
-    OwnerService service(Root(), [](unsigned table, std::chrono::steady_clock::time_point,
-                                    std::vector<std::uint64_t>& inodes) {
-        if (table == 0) inodes = {5678};
-        if (table == 1) inodes = {7000, 7001};
-        return table < 2;
-    });
+    OwnerService service(Root(),
+                         [](unsigned table, std::chrono::steady_clock::time_point, std::vector<std::uint64_t>& inodes) {
+                             if (table == 0) inodes = {5678};
+                             if (table == 1) inodes = {7000, 7001};
+                             return table < 2;
+                         });
     const OwnersReply tcp = service.Answer(OwnersRequest{0, {5678, 7000, 42}});
     EXPECT_EQ(tcp.pids, (std::vector<std::uint32_t>{1234, 0, 0}));
     ASSERT_EQ(tcp.names.size(), 1u);
@@ -846,7 +846,8 @@ TEST(OwnerServiceLive, ASearchPastItsBudgetAnswersWhatItFoundAndSaysSo) {
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     const rlimit saved = limit;
     limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 20000);
-    if (limit.rlim_cur < 16000 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot hold 16,000 descriptors";
+    if (limit.rlim_cur < 16000 || setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        GTEST_SKIP() << "cannot hold 16,000 descriptors";
     const int many = LoopbackSocket(AF_INET, SOCK_DGRAM);
     ASSERT_GE(many, 0);
     std::vector<int> copies;
@@ -907,8 +908,7 @@ struct HelperRun {
 // Runs the helper (or the copy at `path`) with `input` on its standard input
 // (a socket, as the program gives it) and an empty environment.  The
 // forked child runs `inChild` first, and exits with 126 when it fails.
-HelperRun RunHelper(const Bytes& input, const char* path = OWNER_HELPER,
-                    const std::function<bool()>& inChild = {}) {
+HelperRun RunHelper(const Bytes& input, const char* path = OWNER_HELPER, const std::function<bool()>& inChild = {}) {
     HelperRun r;
     int io[2], err[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io) != 0) return r;
@@ -1311,16 +1311,15 @@ private:
 // namespace does.
 TEST(OwnerHelperProgram, NamesNoOwnerOfASocketInAnotherNetworkNamespace) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
-    const SocketHolder holder([] { return unshare(CLONE_NEWNET) == 0; },
-                              [] {
-                                  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                                  sockaddr_in any{};
-                                  any.sin_family = AF_INET;
-                                  return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
-                                                 listen(fd, 1) == 0
-                                             ? fd
-                                             : -1;
-                              });
+    const SocketHolder holder(
+        [] { return unshare(CLONE_NEWNET) == 0; },
+        [] {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 && listen(fd, 1) == 0 ? fd
+                                                                                                                 : -1;
+        });
     ASSERT_NE(holder.Inode(), 0u) << "no listener in a namespace of its own";
     const Bytes request = EncodeOwnersRequest(OwnersRequest{0, {holder.Inode()}});
     const HelperRun here = RunHelper(request);
@@ -1372,7 +1371,9 @@ TEST(OwnerHelperProgram, PathsForAProcessWhoseSocketClosedAnswerNothing) {
     ASSERT_GT(pid, 0);
     const int udp = LoopbackSocket(AF_INET, SOCK_DGRAM);
     const std::uint32_t self[] = {static_cast<std::uint32_t>(getpid())};
-    auto send = [&](const Bytes& frame) { return write(io[0], frame.data(), frame.size()) == static_cast<ssize_t>(frame.size()); };
+    auto send = [&](const Bytes& frame) {
+        return write(io[0], frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+    };
     auto paths = [&]() -> std::optional<PathsReply> {
         if (!send(EncodePathsRequest(self))) return std::nullopt;
         const auto frame = ReadFrame(io[0]);
@@ -1428,8 +1429,10 @@ TEST(OwnerHelperProgram, HonoursTheHidepidOfItsProc) {
     if (std::system(grant.c_str()) != 0) GTEST_SKIP() << "setcap failed";
 
     const SocketHolder holder(
-        [] { return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
-                    setresuid(kNobody, kNobody, kNobody) == 0; },
+        [] {
+            return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+                   setresuid(kNobody, kNobody, kNobody) == 0;
+        },
         [] { return LoopbackSocket(AF_INET, SOCK_DGRAM); });
     ASSERT_NE(holder.Inode(), 0u);
     const Bytes request = EncodeOwnersRequest(OwnersRequest{1, {holder.Inode()}});
@@ -1487,9 +1490,11 @@ TEST(OwnerHelperSandbox, OpensDirectoriesOnlyAndNoSocketButTheTables) {
     const Case cases[] = {
         {"a directory, for reading",
          [] { return syscall(SYS_openat, AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, true},
-        {"a file, for reading", [] { return syscall(SYS_openat, AT_FDCWD, "/etc/passwd", O_RDONLY | O_CLOEXEC); }, false},
+        {"a file, for reading", [] { return syscall(SYS_openat, AT_FDCWD, "/etc/passwd", O_RDONLY | O_CLOEXEC); },
+         false},
         {"a directory without O_DIRECTORY", [] { return syscall(SYS_openat, AT_FDCWD, "/proc", O_RDONLY); }, false},
-        {"a directory, for writing", [] { return syscall(SYS_openat, AT_FDCWD, "/tmp", O_WRONLY | O_DIRECTORY); }, false},
+        {"a directory, for writing", [] { return syscall(SYS_openat, AT_FDCWD, "/tmp", O_WRONLY | O_DIRECTORY); },
+         false},
         {"a new file beside a directory",
          [] { return syscall(SYS_openat, AT_FDCWD, "/tmp/x", O_RDONLY | O_DIRECTORY | O_CREAT, 0600); }, false},
         {"a temporary file", [] { return syscall(SYS_openat, AT_FDCWD, "/tmp", O_TMPFILE | O_RDWR, 0600); }, false},

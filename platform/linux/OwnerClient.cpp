@@ -101,8 +101,7 @@ public:
         if (SendAll(m_fd, EncodeOwnersRequest(static_cast<std::uint8_t>(table), inodes)))
             reply = ReadReply(inodes.size());
         if (!reply) {
-            m_gaps[table] =
-                m_servedEveryProcess || m_mayReadEveryProcess ? OwnerGap::HelperFailed : OwnerGap::None;
+            m_gaps[table] = m_servedEveryProcess || m_mayReadEveryProcess ? OwnerGap::HelperFailed : OwnerGap::None;
             Fail();
             return false;
         }
@@ -111,7 +110,11 @@ public:
         switch (reply->shortfall) {
             case Shortfall::None: m_gaps[table] = OwnerGap::None; break;
             case Shortfall::SearchCutShort: m_gaps[table] = OwnerGap::SearchCutShort; break;
-            case Shortfall::TableUnreadable: m_gaps[table] = OwnerGap::TableUnreadable; break;
+            case Shortfall::TableUnreadable:
+                // The helper named nobody: the caller finds what owners it
+                // may see itself, and the helper stays for the next table.
+                m_gaps[table] = m_mayReadEveryProcess ? OwnerGap::TableUnreadable : OwnerGap::None;
+                return false;
         }
         pids = std::move(reply->pids);
         auto& names = m_names[table];

@@ -26,7 +26,8 @@
 
 namespace owners {
 
-// Sets one pid per inode (0: no owner found); false when no helper answered.
+// Sets one pid per inode (0: no owner found); false when no helper answered,
+// or the helper could not read the socket table.
 // `table` (below kTables) names the socket table: 0 TCP, 1 UDP, 2 TCP over
 // IPv6, 3 UDP over IPv6.
 bool QueryOwners(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids);

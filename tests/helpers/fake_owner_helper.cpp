@@ -3,6 +3,8 @@
 //   cut-short  every Owners request with no owner and "search cut short",
 //              every Paths request with no path;
 //   once       the first Owners request with no owner, then it ends;
+//   unreadable every Owners request with no owner and "socket table
+//              unreadable";
 // and ends when its input closes or a frame breaks the protocol.
 #include <unistd.h>
 
@@ -42,7 +44,7 @@ bool WriteAll(const std::vector<std::uint8_t>& bytes) {
 int main(int argc, char** argv) {
     using namespace owners;
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode != "cut-short" && mode != "once") return 2;
+    if (mode != "cut-short" && mode != "once" && mode != "unreadable") return 2;
     if (!WriteAll(EncodeHello(Hello{kVersion, static_cast<std::uint16_t>(kMayReadEveryProcess | kAnswersPaths)})))
         return 1;
     std::vector<std::uint8_t> payload;
@@ -62,6 +64,7 @@ int main(int argc, char** argv) {
         OwnersReply reply;
         reply.pids.assign(request->inodes.size(), 0);
         if (mode == "cut-short") reply.shortfall = Shortfall::SearchCutShort;
+        if (mode == "unreadable") reply.shortfall = Shortfall::TableUnreadable;
         if (!WriteAll(EncodeOwnersReply(reply))) return 1;
         if (mode == "once") return 0;
     }

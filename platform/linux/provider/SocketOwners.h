@@ -126,8 +126,7 @@ private:
     int DirectoryOf(pid_t pid) const;
     bool Verify(const Owner& owner, std::uint64_t inode) const;
     void KeepDirectory(pid_t pid);
-    bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit,
-                     bool& stopped);
+    bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit, bool& stopped);
     bool StillThere(pid_t pid, int dirFd) const;
     std::vector<pid_t> ListProcesses(const std::unordered_set<pid_t>& skip) const;
     void Claim(std::uint64_t inode, const Owner& owner, std::uint8_t bit);
