@@ -199,6 +199,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     return cl;
 }
 
+namespace {
+
+// Says which socket tables read in this run may lack owners, and why.  It
+// changes no exit status: the tables were read in full, and an owner the
+// search missed shows as PID 0, as one the user may not see does.
+void SayMissingOwners(std::FILE* err) {
+    for (unsigned i = 0; i < 4; ++i) {
+        const std::string why = OwnersIncompleteReason(i);
+        if (!why.empty())
+            std::fprintf(err, "tessaline: owners of %s sockets are incomplete: %s\n",
+                         sockets::ProtocolName(static_cast<sockets::Table>(i)), why.c_str());
+    }
+}
+
+}  // namespace
+
 int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details) {
     bool first = true;
     std::vector<int> failed;
@@ -224,6 +240,7 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
     const bool written = std::fflush(out) == 0;
     for (int kind : failed)
         std::fprintf(err, "tessaline: no data for the %s report: the snapshot failed\n", ReportKindName(kind));
+    SayMissingOwners(err);
     std::fflush(err);
     if (!written) return 1;
     return failed.empty() ? 0 : 3;
@@ -279,6 +296,7 @@ int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std:
     const bool written = std::fflush(out) == 0 && !std::ferror(out);
     for (int kind : failed)
         std::fprintf(err, "tessaline: no data for the %s report: the snapshot failed\n", ReportKindName(kind));
+    SayMissingOwners(err);
     std::fflush(err);
     if (!written) return 1;
     return failed.empty() ? 0 : 3;

@@ -1,5 +1,6 @@
 // tessaline --watch: socket events on standard output as they happen.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -87,8 +88,25 @@ int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err) {
                          "tessaline: the kernel's socket-close notifications are not available; sockets that open "
                          "and close within 2 s are not seen\n");
         monitor.TakeEvery(tables, std::chrono::milliseconds(2000));
-        char byte;
-        while (read(stop[0], &byte, 1) < 0 && errno == EINTR) {
+        // Until a stop: says when owners of a watched table go missing, and
+        // why, once each time the reason changes.
+        std::string said[4];
+        for (;;) {
+            pollfd p{stop[0], POLLIN, 0};
+            const int ready = poll(&p, 1, 1000);
+            if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+            for (unsigned i = 0; i < 4; ++i) {
+                const auto table = static_cast<sockets::Table>(i);
+                if ((tables & sockets::TableBit(table)) == 0) continue;
+                std::string why = OwnersIncompleteReason(i);
+                if (why == said[i]) continue;
+                if (!why.empty()) {
+                    std::fprintf(err, "tessaline: owners of %s sockets are incomplete: %s\n",
+                                 sockets::ProtocolName(table), why.c_str());
+                    std::fflush(err);
+                }
+                said[i] = std::move(why);
+            }
         }
     }  // the monitor's worker is joined here: nothing is written after
     sigaction(SIGINT, &oldInt, nullptr);

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -74,76 +76,144 @@ bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
 
 bool MayReadEveryProcess() { return Permitted(CAP_SYS_PTRACE) && Permitted(CAP_DAC_READ_SEARCH); }
 
-OwnerService::OwnerService(std::string procRoot) : m_root(std::move(procRoot)) {}
+namespace {
 
-std::string OwnerService::ReadLink(pid_t pid, const char* name) const {
-    char path[PATH_MAX];
-    const int length = std::snprintf(path, sizeof path, "%s/%d/%s", m_root.c_str(), pid, name);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
+// The target of link `name` under the directory `dirFd`; empty when it
+// cannot be read or is longer than a path.
+std::string ReadLinkAt(int dirFd, const char* name) {
     char target[PATH_MAX];
-    const ssize_t n = ::readlink(path, target, sizeof target);
+    const ssize_t n = ::readlinkat(dirFd, name, target, sizeof target);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
     return std::string(target, static_cast<std::size_t>(n));
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    int* out() { return &m_fd; }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+OwnerService::OwnerService(std::string procRoot, SocketInventory inventory, ProcAccess access,
+                           std::chrono::milliseconds budget)
+    : m_root(std::move(procRoot)), m_inventory(std::move(inventory)), m_access(std::move(access)), m_budget(budget) {}
+
+OwnerService::Check OwnerService::OpenChecked(int procFd, std::uint32_t pid, const Place& place, int& dirFd) const {
+    dirFd = -1;
+    char name[48];
+    std::snprintf(name, sizeof name, "%u", pid);
+    const int dir = ::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return Check::Gone;
+    struct stat st {};
+    if (::fstat(dir, &st) != 0) {
+        ::close(dir);
+        return Check::Gone;
+    }
+    if (!MaySee(m_access.mount, m_access.caller, st.st_uid)) {
+        ::close(dir);
+        return Check::Hidden;
+    }
+    std::snprintf(name, sizeof name, "fd/%d", place.fd);
+    if (provider::SocketInodeOfLink(ReadLinkAt(dir, name)) != place.inode) {
+        ::close(dir);
+        return Check::Gone;
+    }
+    dirFd = dir;
+    return Check::Holds;
 }
 
 PathsReply OwnerService::AnswerPaths(const PathsRequest& request) const {
     PathsReply reply;
     std::unordered_set<std::uint32_t> answered;
-    // Reading another user's links passes the ptrace access check only with
-    // CAP_SYS_PTRACE.
-    provider::ScopedCapabilities caps({CAP_SYS_PTRACE});
+    // The descriptor check searches the process's fd directory
+    // (CAP_DAC_READ_SEARCH); its links pass the ptrace access check only
+    // with CAP_SYS_PTRACE.
+    provider::ScopedCapabilities caps({CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE});
+    const Descriptor proc(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (proc.get() < 0) return reply;
     for (std::uint32_t pid : request.pids) {
-        bool owner = false;
-        for (const auto& owners : m_owners) owner = owner || owners.count(pid) != 0;
-        if (!owner || !answered.insert(pid).second) continue;
+        const Place* place = nullptr;
+        for (const auto& owners : m_owners)
+            if (const auto it = owners.find(pid); it != owners.end()) place = &it->second;
+        if (place == nullptr || !answered.insert(pid).second) continue;
+        Descriptor dir;
+        if (OpenChecked(proc.get(), pid, *place, *dir.out()) != Check::Holds) continue;
         OwnerPath p;
         p.pid = pid;
-        p.path = ReadLink(static_cast<pid_t>(pid), "exe");
+        p.path = ReadLinkAt(dir.get(), "exe");
         if (p.path.size() > kMaxPathLength || p.path.empty() || p.path.front() != '/') p.path.clear();
-        p.netNamespace = procinfo::NamespaceInodeOfLink(ReadLink(static_cast<pid_t>(pid), "ns/net"));
-        p.pidNamespace = procinfo::NamespaceInodeOfLink(ReadLink(static_cast<pid_t>(pid), "ns/pid"));
+        p.netNamespace = procinfo::NamespaceInodeOfLink(ReadLinkAt(dir.get(), "ns/net"));
+        p.pidNamespace = procinfo::NamespaceInodeOfLink(ReadLinkAt(dir.get(), "ns/pid"));
         reply.paths.push_back(std::move(p));
     }
     return reply;
 }
 
-std::string OwnerService::ExecutableName(pid_t pid) const {
-    char path[PATH_MAX];
-    const int length = std::snprintf(path, sizeof path, "%s/%d/exe", m_root.c_str(), pid);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(path, target, sizeof target);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
-    const std::string_view name = ExecutableBaseName(std::string_view(target, static_cast<std::size_t>(n)));
-    return ValidName(name) ? std::string(name) : std::string();
-}
-
 static_assert(kTables <= provider::SocketOwnerIndex::kMaxTables);
 
 OwnersReply OwnerService::Answer(const OwnersRequest& request) {
+    OwnersReply reply;
+    reply.pids.assign(request.inodes.size(), 0);
+    auto& owners = m_owners[request.table % kTables];
+    owners.clear();
+    const auto deadline = std::chrono::steady_clock::now() + m_budget;
+    if (!m_inventory(request.table, deadline, m_tableSockets)) {
+        reply.shortfall = Shortfall::TableUnreadable;
+        return reply;
+    }
+    // Only the table's sockets are looked for; every other inode is left
+    // at 0, as a socket without an inode is.
     m_rows.assign(request.inodes.size(), provider::SocketRow{});
     std::unordered_set<std::uint64_t> live;
-    live.reserve(request.inodes.size());
     for (std::size_t i = 0; i < request.inodes.size(); ++i) {
-        m_rows[i].inode = request.inodes[i];
-        if (request.inodes[i] != 0) live.insert(request.inodes[i]);
+        const std::uint64_t inode = request.inodes[i];
+        if (inode == 0 || !std::binary_search(m_tableSockets.begin(), m_tableSockets.end(), inode)) continue;
+        m_rows[i].inode = inode;
+        live.insert(inode);
     }
+    m_index.SetDeadline(deadline);
     m_index.Resolve(m_root, request.table, m_rows, live);
+    if (!m_index.LastComplete()) reply.shortfall = Shortfall::SearchCutShort;
 
-    OwnersReply reply;
-    reply.pids.reserve(m_rows.size());
-    std::unordered_set<std::uint32_t>& owners = m_owners[request.table % kTables];
-    owners.clear();
-    for (const provider::SocketRow& row : m_rows) {
-        reply.pids.push_back(row.pid);
-        if (row.pid != 0) owners.insert(row.pid);
-    }
-    // Reading another user's executable link passes the ptrace access check
-    // only with CAP_SYS_PTRACE.
-    provider::ScopedCapabilities caps({CAP_SYS_PTRACE});
-    for (std::uint32_t pid : owners) {
-        std::string name = ExecutableName(static_cast<pid_t>(pid));
-        if (!name.empty()) reply.names.push_back(OwnerName{pid, std::move(name)});
+    // Each owner is checked once (through its first socket that it still
+    // holds) and then named, or refused when the caller may not see it.
+    provider::ScopedCapabilities caps({CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE});
+    const Descriptor proc(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (proc.get() < 0) return reply;
+    std::unordered_map<std::uint32_t, bool> named;
+    for (std::size_t i = 0; i < m_rows.size(); ++i) {
+        const provider::SocketRow& row = m_rows[i];
+        if (row.pid == 0) continue;
+        auto verdict = named.find(row.pid);
+        if (verdict == named.end()) {
+            pid_t pid = 0;
+            int fd = -1;
+            if (!m_index.PlaceOf(row.inode, pid, fd) || static_cast<std::uint32_t>(pid) != row.pid) continue;
+            const Place place{fd, row.inode};
+            Descriptor dir;
+            const Check check = OpenChecked(proc.get(), row.pid, place, *dir.out());
+            // Gone, or no longer holding this socket: a later socket of the
+            // same pid may still show it.
+            if (check == Check::Gone) continue;
+            verdict = named.emplace(row.pid, check == Check::Holds).first;
+            if (check == Check::Holds) {
+                owners.emplace(row.pid, place);
+                const std::string target = ReadLinkAt(dir.get(), "exe");
+                const std::string_view name = ExecutableBaseName(target);
+                if (ValidName(name)) reply.names.push_back(OwnerName{row.pid, std::string(name)});
+            }
+        }
+        if (verdict->second) reply.pids[i] = row.pid;
     }
     return reply;
 }

@@ -1,10 +1,12 @@
 #include "Sandbox.h"
 
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <linux/prctl.h>
 #include <seccomp.h>
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -71,8 +73,10 @@ std::string LockDown() {
         if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
     };
     for (int call : {
-             // Requests in, replies out; the fd directories and links.
+             // Requests in, replies out; the fd directories and links; the
+             // socket table's dump (its socket is allowed below).
              SCMP_SYS(read), SCMP_SYS(close), SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(getdents64),
+             SCMP_SYS(sendto), SCMP_SYS(recvfrom),
              SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx),
              SCMP_SYS(lseek), SCMP_SYS(fcntl), SCMP_SYS(getppid), SCMP_SYS(getpid), SCMP_SYS(gettid),
              SCMP_SYS(getrlimit), SCMP_SYS(prlimit64), SCMP_SYS(sched_getaffinity),
@@ -85,10 +89,19 @@ std::string LockDown() {
              // Raising and dropping the two capabilities, and the end.
              SCMP_SYS(capget), SCMP_SYS(capset), SCMP_SYS(exit), SCMP_SYS(exit_group)})
         allow(call);
-    // Opens for reading only: nothing can be created, truncated or written.
+    // Opens of directories for reading only: nothing can be created,
+    // truncated or written, and no file's contents read.  The helper reads
+    // links (readlinkat) and directory listings alone; the one file it
+    // needs, its mount table, is read before the filter is in place.
+    // (O_TMPFILE holds O_DIRECTORY but needs a write mode.)
     if (rc == 0)
         rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1,
-                              SCMP_A2(SCMP_CMP_MASKED_EQ, O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND, O_RDONLY));
+                              SCMP_A2(SCMP_CMP_MASKED_EQ, O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND | O_DIRECTORY,
+                                      O_RDONLY | O_DIRECTORY));
+    // The socket of a sock_diag dump, and no other.
+    if (rc == 0)
+        rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 3, SCMP_A0(SCMP_CMP_EQ, AF_NETLINK),
+                              SCMP_A1(SCMP_CMP_EQ, SOCK_RAW | SOCK_CLOEXEC), SCMP_A2(SCMP_CMP_EQ, NETLINK_SOCK_DIAG));
     // Writes to standard output (the replies) and error (a last word).
     for (scmp_datum_t fd : {1u, 2u})
         if (rc == 0) rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, fd));

@@ -6,9 +6,11 @@
 //   bounding set.
 // - No new privileges, not dumpable (no other process of the user may
 //   attach to it), no descriptor but its standard three.
-// - A seccomp allow-list: reads, read-only opens, the memory and thread
-//   calls the C library makes, writes to standard output and error, the
-//   capability calls and exit.  Anything else ends the process.
+// - A seccomp allow-list: reads, opens of directories for reading (no file
+//   can be opened, so no file's contents read: the helper reads links and
+//   listings only), a sock_diag netlink socket and its dump, the memory and
+//   thread calls the C library makes, writes to standard output and error,
+//   the capability calls and exit.  Anything else ends the process.
 #pragma once
 
 #include <string>

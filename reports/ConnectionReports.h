@@ -76,6 +76,9 @@ struct TableFacts {
     std::vector<std::uint32_t> states;   // each row's TCP state, 0 for UDP
     std::vector<Traffic> traffic;        // TCP: each row's traffic; UDP: none
     std::shared_ptr<const OwnerDetails> owners;  // every owner's details
+    // Why owners may be missing from the table (OwnersIncompleteReason);
+    // empty when none is known to be.
+    std::string ownersIncomplete;
 };
 
 // One table as the socket panes show it: a row per socket, its line as the

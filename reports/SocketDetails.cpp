@@ -95,8 +95,10 @@ void OwnerLines(const TableFacts& facts, std::size_t i, std::vector<std::u16stri
         // or in TIME_WAIT is the kernel's alone), or no process this user
         // can look into holds it.  Even root may be refused some processes'
         // descriptors (another PID namespace's, a protected init's).
-        lines.push_back(AnsiToWide(pid == 0 && tcp && ClosedByItsProcess(state) ? kClosedBeforeOwnerFound
-                                                                                : kOwnerNotVisible));
+        const bool closed = pid == 0 && tcp && ClosedByItsProcess(state);
+        lines.push_back(AnsiToWide(closed ? kClosedBeforeOwnerFound : kOwnerNotVisible));
+        // And why the search may have missed it.
+        if (!closed && !facts.ownersIncomplete.empty()) Add(lines, kOwnersIncomplete, facts.ownersIncomplete);
         return;
     }
     const std::uint64_t ownNamespace = OwnNetworkNamespace();
@@ -162,6 +164,7 @@ std::string RateText(double bytesPerSecond) {
 void GatherFacts(TableRows& rows, const void* table) {
     auto facts = std::make_shared<TableFacts>();
     facts->table = rows.table;
+    facts->ownersIncomplete = OwnersIncompleteReason(static_cast<unsigned>(rows.table));
     facts->pids.reserve(rows.details.size());
     facts->states.reserve(rows.rows.size());
     for (const Detail& d : rows.details) facts->pids.push_back(d.pid);

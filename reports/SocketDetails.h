@@ -50,6 +50,7 @@ std::string RateText(double bytesPerSecond);
 inline constexpr const char* kOwnerNotVisible = "Owner not visible to this user";
 inline constexpr const char* kClosedBeforeOwnerFound = "Socket closed before its owner was found";
 inline constexpr const char* kOwnerInOtherNamespace = "Owner in another network namespace";
+inline constexpr const char* kOwnersIncomplete = "Owners incomplete";
 inline constexpr const char* kNotCountedForUdp = "not counted for UDP";
 
 }  // namespace sockets

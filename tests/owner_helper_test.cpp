@@ -4,13 +4,22 @@
 #include <arpa/inet.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/capability.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,17 +28,23 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <unordered_set>
 #include <vector>
 
 #include "ChildOutput.h"
 #include "OwnerProtocol.h"
 #include "OwnerService.h"
+#include "ProcAccess.h"
 #include "ProcStatus.h"
+#include "Sandbox.h"
+#include "SocketTable.h"
 #include "TempDir.h"
 
 namespace fs = std::filesystem;
@@ -61,14 +76,17 @@ Bytes Frame(std::uint8_t type, std::uint8_t table, std::uint32_t length, const B
     return f;
 }
 
-// A reply payload written by hand: pids, then (pid, length, name) records.
+// A reply payload written by hand: the shortfall, pids, then (pid, length,
+// name) records.
 struct NameRecord {
     std::uint32_t pid;
     std::string name;
     int length = -1;  // the length byte, when it lies
 };
-Bytes ReplyPayload(const std::vector<std::uint32_t>& pids, const std::vector<NameRecord>& names) {
+Bytes ReplyPayload(const std::vector<std::uint32_t>& pids, const std::vector<NameRecord>& names,
+                   std::uint32_t shortfall = 0) {
     Bytes p;
+    Append(p, shortfall);
     Append(p, static_cast<std::uint32_t>(pids.size()));
     for (std::uint32_t pid : pids) Append(p, pid);
     Append(p, static_cast<std::uint32_t>(names.size()));
@@ -88,6 +106,56 @@ void Link(const fs::path& root, int pid, const std::string& name, const std::str
 
 std::string SocketLink(std::uint64_t inode) { return "socket:[" + std::to_string(inode) + "]"; }
 
+// The socket inode of a descriptor of this process.
+std::uint64_t InodeOf(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// A socket bound to a free port of the loopback address of `family`,
+// listening when it is a stream; -1 when that cannot be made.
+int LoopbackSocket(int family, int type) {
+    const int fd = socket(family, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        length = sizeof *in6;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The service drops the capabilities it raises from the calling thread's
+// effective set, also those this test process held effective before:
+// they are given back when the object goes, for the tests that follow in
+// the same process.
+class CapabilitiesKept {
+public:
+    CapabilitiesKept() : m_caps(cap_get_proc()) {}
+    ~CapabilitiesKept() {
+        if (m_caps == nullptr) return;
+        cap_set_proc(m_caps);
+        cap_free(m_caps);
+    }
+    CapabilitiesKept(const CapabilitiesKept&) = delete;
+    CapabilitiesKept& operator=(const CapabilitiesKept&) = delete;
+
+private:
+    cap_t m_caps;
+};
+
 // Sends all of `bytes` on a socket, then shuts its sending side down.
 void SendThenShutdown(int fd, const Bytes& bytes) {
     std::size_t done = 0;
@@ -99,14 +167,15 @@ void SendThenShutdown(int fd, const Bytes& bytes) {
     shutdown(fd, SHUT_WR);
 }
 
-// In a forked child: becomes the built helper with `io` as its standard
-// input and output and an empty environment, as the program starts it.
-[[noreturn]] void ExecHelper(int io) {
+// In a forked child: becomes the built helper (or the copy at `path`) with
+// `io` as its standard input and output and an empty environment, as the
+// program starts it.
+[[noreturn]] void ExecHelper(int io, const char* path = OWNER_HELPER) {
     dup2(io, 0);
     dup2(io, 1);
-    char* argv[] = {const_cast<char*>(OWNER_HELPER), nullptr};
+    char* argv[] = {const_cast<char*>(path), nullptr};
     char* envp[] = {nullptr};
-    execve(OWNER_HELPER, argv, envp);
+    execve(path, argv, envp);
     _exit(127);
 }
 
@@ -251,12 +320,20 @@ TEST(OwnerProtocol, RepliesNameOnlyTheirOwnersWithPlainFileNames) {
         {"name length past the end", ReplyPayload({5, 0}, {{5, "abc", 200}}), false},
         {"more names than rows", ReplyPayload({5, 0}, {{5, "a"}, {0, "b"}, {0, "c"}}), false},
         {"bytes after the last name", trailing, false},
-        {"pids cut short", Bytes{2, 0, 0, 0, 5, 0, 0, 0}, false},
+        {"pids cut short", Bytes{0, 0, 0, 0, 2, 0, 0, 0, 5, 0, 0, 0}, false},
+        {"search cut short", ReplyPayload({5, 0}, {{5, "x"}}, 1), true},
+        {"socket table unreadable", ReplyPayload({5, 0}, {}, 2), true},
+        {"a shortfall not known", ReplyPayload({5, 0}, {}, 3), false},
+        {"shortfall cut short", Bytes{0, 0}, false},
     };
     for (const Case& c : cases) {
-        const std::size_t rows = c.payload.size() >= 4 ? c.payload[0] : 0;
+        const std::size_t rows = c.payload.size() >= 8 ? c.payload[4] : 0;
         EXPECT_EQ(DecodeOwnersReply(c.payload, rows).has_value(), c.valid) << c.what;
     }
+    reply.shortfall = Shortfall::SearchCutShort;
+    const auto cut = DecodeOwnersReply(PayloadOf(EncodeOwnersReply(reply)), 4);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->shortfall, Shortfall::SearchCutShort);
 }
 
 TEST(OwnerProtocol, HelloCarriesTheMagicAndVersion) {
@@ -346,11 +423,20 @@ protected:
     }
     const fs::path& Root() const { return m_dir.Path(); }
 
+    // The fixture's sockets, in every table.
+    static SocketInventory FixtureSockets(std::vector<std::uint64_t> sockets = {5678, 7000, 7001, 8000}) {
+        return [sockets](unsigned table, std::chrono::steady_clock::time_point, std::vector<std::uint64_t>& inodes) {
+            inodes = sockets;
+            return table < 4;
+        };
+    }
+
+    CapabilitiesKept m_caps;
     TempDir m_dir{"tessaline-owners-"};
 };
 
 TEST_F(OwnerServiceTest, AnswersPidsInOrderAndNamesOnlyTheOwnersFound) {
-    OwnerService service(Root());
+    OwnerService service(Root(), FixtureSockets());
     const OwnersReply reply = service.Answer(OwnersRequest{0, {7000, 5678, 0, 42, 7001, 8000, 9999}});
     EXPECT_EQ(reply.pids, (std::vector<std::uint32_t>{2000, 1234, 0, 0, 2000, 4000, 0}))
         << "a pipe's inode and an unknown inode have no owner";
@@ -376,7 +462,7 @@ TEST_F(OwnerServiceTest, AnswersPidsInOrderAndNamesOnlyTheOwnersFound) {
 // The tables of a refresh, TCP, UDP, TCP6 and UDP6, one request each: the
 // walk made for the first serves the others, whose sockets it met.
 TEST_F(OwnerServiceTest, OneWalkAnswersTheFourTablesOfARefresh) {
-    OwnerService service(Root());
+    OwnerService service(Root(), FixtureSockets());
     for (int refresh = 0; refresh < 3; ++refresh) {
         EXPECT_EQ(service.Answer(OwnersRequest{0, {5678}}).pids, (std::vector<std::uint32_t>{1234}));
         EXPECT_EQ(service.Answer(OwnersRequest{1, {7000}}).pids, (std::vector<std::uint32_t>{2000}));
@@ -413,7 +499,7 @@ Served ServeInput(OwnerService& service, const Bytes& input) {
 }
 
 TEST_F(OwnerServiceTest, ServesRequestsInOrderAndEndsOnTheFirstBrokenFrame) {
-    OwnerService service(Root());
+    OwnerService service(Root(), FixtureSockets());
     const Bytes first = EncodeOwnersRequest(OwnersRequest{0, {5678}});
     const Bytes second = EncodeOwnersRequest(OwnersRequest{1, {7000, 0}});
     Bytes twoRequests = first;
@@ -480,7 +566,7 @@ TEST_F(OwnerServiceTest, ServesRequestsInOrderAndEndsOnTheFirstBrokenFrame) {
 // requests between Owners requests are answered in their turn, the paths
 // for the owners found so far alone.
 TEST_F(OwnerServiceTest, StatsAndPathsRequestsAreAnsweredInTurn) {
-    OwnerService service(Root());
+    OwnerService service(Root(), FixtureSockets());
     Bytes input;
     const std::uint32_t asked[] = {1234, 2000};
     for (const Bytes& frame : {EncodeOwnersRequest(OwnersRequest{0, {5678}}), EncodeStatsRequest(),
@@ -522,7 +608,7 @@ TEST_F(OwnerServiceTest, StatsAndPathsRequestsAreAnsweredInTurn) {
 // Random byte streams and mutated requests through the loop: it ends every
 // time, and never with anything but a clean close or a malformed frame.
 TEST_F(OwnerServiceTest, ShortFuzzOfTheLoopAlwaysEnds) {
-    OwnerService service(Root());
+    OwnerService service(Root(), FixtureSockets());
     std::mt19937 random(42);
     const Bytes seed = EncodeOwnersRequest(OwnersRequest{2, {5678, 7000, 1}});
     for (int i = 0; i < 1500; ++i) {
@@ -538,6 +624,278 @@ TEST_F(OwnerServiceTest, ShortFuzzOfTheLoopAlwaysEnds) {
     }
 }
 
+// Only sockets the request's table holds in the caller's namespace get an
+// owner: here table 0 holds 5678 alone, so 7000 (held by 2000, but of
+// another namespace or table) and the pipe's inode are answered without
+// one, and 2000 is not named.  A table that cannot be read names nobody,
+// and the reply says so.
+TEST_F(OwnerServiceTest, AnswersOnlyForTheSocketsOfTheRequestsTable) {
+    OwnerService service(Root(),
+                         [](unsigned table, std::chrono::steady_clock::time_point, std::vector<std::uint64_t>& inodes) {
+                             if (table == 0) inodes = {5678};
+                             if (table == 1) inodes = {7000, 7001};
+                             return table < 2;
+                         });
+    const OwnersReply tcp = service.Answer(OwnersRequest{0, {5678, 7000, 42}});
+    EXPECT_EQ(tcp.pids, (std::vector<std::uint32_t>{1234, 0, 0}));
+    ASSERT_EQ(tcp.names.size(), 1u);
+    EXPECT_EQ(tcp.names[0].pid, 1234u);
+    EXPECT_EQ(tcp.shortfall, Shortfall::None);
+    EXPECT_EQ(service.Answer(OwnersRequest{1, {7001, 5678}}).pids, (std::vector<std::uint32_t>{2000, 0}));
+    const OwnersReply unreadable = service.Answer(OwnersRequest{2, {7001, 5678}});
+    EXPECT_EQ(unreadable.pids, (std::vector<std::uint32_t>{0, 0}));
+    EXPECT_TRUE(unreadable.names.empty());
+    EXPECT_EQ(unreadable.shortfall, Shortfall::TableUnreadable);
+}
+
+// Paths are told only while the process still holds a socket it was found
+// with: once 1234's descriptor names another socket (the socket closed, or
+// the pid went to another process), 1234 is answered with nothing.
+TEST_F(OwnerServiceTest, PathsOnlyWhileTheProcessStillHoldsItsSocket) {
+    OwnerService service(Root(), FixtureSockets());
+    EXPECT_EQ(service.Answer(OwnersRequest{0, {5678, 7000}}).pids, (std::vector<std::uint32_t>{1234, 2000}));
+    fs::remove(Root() / "1234" / "fd" / "3");
+    fs::create_symlink(SocketLink(9999), Root() / "1234" / "fd" / "3");
+    const PathsReply paths = service.AnswerPaths(PathsRequest{{1234, 2000}});
+    ASSERT_EQ(paths.paths.size(), 1u);
+    EXPECT_EQ(paths.paths[0].pid, 2000u);
+    EXPECT_EQ(paths.paths[0].path, "/opt/app/daemon (deleted)");
+}
+
+// Under hidepid, another user's process is named only for a caller in the
+// mount's gid= group or with privilege of its own; the caller's own always.
+// The fixture's processes: 1234 the caller's (uid 1000), 2000 another
+// user's, 4000 root's.
+TEST_F(OwnerServiceTest, NamesOnlyTheProcessesTheCallerMaySee) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the fixture's processes their users";
+    ASSERT_EQ(chown((Root() / "1234").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chown((Root() / "2000").c_str(), 2000, 2000), 0);
+    struct Case {
+        const char* what;
+        ProcMount mount;
+        Caller caller;
+        std::vector<std::uint32_t> pids;
+    };
+    const Caller user{1000, {1000, 24}, false};
+    const Case cases[] = {
+        {"hidepid off", {0, false, 0}, user, {1234, 2000, 4000}},
+        {"noaccess", {1, false, 0}, user, {1234, 0, 0}},
+        {"invisible", {2, false, 0}, user, {1234, 0, 0}},
+        {"ptraceable", {4, false, 0}, user, {1234, 0, 0}},
+        {"invisible, gid= a group of the caller", {2, true, 24}, user, {1234, 2000, 4000}},
+        {"invisible, gid= another group", {2, true, 25}, user, {1234, 0, 0}},
+        {"invisible, a caller that may read every process", {2, false, 0}, {1000, {1000}, true}, {1234, 2000, 4000}},
+    };
+    for (const Case& c : cases) {
+        OwnerService service(Root(), FixtureSockets(), ProcAccess{c.mount, c.caller});
+        const OwnersReply reply = service.Answer(OwnersRequest{0, {5678, 7000, 8000}});
+        EXPECT_EQ(reply.pids, c.pids) << c.what;
+        std::vector<std::uint32_t> named, told;
+        for (const OwnerName& n : reply.names) named.push_back(n.pid);
+        for (const OwnerPath& p : service.AnswerPaths(PathsRequest{{1234, 2000, 4000}}).paths) told.push_back(p.pid);
+        std::vector<std::uint32_t> shown;
+        for (std::uint32_t pid : c.pids)
+            if (pid != 0) shown.push_back(pid);
+        EXPECT_EQ(told, shown) << c.what;
+        shown.erase(std::remove(shown.begin(), shown.end(), 4000u), shown.end());  // no exe link
+        std::sort(named.begin(), named.end());
+        EXPECT_EQ(named, shown) << c.what;
+    }
+}
+
+// The options of the proc mount the helper uses, from mountinfo lines: by
+// its device, of type proc, the super options after the separator.
+TEST(ProcMountOptions, ReadFromTheLineOfTheProcsDevice) {
+    const std::string other = "25 1 0:5 / /dev rw - devtmpfs udev rw,hidepid=invisible\n";
+    const std::string plain = "30 25 0:22 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::optional<unsigned> hidePid;  // nothing: no line found
+        std::optional<gid_t> gid;
+    };
+    const Case cases[] = {
+        {"hidepid off", plain, 0, std::nullopt},
+        {"invisible with gid", "30 25 0:22 / /proc rw shared:12 - proc proc rw,hidepid=invisible,gid=4242\n", 2, 4242},
+        {"the number form", "30 25 0:22 / /proc rw - proc proc rw,gid=7,hidepid=2\n", 2, 7},
+        {"noaccess", "30 25 0:22 / /proc rw - proc proc rw,hidepid=1\n", 1, std::nullopt},
+        {"ptraceable", "30 25 0:22 / /proc rw - proc proc rw,hidepid=ptraceable\n", 4, std::nullopt},
+        {"a value not known hides", "30 25 0:22 / /proc rw - proc proc rw,hidepid=sometimes\n", 2, std::nullopt},
+        {"a gid that does not parse", "30 25 0:22 / /proc rw - proc proc rw,hidepid=2,gid=x\n", 2, std::nullopt},
+        {"the last line of the device", plain + "31 25 0:22 / /proc rw - proc proc rw,hidepid=2\n", 2, std::nullopt},
+        {"another device only", other, std::nullopt, std::nullopt},
+        {"the device, not of type proc", "30 25 0:22 / /proc rw - tmpfs tmpfs rw\n", std::nullopt, std::nullopt},
+        {"no separator", "30 25 0:22 / /proc rw proc proc rw,hidepid=0\n", std::nullopt, std::nullopt},
+        {"cut after the type", "30 25 0:22 / /proc rw - proc\n", std::nullopt, std::nullopt},
+        {"a device of another minor", "30 25 0:220 / /proc rw - proc proc rw\n", std::nullopt, std::nullopt},
+        {"empty", "", std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::optional<ProcMount> mount = ProcMountOf(c.text, 0, 22);
+        ASSERT_EQ(mount.has_value(), c.hidePid.has_value()) << c.what;
+        if (!mount) continue;
+        EXPECT_EQ(mount->hidePid, *c.hidePid) << c.what;
+        EXPECT_EQ(mount->hasGid, c.gid.has_value()) << c.what;
+        if (c.gid) {
+            EXPECT_EQ(mount->gid, *c.gid) << c.what;
+        }
+    }
+}
+
+// A sock_diag buffer as the kernel would send it: messages of (type,
+// sequence number, family, inode), or a raw length to lie with.
+Bytes DiagBuffer(const std::vector<std::tuple<std::uint16_t, std::uint32_t, std::uint8_t, std::uint32_t>>& messages) {
+    Bytes out;
+    for (const auto& [type, seq, family, inode] : messages) {
+        nlmsghdr header{};
+        header.nlmsg_type = type;
+        header.nlmsg_seq = seq;
+        inet_diag_msg msg{};
+        msg.idiag_family = family;
+        msg.idiag_inode = inode;
+        const bool record = type == SOCK_DIAG_BY_FAMILY;
+        header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_HDRLEN + (record ? sizeof msg : 4));
+        const std::size_t at = out.size();
+        out.resize(at + NLMSG_ALIGN(header.nlmsg_len), 0);
+        std::memcpy(out.data() + at, &header, sizeof header);
+        if (record) std::memcpy(out.data() + at + NLMSG_HDRLEN, &msg, sizeof msg);
+    }
+    return out;
+}
+
+// The socket table's decoder takes only its own dump's sockets of its
+// family, and stops on anything that breaks the format.
+TEST(SocketTableDecoder, TakesTheInodesOfItsDumpAndRefusesBrokenBuffers) {
+    constexpr std::uint32_t seq = 77;
+    std::vector<std::uint64_t> inodes;
+    const Bytes good = DiagBuffer({{SOCK_DIAG_BY_FAMILY, seq, AF_INET, 10},
+                                   {SOCK_DIAG_BY_FAMILY, seq + 1, AF_INET, 11},  // another dump's
+                                   {SOCK_DIAG_BY_FAMILY, seq, AF_INET6, 12},     // another family
+                                   {SOCK_DIAG_BY_FAMILY, seq, AF_INET, 0},       // TIME_WAIT
+                                   {SOCK_DIAG_BY_FAMILY, seq, AF_INET, 13}});
+    EXPECT_EQ(DecodeTableBuffer(good.data(), good.size(), seq, AF_INET, inodes), 0);
+    EXPECT_EQ(inodes, (std::vector<std::uint64_t>{10, 13}));
+    const Bytes done = DiagBuffer({{SOCK_DIAG_BY_FAMILY, seq, AF_INET, 14}, {NLMSG_DONE, seq, 0, 0}});
+    EXPECT_EQ(DecodeTableBuffer(done.data(), done.size(), seq, AF_INET, inodes), 1);
+    EXPECT_EQ(inodes.back(), 14u);
+
+    Bytes tooLong = good;
+    const std::uint32_t past = static_cast<std::uint32_t>(good.size() + 1);
+    std::memcpy(tooLong.data(), &past, sizeof past);
+    Bytes tooShort = good;
+    const std::uint32_t shortLength = 8;
+    std::memcpy(tooShort.data(), &shortLength, sizeof shortLength);
+    Bytes shortRecord = DiagBuffer({{SOCK_DIAG_BY_FAMILY, seq, AF_INET, 15}});
+    const std::uint32_t headerOnly = NLMSG_HDRLEN + 8;
+    std::memcpy(shortRecord.data(), &headerOnly, sizeof headerOnly);
+    shortRecord.resize(headerOnly);
+    struct Case {
+        const char* what;
+        Bytes buffer;
+        int state;
+        std::size_t taken;
+    };
+    const Case cases[] = {
+        {"an error message", DiagBuffer({{NLMSG_ERROR, seq, 0, 0}}), -1, 0},
+        {"another dump's error and end", DiagBuffer({{NLMSG_ERROR, seq + 1, 0, 0}, {NLMSG_DONE, seq + 1, 0, 0}}), 0, 0},
+        {"a length past the buffer", tooLong, -1, 0},
+        {"a length shorter than a header", tooShort, -1, 0},
+        {"a record shorter than its type", shortRecord, 0, 0},
+        {"half a header", Bytes(10, 0), 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint64_t> taken;
+        EXPECT_EQ(DecodeTableBuffer(c.buffer.data(), c.buffer.size(), seq, AF_INET, taken), c.state) << c.what;
+        EXPECT_EQ(taken.size(), c.taken) << c.what;
+    }
+    // Mutated buffers as exact-size heap blocks: the sanitizer build
+    // catches any read past them.
+    std::mt19937 random(9);
+    for (int i = 0; i < 20000; ++i) {
+        Bytes buffer = good;
+        for (int e = 0; e < 3; ++e) buffer[random() % buffer.size()] = static_cast<std::uint8_t>(random());
+        buffer.resize(random() % (buffer.size() + 1));
+        const Bytes exact(buffer.begin(), buffer.end());
+        std::vector<std::uint64_t> taken;
+        DecodeTableBuffer(exact.data(), exact.size(), seq, AF_INET, taken);
+    }
+}
+
+// The live table of this namespace, read as the helper reads it: a
+// listener of this process is in the TCP table and not in the UDP one.
+TEST(SocketTableLive, HoldsTheSocketsOfThisNamespace) {
+    const int listener = LoopbackSocket(AF_INET, SOCK_STREAM);
+    ASSERT_GE(listener, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::vector<std::uint64_t> tcp, udp, none;
+    ASSERT_TRUE(ReadTableSockets(0, deadline, tcp));
+    ASSERT_TRUE(ReadTableSockets(1, deadline, udp));
+    EXPECT_FALSE(ReadTableSockets(4, deadline, none)) << "table 4 names no socket table";
+    EXPECT_TRUE(std::binary_search(tcp.begin(), tcp.end(), InodeOf(listener)));
+    EXPECT_FALSE(std::binary_search(udp.begin(), udp.end(), InodeOf(listener)));
+    EXPECT_TRUE(std::is_sorted(tcp.begin(), tcp.end()));
+    close(listener);
+}
+
+// A process with very many descriptors holds the socket asked for at its
+// last one: a search with a budget too short to get there stops, answers
+// what it found and says it is incomplete; asked again with time enough it
+// finds the owner (the socket was not taken for ownerless).
+TEST(OwnerServiceLive, ASearchPastItsBudgetAnswersWhatItFoundAndSaysSo) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 20000);
+    if (limit.rlim_cur < 16000 || setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        GTEST_SKIP() << "cannot hold 16,000 descriptors";
+    const int many = LoopbackSocket(AF_INET, SOCK_DGRAM);
+    ASSERT_GE(many, 0);
+    std::vector<int> copies;
+    for (int i = 0; i < 15000; ++i) {
+        const int copy = fcntl(many, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) break;
+        copies.push_back(copy);
+    }
+    const int last = LoopbackSocket(AF_INET, SOCK_DGRAM);
+    const CapabilitiesKept caps;
+    // The table as the helper takes it, with time enough whatever the
+    // service's budget.
+    const SocketInventory table = [](unsigned t, std::chrono::steady_clock::time_point,
+                                     std::vector<std::uint64_t>& inodes) {
+        return ReadTableSockets(t, std::chrono::steady_clock::now() + std::chrono::seconds(5), inodes);
+    };
+    const OwnersRequest request{1, {InodeOf(last)}};
+    OwnerService hurried("/proc", table, {}, std::chrono::milliseconds(1));
+    const OwnersReply cut = hurried.Answer(request);
+    OwnerService patient("/proc", table);
+    const OwnersReply whole = patient.Answer(request);
+    // The owner index under both: a socket its stopped walk did not reach
+    // is looked for again at the next request for its table.
+    provider::SocketOwnerIndex index;
+    std::vector<provider::SocketRow> rows(1);
+    rows[0].inode = InodeOf(last);
+    const std::unordered_set<std::uint64_t> live = {rows[0].inode};
+    index.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+    index.Resolve("/proc", 1, rows, live);
+    const std::uint32_t stoppedPid = rows[0].pid;
+    const bool stoppedComplete = index.LastComplete();
+    index.SetDeadline(std::chrono::steady_clock::time_point::max());
+    index.Resolve("/proc", 1, rows, live);
+    for (int fd : copies) close(fd);
+    close(many);
+    close(last);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(copies.size(), 15000u);
+    EXPECT_EQ(cut.shortfall, Shortfall::SearchCutShort);
+    EXPECT_EQ(cut.pids, (std::vector<std::uint32_t>{0}));
+    EXPECT_EQ(whole.shortfall, Shortfall::None);
+    EXPECT_EQ(whole.pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid())}));
+    EXPECT_EQ(stoppedPid, 0u);
+    EXPECT_FALSE(stoppedComplete);
+    EXPECT_EQ(rows[0].pid, static_cast<std::uint32_t>(getpid())) << "taken for ownerless after a stopped walk";
+    EXPECT_TRUE(index.LastComplete());
+}
+
 // ---------------------------------------------------------------------------
 // The built helper, started as a user would start it
 
@@ -547,9 +905,10 @@ struct HelperRun {
     std::string err;
 };
 
-// Runs the helper with `input` on its standard input (a socket, as the
-// program gives it) and an empty environment.
-HelperRun RunHelper(const Bytes& input) {
+// Runs the helper (or the copy at `path`) with `input` on its standard input
+// (a socket, as the program gives it) and an empty environment.  The
+// forked child runs `inChild` first, and exits with 126 when it fails.
+HelperRun RunHelper(const Bytes& input, const char* path = OWNER_HELPER, const std::function<bool()>& inChild = {}) {
     HelperRun r;
     int io[2], err[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io) != 0) return r;
@@ -557,7 +916,8 @@ HelperRun RunHelper(const Bytes& input) {
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(err[1], 2);
-        ExecHelper(io[1]);
+        if (inChild && !inChild()) _exit(126);
+        ExecHelper(io[1], path);
     }
     close(io[1]);
     close(err[1]);
@@ -571,10 +931,14 @@ HelperRun RunHelper(const Bytes& input) {
     return r;
 }
 
-// The socket inode of a descriptor of this process.
-std::uint64_t InodeOf(int fd) {
-    struct stat st {};
-    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+// The Owners reply that follows the hello of a run, for `rows` rows.
+std::optional<OwnersReply> FirstReply(const HelperRun& r, std::size_t rows) {
+    const std::size_t at = kHeaderSize + kHelloLength;
+    if (r.out.size() < at + kHeaderSize) return std::nullopt;
+    std::uint32_t length = 0;
+    std::memcpy(&length, r.out.data() + at + 4, sizeof length);
+    if (r.out.size() < at + kHeaderSize + length) return std::nullopt;
+    return DecodeOwnersReply(std::span<const std::uint8_t>(r.out.data() + at + kHeaderSize, length), rows);
 }
 
 std::string StatusField(pid_t pid, const std::string& field) {
@@ -585,27 +949,24 @@ std::string StatusField(pid_t pid, const std::string& field) {
 }
 
 TEST(OwnerHelperProgram, AnswersOwnersOfSocketsAndNothingElse) {
-    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int pipeEnds[2];
+    const int sock = LoopbackSocket(AF_INET, SOCK_STREAM);
+    int pipeEnds[2], unixEnds[2];
     ASSERT_GE(sock, 0);
     ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, unixEnds), 0);
     const int file = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(file, 0);
-    // The inodes of a socket, a pipe and a file this process holds: only the
-    // socket has an owner to tell.
-    const HelperRun r = RunHelper(EncodeOwnersRequest(OwnersRequest{0, {InodeOf(sock), InodeOf(pipeEnds[0]), InodeOf(file)}}));
-    close(sock);
-    close(pipeEnds[0]);
-    close(pipeEnds[1]);
-    close(file);
+    // The inodes of a TCP socket, a pipe, a file and a Unix socket this
+    // process holds: only the TCP socket has an owner to tell.
+    const HelperRun r = RunHelper(EncodeOwnersRequest(
+        OwnersRequest{0, {InodeOf(sock), InodeOf(pipeEnds[0]), InodeOf(file), InodeOf(unixEnds[0])}}));
+    for (int fd : {sock, pipeEnds[0], pipeEnds[1], unixEnds[0], unixEnds[1], file}) close(fd);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    ASSERT_GT(r.out.size(), kHeaderSize + kHelloLength + kHeaderSize);
-    const std::span<const std::uint8_t> reply(r.out.data() + kHeaderSize + kHelloLength + kHeaderSize,
-                                              r.out.size() - 2 * kHeaderSize - kHelloLength);
-    const auto decoded = DecodeOwnersReply(reply, 3);
+    const std::optional<OwnersReply> decoded = FirstReply(r, 4);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0, 0}));
+    EXPECT_EQ(decoded->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(getpid()), 0, 0, 0}));
+    EXPECT_EQ(decoded->shortfall, Shortfall::None);
     ASSERT_EQ(decoded->names.size(), 1u);
     EXPECT_EQ(decoded->names[0].name, fs::read_symlink("/proc/self/exe").filename().string());
 }
@@ -613,10 +974,10 @@ TEST(OwnerHelperProgram, AnswersOwnersOfSocketsAndNothingElse) {
 // The four tables of a refresh, for sockets of this process on loopback,
 // then the count of walks: one.
 TEST(OwnerHelperProgram, WalksOnceForTheFourTables) {
-    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int tcp6 = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int udp6 = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int tcp = LoopbackSocket(AF_INET, SOCK_STREAM);
+    const int udp = LoopbackSocket(AF_INET, SOCK_DGRAM);
+    const int tcp6 = LoopbackSocket(AF_INET6, SOCK_STREAM);
+    const int udp6 = LoopbackSocket(AF_INET6, SOCK_DGRAM);
     const std::vector<int> fds = {tcp, udp, tcp6, udp6};
     if (std::count(fds.begin(), fds.end(), -1) != 0) {
         for (int fd : fds)
@@ -660,13 +1021,12 @@ TEST(OwnerHelperProgram, PlacesManySocketsWithItsSecondThread) {
     limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
     if (limit.rlim_cur < 2400 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP() << "cannot hold 2,400 descriptors";
     std::vector<int> fds;
-    OwnersRequest request;
-    for (int i = 0; i < 1100; ++i) {
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) break;
-        fds.insert(fds.end(), {pair[0], pair[1]});
-        request.inodes.push_back(InodeOf(pair[0]));
-        request.inodes.push_back(InodeOf(pair[1]));
+    OwnersRequest request{1, {}};
+    for (int i = 0; i < 2200; ++i) {
+        const int fd = LoopbackSocket(AF_INET, SOCK_DGRAM);
+        if (fd < 0) break;
+        fds.push_back(fd);
+        request.inodes.push_back(InodeOf(fd));
     }
     Bytes twice = EncodeOwnersRequest(request);
     const Bytes again = twice;
@@ -903,6 +1263,264 @@ TEST(OwnerHelperFailures, ProgramFallsBackToItsOwnLookups) {
         EXPECT_NE(line.find(owner), std::string::npos) << c.what << ": " << line << "\n" << errors;
     }
     close(listener);
+}
+
+// A process of this test's own that holds what `make` opens (run in the
+// child, returns a descriptor or -1) after `setUp` (also in the child;
+// false: the child ends), reports its inode and pid, and is ended by its
+// pid when the object goes.
+class SocketHolder {
+public:
+    SocketHolder(const std::function<bool()>& setUp, const std::function<int()>& make) {
+        int report[2];
+        if (pipe2(report, O_CLOEXEC) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(report[0]);
+            const int fd = setUp() ? make() : -1;
+            const std::uint64_t inode = fd >= 0 ? InodeOf(fd) : 0;
+            [[maybe_unused]] const ssize_t n = write(report[1], &inode, sizeof inode);
+            for (;;) pause();
+        }
+        close(report[1]);
+        pollfd p{report[0], POLLIN, 0};
+        if (m_pid > 0 && poll(&p, 1, 10000) == 1) {
+            [[maybe_unused]] const ssize_t n = read(report[0], &m_inode, sizeof m_inode);
+        }
+        close(report[0]);
+    }
+    ~SocketHolder() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    SocketHolder(const SocketHolder&) = delete;
+    SocketHolder& operator=(const SocketHolder&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    std::uint64_t Inode() const { return m_inode; }  // 0: nothing held
+
+private:
+    pid_t m_pid = -1;
+    std::uint64_t m_inode = 0;
+};
+
+// A root listener in a network namespace of its own: the helper started in
+// this namespace names no owner for it, the helper started in its
+// namespace does.
+TEST(OwnerHelperProgram, NamesNoOwnerOfASocketInAnotherNetworkNamespace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network namespace";
+    const SocketHolder holder(
+        [] { return unshare(CLONE_NEWNET) == 0; },
+        [] {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 && listen(fd, 1) == 0 ? fd
+                                                                                                                 : -1;
+        });
+    ASSERT_NE(holder.Inode(), 0u) << "no listener in a namespace of its own";
+    const Bytes request = EncodeOwnersRequest(OwnersRequest{0, {holder.Inode()}});
+    const HelperRun here = RunHelper(request);
+    const std::string ns = "/proc/" + std::to_string(holder.Pid()) + "/ns/net";
+    const int nsFd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(nsFd, 0) << ns << ": " << std::strerror(errno);
+    const HelperRun there = RunHelper(request, OWNER_HELPER, [nsFd] { return setns(nsFd, CLONE_NEWNET) == 0; });
+    close(nsFd);
+    EXPECT_EQ(here.status, 0) << here.err;
+    const auto fromHere = FirstReply(here, 1);
+    ASSERT_TRUE(fromHere);
+    EXPECT_EQ(fromHere->pids, (std::vector<std::uint32_t>{0})) << "named the owner of another namespace's socket";
+    EXPECT_TRUE(fromHere->names.empty());
+    EXPECT_EQ(there.status, 0) << there.err;
+    const auto fromThere = FirstReply(there, 1);
+    ASSERT_TRUE(fromThere);
+    EXPECT_EQ(fromThere->pids, (std::vector<std::uint32_t>{static_cast<std::uint32_t>(holder.Pid())}));
+}
+
+// Reads one whole frame within 10 s; its header and payload, or nothing.
+std::optional<std::pair<Header, Bytes>> ReadFrame(int fd) {
+    Bytes bytes;
+    auto readUpTo = [&](std::size_t size) {
+        while (bytes.size() < size) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 10000) != 1) return false;
+            std::uint8_t buf[4096];
+            const ssize_t n = read(fd, buf, std::min(sizeof buf, size - bytes.size()));
+            if (n <= 0) return false;
+            bytes.insert(bytes.end(), buf, buf + n);
+        }
+        return true;
+    };
+    if (!readUpTo(kHeaderSize)) return std::nullopt;
+    const std::optional<Header> header = DecodeHeader(HeaderOf(bytes));
+    if (!header || !readUpTo(kHeaderSize + header->length)) return std::nullopt;
+    return std::make_pair(*header, Bytes(bytes.begin() + kHeaderSize, bytes.end()));
+}
+
+// Paths are told for a socket's owner while it holds the socket, and not
+// once the socket has closed (as for a pid that another process has taken
+// over): the helper checks again before it reads.
+TEST(OwnerHelperProgram, PathsForAProcessWhoseSocketClosedAnswerNothing) {
+    int io[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, io), 0);
+    const pid_t pid = fork();
+    if (pid == 0) ExecHelper(io[1]);
+    close(io[1]);
+    ASSERT_GT(pid, 0);
+    const int udp = LoopbackSocket(AF_INET, SOCK_DGRAM);
+    const std::uint32_t self[] = {static_cast<std::uint32_t>(getpid())};
+    auto send = [&](const Bytes& frame) {
+        return write(io[0], frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+    };
+    auto paths = [&]() -> std::optional<PathsReply> {
+        if (!send(EncodePathsRequest(self))) return std::nullopt;
+        const auto frame = ReadFrame(io[0]);
+        if (!frame || frame->first.type != MessageType::PathsReply) return std::nullopt;
+        return DecodePathsReply(frame->second, self);
+    };
+    const auto hello = ReadFrame(io[0]);
+    std::optional<OwnersReply> owners;
+    if (udp >= 0 && hello && send(EncodeOwnersRequest(OwnersRequest{1, {InodeOf(udp)}}))) {
+        const auto frame = ReadFrame(io[0]);
+        if (frame && frame->first.type == MessageType::OwnersReply) owners = DecodeOwnersReply(frame->second, 1);
+    }
+    const std::optional<PathsReply> held = paths();
+    close(udp);
+    const std::optional<PathsReply> closed = paths();
+    close(io[0]);
+    EXPECT_EQ(WaitBounded(pid, kTimeLimit), 0);
+    ASSERT_GE(udp, 0);
+    ASSERT_TRUE(owners);
+    EXPECT_EQ(owners->pids, (std::vector<std::uint32_t>{self[0]}));
+    ASSERT_TRUE(held);
+    ASSERT_EQ(held->paths.size(), 1u);
+    EXPECT_EQ(held->paths[0].path, fs::read_symlink("/proc/self/exe").string());
+    ASSERT_TRUE(closed);
+    EXPECT_TRUE(closed->paths.empty()) << "told the paths of a process that no longer holds the socket";
+}
+
+// The helper given its capabilities and started by uid 65533 in a mount
+// namespace of the test's own, with a proc mounted there as each case
+// says, is asked for the owner of a socket of uid 65534 (nobody): it names
+// it only where that proc would show the process to the caller.
+TEST(OwnerHelperProgram, HonoursTheHidepidOfItsProc) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a proc and start processes of other users";
+    constexpr uid_t kNobody = 65534, kCaller = 65533;
+    constexpr gid_t kExempt = 4242;
+    // A copy of the helper with its capabilities, in the build tree (the
+    // temporary directory may be mounted nosuid), which uid 65533 may run.
+    TempDir dir("hidepid-", fs::path(OWNER_HELPER).parent_path().parent_path());
+    ASSERT_FALSE(dir.Path().empty());
+    chmod(dir.Path().c_str(), 0755);
+    struct statvfs fsInfo {};
+    if (statvfs(dir.Path().c_str(), &fsInfo) == 0 && (fsInfo.f_flag & ST_NOSUID) != 0)
+        GTEST_SKIP() << "the build tree is mounted nosuid, where file capabilities do not apply";
+    for (fs::path p = dir.Path(); p != p.root_path(); p = p.parent_path()) {
+        struct stat st {};
+        if (stat(p.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            GTEST_SKIP() << p << " cannot be searched by other users";
+    }
+    const fs::path helper = dir.Path() / "tessaline-owners";
+    fs::copy_file(OWNER_HELPER, helper);
+    chmod(helper.c_str(), 0755);
+    const std::string grant = "setcap cap_sys_ptrace,cap_dac_read_search+p '" + helper.string() + "' 2>&1";
+    if (std::system(grant.c_str()) != 0) GTEST_SKIP() << "setcap failed";
+
+    const SocketHolder holder(
+        [] {
+            return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+                   setresuid(kNobody, kNobody, kNobody) == 0;
+        },
+        [] { return LoopbackSocket(AF_INET, SOCK_DGRAM); });
+    ASSERT_NE(holder.Inode(), 0u);
+    const Bytes request = EncodeOwnersRequest(OwnersRequest{1, {holder.Inode()}});
+
+    struct Case {
+        const char* what;
+        const char* options;  // of the proc mounted for the helper; null: the machine's
+        std::vector<gid_t> groups;
+        bool named;
+    };
+    const Case cases[] = {
+        {"the machine's proc", nullptr, {}, true},
+        {"hidepid=invisible", "hidepid=invisible", {}, false},
+        {"hidepid=noaccess", "hidepid=noaccess", {}, false},
+        {"hidepid=invisible with the caller in its gid=", "hidepid=invisible,gid=4242", {kExempt}, true},
+        {"hidepid=invisible with the caller outside its gid=", "hidepid=invisible,gid=4242", {}, false},
+    };
+    for (const Case& c : cases) {
+        const HelperRun r = RunHelper(request, helper.c_str(), [&c] {
+            if (c.options != nullptr &&
+                (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, c.options) != 0))
+                return false;
+            return setgroups(c.groups.size(), c.groups.data()) == 0 && setresgid(kCaller, kCaller, kCaller) == 0 &&
+                   setresuid(kCaller, kCaller, kCaller) == 0;
+        });
+#if defined(__SANITIZE_ADDRESS__)
+        if (r.status != 0 && r.status != 126)
+            GTEST_SKIP() << "the sanitizer runtime does not run a program with file capabilities: " << r.err;
+#endif
+        ASSERT_EQ(r.status, 0) << c.what << " (126: the case could not be set up)\n" << r.err;
+        ASSERT_GE(r.out.size(), kHeaderSize + kHelloLength);
+        const auto hello = DecodeHello(std::span<const std::uint8_t>(r.out.data() + kHeaderSize, kHelloLength));
+        ASSERT_TRUE(hello);
+        ASSERT_NE(hello->flags & kMayReadEveryProcess, 0) << "the copy was not given its capabilities";
+        const auto reply = FirstReply(r, 1);
+        ASSERT_TRUE(reply) << c.what;
+        EXPECT_EQ(reply->pids[0], c.named ? static_cast<std::uint32_t>(holder.Pid()) : 0u) << c.what;
+    }
+}
+
+// The allow-list opens directories for reading and nothing else, and
+// makes no socket but the sock_diag one: each call below in a child that
+// has locked itself down as the helper does, which either lives or is
+// killed (159: SIGSYS).
+TEST(OwnerHelperSandbox, OpensDirectoriesOnlyAndNoSocketButTheTables) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer build runs the helper without its allow-list";
+#endif
+    struct Case {
+        const char* what;
+        std::function<long()> call;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {"a directory, for reading",
+         [] { return syscall(SYS_openat, AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, true},
+        {"a file, for reading", [] { return syscall(SYS_openat, AT_FDCWD, "/etc/passwd", O_RDONLY | O_CLOEXEC); },
+         false},
+        {"a directory without O_DIRECTORY", [] { return syscall(SYS_openat, AT_FDCWD, "/proc", O_RDONLY); }, false},
+        {"a directory, for writing", [] { return syscall(SYS_openat, AT_FDCWD, "/tmp", O_WRONLY | O_DIRECTORY); },
+         false},
+        {"a new file beside a directory",
+         [] { return syscall(SYS_openat, AT_FDCWD, "/tmp/x", O_RDONLY | O_DIRECTORY | O_CREAT, 0600); }, false},
+        {"a temporary file", [] { return syscall(SYS_openat, AT_FDCWD, "/tmp", O_TMPFILE | O_RDWR, 0600); }, false},
+        {"the sock_diag socket",
+         [] { return syscall(SYS_socket, AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG); }, true},
+        {"a routing socket", [] { return syscall(SYS_socket, AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE); },
+         false},
+        {"an IP socket", [] { return syscall(SYS_socket, AF_INET, SOCK_STREAM, 0); }, false},
+        {"the processors it may use",
+         [] {
+             cpu_set_t set;
+             return syscall(SYS_sched_getaffinity, 0, sizeof set, &set);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (!LockDown().empty()) _exit(3);
+            c.call();
+            _exit(0);
+        }
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(WaitBounded(pid, kTimeLimit), c.allowed ? 0 : 128 + SIGSYS) << c.what;
+    }
 }
 
 }  // namespace

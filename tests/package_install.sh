@@ -14,8 +14,15 @@
 # its report, the installed window leaving the user's home alone, the menu
 # entry known to the desktop database; then the
 # package purged leaves no file of its own, no group, no debconf answer and
-# no dpkg record behind.  Needs root, unshare, overlayfs, dpkg, debconf and
-# lintian; skips (77) elsewhere.
+# no dpkg record behind.  Then, with yes:
+#   - an owner and mode set with dpkg-statoverride stay as the administrator
+#     set them, through the installation and a reconfiguration, and the
+#     helper still gets its capabilities;
+#   - on a file system without extended attributes (ramfs) the
+#     installation still completes, says why the helper has no
+#     capabilities, and leaves it root:root 0755 without them.
+# Needs root, unshare, overlayfs, dpkg, debconf and lintian; skips (77)
+# elsewhere.
 #
 # Warnings lintian gives that are kept:
 #   initial-upload-closes-no-bugs: the package is not uploaded to Debian;
@@ -74,6 +81,22 @@ listener=$!
 trap 'kill $listener 2>/dev/null || true; wait $listener 2>/dev/null || true' EXIT
 sleep 0.5
 
+# Purges the package, and checks that nothing of its own is left.
+purge() {
+  in_root dpkg --purge tessaline >"$scratch/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$scratch/dpkg.log")"
+}
+check_purged() {
+  # Nothing of its own left: no file the package installed, no group, no
+  # answer, no dpkg record.
+  left=$(cd "$scratch/upper" && find . -path ./tmp -prune -o -print | grep -i tessaline || true)
+  [ -z "$left" ] || fail "left behind: $left"
+  in_root getent group tessaline >/dev/null && fail "the group tessaline is left"
+  in_root sh -c 'echo GET tessaline/owners-group | debconf-communicate tessaline' | grep -q '^0 ' &&
+    fail "the debconf answer is left"
+  in_root dpkg -s tessaline >/dev/null 2>&1 && fail "dpkg still knows tessaline"
+  true
+}
+
 for answer in true false; do
   echo "tessaline tessaline/owners-group boolean $answer" | in_root debconf-set-selections
   in_root dpkg -i /tmp/tessaline.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.log")"
@@ -117,14 +140,45 @@ for answer in true false; do
     grep -q "application/x-tessaline-document=com.ulvosystems.Tessaline.desktop" \
       "$root/usr/share/applications/mimeinfo.cache" || fail "the desktop database does not open .tsl with Tessaline"
   fi
-  in_root dpkg --purge tessaline >"$scratch/dpkg.log" 2>&1 || fail "dpkg --purge: $(cat "$scratch/dpkg.log")"
-  # Nothing of its own left: no file the package installed, no group, no
-  # answer, no dpkg record.
-  left=$(cd "$scratch/upper" && find . -path ./tmp -prune -o -print | grep -i tessaline || true)
-  [ -z "$left" ] || fail "left behind: $left"
-  in_root getent group tessaline >/dev/null && fail "the group tessaline is left"
-  in_root sh -c 'echo GET tessaline/owners-group | debconf-communicate tessaline' | grep -q '^0 ' &&
-    fail "the debconf answer is left"
-  in_root dpkg -s tessaline >/dev/null 2>&1 && fail "dpkg still knows tessaline"
+  purge
+  check_purged
 done
-echo "installed with either answer, its files, modes and capabilities in place, and purged without a trace"
+
+echo "tessaline tessaline/owners-group boolean true" | in_root debconf-set-selections
+# The administrator's owner and mode, set before the package comes.
+in_root dpkg-statoverride --add root root 0700 "$helper" || fail "dpkg-statoverride --add"
+in_root dpkg -i /tmp/tessaline.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i with an override: $(cat "$scratch/dpkg.log")"
+for step in installed reconfigured; do
+  owner=$(in_root stat -c '%U:%G %a' "$helper")
+  [ "$owner" = "root:root 700" ] || fail "$step over an override: the helper is $owner"
+  [[ "$(in_root getcap "$helper")" == *cap_dac_read_search,cap_sys_ptrace=p* ]] ||
+    fail "$step over an override: the helper's capabilities are '$(in_root getcap "$helper")'"
+  [ $step = installed ] || break
+  in_root dpkg-reconfigure -f noninteractive tessaline >"$scratch/dpkg.log" 2>&1 ||
+    fail "dpkg-reconfigure: $(cat "$scratch/dpkg.log")"
+done
+in_root dpkg-statoverride --remove "$helper" || fail "dpkg-statoverride --remove"
+purge
+check_purged
+
+# The helper's folder on a file system that keeps no capabilities (the
+# purge took the answer too).
+echo "tessaline tessaline/owners-group boolean true" | in_root debconf-set-selections
+mkdir -p "$root/usr/libexec/tessaline"
+mount -t ramfs ramfs "$root/usr/libexec/tessaline"
+in_root dpkg -i /tmp/tessaline.deb >"$scratch/dpkg.log" 2>&1 ||
+  fail "dpkg -i without extended attributes: $(cat "$scratch/dpkg.log")"
+in_root dpkg-query -W -f '${Status}' tessaline | grep -qx 'install ok installed' ||
+  fail "half-configured without extended attributes: $(in_root dpkg-query -W -f '${Status}' tessaline)"
+grep -q "tessaline: cannot give $helper its capabilities" "$scratch/dpkg.log" ||
+  fail "no word of the missing capabilities: $(cat "$scratch/dpkg.log")"
+owner=$(in_root stat -c '%U:%G %a' "$helper")
+[ "$owner" = "root:root 755" ] || fail "without extended attributes: the helper is $owner"
+[ -z "$(in_root getcap "$helper")" ] || fail "without extended attributes: the helper has capabilities"
+in_root /usr/bin/tessaline --print tcp | grep -q "127.000.000.001:$port .*PID *$listener : python" ||
+  fail "root does not see its own socket's owner without the helper's capabilities"
+purge
+umount "$root/usr/libexec/tessaline"
+rmdir "$root/usr/libexec/tessaline"
+check_purged
+echo "installed with either answer, its files, modes and capabilities in place, an administrator's owner and mode kept, no capabilities where none can be held, and purged without a trace"

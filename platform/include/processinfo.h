@@ -34,6 +34,12 @@ struct ProcessDetails {
 void GetProcessDetails(const std::vector<DWORD>& pids, std::vector<ProcessDetails>& out);
 bool GetProcessDetails(DWORD pid, ProcessDetails& out);
 
+// Why some owners of the latest socket table of `table` (0 TCP, 1 UDP, 2
+// TCP over IPv6, 3 UDP over IPv6) may be missing, as a clause for a
+// message ("the owner helper stopped its search at its time limit ...");
+// empty when none is known to be missing.
+std::string OwnersIncompleteReason(unsigned table);
+
 // The inodes of this process's own network and PID namespaces (0 unknown).
 std::uint64_t OwnNetworkNamespace();
 std::uint64_t OwnPidNamespace();

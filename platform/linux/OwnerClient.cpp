@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -16,6 +17,8 @@
 #include <unordered_map>
 
 #include "OwnerProtocol.h"
+#include "ProcRootEnv.h"
+#include "processinfo.h"
 
 namespace owners {
 
@@ -24,9 +27,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kHelloLimit = std::chrono::seconds(3);
-// A first walk over 100,000 sockets takes about a second.
+// A first walk over 100,000 sockets takes about a second; the helper stops
+// its search after 5 s and answers with what it found.
 constexpr auto kAnswerLimit = std::chrono::seconds(10);
-constexpr int kMaxStarts = 3;
+// The pause before a helper is tried again after a failure, doubled for
+// each further failure in a row up to the longest.
+constexpr auto kFirstRetry = std::chrono::milliseconds(500);
+constexpr auto kLongestRetry = std::chrono::seconds(60);
 
 std::string HelperPath() {
     if (const char* named = std::getenv("TESSALINE_OWNERS_HELPER"); named != nullptr && *named != '\0') return named;
@@ -82,13 +89,32 @@ public:
     bool Query(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids) {
         if (table >= kTables || inodes.size() > kMaxInodes) return false;
         std::lock_guard<std::mutex> guard(m_lock);
-        if (!Running() && !Start()) return false;
+        // Owners are missing when no helper answers only where a helper
+        // that could read every process has served before: without one the
+        // program's own search finds as much as a helper would.  The gap is
+        // set once the query is over, as others read it without the lock.
+        if (!Running() && !Start()) {
+            m_gaps[table] = m_servedEveryProcess ? OwnerGap::HelperFailed : OwnerGap::None;
+            return false;
+        }
         std::optional<OwnersReply> reply;
         if (SendAll(m_fd, EncodeOwnersRequest(static_cast<std::uint8_t>(table), inodes)))
             reply = ReadReply(inodes.size());
         if (!reply) {
-            Stop();
+            m_gaps[table] = m_servedEveryProcess || m_mayReadEveryProcess ? OwnerGap::HelperFailed : OwnerGap::None;
+            Fail();
             return false;
+        }
+        m_failures = 0;
+        if (m_mayReadEveryProcess) m_servedEveryProcess = true;
+        switch (reply->shortfall) {
+            case Shortfall::None: m_gaps[table] = OwnerGap::None; break;
+            case Shortfall::SearchCutShort: m_gaps[table] = OwnerGap::SearchCutShort; break;
+            case Shortfall::TableUnreadable:
+                // The helper named nobody: the caller finds what owners it
+                // may see itself, and the helper stays for the next table.
+                m_gaps[table] = m_mayReadEveryProcess ? OwnerGap::TableUnreadable : OwnerGap::None;
+                return false;
         }
         pids = std::move(reply->pids);
         auto& names = m_names[table];
@@ -110,9 +136,12 @@ public:
 
     bool MayReadEveryProcess() {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (!Running() && m_starts == 0) Start();
+        if (!Running() && !m_tried) Start();
         return Running() && m_mayReadEveryProcess;
     }
+
+    // Without the lock: a query may hold it for seconds.
+    OwnerGap Gap(unsigned table) const { return table < kTables ? m_gaps[table].load() : OwnerGap::None; }
 
     bool Paths(const std::vector<std::uint32_t>& pids, std::vector<OwnerPath>& paths) {
         if (pids.size() > kMaxPathPids) return false;
@@ -133,7 +162,7 @@ public:
             }
         }
         if (!reply) {
-            Stop();
+            Fail();
             return false;
         }
         paths = std::move(reply->paths);
@@ -159,7 +188,7 @@ public:
             }
         }
         if (!stats) {
-            Stop();
+            Fail();
             return false;
         }
         walks = stats->fullWalks;
@@ -170,15 +199,18 @@ private:
     bool Running() const { return m_pid > 0; }
 
     bool Start() {
-        if (m_starts >= kMaxStarts) return false;
-        ++m_starts;
+        if (Clock::now() < m_retryAt) return false;
+        m_tried = true;
         const std::string path = HelperPath();
         if (path.empty()) {
-            m_starts = kMaxStarts;  // nothing to start, now or later
+            Fail();
             return false;
         }
         int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            Fail();
+            return false;
+        }
         // The helper's end becomes its standard input and output; every
         // other descriptor of ours is close-on-exec or closed by the helper.
         posix_spawn_file_actions_t actions;
@@ -203,6 +235,7 @@ private:
         ::close(ends[1]);
         if (spawned != 0) {
             ::close(ends[0]);
+            Fail();
             return false;
         }
         m_pid = pid;
@@ -215,7 +248,7 @@ private:
                 hello = DecodeHello(std::span<const std::uint8_t>(bytes + kHeaderSize, kHelloLength));
         }
         if (!hello || hello->version != kVersion) {
-            Stop();
+            Fail();
             return false;
         }
         m_mayReadEveryProcess = (hello->flags & kMayReadEveryProcess) != 0;
@@ -234,6 +267,15 @@ private:
         m_payload.resize(header->length);
         if (!ReadExactly(m_fd, m_payload.data(), m_payload.size(), deadline)) return std::nullopt;
         return DecodeOwnersReply(m_payload, rows);
+    }
+
+    // Ends the helper, and tries the next one only after a pause that grows
+    // with each failure in a row.
+    void Fail() {
+        Stop();
+        const int doublings = std::min(m_failures, 16);
+        ++m_failures;
+        m_retryAt = Clock::now() + std::min<Clock::duration>(kFirstRetry * (1 << doublings), kLongestRetry);
     }
 
     // Ends the helper by its pid and forgets what it said.
@@ -255,7 +297,12 @@ private:
     std::mutex m_lock;
     pid_t m_pid = -1;
     int m_fd = -1;
-    int m_starts = 0;
+    bool m_tried = false;
+    int m_failures = 0;  // in a row
+    Clock::time_point m_retryAt{};
+    // A helper that could read every process has answered in this run.
+    bool m_servedEveryProcess = false;
+    std::array<std::atomic<OwnerGap>, kTables> m_gaps{};
     bool m_mayReadEveryProcess = false;
     bool m_answersStats = false;
     bool m_answersPaths = false;
@@ -286,6 +333,23 @@ bool QueryOwnerPaths(const std::vector<std::uint32_t>& pids, std::vector<OwnerPa
 
 int HelperPid() { return TheClient().Pid(); }
 
+OwnerGap OwnersGap(unsigned table) { return TheClient().Gap(table); }
+
 bool HelperFullWalks(std::uint64_t& walks) { return TheClient().FullWalks(walks); }
 
 }  // namespace owners
+
+std::string OwnersIncompleteReason(unsigned table) {
+    // Under another proc root the helper is never asked.
+    if (std::string_view(ProcRootFromEnvironment()) != "/proc") return {};
+    switch (owners::OwnersGap(table)) {
+        case owners::OwnerGap::None: return {};
+        case owners::OwnerGap::SearchCutShort:
+            return "the owner helper stopped its search at its time limit (a process with very many descriptors, or "
+                   "a busy machine)";
+        case owners::OwnerGap::TableUnreadable: return "the owner helper could not read the socket table";
+        case owners::OwnerGap::HelperFailed:
+            return "the owner helper did not answer, so only the processes of this user were searched";
+    }
+    return {};
+}

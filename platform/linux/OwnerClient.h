@@ -9,9 +9,13 @@
 //   environment).  It starts with an empty environment.
 // - A helper that cannot be found, fails to start, dies, answers garbage or
 //   takes longer than a few seconds is ended by its pid; the caller then
-//   finds owners itself, as far as the user may see them.  After three
-//   failed starts the helper is not tried again.
+//   finds owners itself, as far as the user may see them.  It is tried
+//   again after a pause that doubles with each failure in a row (half a
+//   second at first, a minute at most), never given up for good.
 // - Names are kept per table from its latest answer only.
+// - Whether owners of a table may be missing is kept per table from its
+//   latest query: the helper said its answer is incomplete, or a helper
+//   that could read every process had served and now did not answer.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +26,8 @@
 
 namespace owners {
 
-// Sets one pid per inode (0: no owner found); false when no helper answered.
+// Sets one pid per inode (0: no owner found); false when no helper answered,
+// or the helper could not read the socket table.
 // `table` (below kTables) names the socket table: 0 TCP, 1 UDP, 2 TCP over
 // IPv6, 3 UDP over IPv6.
 bool QueryOwners(unsigned table, const std::vector<std::uint64_t>& inodes, std::vector<std::uint32_t>& pids);
@@ -42,6 +47,15 @@ bool QueryOwnerPaths(const std::vector<std::uint32_t>& pids, std::vector<OwnerPa
 
 // The helper's pid, or -1 while none runs (tests end it on purpose).
 int HelperPid();
+
+// Why owners of `table` may be missing from its latest query.
+enum class OwnerGap {
+    None,
+    SearchCutShort,   // the helper stopped its search at its time limit
+    TableUnreadable,  // the helper could not read the socket table
+    HelperFailed,     // a helper that could read every process did not answer
+};
+OwnerGap OwnersGap(unsigned table);
 
 // How many full walks over every process the running helper has made;
 // false when none runs or it does not tell.

@@ -116,9 +116,12 @@ std::optional<OwnersRequest> DecodeOwnersRequest(std::uint8_t table, std::span<c
 
 std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> payload, std::size_t expectedRows) {
     Reader in(payload);
-    std::uint32_t count = 0;
-    if (!in.Read(count) || count != expectedRows || in.Left() < std::uint64_t{count} * 4 + 4) return std::nullopt;
+    std::uint32_t shortfall = 0, count = 0;
+    if (!in.Read(shortfall) || shortfall > kLastShortfall || !in.Read(count) || count != expectedRows ||
+        in.Left() < std::uint64_t{count} * 4 + 4)
+        return std::nullopt;
     OwnersReply reply;
+    reply.shortfall = static_cast<Shortfall>(shortfall);
     reply.pids.resize(count);
     for (std::uint32_t& pid : reply.pids) in.Read(pid);
     std::uint32_t names = 0;
@@ -223,6 +226,7 @@ std::vector<std::uint8_t> EncodeOwnersRequest(std::uint8_t table, std::span<cons
 
 std::vector<std::uint8_t> EncodeOwnersReply(const OwnersReply& reply) {
     Writer out(MessageType::OwnersReply, 0);
+    out.Write(static_cast<std::uint32_t>(reply.shortfall));
     out.Write(static_cast<std::uint32_t>(reply.pids.size()));
     for (std::uint32_t pid : reply.pids) out.Write(pid);
     std::vector<const OwnerName*> names;

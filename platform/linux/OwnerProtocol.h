@@ -12,9 +12,15 @@
 // - The helper speaks first (Hello: the protocol's magic and version, and
 //   whether it may read every process); then each Owners request gets one
 //   Owners reply, in order.
+// - An Owners reply says whether it is complete, and if not why: the
+//   helper's search stopped at its time limit, or it could not read the
+//   socket table to answer from.
 // - A request names its socket table: 0 TCP, 1 UDP, 2 TCP over IPv6, 3 UDP
 //   over IPv6.  The helper finds a socket's owner once, whichever table
-//   asks for it.
+//   asks for it.  It answers only for the sockets that table holds in its
+//   own network namespace (its caller's), so never for a Unix socket or a
+//   socket of another namespace, and only for processes its caller may see
+//   in /proc.
 // - A helper whose hello says so also answers a Stats request (no payload)
 //   with its count of full walks over every process; a helper that does
 //   not say so is never sent one.
@@ -35,7 +41,7 @@
 namespace owners {
 
 inline constexpr std::uint32_t kMagic = 0x4F574E52;  // "RNWO" in memory
-inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::uint16_t kVersion = 2;
 inline constexpr std::size_t kHeaderSize = 8;
 // Table ids are below this.
 inline constexpr unsigned kTables = 8;
@@ -47,7 +53,9 @@ inline constexpr std::size_t kMaxNameLength = 255;
 // Payload lengths: a request for `rows` inodes, and the longest reply to
 // it (a name for every row).
 constexpr std::uint64_t OwnersRequestLength(std::uint64_t rows) { return 4 + rows * 8; }
-constexpr std::uint64_t MaxOwnersReplyLength(std::uint64_t rows) { return 4 + rows * 4 + 4 + rows * (4 + 1 + kMaxNameLength); }
+constexpr std::uint64_t MaxOwnersReplyLength(std::uint64_t rows) {
+    return 4 + 4 + rows * 4 + 4 + rows * (4 + 1 + kMaxNameLength);
+}
 inline constexpr std::size_t kHelloLength = 8;
 inline constexpr std::size_t kStatsLength = 8;
 
@@ -89,16 +97,32 @@ struct OwnersRequest {
     std::vector<std::uint64_t> inodes;
 };
 
+// Why an Owners reply may leave owners out.
+enum class Shortfall : std::uint32_t {
+    None = 0,
+    // The search of the processes stopped at the helper's time limit (a
+    // process with very many descriptors, a machine under load): sockets it
+    // did not reach are answered without an owner, and looked for again at
+    // the next request.
+    SearchCutShort = 1,
+    // The helper could not read the socket table of its network namespace,
+    // so it named no owner.
+    TableUnreadable = 2,
+};
+inline constexpr std::uint32_t kLastShortfall = 2;
+
 struct OwnerName {
     std::uint32_t pid = 0;
     std::string name;
 };
 
 // One pid per requested inode (0: no owner found), in the request's order,
-// and the executable name of each owner that has one.
+// the executable name of each owner that has one, and whether owners may
+// be missing.
 struct OwnersReply {
     std::vector<std::uint32_t> pids;
     std::vector<OwnerName> names;
+    Shortfall shortfall = Shortfall::None;
 };
 
 // What the helper tells of a socket's owner beyond its name: the target of
@@ -130,7 +154,8 @@ std::optional<Header> DecodeHeader(std::span<const std::uint8_t, kHeaderSize> by
 
 // Payloads of a frame whose header decoded; nothing when the payload breaks
 // a rule (a count that does not match the length, a name that is empty,
-// too long, holds '/' or NUL, or belongs to no pid of the reply).
+// too long, holds '/' or NUL, or belongs to no pid of the reply, a
+// shortfall that is not one of the above).
 std::optional<Hello> DecodeHello(std::span<const std::uint8_t> payload);
 std::optional<OwnersRequest> DecodeOwnersRequest(std::uint8_t table, std::span<const std::uint8_t> payload);
 std::optional<OwnersReply> DecodeOwnersReply(std::span<const std::uint8_t> payload, std::size_t expectedRows);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,10 +64,24 @@ struct WalkShare {
     std::vector<std::pair<pid_t, int>> directories;
 };
 
-// Reads every descriptor of one process.  True when one of them is a socket
+using Clock = SocketOwnerIndex::Clock;
+
+// Descriptors read between two looks at the clock.
+constexpr unsigned kEntriesPerClockCheck = 256;
+
+// Whether `deadline` has passed, looking at the clock once every
+// kEntriesPerClockCheck calls (counted in `entries`).
+bool PastDeadline(Clock::time_point deadline, unsigned& entries) {
+    if (deadline == Clock::time_point::max() || ++entries % kEntriesPerClockCheck != 0) return false;
+    return Clock::now() >= deadline;
+}
+
+// Reads every descriptor of one process, until `stop` is set or the
+// deadline passes (then it sets `stop`).  True when one of them is a socket
 // for which `wanted` is true.
 template <class Wanted>
-bool ReadSockets(pid_t pid, int dirFd, std::vector<Found>& found, const Wanted& wanted) {
+bool ReadSockets(pid_t pid, int dirFd, std::vector<Found>& found, const Wanted& wanted, Clock::time_point deadline,
+                 std::atomic<bool>& stop) {
     const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) return false;
     DIR* dir = ::fdopendir(listFd);
@@ -75,7 +90,10 @@ bool ReadSockets(pid_t pid, int dirFd, std::vector<Found>& found, const Wanted& 
         return false;
     }
     bool holds = false;
+    unsigned entries = 0;
     while (const dirent* entry = ::readdir(dir)) {
+        if (PastDeadline(deadline, entries)) stop = true;
+        if (stop) break;
         int fd = -1;
         if (!ParseFd(entry->d_name, fd)) continue;
         const std::uint64_t inode = InodeOfDescriptor(dirFd, entry->d_name);
@@ -101,7 +119,22 @@ std::uint64_t SocketInodeOfLink(std::string_view link) {
     return ec == std::errc() && p == digits.data() + digits.size() ? inode : 0;
 }
 
+unsigned UsableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
+
 SocketOwnerIndex::~SocketOwnerIndex() { CloseDirectories(); }
+
+bool SocketOwnerIndex::PlaceOf(std::uint64_t inode, pid_t& pid, int& fd) const {
+    const auto it = m_sockets.find(inode);
+    if (it == m_sockets.end() || it->second.kind != Kind::Owned || it->second.owner.pid <= 0) return false;
+    pid = it->second.owner.pid;
+    fd = it->second.owner.fd;
+    return true;
+}
 
 void SocketOwnerIndex::CloseDirectories() {
     for (const auto& [pid, fd] : m_directories) ::close(fd);
@@ -129,6 +162,7 @@ void SocketOwnerIndex::StartRound(unsigned table) {
     ++m_round;
     m_roundTables = bit;
     m_walkedInRound = false;
+    m_walkStoppedInRound = false;
     for (auto it = m_sockets.begin(); it != m_sockets.end();)
         it = it->second.tables == 0 && it->second.round + 1 < m_round ? m_sockets.erase(it) : std::next(it);
 }
@@ -184,10 +218,12 @@ void SocketOwnerIndex::Record(std::uint64_t inode, const Owner& owner) {
 }
 
 // Looks through one process's descriptors for pending sockets, recording
-// every socket it meets, until none is pending; the directory handle is kept
-// when the process holds a pending one and there is room.  False when the
-// directory cannot be listed (the process has exited).
-bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit) {
+// every socket it meets, until none is pending or the deadline passes (then
+// `stopped` is set); the directory handle is kept when the process holds a
+// pending one and there is room.  False when the directory cannot be listed
+// (the process has exited).
+bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit,
+                                   bool& stopped) {
     const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0) return false;
     DIR* dir = ::fdopendir(listFd);
@@ -196,7 +232,12 @@ bool SocketOwnerIndex::ScanProcess(pid_t pid, int dirFd, std::unordered_set<std:
         return false;
     }
     bool found = false;
+    unsigned entries = 0;
     while (!pending.empty()) {
+        if (PastDeadline(m_deadline, entries)) {
+            stopped = true;
+            break;
+        }
         const dirent* entry = ::readdir(dir);
         if (entry == nullptr) break;
         int fd = -1;
@@ -245,14 +286,15 @@ std::vector<pid_t> SocketOwnerIndex::ListProcesses(const std::unordered_set<pid_
 }
 
 // Reads every descriptor of every process but those in `skip` (read whole
-// by this Resolve already).  Pending sockets found are claimed for the
-// table, unplaced ones of any table get their owner, and every other socket
-// met is recorded for the tables that follow.
-void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::unordered_set<std::uint64_t>& unplaced,
+// by this Resolve already), until the deadline.  Pending sockets found are
+// claimed for the table, unplaced ones of any table get their owner, and
+// every other socket met is recorded for the tables that follow.  False
+// when it stopped at the deadline.
+bool SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::unordered_set<std::uint64_t>& unplaced,
                             const std::unordered_set<pid_t>& skip, std::uint8_t bit) {
     ++m_stats.fullWalks;
     m_walkedInRound = true;
-    if (m_procFd < 0) return;
+    if (m_procFd < 0) return true;
     const std::vector<pid_t> pids = ListProcesses(skip);
     // Read only while the threads run.
     auto wanted = [&pending, &unplaced](std::uint64_t inode) {
@@ -262,20 +304,27 @@ void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::uno
     // go to different threads.  A new thread starts with the capabilities
     // its creator holds, raised for this lookup.
     std::atomic<std::size_t> next{0};
+    // Set by the first thread that sees the deadline pass; both stop.
+    std::atomic<bool> stop{false};
+    const Clock::time_point deadline = m_deadline;
     auto work = [&](WalkShare& share) {
-        for (std::size_t i = next++; i < pids.size(); i = next++) {
+        for (std::size_t i = next++; i < pids.size() && !stop; i = next++) {
+            if (deadline != Clock::time_point::max() && Clock::now() >= deadline) {
+                stop = true;
+                break;
+            }
             char path[32];
             std::snprintf(path, sizeof path, "%d/fd", pids[i]);
             const int dirFd = ::openat(m_procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (dirFd < 0) continue;  // exited, a kernel thread, or not ours to read
-            if (ReadSockets(pids[i], dirFd, share.found, wanted))
+            if (ReadSockets(pids[i], dirFd, share.found, wanted, deadline, stop))
                 share.directories.emplace_back(pids[i], dirFd);
             else
                 ::close(dirFd);
         }
     };
     const bool parallel =
-        pids.size() > 1 && std::thread::hardware_concurrency() > 1 &&
+        pids.size() > 1 && UsableProcessors() > 1 &&
         (pending.size() + unplaced.size() >= kParallelWalkMinimum || pids.size() >= kParallelWalkProcesses);
     WalkShare shares[2];
     if (parallel) {
@@ -302,6 +351,7 @@ void SocketOwnerIndex::Walk(std::unordered_set<std::uint64_t>& pending, std::uno
             ::close(dirFd);
         }
     }
+    return !stop;
 }
 
 void SocketOwnerIndex::Forget(unsigned table, const std::unordered_set<std::uint64_t>& live) {
@@ -335,7 +385,7 @@ void SocketOwnerIndex::VerifyChecks() {
     auto verify = [this](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) m_checks[i].confirmed = Verify(m_checks[i].owner, m_checks[i].inode);
     };
-    if (m_checks.size() >= kParallelWalkMinimum && std::thread::hardware_concurrency() > 1) {
+    if (m_checks.size() >= kParallelWalkMinimum && UsableProcessors() > 1) {
         const std::size_t half = m_checks.size() / 2;
         std::thread helper(verify, half, m_checks.size());
         verify(0, half);
@@ -349,6 +399,7 @@ template <class Row>
 void SocketOwnerIndex::ResolveRows(const std::string& root, unsigned table, std::vector<Row>& rows,
                                    const std::unordered_set<std::uint64_t>& live) {
     for (Row& row : rows) row.pid = 0;
+    m_lastComplete = true;
     if (table >= kMaxTables) return;
     if (root != m_root) {
         Reset();
@@ -400,31 +451,46 @@ void SocketOwnerIndex::ResolveRows(const std::string& root, unsigned table, std:
         // A kept directory of a process that has exited lists nothing; its
         // pid may be in use again, so the walk does not skip it.
         std::unordered_set<pid_t> scanned;
-        for (auto it = m_directories.begin(); it != m_directories.end() && !pending.empty();) {
-            if (StillThere(it->first, it->second) && ScanProcess(it->first, it->second, pending, bit)) {
-                scanned.insert(it->first);
+        bool stopped = false;
+        for (auto it = m_directories.begin(); it != m_directories.end() && !pending.empty() && !stopped;) {
+            if (StillThere(it->first, it->second) && ScanProcess(it->first, it->second, pending, bit, stopped)) {
+                // A process whose scan stopped part-way is not skipped by a
+                // later walk.
+                if (!stopped) scanned.insert(it->first);
                 ++it;
             } else {
                 ::close(it->second);
                 it = m_directories.erase(it);
             }
         }
-        if (!pending.empty() && !m_walkedInRound) {
+        if (!pending.empty() && !m_walkedInRound && !stopped) {
             // The walk also settles the sockets of every table left unplaced
             // in an earlier round: they were open before it began.
             std::unordered_set<std::uint64_t> unplaced;
             for (const auto& [inode, entry] : m_sockets)
                 if (entry.kind == Kind::Unplaced && pending.count(inode) == 0) unplaced.insert(inode);
-            Walk(pending, unplaced, scanned, bit);
-            for (std::uint64_t inode : unplaced) m_sockets[inode].kind = Kind::Ownerless;
-            for (std::uint64_t inode : pending) {
-                Entry& entry = m_sockets[inode];
-                entry.kind = Kind::Ownerless;
-                entry.tables |= bit;
+            if (Walk(pending, unplaced, scanned, bit)) {
+                for (std::uint64_t inode : unplaced) m_sockets[inode].kind = Kind::Ownerless;
+                for (std::uint64_t inode : pending) {
+                    Entry& entry = m_sockets[inode];
+                    entry.kind = Kind::Ownerless;
+                    entry.tables |= bit;
+                }
+                pending.clear();
+            } else {
+                // Stopped at the deadline: what it did not reach may well
+                // have an owner; the next round looks again.
+                stopped = true;
+                m_walkStoppedInRound = true;
             }
-        } else {
-            // A walk of this round did not meet them: opened since, or held by
-            // no process in sight.  The next round looks again.
+        }
+        if (stopped) m_lastComplete = false;
+        if (!pending.empty()) {
+            // No walk of this round met them: opened since, held by no
+            // process in sight, or not reached before the deadline.  The
+            // next round looks again.  After a walk that stopped at the
+            // deadline they may have an owner that it did not reach.
+            if (m_walkStoppedInRound) m_lastComplete = false;
             for (std::uint64_t inode : pending) {
                 Entry& entry = m_sockets[inode];
                 entry.kind = Kind::Unplaced;

@@ -24,10 +24,18 @@
 //   no longer lists are forgotten without touching any other table's.  What
 //   a walk met and no table has claimed is dropped after the next round.
 // - Rows without an inode (TIME_WAIT) are never looked up.
+// - A deadline, when set, bounds the scans and the walk: a Resolve that
+//   reaches it stops where it is, answers with what it found, leaves the
+//   sockets it did not place to be looked for in the next round (never
+//   marks them ownerless) and says it is incomplete.
+// - Threads: a walk or many checks are shared with one more thread when
+//   this process may run on more than one processor (sched_getaffinity, not
+//   a file: the owner helper may open no file).
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -60,6 +68,21 @@ public:
                  const std::unordered_set<std::uint64_t>& live);
     void Resolve(const std::string& root, unsigned table, std::vector<Socket6Row>& rows,
                  const std::unordered_set<std::uint64_t>& live);
+
+    using Clock = std::chrono::steady_clock;
+
+    // When the scans and walks of every Resolve from now on give up
+    // (Clock::time_point::max(), the default: never).
+    void SetDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+
+    // Whether the latest Resolve looked everywhere it meant to: false when
+    // it stopped at the deadline, or left sockets unplaced after a walk of
+    // its round had stopped there.
+    bool LastComplete() const { return m_lastComplete; }
+
+    // Where the owner of `inode` was last found (its pid and descriptor);
+    // false when no owner is known.
+    bool PlaceOf(std::uint64_t inode, pid_t& pid, int& fd) const;
 
     struct Stats {
         unsigned long fullWalks = 0;
@@ -103,7 +126,7 @@ private:
     int DirectoryOf(pid_t pid) const;
     bool Verify(const Owner& owner, std::uint64_t inode) const;
     void KeepDirectory(pid_t pid);
-    bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit);
+    bool ScanProcess(pid_t pid, int dirFd, std::unordered_set<std::uint64_t>& pending, std::uint8_t bit, bool& stopped);
     bool StillThere(pid_t pid, int dirFd) const;
     std::vector<pid_t> ListProcesses(const std::unordered_set<pid_t>& skip) const;
     void Claim(std::uint64_t inode, const Owner& owner, std::uint8_t bit);
@@ -112,7 +135,8 @@ private:
     // Sockets to place or check from which the work is shared between two
     // threads.
     static constexpr std::size_t kParallelWalkMinimum = 1000;
-    void Walk(std::unordered_set<std::uint64_t>& pending, std::unordered_set<std::uint64_t>& unplaced,
+    // False when the walk stopped at the deadline.
+    bool Walk(std::unordered_set<std::uint64_t>& pending, std::unordered_set<std::uint64_t>& unplaced,
               const std::unordered_set<pid_t>& skip, std::uint8_t bit);
     void Forget(unsigned table, const std::unordered_set<std::uint64_t>& live);
     void CloseDirectories();
@@ -125,10 +149,16 @@ private:
     std::uint32_t m_round = 1;
     unsigned m_roundTables = 0;  // tables asked for in this round
     bool m_walkedInRound = false;
+    bool m_walkStoppedInRound = false;  // that walk stopped at the deadline
+    Clock::time_point m_deadline = Clock::time_point::max();
+    bool m_lastComplete = true;
     Stats m_stats;
 };
 
 // "socket:[12345]" -> 12345; 0 for any other link text.
 std::uint64_t SocketInodeOfLink(std::string_view link);
+
+// How many processors this process may run on (at least 1).
+unsigned UsableProcessors();
 
 }  // namespace provider
