@@ -1,5 +1,6 @@
 #include "ConnectionLog.h"
 
+#include "PrintableText.h"
 #include "Writers.h"
 
 #include <cstdio>
@@ -66,14 +67,9 @@ std::string IsoTime(std::int64_t timeMs) {
     return out;
 }
 
-// The text with every control byte (below 0x20, and 0x7F) as '?': a
-// process name or an endpoint cannot break a log line in two.
-void AppendPrintable(std::string& out, std::string_view text) {
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        out += (b < 0x20 || b == 0x7F) ? '?' : c;
-    }
-}
+// The text as every printer shows it (PrintableText.h): a process name or
+// an endpoint can neither break a log line in two nor act on a terminal.
+void AppendPrintable(std::string& out, std::string_view text) { out += PrintableUtf8(text); }
 
 void AppendPadded(std::string& out, std::string_view text, std::size_t width) {
     const std::size_t start = out.size();
