@@ -24,12 +24,16 @@
 //   no longer lists are forgotten without touching any other table's.  What
 //   a walk met and no table has claimed is dropped after the next round.
 // - Rows without an inode (TIME_WAIT) are never looked up.
+// - Under a proc root written from another machine's capture, the owners
+//   come from its descriptor table (ProcRootEnv.h), read once a capture.
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -96,6 +100,8 @@ private:
     };
 
     template <class Row>
+    bool ResolveFromCapture(std::vector<Row>& rows);
+    template <class Row>
     void ResolveRows(const std::string& root, unsigned table, std::vector<Row>& rows,
                      const std::unordered_set<std::uint64_t>& live);
     void StartRound(unsigned table);
@@ -126,7 +132,25 @@ private:
     unsigned m_roundTables = 0;  // tables asked for in this round
     bool m_walkedInRound = false;
     Stats m_stats;
+
+    // A capture's owners by inode (the lowest pid of those that hold it),
+    // and the identity of the capture's proc folder they were read from.
+    std::vector<std::pair<std::uint64_t, pid_t>> m_captured;
+    bool m_capturedRead = false;
+    bool m_capturedIsCapture = false;  // the folder held a descriptor table
+    dev_t m_capturedDevice = 0;
+    ino_t m_capturedInode = 0;
+    timespec m_capturedChanged{};
 };
+
+// A capture's descriptor table: "PID FD INODE" lines, each with a pid and
+// an inode other than 0; other lines are left out.
+struct CapturedDescriptor {
+    std::uint32_t pid = 0;
+    std::uint32_t fd = 0;
+    std::uint64_t inode = 0;
+};
+std::vector<CapturedDescriptor> ParseDescriptorTable(std::string_view table);
 
 // "socket:[12345]" -> 12345; 0 for any other link text.
 std::uint64_t SocketInodeOfLink(std::string_view link);
