@@ -103,6 +103,9 @@ bool AllowedFolder(std::string_view path);
 // plain) and lines that are merely garbled are left out; the rest is kept,
 // as views into `answer`.
 bool ParseCapture(std::string_view answer, std::string_view token, Capture& out, std::string& error);
+// An answer that would be gone when the call returns cannot be parsed: the
+// capture's views would outlive it.
+bool ParseCapture(std::string&& answer, std::string_view token, Capture& out, std::string& error) = delete;
 
 // Writes a capture as a machine root below `dir` (which must exist and be
 // empty): its files under the names the rules allow, its processes as the

@@ -181,7 +181,7 @@ TEST(Capture, CutAnswersAreRefused) {
     }
     EXPECT_FALSE(remote::ParseCapture(a.text, std::string(32, '0'), capture, error)) << "another run's token";
     EXPECT_EQ(error, "the remote side did not answer with a capture");
-    EXPECT_FALSE(remote::ParseCapture("", a.token, capture, error));
+    EXPECT_FALSE(remote::ParseCapture(std::string_view(), a.token, capture, error));
     EXPECT_EQ(error, "the remote side sent nothing");
 }
 
@@ -220,16 +220,16 @@ TEST(Capture, HostileFramesAreLeftOutOrRefused) {
     const std::string frame = "\n" + t + " ";
     remote::Capture c;
     std::string error;
-    // Paths that are not asked for are left out; the rest is kept.
-    ASSERT_TRUE(remote::ParseCapture(
+    // Paths that are not asked for are left out; the rest is kept.  (The
+    // capture's texts are views into the answer, kept meanwhile.)
+    const std::string paths =
         Framed(t, frame + "F ../etc/passwd\nroot\n" + frame + "F /etc/passwd\nx" + frame +
                       "F sys/class/net/../../../x/mtu\n1\n" + frame + "F sys/class/net/eth0/../mtu\n1\n" + frame +
-                      "F var/lib/dhcp/a b\nx" + frame + "F var/lib/dhcp/..\nx" + frame + "F proc/net/tcp/x\nx" +
-                      frame + "F sys/class/net/eth0/uevent\nx" + frame + "D sys/class/net/eth0/../../../tmp\n" +
-                      frame + "F proc/net/tcp\nsl local\n" + frame + "F var/lib/dhcp/dhclient.eth0.leases\nlease {}\n" +
-                      frame + "D sys/class/net/wlan0/wireless\n"),
-        t, c, error))
-        << error;
+                      "F var/lib/dhcp/a b\nx" + frame + "F var/lib/dhcp/..\nx" + frame + "F proc/net/tcp/x\nx" + frame +
+                      "F sys/class/net/eth0/uevent\nx" + frame + "D sys/class/net/eth0/../../../tmp\n" + frame +
+                      "F proc/net/tcp\nsl local\n" + frame + "F var/lib/dhcp/dhclient.eth0.leases\nlease {}\n" + frame +
+                      "D sys/class/net/wlan0/wireless\n");
+    ASSERT_TRUE(remote::ParseCapture(paths, t, c, error)) << error;
     EXPECT_EQ(c.files.size(), 2u);
     EXPECT_EQ(c.files.at("proc/net/tcp"), "sl local\n");
     EXPECT_EQ(c.files.count("var/lib/dhcp/dhclient.eth0.leases"), 1u);
@@ -248,21 +248,23 @@ TEST(Capture, HostileFramesAreLeftOutOrRefused) {
          "the answer holds a file larger than 64 MiB"},
     };
     for (const auto& r : refused) {
-        EXPECT_FALSE(remote::ParseCapture(Framed(t, r.frames), t, c, error)) << r.error;
+        const std::string answer = Framed(t, r.frames);
+        EXPECT_FALSE(remote::ParseCapture(answer, t, c, error)) << r.error;
         EXPECT_EQ(error, r.error);
     }
 
     // Listings: only well-formed lines count.
-    ASSERT_TRUE(remote::ParseCapture(
-        Framed(t, frame + "L fd\n/proc/12/fd:\ntotal 0\nlrwx 1 u u 64 Dec 1 00:00 3 -> socket:[501]\n"
-                          "lrwx 1 u u 64 Dec 1 00:00 4 -> /dev/null\nl 5 -> socket:[]\nl x -> socket:[7]\n"
-                          "l 6 -> socket:[18446744073709551616]\n/proc/abc/fd:\nl 7 -> socket:[9]\n"
-                          "/proc/13/fd:\nl 8 -> socket:[502]" +
-                      frame + "L exe\nl 1 u u 0 Dec 1 00:00 /proc/12/exe -> /usr/bin/a b\n"
-                              "l /proc/13/exe -> relative\nl /proc/0/exe -> /bin/x\n" +
-                      frame + "L stat\n12 (a) b) S 1\n13 (new\nline) S 1\nx (y) S\n"),
-        t, c, error))
-        << error;
+    const std::string listings =
+        Framed(t, frame +
+                      "L fd\n/proc/12/fd:\ntotal 0\nlrwx 1 u u 64 Dec 1 00:00 3 -> socket:[501]\n"
+                      "lrwx 1 u u 64 Dec 1 00:00 4 -> /dev/null\nl 5 -> socket:[]\nl x -> socket:[7]\n"
+                      "l 6 -> socket:[18446744073709551616]\n/proc/abc/fd:\nl 7 -> socket:[9]\n"
+                      "/proc/13/fd:\nl 8 -> socket:[502]" +
+                      frame +
+                      "L exe\nl 1 u u 0 Dec 1 00:00 /proc/12/exe -> /usr/bin/a b\n"
+                      "l /proc/13/exe -> relative\nl /proc/0/exe -> /bin/x\n" +
+                      frame + "L stat\n12 (a) b) S 1\n13 (new\nline) S 1\nx (y) S\n");
+    ASSERT_TRUE(remote::ParseCapture(listings, t, c, error)) << error;
     EXPECT_EQ(c.descriptors, (std::vector<remote::Descriptor>{{12, 3, 501}, {13, 8, 502}}));
     EXPECT_EQ(c.executables, (std::vector<remote::ProcessLine>{{12, "/usr/bin/a b"}}));
     EXPECT_EQ(c.stats, (std::vector<remote::ProcessLine>{{12, "12 (a) b) S 1"}}));
