@@ -121,6 +121,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     };
     bool options = true;
     bool formatGiven = false;
+    // An option that would replace another one given before is refused: one
+    // action, one host.
+    bool watchGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (options) {
@@ -138,6 +141,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             }
             if (a == "--print") {
                 if (i + 1 >= args.size()) return fail("--print needs a report kind");
+                if (watchGiven) return fail("--print and --watch cannot be used together");
                 const std::string& k = args[++i];
                 cl.action = CommandLine::Action::Print;
                 if (k == "all") {
@@ -164,6 +168,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 if (i + 1 >= args.size()) return fail("--remote needs a host");
                 const std::string& host = args[++i];
                 if (!remote::ValidDestination(host)) return fail("--remote takes [USER@]HOST, not '" + host + "'");
+                if (cl.remote) return fail("--remote given twice: one host at a time");
                 cl.remote = host;
                 continue;
             }
@@ -172,6 +177,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 continue;
             }
             if (a == "--watch") {
+                if (cl.action == CommandLine::Action::Print) return fail("--print and --watch cannot be used together");
+                if (watchGiven) return fail("--watch given twice: one table or all four");
+                watchGiven = true;
                 cl.action = CommandLine::Action::Watch;
                 cl.watchTables = sockets::kAllTables;
                 if (i + 1 < args.size()) {

@@ -1,14 +1,19 @@
 // One host's refreshes through one SSH connection, as the window and
 // --watch take them: the first (connecting), then RUNS more, each timed,
-// with the bytes of its script and of its answer.
+// with the bytes of its script and of its answer, what the latest capture
+// takes of the memory folder, and the program's peak memory.
 //
 //   capture_bench [USER@]HOST [RUNS]
 // TESSALINE_SSH_COMMAND applies as for the program.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,5 +53,21 @@ int main(int argc, char** argv) {
     std::printf("refresh through the open connection: median %.0f ms, max %.0f ms (%d runs)\n", times[times.size() / 2],
                 times.back(), runs);
     std::printf("per refresh: script %zu bytes, answer %zu bytes\n", sent, received);
+    // The capture as written: files and folders, and the bytes they hold in
+    // whole pages.
+    std::size_t inodes = 0, bytes = 0;
+    std::error_code ec;
+    const std::filesystem::path current = std::filesystem::canonical(machine.Root(), ec);
+    for (auto it = std::filesystem::recursive_directory_iterator(current, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) != 0) continue;
+        ++inodes;
+        bytes += static_cast<std::size_t>(info.st_blocks) * 512;
+    }
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::printf("latest capture written: %zu files and folders, %zu KiB; peak memory %ld KiB\n", inodes, bytes >> 10,
+                usage.ru_maxrss);
     return 0;
 }

@@ -10,7 +10,9 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <system_error>
+#include <tuple>
 
 namespace remote {
 
@@ -121,7 +123,6 @@ void ForEachLine(std::string_view text, Line line) {
 //   lrwx------ 1 root root 64 Dec 11 02:00 7 -> socket:[4242]
 void ParseDescriptors(std::string_view text, Capture& out) {
     std::uint32_t pid = 0;
-    std::size_t entries = 0;
     ForEachLine(text, [&](std::string_view line) {
         if (StartsWith(line, "/proc/")) {
             const std::size_t end = line.find('/', 6);
@@ -130,7 +131,8 @@ void ParseDescriptors(std::string_view text, Capture& out) {
             return;
         }
         const std::size_t arrow = line.find(" -> socket:[");
-        if (pid == 0 || arrow == std::string_view::npos || line.back() != ']' || ++entries > kMaxFiles * 10) return;
+        if (pid == 0 || arrow == std::string_view::npos || line.back() != ']') return;
+        if (out.descriptors.size() >= kMaxDescriptors) return;
         const std::string_view before = line.substr(0, arrow);
         const std::size_t blank = before.rfind(' ');
         std::uint32_t fd = 0;
@@ -139,8 +141,7 @@ void ParseDescriptors(std::string_view text, Capture& out) {
         if (blank == std::string_view::npos || !ParseNumber(before.substr(blank + 1), fd) ||
             !ParseNumber(line.substr(open, line.size() - 1 - open), inode) || inode == 0)
             return;
-        if (out.sockets.size() >= kMaxProcesses && out.sockets.count(pid) == 0) return;
-        out.sockets[pid].emplace_back(fd, inode);
+        out.descriptors.push_back(Descriptor{pid, fd, inode});
     });
 }
 
@@ -157,7 +158,7 @@ void ParseExecutables(std::string_view text, Capture& out) {
         if (!StartsWith(tail, "/exe -> /")) return;
         const std::string_view path = tail.substr(8);
         if (path.size() > 4096 || out.executables.size() >= kMaxProcesses) return;
-        out.executables[pid] = std::string(path);
+        out.executables.push_back(ProcessLine{pid, path});
     });
 }
 
@@ -170,37 +171,142 @@ void ParseStats(std::string_view text, Capture& out) {
         if (blank == std::string_view::npos || !ParseNumber(line.substr(0, blank), pid) || pid == 0) return;
         if (line.rfind(") ") == std::string_view::npos || line.size() > 4096) return;
         if (out.stats.size() >= kMaxProcesses) return;
-        out.stats[pid] = std::string(line) + '\n';
+        out.stats.push_back(ProcessLine{pid, line});
     });
 }
 
-// Writes a file below `dir` whose relative path has been checked, making
-// its folders (mode 0700); never follows a link.
-bool WriteFileAt(const std::string& dir, const std::string& relative, std::string_view content, std::string& error) {
-    const std::filesystem::path path = std::filesystem::path(dir) / relative;
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    if (ec) {
-        error = "cannot make " + path.parent_path().string() + ": " + ec.message();
+// By pid, the first line of each pid kept: a pid listed twice (a hostile
+// answer) is one process.
+void ByPid(std::vector<ProcessLine>& lines) {
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const ProcessLine& a, const ProcessLine& b) { return a.pid < b.pid; });
+    lines.erase(std::unique(lines.begin(), lines.end(),
+                            [](const ProcessLine& a, const ProcessLine& b) { return a.pid == b.pid; }),
+                lines.end());
+}
+
+std::size_t InPages(std::size_t bytes) { return (bytes + kPageBytes - 1) / kPageBytes * kPageBytes; }
+
+// A line of a table, or a path, that a capture made by other code could
+// hold and that would break a table's lines.
+bool OneLine(std::string_view text) { return text.find('\n') == std::string_view::npos; }
+
+// The tables' lines, given to `out` piece by piece: counted when a capture
+// is sized, written when it is written, the same bytes both times.
+template <class Out>
+void PutNumber(Out& out, std::uint64_t value) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    out(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+template <class Out>
+void PutStats(const Capture& capture, Out& out) {
+    for (const ProcessLine& line : capture.stats) {
+        if (!OneLine(line.text)) continue;
+        out(line.text);
+        out("\n");
+    }
+}
+
+template <class Out>
+void PutExecutables(const Capture& capture, Out& out) {
+    for (const ProcessLine& line : capture.executables) {
+        if (!OneLine(line.text)) continue;
+        PutNumber(out, line.pid);
+        out(" ");
+        out(line.text);
+        out("\n");
+    }
+}
+
+template <class Out>
+void PutDescriptors(const Capture& capture, Out& out) {
+    for (const Descriptor& d : capture.descriptors) {
+        PutNumber(out, d.pid);
+        out(" ");
+        PutNumber(out, d.fd);
+        out(" ");
+        PutNumber(out, d.inode);
+        out("\n");
+    }
+}
+
+struct Counter {
+    std::size_t bytes = 0;
+    void operator()(std::string_view text) { bytes += text.size(); }
+};
+
+// A new file written in chunks, never through a link; the first failure is
+// kept.
+class FileWriter {
+public:
+    explicit FileWriter(std::string path) : m_path(std::move(path)) {
+        m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (m_fd < 0) m_errno = errno;
+    }
+    ~FileWriter() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    void operator()(std::string_view text) {
+        if (m_buffer.size() + text.size() > kChunk) Flush();
+        if (text.size() >= kChunk)
+            WriteAll(text);
+        else
+            m_buffer.append(text);
+    }
+    bool Finish(std::string& error) {
+        Flush();
+        if (m_fd >= 0 && ::close(m_fd) != 0 && m_errno == 0) m_errno = errno;
+        m_fd = -1;
+        if (m_errno == 0) return true;
+        error = "cannot write " + m_path + ": " + std::strerror(m_errno);
         return false;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot write " + path.string() + ": " + std::strerror(errno);
-        return false;
+
+private:
+    static constexpr std::size_t kChunk = 64 * 1024;
+    void Flush() {
+        WriteAll(m_buffer);
+        m_buffer.clear();
     }
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = "cannot write " + path.string() + ": " + std::strerror(errno);
-            ::close(fd);
-            return false;
+    void WriteAll(std::string_view text) {
+        while (!text.empty() && m_fd >= 0 && m_errno == 0) {
+            const ssize_t n = ::write(m_fd, text.data(), text.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                m_errno = n < 0 ? errno : EIO;
+                return;
+            }
+            text.remove_prefix(static_cast<std::size_t>(n));
         }
-        done += static_cast<std::size_t>(n);
     }
-    return ::close(fd) == 0;
+    std::string m_path;
+    std::string m_buffer;
+    int m_fd = -1;
+    int m_errno = 0;
+};
+
+// Every folder a capture's files need, relative to its root, each after
+// the one it sits in.
+std::set<std::string> FoldersOf(const Capture& capture) {
+    std::set<std::string> folders{"proc"};
+    const auto withParents = [&folders](std::string_view path, bool itself) {
+        std::size_t slash = path.find('/');
+        while (slash != std::string_view::npos) {
+            folders.emplace(path.substr(0, slash));
+            slash = path.find('/', slash + 1);
+        }
+        if (itself) folders.emplace(path);
+    };
+    for (const auto& [path, content] : capture.files)
+        if (AllowedPath(path)) withParents(path, false);
+    for (const std::string& folder : capture.folders)
+        if (AllowedFolder(folder)) withParents(folder, true);
+    return folders;
 }
 
 }  // namespace
@@ -345,7 +451,7 @@ bool ParseCapture(std::string_view answer, std::string_view token, Capture& out,
                     error = "the answer holds a file larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB";
                     return false;
                 }
-                out.files[std::string(name)] = std::string(content);
+                out.files[std::string(name)] = content;
                 break;
             case 'D':
                 if (AllowedFolder(name)) out.folders.emplace_back(name);
@@ -362,7 +468,29 @@ bool ParseCapture(std::string_view answer, std::string_view token, Capture& out,
             default: error = "the answer holds a frame of no known kind"; return false;
         }
     }
+    ByPid(out.executables);
+    ByPid(out.stats);
+    std::sort(out.descriptors.begin(), out.descriptors.end(), [](const Descriptor& a, const Descriptor& b) {
+        return std::tie(a.pid, a.fd, a.inode) < std::tie(b.pid, b.fd, b.inode);
+    });
+    out.descriptors.erase(std::unique(out.descriptors.begin(), out.descriptors.end()), out.descriptors.end());
     return true;
+}
+
+CaptureSize SizeOfMachineRoot(const Capture& capture) {
+    CaptureSize size;
+    size.inodes = FoldersOf(capture).size() + 3;
+    for (const auto& [path, content] : capture.files) {
+        if (!AllowedPath(path)) continue;
+        ++size.inodes;
+        size.bytes += InPages(content.size());
+    }
+    Counter stats, executables, descriptors;
+    PutStats(capture, stats);
+    PutExecutables(capture, executables);
+    PutDescriptors(capture, descriptors);
+    size.bytes += InPages(stats.bytes) + InPages(executables.bytes) + InPages(descriptors.bytes);
+    return size;
 }
 
 bool WriteMachineRoot(const Capture& capture, const std::string& dir, std::string& error) {
@@ -373,35 +501,42 @@ bool WriteMachineRoot(const Capture& capture, const std::string& dir, std::strin
             error = "a file that was not asked for: " + path;
             return false;
         }
-        if (!WriteFileAt(dir, path, content, error)) return false;
     }
-    std::error_code ec;
-    for (const std::string& folder : capture.folders) {
-        if (!AllowedFolder(folder)) continue;
-        std::filesystem::create_directories(std::filesystem::path(dir) / folder, ec);
+    const CaptureSize size = SizeOfMachineRoot(capture);
+    if (size.inodes > kMaxCaptureInodes) {
+        error = "the answer holds more files than a capture may write (" + std::to_string(size.inodes) + ", at most " +
+                std::to_string(kMaxCaptureInodes) + ")";
+        return false;
     }
-    const std::string proc = dir + "/proc/";
-    for (const auto& [pid, line] : capture.stats)
-        if (!WriteFileAt(dir, "proc/" + std::to_string(pid) + "/stat", line, error)) return false;
-    for (const auto& [pid, path] : capture.executables)
-        if (!WriteFileAt(dir, "proc/" + std::to_string(pid) + "/exe", path, error)) return false;
-    for (const auto& [pid, descriptors] : capture.sockets) {
-        const std::string fdDir = proc + std::to_string(pid) + "/fd";
-        std::filesystem::create_directories(fdDir, ec);
-        if (ec) {
-            error = "cannot make " + fdDir + ": " + ec.message();
+    if (size.bytes > kMaxCaptureBytes) {
+        error = "the answer takes more than the " + std::to_string(kMaxCaptureBytes >> 20) + " MiB a capture may write";
+        return false;
+    }
+    // Every name below `dir` has been checked: plain names in known places.
+    for (const std::string& folder : FoldersOf(capture)) {
+        const std::string path = dir + "/" + folder;
+        struct stat info {};
+        if (::mkdir(path.c_str(), 0700) != 0 &&
+            !(errno == EEXIST && ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
+            error = "cannot make " + path + ": " + std::strerror(errno);
             return false;
         }
-        for (const auto& [fd, inode] : descriptors) {
-            const std::string target = "socket:[" + std::to_string(inode) + "]";
-            const std::string link = fdDir + "/" + std::to_string(fd);
-            if (::symlink(target.c_str(), link.c_str()) != 0 && errno != EEXIST) {
-                error = "cannot write " + link + ": " + std::strerror(errno);
-                return false;
-            }
-        }
     }
-    return true;
+    for (const auto& [path, content] : capture.files) {
+        FileWriter file(dir + "/" + path);
+        file(content);
+        if (!file.Finish(error)) return false;
+    }
+    const std::string proc = dir + "/proc/";
+    FileWriter stats(proc + kStatTable);
+    PutStats(capture, stats);
+    if (!stats.Finish(error)) return false;
+    FileWriter executables(proc + kExecutableTable);
+    PutExecutables(capture, executables);
+    if (!executables.Finish(error)) return false;
+    FileWriter descriptors(proc + kDescriptorTable);
+    PutDescriptors(capture, descriptors);
+    return descriptors.Finish(error);
 }
 
 MachineRoot::MachineRoot(const std::string& parent) {
@@ -419,15 +554,17 @@ bool MachineRoot::Switch(const std::string& name, std::string& error) {
     ::unlink(next.c_str());
     if (::symlink(name.c_str(), next.c_str()) != 0 || ::rename(next.c_str(), Current().c_str()) != 0) {
         error = std::string("cannot switch the machine root: ") + std::strerror(errno);
+        ::unlink(next.c_str());
         return false;
     }
-    // The capture before this one stays for readers still in it.
-    if (m_generation >= 2) {
+    // The capture before this one stays for readers still in it; the one
+    // before that goes.
+    if (!m_previous.empty()) {
         std::error_code ignored;
-        std::string old = m_dir + "/c";
-        old += std::to_string(m_generation - 2);
-        std::filesystem::remove_all(old, ignored);
+        std::filesystem::remove_all(m_dir + "/" + m_previous, ignored);
     }
+    m_previous = std::move(m_current);
+    m_current = name;
     return true;
 }
 
@@ -443,8 +580,12 @@ bool MachineRoot::Install(const Capture& capture, std::string& error) {
         error = "cannot make " + dir + ": " + std::strerror(errno);
         return false;
     }
-    if (!WriteMachineRoot(capture, dir, error)) return false;
-    return Switch(name, error);
+    if (WriteMachineRoot(capture, dir, error) && Switch(name, error)) return true;
+    // Half a capture is never read and never kept: in a full folder it
+    // would keep it full.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return false;
 }
 
 bool MachineRoot::InstallEmpty(std::string& error) { return Install(Capture{}, error); }

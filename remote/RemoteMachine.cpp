@@ -12,8 +12,8 @@ namespace remote {
 std::string PrivateParent() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return runtime;
-    // A capture is thousands of small files and links, written every 2 s:
-    // in memory they cost a fortieth of what they cost on a disk.
+    // A capture is written every 2 s and read at once: in memory, never on
+    // a disk.  What it may take there is bounded (kMaxCaptureBytes).
     struct stat info {};
     if (::stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode)) return "/dev/shm";
     return "/tmp";
@@ -81,6 +81,7 @@ bool RemoteMachine::Refresh(std::string& error) {
         if (!m_ssh.MasterAlive()) m_ssh.Stop();
         return fail(error);
     }
+    // The capture's texts are views into the answer, written from there.
     Capture capture;
     if (!ParseCapture(answer, token, capture, error)) return fail(error);
     m_lastAnswer = answer.size();

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 extern char** environ;
@@ -37,8 +38,10 @@ void CloseFd(int& fd) {
 }
 
 // Starts `argv` with its standard input, output and error on pipes when
-// asked, else on /dev/null.
-bool Spawn(const std::vector<std::string>& argv, bool in, bool out, bool err, Child& child, std::string& error) {
+// asked, else on /dev/null, in a process group of its own, or in `group`.
+// `third`, when not -1, is its descriptor 3.
+bool Spawn(const std::vector<std::string>& argv, bool in, bool out, bool err, Child& child, std::string& error,
+           int third = -1, pid_t group = 0) {
     int pin[2] = {-1, -1}, pout[2] = {-1, -1}, perr[2] = {-1, -1};
     const auto fail = [&](const char* what) {
         error = std::string(what) + ": " + std::strerror(errno);
@@ -59,6 +62,7 @@ bool Spawn(const std::vector<std::string>& argv, bool in, bool out, bool err, Ch
     else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     if (err) posix_spawn_file_actions_adddup2(&actions, perr[1], 2);
     else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (third >= 0) posix_spawn_file_actions_adddup2(&actions, third, 3);
     // The child gets a signal mask and dispositions of its own.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -69,7 +73,7 @@ bool Spawn(const std::vector<std::string>& argv, bool in, bool out, bool err, Ch
     posix_spawnattr_setsigdefault(&attributes, &all);
     // A process group of its own, ended whole: TESSALINE_SSH_COMMAND runs
     // ssh under a shell, which may not hand its process over to ssh.
-    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setpgroup(&attributes, group);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -135,6 +139,18 @@ void DrainInto(int fd, std::string& into, std::size_t max) {
     }
 }
 
+// The master's watcher, a shell in the master's process group: it waits on
+// a pipe whose other end this process alone holds (close-on-exec, so no
+// command started from here has it), and reads its end when this process
+// ends, however it ends, even by SIGKILL.  It then ends the group: the
+// master, the shell TESSALINE_SSH_COMMAND runs it under and what ssh
+// started (a proxy command), SIGTERM first, SIGKILL a second later.  As a
+// member it keeps the group's id from being given to another group
+// meanwhile.  (A parent-death signal would reach ssh's shell only, not ssh
+// below it, and comes when the thread that started the master ends, which
+// may be a refresh thread, not the program.)
+constexpr const char* kWatcherScript = "trap '' TERM INT HUP; read -r _ <&3; kill -s TERM 0; sleep 1; kill -s KILL 0";
+
 }  // namespace
 
 void BecomeSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
@@ -166,14 +182,33 @@ std::vector<std::string> SshSession::Command(const std::vector<std::string>& opt
 bool SshSession::Start(int timeoutMs, std::string& error) {
     Stop();
     ::unlink(m_socket.c_str());
+    int life[2] = {-1, -1};
+    if (::pipe2(life, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
     Child child;
     const std::vector<std::string> argv =
         Command({"-M", "-S", m_socket, "-o", "ControlPersist=no", "-o", "BatchMode=yes", "-o", "ConnectTimeout=10",
                  "-o", "Compression=yes",
                  "-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=2", "-N", "-T", "--", m_destination});
-    if (!Spawn(argv, false, false, true, child, error)) return false;
+    if (!Spawn(argv, false, false, true, child, error)) {
+        CloseFd(life[0]);
+        CloseFd(life[1]);
+        return false;
+    }
     m_master = child.pid;
     m_masterErr = child.err;
+    m_life = life[1];
+    Child watcher;
+    const bool watched = Spawn({"/bin/sh", "-c", kWatcherScript, "tessaline-ssh-watch"}, false, false, false, watcher,
+                               error, life[0], m_master);
+    CloseFd(life[0]);
+    if (!watched) {
+        Stop();
+        return false;
+    }
+    m_watcher = watcher.pid;
     std::string words;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < deadline && !m_cancel) {
@@ -185,6 +220,7 @@ bool SshSession::Start(int timeoutMs, std::string& error) {
         int status = 0;
         if (::waitpid(m_master, &status, WNOHANG) == m_master) {
             m_master = -1;
+            EndWatcher();
             DrainInto(m_masterErr, words, kMaxErrorBytes);
             CloseFd(m_masterErr);
             error = LastLine(words);
@@ -202,6 +238,7 @@ bool SshSession::MasterAlive() {
     int status = 0;
     if (::waitpid(m_master, &status, WNOHANG) == m_master) {
         m_master = -1;
+        EndWatcher();
         CloseFd(m_masterErr);
         return false;
     }
@@ -211,7 +248,19 @@ bool SshSession::MasterAlive() {
     return true;
 }
 
+void SshSession::EndWatcher() {
+    if (m_watcher > 0) {
+        ::kill(m_watcher, SIGKILL);
+        while (::waitpid(m_watcher, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    m_watcher = -1;
+    CloseFd(m_life);
+}
+
 void SshSession::Stop() {
+    // The watcher first: it outlasts a SIGTERM to the group.
+    EndWatcher();
     if (m_master > 0) EndChild(m_master);
     m_master = -1;
     CloseFd(m_masterErr);
@@ -221,6 +270,14 @@ void SshSession::Stop() {
 bool SshSession::Run(const std::string& command, const std::string& input, std::size_t maxBytes, int timeoutMs,
                      std::string& output, std::string& error) {
     output.clear();
+    // The whole answer lands in one buffer, room made for the largest at
+    // once: growing it would hold two copies while it moves.  Pages that are
+    // not written take no memory.  Where the system will not promise that
+    // much, it grows as it must.
+    try {
+        output.reserve(maxBytes);
+    } catch (const std::exception&) {
+    }
     Child child;
     const std::vector<std::string> argv = Command({"-S", m_socket, "-o", "ControlMaster=no", "-o", "BatchMode=yes",
                                                    "-o", "ConnectTimeout=10", "-T", "--", m_destination, command});

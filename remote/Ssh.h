@@ -2,8 +2,7 @@
 // control master started once, and each command run through it.  The
 // user's own configuration, keys and known hosts apply; BatchMode is on, so
 // that nothing ever waits for a password or a host key question, and host
-// keys are checked as ssh always checks them.  The connection is
-// compressed: the kernel's tables are text that shrinks tenfold.  TESSALINE_SSH_COMMAND, when
+// keys are checked as ssh always checks them.  TESSALINE_SSH_COMMAND, when
 // set, replaces "ssh" (run by /bin/sh, as git runs GIT_SSH_COMMAND), e.g.
 // "ssh -F /path/to/config".  The connection is compressed: the kernel's
 // tables are text that shrinks some sixfold.  Qt-free.
@@ -37,7 +36,9 @@ public:
     SshSession& operator=(const SshSession&) = delete;
 
     // Starts the master and waits until it is connected (its control socket
-    // is there), at most `timeoutMs`.  False with ssh's own words.
+    // is there), at most `timeoutMs`.  False with ssh's own words.  The
+    // master never outlives this process: a watcher ends it when this
+    // process ends, even by a signal that leaves no time to clean up.
     bool Start(int timeoutMs, std::string& error);
     // Whether the master still runs.
     bool MasterAlive();
@@ -63,10 +64,13 @@ public:
 
 private:
     std::vector<std::string> Command(const std::vector<std::string>& options) const;
+    void EndWatcher();
     std::string m_destination;
     std::string m_socket;
     pid_t m_master = -1;
     int m_masterErr = -1;
+    pid_t m_watcher = -1;  // ends the master when this process ends
+    int m_life = -1;       // the pipe it watches
     std::atomic<std::size_t> m_sent{0};
     std::atomic<std::size_t> m_received{0};
     std::atomic<bool> m_cancel{false};

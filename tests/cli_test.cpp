@@ -125,7 +125,10 @@ TEST(CommandLine, BadArgumentsExitTwoWithAMessage) {
     const std::vector<std::vector<std::string>> cases = {
         {"--print"},           {"--print", "nope"},           {"--print", "11x"},
         {"--bogus"},           {"--print", "ip", "file.tsl"}, {"a.tsl", "b.tsl"},
-        {"--", "a.tsl", "-b"}, {"--print", "ip", "--", "-x"}};
+        {"--", "a.tsl", "-b"}, {"--print", "ip", "--", "-x"},
+        // Options that would replace one another, before any host is asked.
+        {"--print", "ip", "--watch"}, {"--watch", "--print", "ip"},
+        {"--remote", "host-a", "--remote", "host-b", "--print", "ip"}};
     for (const auto& args : cases) {
         Result r = RunTessaline(args);
         EXPECT_EQ(r.status, 2) << args.back();

@@ -78,6 +78,15 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
         {{"--watch", "--"}, Action::Watch, std::nullopt, {}, ""},
         {{"--watch", "ip"}, Action::Error, std::nullopt, {}, "--watch takes tcp, udp, tcp6 or udp6, not 'ip'"},
         {{"--watch", "tcp", "x"}, Action::Error, std::nullopt, {}, "--watch takes no file"},
+        // An option that would replace one given before is refused.
+        {{"--print", "tcp", "--watch"}, Action::Error, std::nullopt, {}, "--print and --watch cannot be used together"},
+        {{"--watch", "udp", "--print", "tcp"}, Action::Error, std::nullopt, {},
+         "--print and --watch cannot be used together"},
+        {{"--watch", "tcp", "--watch", "udp"}, Action::Error, std::nullopt, {}, "--watch given twice"},
+        {{"--remote", "a", "--print", "ip", "--remote", "b"}, Action::Error, std::nullopt, {},
+         "--remote given twice: one host at a time"},
+        {{"--remote", "a", "--remote", "a"}, Action::Error, std::nullopt, {}, "--remote given twice"},
+        {{"--remote", "user@a", "--print", "ip"}, Action::Print, std::nullopt, {11}, ""},
     };
     for (const Case& c : cases) {
         const CommandLine cl = ParseCommandLine(c.args);

@@ -7,7 +7,8 @@
 # the same owners, the same configuration, addresses and protocols, and
 # counters between two local readings taken around it.  A host key that is
 # not the known one is refused; a host that answers garbage, or stops in
-# the middle of its answer, gives a clear error.  Needs root, unshare,
+# the middle of its answer, gives a clear error.  A program ended by
+# SIGKILL leaves no ssh master behind.  Needs root, unshare,
 # nsenter, sshd and python3; skips (77) elsewhere.
 #
 #   netns_remote.sh TESSALINE_BIN
@@ -30,13 +31,15 @@ unset TESSALINE_LIBRARY_PATH
 ip link set lo up
 dir=$(mktemp -d)
 chmod 700 "$dir"
-server= server_ns= holder= watcher= opener=
+server= server_ns= holder= watcher= opener= killed= master= killed_folder=
 cleanup() {
   local pid
-  for pid in $watcher $opener $holder; do
+  for pid in $watcher $opener $holder $killed; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  [ -z "$master" ] || kill -KILL -- "-$master" 2>/dev/null || true
+  [ -z "$killed_folder" ] || rm -rf "$killed_folder"
   remote_host_stop
   rm -rf "$dir"
 }
@@ -167,6 +170,39 @@ kill -INT "$watcher"; wait "$watcher" || fail "--watch exited with status $?"
 kill "$opener" 2>/dev/null || true; wait "$opener" 2>/dev/null || true
 grep -q "opened .*127.0.0.1:47790 .*python" "$dir/watch.out" || fail "--watch: $(cat "$dir/watch.out" "$dir/watch.err")"
 
+# ------------------------------------------------ killed, the master ends
+# The program killed by SIGKILL has no time to end its master: the master's
+# watcher ends the master's process group (ssh, under the shell that
+# TESSALINE_SSH_COMMAND runs) within a bounded time.  Orphans that nobody
+# reaps stay as zombies: only the live members count.
+live_in_group() { ps -eo pgid=,stat=,pid=,args= | awk -v g="$1" '$1 == g && $2 !~ /^Z/'; }
+"$tessaline" --remote 10.201.0.2 --watch tcp >/dev/null 2>"$dir/killed.err" &
+killed=$!
+for _ in $(seq 1 100); do
+  for pid in $(ps -o pid= --ppid "$killed"); do
+    tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -qx -- '-M' && master=$pid
+  done
+  [ -n "$master" ] && break
+  sleep 0.1
+done
+[ -n "$master" ] || fail "no ssh master under the program: $(cat "$dir/killed.err")"
+# Its private folder, which a program killed so leaves behind: the test's to
+# remove.
+killed_folder=$(tr '\0' '\n' <"/proc/$master/cmdline" | grep -A1 -x -- '-S' | tail -n 1)
+killed_folder=${killed_folder%/ssh-control}
+case $killed_folder in /*/tessaline-remote-??????) ;; *) killed_folder= ;; esac
+for _ in $(seq 1 100); do  # connected: the first capture is taken through it
+  in_server ss -Htn state established '( sport = :22 )' | grep -q . && break
+  sleep 0.1
+done
+sleep 1
+[ -n "$(live_in_group "$master")" ] || fail "the master ended before the program was killed"
+kill -KILL "$killed"; wait "$killed" 2>/dev/null || true; killed=
+for _ in $(seq 1 50); do [ -n "$(live_in_group "$master")" ] || break; sleep 0.1; done
+[ -z "$(live_in_group "$master")" ] ||
+  fail "the ssh master outlived the program killed by SIGKILL: $(live_in_group "$master")"
+master=
+
 # ------------------------------------------------------------- refusals
 expect_error() {  # WHAT PATTERN
   local status=0
@@ -181,4 +217,5 @@ TESSALINE_SSH_COMMAND="ssh -F $dir/ssh_config -i $dir/garbage" \
   expect_error "an answer of garbage" "did not answer with a capture"
 TESSALINE_SSH_COMMAND="ssh -F $dir/ssh_config -i $dir/cut" \
   expect_error "an answer that stops in the middle" "the answer was cut before its end"
-echo "remote readings equal the local ones; --watch sees a new socket; wrong key, garbage and a cut answer refused"
+echo "remote readings equal the local ones; --watch sees a new socket; the master ends with a killed program;" \
+  "wrong key, garbage and a cut answer refused"

@@ -1,10 +1,12 @@
 // A process's details for the socket panes: read from its /proc files where
 // this process may, and its executable path and namespaces from the owner
-// helper where only the helper may.
+// helper where only the helper may; another machine's from its capture's
+// process tables.
 #include "ProcessDetails.h"
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,14 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "OwnerClient.h"
 #include "ProcRootEnv.h"
 #include "processinfo.h"
-
-
 
 namespace {
 
@@ -48,12 +49,6 @@ std::string ReadLink(const std::string& path, bool& denied) {
     char target[PATH_MAX];
     ssize_t n = ::readlink(path.c_str(), target, sizeof target);
     if (n < 0 && (errno == EACCES || errno == EPERM)) denied = true;
-    // Another machine's capture holds a link's target as the text of a
-    // regular file: it is read, never followed.
-    if (n < 0 && errno == EINVAL && std::string_view(ProcRoot()) != "/proc") {
-        std::string text;
-        if (ReadSmall(path, sizeof target, text)) return text.size() < sizeof target ? text : std::string();
-    }
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
     return std::string(target, static_cast<std::size_t>(n));
 }
@@ -96,21 +91,41 @@ std::uint64_t OwnNamespace(const char* name) {
     return procinfo::NamespaceInodeOfLink(ReadLink(std::string("/proc/self/ns/") + name, denied));
 }
 
-// What this process may read of `pid` itself; `denied` when the executable
-// or the namespaces were refused.
-bool ReadDirectly(DWORD pid, ProcessDetails& out, bool& denied) {
-    out = ProcessDetails{};
-    const std::string dir = std::string(ProcRoot()) + "/" + std::to_string(pid);
-    std::string text;
-    if (!ReadSmall(dir + "/stat", 4096, text)) return false;
-    out.pid = pid;
+// The start in ms since the epoch of a process started `start` clock ticks
+// after boot, or -1.
+std::int64_t StartTimeMs(std::optional<std::uint64_t> start) {
     const long ticks = ::sysconf(_SC_CLK_TCK);
-    const std::optional<std::uint64_t> start = procinfo::StartTicksOfStat(text);
     const std::optional<std::int64_t> boot = BootTime();
     // Bounded so that no garbled value overflows: 2^40 s is some 35000 years.
     if (start && boot && *boot >= 0 && *boot < (std::int64_t{1} << 40) && ticks > 0 &&
         *start / static_cast<std::uint64_t>(ticks) < (1ull << 40))
-        out.startTimeMs = *boot * 1000 + static_cast<std::int64_t>(*start * 1000 / static_cast<std::uint64_t>(ticks));
+        return *boot * 1000 + static_cast<std::int64_t>(*start * 1000 / static_cast<std::uint64_t>(ticks));
+    return -1;
+}
+
+// What this process may read of `pid` itself; `denied` when the executable
+// or the namespaces were refused.
+bool ReadDirectly(DWORD pid, ProcessDetails& out, bool& denied) {
+    out = ProcessDetails{};
+    const std::string root = ProcRoot();
+    // Another machine's capture tells a process's start and executable.
+    if (root != "/proc") {
+        CapturedProcess captured;
+        switch (FindCapturedProcess(root.c_str(), pid, captured)) {
+            case CaptureLookup::NotListed: return false;
+            case CaptureLookup::Listed:
+                out.pid = pid;
+                if (captured.hasStart) out.startTimeMs = StartTimeMs(captured.startTicks);
+                out.path = std::move(captured.executable);
+                return true;
+            case CaptureLookup::NoCapture: break;
+        }
+    }
+    const std::string dir = root + "/" + std::to_string(pid);
+    std::string text;
+    if (!ReadSmall(dir + "/stat", 4096, text)) return false;
+    out.pid = pid;
+    out.startTimeMs = StartTimeMs(procinfo::StartTicksOfStat(text));
     if (ReadSmall(dir + "/status", 16384, text)) {
         if (const std::optional<std::uint32_t> uid = procinfo::RealUidOfStatus(text)) {
             out.hasUid = true;
@@ -140,7 +155,112 @@ void NameContainer(ProcessDetails& d) {
         d.container = d.cgroupPath;
 }
 
+// The largest table read: a capture's tables come from an answer of at
+// most 256 MiB.
+constexpr std::size_t kMaxTableBytes = 256u << 20;
+
+// A table of the capture open as `dirFd`, whole; false when it is not there
+// or is no regular file.
+bool ReadTable(int dirFd, const char* name, std::string& text) {
+    text.clear();
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular) text.reserve(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxTableBytes));
+    char buffer[65536];
+    while (regular && text.size() < kMaxTableBytes) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxTableBytes - text.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return regular;
+}
+
+// The processes of the capture last read, by pid.  Each capture is a
+// folder of its own, so the folder's identity tells when to read again.
+struct CapturedProcesses {
+    std::mutex lock;
+    bool read = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec changed{};
+    bool isCapture = false;
+    std::vector<std::pair<std::uint32_t, CapturedProcess>> byPid;
+
+    bool Same(const struct stat& folder) const {
+        return read && folder.st_dev == device && folder.st_ino == inode && folder.st_ctim.tv_sec == changed.tv_sec &&
+               folder.st_ctim.tv_nsec == changed.tv_nsec;
+    }
+
+    void Read(int dirFd, const struct stat& folder) {
+        read = true;
+        device = folder.st_dev;
+        inode = folder.st_ino;
+        changed = folder.st_ctim;
+        byPid.clear();
+        std::string text;
+        isCapture = ReadTable(dirFd, kCapturedStatTable, text);
+        if (!isCapture) return;
+        for (const procinfo::ProcessLine& line : procinfo::ParseStatTable(text)) {
+            CapturedProcess p;
+            const std::optional<std::uint64_t> start = procinfo::StartTicksOfStat(line.text);
+            p.hasStart = start.has_value();
+            p.startTicks = start.value_or(0);
+            byPid.emplace_back(line.pid, std::move(p));
+        }
+        if (ReadTable(dirFd, kCapturedExecutableTable, text)) {
+            for (const procinfo::ProcessLine& line : procinfo::ParseExecutableTable(text)) {
+                CapturedProcess p;
+                p.executable = std::string(line.text);
+                byPid.emplace_back(line.pid, std::move(p));
+            }
+        }
+        // One entry a pid: the first stat line and the first executable.
+        std::stable_sort(byPid.begin(), byPid.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < byPid.size(); ++i) {
+            if (kept > 0 && byPid[kept - 1].first == byPid[i].first) {
+                CapturedProcess& into = byPid[kept - 1].second;
+                CapturedProcess& from = byPid[i].second;
+                if (!into.hasStart) {
+                    into.hasStart = from.hasStart;
+                    into.startTicks = from.startTicks;
+                }
+                if (into.executable.empty()) into.executable = std::move(from.executable);
+                continue;
+            }
+            if (kept != i) byPid[kept] = std::move(byPid[i]);
+            ++kept;
+        }
+        byPid.resize(kept);
+    }
+};
+
 }  // namespace
+
+CaptureLookup FindCapturedProcess(const char* procRoot, std::uint32_t pid, CapturedProcess& out) {
+    static auto* const captured = new CapturedProcesses;
+    const int dirFd = ::open(procRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return CaptureLookup::NoCapture;
+    struct stat folder {};
+    CaptureLookup found = CaptureLookup::NoCapture;
+    if (::fstat(dirFd, &folder) == 0) {
+        std::lock_guard<std::mutex> hold(captured->lock);
+        if (!captured->Same(folder)) captured->Read(dirFd, folder);
+        if (captured->isCapture) {
+            const auto& byPid = captured->byPid;
+            const auto it = std::lower_bound(byPid.begin(), byPid.end(), pid,
+                                             [](const auto& entry, std::uint32_t p) { return entry.first < p; });
+            found = it != byPid.end() && it->first == pid ? CaptureLookup::Listed : CaptureLookup::NotListed;
+            if (found == CaptureLookup::Listed) out = it->second;
+        }
+    }
+    ::close(dirFd);
+    return found;
+}
 
 std::uint64_t OwnNetworkNamespace() {
     static const std::uint64_t inode = OwnNamespace("net");

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace procinfo {
 
@@ -38,5 +39,22 @@ CgroupPlace PlaceOfCgroup(std::string_view cgroup);
 
 // "net:[4026531840]" -> 4026531840; 0 for anything else.
 std::uint64_t NamespaceInodeOfLink(std::string_view link);
+
+// The process tables of another machine's capture (ProcRootEnv.h), a line
+// for each process: its pid and its text, in the table's order.
+struct ProcessLine {
+    std::uint32_t pid = 0;
+    std::string_view text;
+};
+
+// The stat table: the kernel's stat lines.  Each line that starts with a
+// pid other than 0 and " (" gives its pid and the whole line (what
+// StartTicksOfStat takes); other lines are left out.
+std::vector<ProcessLine> ParseStatTable(std::string_view table);
+
+// The executables: "PID PATH" lines.  Each line with a pid other than 0, a
+// blank and an absolute path of at most 4096 bytes gives its pid and path;
+// other lines are left out.
+std::vector<ProcessLine> ParseExecutableTable(std::string_view table);
 
 }  // namespace procinfo

@@ -45,6 +45,17 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 }
 bool StartsWith(std::string_view s, std::string_view head) { return s.substr(0, head.size()) == head; }
 
+// Calls `line` with each line of `text`, without its line feed.
+template <class Line>
+void ForEachLine(std::string_view text, Line line) {
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        line(text.substr(0, end));
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+}
+
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -196,6 +207,29 @@ CgroupPlace PlaceOfCgroup(std::string_view cgroup) {
     }
     if (place.service.empty() && !scope.empty()) place.service = Unescaped(scope);
     return place;
+}
+
+std::vector<ProcessLine> ParseStatTable(std::string_view table) {
+    std::vector<ProcessLine> lines;
+    ForEachLine(table, [&lines](std::string_view line) {
+        const std::size_t open = line.find(" (");
+        if (open == std::string_view::npos) return;
+        const std::optional<std::uint32_t> pid = Number<std::uint32_t>(line.substr(0, open));
+        if (pid && *pid != 0) lines.push_back(ProcessLine{*pid, line});
+    });
+    return lines;
+}
+
+std::vector<ProcessLine> ParseExecutableTable(std::string_view table) {
+    std::vector<ProcessLine> lines;
+    ForEachLine(table, [&lines](std::string_view line) {
+        const std::size_t blank = line.find(' ');
+        if (blank == std::string_view::npos) return;
+        const std::optional<std::uint32_t> pid = Number<std::uint32_t>(line.substr(0, blank));
+        const std::string_view path = line.substr(blank + 1);
+        if (pid && *pid != 0 && StartsWith(path, "/") && path.size() <= 4096) lines.push_back(ProcessLine{*pid, path});
+    });
+    return lines;
 }
 
 std::uint64_t NamespaceInodeOfLink(std::string_view link) {

@@ -1,7 +1,5 @@
 // Processes, thread tokens and the debug privilege on Linux.
-#include <fcntl.h>
 #include <linux/capability.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -105,18 +103,6 @@ constexpr std::uint32_t kPtraceBit = 1u << (CAP_SYS_PTRACE % 32);
 constexpr unsigned kPtraceWord = CAP_SYS_PTRACE / 32;
 
 bool UnderMachineProcRoot() { return std::string_view(ProcRoot()) == "/proc"; }
-
-// The text of a small regular file holding a path, without following any
-// link: its length, or -1.
-ssize_t ReadPathFile(const char* path, char* target, std::size_t size) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return -1;
-    struct stat info {};
-    ssize_t n = -1;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) n = ::read(fd, target, size);
-    ::close(fd);
-    return n;
-}
 
 // Enables the privilege; `notPermitted` when the thread may not hold it.
 // A thread holds it when CAP_SYS_PTRACE is in its permitted set, or when the
@@ -231,8 +217,25 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // PROC/PID/exe, built without allocating: this runs once per socket line.
     const char* root = ProcRoot();
+    // Another machine's capture lists its processes in tables.
+    if (std::string_view(root) != "/proc") {
+        CapturedProcess captured;
+        const CaptureLookup found = FindCapturedProcess(root, dwProcessId, captured);
+        if (found == CaptureLookup::NotListed) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        if (found == CaptureLookup::Listed) {
+            auto* process = new ProcessObject;
+            process->pid = dwProcessId;
+            process->hasExecutable = !captured.executable.empty();
+            process->executable = std::move(captured.executable);
+            SetLastError(NO_ERROR);
+            return process;
+        }
+    }
+    // PROC/PID/exe, built without allocating: this runs once per socket line.
     char exe[PATH_MAX];
     const int length = std::snprintf(exe, sizeof exe, "%s/%u/exe", root, dwProcessId);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof exe) {
@@ -264,9 +267,6 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD dwProcessId) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    // Another machine's capture holds the executable's path as the text of
-    // a regular file (readlink says EINVAL): it is read, never followed.
-    if (n < 0 && errno == EINVAL && !UnderMachineProcRoot()) n = ReadPathFile(exe, target, sizeof target);
     const bool hasExecutable = n > 0 && static_cast<std::size_t>(n) < sizeof target;
     if (!hasExecutable) {
         exe[length - 4] = '\0';  // PROC/PID

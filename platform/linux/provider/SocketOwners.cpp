@@ -9,13 +9,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
 
 #include "Capabilities.h"
+#include "ProcRootEnv.h"
 
 namespace provider {
 
@@ -108,7 +111,54 @@ bool ReadSockets(pid_t pid, int dirFd, std::vector<Found>& found, const Wanted& 
 // A walk of this many processes or more is shared between two threads.
 constexpr std::size_t kParallelWalkProcesses = 64;
 
+// A capture's descriptor table comes from an answer of at most 256 MiB.
+constexpr std::size_t kMaxDescriptorTableBytes = 256u << 20;
+
+template <class Int>
+bool ParseNumber(std::string_view text, Int& value) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+}
+
+// The table named `name` in the folder `dirFd`, whole; false when it is
+// not there or is no regular file.
+bool ReadTable(int dirFd, const char* name, std::string& text) {
+    text.clear();
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular) text.reserve(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxDescriptorTableBytes));
+    char buffer[65536];
+    while (regular && text.size() < kMaxDescriptorTableBytes) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxDescriptorTableBytes - text.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return regular;
+}
+
 }  // namespace
+
+std::vector<CapturedDescriptor> ParseDescriptorTable(std::string_view table) {
+    std::vector<CapturedDescriptor> out;
+    while (!table.empty()) {
+        const std::size_t end = std::min(table.find('\n'), table.size());
+        const std::string_view line = table.substr(0, end);
+        table.remove_prefix(std::min(end + 1, table.size()));
+        const std::size_t first = line.find(' ');
+        const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
+        if (second == std::string_view::npos) continue;
+        CapturedDescriptor d;
+        if (ParseNumber(line.substr(0, first), d.pid) &&
+            ParseNumber(line.substr(first + 1, second - first - 1), d.fd) &&
+            ParseNumber(line.substr(second + 1), d.inode) && d.pid != 0 && d.inode != 0)
+            out.push_back(d);
+    }
+    return out;
+}
 
 std::uint64_t SocketInodeOfLink(std::string_view link) {
     constexpr std::string_view kPrefix = "socket:[";
@@ -144,6 +194,8 @@ void SocketOwnerIndex::CloseDirectories() {
 
 void SocketOwnerIndex::Reset() {
     CloseDirectories();
+    m_captured.clear();
+    m_capturedRead = false;
     m_sockets.clear();
     m_round = 1;
     m_roundTables = 0;
@@ -395,6 +447,48 @@ void SocketOwnerIndex::VerifyChecks() {
     }
 }
 
+// Under a capture's proc root: each row's owner from the capture's
+// descriptor table, read when the capture is new.  False when the root
+// holds no table (a fixture with a folder for each process).
+template <class Row>
+bool SocketOwnerIndex::ResolveFromCapture(std::vector<Row>& rows) {
+    const int dirFd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    struct stat folder {};
+    if (::fstat(dirFd, &folder) != 0) {
+        ::close(dirFd);
+        return false;
+    }
+    const bool same = m_capturedRead && folder.st_dev == m_capturedDevice && folder.st_ino == m_capturedInode &&
+                      folder.st_ctim.tv_sec == m_capturedChanged.tv_sec &&
+                      folder.st_ctim.tv_nsec == m_capturedChanged.tv_nsec;
+    if (!same) {
+        std::string text;
+        m_capturedIsCapture = ReadTable(dirFd, kCapturedDescriptorTable, text);
+        m_captured.clear();
+        for (const CapturedDescriptor& d : ParseDescriptorTable(text))
+            if (d.pid <= static_cast<std::uint32_t>(INT32_MAX))
+                m_captured.emplace_back(d.inode, static_cast<pid_t>(d.pid));
+        // By inode, the lowest pid first, as a walk of /proc meets them.
+        std::sort(m_captured.begin(), m_captured.end());
+        m_captured.erase(std::unique(m_captured.begin(), m_captured.end(),
+                                     [](const auto& a, const auto& b) { return a.first == b.first; }),
+                         m_captured.end());
+        m_capturedRead = true;
+        m_capturedDevice = folder.st_dev;
+        m_capturedInode = folder.st_ino;
+        m_capturedChanged = folder.st_ctim;
+    }
+    ::close(dirFd);
+    if (!m_capturedIsCapture) return false;
+    for (Row& row : rows) {
+        if (row.inode == 0) continue;
+        const auto it = std::lower_bound(m_captured.begin(), m_captured.end(), std::make_pair(row.inode, pid_t{0}));
+        if (it != m_captured.end() && it->first == row.inode) row.pid = static_cast<DWORD>(it->second);
+    }
+    return true;
+}
+
 template <class Row>
 void SocketOwnerIndex::ResolveRows(const std::string& root, unsigned table, std::vector<Row>& rows,
                                    const std::unordered_set<std::uint64_t>& live) {
@@ -405,6 +499,7 @@ void SocketOwnerIndex::ResolveRows(const std::string& root, unsigned table, std:
         Reset();
         m_root = root;
     }
+    if (m_root != "/proc" && ResolveFromCapture(rows)) return;
     StartRound(table);
     const auto bit = static_cast<std::uint8_t>(1u << table);
     // Listing another user's descriptors needs both: reading the directory

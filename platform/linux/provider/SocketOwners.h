@@ -31,13 +31,17 @@
 // - Threads: a walk or many checks are shared with one more thread when
 //   this process may run on more than one processor (sched_getaffinity, not
 //   a file: the owner helper may open no file).
+// - Under a proc root written from another machine's capture, the owners
+//   come from its descriptor table (ProcRootEnv.h), read once a capture.
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -119,6 +123,8 @@ private:
     };
 
     template <class Row>
+    bool ResolveFromCapture(std::vector<Row>& rows);
+    template <class Row>
     void ResolveRows(const std::string& root, unsigned table, std::vector<Row>& rows,
                      const std::unordered_set<std::uint64_t>& live);
     void StartRound(unsigned table);
@@ -153,7 +159,25 @@ private:
     Clock::time_point m_deadline = Clock::time_point::max();
     bool m_lastComplete = true;
     Stats m_stats;
+
+    // A capture's owners by inode (the lowest pid of those that hold it),
+    // and the identity of the capture's proc folder they were read from.
+    std::vector<std::pair<std::uint64_t, pid_t>> m_captured;
+    bool m_capturedRead = false;
+    bool m_capturedIsCapture = false;  // the folder held a descriptor table
+    dev_t m_capturedDevice = 0;
+    ino_t m_capturedInode = 0;
+    timespec m_capturedChanged{};
 };
+
+// A capture's descriptor table: "PID FD INODE" lines, each with a pid and
+// an inode other than 0; other lines are left out.
+struct CapturedDescriptor {
+    std::uint32_t pid = 0;
+    std::uint32_t fd = 0;
+    std::uint64_t inode = 0;
+};
+std::vector<CapturedDescriptor> ParseDescriptorTable(std::string_view table);
 
 // "socket:[12345]" -> 12345; 0 for any other link text.
 std::uint64_t SocketInodeOfLink(std::string_view link);
