@@ -30,7 +30,7 @@ constexpr const char* kFiles[] = {
     "proc/sys/net/ipv6/conf/all/forwarding", "proc/sys/net/ipv6/conf/default/hop_limit",
     "proc/sys/net/ipv6/ip6frag_time",        "proc/sys/kernel/hostname",
     "proc/sys/kernel/domainname",            "proc/sys/net/core/wmem_default",
-    "etc/resolv.conf",
+    "proc/sys/net/ipv6/bindv6only",          "etc/resolv.conf",
     "etc/hosts",               "etc/samba/smb.conf",      "run/systemd/resolve/resolv.conf",
 };
 

@@ -89,6 +89,8 @@ import socket, time
 s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("127.0.0.1", 47777)); s.listen()
 u = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); u.bind(("::1", 47778))
+d = socket.socket(socket.AF_INET6); d.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+d.bind(("::", 47779)); d.listen()
 print("listening", flush=True); time.sleep(120)' >"$dir/holder.out" &
 holder=$!
 for _ in $(seq 1 50); do grep -q listening "$dir/holder.out" 2>/dev/null && break; sleep 0.1; done
@@ -110,6 +112,12 @@ for kind in network adapters; do
   "$tessaline" --remote 10.201.0.2 --print $kind >"$dir/remote-$kind.txt"
   diff -u "$dir/local-$kind.txt" "$dir/remote-$kind.txt" || fail "--print $kind differs"
 done
+# A dual-stack listener alone on its port is marked from the host's files
+# (its system default) as the kernel's own flag marks it here.
+in_server "$tessaline" --print listening | grep -q ':47779 .*(IPv4 and IPv6)' ||
+  fail "the local dual-stack listener is not marked"
+"$tessaline" --remote 10.201.0.2 --print listening | grep -q ':47779 .*(IPv4 and IPv6)' ||
+  fail "the remote dual-stack listener is not marked"
 
 /usr/bin/python3 - "$dir" <<'PYEOF' || fail "the remote records differ from the local ones"
 import json, sys
