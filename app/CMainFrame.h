@@ -132,6 +132,8 @@ public:
     CNetworkDataView* PaneOfCommand(int commandId) const;
     QActionGroup* LookActions() const { return m_lookActions; }
     bool AutoRefreshAll() const { return m_bAutoRefreshAll; }
+    // Whether the window is being closed (saving its layout on the way).
+    bool IsClosing() const { return m_bClosing; }
     // The text of the pane creation failure, when there was one.
     const QString& Diagnostic() const { return m_diagnostic; }
 
@@ -191,7 +193,24 @@ private:
     bool CreateDataPanes();
     void DockPaneGroups();
     void SaveWorkspace();
+    // The saved layout: the panes (true when restored), their edges and
+    // extents, and the window's placement.  A part that cannot be taken
+    // drops all of it for the first layout, said once.
     bool RestoreWorkspace();
+    bool RestorePlacement(const QByteArray& geometry);
+    // Brings the window (not maximised or full screen) inside the screen it
+    // is on, at no less than its least size, moving it as little as it must.
+    void KeepOnScreen();
+    // The panes (and with `placementToo` the window) back to the first
+    // layout, the saved layout forgotten, and the user told.
+    void DropSavedLayout(bool placementToo);
+    // Whether the window at its least size fits the screen it is on.
+    bool FitsOnScreen() const;
+    // The window manager's frame around the window, or room for a common
+    // one while it is unknown.
+    QMargins FrameMargins() const;
+    void PutPanesInFirstLayout();
+    void BringFloatingPanesOnScreen();
 
     void OnToggleHighlightChanges();
     void OnTogglePause();
@@ -210,5 +229,7 @@ private:
     std::array<int, 4> m_wantedExtent{};
     std::array<int, 4> m_extentAtPress{};
     bool m_bRestored = false;
+    bool m_bPlaced = false;  // the window's saved placement was taken
     bool m_bSized = false;
+    bool m_bClosing = false;
 };

@@ -1,6 +1,7 @@
 #include "CTessalineApp.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -9,11 +10,13 @@
 #include <QFont>
 #include <QMdiArea>
 #include <QMenu>
+#include <QMessageBox>
 #include <QStandardPaths>
 #include <QToolTip>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "CAboutDlg.h"
 #include "CMainFrame.h"
@@ -140,6 +143,24 @@ void CTessalineApp::WriteValue(const QString& entry, const QVariant& value) {
     m_memorySettings.insert(key, value);
 }
 
+void CTessalineApp::Notify(const QString& text) {
+    if (m_told.contains(text)) return;
+    m_told << text;
+    std::fprintf(stderr, "tessaline: %s\n", text.toLocal8Bit().constData());
+    if (m_bWindowUp)
+        ShowNotice(text);
+    else
+        m_pendingNotices << text;
+}
+
+void CTessalineApp::ShowNotice(const QString& text) {
+    if (m_pMainFrame == nullptr || !m_pMainFrame->isVisible() || m_pMainFrame->IsClosing()) return;
+    if (m_messageHook)
+        m_messageHook(m_pMainFrame, text);
+    else
+        QMessageBox::warning(m_pMainFrame, QStringLiteral("Tessaline"), text);
+}
+
 void CTessalineApp::PreLoadState() {
     m_contextMenus.insert(LoadResString(ids::IDS_EDIT_MENU),
                           BuildMenu(LoadResString(ids::IDS_EDIT_MENU), LoadMenuResource(ids::IDR_POPUP_EDIT)));
@@ -190,6 +211,10 @@ bool CTessalineApp::InitInstance(const QByteArrayList& files) {
 
     m_pMainFrame->UpdateTitle();
     m_pMainFrame->show();
+    // What went wrong while the window was made is told once it shows.
+    m_bWindowUp = true;
+    const QStringList pending = std::exchange(m_pendingNotices, {});
+    for (const QString& text : pending) ShowNotice(text);
 
     // The first run shows the About box once, after the window; the mark is
     // written before it opens.

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QSettings>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 #include <functional>
 #include <memory>
@@ -57,6 +58,12 @@ public:
     // True once the settings are kept in memory for the run.
     bool SettingsInMemory() const { return m_bSettingsInMemory; }
 
+    // Tells the user of something that went wrong out of sight, once in the
+    // run: a line on stderr and, while the window is up and not closing, a
+    // message box (through m_messageHook when set).  Told before the window
+    // shows, the box waits until it does.
+    void Notify(const QString& text);
+
     CMainFrame* MainFrame() const { return m_pMainFrame; }
     CDocTemplate* DocTemplate() const { return m_pDocTemplate.get(); }
     QMenu* ContextMenu(const QString& name) const { return m_contextMenus.value(name); }
@@ -82,8 +89,14 @@ private:
     // path holds anything that is neither a regular file nor nothing.
     bool SettingsFileUsable() const;
 
+    // The message box of a notice, while the window is up and not closing.
+    void ShowNotice(const QString& text);
+
     mutable bool m_bSettingsInMemory = false;
     mutable QVariantMap m_memorySettings;
+    QStringList m_told;            // what Notify has said in this run
+    QStringList m_pendingNotices;  // said before the window was up
+    bool m_bWindowUp = false;
 
     CMainFrame* m_pMainFrame = nullptr;
     std::unique_ptr<CDocTemplate> m_pDocTemplate;

@@ -15,6 +15,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -38,6 +39,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <system_error>
@@ -55,6 +58,7 @@
 #include "CTessalineApp.h"
 #include "Documents.h"
 #include "Looks.h"
+#include "SavedLayout.h"
 
 namespace {
 
@@ -1151,6 +1155,246 @@ TEST(EdgePanesSetting, OnlyWellFormedItemsAreTaken) {
     QStringList many;
     for (int i = 0; i < 1000; ++i) many << QStringLiteral("p%1 1 100").arg(i);
     EXPECT_EQ(ParseEdgePanes(many.join(QLatin1Char(';'))).size(), 64u);
+}
+
+// ------------------------------------------------------ saved layout bytes
+
+// A main window state written as the toolkit writes one: its header, a dock
+// section the caller fills, and an empty tool bar section.
+QByteArray DockState(const std::function<void(QDataStream&)>& docks, bool toolBars = true) {
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << qint32(0xff) << qint32(0) << quint8(0xfd);
+    docks(out);
+    if (toolBars) out << quint8(0xfc) << qint32(0);
+    return bytes;
+}
+
+// One area (0 left, 1 right, 2 top, 3 bottom) holding `group`; then the
+// central area's size and the four corners.
+std::function<void(QDataStream&)> OneArea(int area, const std::function<void(QDataStream&)>& group) {
+    return [area, group](QDataStream& out) {
+        out << qint32(1) << qint32(area) << QSize(250, 700);
+        group(out);
+        out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(1) << qint32(2);
+    };
+}
+
+void Pane(QDataStream& out, const QString& name) {
+    out << quint8(0xfb) << name << quint8(1) << qint32(0) << qint32(200) << qint32(0) << qint32(0);
+}
+
+// A vertical group of panes (a left or right area's root).
+std::function<void(QDataStream&)> Panes(const QStringList& names, quint8 orientation = 2) {
+    return [names, orientation](QDataStream& out) {
+        out << quint8(0xfc) << orientation << qint32(names.size());
+        for (const QString& name : names) Pane(out, name);
+    };
+}
+
+// Groups nested `depth` deep, each a sequence holding the next, the last a
+// pane.
+void Nested(QDataStream& out, int depth, quint8 orientation) {
+    out << quint8(0xfc) << orientation << qint32(1);
+    if (depth == 0) {
+        Pane(out, Q("57348"));
+        return;
+    }
+    out << quint8(0xfc) << qint32(0) << qint32(100) << qint32(0) << qint32(0);
+    Nested(out, depth - 1, orientation == 1 ? 2 : 1);
+}
+
+// The window's own states pass the check in the shapes a user gives them;
+// states whose numbers the toolkit's reader would follow out of its tables,
+// or that run on without end, do not.
+TEST_F(Shell, SavedDockStatesAreCheckedBeforeTheToolkitReadsThem) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    std::vector<QByteArray> own = {frame.saveState()};
+    frame.AutoHide()->SetAutoHidden(frame.m_paneTcpSockets, true);
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneIpStats);
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneUdpStats);
+    frame.splitDockWidget(frame.m_paneIpStats, frame.m_paneUdpStats, Qt::Horizontal);
+    frame.addDockWidget(Qt::TopDockWidgetArea, frame.m_paneProcesses);
+    frame.m_paneProtocols->setFloating(true);
+    frame.m_paneAdapters->close();
+    QApplication::processEvents();
+    own.push_back(frame.saveState());
+    frame.AutoHide()->RestoreAllBeforeSave();
+    own.push_back(frame.saveState());
+    for (const QByteArray& state : own) EXPECT_TRUE(IsSoundDockState(state));
+
+    const auto two = Panes({Q("57348"), Q("57349")});
+    struct Case {
+        const char* what;
+        QByteArray state;
+        bool sound;
+    };
+    const Case cases[] = {
+        {"two panes on the left", DockState(OneArea(0, two)), true},
+        {"without the tool bar section", DockState(OneArea(0, two), false), true},
+        {"groups nested as deep as splitting goes", DockState(OneArea(0, [](QDataStream& out) { Nested(out, 15, 2); })),
+         true},
+        {"an area beyond the four", DockState(OneArea(7, two)), false},
+        {"a negative area", DockState(OneArea(-1, two)), false},
+        {"one area twice",
+         DockState([&two](QDataStream& out) {
+             out << qint32(2) << qint32(0) << QSize(250, 700);
+             two(out);
+             out << qint32(0) << QSize(250, 700);
+             Panes({Q("57350")})(out);
+             out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(1) << qint32(2);
+         }),
+         false},
+        {"five areas", DockState([](QDataStream& out) { out << qint32(5); }), false},
+        {"groups nested without end", DockState(OneArea(0, [](QDataStream& out) { Nested(out, 5000, 2); })), false},
+        {"a left area lying across", DockState(OneArea(0, Panes({Q("57348")}, 1))), false},
+        {"an orientation of neither kind", DockState(OneArea(0, Panes({Q("57348")}, 3))), false},
+        {"a selected tab past the tabs",
+         DockState(OneArea(0,
+                           [](QDataStream& out) {
+                               out << quint8(0xfa) << qint32(2) << quint8(2) << qint32(2);
+                               Pane(out, Q("57348"));
+                               Pane(out, Q("57349"));
+                           })),
+         false},
+        {"a group inside a tab group",
+         DockState(OneArea(0,
+                           [](QDataStream& out) {
+                               out << quint8(0xfa) << qint32(0) << quint8(2) << qint32(1);
+                               out << quint8(0xfc) << qint32(0) << qint32(100) << qint32(0) << qint32(0);
+                               Panes({Q("57348")})(out);
+                           })),
+         false},
+        {"a pane twice", DockState(OneArea(0, Panes({Q("57348"), Q("57348")}))), false},
+        {"a pane without a name", DockState(OneArea(0, Panes({QString()}))), false},
+        {"a name of a million letters", DockState(OneArea(0, Panes({QString(1'000'000, QLatin1Char('x'))}))), false},
+        {"a billion items",
+         DockState(OneArea(0, [](QDataStream& out) { out << quint8(0xfc) << quint8(2) << qint32(1'000'000'000); })),
+         false},
+        {"an empty group", DockState(OneArea(0, Panes({}))), false},
+        {"a size beyond any screen",
+         DockState(OneArea(0,
+                           [](QDataStream& out) {
+                               out << quint8(0xfc) << quint8(2) << qint32(1) << quint8(0xfb) << Q("57348")
+                                   << quint8(1) << qint32(0) << qint32(1 << 30) << qint32(0) << qint32(0);
+                           })),
+         false},
+        {"a corner owned by no area",
+         DockState([&two](QDataStream& out) {
+             out << qint32(1) << qint32(0) << QSize(250, 700);
+             two(out);
+             out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(3) << qint32(2);
+         }),
+         false},
+        {"a floating tab group", DockState(OneArea(0, two)) + QByteArray("\xf9", 1), false},
+        {"a byte after the end", DockState(OneArea(0, two)) + QByteArray(1, '\0'), false},
+        {"another version", QByteArray::fromHex("000000ff00000001") + DockState(OneArea(0, two)).mid(8), false},
+        {"nothing but the header", QByteArray::fromHex("000000ff00000000"), false},
+        {"nothing", QByteArray(), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSoundDockState(c.state), c.sound) << c.what;
+    // Cut anywhere, the first layout is no state, except where a section
+    // ends; at the end of its dock section it is one.
+    const QByteArray first = own.front();
+    for (qsizetype length = 0; length < first.size(); ++length)
+        EXPECT_EQ(IsSoundDockState(first.left(length)), length == first.size() - 5) << length;
+}
+
+// Whatever damaged state passes the check, the toolkit restores it without
+// harm (the sanitizer build watches), and the window is whole afterwards.
+TEST_F(Shell, DamagedDockStatesThatPassTheCheckAreRestoredWithoutHarm) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneIpStats);
+    frame.splitDockWidget(frame.m_paneIpStats, frame.m_paneUdpStats, Qt::Horizontal);
+    frame.m_paneProtocols->setFloating(true);
+    QApplication::processEvents();
+    const QByteArray state = frame.saveState();
+    std::mt19937 random(25);
+    int passed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray damaged = state;
+        // A few bytes changed, or a number set to one at the edge of its
+        // range, or a stretch cut out or repeated.
+        const auto at = [&random](qsizetype size) { return std::uniform_int_distribution<qsizetype>(0, size - 1)(random); };
+        switch (round % 4) {
+            case 0:
+                for (int i = 0; i < 3; ++i) damaged[at(damaged.size())] = static_cast<char>(random());
+                break;
+            case 1: {
+                const qsizetype where = at(damaged.size() - 4);
+                const quint32 edges[] = {0, 1, 3, 4, 0xffffffffu, 0x7fffffffu, 0x80000000u, 0xfa, 0xfb, 0xfc, 0xfd};
+                const quint32 value = edges[random() % std::size(edges)];
+                for (int i = 0; i < 4; ++i) damaged[where + i] = static_cast<char>(value >> (24 - 8 * i));
+                break;
+            }
+            case 2: damaged.remove(at(damaged.size()), static_cast<qsizetype>(random() % 40)); break;
+            default: {
+                const qsizetype from = at(damaged.size());
+                damaged.insert(at(damaged.size()), damaged.mid(from, static_cast<qsizetype>(random() % 40)));
+                break;
+            }
+        }
+        if (!IsSoundDockState(damaged)) continue;
+        ++passed;
+        frame.restoreState(damaged);
+        QApplication::processEvents();
+    }
+    EXPECT_GT(passed, 100);  // the check is no wall that lets nothing through
+    frame.OnResetLayout();
+    QApplication::processEvents();
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_TRUE(frame.IsPaneReachable(pane));
+    EXPECT_TRUE(frame.m_paneNetworks->IsOnScreen());
+}
+
+// A window placement as the toolkit writes one is read whole, on any
+// screen; anything else is none.
+TEST(SavedPlacement, ReadWholeOrNotAtAll) {
+    QWidget normal;
+    normal.setGeometry(120, 90, 900, 640);
+    const QByteArray saved = normal.saveGeometry();
+    const std::optional<SavedPlacement> read = ParsePlacement(saved);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->geometry, QRect(120, 90, 900, 640));
+    EXPECT_FALSE(read->maximized);
+    EXPECT_FALSE(read->fullScreen);
+
+    QWidget maximized;
+    maximized.setGeometry(100, 100, 800, 600);
+    maximized.showMaximized();
+    QApplication::processEvents();
+    const std::optional<SavedPlacement> big = ParsePlacement(maximized.saveGeometry());
+    ASSERT_TRUE(big.has_value());
+    EXPECT_TRUE(big->maximized);
+    EXPECT_EQ(big->geometry, QRect(100, 100, 800, 600));  // where it comes back to
+
+    // The places of the fields in the form the toolkit writes (version 3):
+    // magic, version, frame, normal rectangle, screen, maximised, full
+    // screen, the screen's width, the window's rectangle.
+    ASSERT_EQ(saved.size(), 66);
+    constexpr qsizetype kVersion = 4, kMaximized = 44, kScreenWidth = 46, kLeft = 50, kRight = 58;
+    const auto with = [&saved](qsizetype at, quint32 value, int bytes = 4) {
+        QByteArray changed = saved;
+        for (int i = 0; i < bytes; ++i) changed[at + i] = static_cast<char>(value >> (8 * (bytes - 1 - i)));
+        return changed;
+    };
+    // Saved on a screen of another width: read all the same.
+    EXPECT_TRUE(ParsePlacement(with(kScreenWidth, 3840)).has_value());
+
+    const std::pair<const char*, QByteArray> bad[] = {
+        {"empty", QByteArray()},
+        {"another magic number", with(0, 0x1D9D0CC)},
+        {"version 4", with(kVersion, 4, 2)},
+        {"version 0", with(kVersion, 0, 2)},
+        {"a maximised flag of 1", with(kMaximized, 1, 1)},
+        {"a byte after the end", saved + QByteArray(1, '\0')},
+        {"a rectangle turned inside out", with(kRight, 10)},
+        {"far beyond any screen", with(kLeft, 0x7f000000)},
+    };
+    for (const auto& [what, bytes] : bad) EXPECT_FALSE(ParsePlacement(bytes).has_value()) << what;
+    for (qsizetype length = 0; length < saved.size(); ++length)
+        EXPECT_FALSE(ParsePlacement(saved.left(length)).has_value()) << length;
 }
 
 // A start that finds the settings as it would write them leaves the file
