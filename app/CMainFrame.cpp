@@ -238,6 +238,16 @@ bool CMainFrame::LoadFrame() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(FirstWindowSize(screen != nullptr ? screen->availableGeometry().size() : QSize()));
     m_bRestored = RestoreWorkspace();
+    if (!m_bPlaced && screen != nullptr) {
+        // A first start's window is centred on the screen by the program,
+        // not left to the window manager: a window manager places it only
+        // once it is shown, after the first start's About box has been
+        // centred on where the window seemed to be.
+        const QMargins frame = FrameMargins();
+        QRect outer = geometry().marginsAdded(frame);
+        outer.moveCenter(screen->availableGeometry().center());
+        move(FitPlacement(outer, screen->availableGeometry()).marginsRemoved(frame).topLeft());
+    }
     UpdateCommandUI();
     UpdateTitle();
     if (g_remote != nullptr) {

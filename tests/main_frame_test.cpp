@@ -229,6 +229,34 @@ TEST_F(Shell, FirstStartWritesTheDefaultsAndShowsTheAboutBoxOnceAfterTheWindow) 
     EXPECT_EQ(app_->m_nAboutBoxes, 0);  // only the very first run
 }
 
+// The first start places its window in the middle of the screen itself (a
+// window manager would place it only after the About box had been centred
+// on where the window seemed to be), and the About box opens in the middle
+// of the window, wholly inside it.
+TEST_F(Shell, TheFirstStartsAboutBoxOpensInTheMiddleOfTheWindow) {
+    QRect about, window;
+    app_ = std::make_unique<CTessalineApp>();
+    app_->m_messageHook = [](QWidget*, const QString&) {};
+    app_->m_runAboutBox = [&](CAboutDlg& dialog) {
+        dialog.show();
+        QApplication::processEvents();
+        about = dialog.frameGeometry();
+        window = app_->MainFrame()->frameGeometry();
+        dialog.close();
+    };
+    ASSERT_TRUE(app_->InitInstance({}));
+    ASSERT_EQ(app_->m_nAboutBoxes, 1);
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const auto near = [](const QPoint& a, const QPoint& b, int by) {
+        return std::abs(a.x() - b.x()) <= by && std::abs(a.y() - b.y()) <= by;
+    };
+    // Within the room left for a window manager's frame.
+    EXPECT_TRUE(near(window.center(), available.center(), 20))
+        << window.x() << "," << window.y() << " " << window.width() << "x" << window.height();
+    EXPECT_TRUE(window.contains(about)) << about.x() << "," << about.y() << " " << about.width() << "x" << about.height();
+    EXPECT_TRUE(near(about.center(), window.center(), 2));
+}
+
 TEST_F(Shell, AnyOtherFirstRunValueShowsNoAboutBoxAndStays) {
     for (int value : {0, 2, -1}) {
         ClearSettings();
