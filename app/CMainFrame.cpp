@@ -423,11 +423,7 @@ std::vector<QWidget*> CMainFrame::FocusAreas() const {
     // The document first, then the panes in view from left to right and top
     // to bottom; panes behind other tabs or on edge strips are not in view.
     std::vector<QWidget*> areas;
-    // The current document; before the window was first active, the one
-    // opened last.
-    QMdiSubWindow* document = m_mdiArea->currentSubWindow();
-    const QList<QMdiSubWindow*> documents = m_mdiArea->subWindowList(QMdiArea::ActivationHistoryOrder);
-    if (document == nullptr && !documents.isEmpty()) document = documents.back();
+    QMdiSubWindow* document = ShownDocument();
     if (document != nullptr && document->widget() != nullptr) areas.push_back(document->widget());
     std::vector<CNetworkDataView*> panes;
     for (CNetworkDataView* pane : Panes())
@@ -810,10 +806,21 @@ void CMainFrame::UpdateRemoteState() {
     }
 }
 
+QMdiSubWindow* CMainFrame::ShownDocument() const {
+    if (m_mdiArea == nullptr) return nullptr;
+    // The area names a current document only while the window is inactive
+    // or a document holds the focus: with the focus on the ribbon or a pane
+    // (a click on Pause) it names none, though a document's tab is in view.
+    // That one is the document activated last.
+    if (QMdiSubWindow* current = m_mdiArea->currentSubWindow()) return current;
+    const QList<QMdiSubWindow*> documents = m_mdiArea->subWindowList(QMdiArea::ActivationHistoryOrder);
+    return documents.isEmpty() ? nullptr : documents.back();
+}
+
 void CMainFrame::UpdateTitle() {
     QString title = LoadResString(ids::IDR_MAINFRAME);
     if (g_remote != nullptr) title += QStringLiteral(" - ") + QString::fromStdString(g_remote->Host());
-    QMdiSubWindow* active = m_mdiArea != nullptr ? m_mdiArea->currentSubWindow() : nullptr;
+    const QMdiSubWindow* active = ShownDocument();
     const QString paused = (m_bPaused ? QStringLiteral(" [Paused]") : QString()) +
                            (m_bRemoteLost ? QStringLiteral(" [Connection lost]") : QString());
     setWindowTitle((active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()

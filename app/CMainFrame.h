@@ -19,6 +19,7 @@ class CNetworkDataView;
 class CRibbonBar;
 class QActionGroup;
 class QMdiArea;
+class QMdiSubWindow;
 class QToolButton;
 
 // The data panes: the ten IPv4 and configuration panes, then three IPv6.
@@ -113,9 +114,12 @@ public:
     void OnTogglePane(CNetworkDataView* pane);
     // The check marks of the ribbon and the look menu, from the state.
     void UpdateCommandUI();
-    // "Tessaline 2.1 - " and the active document's title; the host shown
-    // when it is another, and whether its connection is lost.
+    // "Tessaline 2.1 - " and the title of the document in view; the host
+    // shown when it is another, and whether its connection is lost.
     void UpdateTitle();
+    // The document whose tab is in view, wherever the focus is; null when
+    // none is open.
+    QMdiSubWindow* ShownDocument() const;
 
     // Another host that the window shows (the program's --remote), set
     // before the window is made; null for this machine.

@@ -451,6 +451,37 @@ TEST_F(Shell, PauseHighlightChangesAndSaveLog) {
     log.Clear();
 }
 
+// Pausing and resuming by the ribbon's button (which takes the focus from
+// the document) or by the key keeps the document's name in the title.
+TEST_F(Shell, PauseAndResumeKeepTheDocumentsNameInTheTitle) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
+    auto* pause = qobject_cast<QToolButton*>(frame.Ribbon()->FindElement(32796));
+    ASSERT_NE(pause, nullptr);
+    const auto title = [&frame] { return frame.windowTitle().toStdString(); };
+    const std::string shown = "Tessaline 2.1 - Tessaline1";
+    EXPECT_EQ(title(), shown);
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(pause, Qt::LeftButton);
+        EXPECT_EQ(title(), shown + " [Paused]") << round;
+        QTest::mouseClick(pause, Qt::LeftButton);
+        EXPECT_EQ(title(), shown) << round;
+    }
+    QTest::keyClick(&frame, Qt::Key_Pause);
+    EXPECT_EQ(title(), shown + " [Paused]");
+    QTest::keyClick(&frame, Qt::Key_Pause);
+    EXPECT_EQ(title(), shown);
+    // A second document, brought into view by its tab: its name.
+    app_->DocTemplate()->OnFileNew();
+    QApplication::processEvents();
+    EXPECT_EQ(title(), "Tessaline 2.1 - Tessaline2");
+    QTest::mouseClick(pause, Qt::LeftButton);
+    EXPECT_EQ(title(), "Tessaline 2.1 - Tessaline2 [Paused]");
+}
+
 // Another host shown: its name in the title; its connection lost, every
 // pane says so above its report and the title too; back, both clear.
 TEST_F(Shell, AnotherHostsLostConnectionShowsInEveryPaneAndTheTitle) {
