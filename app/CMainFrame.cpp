@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -21,6 +22,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QTabBar>
 #include <QTimer>
 
@@ -852,11 +854,23 @@ bool CMainFrame::SaveConnectionLog(const QString& path) {
     return file.commit();
 }
 
+QString CMainFrame::LogFolder() {
+    // The user's documents folder where it exists, else the home folder;
+    // never the folder the program happened to be started in.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir()) return documents;
+    return QDir::homePath();
+}
+
 void CMainFrame::OnSaveLogAs() {
     QString filter = QStringLiteral("CSV (*.csv)");
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"),
-                                                      QStringLiteral("connection-log.csv"),
-                                                      QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
+    const QString start = QDir(LogFolder()).filePath(QStringLiteral("connection-log.csv"));
+    const CTessalineApp* app = TheApp();
+    const QString path =
+        app != nullptr && app->m_saveLogPrompt
+            ? app->m_saveLogPrompt(this, start, &filter)
+            : QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"), start,
+                                           QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
     if (path.isEmpty()) return;
     QString named = path;
     // The type chosen adds its extension to a name without one.

@@ -174,6 +174,9 @@ public:
     // Writes the connection log to `path` as CSV, or as JSON when the name
     // ends in ".json"; false (and nothing said) when it cannot be written.
     static bool SaveConnectionLog(const QString& path);
+    // The folder "Save Log As" opens in: the user's documents folder, else
+    // the home folder.
+    static QString LogFolder();
 
     // Fails the creation of the pane at this step of the window table (for
     // the tests); -1 creates them all.

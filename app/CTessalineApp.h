@@ -78,6 +78,10 @@ public:
     std::function<void(QWidget*, const QString&)> m_messageHook;
     // How the windows dialog runs; tests replace it.
     std::function<void(QDialog&)> m_runWindowsDialog;
+    // How "Save Log As" asks for a file: the dialog's parent, the name it
+    // starts from, the chosen type (in and out); the name chosen, or empty.
+    // Tests replace it.
+    std::function<QString(QWidget*, const QString&, QString*)> m_saveLogPrompt;
     // How often the About box was opened (for the tests).
     int m_nAboutBoxes = 0;
 

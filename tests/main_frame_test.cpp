@@ -482,6 +482,46 @@ TEST_F(Shell, PauseAndResumeKeepTheDocumentsNameInTheTitle) {
     EXPECT_EQ(title(), "Tessaline 2.1 - Tessaline2 [Paused]");
 }
 
+// "Save Log As" opens in the user's documents folder, or the home folder
+// when there is none, wherever the program was started; the name chosen is
+// written.
+TEST_F(Shell, SaveLogAsOpensInTheDocumentsFolderElseHome) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    QTemporaryDir elsewhere, documents;
+    ASSERT_TRUE(elsewhere.isValid() && documents.isValid());
+    const CurrentDirectory started(QFile::encodeName(elsewhere.path()));
+    // Where the desktop says the documents are.
+    const QString dirs = qEnvironmentVariable("XDG_CONFIG_HOME") + Q("/user-dirs.dirs");
+    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME")));
+    {
+        QFile file(dirs);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("XDG_DOCUMENTS_DIR=\"" + QFile::encodeName(documents.path()) + "\"\n");
+    }
+    QString asked;
+    bool save = true;
+    app_->m_saveLogPrompt = [&](QWidget*, const QString& start, QString*) {
+        asked = start;
+        return save ? QFileInfo(start).path() + Q("/log") : QString();
+    };
+    Frame().OnCommand(32797);  // Save Log As
+    EXPECT_EQ(asked, documents.path() + Q("/connection-log.csv"));
+    EXPECT_TRUE(QFileInfo::exists(documents.path() + Q("/log.csv")));  // the type's extension added
+
+    // No documents folder: the home folder (one of the test's own).
+    documents.remove();
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QByteArray realHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    save = false;
+    Frame().OnCommand(32797);  // Save Log As
+    qputenv("HOME", realHome);
+    EXPECT_EQ(asked, home.path() + Q("/connection-log.csv"));
+    QFile::remove(dirs);
+}
+
 // Another host shown: its name in the title; its connection lost, every
 // pane says so above its report and the title too; back, both clear.
 TEST_F(Shell, AnotherHostsLostConnectionShowsInEveryPaneAndTheTitle) {
