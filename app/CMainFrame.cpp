@@ -559,7 +559,7 @@ void CMainFrame::showEvent(QShowEvent* event) {
         QLayout* frameLayout = layout();
         if (frameLayout != nullptr) frameLayout->activate();
         if (m_bRestored && !FitsOnScreen()) {
-            DropSavedLayout(false);
+            DropSavedLayout(false, QStringLiteral("the saved window layout needs more room than the screen has"));
             if (frameLayout != nullptr) frameLayout->activate();
         }
         KeepOnScreen();
@@ -996,7 +996,7 @@ bool CMainFrame::RestoreWorkspace() {
     // and the panes' extents come back with the window's size (see
     // GiveSpaceBackToPanes).
     if (!state.isEmpty() && (!IsSoundDockState(state) || !restoreState(state))) {
-        DropSavedLayout(true);
+        DropSavedLayout(true, QStringLiteral("the saved window layout cannot be read"));
         return false;
     }
     if (!state.isEmpty()) {
@@ -1005,7 +1005,7 @@ bool CMainFrame::RestoreWorkspace() {
             m_autoHide->RestoreEdgePanes(ParseEdgePanes(app->GetValue(QStringLiteral("AutoHiddenPanes")).toString()));
     }
     if (!geometry.isEmpty() && !RestorePlacement(geometry)) {
-        DropSavedLayout(true);
+        DropSavedLayout(true, QStringLiteral("the saved window layout cannot be read"));
         return false;
     }
     m_bPlaced = !geometry.isEmpty();
@@ -1045,7 +1045,7 @@ void CMainFrame::KeepOnScreen() {
     if (placed != geometry()) setGeometry(placed);
 }
 
-void CMainFrame::DropSavedLayout(bool placementToo) {
+void CMainFrame::DropSavedLayout(bool placementToo, const QString& why) {
     // Whatever part of it was taken goes: the panes (and, before the window
     // shows, the window) are as a first start makes them, and the settings
     // forget the layout, so that the next start neither tries it nor says so
@@ -1062,8 +1062,7 @@ void CMainFrame::DropSavedLayout(bool placementToo) {
     if (app == nullptr) return;
     for (const char* entry : {"WindowPlacement", "DockingManagers", "AutoHiddenPanes", "PaneExtents"})
         app->WriteValue(QString::fromLatin1(entry), QVariant());
-    app->Notify(QStringLiteral("the saved window layout cannot be restored; the panes are where a first start puts "
-                               "them"));
+    app->Notify(why + QStringLiteral("; the panes are where a first start puts them"));
 }
 
 bool CMainFrame::FitsOnScreen() const {

@@ -209,8 +209,8 @@ private:
     // is on, at no less than its least size, moving it as little as it must.
     void KeepOnScreen();
     // The panes (and with `placementToo` the window) back to the first
-    // layout, the saved layout forgotten, and the user told.
-    void DropSavedLayout(bool placementToo);
+    // layout, the saved layout forgotten, and the user told why.
+    void DropSavedLayout(bool placementToo, const QString& why);
     // Whether the window at its least size fits the screen it is on.
     bool FitsOnScreen() const;
     // The window manager's frame around the window, or room for a common
