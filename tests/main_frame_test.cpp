@@ -28,6 +28,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QMenu>
+#include <QStyle>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -617,27 +618,31 @@ TEST_F(Shell, EveryBoxSaysWhetherItsPaneCanBeReached) {
     }
 }
 
-// A pane docked at any edge shows a few lines of its report, and slides out
-// as deep from that edge once pinned there.
+// A pane docked at any edge shows four lines of its report at least besides
+// a scroll bar (80 pixels of report at the default font), and slides out as
+// deep from that edge once pinned there.
 TEST_F(Shell, APaneDockedAtAnyEdgeShowsAFewLines) {
     ASSERT_TRUE(Start());
     CMainFrame& frame = Frame();
     CNetworkDataView* pane = frame.m_paneTcpSockets;
-    constexpr int kLines = 3;
+    constexpr int kLines = 4;
+    constexpr int kPixels = 80;
     for (const Qt::DockWidgetArea area :
          {Qt::TopDockWidgetArea, Qt::BottomDockWidgetArea, Qt::LeftDockWidgetArea, Qt::RightDockWidgetArea}) {
         frame.addDockWidget(area, pane);
         pane->show();
         pane->raise();
         QApplication::processEvents();
-        const int rows = pane->Tree().height() / pane->Tree().RowHeight();
-        EXPECT_GE(rows, kLines) << "docked at area " << area << ": " << pane->Tree().height() << " px";
+        const int bar = pane->Tree().style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &pane->Tree());
+        const int content = pane->Tree().height() - bar;
+        EXPECT_GE(content / pane->Tree().RowHeight(), kLines) << "docked at area " << area << ": " << content << " px";
+        EXPECT_GE(pane->Tree().height(), kPixels) << "docked at area " << area;
 
         frame.AutoHide()->SetAutoHidden(pane, true);
         frame.AutoHide()->SlideOut(pane);
         frame.AutoHide()->FinishAnimations();
         QApplication::processEvents();
-        EXPECT_GE(pane->Tree().height() / pane->Tree().RowHeight(), kLines)
+        EXPECT_GE((pane->Tree().height() - bar) / pane->Tree().RowHeight(), kLines)
             << "slid out from area " << area << ": " << pane->Tree().height() << " px";
         frame.AutoHide()->SetAutoHidden(pane, false);
         QApplication::processEvents();
