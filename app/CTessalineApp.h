@@ -55,7 +55,9 @@ public:
     void WriteValue(const QString& entry, const QVariant& value);
     // The settings file, absolute.
     static QString SettingsFilePath();
-    // True once the settings are kept in memory for the run.
+    // True once the settings are kept in memory for the run.  That is also
+    // where they go once the file cannot be written (a read-only home):
+    // said once, and the values stay as the run set them.
     bool SettingsInMemory() const { return m_bSettingsInMemory; }
 
     // Tells the user of something that went wrong out of sight, once in the
@@ -93,6 +95,9 @@ private:
     // path holds anything that is neither a regular file nor nothing.
     bool SettingsFileUsable() const;
 
+    // Keeps the settings in memory from now on, starting from what the file
+    // holds, after a write to it failed; said once.
+    void KeepSettingsInMemory(QSettings& settings);
     // The message box of a notice, while the window is up and not closing.
     void ShowNotice(const QString& text);
 

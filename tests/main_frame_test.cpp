@@ -1726,6 +1726,42 @@ TEST_F(Shell, ASettingsPathThatIsNoRegularFileIsLeftAloneAndTheDefaultsUsed) {
     }
 }
 
+// Settings that cannot be written (here: their folder cannot be made, a
+// file stands where it would go) are said once, in a box once the window is
+// up and on stderr, however many values fail; the run keeps the values it
+// set.
+TEST_F(Shell, SettingsThatCannotBeSavedAreSaidOnceAndKeptForTheRun) {
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QString blocker = scratch.filePath(Q("file"));
+    ASSERT_TRUE(QFile(blocker).open(QIODevice::WriteOnly));
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker + Q("/config")));
+    struct Restore {
+        QByteArray value;
+        ~Restore() { qputenv("XDG_CONFIG_HOME", value); }
+    } restore{saved};
+
+    QStringList boxes;
+    const StderrCapture err;
+    app_ = std::make_unique<CTessalineApp>();
+    app_->m_messageHook = [&boxes](QWidget*, const QString& text) { boxes << text; };
+    app_->m_runAboutBox = [](CAboutDlg&) {};
+    ASSERT_TRUE(app_->InitInstance({}));  // a first start: it writes the first-run mark
+    QApplication::processEvents();
+    EXPECT_EQ(app_->m_nAboutBoxes, 1);
+    ASSERT_EQ(boxes.size(), 1) << boxes.join(Q("; ")).toStdString();
+    EXPECT_TRUE(boxes.front().contains(Q("cannot be saved"))) << boxes.front().toStdString();
+    EXPECT_TRUE(app_->SettingsInMemory());
+    Frame().OnCommand(212);  // a look, kept for the run
+    EXPECT_EQ(app_->GetInt(Q("ApplicationLook"), 0), 212);
+    EXPECT_EQ(app_->GetInt(Q("FirstRun"), 1), 0);
+    Frame().close();
+    app_.reset();
+    EXPECT_EQ(boxes.size(), 1);
+    EXPECT_EQ(err.Text().count("cannot be saved"), 1) << err.Text().toStdString();
+}
+
 // A regular file, or a link to one, is still read and written.
 TEST_F(Shell, SettingsInARegularFileOrBehindALinkToOneAreSavedAndReadBack) {
     const QString path = CTessalineApp::SettingsFilePath();
