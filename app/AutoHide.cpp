@@ -782,8 +782,9 @@ void CAutoHideManager::ToggleFloating(QDockWidget* pane) {
         const QRect available = screen->availableGeometry();
         const QRect back = pane->geometry().translated(-step, -step);
         place = available.contains(back) ? back : place;
-        place.moveTo(std::clamp(place.x(), available.left(), std::max(available.left(), available.right() + 1 - place.width())),
-                     std::clamp(place.y(), available.top(), std::max(available.top(), available.bottom() + 1 - place.height())));
+        place.moveTo(
+            std::clamp(place.x(), available.left(), std::max(available.left(), available.right() + 1 - place.width())),
+            std::clamp(place.y(), available.top(), std::max(available.top(), available.bottom() + 1 - place.height())));
     }
     pane->move(place.topLeft());
 }

@@ -866,11 +866,10 @@ void CMainFrame::OnSaveLogAs() {
     QString filter = QStringLiteral("CSV (*.csv)");
     const QString start = QDir(LogFolder()).filePath(QStringLiteral("connection-log.csv"));
     const CTessalineApp* app = TheApp();
-    const QString path =
-        app != nullptr && app->m_saveLogPrompt
-            ? app->m_saveLogPrompt(this, start, &filter)
-            : QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"), start,
-                                           QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
+    const QString path = app != nullptr && app->m_saveLogPrompt
+                             ? app->m_saveLogPrompt(this, start, &filter)
+                             : QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"), start,
+                                                            QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
     if (path.isEmpty()) return;
     QString named = path;
     // The type chosen adds its extension to a name without one.
@@ -1068,8 +1067,8 @@ void CMainFrame::DropSavedLayout(bool placementToo, const QString& why) {
 bool CMainFrame::FitsOnScreen() const {
     const QScreen* screen = this->screen();
     if (screen == nullptr) return true;
-    const QSize room = isFullScreen() ? screen->geometry().size()
-                                      : screen->availableGeometry().marginsRemoved(FrameMargins()).size();
+    const QSize room =
+        isFullScreen() ? screen->geometry().size() : screen->availableGeometry().marginsRemoved(FrameMargins()).size();
     const QSize least = minimumSizeHint().expandedTo(minimumSize());
     return least.width() <= room.width() && least.height() <= room.height();
 }

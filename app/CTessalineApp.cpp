@@ -165,8 +165,8 @@ void CTessalineApp::KeepSettingsInMemory(QSettings& settings) {
     for (qsizetype i = 0; i < keys.size() && i < kMostKeys; ++i)
         m_memorySettings.insert(keys[i], settings.value(keys[i]));
     m_bSettingsInMemory = true;
-    Notify(QStringLiteral("settings file %1 cannot be saved (%2); changes are kept for this run only")
-               .arg(path, reason));
+    Notify(
+        QStringLiteral("settings file %1 cannot be saved (%2); changes are kept for this run only").arg(path, reason));
 }
 
 void CTessalineApp::Notify(const QString& text) {

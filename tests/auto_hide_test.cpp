@@ -621,8 +621,8 @@ TEST_F(AutoHideTest, AFloatedPaneOpensBesideItsPlaceAndDocksBackInView) {
     // The window in the screen's middle, then against its bottom right
     // corner (the right pane at the screen's edge).
     const QPoint places[] = {available.center() - QPoint(500, 380),
-                             available.bottomRight() - QPoint(frame.window->frameGeometry().width(),
-                                                              frame.window->frameGeometry().height())};
+                             available.bottomRight() -
+                                 QPoint(frame.window->frameGeometry().width(), frame.window->frameGeometry().height())};
     for (const QPoint& place : places) {
         frame.window->move(place);
         Settle();

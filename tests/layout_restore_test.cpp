@@ -24,8 +24,8 @@
 #include <QSettings>
 #include <QTabBar>
 #include <QToolBar>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <random>
@@ -75,8 +75,7 @@ protected:
     std::vector<std::tuple<int, bool, bool, int>> Where() {
         std::vector<std::tuple<int, bool, bool, int>> panes;
         for (CNetworkDataView* pane : Frame().Panes())
-            panes.emplace_back(Frame().dockWidgetArea(pane), pane->isFloating(),
-                               Frame().AutoHide()->IsAutoHidden(pane),
+            panes.emplace_back(Frame().dockWidgetArea(pane), pane->isFloating(), Frame().AutoHide()->IsAutoHidden(pane),
                                static_cast<int>(Frame().tabifiedDockWidgets(pane).size()));
         return panes;
     }
@@ -143,9 +142,9 @@ const std::vector<PaneMoves>& PaneMovesTable() {
          }},
         {"pinned-whole-group",
          [=](CMainFrame& f) {
-             for (CNetworkDataView* pane : {f.m_paneTcpSockets, f.m_paneUdpSockets, f.m_paneTcp6Sockets,
-                                            f.m_paneUdp6Sockets, f.m_paneConnectionLog, f.m_paneProcesses,
-                                            f.m_paneListeningPorts})
+             for (CNetworkDataView* pane :
+                  {f.m_paneTcpSockets, f.m_paneUdpSockets, f.m_paneTcp6Sockets, f.m_paneUdp6Sockets,
+                   f.m_paneConnectionLog, f.m_paneProcesses, f.m_paneListeningPorts})
                  pin(f, pane);
          }},
         {"floating-off-screen",
@@ -296,8 +295,7 @@ QString Unreachable(CMainFrame& frame, CNetworkDataView* pane) {
     if (frame.dockWidgetArea(pane) == Qt::NoDockWidgetArea) return Q("in no dock area");
     pane->raise();
     Settle();
-    if (!pane->IsOnScreen() || !in(pane) || pane->height() < 40 || pane->width() < 40)
-        return Q("docked out of sight");
+    if (!pane->IsOnScreen() || !in(pane) || pane->height() < 40 || pane->width() < 40) return Q("docked out of sight");
     return {};
 }
 

@@ -254,7 +254,8 @@ TEST_F(Shell, TheFirstStartsAboutBoxOpensInTheMiddleOfTheWindow) {
     // Within the room left for a window manager's frame.
     EXPECT_TRUE(near(window.center(), available.center(), 20))
         << window.x() << "," << window.y() << " " << window.width() << "x" << window.height();
-    EXPECT_TRUE(window.contains(about)) << about.x() << "," << about.y() << " " << about.width() << "x" << about.height();
+    EXPECT_TRUE(window.contains(about)) << about.x() << "," << about.y() << " " << about.width() << "x"
+                                        << about.height();
     EXPECT_TRUE(near(about.center(), window.center(), 2));
 }
 
@@ -1341,8 +1342,7 @@ TEST_F(Shell, SavedDockStatesAreCheckedBeforeTheToolkitReadsThem) {
          true},
         {"an area beyond the four", DockState(OneArea(7, two)), false},
         {"a negative area", DockState(OneArea(-1, two)), false},
-        {"one area twice",
-         DockState([&two](QDataStream& out) {
+        {"one area twice", DockState([&two](QDataStream& out) {
              out << qint32(2) << qint32(0) << QSize(250, 700);
              two(out);
              out << qint32(0) << QSize(250, 700);
@@ -1380,12 +1380,11 @@ TEST_F(Shell, SavedDockStatesAreCheckedBeforeTheToolkitReadsThem) {
         {"a size beyond any screen",
          DockState(OneArea(0,
                            [](QDataStream& out) {
-                               out << quint8(0xfc) << quint8(2) << qint32(1) << quint8(0xfb) << Q("57348")
-                                   << quint8(1) << qint32(0) << qint32(1 << 30) << qint32(0) << qint32(0);
+                               out << quint8(0xfc) << quint8(2) << qint32(1) << quint8(0xfb) << Q("57348") << quint8(1)
+                                   << qint32(0) << qint32(1 << 30) << qint32(0) << qint32(0);
                            })),
          false},
-        {"a corner owned by no area",
-         DockState([&two](QDataStream& out) {
+        {"a corner owned by no area", DockState([&two](QDataStream& out) {
              out << qint32(1) << qint32(0) << QSize(250, 700);
              two(out);
              out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(3) << qint32(2);
@@ -1421,7 +1420,9 @@ TEST_F(Shell, DamagedDockStatesThatPassTheCheckAreRestoredWithoutHarm) {
         QByteArray damaged = state;
         // A few bytes changed, or a number set to one at the edge of its
         // range, or a stretch cut out or repeated.
-        const auto at = [&random](qsizetype size) { return std::uniform_int_distribution<qsizetype>(0, size - 1)(random); };
+        const auto at = [&random](qsizetype size) {
+            return std::uniform_int_distribution<qsizetype>(0, size - 1)(random);
+        };
         switch (round % 4) {
             case 0:
                 for (int i = 0; i < 3; ++i) damaged[at(damaged.size())] = static_cast<char>(random());

@@ -156,8 +156,14 @@ TEST(WindowSignals, AReadOnlyHomeIsSaidOnce) {
         // read-only by a mount, in a mount namespace of the window's own.
         if (system("unshare --mount --propagation private true >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "no mount namespace can be made here";
-        wrap = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && exec \"$@\"", folder.string()};
+        wrap = {"unshare",
+                "--mount",
+                "--propagation",
+                "private",
+                "sh",
+                "-c",
+                "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && exec \"$@\"",
+                folder.string()};
     } else {
         ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
     }
