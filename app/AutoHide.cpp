@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPropertyAnimation>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyleOptionDockWidget>
 #include <QStyleOptionTab>
@@ -171,10 +172,7 @@ public:
             if (m_pManager && m_pPane) m_pPin->setChecked(m_pManager->IsAutoHidden(m_pPane));
         });
         connect(m_pFloat, &QToolButton::clicked, this, [this] {
-            if (!m_pPane) return;
-            // An auto-hidden pane floats from its place in the dock layout.
-            if (m_pManager && m_pManager->IsAutoHidden(m_pPane)) m_pManager->SetAutoHidden(m_pPane, false);
-            m_pPane->setFloating(!m_pPane->isFloating());
+            if (m_pManager && m_pPane) m_pManager->ToggleFloating(m_pPane);
         });
         connect(m_pClose, &QToolButton::clicked, this, [this] {
             if (m_pPane) m_pPane->close();
@@ -241,7 +239,18 @@ protected:
     void mousePressEvent(QMouseEvent* event) override { Route(event); }
     void mouseMoveEvent(QMouseEvent* event) override { Route(event); }
     void mouseReleaseEvent(QMouseEvent* event) override { Route(event); }
-    void mouseDoubleClickEvent(QMouseEvent* event) override { Route(event); }
+    void mouseDoubleClickEvent(QMouseEvent* event) override {
+        // Floats or docks back the pane as its float button does (the dock
+        // widget's own double-click docks it back behind its group's tab in
+        // view, and floats it over its place).
+        if (event->button() == Qt::LeftButton && !m_bAutoHidden && m_pPane && m_pManager &&
+            m_pPane->features().testFlag(QDockWidget::DockWidgetFloatable)) {
+            event->accept();
+            m_pManager->ToggleFloating(m_pPane);
+            return;
+        }
+        Route(event);
+    }
 
 private:
     QToolButton* AddButton(const QString& name, const QString& tip, const QIcon& icon) {
@@ -743,6 +752,41 @@ void CAutoHideManager::DockBack(PaneState& state, bool show, bool raise) {
 
     UpdateTitleBar(state);
     emit AutoHiddenChanged(pane, false);
+}
+
+void CAutoHideManager::ToggleFloating(QDockWidget* pane) {
+    if (pane == nullptr || m_pFrame.isNull() || Find(pane) == nullptr ||
+        !pane->features().testFlag(QDockWidget::DockWidgetFloatable))
+        return;
+    if (pane->isFloating()) {
+        pane->setFloating(false);
+        // Docked back to be looked at: the tab in view of its group.
+        if (!pane->isHidden()) SelectTab(pane);
+        return;
+    }
+    // An auto-hidden pane floats from its place in the dock layout.
+    if (IsAutoHidden(pane)) SetAutoHidden(pane, false);
+    if (QLayout* layout = m_pFrame->layout()) layout->activate();
+    const QPoint docked = pane->mapToGlobal(QPoint(0, 0));
+    pane->setFloating(true);
+    // Opened exactly over its place it would cover the group it left, and
+    // nothing would seem to have happened: it opens a step down and to the
+    // right, or up and to the left where the screen ends there.
+    if (pane->geometry().topLeft() != docked) return;
+    const QWidget* title = pane->titleBarWidget();
+    const int step = 2 * std::max(title != nullptr ? title->sizeHint().height() : 0, 16);
+    const QScreen* screen = QGuiApplication::screenAt(docked);
+    if (screen == nullptr) screen = pane->screen();
+    QRect place = pane->geometry().translated(step, step);
+    if (screen != nullptr && !screen->availableGeometry().contains(place)) {
+        const QRect available = screen->availableGeometry();
+        const QRect back = pane->geometry().translated(-step, -step);
+        place = available.contains(back) ? back : place;
+        place.moveTo(
+            std::clamp(place.x(), available.left(), std::max(available.left(), available.right() + 1 - place.width())),
+            std::clamp(place.y(), available.top(), std::max(available.top(), available.bottom() + 1 - place.height())));
+    }
+    pane->move(place.topLeft());
 }
 
 void CAutoHideManager::SelectTab(QDockWidget* pane) {

@@ -27,6 +27,10 @@
 //   with RestoreEdgePanes, in the order they were pinned, each as deep as
 //   it slid out.
 // - The float button of an auto-hidden pane docks it back, then floats it.
+// - The float button, or a double-click on the caption, floats a docked pane
+//   down and to the right of where it was docked (up and to the left where
+//   the screen ends), so that the group it left shows; on a floating pane
+//   they dock it back as the tab in view of its group.
 // - Panes are found by themselves: every QDockWidget of the window, also
 //   those added later; AddPane adds one explicitly.  A pane that already has
 //   a title bar widget of another kind keeps it (and so has no pin).  The
@@ -83,6 +87,9 @@ public:
     // it stays out until the focus goes elsewhere.
     void SlideOut(QDockWidget* pane);
     void SlideIn(QDockWidget* pane);
+    // Floats a docked (or auto-hidden) pane beside its place, or docks a
+    // floating one back in view; a pane that cannot float is left alone.
+    void ToggleFloating(QDockWidget* pane);
     bool IsSlidOut(QDockWidget* pane) const;
     // The pane's tab on its edge strip, or null if it is not auto-hidden.
     QWidget* EdgeTab(QDockWidget* pane) const;

@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -21,6 +22,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QTabBar>
 #include <QTimer>
 
@@ -43,6 +45,7 @@ const remote::RemoteView* g_remote = nullptr;
 #include "Documents.h"
 #include "Looks.h"
 #include "Resources.h"
+#include "SavedLayout.h"
 
 int CMainFrame::s_failPaneStep = -1;
 
@@ -237,6 +240,16 @@ bool CMainFrame::LoadFrame() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(FirstWindowSize(screen != nullptr ? screen->availableGeometry().size() : QSize()));
     m_bRestored = RestoreWorkspace();
+    if (!m_bPlaced && screen != nullptr) {
+        // A first start's window is centred on the screen by the program,
+        // not left to the window manager: a window manager places it only
+        // once it is shown, after the first start's About box has been
+        // centred on where the window seemed to be.
+        const QMargins frame = FrameMargins();
+        QRect outer = geometry().marginsAdded(frame);
+        outer.moveCenter(screen->availableGeometry().center());
+        move(FitPlacement(outer, screen->availableGeometry()).marginsRemoved(frame).topLeft());
+    }
     UpdateCommandUI();
     UpdateTitle();
     if (g_remote != nullptr) {
@@ -412,11 +425,7 @@ std::vector<QWidget*> CMainFrame::FocusAreas() const {
     // The document first, then the panes in view from left to right and top
     // to bottom; panes behind other tabs or on edge strips are not in view.
     std::vector<QWidget*> areas;
-    // The current document; before the window was first active, the one
-    // opened last.
-    QMdiSubWindow* document = m_mdiArea->currentSubWindow();
-    const QList<QMdiSubWindow*> documents = m_mdiArea->subWindowList(QMdiArea::ActivationHistoryOrder);
-    if (document == nullptr && !documents.isEmpty()) document = documents.back();
+    QMdiSubWindow* document = ShownDocument();
     if (document != nullptr && document->widget() != nullptr) areas.push_back(document->widget());
     std::vector<CNetworkDataView*> panes;
     for (CNetworkDataView* pane : Panes())
@@ -521,6 +530,11 @@ bool CMainFrame::focusNextPrevChild(bool next) {
 }
 
 void CMainFrame::OnResetLayout() {
+    PutPanesInFirstLayout();
+    UpdateCommandUI();
+}
+
+void CMainFrame::PutPanesInFirstLayout() {
     // Every pane back where a first start puts it: off the edge strips and
     // out of floating first, so that the first layout's slots take them all.
     if (m_autoHide != nullptr) m_autoHide->RestoreAllBeforeSave();
@@ -531,13 +545,24 @@ void CMainFrame::OnResetLayout() {
     for (CNetworkDataView* first : {m_paneNetworks, m_paneIpStats, m_paneTcpStats, m_paneTcpSockets}) first->raise();
     resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
     m_wantedExtent = {kLeftWidth, kRightWidth, 0, 0};
-    UpdateCommandUI();
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!m_bSized) {
         m_bSized = true;
+        // The panes made as they first show may need more room than the
+        // restored placement gave: once the layout has taken them, the
+        // window stays on the screen.  A restored layout whose panes need
+        // more room than the screen has (saved on a larger one) would leave
+        // some of them out of reach: it gives way to the first layout.
+        QLayout* frameLayout = layout();
+        if (frameLayout != nullptr) frameLayout->activate();
+        if (m_bRestored && !FitsOnScreen()) {
+            DropSavedLayout(false, QStringLiteral("the saved window layout needs more room than the screen has"));
+            if (frameLayout != nullptr) frameLayout->activate();
+        }
+        KeepOnScreen();
         if (!m_bRestored) {
             // The initial widths apply once the layout exists, as it does
             // now: set before the first drawing, the window is drawn once.
@@ -783,10 +808,21 @@ void CMainFrame::UpdateRemoteState() {
     }
 }
 
+QMdiSubWindow* CMainFrame::ShownDocument() const {
+    if (m_mdiArea == nullptr) return nullptr;
+    // The area names a current document only while the window is inactive
+    // or a document holds the focus: with the focus on the ribbon or a pane
+    // (a click on Pause) it names none, though a document's tab is in view.
+    // That one is the document activated last.
+    if (QMdiSubWindow* current = m_mdiArea->currentSubWindow()) return current;
+    const QList<QMdiSubWindow*> documents = m_mdiArea->subWindowList(QMdiArea::ActivationHistoryOrder);
+    return documents.isEmpty() ? nullptr : documents.back();
+}
+
 void CMainFrame::UpdateTitle() {
     QString title = LoadResString(ids::IDR_MAINFRAME);
     if (g_remote != nullptr) title += QStringLiteral(" - ") + QString::fromStdString(g_remote->Host());
-    QMdiSubWindow* active = m_mdiArea != nullptr ? m_mdiArea->currentSubWindow() : nullptr;
+    const QMdiSubWindow* active = ShownDocument();
     const QString paused = (m_bPaused ? QStringLiteral(" [Paused]") : QString()) +
                            (m_bRemoteLost ? QStringLiteral(" [Connection lost]") : QString());
     setWindowTitle((active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()
@@ -818,11 +854,22 @@ bool CMainFrame::SaveConnectionLog(const QString& path) {
     return file.commit();
 }
 
+QString CMainFrame::LogFolder() {
+    // The user's documents folder where it exists, else the home folder;
+    // never the folder the program happened to be started in.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir()) return documents;
+    return QDir::homePath();
+}
+
 void CMainFrame::OnSaveLogAs() {
     QString filter = QStringLiteral("CSV (*.csv)");
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"),
-                                                      QStringLiteral("connection-log.csv"),
-                                                      QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
+    const QString start = QDir(LogFolder()).filePath(QStringLiteral("connection-log.csv"));
+    const CTessalineApp* app = TheApp();
+    const QString path = app != nullptr && app->m_saveLogPrompt
+                             ? app->m_saveLogPrompt(this, start, &filter)
+                             : QFileDialog::getSaveFileName(this, QStringLiteral("Save Log As"), start,
+                                                            QStringLiteral("CSV (*.csv);;JSON (*.json)"), &filter);
     if (path.isEmpty()) return;
     QString named = path;
     // The type chosen adds its extension to a name without one.
@@ -890,6 +937,7 @@ void CMainFrame::dropEvent(QDropEvent* event) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+    m_bClosing = true;
     SaveWorkspace();
     QMainWindow::closeEvent(event);
 }
@@ -933,32 +981,122 @@ std::vector<CAutoHideManager::EdgePane> ParseEdgePanes(const QString& text) {
 }
 
 bool CMainFrame::RestoreWorkspace() {
-    const CTessalineApp* app = TheApp();
+    CTessalineApp* app = TheApp();
     if (app == nullptr) return false;
     const QByteArray geometry = app->GetValue(QStringLiteral("WindowPlacement")).toByteArray();
     const QByteArray state = app->GetValue(QStringLiteral("DockingManagers")).toByteArray();
-    if (!geometry.isEmpty() && restoreGeometry(geometry)) {
-        // The screen it was saved on may be smaller now, or gone: the window
-        // comes back inside the screen under its centre, else the first.
-        const QScreen* screen = QGuiApplication::screenAt(this->geometry().center());
-        if (screen == nullptr) screen = QGuiApplication::primaryScreen();
-        if (screen != nullptr && !isMaximized() && !isFullScreen()) {
-            // Before the window is first shown its frame may be unknown:
-            // room is left for a common one.
-            const QRect inner = this->geometry();
-            QMargins frame(inner.left() - frameGeometry().left(), inner.top() - frameGeometry().top(),
-                           frameGeometry().right() - inner.right(), frameGeometry().bottom() - inner.bottom());
-            if (frame.isNull()) {
-                const int side = kFrameAllowance.width() / 2;
-                frame = QMargins(side, kFrameAllowance.height() - side, side, side);
-            }
-            const QRect placed = FitPlacement(inner.marginsAdded(frame), screen->availableGeometry());
-            if (placed != inner.marginsAdded(frame)) setGeometry(placed.marginsRemoved(frame));
-        }
+    // The panes first, while the window is still in its normal state.  A
+    // dock layout restored into a hidden window that is to be maximised is
+    // kept by the toolkit as a copy, applied once the window has grown to
+    // fit it; that copy holds the layout's items as they were, and taking a
+    // pane to its edge strip deletes the pane's item: the copy applied later
+    // reads freed memory (the crash at start after a maximised window with a
+    // pane on an edge).  In the normal state the layout is taken at once,
+    // and the panes' extents come back with the window's size (see
+    // GiveSpaceBackToPanes).
+    if (!state.isEmpty() && (!IsSoundDockState(state) || !restoreState(state))) {
+        DropSavedLayout(true, QStringLiteral("the saved window layout cannot be read"));
+        return false;
     }
-    if (state.isEmpty() || !restoreState(state)) return false;
-    m_wantedExtent = ParsePaneExtents(app->GetValue(QStringLiteral("PaneExtents")).toString());
-    if (m_autoHide != nullptr)
-        m_autoHide->RestoreEdgePanes(ParseEdgePanes(app->GetValue(QStringLiteral("AutoHiddenPanes")).toString()));
+    if (!state.isEmpty()) {
+        m_wantedExtent = ParsePaneExtents(app->GetValue(QStringLiteral("PaneExtents")).toString());
+        if (m_autoHide != nullptr)
+            m_autoHide->RestoreEdgePanes(ParseEdgePanes(app->GetValue(QStringLiteral("AutoHiddenPanes")).toString()));
+    }
+    if (!geometry.isEmpty() && !RestorePlacement(geometry)) {
+        DropSavedLayout(true, QStringLiteral("the saved window layout cannot be read"));
+        return false;
+    }
+    m_bPlaced = !geometry.isEmpty();
+    BringFloatingPanesOnScreen();
+    return !state.isEmpty();
+}
+
+bool CMainFrame::RestorePlacement(const QByteArray& geometry) {
+    // Read here rather than by the toolkit, which refuses a placement saved
+    // on a screen much wider or narrower than the one it finds.
+    const std::optional<SavedPlacement> placement = ParsePlacement(geometry);
+    if (!placement) return false;
+    // In the normal state inside the screen first, then maximised or full
+    // screen from there: the normal placement is where it comes back to.
+    if (placement->geometry.isValid()) setGeometry(placement->geometry);
+    KeepOnScreen();
+    if (placement->fullScreen)
+        setWindowState(Qt::WindowFullScreen);
+    else if (placement->maximized)
+        setWindowState(Qt::WindowMaximized);
     return true;
+}
+
+void CMainFrame::KeepOnScreen() {
+    if (isMaximized() || isFullScreen()) return;
+    // The screen it was saved on may be smaller now, or gone: the window
+    // comes back inside the screen under its centre, else the first.
+    const QScreen* screen = QGuiApplication::screenAt(geometry().center());
+    if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    // A placement smaller than the window can be (garbled, or saved before
+    // the panes needed as much) is fitted at the size the window takes.
+    const QMargins frame = FrameMargins();
+    QRect inner = geometry();
+    inner.setSize(inner.size().expandedTo(minimumSizeHint()).expandedTo(minimumSize()));
+    const QRect placed = FitPlacement(inner.marginsAdded(frame), screen->availableGeometry()).marginsRemoved(frame);
+    if (placed != geometry()) setGeometry(placed);
+}
+
+void CMainFrame::DropSavedLayout(bool placementToo, const QString& why) {
+    // Whatever part of it was taken goes: the panes (and, before the window
+    // shows, the window) are as a first start makes them, and the settings
+    // forget the layout, so that the next start neither tries it nor says so
+    // again.
+    if (placementToo) {
+        if (isMaximized() || isFullScreen()) setWindowState(Qt::WindowNoState);
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        resize(FirstWindowSize(screen != nullptr ? screen->availableGeometry().size() : QSize()));
+        m_bPlaced = false;
+    }
+    PutPanesInFirstLayout();
+    m_bRestored = false;
+    CTessalineApp* app = TheApp();
+    if (app == nullptr) return;
+    for (const char* entry : {"WindowPlacement", "DockingManagers", "AutoHiddenPanes", "PaneExtents"})
+        app->WriteValue(QString::fromLatin1(entry), QVariant());
+    app->Notify(why + QStringLiteral("; the panes are where a first start puts them"));
+}
+
+bool CMainFrame::FitsOnScreen() const {
+    const QScreen* screen = this->screen();
+    if (screen == nullptr) return true;
+    const QSize room =
+        isFullScreen() ? screen->geometry().size() : screen->availableGeometry().marginsRemoved(FrameMargins()).size();
+    const QSize least = minimumSizeHint().expandedTo(minimumSize());
+    return least.width() <= room.width() && least.height() <= room.height();
+}
+
+QMargins CMainFrame::FrameMargins() const {
+    const QRect inner = geometry();
+    const QRect outer = frameGeometry();
+    const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                         outer.bottom() - inner.bottom());
+    if (!frame.isNull()) return frame;
+    // Before the window is first shown its frame is the window manager's
+    // and unknown: room is left for a common one.
+    const int side = kFrameAllowance.width() / 2;
+    return {side, kFrameAllowance.height() - side, side, side};
+}
+
+void CMainFrame::BringFloatingPanesOnScreen() {
+    // A pane left floating on a larger screen, or on one that is gone, comes
+    // back inside the screen under it (else the first), as small as it must.
+    for (CNetworkDataView* pane : Panes()) {
+        if (!pane->isFloating()) continue;
+        QRect place = pane->geometry();
+        if (place.width() < pane->minimumSizeHint().width() || place.height() < pane->minimumSizeHint().height())
+            place.setSize(place.size().expandedTo(pane->sizeHint()));
+        const QScreen* screen = QGuiApplication::screenAt(place.center());
+        if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+        if (screen == nullptr) continue;
+        const QRect placed = FitPlacement(place, screen->availableGeometry());
+        if (placed != pane->geometry()) pane->setGeometry(placed);
+    }
 }

@@ -19,6 +19,7 @@ class CNetworkDataView;
 class CRibbonBar;
 class QActionGroup;
 class QMdiArea;
+class QMdiSubWindow;
 class QToolButton;
 
 // The data panes: the ten IPv4 and configuration panes, then three IPv6.
@@ -113,9 +114,12 @@ public:
     void OnTogglePane(CNetworkDataView* pane);
     // The check marks of the ribbon and the look menu, from the state.
     void UpdateCommandUI();
-    // "Tessaline 2.1 - " and the active document's title; the host shown
-    // when it is another, and whether its connection is lost.
+    // "Tessaline 2.1 - " and the title of the document in view; the host
+    // shown when it is another, and whether its connection is lost.
     void UpdateTitle();
+    // The document whose tab is in view, wherever the focus is; null when
+    // none is open.
+    QMdiSubWindow* ShownDocument() const;
 
     // Another host that the window shows (the program's --remote), set
     // before the window is made; null for this machine.
@@ -132,6 +136,8 @@ public:
     CNetworkDataView* PaneOfCommand(int commandId) const;
     QActionGroup* LookActions() const { return m_lookActions; }
     bool AutoRefreshAll() const { return m_bAutoRefreshAll; }
+    // Whether the window is being closed (saving its layout on the way).
+    bool IsClosing() const { return m_bClosing; }
     // The text of the pane creation failure, when there was one.
     const QString& Diagnostic() const { return m_diagnostic; }
 
@@ -168,6 +174,9 @@ public:
     // Writes the connection log to `path` as CSV, or as JSON when the name
     // ends in ".json"; false (and nothing said) when it cannot be written.
     static bool SaveConnectionLog(const QString& path);
+    // The folder "Save Log As" opens in: the user's documents folder, else
+    // the home folder.
+    static QString LogFolder();
 
     // Fails the creation of the pane at this step of the window table (for
     // the tests); -1 creates them all.
@@ -191,7 +200,24 @@ private:
     bool CreateDataPanes();
     void DockPaneGroups();
     void SaveWorkspace();
+    // The saved layout: the panes (true when restored), their edges and
+    // extents, and the window's placement.  A part that cannot be taken
+    // drops all of it for the first layout, said once.
     bool RestoreWorkspace();
+    bool RestorePlacement(const QByteArray& geometry);
+    // Brings the window (not maximised or full screen) inside the screen it
+    // is on, at no less than its least size, moving it as little as it must.
+    void KeepOnScreen();
+    // The panes (and with `placementToo` the window) back to the first
+    // layout, the saved layout forgotten, and the user told why.
+    void DropSavedLayout(bool placementToo, const QString& why);
+    // Whether the window at its least size fits the screen it is on.
+    bool FitsOnScreen() const;
+    // The window manager's frame around the window, or room for a common
+    // one while it is unknown.
+    QMargins FrameMargins() const;
+    void PutPanesInFirstLayout();
+    void BringFloatingPanesOnScreen();
 
     void OnToggleHighlightChanges();
     void OnTogglePause();
@@ -210,5 +236,7 @@ private:
     std::array<int, 4> m_wantedExtent{};
     std::array<int, 4> m_extentAtPress{};
     bool m_bRestored = false;
+    bool m_bPlaced = false;  // the window's saved placement was taken
     bool m_bSized = false;
+    bool m_bClosing = false;
 };

@@ -1,6 +1,7 @@
 #include "CTessalineApp.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -9,11 +10,13 @@
 #include <QFont>
 #include <QMdiArea>
 #include <QMenu>
+#include <QMessageBox>
 #include <QStandardPaths>
 #include <QToolTip>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "CAboutDlg.h"
 #include "CMainFrame.h"
@@ -134,10 +137,54 @@ void CTessalineApp::WriteValue(const QString& entry, const QVariant& value) {
         if (SettingsFileUsable()) {
             settings->setValue(key, value);
             settings->sync();
-            return;
+            if (settings->status() == QSettings::NoError) return;
+            // Not written (a read-only home, a full disk): the rest of the
+            // run keeps its values in memory, and the user is told once.
+            KeepSettingsInMemory(*settings);
         }
     }
     m_memorySettings.insert(key, value);
+}
+
+void CTessalineApp::KeepSettingsInMemory(QSettings& settings) {
+    const QString path = SettingsFilePath();
+    // Why, as far as the file or the folder it is written in says (the file
+    // is replaced by one written beside it): the nearest folder that exists.
+    QString folder = QFileInfo(path).path();
+    for (int up = 0; up < 64 && !QFileInfo::exists(folder); ++up) folder = QFileInfo(folder).path();
+    const QByteArray file = QFile::encodeName(path);
+    QString reason = QStringLiteral("it could not be written");
+    if ((::access(file.constData(), W_OK) != 0 && errno != ENOENT) ||
+        ::access(QFile::encodeName(folder).constData(), W_OK) != 0)
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+    // What the file held stays in effect; the value being written is set by
+    // the caller.  (The file's own values may be fewer than the run's: no
+    // more than what it held is kept.)
+    constexpr int kMostKeys = 4096;
+    const QStringList keys = settings.allKeys();
+    for (qsizetype i = 0; i < keys.size() && i < kMostKeys; ++i)
+        m_memorySettings.insert(keys[i], settings.value(keys[i]));
+    m_bSettingsInMemory = true;
+    Notify(
+        QStringLiteral("settings file %1 cannot be saved (%2); changes are kept for this run only").arg(path, reason));
+}
+
+void CTessalineApp::Notify(const QString& text) {
+    if (m_told.contains(text)) return;
+    m_told << text;
+    std::fprintf(stderr, "tessaline: %s\n", text.toLocal8Bit().constData());
+    if (m_bWindowUp)
+        ShowNotice(text);
+    else
+        m_pendingNotices << text;
+}
+
+void CTessalineApp::ShowNotice(const QString& text) {
+    if (m_pMainFrame == nullptr || !m_pMainFrame->isVisible() || m_pMainFrame->IsClosing()) return;
+    if (m_messageHook)
+        m_messageHook(m_pMainFrame, text);
+    else
+        QMessageBox::warning(m_pMainFrame, QStringLiteral("Tessaline"), text);
 }
 
 void CTessalineApp::PreLoadState() {
@@ -190,6 +237,10 @@ bool CTessalineApp::InitInstance(const QByteArrayList& files) {
 
     m_pMainFrame->UpdateTitle();
     m_pMainFrame->show();
+    // What went wrong while the window was made is told once it shows.
+    m_bWindowUp = true;
+    const QStringList pending = std::exchange(m_pendingNotices, {});
+    for (const QString& text : pending) ShowNotice(text);
 
     // The first run shows the About box once, after the window; the mark is
     // written before it opens.

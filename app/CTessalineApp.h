@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QSettings>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 #include <functional>
 #include <memory>
@@ -54,8 +55,16 @@ public:
     void WriteValue(const QString& entry, const QVariant& value);
     // The settings file, absolute.
     static QString SettingsFilePath();
-    // True once the settings are kept in memory for the run.
+    // True once the settings are kept in memory for the run.  That is also
+    // where they go once the file cannot be written (a read-only home):
+    // said once, and the values stay as the run set them.
     bool SettingsInMemory() const { return m_bSettingsInMemory; }
+
+    // Tells the user of something that went wrong out of sight, once in the
+    // run: a line on stderr and, while the window is up and not closing, a
+    // message box (through m_messageHook when set).  Told before the window
+    // shows, the box waits until it does.
+    void Notify(const QString& text);
 
     CMainFrame* MainFrame() const { return m_pMainFrame; }
     CDocTemplate* DocTemplate() const { return m_pDocTemplate.get(); }
@@ -71,6 +80,10 @@ public:
     std::function<void(QWidget*, const QString&)> m_messageHook;
     // How the windows dialog runs; tests replace it.
     std::function<void(QDialog&)> m_runWindowsDialog;
+    // How "Save Log As" asks for a file: the dialog's parent, the name it
+    // starts from, the chosen type (in and out); the name chosen, or empty.
+    // Tests replace it.
+    std::function<QString(QWidget*, const QString&, QString*)> m_saveLogPrompt;
     // How often the About box was opened (for the tests).
     int m_nAboutBoxes = 0;
 
@@ -82,8 +95,17 @@ private:
     // path holds anything that is neither a regular file nor nothing.
     bool SettingsFileUsable() const;
 
+    // Keeps the settings in memory from now on, starting from what the file
+    // holds, after a write to it failed; said once.
+    void KeepSettingsInMemory(QSettings& settings);
+    // The message box of a notice, while the window is up and not closing.
+    void ShowNotice(const QString& text);
+
     mutable bool m_bSettingsInMemory = false;
     mutable QVariantMap m_memorySettings;
+    QStringList m_told;            // what Notify has said in this run
+    QStringList m_pendingNotices;  // said before the window was up
+    bool m_bWindowUp = false;
 
     CMainFrame* m_pMainFrame = nullptr;
     std::unique_ptr<CDocTemplate> m_pDocTemplate;

@@ -113,13 +113,16 @@ bool CNetworkDataView::Create() {
     SetUpImages();
     SetUpFont();
     setFocusProxy(m_wndTree);
-    // Docked at any edge, or slid out from one, a pane shows a few lines
-    // of its report (and room for the tree's scroll bar), not its caption
-    // alone: the dock layout gives a pane no less than its content's
-    // minimum.
-    constexpr int kMinimumLines = 3;
-    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + 2 + kMinimumLines * m_wndTree->RowHeight() +
-                                  m_wndTree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_wndTree));
+    // Docked at any edge, or slid out from one, a pane shows four lines of
+    // its report besides the tree's scroll bar, and no less than 80 pixels
+    // of it, not its caption alone: the dock layout gives a pane no less
+    // than its content's minimum.
+    constexpr int kMinimumLines = 4;
+    constexpr int kMinimumReport = 80;
+    const int report = std::max(kMinimumLines * m_wndTree->RowHeight() +
+                                    m_wndTree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_wndTree),
+                                kMinimumReport);
+    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + 2 + report);
 
     // The client becomes the pane's content once its children exist: a pane
     // already on screen resizes it at once.

@@ -11,11 +11,13 @@ TESSALINE_PACKAGES=(
   pci.ids
 )
 # What the tests need beside: the checkers of the record formats, an SSH
-# server that the remote test starts in namespaces of its own, and the
-# validators of the desktop files and the manual page.
+# server that the remote test starts in namespaces of its own, an X server
+# without a display that the layout test starts, and the validators of the
+# desktop files and the manual page.
 TESSALINE_TEST_PACKAGES=(
   python3 python3-prometheus-client python3-jsonschema
   openssh-server
+  xvfb
   desktop-file-utils libxml2-utils appstream man-db groff-base shared-mime-info
   dpkg-dev lintian debconf adduser libcap2-bin
 )

@@ -611,6 +611,51 @@ TEST_F(AutoHideTest, FloatAndCloseButtonsOfADockedPane) {
     EXPECT_TRUE(frame.bottom->isHidden());
 }
 
+// Floated by its button or a double-click on its caption, a pane opens a
+// step beside its place (within the screen), so that the group it left
+// shows; a double-click docks it back as the tab in view of its group.
+TEST_F(AutoHideTest, AFloatedPaneOpensBesideItsPlaceAndDocksBackInView) {
+    Frame frame;
+    frame.Show();
+    const QRect available = frame.window->screen()->availableGeometry();
+    // The window in the screen's middle, then against its bottom right
+    // corner (the right pane at the screen's edge).
+    const QPoint places[] = {available.center() - QPoint(500, 380),
+                             available.bottomRight() -
+                                 QPoint(frame.window->frameGeometry().width(), frame.window->frameGeometry().height())};
+    for (const QPoint& place : places) {
+        frame.window->move(place);
+        Settle();
+        for (const bool byButton : {true, false}) {
+            SCOPED_TRACE(byButton ? "float button" : "double-click");
+            QWidget* title = frame.right->titleBarWidget();
+            ASSERT_NE(title, nullptr);
+            const QRect docked(frame.right->mapToGlobal(QPoint(0, 0)), frame.right->size());
+            if (byButton)
+                frame.Click(frame.Button(frame.right, "floatButton"));
+            else
+                QTest::mouseDClick(title, Qt::LeftButton, Qt::NoModifier, QPoint(20, title->height() / 2));
+            Settle();
+            ASSERT_TRUE(frame.right->isFloating());
+            const QRect floating = frame.right->frameGeometry();
+            EXPECT_GE(std::abs(floating.x() - docked.x()), title->height());
+            EXPECT_GE(std::abs(floating.y() - docked.y()), title->height());
+            EXPECT_TRUE(available.contains(floating))
+                << floating.x() << "," << floating.y() << " " << floating.width() << "x" << floating.height();
+            // The group it left shows its other pane.
+            EXPECT_FALSE(frame.rightTwo->visibleRegion().isEmpty());
+
+            QTest::mouseDClick(title, Qt::LeftButton, Qt::NoModifier, QPoint(20, title->height() / 2));
+            Settle();
+            EXPECT_FALSE(frame.right->isFloating());
+            EXPECT_EQ(frame.window->dockWidgetArea(frame.right), Qt::RightDockWidgetArea);
+            EXPECT_TRUE(frame.CurrentTabs().contains(QStringLiteral("Right")))
+                << frame.CurrentTabs().join(QStringLiteral(", ")).toStdString();
+            EXPECT_FALSE(frame.right->visibleRegion().isEmpty());
+        }
+    }
+}
+
 TEST_F(AutoHideTest, ButtonsFollowThePanesFeatures) {
     Frame frame;
     frame.Show();

@@ -15,6 +15,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -27,6 +28,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QMenu>
+#include <QStyle>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -38,6 +40,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <system_error>
@@ -55,6 +59,7 @@
 #include "CTessalineApp.h"
 #include "Documents.h"
 #include "Looks.h"
+#include "SavedLayout.h"
 
 namespace {
 
@@ -223,6 +228,35 @@ TEST_F(Shell, FirstStartWritesTheDefaultsAndShowsTheAboutBoxOnceAfterTheWindow) 
     app_.reset();
     ASSERT_TRUE(Start());
     EXPECT_EQ(app_->m_nAboutBoxes, 0);  // only the very first run
+}
+
+// The first start places its window in the middle of the screen itself (a
+// window manager would place it only after the About box had been centred
+// on where the window seemed to be), and the About box opens in the middle
+// of the window, wholly inside it.
+TEST_F(Shell, TheFirstStartsAboutBoxOpensInTheMiddleOfTheWindow) {
+    QRect about, window;
+    app_ = std::make_unique<CTessalineApp>();
+    app_->m_messageHook = [](QWidget*, const QString&) {};
+    app_->m_runAboutBox = [&](CAboutDlg& dialog) {
+        dialog.show();
+        QApplication::processEvents();
+        about = dialog.frameGeometry();
+        window = app_->MainFrame()->frameGeometry();
+        dialog.close();
+    };
+    ASSERT_TRUE(app_->InitInstance({}));
+    ASSERT_EQ(app_->m_nAboutBoxes, 1);
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const auto near = [](const QPoint& a, const QPoint& b, int by) {
+        return std::abs(a.x() - b.x()) <= by && std::abs(a.y() - b.y()) <= by;
+    };
+    // Within the room left for a window manager's frame.
+    EXPECT_TRUE(near(window.center(), available.center(), 20))
+        << window.x() << "," << window.y() << " " << window.width() << "x" << window.height();
+    EXPECT_TRUE(window.contains(about)) << about.x() << "," << about.y() << " " << about.width() << "x"
+                                        << about.height();
+    EXPECT_TRUE(near(about.center(), window.center(), 2));
 }
 
 TEST_F(Shell, AnyOtherFirstRunValueShowsNoAboutBoxAndStays) {
@@ -421,6 +455,77 @@ TEST_F(Shell, PauseHighlightChangesAndSaveLog) {
     log.Clear();
 }
 
+// Pausing and resuming by the ribbon's button (which takes the focus from
+// the document) or by the key keeps the document's name in the title.
+TEST_F(Shell, PauseAndResumeKeepTheDocumentsNameInTheTitle) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
+    auto* pause = qobject_cast<QToolButton*>(frame.Ribbon()->FindElement(32796));
+    ASSERT_NE(pause, nullptr);
+    const auto title = [&frame] { return frame.windowTitle().toStdString(); };
+    const std::string shown = "Tessaline 2.1 - Tessaline1";
+    EXPECT_EQ(title(), shown);
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(pause, Qt::LeftButton);
+        EXPECT_EQ(title(), shown + " [Paused]") << round;
+        QTest::mouseClick(pause, Qt::LeftButton);
+        EXPECT_EQ(title(), shown) << round;
+    }
+    QTest::keyClick(&frame, Qt::Key_Pause);
+    EXPECT_EQ(title(), shown + " [Paused]");
+    QTest::keyClick(&frame, Qt::Key_Pause);
+    EXPECT_EQ(title(), shown);
+    // A second document, brought into view by its tab: its name.
+    app_->DocTemplate()->OnFileNew();
+    QApplication::processEvents();
+    EXPECT_EQ(title(), "Tessaline 2.1 - Tessaline2");
+    QTest::mouseClick(pause, Qt::LeftButton);
+    EXPECT_EQ(title(), "Tessaline 2.1 - Tessaline2 [Paused]");
+}
+
+// "Save Log As" opens in the user's documents folder, or the home folder
+// when there is none, wherever the program was started; the name chosen is
+// written.
+TEST_F(Shell, SaveLogAsOpensInTheDocumentsFolderElseHome) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    QTemporaryDir elsewhere, documents;
+    ASSERT_TRUE(elsewhere.isValid() && documents.isValid());
+    const CurrentDirectory started(QFile::encodeName(elsewhere.path()));
+    // Where the desktop says the documents are.
+    const QString dirs = qEnvironmentVariable("XDG_CONFIG_HOME") + Q("/user-dirs.dirs");
+    ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME")));
+    {
+        QFile file(dirs);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("XDG_DOCUMENTS_DIR=\"" + QFile::encodeName(documents.path()) + "\"\n");
+    }
+    QString asked;
+    bool save = true;
+    app_->m_saveLogPrompt = [&](QWidget*, const QString& start, QString*) {
+        asked = start;
+        return save ? QFileInfo(start).path() + Q("/log") : QString();
+    };
+    Frame().OnCommand(32797);  // Save Log As
+    EXPECT_EQ(asked, documents.path() + Q("/connection-log.csv"));
+    EXPECT_TRUE(QFileInfo::exists(documents.path() + Q("/log.csv")));  // the type's extension added
+
+    // No documents folder: the home folder (one of the test's own).
+    documents.remove();
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QByteArray realHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    save = false;
+    Frame().OnCommand(32797);  // Save Log As
+    qputenv("HOME", realHome);
+    EXPECT_EQ(asked, home.path() + Q("/connection-log.csv"));
+    QFile::remove(dirs);
+}
+
 // Another host shown: its name in the title; its connection lost, every
 // pane says so above its report and the title too; back, both clear.
 TEST_F(Shell, AnotherHostsLostConnectionShowsInEveryPaneAndTheTitle) {
@@ -516,27 +621,31 @@ TEST_F(Shell, EveryBoxSaysWhetherItsPaneCanBeReached) {
     }
 }
 
-// A pane docked at any edge shows a few lines of its report, and slides out
-// as deep from that edge once pinned there.
+// A pane docked at any edge shows four lines of its report at least besides
+// a scroll bar (80 pixels of report at the default font), and slides out as
+// deep from that edge once pinned there.
 TEST_F(Shell, APaneDockedAtAnyEdgeShowsAFewLines) {
     ASSERT_TRUE(Start());
     CMainFrame& frame = Frame();
     CNetworkDataView* pane = frame.m_paneTcpSockets;
-    constexpr int kLines = 3;
+    constexpr int kLines = 4;
+    constexpr int kPixels = 80;
     for (const Qt::DockWidgetArea area :
          {Qt::TopDockWidgetArea, Qt::BottomDockWidgetArea, Qt::LeftDockWidgetArea, Qt::RightDockWidgetArea}) {
         frame.addDockWidget(area, pane);
         pane->show();
         pane->raise();
         QApplication::processEvents();
-        const int rows = pane->Tree().height() / pane->Tree().RowHeight();
-        EXPECT_GE(rows, kLines) << "docked at area " << area << ": " << pane->Tree().height() << " px";
+        const int bar = pane->Tree().style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &pane->Tree());
+        const int content = pane->Tree().height() - bar;
+        EXPECT_GE(content / pane->Tree().RowHeight(), kLines) << "docked at area " << area << ": " << content << " px";
+        EXPECT_GE(pane->Tree().height(), kPixels) << "docked at area " << area;
 
         frame.AutoHide()->SetAutoHidden(pane, true);
         frame.AutoHide()->SlideOut(pane);
         frame.AutoHide()->FinishAnimations();
         QApplication::processEvents();
-        EXPECT_GE(pane->Tree().height() / pane->Tree().RowHeight(), kLines)
+        EXPECT_GE((pane->Tree().height() - bar) / pane->Tree().RowHeight(), kLines)
             << "slid out from area " << area << ": " << pane->Tree().height() << " px";
         frame.AutoHide()->SetAutoHidden(pane, false);
         QApplication::processEvents();
@@ -1155,6 +1264,246 @@ TEST(EdgePanesSetting, OnlyWellFormedItemsAreTaken) {
     EXPECT_EQ(ParseEdgePanes(many.join(QLatin1Char(';'))).size(), 64u);
 }
 
+// ------------------------------------------------------ saved layout bytes
+
+// A main window state written as the toolkit writes one: its header, a dock
+// section the caller fills, and an empty tool bar section.
+QByteArray DockState(const std::function<void(QDataStream&)>& docks, bool toolBars = true) {
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << qint32(0xff) << qint32(0) << quint8(0xfd);
+    docks(out);
+    if (toolBars) out << quint8(0xfc) << qint32(0);
+    return bytes;
+}
+
+// One area (0 left, 1 right, 2 top, 3 bottom) holding `group`; then the
+// central area's size and the four corners.
+std::function<void(QDataStream&)> OneArea(int area, const std::function<void(QDataStream&)>& group) {
+    return [area, group](QDataStream& out) {
+        out << qint32(1) << qint32(area) << QSize(250, 700);
+        group(out);
+        out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(1) << qint32(2);
+    };
+}
+
+void Pane(QDataStream& out, const QString& name) {
+    out << quint8(0xfb) << name << quint8(1) << qint32(0) << qint32(200) << qint32(0) << qint32(0);
+}
+
+// A vertical group of panes (a left or right area's root).
+std::function<void(QDataStream&)> Panes(const QStringList& names, quint8 orientation = 2) {
+    return [names, orientation](QDataStream& out) {
+        out << quint8(0xfc) << orientation << qint32(names.size());
+        for (const QString& name : names) Pane(out, name);
+    };
+}
+
+// Groups nested `depth` deep, each a sequence holding the next, the last a
+// pane.
+void Nested(QDataStream& out, int depth, quint8 orientation) {
+    out << quint8(0xfc) << orientation << qint32(1);
+    if (depth == 0) {
+        Pane(out, Q("57348"));
+        return;
+    }
+    out << quint8(0xfc) << qint32(0) << qint32(100) << qint32(0) << qint32(0);
+    Nested(out, depth - 1, orientation == 1 ? 2 : 1);
+}
+
+// The window's own states pass the check in the shapes a user gives them;
+// states whose numbers the toolkit's reader would follow out of its tables,
+// or that run on without end, do not.
+TEST_F(Shell, SavedDockStatesAreCheckedBeforeTheToolkitReadsThem) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    std::vector<QByteArray> own = {frame.saveState()};
+    frame.AutoHide()->SetAutoHidden(frame.m_paneTcpSockets, true);
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneIpStats);
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneUdpStats);
+    frame.splitDockWidget(frame.m_paneIpStats, frame.m_paneUdpStats, Qt::Horizontal);
+    frame.addDockWidget(Qt::TopDockWidgetArea, frame.m_paneProcesses);
+    frame.m_paneProtocols->setFloating(true);
+    frame.m_paneAdapters->close();
+    QApplication::processEvents();
+    own.push_back(frame.saveState());
+    frame.AutoHide()->RestoreAllBeforeSave();
+    own.push_back(frame.saveState());
+    for (const QByteArray& state : own) EXPECT_TRUE(IsSoundDockState(state));
+
+    const auto two = Panes({Q("57348"), Q("57349")});
+    struct Case {
+        const char* what;
+        QByteArray state;
+        bool sound;
+    };
+    const Case cases[] = {
+        {"two panes on the left", DockState(OneArea(0, two)), true},
+        {"without the tool bar section", DockState(OneArea(0, two), false), true},
+        {"groups nested as deep as splitting goes", DockState(OneArea(0, [](QDataStream& out) { Nested(out, 15, 2); })),
+         true},
+        {"an area beyond the four", DockState(OneArea(7, two)), false},
+        {"a negative area", DockState(OneArea(-1, two)), false},
+        {"one area twice", DockState([&two](QDataStream& out) {
+             out << qint32(2) << qint32(0) << QSize(250, 700);
+             two(out);
+             out << qint32(0) << QSize(250, 700);
+             Panes({Q("57350")})(out);
+             out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(1) << qint32(2);
+         }),
+         false},
+        {"five areas", DockState([](QDataStream& out) { out << qint32(5); }), false},
+        {"groups nested without end", DockState(OneArea(0, [](QDataStream& out) { Nested(out, 5000, 2); })), false},
+        {"a left area lying across", DockState(OneArea(0, Panes({Q("57348")}, 1))), false},
+        {"an orientation of neither kind", DockState(OneArea(0, Panes({Q("57348")}, 3))), false},
+        {"a selected tab past the tabs",
+         DockState(OneArea(0,
+                           [](QDataStream& out) {
+                               out << quint8(0xfa) << qint32(2) << quint8(2) << qint32(2);
+                               Pane(out, Q("57348"));
+                               Pane(out, Q("57349"));
+                           })),
+         false},
+        {"a group inside a tab group",
+         DockState(OneArea(0,
+                           [](QDataStream& out) {
+                               out << quint8(0xfa) << qint32(0) << quint8(2) << qint32(1);
+                               out << quint8(0xfc) << qint32(0) << qint32(100) << qint32(0) << qint32(0);
+                               Panes({Q("57348")})(out);
+                           })),
+         false},
+        {"a pane twice", DockState(OneArea(0, Panes({Q("57348"), Q("57348")}))), false},
+        {"a pane without a name", DockState(OneArea(0, Panes({QString()}))), false},
+        {"a name of a million letters", DockState(OneArea(0, Panes({QString(1'000'000, QLatin1Char('x'))}))), false},
+        {"a billion items",
+         DockState(OneArea(0, [](QDataStream& out) { out << quint8(0xfc) << quint8(2) << qint32(1'000'000'000); })),
+         false},
+        {"an empty group", DockState(OneArea(0, Panes({}))), false},
+        {"a size beyond any screen",
+         DockState(OneArea(0,
+                           [](QDataStream& out) {
+                               out << quint8(0xfc) << quint8(2) << qint32(1) << quint8(0xfb) << Q("57348") << quint8(1)
+                                   << qint32(0) << qint32(1 << 30) << qint32(0) << qint32(0);
+                           })),
+         false},
+        {"a corner owned by no area", DockState([&two](QDataStream& out) {
+             out << qint32(1) << qint32(0) << QSize(250, 700);
+             two(out);
+             out << QSize(600, 700) << qint32(4) << qint32(8) << qint32(3) << qint32(2);
+         }),
+         false},
+        {"a floating tab group", DockState(OneArea(0, two)) + QByteArray("\xf9", 1), false},
+        {"a byte after the end", DockState(OneArea(0, two)) + QByteArray(1, '\0'), false},
+        {"another version", QByteArray::fromHex("000000ff00000001") + DockState(OneArea(0, two)).mid(8), false},
+        {"nothing but the header", QByteArray::fromHex("000000ff00000000"), false},
+        {"nothing", QByteArray(), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsSoundDockState(c.state), c.sound) << c.what;
+    // Cut anywhere, the first layout is no state, except where a section
+    // ends; at the end of its dock section it is one.
+    const QByteArray first = own.front();
+    for (qsizetype length = 0; length < first.size(); ++length)
+        EXPECT_EQ(IsSoundDockState(first.left(length)), length == first.size() - 5) << length;
+}
+
+// Whatever damaged state passes the check, the toolkit restores it without
+// harm (the sanitizer build watches), and the window is whole afterwards.
+TEST_F(Shell, DamagedDockStatesThatPassTheCheckAreRestoredWithoutHarm) {
+    ASSERT_TRUE(Start());
+    CMainFrame& frame = Frame();
+    frame.addDockWidget(Qt::BottomDockWidgetArea, frame.m_paneIpStats);
+    frame.splitDockWidget(frame.m_paneIpStats, frame.m_paneUdpStats, Qt::Horizontal);
+    frame.m_paneProtocols->setFloating(true);
+    QApplication::processEvents();
+    const QByteArray state = frame.saveState();
+    std::mt19937 random(25);
+    int passed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray damaged = state;
+        // A few bytes changed, or a number set to one at the edge of its
+        // range, or a stretch cut out or repeated.
+        const auto at = [&random](qsizetype size) {
+            return std::uniform_int_distribution<qsizetype>(0, size - 1)(random);
+        };
+        switch (round % 4) {
+            case 0:
+                for (int i = 0; i < 3; ++i) damaged[at(damaged.size())] = static_cast<char>(random());
+                break;
+            case 1: {
+                const qsizetype where = at(damaged.size() - 4);
+                const quint32 edges[] = {0, 1, 3, 4, 0xffffffffu, 0x7fffffffu, 0x80000000u, 0xfa, 0xfb, 0xfc, 0xfd};
+                const quint32 value = edges[random() % std::size(edges)];
+                for (int i = 0; i < 4; ++i) damaged[where + i] = static_cast<char>(value >> (24 - 8 * i));
+                break;
+            }
+            case 2: damaged.remove(at(damaged.size()), static_cast<qsizetype>(random() % 40)); break;
+            default: {
+                const qsizetype from = at(damaged.size());
+                damaged.insert(at(damaged.size()), damaged.mid(from, static_cast<qsizetype>(random() % 40)));
+                break;
+            }
+        }
+        if (!IsSoundDockState(damaged)) continue;
+        ++passed;
+        frame.restoreState(damaged);
+        QApplication::processEvents();
+    }
+    EXPECT_GT(passed, 100);  // the check is no wall that lets nothing through
+    frame.OnResetLayout();
+    QApplication::processEvents();
+    for (CNetworkDataView* pane : frame.Panes()) EXPECT_TRUE(frame.IsPaneReachable(pane));
+    EXPECT_TRUE(frame.m_paneNetworks->IsOnScreen());
+}
+
+// A window placement as the toolkit writes one is read whole, on any
+// screen; anything else is none.
+TEST(SavedPlacement, ReadWholeOrNotAtAll) {
+    QWidget normal;
+    normal.setGeometry(120, 90, 900, 640);
+    const QByteArray saved = normal.saveGeometry();
+    const std::optional<SavedPlacement> read = ParsePlacement(saved);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->geometry, QRect(120, 90, 900, 640));
+    EXPECT_FALSE(read->maximized);
+    EXPECT_FALSE(read->fullScreen);
+
+    QWidget maximized;
+    maximized.setGeometry(100, 100, 800, 600);
+    maximized.showMaximized();
+    QApplication::processEvents();
+    const std::optional<SavedPlacement> big = ParsePlacement(maximized.saveGeometry());
+    ASSERT_TRUE(big.has_value());
+    EXPECT_TRUE(big->maximized);
+    EXPECT_EQ(big->geometry, QRect(100, 100, 800, 600));  // where it comes back to
+
+    // The places of the fields in the form the toolkit writes (version 3):
+    // magic, version, frame, normal rectangle, screen, maximised, full
+    // screen, the screen's width, the window's rectangle.
+    ASSERT_EQ(saved.size(), 66);
+    constexpr qsizetype kVersion = 4, kMaximized = 44, kScreenWidth = 46, kLeft = 50, kRight = 58;
+    const auto with = [&saved](qsizetype at, quint32 value, int bytes = 4) {
+        QByteArray changed = saved;
+        for (int i = 0; i < bytes; ++i) changed[at + i] = static_cast<char>(value >> (8 * (bytes - 1 - i)));
+        return changed;
+    };
+    // Saved on a screen of another width: read all the same.
+    EXPECT_TRUE(ParsePlacement(with(kScreenWidth, 3840)).has_value());
+
+    const std::pair<const char*, QByteArray> bad[] = {
+        {"empty", QByteArray()},
+        {"another magic number", with(0, 0x1D9D0CC)},
+        {"version 4", with(kVersion, 4, 2)},
+        {"version 0", with(kVersion, 0, 2)},
+        {"a maximised flag of 1", with(kMaximized, 1, 1)},
+        {"a byte after the end", saved + QByteArray(1, '\0')},
+        {"a rectangle turned inside out", with(kRight, 10)},
+        {"far beyond any screen", with(kLeft, 0x7f000000)},
+    };
+    for (const auto& [what, bytes] : bad) EXPECT_FALSE(ParsePlacement(bytes).has_value()) << what;
+    for (qsizetype length = 0; length < saved.size(); ++length)
+        EXPECT_FALSE(ParsePlacement(saved.left(length)).has_value()) << length;
+}
+
 // A start that finds the settings as it would write them leaves the file
 // alone: writing it again would replace it and wait for the disk.
 TEST_F(Shell, AStartWithTheSettingsInPlaceDoesNotRewriteThem) {
@@ -1378,6 +1727,42 @@ TEST_F(Shell, ASettingsPathThatIsNoRegularFileIsLeftAloneAndTheDefaultsUsed) {
         EXPECT_EQ(deviceAfter.st_ino, deviceBefore.st_ino);
         EXPECT_EQ(deviceAfter.st_rdev, deviceBefore.st_rdev);
     }
+}
+
+// Settings that cannot be written (here: their folder cannot be made, a
+// file stands where it would go) are said once, in a box once the window is
+// up and on stderr, however many values fail; the run keeps the values it
+// set.
+TEST_F(Shell, SettingsThatCannotBeSavedAreSaidOnceAndKeptForTheRun) {
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    const QString blocker = scratch.filePath(Q("file"));
+    ASSERT_TRUE(QFile(blocker).open(QIODevice::WriteOnly));
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker + Q("/config")));
+    struct Restore {
+        QByteArray value;
+        ~Restore() { qputenv("XDG_CONFIG_HOME", value); }
+    } restore{saved};
+
+    QStringList boxes;
+    const StderrCapture err;
+    app_ = std::make_unique<CTessalineApp>();
+    app_->m_messageHook = [&boxes](QWidget*, const QString& text) { boxes << text; };
+    app_->m_runAboutBox = [](CAboutDlg&) {};
+    ASSERT_TRUE(app_->InitInstance({}));  // a first start: it writes the first-run mark
+    QApplication::processEvents();
+    EXPECT_EQ(app_->m_nAboutBoxes, 1);
+    ASSERT_EQ(boxes.size(), 1) << boxes.join(Q("; ")).toStdString();
+    EXPECT_TRUE(boxes.front().contains(Q("cannot be saved"))) << boxes.front().toStdString();
+    EXPECT_TRUE(app_->SettingsInMemory());
+    Frame().OnCommand(212);  // a look, kept for the run
+    EXPECT_EQ(app_->GetInt(Q("ApplicationLook"), 0), 212);
+    EXPECT_EQ(app_->GetInt(Q("FirstRun"), 1), 0);
+    Frame().close();
+    app_.reset();
+    EXPECT_EQ(boxes.size(), 1);
+    EXPECT_EQ(err.Text().count("cannot be saved"), 1) << err.Text().toStdString();
 }
 
 // A regular file, or a link to one, is still read and written.
