@@ -21,6 +21,7 @@
 #include "CAboutDlg.h"
 #include "CMainFrame.h"
 #include "Documents.h"
+#include "PrintableText.h"
 #include "Resources.h"
 #include "ShellRegistration.h"
 
@@ -89,11 +90,11 @@ bool CTessalineApp::SettingsFileUsable() const {
     }
     m_bSettingsInMemory = true;
     if (problem != nullptr)
-        std::fprintf(stderr, "tessaline: settings file %s %s; using the defaults and not saving\n", native.constData(),
-                     problem);
+        std::fprintf(stderr, "tessaline: settings file %s %s; using the defaults and not saving\n",
+                     PrintableUtf8(native.toStdString()).c_str(), problem);
     else
         std::fprintf(stderr, "tessaline: settings file %s cannot be checked (%s); using the defaults and not saving\n",
-                     native.constData(), std::strerror(error));
+                     PrintableUtf8(native.toStdString()).c_str(), std::strerror(error));
     return false;
 }
 
@@ -172,7 +173,7 @@ void CTessalineApp::KeepSettingsInMemory(QSettings& settings) {
 void CTessalineApp::Notify(const QString& text) {
     if (m_told.contains(text)) return;
     m_told << text;
-    std::fprintf(stderr, "tessaline: %s\n", text.toLocal8Bit().constData());
+    std::fprintf(stderr, "tessaline: %s\n", PrintableUtf8(text.toStdString()).c_str());
     if (m_bWindowUp)
         ShowNotice(text);
     else
