@@ -6,6 +6,12 @@
 // thread's next call.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,6 +40,31 @@ inline const char* ProcRootFromEnvironment() {
 inline constexpr char kCapturedStatTable[] = "processes.stat";
 inline constexpr char kCapturedExecutableTable[] = "processes.exe";
 inline constexpr char kCapturedDescriptorTable[] = "processes.fd";
+
+// The largest table read: a capture's tables come from an answer of at
+// most 256 MiB.
+inline constexpr std::size_t kMaxCapturedTableBytes = 256u << 20;
+
+// The table `name` of the capture's proc folder open as `dirFd`, whole (up
+// to the bound); false when it is not there or is no regular file (a link,
+// a fifo: never followed, never waited on).
+inline bool ReadCapturedTable(int dirFd, const char* name, std::string& text) {
+    text.clear();
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular) text.reserve(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxCapturedTableBytes));
+    char buffer[65536];
+    while (regular && text.size() < kMaxCapturedTableBytes) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxCapturedTableBytes - text.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return regular;
+}
 
 // What a capture tells of one of its processes.
 struct CapturedProcess {

@@ -155,30 +155,6 @@ void NameContainer(ProcessDetails& d) {
         d.container = d.cgroupPath;
 }
 
-// The largest table read: a capture's tables come from an answer of at
-// most 256 MiB.
-constexpr std::size_t kMaxTableBytes = 256u << 20;
-
-// A table of the capture open as `dirFd`, whole; false when it is not there
-// or is no regular file.
-bool ReadTable(int dirFd, const char* name, std::string& text) {
-    text.clear();
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat info {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (regular) text.reserve(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxTableBytes));
-    char buffer[65536];
-    while (regular && text.size() < kMaxTableBytes) {
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxTableBytes - text.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return regular;
-}
-
 // The processes of the capture last read, by pid.  Each capture is a
 // folder of its own, so the folder's identity tells when to read again.
 struct CapturedProcesses {
@@ -202,7 +178,7 @@ struct CapturedProcesses {
         changed = folder.st_ctim;
         byPid.clear();
         std::string text;
-        isCapture = ReadTable(dirFd, kCapturedStatTable, text);
+        isCapture = ReadCapturedTable(dirFd, kCapturedStatTable, text);
         if (!isCapture) return;
         for (const procinfo::ProcessLine& line : procinfo::ParseStatTable(text)) {
             CapturedProcess p;
@@ -211,7 +187,7 @@ struct CapturedProcesses {
             p.startTicks = start.value_or(0);
             byPid.emplace_back(line.pid, std::move(p));
         }
-        if (ReadTable(dirFd, kCapturedExecutableTable, text)) {
+        if (ReadCapturedTable(dirFd, kCapturedExecutableTable, text)) {
             for (const procinfo::ProcessLine& line : procinfo::ParseExecutableTable(text)) {
                 CapturedProcess p;
                 p.executable = std::string(line.text);

@@ -111,33 +111,10 @@ bool ReadSockets(pid_t pid, int dirFd, std::vector<Found>& found, const Wanted& 
 // A walk of this many processes or more is shared between two threads.
 constexpr std::size_t kParallelWalkProcesses = 64;
 
-// A capture's descriptor table comes from an answer of at most 256 MiB.
-constexpr std::size_t kMaxDescriptorTableBytes = 256u << 20;
-
 template <class Int>
 bool ParseNumber(std::string_view text, Int& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return !text.empty() && ec == std::errc() && end == text.data() + text.size();
-}
-
-// The table named `name` in the folder `dirFd`, whole; false when it is
-// not there or is no regular file.
-bool ReadTable(int dirFd, const char* name, std::string& text) {
-    text.clear();
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat info {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (regular) text.reserve(std::min<std::size_t>(static_cast<std::size_t>(info.st_size), kMaxDescriptorTableBytes));
-    char buffer[65536];
-    while (regular && text.size() < kMaxDescriptorTableBytes) {
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, kMaxDescriptorTableBytes - text.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return regular;
 }
 
 }  // namespace
@@ -464,7 +441,7 @@ bool SocketOwnerIndex::ResolveFromCapture(std::vector<Row>& rows) {
                       folder.st_ctim.tv_nsec == m_capturedChanged.tv_nsec;
     if (!same) {
         std::string text;
-        m_capturedIsCapture = ReadTable(dirFd, kCapturedDescriptorTable, text);
+        m_capturedIsCapture = ReadCapturedTable(dirFd, kCapturedDescriptorTable, text);
         m_captured.clear();
         for (const CapturedDescriptor& d : ParseDescriptorTable(text))
             if (d.pid <= static_cast<std::uint32_t>(INT32_MAX))
