@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ConnectionReports.h"
+#include "SocketRows.h"
 
 namespace sockets {
 
