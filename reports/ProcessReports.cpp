@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "SocketDetails.h"
+#include "SocketRecord.h"
 #include "WideText.h"
 
 namespace sockets {
@@ -28,6 +29,31 @@ std::string Padded(std::string text, std::size_t width) {
     const std::size_t characters = Characters(text);
     if (characters < width) text.append(width - characters, ' ');
     return text;
+}
+
+// A process's row in the table: its owner facts from its first socket,
+// its sockets (as children) and their traffic summed.
+RecordPtr ProcessRecord(const ProcessTotals& p) {
+    auto r = std::make_shared<Record>();
+    r->kind = Record::Kind::Process;
+    r->pid = p.pid;
+    if (!p.records.empty()) {
+        const Record& first = *p.records.front();
+        r->process = first.process;
+        r->path = first.path;
+        r->user = first.user;
+        r->service = first.service;
+        r->container = first.container;
+    }
+    for (std::size_t n : p.sockets) r->sockets += n;
+    r->traffic.counted = p.counted;
+    r->traffic.sent = p.sent;
+    r->traffic.received = p.received;
+    r->traffic.hasRate = p.rated;
+    r->traffic.sendRate = p.sendRate;
+    r->traffic.receiveRate = p.receiveRate;
+    r->children = p.records;
+    return r;
 }
 
 std::string PortKey(std::uint16_t port) {
@@ -52,6 +78,7 @@ void AddToSummary(Summary& summary, const TableRows& rows) {
         f.anyAddress = d.localAny;
         f.dualStack = d.dualStack;
         if (rows.facts && i < rows.facts->traffic.size()) f.traffic = rows.facts->traffic[i];
+        f.record = rows.rows[i].record;
         summary.sockets.push_back(std::move(f));
     }
 }
@@ -78,6 +105,7 @@ std::vector<ProcessTotals> TotalsByProcess(const Summary& summary) {
             p.sendRate += f.traffic.sendRate;
             p.receiveRate += f.traffic.receiveRate;
         }
+        if (f.record) p.records.push_back(f.record);
     }
     std::vector<ProcessTotals> order;
     order.reserve(byPid.size());
@@ -118,7 +146,7 @@ std::vector<Row> ProcessRows(const Summary& summary) {
                              : std::string(" | rate measured from the next refresh");
         }
         std::string key(reinterpret_cast<const char*>(&p->pid), sizeof p->pid);
-        rows.push_back(Row{std::move(key), 0, AnsiToWide(text)});
+        rows.push_back(Row{std::move(key), 0, AnsiToWide(text), ProcessRecord(*p)});
     }
     return rows;
 }
@@ -177,7 +205,13 @@ std::vector<Row> ListeningRows(const Summary& summary) {
         if (l.both) line += std::u16string(u" ") + kBothFamilies;
         std::string key = PortKey(l.fact->port) + (tcp ? 'T' : 'U') + l.fact->local + '\0' +
                           std::string(reinterpret_cast<const char*>(&l.fact->pid), sizeof l.fact->pid);
-        rows.push_back(Row{std::move(key), 0, std::move(line)});
+        RecordPtr record = l.fact->record;
+        if (record && l.both) {
+            auto both = std::make_shared<Record>(*record);
+            both->bothFamilies = true;
+            record = std::move(both);
+        }
+        rows.push_back(Row{std::move(key), 0, std::move(line), std::move(record)});
     }
     return rows;
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct SocketFact {
     bool anyAddress = false;
     DualStack dualStack = DualStack::Unknown;  // an IPv6 socket's
     Traffic traffic;          // TCP with facts
+    std::shared_ptr<const Record> record{};  // its typed values, when made
 };
 
 // The four tables, as taken together for these reports.
@@ -45,6 +47,7 @@ struct ProcessTotals {
     std::uint64_t sent = 0, received = 0;
     bool counted = false, rated = false;
     double sendRate = 0, receiveRate = 0;
+    std::vector<std::shared_ptr<const Record>> records;  // its sockets' typed values, those made
 };
 // Every process that holds sockets, by total rate, highest first, then by
 // process id.

@@ -28,7 +28,7 @@ std::vector<Line> NextLines(const std::vector<Line>& shown, const std::vector<Ro
     lines.reserve(table.size());
     std::vector<std::size_t> nowAt(shown.size(), kNoLine);
     for (const Row& row : table) {
-        Line line{row.key, row.state, row.text, Mark::New, kNoLine};
+        Line line{row.key, row.state, row.text, Mark::New, kNoLine, row.record};
         const auto found = nextOf.find(row.key);
         if (found != nextOf.end() && found->second != kNoLine) {
             const std::size_t from = found->second;

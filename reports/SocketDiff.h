@@ -8,10 +8,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace sockets {
+
+// The typed values of a line (SocketRecord.h), for the table view and the
+// filter; null where none were made.
+struct Record;
 
 // A socket as a line shows it: its identity (protocol, both ends and the
 // owner, in a byte string the caller makes), its state and its text.
@@ -19,6 +24,7 @@ struct Row {
     std::string key;
     std::uint32_t state = 0;
     std::u16string text;
+    std::shared_ptr<const Record> record{};
 };
 
 enum class Mark { None, New, Changed, Closed };
@@ -33,6 +39,7 @@ struct Line {
     // The index, in the lines shown before, of the line this one continues
     // (the same socket); kNoLine for a new socket.
     std::size_t from = kNoLine;
+    std::shared_ptr<const Record> record{};
 };
 
 // The lines after a refresh: `table` (the new table, in its order) against

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "SocketDetails.h"
+#include "SocketRecord.h"
 
 namespace sockets {
 
@@ -281,11 +282,13 @@ RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool ma
     if (out.fresh) {
         handed.lines.clear();
         handed.lines.reserve(rows.rows.size());
-        for (const Row& row : rows.rows) handed.lines.push_back({row.key, row.state, row.text, Mark::None, kNoLine});
+        for (const Row& row : rows.rows)
+            handed.lines.push_back({row.key, row.state, row.text, Mark::None, kNoLine, row.record});
         // After a failed table the next one starts afresh too.
         if (!rows.valid) handed.serial = 0;
         out.lineCount = handed.lines.size();
         if (rows.facts) out.lineRows = LineRows(handed.lines);
+        out.records = LineRecords(handed.lines);
         out.rows = std::move(rows);
         return out;
     }
@@ -295,9 +298,11 @@ RowsDelivery PaneDeliveries::Deliver(TableRows rows, std::uint64_t base, bool ma
         std::erase_if(next, [](const Line& l) { return l.mark == Mark::Closed; });
         for (Line& l : next) l.mark = Mark::None;
     }
+    MarkClosedRecords(next);
     out.edits = PlanEdits(handed.lines, next);
     out.lineCount = next.size();
     if (rows.facts) out.lineRows = LineRows(next);
+    out.records = LineRecords(next);
     handed.lines = std::move(next);
     // The pane needs the rows' flags and facts, not their lines.
     out.rows.table = rows.table;
@@ -493,6 +498,7 @@ void Monitor::Run() {
             // A pane's table comes with its facts (detail lines, totals).
             TableRows rows = TakeRows(*tables[i], forPanes[i].wanted || summaryWanted);
             rates[i].Apply(rows, SteadyMs());
+            if (forPanes[i].wanted || summaryWanted) AttachRecords(rows);
             if (summaryWanted) AddToSummary(summary, rows);
             // Taking a table lasts a while (the owner lookup): the sockets
             // the kernel closed meanwhile go with it, or a table that caught

@@ -139,6 +139,9 @@ struct RowsDelivery {
     // With facts (rows.facts): the row each line shows once the edits are
     // applied, kNoRow for a closed socket's line kept one refresh.
     std::vector<std::uint32_t> lineRows;
+    // The typed values each line shows once the edits are applied (null
+    // for a line without), for the table view.
+    std::vector<std::shared_ptr<const Record>> records;
 };
 
 inline constexpr std::uint32_t kNoRow = static_cast<std::uint32_t>(-1);
