@@ -15,6 +15,7 @@
 #include "ProcessReports.h"
 #include "SocketDetails.h"
 #include "SocketMonitor.h"
+#include "SocketRecord.h"
 #include "IpHelper.h"
 #include "ReportTree.h"
 #include "win32.h"
@@ -187,6 +188,17 @@ public:
     HTREEITEM m_hUdp6StatsRoot = nullptr;
 
 protected:
+    // Other views of the same lines (the window's table) follow the tree
+    // through these, called once the tree shows the change.  The socket-like
+    // panes: `edits` as applied to the lines shown (null: the lines were
+    // shown afresh, none marked), and the record of each line now.
+    virtual void SocketLinesChanged(const std::vector<sockets::Edit>* /*edits*/,
+                                    const std::vector<sockets::RecordPtr>& /*records*/) {}
+    // The log: its `dropped` oldest lines went, `added` came at the end;
+    // `fresh`: every line before went (the report was built again).
+    virtual void LogLinesChanged(bool /*fresh*/, std::size_t /*dropped*/,
+                                 const std::vector<sockets::RecordPtr>& /*added*/) {}
+
     // The report tree operations, on the pane's tree.
     void DeleteAllItems() { m_pTree->DeleteAllItems(); }
     void DeleteItem(HTREEITEM item) { m_pTree->DeleteItem(item); }
@@ -245,6 +257,7 @@ private:
     // written, and how many lines there are.
     std::uint64_t m_logShown = 0;
     std::size_t m_logLines = 0;
+    bool m_logFresh = false;  // built again since the lines were last told
 
     ReportTree* m_pTree = nullptr;
 };

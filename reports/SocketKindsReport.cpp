@@ -10,6 +10,7 @@
 #include "IpHelper.h"
 #include "NetworkReport.h"
 #include "SocketDetails.h"
+#include "SocketRecord.h"
 
 void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
     HTREEITEM root = SocketRoot();
@@ -25,9 +26,12 @@ void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
         std::erase_if(next, [](const sockets::Line& l) { return l.mark == sockets::Mark::Closed; });
         for (sockets::Line& l : next) l.mark = sockets::Mark::None;
     }
-    ApplySocketEdits(sockets::PlanEdits(m_socketLines, next), next.size());
+    sockets::MarkClosedRecords(next);
+    const std::vector<sockets::Edit> edits = sockets::PlanEdits(m_socketLines, next);
+    ApplySocketEdits(edits, next.size());
     m_socketLines = std::move(next);
     if (table.facts) ShowSocketFacts(table.facts, sockets::LineRows(m_socketLines));
+    SocketLinesChanged(&edits, sockets::LineRecords(m_socketLines));
 }
 
 void CNetworkReport::ShowSocketRowsAfresh(const sockets::TableRows& table) {
@@ -58,6 +62,10 @@ void CNetworkReport::ShowSocketRowsAfresh(const sockets::TableRows& table) {
     std::vector<std::uint32_t> lineRows(m_socketItems.size());
     for (std::size_t i = 0; i < lineRows.size(); ++i) lineRows[i] = static_cast<std::uint32_t>(i);
     ShowSocketFacts(table.facts, std::move(lineRows));
+    std::vector<sockets::RecordPtr> records;
+    records.reserve(table.rows.size());
+    for (const sockets::Row& row : table.rows) records.push_back(row.record);
+    SocketLinesChanged(nullptr, records);
 }
 
 void CNetworkReport::ShowSocketDelivery(const sockets::RowsDelivery& delivery) {
@@ -68,6 +76,7 @@ void CNetworkReport::ShowSocketDelivery(const sockets::RowsDelivery& delivery) {
     m_bSocketSnapshotFailed = false;
     ApplySocketEdits(delivery.edits, delivery.lineCount);
     if (delivery.rows.facts) ShowSocketFacts(delivery.rows.facts, delivery.lineRows);
+    SocketLinesChanged(&delivery.edits, delivery.records);
 }
 
 void CNetworkReport::ShowSocketFacts(std::shared_ptr<const sockets::TableFacts> facts,
