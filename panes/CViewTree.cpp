@@ -105,8 +105,9 @@ void CViewTree::NoteTopLine() {
 
 int CViewTree::ShownLineWidth(HTREEITEM item) const {
     int depth = 0;
+    if (m_items.IsHidden(item)) return -1;
     for (HTREEITEM up = m_items.Parent(item); up != nullptr; up = m_items.Parent(up), ++depth)
-        if (!m_items.IsExpanded(up)) return -1;
+        if (!m_items.IsExpanded(up) || m_items.IsHidden(up)) return -1;
     return (depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
            TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
 }
@@ -162,6 +163,18 @@ void CViewTree::SetItemMark(HTREEITEM item, LineMark mark) {
     if (item == nullptr || item == TVI_ROOT || m_items.Mark(item) == mark) return;
     m_items.SetItemMark(item, mark);
     Changed(false, false);
+}
+
+void CViewTree::SetHidden(const std::vector<HTREEITEM>& items, const std::vector<bool>& hidden) {
+    bool changed = false;
+    for (std::size_t i = 0; i < items.size() && i < hidden.size(); ++i) {
+        if (items[i] == nullptr || m_items.IsHidden(items[i]) == hidden[i]) continue;
+        m_items.SetHidden(items[i], hidden[i]);
+        changed = true;
+    }
+    if (!changed) return;
+    NoteTopLine();
+    Changed(true);
 }
 
 void CViewTree::SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed) {
@@ -345,8 +358,9 @@ const std::vector<CViewTree::Row>& CViewTree::Rows() {
     while (!pending.empty()) {
         const Row row = pending.back();
         pending.pop_back();
-        m_rows.push_back(row);
         if (HTREEITEM next = m_items.GetNextSiblingItem(row.item)) pending.push_back({next, row.depth});
+        if (m_items.IsHidden(row.item)) continue;
+        m_rows.push_back(row);
         if (m_items.IsExpanded(row.item)) {
             if (HTREEITEM child = m_items.GetChildItem(row.item)) pending.push_back({child, row.depth + 1});
         }

@@ -60,6 +60,10 @@ public:
     // Scrolls to the last line once the changes under way are done.
     void ScrollToEndAfterChanges();
     LineMark Mark(HTREEITEM item) const { return m_items.Mark(item); }
+    // Hides the lines a filter leaves out (`hidden[i]` for `items[i]`) and
+    // shows the others, in one change of the shown lines.
+    void SetHidden(const std::vector<HTREEITEM>& items, const std::vector<bool>& hidden);
+    bool IsHidden(HTREEITEM item) const { return m_items.IsHidden(item); }
 
     // What the user sees and does.
     HTREEITEM Child(HTREEITEM item, std::size_t n) const;  // the nth child, or null

@@ -9,6 +9,7 @@ struct MemoryTree::Node {
     bool bold = false;
     bool expanded = false;
     bool expandable = false;
+    bool hidden = false;
     LineMark mark = LineMark::None;
     Node* parent = nullptr;
     Node* first = nullptr;
@@ -173,11 +174,21 @@ std::size_t MemoryTree::ChildCount(HTREEITEM item) const {
 
 void MemoryTree::PrintNode(const Node* node, int depth, std::string& out) const {
     for (const Node* c = node->first; c != nullptr; c = c->next) {
+        if (c->hidden) continue;
         out.append(static_cast<std::size_t>(depth) * 2, ' ');
         out += WideToUtf8(c->text);
         out += '\n';
         PrintNode(c, depth + 1, out);
     }
+}
+
+void MemoryTree::SetHidden(HTREEITEM item, bool hidden) {
+    if (item == nullptr || item == TVI_ROOT) return;
+    NodeOf(item)->hidden = hidden;
+}
+
+bool MemoryTree::IsHidden(HTREEITEM item) const {
+    return item != nullptr && item != TVI_ROOT && NodeOf(item)->hidden;
 }
 
 std::string MemoryTree::Print() const {

@@ -31,6 +31,10 @@ public:
 
     // What the user does and sees.
     void Collapse(HTREEITEM item);
+    // A hidden item (one a filter leaves out) is not shown nor printed,
+    // nor is anything under it.
+    void SetHidden(HTREEITEM item, bool hidden);
+    bool IsHidden(HTREEITEM item) const;
     bool IsExpanded(HTREEITEM item) const;
     bool IsBold(HTREEITEM item) const;
     int Image(HTREEITEM item) const;
