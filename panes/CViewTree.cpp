@@ -21,15 +21,30 @@
 #include <QtMath>
 #include <algorithm>
 
+#include "LineMarks.h"
+
 namespace {
 
 // Room left of the image, between image and text, and right of the text.
 constexpr int kMargin = 3;
 constexpr int kGap = 4;
 constexpr int kMarkHalf = 5;  // half the size of an expand mark: the lines stop short of it
+constexpr int kMarkColumnPad = 3;  // room either side of a line mark's glyph
 
-QString ToQString(const std::u16string& text) {
+QString ToQString(std::u16string_view text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The font of the line marks: the lines' font, bold and a quarter larger,
+// so that a glyph as small as "~" reads at a glance.
+QFont MarkFont(const QFont& lines) {
+    QFont font = lines;
+    font.setBold(true);
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * 1.25);
+    else if (font.pixelSize() > 0)
+        font.setPixelSize((font.pixelSize() * 5 + 3) / 4);
+    return font;
 }
 
 }  // namespace
@@ -108,7 +123,7 @@ int CViewTree::ShownLineWidth(HTREEITEM item) const {
     if (m_items.IsHidden(item)) return -1;
     for (HTREEITEM up = m_items.Parent(item); up != nullptr; up = m_items.Parent(up), ++depth)
         if (!m_items.IsExpanded(up) || m_items.IsHidden(up)) return -1;
-    return (depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
+    return MarkColumnWidth() + (depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
            TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
 }
 
@@ -228,7 +243,7 @@ QRect CViewTree::ItemRect(HTREEITEM item) {
     const int row = RowOf(item);
     if (row < 0) return {};
     const Row& r = Rows()[static_cast<std::size_t>(row)];
-    const int x = (r.depth + 1) * kIndentation - Left();
+    const int x = Origin() + (r.depth + 1) * kIndentation;
     const int width = kMargin + m_iconSize.width() + kGap + TextWidth(m_items.Text(item), m_items.IsBold(item)) + kMargin;
     return QRect(x, row * RowHeight() - Top(), width, RowHeight());
 }
@@ -317,9 +332,10 @@ void CViewTree::ShowLineTip(QHelpEvent* event) {
     if (row >= 0) {
         const Row r = Rows()[static_cast<std::size_t>(row)];
         const std::u16string& text = m_items.Text(r.item);
-        const int left = (r.depth + 1) * kIndentation - Left() + kMargin + m_iconSize.width() + kGap;
+        const int left = Origin() + (r.depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap;
         const int right = left + TextWidth(text, m_items.IsBold(r.item));
-        if (!text.empty() && (left < area.left() || right > area.right() + 1)) {
+        // Cut off at either edge: the left one is the mark column's.
+        if (!text.empty() && (left < area.left() + MarkColumnWidth() || right > area.right() + 1)) {
             const QRect line(area.left(), row * RowHeight() - Top(), area.width(), RowHeight());
             QToolTip::showText(event->globalPos(), ToQString(text), this, line);
             return;
@@ -470,12 +486,23 @@ int CViewTree::ContentWidth() {
     if (m_width >= 0) return m_width;
     int widest = 0;
     for (const Row& row : Rows()) {
-        const int width = (row.depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
+        const int width = MarkColumnWidth() + (row.depth + 1) * kIndentation + kMargin + m_iconSize.width() + kGap +
                           TextWidth(m_items.Text(row.item), m_items.IsBold(row.item)) + kMargin;
         widest = std::max(widest, width);
     }
     m_width = widest;
     return m_width;
+}
+
+int CViewTree::MarkColumnWidth() const {
+    if (m_markWidth < 0) {
+        const QFontMetricsF metrics(MarkFont(font()));
+        qreal widest = 0;
+        for (const LineMark mark : {LineMark::New, LineMark::Changed, LineMark::Closed})
+            widest = std::max(widest, metrics.horizontalAdvance(ToQString(LineMarkGlyph(mark))));
+        m_markWidth = qCeil(widest) + 2 * kMarkColumnPad;
+    }
+    return m_markWidth;
 }
 
 int CViewTree::Top() const { return m_pVertical != nullptr ? m_pVertical->value() : 0; }
@@ -544,9 +571,13 @@ void CViewTree::paintEvent(QPaintEvent*) {
     if (rows.empty()) return;
     const int rowHeight = RowHeight();
     const int top = Top();
-    const int left = Left();
+    const int origin = Origin();
     const QRect area = Area();
-    painter.setClipRect(area);
+    // The lines scroll across under the mark column, which stays put.
+    const int markWidth = MarkColumnWidth();
+    const QRect lineArea = area.adjusted(std::min(markWidth, area.width()), 0, 0, 0);
+    const QRect markArea(area.left(), area.top(), lineArea.left() - area.left(), area.height());
+    painter.setClipRect(lineArea);
     const std::size_t first = static_cast<std::size_t>(std::max(0, top / rowHeight));
     const std::size_t last =
         std::min(rows.size() - 1, static_cast<std::size_t>((top + area.height()) / rowHeight));
@@ -566,19 +597,19 @@ void CViewTree::paintEvent(QPaintEvent*) {
     const HTREEITEM firstTop = rows.front().item;
     const auto drawLines = [&](const Row& row, int y) {
         const int mid = y + rowHeight / 2;
-        const int centre = row.depth * kIndentation + kIndentation / 2 - left;
+        const int centre = origin + row.depth * kIndentation + kIndentation / 2;
         const int mark = m_items.HasChildren(row.item) ? kMarkHalf : 0;
         painter.setPen(linePen);
         const bool above = m_items.Parent(row.item) != nullptr || row.item != firstTop;
         const bool below = m_items.GetNextSiblingItem(row.item) != nullptr;
         if (above) painter.drawLine(centre, y, centre, mid - mark);
         if (below) painter.drawLine(centre, mid + mark, centre, y + rowHeight - 1);
-        painter.drawLine(centre + mark, mid, (row.depth + 1) * kIndentation - left + kMargin - 1, mid);
+        painter.drawLine(centre + mark, mid, origin + (row.depth + 1) * kIndentation + kMargin - 1, mid);
         // The lines of the ancestors that have siblings further down pass by.
         int depth = row.depth - 1;
         for (HTREEITEM up = m_items.Parent(row.item); up != nullptr && depth >= 0; up = m_items.Parent(up), --depth) {
             if (m_items.GetNextSiblingItem(up) == nullptr) continue;
-            const int x = depth * kIndentation + kIndentation / 2 - left;
+            const int x = origin + depth * kIndentation + kIndentation / 2;
             painter.drawLine(x, y, x, y + rowHeight - 1);
         }
     };
@@ -588,7 +619,7 @@ void CViewTree::paintEvent(QPaintEvent*) {
     for (std::size_t i = first; i <= last && i < rows.size(); ++i) {
         const Row& row = rows[i];
         const int y = static_cast<int>(i) * rowHeight - top;
-        int x = row.depth * kIndentation - left;
+        int x = origin + row.depth * kIndentation;
         HTREEITEM item = row.item;
         drawLines(row, y);
         if (m_items.HasChildren(item)) {
@@ -618,7 +649,8 @@ void CViewTree::paintEvent(QPaintEvent*) {
         const QFontMetrics& metrics = isBold ? boldMetrics : normalMetrics;
         painter.setFont(isBold ? bold : font());
         // A selected line keeps the selection's text colour: the highlight
-        // behind it already sets it apart.
+        // behind it already sets it apart, and its mark shows in the mark
+        // column.
         const LineMark mark = m_items.Mark(item);
         painter.setPen(selected ? palette().color(group, QPalette::HighlightedText)
                        : mark != LineMark::None ? m_markColours[static_cast<int>(mark) - 1]
@@ -638,6 +670,25 @@ void CViewTree::paintEvent(QPaintEvent*) {
             style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
         }
     }
+
+    // The marks, each at its line's height on the base colour, selected or
+    // not: the glyph in the mark's colour reads on the base in every look,
+    // and tells the mark apart where the colour does not.
+    if (markArea.isEmpty()) return;
+    painter.setClipRect(markArea);
+    const QFont markFont = MarkFont(font());
+    const QFontMetrics markMetrics(markFont);
+    painter.setFont(markFont);
+    for (std::size_t i = first; i <= last && i < rows.size(); ++i) {
+        const LineMark mark = m_items.Mark(rows[i].item);
+        const QString glyph = ToQString(LineMarkGlyph(mark));
+        if (glyph.isEmpty()) continue;
+        const int y = static_cast<int>(i) * rowHeight - top;
+        painter.setPen(m_markColours[static_cast<int>(mark) - 1]);
+        painter.drawText(QPoint(area.left() + (markWidth - markMetrics.horizontalAdvance(glyph)) / 2,
+                                y + (rowHeight - markMetrics.height()) / 2 + markMetrics.ascent()),
+                         glyph);
+    }
 }
 
 void CViewTree::resizeEvent(QResizeEvent* event) {
@@ -654,6 +705,7 @@ void CViewTree::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
         m_fixedPitch = -1;
         m_rowHeight = -1;
+        m_markWidth = -1;
         Changed(true);
     }
     QWidget::changeEvent(event);
@@ -668,9 +720,10 @@ void CViewTree::mousePressEvent(QMouseEvent* event) {
     }
     if (row < 0 || event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
     const Row r = Rows()[static_cast<std::size_t>(row)];
-    const int button = r.depth * kIndentation - Left();
+    const int button = Origin() + r.depth * kIndentation;
     const int x = event->position().toPoint().x();
-    if (x >= button && x < button + kIndentation && m_items.HasChildren(r.item))
+    // A button scrolled under the mark column is out of reach there.
+    if (x >= std::max(button, MarkColumnWidth()) && x < button + kIndentation && m_items.HasChildren(r.item))
         SetExpanded(r.item, !m_items.IsExpanded(r.item));
     else
         SetCurrentItem(r.item);

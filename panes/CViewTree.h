@@ -3,7 +3,9 @@
 // MemoryTree and drawn straight onto the widget, with scroll bars made when
 // the lines outgrow it: one line per row in a fixed-pitch font, each with
 // an image and, for items with children, a button that opens and closes
-// them.  The user selects a line with the
+// them.  A narrow column at the left edge, which stays put when the lines
+// scroll across, shows the glyph of each line changed at the last refresh
+// (LineMarks.h) in the mark's colour.  The user selects a line with the
 // mouse or the keys, and opens and closes items by their button, a double
 // click or the arrow, plus and minus keys.  Ctrl+C and the context menu
 // (right button, Menu key, Shift+F10) copy lines as text and open or close
@@ -52,7 +54,8 @@ public:
     void SetItemMark(HTREEITEM item, LineMark mark) override;
     void SetItemExpandable(HTREEITEM item, bool expandable) override;
     bool IsExpandable(HTREEITEM item) const { return m_items.IsExpandable(item); }
-    // The text colours of lines marked new, changed and closed (the look's).
+    // The colours of lines marked new, changed and closed (the look's): of
+    // their text and of their glyph in the mark column.
     void SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed);
     // Whether the view shows the last line (or everything); a log that
     // grows at the end keeps following it from there.
@@ -79,8 +82,14 @@ public:
     // The line's rectangle in the viewport; empty when it is not shown.
     QRect ItemRect(HTREEITEM item);
     // The width every shown line needs (children of closed items excluded),
-    // indentation and image included.
+    // the mark column, indentation and image included.
     int ContentWidth();
+    // The width of the mark column at the left edge: the widest glyph of
+    // the marks' font (the lines' font, bold and a quarter larger) and a
+    // little room either side.  Every tree has it, so that the
+    // width a pane's lines need is known before any line is marked and the
+    // lines never move when the first mark comes.
+    int MarkColumnWidth() const;
     int RowHeight() const;
     static constexpr int kIndentation = 20;
     // The shown lines in order (children of closed items excluded): how
@@ -139,7 +148,10 @@ private:
     void EnsureVisible(int row);
     int Top() const;   // how far the lines are scrolled up
     int Left() const;  // and to the left
-    QRect Area() const;  // where the lines show, the scroll bars excluded
+    // Where the top-level lines start in the viewport: right of the mark
+    // column, less how far they are scrolled to the left.
+    int Origin() const { return MarkColumnWidth() - Left(); }
+    QRect Area() const;  // where the lines and the mark column show, the scroll bars excluded
     int TextWidth(const std::u16string& text, bool bold) const;
     void SetAllExpanded(bool expanded);
     void ShowContextMenu(const QPoint& globalPos);
@@ -147,8 +159,8 @@ private:
     void ShowLineTip(QHelpEvent* event);
 
     MemoryTree m_items;
-    // Text colours of marked lines: new, changed, closed.  Until the look
-    // sets them: green, amber and red that read on a white base.
+    // Colours of marked lines: new, changed, closed.  Until the look sets
+    // them: green, amber and red that read on a white base.
     QColor m_markColours[3] = {QColor(0x00, 0x6B, 0x1E), QColor(0x7A, 0x5C, 0x00), QColor(0xB0, 0x00, 0x20)};
     QScrollBar* m_pVertical = nullptr;
     QScrollBar* m_pHorizontal = nullptr;
@@ -167,6 +179,7 @@ private:
     int m_width = -1;  // ContentWidth, -1 when the lines have changed since
     int m_fixedPitch = -1;  // whether the font is fixed-pitch; -1 not yet known
     mutable int m_rowHeight = -1;  // -1 until worked out for the font and image size
+    mutable int m_markWidth = -1;  // MarkColumnWidth, -1 until worked out for the font
     qreal m_advance = 0, m_boldAdvance = 0;
     QMenu* m_pMenu = nullptr;  // the context menu, made when first opened
     QAction* m_pCopy = nullptr;

@@ -28,7 +28,7 @@ public:
 
     QString text(QAccessible::Text t) const override {
         if (!isValid()) return {};
-        // A marked line's colour, said in words.
+        // A marked line's mark (its colour and glyph), said in words.
         if (t == QAccessible::Description) {
             switch (m_tree->Mark(m_item)) {
                 case LineMark::New: return QStringLiteral("new since the last refresh");

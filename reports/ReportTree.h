@@ -18,7 +18,7 @@ inline constexpr int kImageGroup = 1;
 inline constexpr int kImageValue = 3;
 
 // How a socket's line changed at the last refresh: drawn in the look's
-// colour for it.
+// colour for it, beside its glyph (LineMarks.h).
 enum class LineMark : int { None, New, Changed, Closed };
 
 class ReportTree {

@@ -6,6 +6,39 @@
 
 namespace sockets {
 
+namespace {
+
+// A TCP line's state: right-aligned in 15 characters between the " [" after
+// the remote end and the ": " before the owner.
+constexpr std::size_t kStateWidth = 15;
+constexpr std::u16string_view kClosedState = u"         CLOSED";
+static_assert(kClosedState.size() == kStateWidth);
+
+// Where the state field of a TCP line starts, or npos for a line of
+// another form.  The ends are written without blanks, so the first " => "
+// parts them and the first " [" after it opens the state; the field must be
+// blanks, then a name without blanks, then ": ".
+std::size_t StateField(std::u16string_view text) {
+    const std::size_t arrow = text.find(u" => ");
+    if (arrow == std::u16string_view::npos) return arrow;
+    const std::size_t open = text.find(u" [", arrow + 4);
+    if (open == std::u16string_view::npos || text.size() - open < 2 + kStateWidth + 2) return std::u16string_view::npos;
+    const std::u16string_view field = text.substr(open + 2, kStateWidth);
+    const std::size_t name = field.find_first_not_of(u' ');
+    if (name == std::u16string_view::npos || field.find(u' ', name) != std::u16string_view::npos ||
+        text.substr(open + 2 + kStateWidth, 2) != u": ")
+        return std::u16string_view::npos;
+    return open + 2;
+}
+
+}  // namespace
+
+std::u16string ClosedLineText(std::u16string text) {
+    const std::size_t field = StateField(text);
+    if (field != std::u16string_view::npos) text.replace(field, kStateWidth, kClosedState);
+    return text;
+}
+
 std::vector<Line> NextLines(const std::vector<Line>& shown, const std::vector<Row>& table) {
     // The sockets shown (closed lines are gone for good), by key: the first
     // line of each key, and for each line the next one with the same key.
@@ -50,6 +83,9 @@ std::vector<Line> NextLines(const std::vector<Line>& shown, const std::vector<Ro
         }
         Line closed = shown[i];
         closed.mark = Mark::Closed;
+        // Only TCP lines have a state (UDP rows carry 0): an owner's name
+        // in a UDP line cannot pass for one.
+        if (closed.state != 0) closed.text = ClosedLineText(std::move(closed.text));
         closed.from = i;
         closedAfter[anchor].push_back(std::move(closed));
     }

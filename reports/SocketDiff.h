@@ -1,7 +1,7 @@
 // What a socket pane changes between two refreshes: the lines of the new
 // table in its order, each marked new or changed against the lines shown,
 // the sockets that went away kept one more refresh as closed lines where
-// they stood, and the edits (remove, insert, rewrite) that turn the lines
+// they stood (a TCP line's state then reads CLOSED), and the edits (remove, insert, rewrite) that turn the lines
 // shown into those, so that a pane touches only what changed and its
 // selection can follow a socket rather than a row number.  Qt-free.
 #pragma once
@@ -47,9 +47,17 @@ struct Line {
 // was not shown is New; one whose state differs from the line shown with
 // its key is Changed; a line shown and not Closed whose key is not in the
 // table comes back Closed, after the nearest line before it that is still
-// there (or first); a line that was Closed is gone.  Equal keys in one table
-// are told apart by the order they come in.
+// there (or first), with the text it had but for a TCP line's state, which
+// reads CLOSED (ClosedLineText); a line that was Closed is gone.  Equal keys
+// in one table are told apart by the order they come in.
 std::vector<Line> NextLines(const std::vector<Line>& shown, const std::vector<Row>& table);
+
+// The text of a socket's line once the socket has gone: a TCP line
+// ("LOCAL => REMOTE [          STATE: OWNER ]") with its state field, 15
+// characters wide, rewritten as CLOSED in the same width, so that the
+// columns stay where they were; any other line (UDP lines have no state)
+// as it was.
+std::u16string ClosedLineText(std::u16string text);
 
 // One change to a list of lines, applied in order: Remove the line at
 // `position`, Insert `line` at `position`, or Rewrite the line at

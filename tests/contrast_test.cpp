@@ -2,8 +2,8 @@
 // pictures: every text against its background (WCAG AA: 4.5:1) in its
 // resting, hot, pressed and selected states, the focus mark against what
 // surrounds it (3:1), the colours of report tree lines marked new, changed
-// and closed against the tree's background, and hot states that end once
-// the pointer has gone.
+// and closed against the tree's background, their glyphs beside a selected
+// line, and hot states that end once the pointer has gone.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -571,6 +571,23 @@ TEST_F(Window, EveryTextAndFocusMarkStandsOutInEveryLook) {
     cases.push_back({"report tree line", "normal", false, [=] { return treeShot(false, true); }});
     cases.push_back({"report tree line", "selected, focused", false, [=] { return treeShot(true, true); }});
     cases.push_back({"report tree line", "selected, unfocused", false, [=] { return treeShot(true, false); }});
+    // The glyph of each mark in the mark column, beside the selected line.
+    const std::pair<LineMark, const char*> marks[] = {
+        {LineMark::New, "new"}, {LineMark::Changed, "changed"}, {LineMark::Closed, "closed"}};
+    for (const auto& [mark, what] : marks) {
+        cases.push_back({std::string("report tree mark ") + what, "selected, focused", false, [=, &tree] {
+                             const QRect cell(0, tree.ItemRect(line).top(), tree.MarkColumnWidth(), tree.RowHeight());
+                             return TextShot(
+                                 &tree, cell,
+                                 [=, &tree] {
+                                     tree.SetItemMark(line, mark);
+                                     tree.SetCurrentItem(line);
+                                     tree.setFocus(Qt::OtherFocusReason);
+                                     Settle();
+                                 },
+                                 [=, &tree] { tree.SetItemMark(line, LineMark::None); });
+                         }});
+    }
 
     // The Style menu's items, resting and highlighted.
     QMenu* looks = style->menu();

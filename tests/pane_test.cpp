@@ -195,8 +195,8 @@ TEST_F(PaneTest, ContentWidthFitsEveryShownLineAndNoHiddenOne) {
     tree.AppendItem(group, std::u16string(120, u'x'), kImageValue);
     tree.Expand(root);
 
-    // The room each shown line needs: its indentation, the image and the
-    // text as the font lays it out.
+    // The room each shown line needs: the mark column, its indentation, the
+    // image and the text as the font lays it out.
     const auto expected = [&tree] {
         QFont bold = tree.font();
         bold.setBold(true);
@@ -209,8 +209,8 @@ TEST_F(PaneTest, ContentWidthFitsEveryShownLineAndNoHiddenOne) {
                 HTREEITEM item = tree.Child(parent, i);
                 const QString text = QString::fromStdU16String(tree.Text(item));
                 const qreal advance = QFontMetricsF(tree.IsBold(item) ? bold : tree.font()).horizontalAdvance(text);
-                widest = std::max(widest, (depth + 2) * CViewTree::kIndentation + tree.iconSize().width() +
-                                              static_cast<int>(std::ceil(advance)));
+                widest = std::max(widest, tree.MarkColumnWidth() + (depth + 2) * CViewTree::kIndentation +
+                                              tree.iconSize().width() + static_cast<int>(std::ceil(advance)));
                 if (tree.IsExpanded(item)) pending.emplace_back(item, depth + 1);
             }
         }
@@ -254,7 +254,9 @@ TEST_F(PaneTest, TreeDrawsConnectingLinesAndMarksTheFocus) {
             if (picture.pixelColor(x, y) != base) return true;
         return false;
     };
-    const auto column = [](int depth) { return depth * CViewTree::kIndentation + CViewTree::kIndentation / 2; };
+    const auto column = [&tree](int depth) {
+        return tree.MarkColumnWidth() + depth * CViewTree::kIndentation + CViewTree::kIndentation / 2;
+    };
     struct Case {
         const char* what;
         int x, top, bottom;

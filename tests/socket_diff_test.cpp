@@ -172,4 +172,53 @@ TEST(SocketDiff, EditsOnATreeKeepTheItemsOfSocketsThatStay) {
     EXPECT_EQ(tree.ChildCount(root), 0u);
 }
 
+// A closed socket's line says so: a TCP line's state field reads CLOSED in
+// its fixed width, so that the columns stay where they were; lines without
+// a state field (UDP, UDPv6) and lines of no known form keep their text.
+TEST(SocketDiff, AClosedTcpLineReadsClosedInTheStateField) {
+    struct Case {
+        const char* what;
+        std::u16string text, closed;
+    };
+    const std::u16string tcp = u"127.000.000.001:7070   => 010.000.000.002:443    [    ESTABLISHED: PID  1234 : web ]";
+    const Case cases[] = {
+        {"TCP", tcp, u"127.000.000.001:7070   => 010.000.000.002:443    [         CLOSED: PID  1234 : web ]"},
+        {"TCPv6, brackets in the ends and an owner with ' [' and ': '",
+         u"[fe80::1%eth0]:22 => [::1]:40000       [      TIME_WAIT: PID     7 : a [b]: c ]",
+         u"[fe80::1%eth0]:22 => [::1]:40000       [         CLOSED: PID     7 : a [b]: c ]"},
+        {"a state the table does not know", u"a => b [      [UNKNOWN]: PID     0 : x ]",
+         u"a => b [         CLOSED: PID     0 : x ]"},
+        {"already closed", u"a => b [         CLOSED: x ]", u"a => b [         CLOSED: x ]"},
+        {"UDP", u"IP:: 000.000.000.000:53    [ PID   300 : resolver ]", {}},
+        {"UDPv6", u"IP:: [::]:5353 [ PID   301 : mdns ]", {}},
+        {"the line ends inside the field", u"a => b [    ESTABLISHED", {}},
+        {"no ': ' after the field", u"a => b [    ESTABLISHED; x ]", {}},
+        {"a blank inside the field", u"a => b [    ESTAB LISHED: x ]", {}},
+        {"a blank field", u"a => b [               : x ]", {}},
+        {"no arrow", u"a b [    ESTABLISHED: x ]", {}},
+        {"empty", u"", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::u16string expected = c.closed.empty() ? c.text : c.closed;
+        EXPECT_EQ(sockets::ClosedLineText(c.text), expected);
+        EXPECT_EQ(sockets::ClosedLineText(c.text).size(), c.text.size());
+    }
+
+    // Only the closed TCP line is rewritten, for its one refresh; a line
+    // that stays keeps its text, a UDP line (state 0) too whatever its
+    // owner's name says, and a socket back with the same key is new.
+    const Row open{"t", 5, tcp};
+    const Row other{"u", 5, u"u => v [    ESTABLISHED: y ]"};
+    const Row udp{"w", 0, u"IP:: 000.000.000.000:53    [ PID   300 : a => b [    ESTABLISHED: c ]"};
+    const std::vector<Line> shown = Refresh(First({open, other, udp}), {open, other, udp});
+    const std::vector<Line> closed = Refresh(shown, {other});
+    ASSERT_EQ(Shown(closed), "t:X u:. w:X");
+    EXPECT_EQ(closed[0].text, cases[0].closed);
+    EXPECT_EQ(closed[1].text, other.text);
+    EXPECT_EQ(closed[2].text, udp.text);
+    EXPECT_EQ(Shown(Refresh(closed, {open, other})), "t:N u:.");
+    EXPECT_EQ(sockets::NextLines(closed, {open, other})[0].text, tcp);
+}
+
 }  // namespace
