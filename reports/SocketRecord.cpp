@@ -10,6 +10,7 @@
 
 #include "ConnectionReports.h"
 #include "InetText.h"
+#include "PrintableText.h"
 #include "SocketDetails.h"
 
 namespace sockets {
@@ -240,9 +241,9 @@ std::vector<RecordPtr> MakeRecords(const TableRows& rows) {
         if (i < rows.details.size()) {
             const Detail& d = rows.details[i];
             r->pid = d.pid;
-            r->process = d.process;
-            if (r->local.zone != 0) r->local.zoneName = ZoneOf(d.local);
-            if (r->remote.zone != 0) r->remote.zoneName = ZoneOf(d.remote);
+            r->process = PrintableUtf8(d.process);
+            if (r->local.zone != 0) r->local.zoneName = PrintableUtf8(ZoneOf(d.local));
+            if (r->remote.zone != 0) r->remote.zoneName = PrintableUtf8(ZoneOf(d.remote));
         }
         if (facts != nullptr) {
             if (i < facts->traffic.size()) r->traffic = facts->traffic[i];
@@ -250,11 +251,13 @@ std::vector<RecordPtr> MakeRecords(const TableRows& rows) {
                 const auto found = facts->owners->find(r->pid);
                 if (found != facts->owners->end() && found->second.pid != 0) {
                     const ProcessDetails& owner = found->second;
-                    r->path = owner.path;
-                    r->user = owner.user;
+                    // Names a process or a user chose: made printable
+                    // once, here, for every view and the filter.
+                    r->path = PrintableUtf8(owner.path);
+                    r->user = PrintableUtf8(owner.user);
                     if (r->user.empty() && owner.hasUid) r->user = std::to_string(owner.uid);
-                    r->service = owner.service;
-                    r->container = owner.container;
+                    r->service = PrintableUtf8(owner.service);
+                    r->container = PrintableUtf8(owner.container);
                 }
             }
         }
@@ -273,9 +276,11 @@ RecordPtr EventRecord(const Event& event) {
     ParseEndpoint(event.local, r->local, r->localPort);
     ParseEndpoint(event.remote, r->remote, r->remotePort);
     r->pid = event.pid;
-    r->process = event.process;
+    r->process = PrintableUtf8(event.process);
+    r->local.zoneName = PrintableUtf8(r->local.zoneName);
+    r->remote.zoneName = PrintableUtf8(r->remote.zoneName);
     r->timeMs = event.timeMs;
-    r->event = WhatText(event);
+    r->event = PrintableUtf8(WhatText(event));
     if (event.what == Event::What::State) {
         // The state the socket went into, as a number the filter and the
         // State column know.

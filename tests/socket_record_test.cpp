@@ -98,6 +98,22 @@ Record Socket(const char* address, std::uint16_t port) {
     return r;
 }
 
+TEST(SocketRecord, NamesAProcessChoseAreMadePrintable) {
+    sockets::TableRows rows;
+    rows.table = sockets::Table::Udp;
+    rows.rows.push_back({std::string("U\x7f\0\0\x01\0\x35", 7), 0, u"line"});
+    sockets::Detail detail;
+    detail.pid = 42;
+    detail.process = "evil\x1b[2J\nname";
+    rows.details.push_back(detail);
+    sockets::AttachRecords(rows);
+    const std::string process = sockets::ColumnText(*rows.rows[0].record, Column::Process);
+    EXPECT_EQ(process.find('\x1b'), std::string::npos) << process;
+    EXPECT_EQ(process.find('\n'), std::string::npos) << process;
+    EXPECT_EQ(sockets::ColumnText(*rows.rows[0].record, Column::LocalAddress), "127.0.0.1");
+    EXPECT_EQ(sockets::ColumnText(*rows.rows[0].record, Column::LocalPort), "53");
+}
+
 TEST(SocketRecord, ColumnsOrderByTheKindOfTheirValues) {
     // Each pair: `a` comes before `b` by the column, where the texts alone
     // would order them the other way or not at all.
