@@ -16,6 +16,9 @@
 #include <iterator>
 #include <vector>
 
+#include <QTreeView>
+
+#include "CProcessTableModel.h"
 #include "CSocketFeed.h"
 #include "SocketMonitor.h"
 
@@ -212,7 +215,132 @@ void CNetworkDataView::AdjustLayout() {
     const int cyBanner = m_wndBanner != nullptr && !m_wndBanner->isHidden() ? m_wndBanner->sizeHint().height() : 0;
     if (cyBanner > 0) m_wndBanner->setGeometry(rc.left(), rc.top() + cyTlb, rc.width(), cyBanner);
     const int top = cyTlb + cyBanner;
-    m_wndTree->setGeometry(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - 2);
+    const QRect view(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - 2);
+    m_wndTree->setGeometry(view);
+    if (m_wndTable != nullptr) m_wndTable->setGeometry(view);
+}
+
+QWidget* CNetworkDataView::CurrentView() const {
+    return m_bTableView && m_wndTable != nullptr ? static_cast<QWidget*>(m_wndTable) : m_wndTree;
+}
+
+bool CNetworkDataView::HasTableView() const {
+    return SocketTableOfKind(m_nKind).has_value() || m_nKind == kKindProcesses || m_nKind == kKindListeningPorts ||
+           m_nKind == kKindConnectionLog;
+}
+
+void CNetworkDataView::SetTableView(bool on) {
+    if (!HasTableView() || m_wndTree == nullptr || on == m_bTableView) return;
+    const bool hadFocus = CurrentView()->hasFocus();
+    m_bTableView = on;
+    if (on) {
+        // The table follows the lines only while it is shown: made again
+        // from them now.
+        MakeTable();
+        FillTable();
+    } else {
+        FilterTree();
+    }
+    m_wndTable->setVisible(on);
+    m_wndTree->setVisible(!on);
+    setFocusProxy(CurrentView());
+    AdjustLayout();
+    if (hadFocus) CurrentView()->setFocus();
+    emit viewChanged();
+}
+
+void CNetworkDataView::MakeTable() {
+    if (m_wndTable != nullptr) return;
+    m_wndTable = new QTreeView(m_wndClient);
+    m_wndTable->setObjectName(QStringLiteral("reportTable"));
+    m_wndTable->setUniformRowHeights(true);
+    m_wndTable->hide();
+    if (m_nKind == kKindProcesses) {
+        m_processModel = new CProcessTableModel(m_wndTable);
+        m_wndTable->setModel(m_processModel);
+    }
+}
+
+void CNetworkDataView::FillTable() {
+    if (m_processModel != nullptr) {
+        // Processes that have let their last socket go are left out.
+        std::vector<sockets::RecordPtr> open;
+        open.reserve(m_lineRecords.size());
+        for (const sockets::RecordPtr& r : m_lineRecords)
+            if (r && !r->closed) open.push_back(r);
+        m_processModel->Update(open);
+        m_processModel->SetFilter(m_filter);
+        m_shownLines = static_cast<std::size_t>(m_processModel->Shown());
+    }
+}
+
+std::size_t CNetworkDataView::TotalLines() const {
+    return m_nKind == kKindConnectionLog ? m_logRecords.size() : m_lineRecords.size();
+}
+
+std::vector<HTREEITEM> CNetworkDataView::LineItems() {
+    if (m_nKind != kKindConnectionLog) return SocketItems();
+    std::vector<HTREEITEM> items;
+    items.reserve(m_logRecords.size());
+    if (m_hLogRoot != nullptr)
+        for (HTREEITEM line = m_wndTree->GetChildItem(m_hLogRoot); line != nullptr;
+             line = m_wndTree->GetNextSiblingItem(line))
+            items.push_back(line);
+    return items;
+}
+
+void CNetworkDataView::FilterTree() {
+    if (m_wndTree == nullptr || !HasTableView()) return;
+    const std::vector<HTREEITEM> items = LineItems();
+    std::vector<bool> hidden(items.size(), false);
+    std::size_t shown = items.size();
+    if (m_filter) {
+        const auto record = [this](std::size_t i) -> const sockets::Record* {
+            if (m_nKind == kKindConnectionLog) return i < m_logRecords.size() ? m_logRecords[i].get() : nullptr;
+            return i < m_lineRecords.size() ? m_lineRecords[i].get() : nullptr;
+        };
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const sockets::Record* r = record(i);
+            hidden[i] = r != nullptr && !m_filter(*r);
+            shown -= hidden[i] ? 1 : 0;
+        }
+    }
+    m_wndTree->SetHidden(items, hidden);
+    m_shownLines = shown;
+}
+
+void CNetworkDataView::SetRecordFilter(sockets::RecordFilter filter) {
+    m_filter = std::move(filter);
+    if (m_bTableView) {
+        FillTable();
+    } else {
+        FilterTree();
+    }
+}
+
+void CNetworkDataView::SocketLinesChanged(const std::vector<sockets::Edit>* /*edits*/,
+                                          const std::vector<sockets::RecordPtr>& records) {
+    m_lineRecords = records;
+    if (m_bTableView) {
+        FillTable();
+    } else if (m_filter) {
+        FilterTree();
+    } else {
+        m_shownLines = m_lineRecords.size();
+    }
+}
+
+void CNetworkDataView::LogLinesChanged(bool fresh, std::size_t dropped, const std::vector<sockets::RecordPtr>& added) {
+    if (fresh) m_logRecords.clear();
+    for (std::size_t i = 0; i < dropped && !m_logRecords.empty(); ++i) m_logRecords.pop_front();
+    m_logRecords.insert(m_logRecords.end(), added.begin(), added.end());
+    if (m_bTableView) {
+        FillTable();
+    } else if (m_filter) {
+        FilterTree();
+    } else {
+        m_shownLines = m_logRecords.size();
+    }
 }
 
 void CNetworkDataView::SetBanner(const QString& text) {

@@ -9,13 +9,17 @@
 
 #include <QDockWidget>
 #include <QFont>
+#include <deque>
 #include <memory>
+#include <vector>
 
 #include "CClassToolBar.h"
 #include "CViewTree.h"
 #include "NetworkReport.h"
 
 class QLabel;
+class QTreeView;
+class CProcessTableModel;
 
 // Command id of the pane's refresh button.
 inline constexpr int ID_REFRESH = 144;
@@ -64,11 +68,29 @@ public:
     // the tree's edits), in microseconds.
     qint64 LastRowsMicroseconds() const { return m_lastRowsUs; }
 
+    // The panes of sockets, processes, listening ports and the log show
+    // their lines as the report's tree or as a table of the same lines
+    // (columns that sort, a row per line); the tree is the first view.
+    bool HasTableView() const;
+    bool IsTableView() const { return m_bTableView; }
+    void SetTableView(bool on);
+    QTreeView* TableView() const { return m_wndTable; }
+    // The lines both views show: those `filter` passes (empty: all).
+    void SetRecordFilter(sockets::RecordFilter filter);
+    // The lines that pass the filter, and all lines (socket-like panes).
+    std::size_t ShownLines() const { return m_shownLines; }
+    std::size_t TotalLines() const;
+
 signals:
     // Rows from the worker have been shown.
     void rowsShown();
+    // The table view was turned on or off.
+    void viewChanged();
 
 protected:
+    void SocketLinesChanged(const std::vector<sockets::Edit>* edits,
+                            const std::vector<sockets::RecordPtr>& records) override;
+    void LogLinesChanged(bool fresh, std::size_t dropped, const std::vector<sockets::RecordPtr>& added) override;
     void timerEvent(QTimerEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -84,6 +106,15 @@ private:
     // Asks the worker for this socket pane's table.
     void RequestRows();
     void AdjustLayout();
+    // The table's model and view, made when the table is first shown.
+    void MakeTable();
+    // The table's rows made again from the lines shown.
+    void FillTable();
+    // The tree's lines hidden or shown by the filter, and the count shown.
+    void FilterTree();
+    // The records of the lines, and their items, in order.
+    std::vector<HTREEITEM> LineItems();
+    QWidget* CurrentView() const;
     void PaintFrame();
     void SetUpImages();
     void SetUpFont();
@@ -104,4 +135,14 @@ private:
     // The worker's delivery whose lines the pane shows (0: none).
     std::uint64_t m_appliedSerial = 0;
     qint64 m_lastRowsUs = 0;
+
+    // The record of each line, in the lines' order: the socket lines', or
+    // the log's (oldest first).
+    std::vector<sockets::RecordPtr> m_lineRecords;
+    std::deque<sockets::RecordPtr> m_logRecords;
+    sockets::RecordFilter m_filter;
+    std::size_t m_shownLines = 0;
+    bool m_bTableView = false;
+    QTreeView* m_wndTable = nullptr;
+    CProcessTableModel* m_processModel = nullptr;
 };

@@ -199,6 +199,10 @@ protected:
     virtual void LogLinesChanged(bool /*fresh*/, std::size_t /*dropped*/,
                                  const std::vector<sockets::RecordPtr>& /*added*/) {}
 
+    // The items of the socket lines shown, in order (those of the records
+    // SocketLinesChanged tells); the log's are the children of m_hLogRoot.
+    const std::vector<HTREEITEM>& SocketItems() const { return m_socketItems; }
+
     // The report tree operations, on the pane's tree.
     void DeleteAllItems() { m_pTree->DeleteAllItems(); }
     void DeleteItem(HTREEITEM item) { m_pTree->DeleteItem(item); }

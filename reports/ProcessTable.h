@@ -60,9 +60,6 @@ std::vector<std::size_t> SortedOrder(const std::vector<const Record*>& rows, con
 std::vector<std::size_t> MergedOrder(const std::vector<const Record*>& kept, const std::vector<const Record*>& added,
                                      const RowOrder& order);
 
-// A filter over records; an empty one lets every record pass.
-using RecordFilter = std::function<bool(const Record&)>;
-
 // Which rows of a process the table shows under `filter`: the process when
 // it passes or any of its sockets passes; under it every socket when the
 // process itself passed, else those that pass.  Returns whether the process

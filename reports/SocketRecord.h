@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -84,6 +85,9 @@ struct Record {
 };
 
 using RecordPtr = std::shared_ptr<const Record>;
+
+// Which records a view shows (empty: all of them).
+using RecordFilter = std::function<bool(const Record&)>;
 
 // The text of a column as the table shows it: addresses plain, ports and
 // numbers in decimal, bytes and rates as the detail lines write them,
