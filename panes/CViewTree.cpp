@@ -259,6 +259,14 @@ void CViewTree::CopyAll() { QGuiApplication::clipboard()->setText(QString::fromS
 
 void CViewTree::ExpandAll() { SetAllExpanded(true); }
 
+void CViewTree::AddMenuAction(QAction* action) {
+    m_extraActions.push_back(action);
+    if (m_pMenu != nullptr) {
+        if (m_extraActions.size() == 1) m_pMenu->addSeparator();
+        m_pMenu->addAction(action);
+    }
+}
+
 void CViewTree::CollapseAll() { SetAllExpanded(false); }
 
 void CViewTree::SetAllExpanded(bool expanded) {
@@ -297,6 +305,8 @@ void CViewTree::ShowContextMenu(const QPoint& globalPos) {
         m_pMenu->addSeparator();
         m_pMenu->addAction(tr("Expand All"), this, &CViewTree::ExpandAll);
         m_pMenu->addAction(tr("Collapse All"), this, &CViewTree::CollapseAll);
+        if (!m_extraActions.empty()) m_pMenu->addSeparator();
+        for (QAction* action : m_extraActions) m_pMenu->addAction(action);
     }
     m_pCopy->setEnabled(m_current != nullptr);
     m_pMenu->popup(globalPos);

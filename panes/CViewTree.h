@@ -107,6 +107,8 @@ public:
     void CopyAll();
     void ExpandAll();
     void CollapseAll();
+    // Adds a command of the pane's to the end of the context menu.
+    void AddMenuAction(QAction* action);
 
 signals:
     // The user opens an item whose children are written on demand and it
@@ -183,4 +185,5 @@ private:
     qreal m_advance = 0, m_boldAdvance = 0;
     QMenu* m_pMenu = nullptr;  // the context menu, made when first opened
     QAction* m_pCopy = nullptr;
+    std::vector<QAction*> m_extraActions;  // the pane's, after the tree's own
 };
