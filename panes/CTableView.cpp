@@ -44,10 +44,14 @@ sockets::Mark MarkOf(const QModelIndex& index) {
 
 }  // namespace
 
-// Draws each cell as the style does, in the mark's colour on a marked row
-// that is not selected, and before the first column shown the mark itself:
-// in the mark's colour, or in the selection's text colour on the
-// selection, so that it reads on either.
+// Draws each cell: its background (and the selection) as the style does,
+// then its text on one line, elided at the right where it does not fit, in
+// the mark's colour on a marked row that is not selected; and before the
+// first column shown the mark itself, in the mark's colour or in the
+// selection's text colour on the selection, so that it reads on either.
+// The text is drawn as a run of glyphs rather than laid out as a
+// paragraph: a table of 20,000 rows repaints a screenful of cells at every
+// refresh.
 class CTableView::MarkDelegate : public QStyledItemDelegate {
 public:
     explicit MarkDelegate(CTableView* view) : QStyledItemDelegate(view), m_view(view) {}
@@ -55,37 +59,59 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         const sockets::Mark mark = MarkOf(index);
         QStyleOptionViewItem opt(option);
-        if (mark != sockets::Mark::None) {
-            const QColor colour = m_view->MarkColour(mark);
-            opt.palette.setColor(QPalette::Text, colour);
-        }
-        if (index.column() != m_view->FirstShownColumn()) {
-            QStyledItemDelegate::paint(painter, opt, index);
-            return;
-        }
-        const int gutter = std::min(m_view->MarkWidth(), opt.rect.width());
-        QStyleOptionViewItem back(opt);
-        initStyleOption(&back, index);
-        back.rect.setWidth(gutter);
-        back.text.clear();
-        back.features &= ~(QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration);
+        opt.index = index;
         QStyle* style = m_view->style();
-        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &back, painter, m_view);
-        if (mark != sockets::Mark::None) {
-            const bool selected = (opt.state & QStyle::State_Selected) != 0;
-            const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
-                                               : (opt.state & QStyle::State_Active) ? QPalette::Active
-                                                                                     : QPalette::Inactive;
-            painter->save();
-            QFont bold = opt.font;
-            bold.setBold(true);
-            painter->setFont(bold);
-            painter->setPen(selected ? opt.palette.color(group, QPalette::HighlightedText) : m_view->MarkColour(mark));
-            painter->drawText(back.rect, Qt::AlignCenter, MarkGlyph(mark));
-            painter->restore();
+        const bool selected = (opt.state & QStyle::State_Selected) != 0;
+        // The row's background is the view's; a cell draws the selection.
+        if (selected) style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, painter, m_view);
+        const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : (opt.state & QStyle::State_Active) ? QPalette::Active
+                                                                                 : QPalette::Inactive;
+        const QColor textColour = selected ? opt.palette.color(group, QPalette::HighlightedText)
+                                  : mark != sockets::Mark::None ? m_view->MarkColour(mark)
+                                                                : opt.palette.color(group, QPalette::Text);
+        QRect rect = opt.rect;
+        if (index.column() == m_view->FirstShownColumn()) {
+            const int gutter = std::min(m_view->MarkWidth(), rect.width());
+            if (mark != sockets::Mark::None) {
+                painter->save();
+                painter->setFont(m_view->MarkFont());
+                painter->setPen(selected ? textColour : m_view->MarkColour(mark));
+                painter->drawText(QRect(rect.left(), rect.top(), gutter, rect.height()), Qt::AlignCenter, MarkGlyph(mark));
+                painter->restore();
+            }
+            rect.setLeft(rect.left() + gutter);
         }
-        opt.rect.setLeft(opt.rect.left() + gutter);
-        QStyledItemDelegate::paint(painter, opt, index);
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (!text.isEmpty()) {
+            const QVariant aligned = index.data(Qt::TextAlignmentRole);
+            const bool right = aligned.isValid() && (aligned.toInt() & Qt::AlignRight) != 0;
+            const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_view) + 1;
+            const QRect textRect = rect.adjusted(margin, 0, -margin, 0);
+            const QFontMetrics& metrics = m_view->TextMetrics();
+            QString shown = text;
+            int width = m_view->TextWidth(shown);
+            if (width > textRect.width()) {
+                shown = metrics.elidedText(text, Qt::ElideRight, std::max(0, textRect.width()));
+                width = metrics.horizontalAdvance(shown);
+            }
+            const int x = right ? textRect.right() + 1 - width : textRect.left();
+            const int y = textRect.top() + (textRect.height() - metrics.height()) / 2 + metrics.ascent();
+            // The painter has the view's font, which is the text font:
+            // setting a font for each cell would look it up each time.
+            const QPen pen = painter->pen();
+            const bool ownFont = !(painter->font().styleStrategy() & QFont::PreferNoShaping);
+            if (ownFont) {
+                painter->save();
+                painter->setFont(m_view->TextFont());
+            }
+            painter->setPen(textColour);
+            painter->drawText(QPoint(x, y), shown);
+            if (ownFont)
+                painter->restore();
+            else
+                painter->setPen(pen);
+        }
     }
 
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
@@ -114,7 +140,9 @@ private:
     CTableView* m_view;
 };
 
-CTableView::CTableView(QWidget* parent) : QTreeView(parent), m_delegate(new MarkDelegate(this)) {
+CTableView::CTableView(QWidget* parent)
+    : QTreeView(parent), m_delegate(new MarkDelegate(this)), m_textMetrics(font()) {
+    SetTextFont();
     setItemDelegate(m_delegate);
     setUniformRowHeights(true);
     setRootIsDecorated(false);
@@ -193,6 +221,45 @@ void CTableView::SizeColumns() {
 
 // ------------------------------------------------------------------ marks
 
+void CTableView::SetTextFont() {
+    // Latin texts need no shaping; others are shaped as they need.  The
+    // view's own font says so, so that the cells are drawn in the font the
+    // painter has (a font set anew is looked up anew).
+    if (!(font().styleStrategy() & QFont::PreferNoShaping)) {
+        QFont plain = font();
+        plain.setStyleStrategy(QFont::StyleStrategy(plain.styleStrategy() | QFont::PreferNoShaping));
+        setFont(plain);  // comes back here through the font change
+        return;
+    }
+    m_textFont = font();
+    m_textMetrics = QFontMetrics(m_textFont);
+    m_markFont = m_textFont;
+    m_markFont.setBold(true);
+    const QFontMetrics bold(m_markFont);
+    int widest = 0;
+    for (sockets::Mark mark : {sockets::Mark::New, sockets::Mark::Changed, sockets::Mark::Closed})
+        widest = std::max(widest, bold.horizontalAdvance(MarkGlyph(mark)));
+    m_markWidth = widest + 6;
+    m_textWidths.clear();
+}
+
+int CTableView::TextWidth(const QString& text) const {
+    // A table shows the same texts over and over (addresses, ports,
+    // states, process names): their widths are kept, up to a bound.
+    constexpr qsizetype kMostWidths = 8192;
+    const auto known = m_textWidths.constFind(text);
+    if (known != m_textWidths.cend()) return *known;
+    if (m_textWidths.size() >= kMostWidths) m_textWidths.clear();
+    const int width = m_textMetrics.horizontalAdvance(text);
+    m_textWidths.insert(text, width);
+    return width;
+}
+
+void CTableView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange) SetTextFont();
+    QTreeView::changeEvent(event);
+}
+
 void CTableView::SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed) {
     m_markColours[0] = added;
     m_markColours[1] = changed;
@@ -203,16 +270,6 @@ void CTableView::SetMarkColours(const QColor& added, const QColor& changed, cons
 QColor CTableView::MarkColour(sockets::Mark mark) const {
     const int i = static_cast<int>(mark) - 1;
     return i >= 0 && i < 3 ? m_markColours[i] : palette().color(QPalette::Text);
-}
-
-int CTableView::MarkWidth() const {
-    QFont bold = font();
-    bold.setBold(true);
-    const QFontMetrics metrics(bold);
-    int widest = 0;
-    for (sockets::Mark mark : {sockets::Mark::New, sockets::Mark::Changed, sockets::Mark::Closed})
-        widest = std::max(widest, metrics.horizontalAdvance(MarkGlyph(mark)));
-    return widest + 6;
 }
 
 int CTableView::FirstShownColumn() const {

@@ -16,6 +16,10 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QFont>
+#include <QFontMetrics>
+#include <QHash>
+#include <QString>
 #include <QPersistentModelIndex>
 #include <QTreeView>
 #include <vector>
@@ -35,10 +39,15 @@ public:
     // The text colours of rows marked new, changed and closed (the look's).
     void SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed);
     QColor MarkColour(sockets::Mark mark) const;
-    // The width of the mark before a row's first column.
-    int MarkWidth() const;
+    // The width of the mark before a row's first column, and its font.
+    int MarkWidth() const { return m_markWidth; }
+    const QFont& MarkFont() const { return m_markFont; }
     // The first column shown (in the header's order); -1 for none.
     int FirstShownColumn() const;
+    // The font the cells' texts are drawn in (the view's) and its metrics.
+    const QFont& TextFont() const { return m_textFont; }
+    const QFontMetrics& TextMetrics() const { return m_textMetrics; }
+    int TextWidth(const QString& text) const;
 
     // The columns' order, widths and shown state, and the sort, as bytes;
     // RestoreState takes back only what SaveState made for as many columns
@@ -72,6 +81,7 @@ signals:
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     class MarkDelegate;
@@ -82,11 +92,17 @@ private:
     void KeepTopRow();
     void ShowHeaderMenu(const QPoint& pos);
     void SizeColumns();
+    void SetTextFont();
     sockets::Column ColumnOf(int section) const;
     // Which end a row command is about, for the column it was opened on.
     bool RemoteEnd(const sockets::Record& record, int section) const;
 
     MarkDelegate* m_delegate = nullptr;
+    QFont m_textFont;
+    QFontMetrics m_textMetrics;
+    QFont m_markFont;
+    int m_markWidth = 0;
+    mutable QHash<QString, int> m_textWidths;
     QColor m_markColours[3] = {QColor(0x00, 0x6B, 0x1E), QColor(0x7A, 0x5C, 0x00), QColor(0xB0, 0x00, 0x20)};
     std::vector<QMetaObject::Connection> m_modelConnections;
     QPersistentModelIndex m_anchor;

@@ -1,6 +1,7 @@
 #include "RowTable.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <map>
 #include <numeric>
@@ -64,13 +65,50 @@ bool SameRecord(const Record& a, const Record& b) {
            a.event == b.event && a.sockets == b.sockets && a.children == b.children;
 }
 
+bool RowTable::SortsByText() const {
+    if (!m_sortColumn) return false;
+    // The columns CompareBy orders by their text.
+    switch (*m_sortColumn) {
+        case Column::Event:
+        case Column::State:
+        case Column::Process:
+        case Column::User:
+        case Column::Service:
+        case Column::Container: return true;
+        default: return false;
+    }
+}
+
+void RowTable::MakeKey(Line& line) const {
+    line.key.clear();
+    line.noText = true;
+    if (!line.record || !SortsByText()) {
+        line.key.shrink_to_fit();
+        return;
+    }
+    // As CompareBy orders texts: those without first, then without regard
+    // to case as strcasecmp folds the bytes, up to the first NUL.
+    line.key = ColumnText(*line.record, *m_sortColumn);
+    line.noText = line.key.empty();
+    const std::size_t nul = line.key.find('\0');
+    if (nul != std::string::npos) line.key.resize(nul);
+    for (char& c : line.key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
 bool RowTable::Before(const std::vector<Line>& lines, std::uint32_t a, std::uint32_t b) const {
     if (m_sortColumn) {
-        const Record* x = lines[a].record.get();
-        const Record* y = lines[b].record.get();
+        const Line& p = lines[a];
+        const Line& q = lines[b];
+        const Record* x = p.record.get();
+        const Record* y = q.record.get();
         // Lines without a record come first, as values that are missing do.
-        const int c = x == nullptr || y == nullptr ? static_cast<int>(x != nullptr) - static_cast<int>(y != nullptr)
-                                                   : CompareBy(*x, *y, *m_sortColumn);
+        int c = 0;
+        if (x == nullptr || y == nullptr)
+            c = static_cast<int>(x != nullptr) - static_cast<int>(y != nullptr);
+        else if (SortsByText())
+            c = p.noText != q.noText ? (p.noText ? -1 : 1) : p.key.compare(q.key);
+        else
+            c = CompareBy(*x, *y, *m_sortColumn);
         if (c != 0) return m_ascending ? c < 0 : c > 0;
     }
     return a < b;
@@ -105,6 +143,7 @@ void RowTable::Reset(std::vector<RecordPtr> records, const std::vector<Mark>& ma
         line.record = std::move(records[i]);
         line.mark = i < marks.size() ? marks[i] : Mark::None;
         line.shown = Keeps(m_filter, line.record);
+        MakeKey(line);
     }
     m_lineCount = count;
     m_order.resize(count);
@@ -160,16 +199,24 @@ void RowTable::Apply(const std::vector<Edit>& edits, std::size_t lineCount, cons
         if (flag & kFresh) {
             line.record = std::move(record);
             line.shown = Keeps(m_filter, line.record);
+            MakeKey(line);
         } else if (record.get() != line.record.get()) {
             // The worker makes every record afresh: one that reads the same
             // is no change.
             const bool same = record != nullptr && line.record != nullptr && SameRecord(*record, *line.record);
             if (!same) {
                 flag |= kTouched;
-                if (m_sortColumn &&
-                    (record == nullptr || line.record == nullptr || CompareBy(*line.record, *record, *m_sortColumn) != 0))
-                    flag |= kMoved;
                 line.verdict = 0;
+                if (SortsByText()) {
+                    const std::string key = line.key;
+                    const bool noText = line.noText;
+                    line.record = record;
+                    MakeKey(line);
+                    if (line.key != key || line.noText != noText || !line.record) flag |= kMoved;
+                } else if (m_sortColumn && (record == nullptr || line.record == nullptr ||
+                                            CompareBy(*line.record, *record, *m_sortColumn) != 0)) {
+                    flag |= kMoved;
+                }
             }
             line.record = std::move(record);
             if (!same) line.shown = Keeps(m_filter, line.record);
@@ -197,6 +244,7 @@ void RowTable::AppendAndDrop(std::size_t dropFront, std::vector<RecordPtr> appen
         Line line;
         line.record = std::move(appended[i]);
         line.shown = Keeps(m_filter, line.record);
+        MakeKey(line);
         next.push_back(std::move(line));
     }
     Commit(std::move(next), newOfOld, flags);
@@ -223,11 +271,20 @@ void RowTable::Commit(std::vector<Line> next, const std::vector<std::uint32_t>& 
         }
         for (std::uint32_t i = 0; i < count; ++i)
             if (flags[i] & (kFresh | kMoved)) incoming.push_back(i);
-        // Merges, not sorts, that stay within their ranges whatever the
+        // A sort and searches that stay within their ranges whatever the
         // comparison says of values that do not order (a rate that is not
-        // a number).
+        // a number).  Each line that comes is placed by a binary search
+        // among those that stay: a refresh compares a few thousand pairs,
+        // not every line.
         std::stable_sort(incoming.begin(), incoming.end(), before);
-        std::merge(staying.begin(), staying.end(), incoming.begin(), incoming.end(), std::back_inserter(order), before);
+        auto from = staying.begin();
+        for (std::uint32_t line : incoming) {
+            const auto at = std::upper_bound(from, staying.end(), line, before);
+            order.insert(order.end(), from, at);
+            order.push_back(line);
+            from = at;
+        }
+        order.insert(order.end(), from, staying.end());
     }
     std::vector<std::uint32_t> view;
     view.reserve(count);
@@ -337,8 +394,11 @@ void RowTable::ShowAsReorder(std::vector<std::uint32_t> view) {
 
 void RowTable::SetSort(std::optional<Column> column, bool ascending) {
     if (column == m_sortColumn && (!column || ascending == m_ascending)) return;
+    const bool keysChange = column != m_sortColumn;
     m_sortColumn = column;
     m_ascending = ascending;
+    if (keysChange)
+        for (std::size_t i = 0; i < m_lineCount; ++i) MakeKey(m_lines[i]);
     std::vector<std::uint32_t> order(m_lineCount);
     std::iota(order.begin(), order.end(), 0u);
     if (column)

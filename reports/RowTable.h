@@ -116,6 +116,11 @@ public:
 private:
     struct Line {
         RecordPtr record;
+        // Sorted by a column of text: the text as it orders (folded to
+        // lower case), and whether the column has none.  Made once per
+        // value rather than at each comparison.
+        std::string key;
+        bool noText = false;
         Mark mark = Mark::None;
         bool shown = true;          // kept by the filter in effect
         std::uint8_t verdict = 0;   // of the filter being evaluated: 0 not yet, 1 kept, 2 left out
@@ -125,6 +130,9 @@ private:
     enum : std::uint8_t { kFresh = 1, kMoved = 2, kTouched = 4 };
 
     bool Before(const std::vector<Line>& lines, std::uint32_t a, std::uint32_t b) const;
+    // Whether the sort column orders by text, and the line's key for it.
+    bool SortsByText() const;
+    void MakeKey(Line& line) const;
     bool Keeps(const RecordFilter& filter, const RecordPtr& record) const;
     // Makes `next` the lines: `newOfOld` maps each line of before to its
     // place in `next` (kRowGone: it went), `flags` says what each line of
