@@ -3,6 +3,7 @@
 #include <QTimerEvent>
 #include <algorithm>
 
+#include "ConnectionLog.h"
 #include "PrintableText.h"
 #include "SocketMonitor.h"
 
@@ -123,6 +124,33 @@ void CSocketTableModel::Apply(const std::vector<sockets::Edit>& edits, std::size
 
 void CSocketTableModel::AppendAndDrop(std::size_t dropFront, std::vector<sockets::RecordPtr> appended) {
     m_table.AppendAndDrop(dropFront, std::move(appended));
+}
+
+void CSocketTableModel::ShowLog(const sockets::ConnectionLog& log) {
+    // The lines show the events numbered [m_logFirst, shownEnd) of all the
+    // log has had; it holds [first, added).
+    const std::deque<sockets::Event>& events = log.Events();
+    const std::uint64_t added = log.Added();
+    const std::uint64_t first = added - events.size();
+    const std::uint64_t shownEnd = m_logFirst + m_table.Total();
+    if (shownEnd > added) {
+        // Not this log's lines: start afresh.
+        m_logFirst = first;
+        std::vector<sockets::RecordPtr> records;
+        records.reserve(events.size());
+        for (const sockets::Event& event : events) records.push_back(sockets::EventRecord(event));
+        Reset(std::move(records));
+        return;
+    }
+    const std::size_t drop = static_cast<std::size_t>(
+        std::min<std::uint64_t>(first > m_logFirst ? first - m_logFirst : 0, m_table.Total()));
+    const std::uint64_t from = std::max(shownEnd, first);
+    std::vector<sockets::RecordPtr> appended;
+    appended.reserve(static_cast<std::size_t>(added - from));
+    for (std::uint64_t n = from; n < added; ++n)
+        appended.push_back(sockets::EventRecord(events[static_cast<std::size_t>(n - first)]));
+    m_logFirst = drop == m_table.Total() ? from : m_logFirst + drop;
+    AppendAndDrop(drop, std::move(appended));
 }
 
 void CSocketTableModel::sort(int column, Qt::SortOrder order) {

@@ -15,6 +15,7 @@
 #include "RowTable.h"
 
 namespace sockets {
+class ConnectionLog;
 struct RowsDelivery;
 }
 
@@ -59,6 +60,9 @@ public:
     void Apply(const std::vector<sockets::Edit>& edits, std::size_t lineCount,
                const std::vector<sockets::RecordPtr>& records);
     void AppendAndDrop(std::size_t dropFront, std::vector<sockets::RecordPtr> appended);
+    // The log's events: those it dropped since the last call go, those it
+    // added come (all of them the first time).
+    void ShowLog(const sockets::ConnectionLog& log);
 
     // A new filter (null: none).  Its first slice runs now, the rest on the
     // event loop; filterApplied follows when the rows shown are the
@@ -98,4 +102,7 @@ private:
     sockets::RowTable m_table;
     QModelIndexList m_reorderFrom;  // the persistent indexes when a reorder began
     int m_filterTimer = 0;
+    // The log's number (counted from its start) of the event of the first
+    // line, for ShowLog.
+    std::uint64_t m_logFirst = 0;
 };

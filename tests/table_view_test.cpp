@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "CSocketTableModel.h"
+#include "ConnectionLog.h"
 #include "CTableView.h"
 #include "QtAppTest.h"
 #include "SocketDiff.h"
@@ -109,8 +110,9 @@ protected:
 
 // Qt's model tester watches the model, with a view on it, through fresh
 // tables, refreshes (sockets opening, closing, changing state and rate),
-// sorts by changing values, filters applied in slices, and the log's
-// appends and drops.  A refresh never resets the model.
+// sorts by changing values, filters applied in slices, and a connection
+// log as it fills and drops its oldest events.  A refresh never resets the
+// model.
 TEST_F(TableViewTest, TheModelTesterFindsNothingAndRefreshesNeverReset) {
     CSocketTableModel model(CSocketTableModel::SocketColumns());
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Warning);
@@ -159,25 +161,42 @@ TEST_F(TableViewTest, TheModelTesterFindsNothingAndRefreshesNeverReset) {
     model.Reset({});
     EXPECT_EQ(model.rowCount(), 0);
 
+    // The log: its oldest events dropped as it fills, new ones added,
+    // shown newest first.
     CSocketTableModel log(CSocketTableModel::LogColumns());
     QAbstractItemModelTester logTester(&log, QAbstractItemModelTester::FailureReportingMode::Warning);
     ASSERT_EQ(log.headerData(0, Qt::Horizontal).toString(), QStringLiteral("Time"));
     ASSERT_EQ(log.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Event"));
     log.sort(log.SectionOf(Column::Time), Qt::DescendingOrder);
-    for (int round = 0; round < 20; ++round) {
-        std::vector<RecordPtr> events;
-        for (int i = 0; i < 40; ++i) {
-            auto r = std::make_shared<Record>();
-            r->kind = Record::Kind::Event;
-            r->timeMs = round * 1000 + i;
-            r->event = "opened";
-            events.push_back(r);
+    sockets::ConnectionLog events;
+    std::int64_t time = 1700000000000;
+    const auto add = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            sockets::Event event;
+            event.timeMs = ++time;
+            event.protocol = "TCP";
+            event.local = "127.0.0.1:" + std::to_string(1000 + time % 50000);
+            event.remote = "10.0.0.1:443";
+            events.Add(event);
         }
-        const std::size_t total = log.Table().Total() + events.size();
-        log.AppendAndDrop(total > 300 ? total - 300 : 0, events);
+    };
+    add(sockets::ConnectionLog::kCapacity - 20);
+    log.ShowLog(events);
+    EXPECT_EQ(static_cast<std::size_t>(log.rowCount()), sockets::ConnectionLog::kCapacity - 20);
+    for (int round = 0; round < 3; ++round) {
+        add(35);
+        log.ShowLog(events);
+        ASSERT_EQ(static_cast<std::size_t>(log.rowCount()), events.Events().size());
+        EXPECT_EQ(log.Table().RecordAt(0)->timeMs, time) << "the newest first";
+        EXPECT_EQ(log.Table().RecordAt(log.Table().Total() - 1)->timeMs, events.Events().front().timeMs);
     }
-    EXPECT_EQ(log.rowCount(), 300);
     EXPECT_EQ(log.index(0, 0).data().toString().toStdString(), sockets::ColumnText(*log.Table().RecordAt(0), Column::Time));
+    EXPECT_EQ(log.index(0, log.SectionOf(Column::LocalPort)).data().toString().toStdString(),
+              std::to_string(1000 + time % 50000));
+    events.Clear();
+    add(2);
+    log.ShowLog(events);
+    EXPECT_EQ(log.rowCount(), 2);
     for (const std::string& complaint : s_complaints) ADD_FAILURE() << complaint;
 }
 
@@ -241,7 +260,8 @@ TEST_F(TableViewTest, SelectionAndTopRowStayOnTheirSockets) {
 }
 
 // The columns' order, widths, shown state and sort come back from their
-// saved state; anything SaveState did not make changes nothing.
+// saved state; anything SaveState did not make changes nothing.  The
+// header's menu hides and shows columns.
 TEST_F(TableViewTest, ColumnStateComesBackAndHostileBytesChangeNothing) {
     CSocketTableModel model(CSocketTableModel::SocketColumns());
     std::vector<Socket> table;
@@ -320,6 +340,37 @@ TEST_F(TableViewTest, ColumnStateComesBackAndHostileBytesChangeNothing) {
         EXPECT_FALSE(other.RestoreState(hostile[i])) << "bytes " << i;
         EXPECT_EQ(describe(other), before) << "bytes " << i;
     }
+
+    // The header's menu shows and hides columns; the last one shown stays.
+    QHeaderView* otherHead = other.header();
+    for (int i = 1; i < otherHead->count(); ++i) otherHead->setSectionHidden(i, true);
+    const auto menuAction = [&](const char* title) -> QAction* {
+        emit otherHead->customContextMenuRequested(QPoint(5, 5));
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr) return nullptr;
+        for (QAction* a : menu->actions())
+            if (a->text() == QLatin1String(title)) return a;
+        return nullptr;
+    };
+    QAction* protocol = menuAction("Protocol");
+    ASSERT_NE(protocol, nullptr);
+    EXPECT_TRUE(protocol->isChecked());
+    EXPECT_FALSE(protocol->isEnabled()) << "the last column shown";
+    QApplication::activePopupWidget()->close();
+    QAction* pid = menuAction("PID");
+    ASSERT_NE(pid, nullptr);
+    EXPECT_FALSE(pid->isChecked());
+    pid->trigger();
+    QApplication::activePopupWidget()->close();
+    EXPECT_FALSE(otherHead->isSectionHidden(model.SectionOf(Column::Pid)));
+    EXPECT_GE(otherHead->sectionSize(model.SectionOf(Column::Pid)), otherHead->minimumSectionSize());
+    QAction* again = menuAction("Protocol");
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(again->isEnabled());
+    again->trigger();
+    QApplication::activePopupWidget()->close();
+    EXPECT_TRUE(otherHead->isSectionHidden(0));
+    EXPECT_EQ(other.FirstShownColumn(), model.SectionOf(Column::Pid));
 }
 
 // The mark before a row's first column shows on the selection as it does
