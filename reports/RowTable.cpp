@@ -160,8 +160,11 @@ void RowTable::Reset(std::vector<RecordPtr> records, const std::vector<Mark>& ma
 
 void RowTable::Apply(const std::vector<Edit>& edits, std::size_t lineCount, const std::vector<RecordPtr>& records) {
     const std::size_t before = m_lineCount;
-    lineCount = std::min(lineCount, kMostLines);
     const bool withRecords = records.size() == lineCount;
+    // No more lines than the edits can place, whatever the count says.
+    const std::size_t inserts = static_cast<std::size_t>(
+        std::count_if(edits.begin(), edits.end(), [](const Edit& e) { return e.kind == Edit::Kind::Insert; }));
+    lineCount = std::min({lineCount, before + inserts, kMostLines});
     // The removals come first, from the last line up; then the insertions
     // and rewrites from the first line down, each at its final position.
     std::vector<bool> removed(before, false);
