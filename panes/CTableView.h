@@ -10,8 +10,14 @@
 // copies its address or process id.  The selection and the rows in view
 // stay on their sockets as the rows change under them.
 //
+// The cells are in the window's ordinary font rather than the tree's fixed
+// pitch: the columns line the values up already, and proportional text
+// leaves room for more of them.  One row is selected at a time.
+//
 // Works with any model of socket rows that gives the roles of
-// CSocketTableModel (the mark, the record, the header's column).
+// CSocketTableModel (the mark, the record, the header's column, the
+// sample text a column is first sized by); a model other than that flat
+// one gets the branches of a tree.  RestoreState is for after setModel.
 #pragma once
 
 #include <QByteArray>
