@@ -470,7 +470,15 @@ void CTableView::contextMenuEvent(QContextMenuEvent* event) {
     event->accept();
     const bool mouse = event->reason() == QContextMenuEvent::Mouse;
     const QModelIndex index = mouse ? indexAt(event->pos()) : currentIndex();
-    if (!index.isValid()) return;
+    if (!index.isValid()) {
+        // Away from the rows: the pane's commands alone.
+        if (m_extraActions.empty()) return;
+        auto* menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        for (QAction* action : m_extraActions) menu->addAction(action);
+        menu->popup(mouse ? event->globalPos() : viewport()->mapToGlobal(QPoint(0, 0)));
+        return;
+    }
     if (mouse) setCurrentIndex(index);
     const sockets::RecordPtr record = RecordAt(index);
     const QPersistentModelIndex at(index);
@@ -490,6 +498,8 @@ void CTableView::contextMenuEvent(QContextMenuEvent* event) {
     QAction* pid = menu->addAction(tr("Copy PID"));
     pid->setEnabled(record && record->pid != 0);
     connect(pid, &QAction::triggered, this, [this, at] { CopyPid(at); });
+    if (!m_extraActions.empty()) menu->addSeparator();
+    for (QAction* action : m_extraActions) menu->addAction(action);
     const QPoint where = mouse ? event->globalPos() : viewport()->mapToGlobal(visualRect(index).bottomLeft());
     menu->popup(where);
 }

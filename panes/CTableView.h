@@ -74,6 +74,9 @@ public:
     void CopyPid(const QModelIndex& index);
     // Copies the selected rows' shown columns, tab-separated (Ctrl+C).
     void CopyRows();
+    // Adds a command of the pane's to the end of the row menu (also the
+    // menu of the space without rows).
+    void AddMenuAction(QAction* action) { m_extraActions.push_back(action); }
 
 signals:
     // "Show Only This Process" and "Show Only This Port" on a row: the
@@ -103,6 +106,7 @@ private:
     // Which end a row command is about, for the column it was opened on.
     bool RemoteEnd(const sockets::Record& record, int section) const;
 
+    std::vector<QAction*> m_extraActions;
     MarkDelegate* m_delegate = nullptr;
     QFont m_textFont;
     QFontMetrics m_textMetrics;
