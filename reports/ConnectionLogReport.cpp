@@ -1,6 +1,7 @@
 // The connection log report: the process's socket events, one line each.
 #include "ConnectionLog.h"
 #include "NetworkReport.h"
+#include "SocketFilter.h"
 #include "WideText.h"
 
 namespace sockets {
@@ -30,6 +31,7 @@ void CNetworkReport::UpdateConnectionLog() {
     const std::uint64_t first = log.Added() - events.size();
     if (m_logShown < first) m_logShown = first;
     for (std::size_t i = static_cast<std::size_t>(m_logShown - first); i < events.size(); ++i) {
+        if (m_filter && !m_filter->Matches(*sockets::EventRecord(events[i]))) continue;
         AppendItem(m_hLogRoot, AnsiToWide(sockets::EventLine(events[i])), kImageValue);
         ++m_logLines;
     }
