@@ -179,6 +179,13 @@ struct Filter::Term {
     std::uint32_t mask = 0;           // Proto: by TableBit; Family: kFamily4/6; State: by Bit(state)
     std::uint32_t low = 0, high = 0;  // Port, Pid: the range
     Prefix prefix;                    // Addr
+    // Word: what it matches of the columns whose texts are few (the
+    // protocols by TableBit in `mask`, the states by Bit(state) in
+    // `states`, whether CLOSED), and whether it can be in the numbers'
+    // columns (digits only) and in an IPv6 address's text (hexadecimal
+    // digits, ':' and '.').
+    std::uint32_t states = 0;
+    bool closed = false, digits = false, hexadecimal = false;
 };
 
 struct Filter::Node {
@@ -196,38 +203,72 @@ namespace {
 using Node = Filter::Node;
 using Term = Filter::Term;
 
-// The texts of one record's columns, each made the first time a word asks
-// for it: most rows are decided by the first columns, or by typed terms
-// before any word is tried.
-class ColumnTexts {
-public:
-    explicit ColumnTexts(const Record& record) : m_record(record) {}
+bool HoldsNumber(std::uint64_t value, std::string_view needle) {
+    char text[24];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() && HoldsNoCase(std::string_view(text, static_cast<std::size_t>(end - text)), needle);
+}
 
-    bool AnyHolds(std::string_view needle) {
-        // The columns most often searched first.
-        static constexpr Column kOrder[] = {
-            Column::Process,   Column::LocalPort,   Column::RemotePort, Column::LocalAddress, Column::RemoteAddress,
-            Column::State,     Column::Protocol,    Column::Pid,        Column::User,         Column::Service,
-            Column::Container, Column::Event,       Column::Time,       Column::Sent,         Column::Received,
-            Column::SendRate,  Column::ReceiveRate, Column::RoundTrip,  Column::Retransmits,  Column::Sockets,
-        };
-        static_assert(std::size(kOrder) == kColumnCount);
-        for (Column c : kOrder) {
-            const auto i = static_cast<std::size_t>(c);
-            if ((m_made & (1u << i)) == 0) {
-                m_texts[i] = ColumnText(m_record, c);
-                m_made |= 1u << i;
-            }
-            if (HoldsNoCase(m_texts[i], needle)) return true;
+bool AddressHolds(const IpAddress& a, const Term& t) {
+    if (a.family == 4) {
+        // AddressText's dotted decimal, without making a string.
+        char text[16];
+        char* at = text;
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (i != 0) *at++ = '.';
+            at = std::to_chars(at, text + sizeof text, a.bytes[i]).ptr;
         }
-        return false;
+        return HoldsNoCase(std::string_view(text, static_cast<std::size_t>(at - text)), t.text);
     }
+    // Only a zone's name may bring other characters than an IPv6 address's.
+    return a.family == 6 && (t.hexadecimal || a.zone != 0) && HoldsNoCase(AddressText(a), t.text);
+}
 
-private:
-    const Record& m_record;
-    std::array<std::string, kColumnCount> m_texts;
-    std::uint32_t m_made = 0;
-};
+// Whether any column's text (ColumnText) holds the word: the texts that
+// are few are known from the word itself, numbers and IPv4 addresses are
+// written without making strings, and columns the record has no value in
+// are not made at all, so that a word costs little per row even when it is
+// found nowhere.
+bool WordMatches(const Term& t, const Record& r) {
+    const std::string_view needle = t.text;
+    const bool socket = r.kind != Record::Kind::Process;
+    if (HoldsNoCase(r.process.empty() ? r.ownerMissing : r.process, needle)) return true;
+    if (socket) {
+        if ((t.mask & TableBit(r.table)) != 0) return true;
+        if (r.closed) {
+            if (t.closed) return true;
+        } else if (IsTcp(r.table) && r.state != 0) {
+            if (r.state <= 12 ? (t.states & Bit(r.state)) != 0 : HoldsNoCase(StateText(r.state), needle)) return true;
+        }
+    }
+    if (t.digits) {
+        if (r.local.family != 0 && HoldsNumber(r.localPort, needle)) return true;
+        if (r.remote.family != 0 && HoldsNumber(r.remotePort, needle)) return true;
+        if (r.pid != 0 && HoldsNumber(r.pid, needle)) return true;
+        if (r.kind == Record::Kind::Process && HoldsNumber(r.sockets, needle)) return true;
+        if (r.traffic.hasPath && HoldsNumber(r.traffic.retransmits, needle)) return true;
+    }
+    if (AddressHolds(r.local, t) || AddressHolds(r.remote, t)) return true;
+    if (HoldsNoCase(r.user, needle) || HoldsNoCase(r.service, needle) || HoldsNoCase(r.container, needle) ||
+        HoldsNoCase(r.event, needle))
+        return true;
+    // Times, byte counts, rates and round trips, as the columns write them.
+    Column written[6];
+    std::size_t n = 0;
+    if (r.kind == Record::Kind::Event) written[n++] = Column::Time;
+    if (r.traffic.counted) {
+        written[n++] = Column::Sent;
+        written[n++] = Column::Received;
+    }
+    if (r.traffic.hasRate) {
+        written[n++] = Column::SendRate;
+        written[n++] = Column::ReceiveRate;
+    }
+    if (r.traffic.hasPath) written[n++] = Column::RoundTrip;
+    for (std::size_t i = 0; i < n; ++i)
+        if (HoldsNoCase(ColumnText(r, written[i]), needle)) return true;
+    return false;
+}
 
 bool InRange(std::uint32_t value, const Term& t) { return value >= t.low && value <= t.high; }
 
@@ -250,10 +291,10 @@ bool AddressMatches(const Prefix& p, const IpAddress& a) {
     return p.zone.empty() || (a.zone != 0 && (p.zone == a.zoneName || p.zone == std::to_string(a.zone)));
 }
 
-bool TermMatches(const Term& t, const Record& r, ColumnTexts& texts) {
+bool TermMatches(const Term& t, const Record& r) {
     const bool process = r.kind == Record::Kind::Process;
     switch (t.field) {
-        case Field::Word: return texts.AnyHolds(t.text);
+        case Field::Word: return WordMatches(t, r);
         case Field::Proto: return !process && (t.mask & TableBit(r.table)) != 0;
         case Field::Family: {
             if (process) return false;
@@ -281,18 +322,18 @@ bool TermMatches(const Term& t, const Record& r, ColumnTexts& texts) {
     return false;
 }
 
-bool Evaluate(const std::vector<Node>& nodes, int at, const Record& r, ColumnTexts& texts) {
+bool Evaluate(const std::vector<Node>& nodes, int at, const Record& r) {
     const Node& node = nodes[static_cast<std::size_t>(at)];
     switch (node.kind) {
-        case Node::Kind::Test: return TermMatches(node.term, r, texts);
-        case Node::Kind::Not: return !Evaluate(nodes, node.operands.front(), r, texts);
+        case Node::Kind::Test: return TermMatches(node.term, r);
+        case Node::Kind::Not: return !Evaluate(nodes, node.operands.front(), r);
         case Node::Kind::All:
             for (int operand : node.operands)
-                if (!Evaluate(nodes, operand, r, texts)) return false;
+                if (!Evaluate(nodes, operand, r)) return false;
             return true;
         case Node::Kind::Any:
             for (int operand : node.operands)
-                if (Evaluate(nodes, operand, r, texts)) return true;
+                if (Evaluate(nodes, operand, r)) return true;
             return false;
     }
     return false;
@@ -576,8 +617,18 @@ private:
     }
 
     int Word(Node node, const std::string& text) {
-        node.term.field = Field::Word;
-        node.term.text = Lowered(text);
+        Term& t = node.term;
+        t.field = Field::Word;
+        t.text = Lowered(text);
+        for (unsigned table = 0; table < 4; ++table)
+            if (HoldsNoCase(ProtocolName(static_cast<Table>(table)), t.text)) t.mask |= TableBit(static_cast<Table>(table));
+        for (std::uint32_t state = 1; state <= 12; ++state)
+            if (HoldsNoCase(StateText(state), t.text)) t.states |= Bit(state);
+        t.closed = HoldsNoCase("CLOSED", t.text);
+        t.digits = std::all_of(t.text.begin(), t.text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        t.hexadecimal = std::all_of(t.text.begin(), t.text.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.';
+        });
         node.cost = 2;
         // A word may match any column: the owners' too.
         m_needsOwners = true;
@@ -682,10 +733,7 @@ std::shared_ptr<const Filter> ParseFilter(std::string_view text, FilterError* er
     return filter;
 }
 
-bool Filter::MatchesItself(const Record& record) const {
-    ColumnTexts texts(record);
-    return Evaluate(m_nodes, m_root, record, texts);
-}
+bool Filter::MatchesItself(const Record& record) const { return Evaluate(m_nodes, m_root, record); }
 
 bool Filter::Matches(const Record& record) const {
     if (IsEmpty()) return true;
@@ -743,13 +791,22 @@ void KeepMatchingRows(std::vector<Row>& rows, const Filter& filter, std::vector<
 }
 
 void KeepMatchingRows(TableRows& rows, const Filter& filter, std::vector<bool>* kept) {
-    if (filter.IsEmpty()) {
-        if (kept != nullptr) kept->assign(rows.rows.size(), true);
-        return;
+    std::vector<bool> keep(rows.rows.size(), true);
+    if (!filter.IsEmpty()) {
+        // Each row's record is made in one place over and over, not kept:
+        // 20,000 records made and freed cost more than the test itself.
+        Record scratch;
+        for (std::size_t i = 0; i < rows.rows.size(); ++i) {
+            if (rows.rows[i].record) {
+                keep[i] = filter.Matches(*rows.rows[i].record);
+                continue;
+            }
+            scratch = Record();
+            FillRecord(rows, i, scratch);
+            keep[i] = filter.Matches(scratch);
+        }
     }
-    AttachRecords(rows);
-    std::vector<bool> keep;
-    KeepMatchingRows(rows.rows, filter, &keep);
+    KeepOnly(rows.rows, keep);
     KeepOnly(rows.details, keep);
     if (rows.facts) {
         // The facts go row for row with the rows.

@@ -107,8 +107,9 @@ struct QuickToggles {
 bool PassesQuickToggles(const Record& r, const QuickToggles& q);
 
 // Keeps the rows of `rows` that match `filter`, in their order, with their
-// details and facts; gives each row its record first (AttachRecords).
-// `kept`, when not null, gets one entry per row before: whether it stayed.
+// details and facts; a row is tested by its record, or by one made for the
+// test (FillRecord) when it has none, and keeps the record it had.  `kept`,
+// when not null, gets one entry per row before: whether it stayed.
 void KeepMatchingRows(TableRows& rows, const Filter& filter, std::vector<bool>* kept = nullptr);
 // Keeps the rows whose record matches (rows without a record go); the same
 // `kept`.
