@@ -329,8 +329,11 @@ void KeepFilteredRecords(const CNetworkReport& report, std::vector<records::Tabl
     }
     std::vector<std::vector<records::Cell>>& rows = tables.front().rows;
     std::size_t to = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (i < keep.size() && keep[i]) rows[to++] = std::move(rows[i]);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i >= keep.size() || !keep[i]) continue;
+        if (to != i) rows[to] = std::move(rows[i]);
+        ++to;
+    }
     rows.resize(to);
 }
 
