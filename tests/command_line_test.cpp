@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ConnectionLog.h"
 #include "SocketMonitor.h"
 #include "FakeReportFixture.h"
 #include "FakeWinsock.h"
@@ -373,6 +374,32 @@ TEST_F(ReportStatus, FilterKeepsTheMatchingLinesAndTheirRecords) {
     EXPECT_EQ(count(records(CommandLine::Format::Json, "proto:udp", 25), "\"protocol\":\"udp\""), 1u);
     EXPECT_EQ(count(records(CommandLine::Format::Json, "proto:udp", 25), "\"protocol\":\"tcp\""), 0u);
     EXPECT_EQ(count(records(CommandLine::Format::Json, "pid:1-2", 24), "\"pid\""), 0u);
+    // The log: its events that match, as lines and as records.
+    sockets::ConnectionLog& log = sockets::ProcessConnectionLog();
+    log.Clear();
+    const auto event = [](sockets::Event::What what, const char* protocol, const char* local, const char* remote) {
+        sockets::Event e;
+        e.timeMs = 1700000000000;
+        e.what = what;
+        e.protocol = protocol;
+        e.local = local;
+        e.remote = remote;
+        e.owner = "PID     7 : resolver";
+        e.pid = 7;
+        e.process = "resolver";
+        return e;
+    };
+    log.Add(event(sockets::Event::What::Opened, "TCP", "127.0.0.1:40000", "127.0.0.1:80"));
+    log.Add(event(sockets::Event::What::Opened, "UDP", "127.0.0.1:53", ""));
+    log.Add(event(sockets::Event::What::Closed, "TCP", "127.0.0.1:40000", "127.0.0.1:80"));
+    const Printed logged = Print({23}, false, "proto:udp or state:closed");
+    EXPECT_EQ(logged.out, "Connection Log\n  " + sockets::EventLine(log.Events()[1]) + "\n  " +
+                              sockets::EventLine(log.Events()[2]) + "\n");
+    const std::string logJson = records(CommandLine::Format::Json, "rport:80 -state:closed", 23);
+    EXPECT_EQ(count(logJson, "\"event\":"), 1u) << logJson;
+    EXPECT_EQ(count(logJson, "\"event\":\"opened\",\"protocol\":\"TCP\""), 1u) << logJson;
+    log.Clear();
+
     // Reports the filter does not apply to keep every record.
     EXPECT_EQ(records(CommandLine::Format::Csv, "pid:1-2", 16), records(CommandLine::Format::Csv, "", 16));
 }

@@ -29,7 +29,7 @@ closes=$NETNS_FILTER_CLOSES
 
 # ---------------------------------------------- inside the new namespace
 port=7070
-netns_start_holder "$holder" "$port"
+netns_start_holder "$holder" "--port=$port"
 dir=$(mktemp -d)
 watch_pid= closes_pid=
 cleanup() {

@@ -1,6 +1,7 @@
 // Holds a known set of IPv4 sockets on loopback for the socket report checks,
 // in the network namespace it is started in:
-//   - a TCP listener on 127.0.0.1:80 (or the port given as its argument),
+//   - a TCP listener on 127.0.0.1:80 (or PORT, given as --port=PORT; other
+//     arguments are there for its command line alone),
 //   - a UDP socket bound to 127.0.0.1:5353,
 //   - an established pair: a client connected to the listener and the
 //     accepted end,
@@ -104,10 +105,11 @@ bool TimeWaitSettled(std::uint16_t port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        const unsigned long port = std::strtoul(argv[1], nullptr, 10);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--port=", 7) != 0) continue;
+        const unsigned long port = std::strtoul(argv[i] + 7, nullptr, 10);
         if (port == 0 || port > 65535) {
-            std::fprintf(stderr, "socket_holder: bad port '%s'\n", argv[1]);
+            std::fprintf(stderr, "socket_holder: bad port '%s'\n", argv[i] + 7);
             return 1;
         }
         g_listenPort = static_cast<std::uint16_t>(port);
