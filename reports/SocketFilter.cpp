@@ -182,10 +182,11 @@ struct Filter::Term {
     // Word: what it matches of the columns whose texts are few (the
     // protocols by TableBit in `mask`, the states by Bit(state) in
     // `states`, whether CLOSED), and whether it can be in the numbers'
-    // columns (digits only) and in an IPv6 address's text (hexadecimal
-    // digits, ':' and '.').
+    // columns (digits only), in an IPv6 address's text (hexadecimal
+    // digits, ':' and '.'), in a time ("14:03:07.123") and in a byte
+    // count, a rate or a round trip ("1.95 KiB/s", "< 1 ms").
     std::uint32_t states = 0;
-    bool closed = false, digits = false, hexadecimal = false;
+    bool closed = false, digits = false, hexadecimal = false, clock = false, measure = false;
 };
 
 struct Filter::Node {
@@ -255,16 +256,16 @@ bool WordMatches(const Term& t, const Record& r) {
     // Times, byte counts, rates and round trips, as the columns write them.
     Column written[6];
     std::size_t n = 0;
-    if (r.kind == Record::Kind::Event) written[n++] = Column::Time;
-    if (r.traffic.counted) {
+    if (r.kind == Record::Kind::Event && t.clock) written[n++] = Column::Time;
+    if (t.measure && r.traffic.counted) {
         written[n++] = Column::Sent;
         written[n++] = Column::Received;
     }
-    if (r.traffic.hasRate) {
+    if (t.measure && r.traffic.hasRate) {
         written[n++] = Column::SendRate;
         written[n++] = Column::ReceiveRate;
     }
-    if (r.traffic.hasPath) written[n++] = Column::RoundTrip;
+    if (t.measure && r.traffic.hasPath) written[n++] = Column::RoundTrip;
     for (std::size_t i = 0; i < n; ++i)
         if (HoldsNoCase(ColumnText(r, written[i]), needle)) return true;
     return false;
@@ -626,9 +627,12 @@ private:
             if (HoldsNoCase(StateText(state), t.text)) t.states |= Bit(state);
         t.closed = HoldsNoCase("CLOSED", t.text);
         t.digits = std::all_of(t.text.begin(), t.text.end(), [](char c) { return c >= '0' && c <= '9'; });
-        t.hexadecimal = std::all_of(t.text.begin(), t.text.end(), [](char c) {
-            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.';
-        });
+        const auto only = [&t](std::string_view characters) {
+            return t.text.find_first_not_of(characters) == std::string::npos;
+        };
+        t.hexadecimal = only("0123456789abcdef:.");
+        t.clock = only("0123456789:.");
+        t.measure = only("0123456789.< /bkmgtpeis");
         node.cost = 2;
         // A word may match any column: the owners' too.
         m_needsOwners = true;
@@ -687,6 +691,7 @@ private:
             if (zone.empty()) return fail("bad address " + Quoted(text), 0);
         }
         const std::string host(address);
+        if (host.find('\0') != std::string::npos) return fail("bad address " + Quoted(text), addressAt);
         if (host.size() < INET6_ADDRSTRLEN && zone.empty() && inet_pton(AF_INET, host.c_str(), out.bytes.data()) == 1) {
             out.family = 4;
         } else if (host.size() < INET6_ADDRSTRLEN && inet_pton(AF_INET6, host.c_str(), out.bytes.data()) == 1) {

@@ -251,6 +251,7 @@ TEST(SocketFilter, BadExpressionsSayWhyAndWhere) {
         {"caf\xc3\xa9 bogus:1", "unknown field 'bogus'", 6},
         // A reason quotes no control character.
         {"proto:\x1b[2J", "unknown protocol '?[2J'", 7},
+        {std::string("laddr:1.2.3.4\0junk", 18), "bad address '1.2.3.4?junk'", 7},
     };
     for (const Case& c : cases) {
         sockets::FilterError error;
