@@ -76,7 +76,8 @@ double Run(const std::vector<std::string>& command, std::string* output = nullpt
         close(out[1]);
         char buffer[65536];
         ssize_t n;
-        while (rc == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<std::size_t>(n));
+        while (rc == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0)
+            output->append(buffer, static_cast<std::size_t>(n));
         close(out[0]);
     }
     if (rc != 0) return -1;
@@ -86,7 +87,9 @@ double Run(const std::vector<std::string>& command, std::string* output = nullpt
     return Millis(Clock::now() - start);
 }
 
-std::size_t LineCount(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t LineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // Both commands run in turn, kRuns times each: their median times.
 struct Pair {
@@ -195,10 +198,12 @@ int main(int argc, char** argv) {
     });
     std::vector<sockets::RecordPtr> all;
     for (const sockets::Row& row : rows.rows) all.push_back(row.record);
-    std::printf("\nthe filter over the %zu records of the TCP table, one pass each (median of %d)\n", all.size(), kRuns);
+    std::printf("\nthe filter over the %zu records of the TCP table, one pass each (median of %d)\n", all.size(),
+                kRuns);
     std::printf("  %-44s %8.2f ms\n", "making the records (AttachRecords)", records);
-    for (const char* expression : {"state:established lport:80", "-state:listen proc:filter_bench", "port:80 or port:8080",
-                                   "127.0.0.1", "filter_bench", "nothing-holds-this", "-\"nothing-holds-this\" 80"}) {
+    for (const char* expression :
+         {"state:established lport:80", "-state:listen proc:filter_bench", "port:80 or port:8080", "127.0.0.1",
+          "filter_bench", "nothing-holds-this", "-\"nothing-holds-this\" 80"}) {
         const auto filter = sockets::ParseFilter(expression, nullptr);
         std::size_t kept = 0;
         const double ms = MedianOf([&] {

@@ -70,9 +70,8 @@ void CFilterBar::OnTextChanged(const QString& text) {
         sockets::ParseFilter(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())), &error);
     if (!filter) {
         // The pane keeps the filter it has.
-        m_field->setToolTip(tr("%1 at column %2")
-                                .arg(QString::fromStdString(error.reason))
-                                .arg(static_cast<qulonglong>(error.column)));
+        m_field->setToolTip(
+            tr("%1 at column %2").arg(QString::fromStdString(error.reason)).arg(static_cast<qulonglong>(error.column)));
         ShowError(true);
         return;
     }

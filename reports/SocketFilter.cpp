@@ -36,9 +36,9 @@ struct FieldName {
     Field field;
 };
 constexpr FieldName kFields[] = {
-    {"proto", Field::Proto}, {"family", Field::Family}, {"addr", Field::Addr},   {"laddr", Field::LocalAddr},
-    {"raddr", Field::RemoteAddr}, {"port", Field::Port},   {"lport", Field::LocalPort}, {"rport", Field::RemotePort},
-    {"state", Field::State}, {"pid", Field::Pid},       {"proc", Field::Proc},   {"user", Field::User},
+    {"proto", Field::Proto},      {"family", Field::Family}, {"addr", Field::Addr},       {"laddr", Field::LocalAddr},
+    {"raddr", Field::RemoteAddr}, {"port", Field::Port},     {"lport", Field::LocalPort}, {"rport", Field::RemotePort},
+    {"state", Field::State},      {"pid", Field::Pid},       {"proc", Field::Proc},       {"user", Field::User},
     {"service", Field::Service},
 };
 
@@ -66,11 +66,25 @@ struct StateName {
 constexpr std::uint32_t Bit(unsigned state) { return 1u << state; }
 constexpr std::uint32_t kConnected = Bit(3) | Bit(4) | Bit(5) | Bit(6) | Bit(7) | Bit(8) | Bit(9) | Bit(10) | Bit(11);
 constexpr StateName kStates[] = {
-    {"closed", Bit(1)},      {"close", Bit(1)},       {"listening", Bit(2)},  {"listen", Bit(2)},
-    {"synsent", Bit(3)},     {"synrcvd", Bit(4)},     {"synrecv", Bit(4)},    {"synreceived", Bit(4)},
-    {"established", Bit(5)}, {"estab", Bit(5)},       {"finwait1", Bit(6)},   {"finwait2", Bit(7)},
-    {"closewait", Bit(8)},   {"closing", Bit(9)},     {"lastack", Bit(10)},   {"timewait", Bit(11)},
-    {"deletetcb", Bit(12)},  {"connected", kConnected}, {"synchronized", kConnected & ~Bit(3)},
+    {"closed", Bit(1)},
+    {"close", Bit(1)},
+    {"listening", Bit(2)},
+    {"listen", Bit(2)},
+    {"synsent", Bit(3)},
+    {"synrcvd", Bit(4)},
+    {"synrecv", Bit(4)},
+    {"synreceived", Bit(4)},
+    {"established", Bit(5)},
+    {"estab", Bit(5)},
+    {"finwait1", Bit(6)},
+    {"finwait2", Bit(7)},
+    {"closewait", Bit(8)},
+    {"closing", Bit(9)},
+    {"lastack", Bit(10)},
+    {"timewait", Bit(11)},
+    {"deletetcb", Bit(12)},
+    {"connected", kConnected},
+    {"synchronized", kConnected & ~Bit(3)},
 };
 
 struct ProtoName {
@@ -103,6 +117,7 @@ std::string Lowered(std::string_view text) {
 // Whether `haystack` holds `needle` (already in lower case), ASCII letters
 // without regard to case.
 bool HoldsNoCase(std::string_view haystack, std::string_view needle) {
+    if (needle.empty()) return true;
     if (needle.size() > haystack.size()) return false;
     const char first = needle.front();
     const std::size_t last = haystack.size() - needle.size();
@@ -307,7 +322,8 @@ bool TermMatches(const Term& t, const Record& r) {
         case Field::LocalAddr: return AddressMatches(t.prefix, r.local);
         case Field::RemoteAddr: return AddressMatches(t.prefix, r.remote);
         case Field::Port:
-            return (r.local.family != 0 && InRange(r.localPort, t)) || (r.remote.family != 0 && InRange(r.remotePort, t));
+            return (r.local.family != 0 && InRange(r.localPort, t)) ||
+                   (r.remote.family != 0 && InRange(r.remotePort, t));
         case Field::LocalPort: return r.local.family != 0 && InRange(r.localPort, t);
         case Field::RemotePort: return r.remote.family != 0 && InRange(r.remotePort, t);
         case Field::State:
@@ -436,10 +452,10 @@ private:
                     ++i;
                 const std::string_view bare = m_text.substr(start, i - start);
                 const std::size_t colon = bare.find(':');
-                const bool named = colon != std::string_view::npos && colon > 0 &&
-                                   std::all_of(bare.begin(), bare.begin() + static_cast<std::ptrdiff_t>(colon), [](char ch) {
-                                       return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
-                                   });
+                const bool named =
+                    colon != std::string_view::npos && colon > 0 &&
+                    std::all_of(bare.begin(), bare.begin() + static_cast<std::ptrdiff_t>(colon),
+                                [](char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); });
                 if (bare.size() == 2 && Lower(bare[0]) == 'o' && Lower(bare[1]) == 'r') {
                     token.kind = Token::Kind::Or;
                 } else if (named) {
@@ -577,9 +593,12 @@ private:
                 break;
             }
             case Field::Family:
-                if (lower == "4" || lower == "ipv4") t.mask = kFamily4;
-                else if (lower == "6" || lower == "ipv6") t.mask = kFamily6;
-                else return FailNode("family is 4 or 6, not " + Quoted(value), at);
+                if (lower == "4" || lower == "ipv4")
+                    t.mask = kFamily4;
+                else if (lower == "6" || lower == "ipv6")
+                    t.mask = kFamily6;
+                else
+                    return FailNode("family is 4 or 6, not " + Quoted(value), at);
                 break;
             case Field::Addr:
             case Field::LocalAddr:
@@ -592,7 +611,8 @@ private:
             case Field::Port:
             case Field::LocalPort:
             case Field::RemotePort:
-                if (!ParseRange(value, 0xFFFF, t.low, t.high)) return FailNode("bad port or range " + Quoted(value), at);
+                if (!ParseRange(value, 0xFFFF, t.low, t.high))
+                    return FailNode("bad port or range " + Quoted(value), at);
                 break;
             case Field::Pid:
                 if (!ParseRange(value, 0xFFFFFFFFu, t.low, t.high))
@@ -622,7 +642,8 @@ private:
         t.field = Field::Word;
         t.text = Lowered(text);
         for (unsigned table = 0; table < 4; ++table)
-            if (HoldsNoCase(ProtocolName(static_cast<Table>(table)), t.text)) t.mask |= TableBit(static_cast<Table>(table));
+            if (HoldsNoCase(ProtocolName(static_cast<Table>(table)), t.text))
+                t.mask |= TableBit(static_cast<Table>(table));
         for (std::uint32_t state = 1; state <= 12; ++state)
             if (HoldsNoCase(StateText(state), t.text)) t.states |= Bit(state);
         t.closed = HoldsNoCase("CLOSED", t.text);

@@ -21,8 +21,9 @@
 //                   remote one.  N is a number or a range LOW-HIGH.
 //     state:S       the TCP state, as the lines name it (ESTABLISHED,
 //                   LISTENING, TIME_WAIT, CLOSED, ...) or as ss does
-//                   (listen, estab, syn-sent, time-wait, ...); '-' and '_'
-//                   are ignored.  CLOSED also matches a closed socket's line.
+//                   (listen, estab, syn-sent, time-wait, ...), or ss's
+//                   groups connected and synchronized; '-' and '_' are
+//                   ignored.  CLOSED also matches a closed socket's line.
 //     pid:N         the owner's process id (a number or a range; 0 is none)
 //     proc:NAME     the owner's executable name holds NAME
 //     user:NAME     the owner's user is NAME (or its number)

@@ -57,15 +57,15 @@ std::shared_ptr<Record> Socket(Table table, sockets::IpAddress local, std::uint1
 // The records every expression is tried on, by name.
 std::map<std::string, RecordPtr> Records() {
     std::map<std::string, RecordPtr> r;
-    r["web"] = Socket(Table::Tcp, V4("127.0.0.1"), 80, V4("127.0.0.1"), 40000, 5, 100, "nginx", "www-data",
-                      "nginx.service");
+    r["web"] =
+        Socket(Table::Tcp, V4("127.0.0.1"), 80, V4("127.0.0.1"), 40000, 5, 100, "nginx", "www-data", "nginx.service");
     r["ssh"] = Socket(Table::Tcp, V4("0.0.0.0"), 22, V4("0.0.0.0"), 0, 2, 1, "sshd", "root", "ssh.service");
     auto wait = Socket(Table::Tcp, V4("10.0.0.5"), 51000, V4("93.184.216.34"), 443, 11, 0, "");
     wait->ownerMissing = "\u2014 (TIME_WAIT)";
     r["wait"] = wait;
     // An IPv4 client of a dual-stack listener.
-    r["mapped"] = Socket(Table::Tcp6, V6("::ffff:192.168.1.10"), 8080, V6("::ffff:192.168.1.20"), 50000, 5, 200,
-                         "java", "1001");
+    r["mapped"] =
+        Socket(Table::Tcp6, V6("::ffff:192.168.1.10"), 8080, V6("::ffff:192.168.1.20"), 50000, 5, 200, "java", "1001");
     auto both = Socket(Table::Tcp6, V6("::"), 8080, V6("::"), 0, 2, 200, "java", "1001");
     both->bothFamilies = true;
     r["both"] = both;
@@ -123,10 +123,10 @@ TEST(SocketFilter, ExpressionsKeepTheRecordsTheyDescribe) {
         {"NGINX", "web"},
         {"nginx", "web"},
         {"java", "both javaproc mapped"},
-        {"53", "dns"},  // a port column; no other column holds 53
+        {"53", "dns"},                           // a port column; no other column holds 53
         {"established", "javaproc mapped web"},  // an opened event has no state
-        {"closed", "gone"},                   // a closed line's State reads CLOSED
-        {"time_wait", "wait"},                // State, and the owner's missing reason
+        {"closed", "gone"},                      // a closed line's State reads CLOSED
+        {"time_wait", "wait"},                   // State, and the owner's missing reason
         {"udpv6", "dhcp"},
         {"\"www-data\"", "web"},
         {"opened", "event"},
