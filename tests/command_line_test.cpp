@@ -3,6 +3,7 @@
 // status and messages of --print against a scripted provider and Winsock.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -313,6 +314,14 @@ TEST_F(ReportStatus, FilterKeepsTheMatchingLinesAndTheirRecords) {
     }
     EXPECT_EQ(kept.out.substr(blank + 2), expected);
     EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 3);
+
+    // A filter on the owner's user gathers the owners' details for it.
+    const passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string byUser = "user:" + std::string(account->pw_name);
+    const Printed owned = Print({19}, false, byUser.c_str());
+    EXPECT_EQ(std::count(owned.out.begin(), owned.out.end(), '\n'), 4) << owned.out;  // the root line and three
+    EXPECT_EQ(owned.out.find("TIME_WAIT"), std::string::npos) << owned.out;
 
     // Each line kept has its own detail lines, as without the filter.
     const auto blocks = [](const std::string& text) {
