@@ -16,6 +16,7 @@
 #include "Writers.h"
 #include "NetworkReport.h"
 #include "PrintableText.h"
+#include "SocketFilter.h"
 #include "SocketMonitor.h"
 
 namespace {
@@ -54,8 +55,8 @@ constexpr KindName kKindNames[] = {
 
 std::string UsageText() {
     return "Usage: tessaline [--] [FILE]\n"
-           "       tessaline --print KIND [--details | --format FORMAT]\n"
-           "       tessaline --watch [tcp|udp|tcp6|udp6]\n"
+           "       tessaline --print KIND [--details | --format FORMAT] [--filter EXPR]\n"
+           "       tessaline --watch [tcp|udp|tcp6|udp6] [--filter EXPR]\n"
            "       tessaline --remote [USER@]HOST [--print KIND ... | --watch ... | FILE]\n"
            "       tessaline --help | --version\n"
            "\n"
@@ -82,6 +83,16 @@ std::string UsageText() {
            "  --watch [KIND]  print socket events as they happen, one line each, until\n"
            "                interrupted: sockets opened, closed or changing state, of\n"
            "                one table (tcp, udp, tcp6, udp6) or of all four\n"
+           "  --filter EXPR  with --print or --watch: only the sockets, processes,\n"
+           "                listening ports and log events that match EXPR (the other\n"
+           "                reports print unchanged).  Words match any column's text,\n"
+           "                without regard to case; field:value tests proto (tcp, udp,\n"
+           "                tcp6, udp6), family (4, 6), addr, laddr, raddr (an address\n"
+           "                or ADDRESS/BITS), port, lport, rport (N or LOW-HIGH), state\n"
+           "                (established, listen, time-wait, ...), pid, proc, user and\n"
+           "                service; -TERM negates, terms are AND-ed, 'or' between\n"
+           "                terms, parentheses group, \"...\" quotes.  Example:\n"
+           "                --filter 'proto:tcp (port:80 or port:443) -state:listen'\n"
            "  --remote [USER@]HOST  show another host, read over one SSH connection\n"
            "                with the user's own configuration and keys (BatchMode: no\n"
            "                question is asked); TESSALINE_SSH_COMMAND replaces 'ssh';\n"
@@ -124,6 +135,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     // An option that would replace another one given before is refused: one
     // action, one host.
     bool watchGiven = false;
+    bool filterGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (options) {
@@ -172,6 +184,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 cl.remote = host;
                 continue;
             }
+            if (a == "--filter") {
+                if (i + 1 >= args.size()) return fail("--filter needs an expression");
+                if (filterGiven) return fail("--filter given twice: write both in one expression");
+                filterGiven = true;
+                sockets::FilterError error;
+                cl.filter = sockets::ParseFilter(args[++i], &error);
+                if (!cl.filter) {
+                    // The reason and where are the whole message.
+                    cl.offerHelp = false;
+                    return fail("filter: " + error.reason + " at column " + std::to_string(error.column));
+                }
+                continue;
+            }
             if (a == "--details") {
                 cl.details = true;
                 continue;
@@ -202,6 +227,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (cl.action == CommandLine::Action::Print && cl.file) return fail("--print takes no file");
     if (cl.details && cl.action != CommandLine::Action::Print) return fail("--details goes with --print");
     if (formatGiven && cl.action != CommandLine::Action::Print) return fail("--format goes with --print");
+    if (filterGiven && cl.action != CommandLine::Action::Print && cl.action != CommandLine::Action::Watch)
+        return fail("--filter goes with --print or --watch");
     if (cl.details && cl.format != CommandLine::Format::Text) return fail("--details goes with the text format");
     if (cl.action == CommandLine::Action::Watch && cl.file) return fail("--watch takes no file");
     return cl;
@@ -221,9 +248,21 @@ void SayMissingOwners(std::FILE* err) {
     }
 }
 
+// The filter a report of `kind` is read with: null for none, for an empty
+// expression (no cost for nothing), and for kinds it does not apply to.
+std::shared_ptr<const sockets::Filter> FilterFor(int kind, const std::shared_ptr<const sockets::Filter>& filter) {
+    return filter && !filter->IsEmpty() && FilterApplies(kind) ? filter : nullptr;
+}
+
 }  // namespace
 
-int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details) {
+bool FilterApplies(int kind) {
+    return SocketTableOfKind(kind).has_value() || kind == kKindProcesses || kind == kKindListeningPorts ||
+           kind == kKindConnectionLog;
+}
+
+int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, bool details,
+                 const std::shared_ptr<const sockets::Filter>& filter) {
     bool first = true;
     std::vector<int> failed;
     for (int kind : kinds) {
@@ -232,6 +271,7 @@ int PrintReports(const std::vector<int>& kinds, std::FILE* out, std::FILE* err, 
         MemoryTree tree;
         CNetworkReport report(kind, DeferSnapshot{});
         report.SetReportTree(&tree);
+        report.m_filter = FilterFor(kind, filter);
         const std::optional<sockets::Table> table = SocketTableOfKind(kind);
         bool rates = kind == kKindProcesses;
         if (details && table) {
@@ -275,9 +315,32 @@ std::int64_t NowMs() {
         .count();
 }
 
+// The records of a filtered report, kept as its lines were: the rows the
+// filter kept of a socket table, the processes or the listening ports (the
+// records come in the lines' order), and the log's events that match.
+void KeepFilteredRecords(const CNetworkReport& report, std::vector<records::Table>& tables) {
+    if (!report.m_filter || tables.empty()) return;
+    std::vector<bool> keep;
+    if (report.m_nKind == kKindConnectionLog) {
+        for (const sockets::Event& event : sockets::ProcessConnectionLog().Events())
+            keep.push_back(report.m_filter->Matches(*sockets::EventRecord(event)));
+    } else {
+        keep = report.FilterKept();
+    }
+    std::vector<std::vector<records::Cell>>& rows = tables.front().rows;
+    std::size_t to = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i >= keep.size() || !keep[i]) continue;
+        if (to != i) rows[to] = std::move(rows[i]);
+        ++to;
+    }
+    rows.resize(to);
+}
+
 }  // namespace
 
-int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std::FILE* out, std::FILE* err) {
+int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std::FILE* out, std::FILE* err,
+                 const std::shared_ptr<const sockets::Filter>& filter) {
     std::vector<int> failed;
     std::vector<records::Table> tables;
     const std::int64_t timeMs = NowMs();
@@ -289,9 +352,12 @@ int PrintRecords(const std::vector<int>& kinds, CommandLine::Format format, std:
         report.SetReportTree(&tree);
         report.m_bFactsHere = SocketTableOfKind(kind).has_value();
         report.m_bKeepSummary = true;
+        report.m_filter = FilterFor(kind, filter);
         Read(report, kind == kKindProcesses);
         if (report.SnapshotFailed()) failed.push_back(kind);
-        for (records::Table& t : RecordsOfReport(report)) tables.push_back(std::move(t));
+        std::vector<records::Table> ofKind = RecordsOfReport(report);
+        KeepFilteredRecords(report, ofKind);
+        for (records::Table& t : ofKind) tables.push_back(std::move(t));
     }
     std::string text;
     switch (format) {

@@ -14,6 +14,7 @@
 #include "CommandLine.h"
 #include "IpHelper.h"
 #include "PrintableText.h"
+#include "SocketFilter.h"
 #include "SocketMonitor.h"
 
 namespace {
@@ -39,7 +40,9 @@ bool Watched(unsigned tables, const sockets::Event& event) {
 
 }  // namespace
 
-int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err) {
+int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err,
+                 const std::shared_ptr<const sockets::Filter>& filter) {
+    const sockets::Filter* matching = filter && !filter->IsEmpty() ? filter.get() : nullptr;
     if (!BindIpHelper()) {
         std::fprintf(err, "tessaline: the socket tables cannot be read: the IP helper library is missing\n");
         return 3;
@@ -69,6 +72,7 @@ int WatchSockets(unsigned tables, std::FILE* out, std::FILE* err) {
             batch.clear();
             for (const sockets::Event& event : events) {
                 if (!Watched(tables, event)) continue;
+                if (matching != nullptr && !matching->Matches(*sockets::EventRecord(event))) continue;
                 // An owner's name may hold anything: made printable, so
                 // that no process can send the terminal an escape.
                 batch += PrintableUtf8(sockets::EventLine(event));

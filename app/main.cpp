@@ -100,14 +100,16 @@ int main(int argc, char** argv) {
     }
     switch (cl.action) {
         case CommandLine::Action::Error:
-            std::fprintf(stderr, "tessaline: %s\nTry 'tessaline --help'.\n", cl.error.c_str());
+            std::fprintf(stderr, "tessaline: %s\n", cl.error.c_str());
+            if (cl.offerHelp) std::fputs("Try 'tessaline --help'.\n", stderr);
             return 2;
         case CommandLine::Action::Help: std::fputs(UsageText().c_str(), stdout); return 0;
         case CommandLine::Action::Version: std::puts("Tessaline 2.1"); return 0;
         case CommandLine::Action::Print:
-            if (cl.format != CommandLine::Format::Text) return PrintRecords(cl.kinds, cl.format, stdout, stderr);
-            return PrintReports(cl.kinds, stdout, stderr, cl.details);
-        case CommandLine::Action::Watch: return WatchSockets(cl.watchTables, stdout, stderr);
+            if (cl.format != CommandLine::Format::Text)
+                return PrintRecords(cl.kinds, cl.format, stdout, stderr, cl.filter);
+            return PrintReports(cl.kinds, stdout, stderr, cl.details, cl.filter);
+        case CommandLine::Action::Watch: return WatchSockets(cl.watchTables, stdout, stderr, cl.filter);
         case CommandLine::Action::Window: break;
     }
 

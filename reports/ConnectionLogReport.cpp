@@ -1,6 +1,7 @@
 // The connection log report: the process's socket events, one line each.
 #include "ConnectionLog.h"
 #include "NetworkReport.h"
+#include "SocketFilter.h"
 #include "SocketRecord.h"
 #include "WideText.h"
 
@@ -33,6 +34,7 @@ void CNetworkReport::UpdateConnectionLog() {
     if (m_logShown < first) m_logShown = first;
     std::vector<sockets::RecordPtr> added;
     for (std::size_t i = static_cast<std::size_t>(m_logShown - first); i < events.size(); ++i) {
+        if (m_filter && !m_filter->Matches(*sockets::EventRecord(events[i]))) continue;
         AppendItem(m_hLogRoot, AnsiToWide(sockets::EventLine(events[i])), kImageValue);
         added.push_back(sockets::EventRecord(events[i]));
         ++m_logLines;

@@ -20,6 +20,10 @@
 #include "ReportTree.h"
 #include "win32.h"
 
+namespace sockets {
+class Filter;
+}
+
 // Report kinds.
 enum ReportKind : int {
     kKindIcmpStatistics = 10,
@@ -161,6 +165,15 @@ public:
     const sockets::TableFacts* ShownSocketFacts() const { return m_socketFacts.get(); }
     const sockets::Summary& LastSummary() const { return m_lastSummary; }
     bool m_bKeepSummary = false;
+    // The command line's --filter (null: none): the rows taken here (socket
+    // tables, processes, listening ports, log events) that do not match it
+    // are dropped before they are shown, so that the lines are the same,
+    // fewer of them.  The window's panes filter their views themselves.
+    std::shared_ptr<const sockets::Filter> m_filter;
+    // Which rows of the socket table or the summary taken last the filter
+    // kept, in their order before it (empty without a filter), for the
+    // records of other tools.
+    const std::vector<bool>& FilterKept() const { return m_filterKept; }
     HTREEITEM m_hProcessesRoot = nullptr;
     HTREEITEM m_hListeningRoot = nullptr;
 
@@ -257,6 +270,7 @@ private:
     sockets::Summary m_lastSummary;
     bool m_bSocketRowsShown = false;
     bool m_bSocketSnapshotFailed = false;
+    std::vector<bool> m_filterKept;
     // The log's events shown: how many the log had added when it was last
     // written, and how many lines there are.
     std::uint64_t m_logShown = 0;

@@ -3,10 +3,12 @@
 #include "NetworkReport.h"
 #include "ProcessReports.h"
 #include "SocketDetails.h"
+#include "SocketFilter.h"
 
 sockets::Summary CNetworkReport::TakeSummaryHere() {
-    // The traffic and owners are for the process totals only.
-    const bool facts = m_nKind == kKindProcesses;
+    // The traffic and owners are for the process totals only, and for a
+    // filter on owners' details.
+    const bool facts = m_nKind == kKindProcesses || (m_filter && m_filter->NeedsOwnerDetails());
     sockets::TableRows tables[4] = {TakeTableHere(sockets::Table::Tcp, facts), TakeTableHere(sockets::Table::Udp, facts),
                                     TakeTableHere(sockets::Table::Tcp6, facts),
                                     TakeTableHere(sockets::Table::Udp6, facts)};
@@ -14,6 +16,8 @@ sockets::Summary CNetworkReport::TakeSummaryHere() {
     const std::int64_t now = sockets::SteadyMs();
     for (unsigned t = 0; t < 4; ++t) {
         m_summaryRates[t].Apply(tables[t], now);
+        // The filter tests the lines' records, made from the sockets'.
+        if (m_filter) sockets::AttachRecords(tables[t]);
         sockets::AddToSummary(summary, tables[t]);
     }
     return summary;
@@ -25,6 +29,7 @@ void CNetworkReport::ShowSummary(const sockets::Summary& summary) {
     rows.valid = true;
     for (unsigned t = 0; t < 4; ++t) rows.valid = rows.valid && (summary.valid[t] || summary.noIpv6[t]);
     rows.rows = m_nKind == kKindProcesses ? sockets::ProcessRows(summary) : sockets::ListeningRows(summary);
+    if (m_filter && !m_bRowsFromWorker) sockets::KeepMatchingRows(rows.rows, *m_filter, &m_filterKept);
     if (m_bKeepSummary) m_lastSummary = summary;
     ShowSocketRows(rows);
 }

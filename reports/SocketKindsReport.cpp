@@ -10,6 +10,7 @@
 #include "IpHelper.h"
 #include "NetworkReport.h"
 #include "SocketDetails.h"
+#include "SocketFilter.h"
 #include "SocketRecord.h"
 
 void CNetworkReport::ShowSocketRows(const sockets::TableRows& table) {
@@ -231,9 +232,12 @@ sockets::TableRows CNetworkReport::TakeTableHere(sockets::Table table, bool fact
 }
 
 sockets::TableRows CNetworkReport::TakeSocketRowsHere() {
-    sockets::TableRows rows =
-        TakeTableHere(SocketTableOfKind(m_nKind).value_or(sockets::Table::Udp6), m_bDetailLines || m_bFactsHere);
+    // A filter on owners' details needs the facts that hold them.
+    const bool ownersFiltered = m_filter && m_filter->NeedsOwnerDetails();
+    sockets::TableRows rows = TakeTableHere(SocketTableOfKind(m_nKind).value_or(sockets::Table::Udp6),
+                                            m_bDetailLines || m_bFactsHere || ownersFiltered);
     m_rates.Apply(rows, sockets::SteadyMs());
+    if (m_filter) sockets::KeepMatchingRows(rows, *m_filter, &m_filterKept);
     return rows;
 }
 

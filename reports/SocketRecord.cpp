@@ -218,15 +218,13 @@ int CompareBy(const Record& a, const Record& b, Column column) {
     return CompareText(ColumnText(a, column), ColumnText(b, column));
 }
 
-std::vector<RecordPtr> MakeRecords(const TableRows& rows) {
-    std::vector<RecordPtr> out;
-    out.reserve(rows.rows.size());
+void FillRecord(const TableRows& rows, std::size_t i, Record& record) {
+    Record* r = &record;
     const TableFacts* facts = rows.facts.get();
     const bool v6 = rows.table == Table::Tcp6 || rows.table == Table::Udp6;
     const bool tcp = IsTcp(rows.table);
     const std::size_t n = v6 ? 16 : 4;
-    for (std::size_t i = 0; i < rows.rows.size(); ++i) {
-        auto r = std::make_shared<Record>();
+    if (i < rows.rows.size()) {
         r->table = rows.table;
         r->state = tcp ? rows.rows[i].state : 0;
         // The key: a byte for the protocol, the local end, the remote end
@@ -264,6 +262,15 @@ std::vector<RecordPtr> MakeRecords(const TableRows& rows) {
         if (r->pid == 0)
             r->ownerMissing = tcp && ClosedByItsProcess(r->state) ? "\u2014 (" + StateText(r->state) + ")"
                                                                    : std::string("needs privileges");
+    }
+}
+
+std::vector<RecordPtr> MakeRecords(const TableRows& rows) {
+    std::vector<RecordPtr> out;
+    out.reserve(rows.rows.size());
+    for (std::size_t i = 0; i < rows.rows.size(); ++i) {
+        auto r = std::make_shared<Record>();
+        FillRecord(rows, i, *r);
         out.push_back(std::move(r));
     }
     return out;

@@ -102,6 +102,9 @@ int CompareBy(const Record& a, const Record& b, Column column);
 // The records of a table's rows, made from its details and facts (the
 // facts' traffic and owners when it has them), row by row.
 std::vector<RecordPtr> MakeRecords(const TableRows& rows);
+// Fills `record` (a record made afresh) with row `i` of `rows`, as
+// MakeRecords makes it: for a test of each row without keeping the records.
+void FillRecord(const TableRows& rows, std::size_t i, Record& record);
 // Gives each row of `rows` its record.
 void AttachRecords(TableRows& rows);
 // The records of closed lines say so (Record::closed).

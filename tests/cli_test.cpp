@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ChildOutput.h"
@@ -135,6 +136,30 @@ TEST(CommandLine, BadArgumentsExitTwoWithAMessage) {
         EXPECT_TRUE(r.out.empty()) << args.back();
         EXPECT_NE(r.err.find("tessaline: "), std::string::npos) << args.back();
     }
+}
+
+// A bad --filter expression: status 2, nothing on stdout, and on stderr
+// one line with the reason and the column, its quoted text printable.
+TEST(CommandLine, BadFilterExitsTwoWithTheReasonAndColumn) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--print", "tcp", "--filter", "port:80 or"}, "'or' without a term after it at column 9"},
+        {{"--print", "tcp", "--format", "json", "--filter", "(state:listen"},
+         "unbalanced parenthesis: '(' is not closed at column 1"},
+        {{"--filter", "lport:99999", "--print", "all"}, "bad port or range '99999' at column 7"},
+        {{"--watch", "tcp", "--filter", "colour:red"}, "unknown field 'colour' at column 1"},
+        {{"--print", "processes", "--filter", "caf\xc3\xa9 proto:\x1b[2J"}, "unknown protocol '?[2J' at column 12"},
+    };
+    for (const auto& [args, reason] : cases) {
+        const Result r = RunTessaline(args);
+        EXPECT_EQ(r.status, 2) << reason;
+        EXPECT_EQ(r.out, "") << reason;
+        EXPECT_EQ(r.err, "tessaline: filter: " + reason + "\n");
+    }
+    const Result alone = RunTessaline({"--filter", "port:80"});
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_NE(alone.err.find("--filter goes with --print or --watch"), std::string::npos) << alone.err;
+    const Result help = RunTessaline({"--help"});
+    EXPECT_NE(help.out.find("--filter EXPR"), std::string::npos);
 }
 
 TEST(CommandLine, ProtocolsListTcpAndUdpTheSameOnEveryRun) {

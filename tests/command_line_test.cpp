@@ -3,6 +3,10 @@
 // status and messages of --print against a scripted provider and Winsock.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "ConnectionLog.h"
 #include "SocketMonitor.h"
 #include "FakeReportFixture.h"
 #include "FakeWinsock.h"
@@ -87,6 +92,17 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
          "--remote given twice: one host at a time"},
         {{"--remote", "a", "--remote", "a"}, Action::Error, std::nullopt, {}, "--remote given twice"},
         {{"--remote", "user@a", "--print", "ip"}, Action::Print, std::nullopt, {11}, ""},
+        // --filter goes with --print or --watch; a bad expression is said
+        // by its reason and column alone.
+        {{"--print", "tcp", "--filter", "port:80"}, Action::Print, std::nullopt, {19}, ""},
+        {{"--filter", "", "--print", "all"}, Action::Print, std::nullopt, all, ""},
+        {{"--watch", "--filter", "-state:listen"}, Action::Watch, std::nullopt, {}, ""},
+        {{"--filter", "port:80"}, Action::Error, std::nullopt, {}, "--filter goes with --print or --watch"},
+        {{"--filter", "port:80", "a.tsl"}, Action::Error, std::nullopt, {}, "--filter goes with --print or --watch"},
+        {{"--print", "tcp", "--filter"}, Action::Error, std::nullopt, {}, "--filter needs an expression"},
+        {{"--print", "tcp", "--filter", "a", "--filter", "b"}, Action::Error, std::nullopt, {}, "--filter given twice"},
+        {{"--print", "tcp", "--filter", "port:80 or"}, Action::Error, std::nullopt, {},
+         "filter: 'or' without a term after it at column 9"},
     };
     for (const Case& c : cases) {
         const CommandLine cl = ParseCommandLine(c.args);
@@ -105,6 +121,14 @@ TEST(CommandLineParser, ArgumentListsAndWhatTheyAskFor) {
     EXPECT_EQ(ParseCommandLine({"--print", "tcp"}).format, CommandLine::Format::Text);
     EXPECT_EQ(ParseCommandLine({"--print", "tcp", "--format", "json"}).format, CommandLine::Format::Json);
     EXPECT_EQ(ParseCommandLine({"--print", "tcp", "--format", "text"}).format, CommandLine::Format::Text);
+    EXPECT_EQ(ParseCommandLine({"--print", "tcp"}).filter, nullptr);
+    const CommandLine filtered = ParseCommandLine({"--print", "tcp", "--filter", "lport:80 -state:listen"});
+    ASSERT_NE(filtered.filter, nullptr);
+    EXPECT_EQ(filtered.filter->Text(), "lport:80 -state:listen");
+    EXPECT_TRUE(ParseCommandLine({"--bogus"}).offerHelp);
+    EXPECT_FALSE(ParseCommandLine({"--print", "tcp", "--filter", "(x"}).offerHelp);
+    EXPECT_EQ(ParseCommandLine({"--print", "tcp", "--filter", "(x"}).error,
+              "filter: unbalanced parenthesis: '(' is not closed at column 1");
 }
 
 // What PrintReports wrote on its two streams, and its status.
@@ -124,7 +148,7 @@ std::string Contents(std::FILE* file) {
     return text;
 }
 
-Printed Print(const std::vector<int>& kinds, bool details = false) {
+Printed Print(const std::vector<int>& kinds, bool details = false, const char* filter = nullptr) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     if (out == nullptr || err == nullptr) {
@@ -132,7 +156,7 @@ Printed Print(const std::vector<int>& kinds, bool details = false) {
         return {};
     }
     Printed p;
-    p.status = PrintReports(kinds, out, err, details);
+    p.status = PrintReports(kinds, out, err, details, filter ? sockets::ParseFilter(filter, nullptr) : nullptr);
     p.out = Contents(out);
     p.err = Contents(err);
     return p;
@@ -252,6 +276,141 @@ TEST_F(ReportStatus, DetailsGoUnderEachSocketLine) {
     EXPECT_EQ(detailed.out.substr(0, expected.size()), expected);
     // The other reports print as they always do.
     EXPECT_EQ(detailed.out.substr(expected.size()), plain.out.substr(plain.out.find("\n\n") + 1));
+}
+
+// With a filter, the socket-like reports keep the lines that match, as
+// they are, with their own detail lines; the other reports are as without;
+// the records of the formats are those of the lines kept.
+TEST_F(ReportStatus, FilterKeepsTheMatchingLinesAndTheirRecords) {
+    const DWORD loopback = htonl(INADDR_LOOPBACK);
+    const DWORD self = static_cast<DWORD>(getpid());
+    const auto port = [](unsigned p) { return static_cast<DWORD>(htons(static_cast<std::uint16_t>(p))); };
+    const MIB_TCPROW_OWNER_PID tcp[] = {
+        {2, loopback, port(7070), 0, 0, self},                            // LISTENING
+        {5, loopback, port(7070), loopback, port(50000), self},           // ESTABLISHED
+        {5, loopback, port(50000), loopback, port(7070), self},           // ESTABLISHED
+        {11, loopback, port(50001), loopback, port(7070), 0},             // TIME_WAIT
+        {5, loopback, port(8080), loopback, port(50002), 4000000000u},    // an owner not found
+    };
+    fake_->tcpRowCount = fake_->tcpTable.rows[0] = std::size(tcp);
+    std::copy(std::begin(tcp), std::end(tcp), fake_->tcpRows);
+    fake_->udpRowCount = fake_->udpTable.rows[0] = 1;
+    fake_->udpRows[0] = MIB_UDPROW_OWNER_PID{loopback, port(5353), self};
+
+    const Printed all = Print({11, 19});
+    const Printed kept = Print({11, 19}, false, "lport:7070");
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    // The IP counters as they were; of the TCP lines, those of local port
+    // 7070, in their order.
+    const std::size_t blank = all.out.find("\n\n");
+    ASSERT_NE(blank, std::string::npos);
+    EXPECT_EQ(kept.out.substr(0, blank + 2), all.out.substr(0, blank + 2));
+    std::string expected = "TCP Connections\n";
+    for (std::size_t at = all.out.find('\n', blank + 2) + 1; at < all.out.size();) {
+        const std::size_t end = all.out.find('\n', at);
+        const std::string line = all.out.substr(at, end - at + 1);
+        if (line.rfind("  127.000.000.001:7070 ", 0) == 0) expected += line;
+        at = end + 1;
+    }
+    EXPECT_EQ(kept.out.substr(blank + 2), expected);
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 3);
+
+    // A filter on the owner's user gathers the owners' details for it.
+    const passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    const std::string byUser = "user:" + std::string(account->pw_name);
+    const Printed owned = Print({19}, false, byUser.c_str());
+    EXPECT_EQ(std::count(owned.out.begin(), owned.out.end(), '\n'), 4) << owned.out;  // the root line and three
+    EXPECT_EQ(owned.out.find("TIME_WAIT"), std::string::npos) << owned.out;
+
+    // Each line kept has its own detail lines, as without the filter.
+    const auto blocks = [](const std::string& text) {
+        std::vector<std::string> out;  // a socket line and its detail lines
+        for (std::size_t at = text.find('\n') + 1; at < text.size();) {
+            const std::size_t end = text.find('\n', at);
+            const std::string line = text.substr(at, end - at + 1);
+            if (line.rfind("    ", 0) != 0 || out.empty()) out.push_back(line);
+            else out.back() += line;
+            at = end + 1;
+        }
+        return out;
+    };
+    const Printed detailed = Print({19}, true, "state:time-wait or lport:8080");
+    ASSERT_EQ(detailed.status, 0) << detailed.err;
+    std::vector<std::string> expectedBlocks;
+    for (const std::string& block : blocks(Print({19}, true).out))
+        if (block.find("TIME_WAIT") != std::string::npos || block.rfind("  127.000.000.001:8080 ", 0) == 0)
+            expectedBlocks.push_back(block);
+    EXPECT_EQ(blocks(detailed.out), expectedBlocks);
+    ASSERT_EQ(expectedBlocks.size(), 2u);
+    EXPECT_NE(expectedBlocks[0].find("\n    "), std::string::npos) << "detail lines under each line";
+
+    // The other socket-like reports.
+    char label[32];
+    std::snprintf(label, sizeof label, "PID %5u", static_cast<unsigned>(self));
+    const Printed udp = Print({18}, false, "lport:5353");
+    EXPECT_NE(udp.out.find(":5353"), std::string::npos);
+    EXPECT_EQ(Print({18}, false, "lport:53").out, "UDP Connections\n");
+    const std::string ownPid = "pid:" + std::to_string(self);
+    const Printed processes = Print({24}, false, ownPid.c_str());
+    EXPECT_EQ(std::count(processes.out.begin(), processes.out.end(), '\n'), 2) << processes.out;
+    EXPECT_NE(processes.out.find(label), std::string::npos) << processes.out;
+    EXPECT_EQ(Print({24}, false, "pid:1-2").out, "Processes\n");
+    const Printed listening = Print({25}, false, "proto:udp");
+    EXPECT_EQ(std::count(listening.out.begin(), listening.out.end(), '\n'), 2) << listening.out;
+    EXPECT_EQ(listening.out.rfind("Listening Ports\n  UDP ", 0), 0u) << listening.out;
+
+    // The records: those of the lines kept, in every format.
+    const auto records = [](CommandLine::Format format, const char* filter, int kind = 19) {
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        EXPECT_EQ(PrintRecords({kind}, format, out, err, sockets::ParseFilter(filter, nullptr)), 0);
+        std::fclose(err);
+        return Contents(out);
+    };
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    const std::string json = records(CommandLine::Format::Json, "state:established");
+    EXPECT_EQ(count(json, "\"local_address\""), 3u) << json;
+    EXPECT_EQ(count(json, "\"state\":\"ESTABLISHED\""), 3u) << json;
+    EXPECT_EQ(count(records(CommandLine::Format::Json, ""), "\"local_address\""), 5u);
+    EXPECT_EQ(count(records(CommandLine::Format::Csv, "rport:7070"), "\n"), 3u);  // the header and two rows
+    EXPECT_EQ(count(records(CommandLine::Format::OpenMetrics, "state:time-wait"), "state=\"TIME_WAIT\"} 1"), 1u);
+    EXPECT_EQ(count(records(CommandLine::Format::OpenMetrics, "state:time-wait"), "state=\"ESTABLISHED\""), 0u);
+    EXPECT_EQ(count(records(CommandLine::Format::Json, "proto:udp", 25), "\"protocol\":\"udp\""), 1u);
+    EXPECT_EQ(count(records(CommandLine::Format::Json, "proto:udp", 25), "\"protocol\":\"tcp\""), 0u);
+    EXPECT_EQ(count(records(CommandLine::Format::Json, "pid:1-2", 24), "\"pid\""), 0u);
+    // The log: its events that match, as lines and as records.
+    sockets::ConnectionLog& log = sockets::ProcessConnectionLog();
+    log.Clear();
+    const auto event = [](sockets::Event::What what, const char* protocol, const char* local, const char* remote) {
+        sockets::Event e;
+        e.timeMs = 1700000000000;
+        e.what = what;
+        e.protocol = protocol;
+        e.local = local;
+        e.remote = remote;
+        e.owner = "PID     7 : resolver";
+        e.pid = 7;
+        e.process = "resolver";
+        return e;
+    };
+    log.Add(event(sockets::Event::What::Opened, "TCP", "127.0.0.1:40000", "127.0.0.1:80"));
+    log.Add(event(sockets::Event::What::Opened, "UDP", "127.0.0.1:53", ""));
+    log.Add(event(sockets::Event::What::Closed, "TCP", "127.0.0.1:40000", "127.0.0.1:80"));
+    const Printed logged = Print({23}, false, "proto:udp or state:closed");
+    EXPECT_EQ(logged.out, "Connection Log\n  " + sockets::EventLine(log.Events()[1]) + "\n  " +
+                              sockets::EventLine(log.Events()[2]) + "\n");
+    const std::string logJson = records(CommandLine::Format::Json, "rport:80 -state:closed", 23);
+    EXPECT_EQ(count(logJson, "\"event\":"), 1u) << logJson;
+    EXPECT_EQ(count(logJson, "\"event\":\"opened\",\"protocol\":\"TCP\""), 1u) << logJson;
+    log.Clear();
+
+    // Reports the filter does not apply to keep every record.
+    EXPECT_EQ(records(CommandLine::Format::Csv, "pid:1-2", 16), records(CommandLine::Format::Csv, "", 16));
 }
 
 }  // namespace

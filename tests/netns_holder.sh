@@ -22,16 +22,17 @@ netns_enter() {  # SCRIPT ARG1 ARG2
   exec unshare -n bash "$1" "$2" "$3" --in-namespace
 }
 
-# Inside the namespace: loopback up, the holder started with its standard
-# output in $out and its pid in $holder_pid, both cleaned up on exit.
-netns_start_holder() {  # HOLDER
+# Inside the namespace: loopback up, the holder started (with its
+# arguments) with its standard output in $out and its pid in $holder_pid,
+# both cleaned up on exit.
+netns_start_holder() {  # HOLDER [ARGUMENT...]
   unset TESSALINE_LIBRARY_PATH  # the provider next to the program
   ip link set lo up
   out=$(mktemp)
   holder_pid=
   trap netns_cleanup EXIT
   trap 'exit 1' INT TERM HUP
-  "$1" >"$out" </dev/null &
+  "$@" >"$out" </dev/null &
   holder_pid=$!
 }
 

@@ -1,6 +1,7 @@
 # bash completion for tessaline: its options, the report kinds after
 # --print, the formats after --format, the socket tables after --watch, the
-# known SSH hosts after --remote, and .tsl documents otherwise.
+# known SSH hosts after --remote, nothing after --filter, and .tsl documents
+# otherwise.
 _tessaline() {
     local cur prev
     cur=${COMP_WORDS[COMP_CWORD]}
@@ -18,6 +19,10 @@ _tessaline() {
             COMPREPLY=($(compgen -W "tcp udp tcp6 udp6" -- "$cur"))
             return
             ;;
+        --filter)
+            COMPREPLY=()
+            return
+            ;;
         --remote)
             if declare -F _known_hosts_real >/dev/null; then
                 _known_hosts_real -a -- "$cur"
@@ -28,7 +33,7 @@ _tessaline() {
             ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--print --details --format --watch --remote --help --version --" -- "$cur"))
+        COMPREPLY=($(compgen -W "--print --details --format --filter --watch --remote --help --version --" -- "$cur"))
         return
     fi
     COMPREPLY=($(compgen -f -X '!*.tsl' -- "$cur") $(compgen -d -- "$cur"))

@@ -1,6 +1,7 @@
 // Holds a known set of IPv4 sockets on loopback for the socket report checks,
 // in the network namespace it is started in:
-//   - a TCP listener on 127.0.0.1:80,
+//   - a TCP listener on 127.0.0.1:80 (or PORT, given as --port=PORT; other
+//     arguments are there for its command line alone),
 //   - a UDP socket bound to 127.0.0.1:5353,
 //   - an established pair: a client connected to the listener and the
 //     accepted end,
@@ -28,7 +29,7 @@
 
 namespace {
 
-constexpr std::uint16_t kListenPort = 80;
+std::uint16_t g_listenPort = 80;
 constexpr std::uint16_t kUdpPort = 5353;
 constexpr int kLifetimeSeconds = 60;
 
@@ -68,7 +69,7 @@ std::uint16_t LocalPort(int fd) {
 // A client connected to the listener, and the end the listener accepted.
 void Connect(int listener, int& client, int& accepted) {
     client = Socket(SOCK_STREAM);
-    const sockaddr_in address = Loopback(kListenPort);
+    const sockaddr_in address = Loopback(g_listenPort);
     if (::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) Fail("connect");
     accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (accepted < 0) Fail("accept");
@@ -103,9 +104,18 @@ bool TimeWaitSettled(std::uint16_t port) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--port=", 7) != 0) continue;
+        const unsigned long port = std::strtoul(argv[i] + 7, nullptr, 10);
+        if (port == 0 || port > 65535) {
+            std::fprintf(stderr, "socket_holder: bad port '%s'\n", argv[i] + 7);
+            return 1;
+        }
+        g_listenPort = static_cast<std::uint16_t>(port);
+    }
     const int listener = Socket(SOCK_STREAM);
-    Bind(listener, kListenPort);
+    Bind(listener, g_listenPort);
     if (::listen(listener, 8) != 0) Fail("listen");
 
     const int udp = Socket(SOCK_DGRAM);
@@ -137,7 +147,7 @@ int main() {
         return 1;
     }
 
-    std::printf("ready %u %u %u %u\n", kListenPort, kUdpPort, clientPort, timeWaitPort);
+    std::printf("ready %u %u %u %u\n", g_listenPort, kUdpPort, clientPort, timeWaitPort);
     std::fflush(stdout);
 
     const std::time_t end = std::time(nullptr) + kLifetimeSeconds;
