@@ -156,7 +156,24 @@ CMainFrame::CMainFrame() {
     m_paneListeningPorts = new CNetworkDataView(25, defer, this);
     for (CNetworkDataView* pane : Panes()) pane->hide();  // shown once created and docked
     m_bAutoRefreshAll = false;
-    if (CTessalineApp* app = TheApp()) m_bHighlightChanges = app->GetInt(QStringLiteral("HighlightChanges"), 1) != 0;
+    if (CTessalineApp* app = TheApp()) {
+        m_bHighlightChanges = app->GetInt(QStringLiteral("HighlightChanges"), 1) != 0;
+        m_bHideListening = app->GetInt(QStringLiteral("HideListening"), 0) == 1;
+        m_bHideTimeWait = app->GetInt(QStringLiteral("HideTimeWait"), 0) == 1;
+        m_bHideLoopback = app->GetInt(QStringLiteral("HideLoopback"), 0) == 1;
+    }
+    // The ribbon's "View as Table" acts on the pane the focus was last in.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+        for (QWidget* w = now; w != nullptr; w = w->parentWidget()) {
+            if (auto* pane = qobject_cast<CNetworkDataView*>(w)) {
+                if (m_pActivePane != pane) {
+                    m_pActivePane = pane;
+                    UpdateCommandUI();
+                }
+                return;
+            }
+        }
+    });
     for (CNetworkDataView* pane : Panes()) pane->SetMarkChanges(m_bHighlightChanges);
 }
 
@@ -165,6 +182,7 @@ CMainFrame::~CMainFrame() {
     // their signals must no longer reach it (panes hidden on the way out
     // report a change of visibility).
     for (CNetworkDataView* pane : Panes()) pane->disconnect(this);
+    disconnect(qApp, nullptr, this, nullptr);
     if (m_mdiArea != nullptr) m_mdiArea->disconnect(this);
     m_wndRibbon->disconnect(this);
 }
@@ -304,6 +322,13 @@ void CMainFrame::BuildRibbon() {
     pause->setToolTip(QStringLiteral("Pause (Pause key): the panes keep what they show while collection goes on"));
     panels[3]->AddButton(ids::ID_RESET_LAYOUT, QStringLiteral("Reset Layout"), QIcon(), QIcon());
     panels[3]->AddButton(ids::ID_SAVE_LOG_AS, QStringLiteral("Save Log As..."), QIcon(), QIcon());
+    // The socket-like panes' second view and the filters' quick toggles.
+    QToolButton* table = panels[3]->AddButton(ids::ID_VIEW_AS_TABLE, QStringLiteral("View as Table"), QIcon(), QIcon());
+    table->setCheckable(true);
+    table->setToolTip(QStringLiteral("View as Table (Ctrl+T): the focused pane's lines as a table that sorts"));
+    panels[3]->AddCheckBox(ids::ID_HIDE_LISTENING, QStringLiteral("Hide Listening"));
+    panels[3]->AddCheckBox(ids::ID_HIDE_TIME_WAIT, QStringLiteral("Hide TIME_WAIT"));
+    panels[3]->AddCheckBox(ids::ID_HIDE_LOOPBACK, QStringLiteral("Hide Loopback"));
 
     // The style button: no command of its own, a click opens the look menu.
     auto* style = new QToolButton;
@@ -372,14 +397,26 @@ bool CMainFrame::CreateDataPanes() {
             m_diagnostic = QStringLiteral("Failed to create [%1]\n").arg(QString::fromLatin1(info.diagnosticName));
             return false;
         }
+        if (now) RestorePaneView(pane);
         if (!now) {
             connect(pane, &QDockWidget::visibilityChanged, this, [this, pane](bool visible) {
                 if (visible && pane->widget() == nullptr) {
                     pane->Create();
+                    RestorePaneView(pane);
                     ApplyMarkColours();
                 }
             });
         }
+        connect(pane, &CNetworkDataView::viewChanged, this, [this] {
+            if (m_pViewSaveTimer == nullptr) {
+                m_pViewSaveTimer = new QTimer(this);
+                m_pViewSaveTimer->setSingleShot(true);
+                m_pViewSaveTimer->setInterval(500);
+                connect(m_pViewSaveTimer, &QTimer::timeout, this, &CMainFrame::SavePaneViews);
+            }
+            m_pViewSaveTimer->start();
+            UpdateCommandUI();
+        });
         pane->resize(info.width, 250);
     }
     // The same small icon on every pane.
@@ -708,6 +745,21 @@ void CMainFrame::OnCommand(int id) {
         case ids::ID_HIGHLIGHT_CHANGES: OnToggleHighlightChanges(); break;
         case ids::ID_PAUSE: OnTogglePause(); break;
         case ids::ID_SAVE_LOG_AS: OnSaveLogAs(); break;
+        case ids::ID_VIEW_AS_TABLE:
+            if (m_pActivePane != nullptr) m_pActivePane->SetTableView(!m_pActivePane->IsTableView());
+            break;
+        case ids::ID_HIDE_LISTENING:
+            m_bHideListening = !m_bHideListening;
+            ApplyQuickToggles();
+            break;
+        case ids::ID_HIDE_TIME_WAIT:
+            m_bHideTimeWait = !m_bHideTimeWait;
+            ApplyQuickToggles();
+            break;
+        case ids::ID_HIDE_LOOPBACK:
+            m_bHideLoopback = !m_bHideLoopback;
+            ApplyQuickToggles();
+            break;
         case ids::ID_WINDOW_MANAGER: OnWindowsDialog(); break;
         case ids::ID_APP_ABOUT:
             if (app != nullptr) app->OnAbout();
@@ -779,6 +831,16 @@ void CMainFrame::UpdateCommandUI() {
         box->setChecked(m_bAutoRefreshAll);
     if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(ids::ID_HIGHLIGHT_CHANGES)))
         box->setChecked(m_bHighlightChanges);
+    const std::pair<int, bool> quick[] = {{ids::ID_HIDE_LISTENING, m_bHideListening},
+                                          {ids::ID_HIDE_TIME_WAIT, m_bHideTimeWait},
+                                          {ids::ID_HIDE_LOOPBACK, m_bHideLoopback}};
+    for (const auto& [id, on] : quick)
+        if (auto* box = qobject_cast<QCheckBox*>(m_wndRibbon->FindElement(id))) box->setChecked(on);
+    if (auto* button = qobject_cast<QToolButton*>(m_wndRibbon->FindElement(ids::ID_VIEW_AS_TABLE))) {
+        const bool can = m_pActivePane != nullptr && m_pActivePane->HasTableView();
+        button->setEnabled(can);
+        button->setChecked(can && m_pActivePane->IsTableView());
+    }
     if (auto* button = qobject_cast<QToolButton*>(m_wndRibbon->FindElement(ids::ID_PAUSE))) {
         button->setChecked(m_bPaused);
         button->setText(m_bPaused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
@@ -828,6 +890,48 @@ void CMainFrame::UpdateTitle() {
     setWindowTitle((active != nullptr && !active->windowTitle().isEmpty() ? title + " - " + active->windowTitle()
                                                                           : title) +
                    paused);
+}
+
+namespace {
+
+QString PaneKey(const char* what, const CNetworkDataView* pane) {
+    return QStringLiteral("%1%2").arg(QLatin1String(what)).arg(pane->m_nKind);
+}
+
+}  // namespace
+
+void CMainFrame::RestorePaneView(CNetworkDataView* pane) {
+    CTessalineApp* app = TheApp();
+    if (app == nullptr || pane == nullptr || !pane->HasTableView() || pane->widget() == nullptr) return;
+    // The settings file is the user's: the state's bytes are checked by the
+    // table, the filter's text parsed like a typed one (and bounded there).
+    const QVariant state = app->GetValue(PaneKey("TableState", pane));
+    if (state.typeId() == QMetaType::QByteArray) pane->SetTableState(state.toByteArray());
+    const QVariant filter = app->GetValue(PaneKey("Filter", pane));
+    if (filter.typeId() == QMetaType::QString) pane->SetFilterText(filter.toString().left(4096));
+    pane->SetQuickToggles({m_bHideListening, m_bHideTimeWait, m_bHideLoopback});
+    pane->SetTableView(app->GetInt(PaneKey("TableView", pane), 0) == 1);
+}
+
+void CMainFrame::SavePaneViews() {
+    CTessalineApp* app = TheApp();
+    if (app == nullptr) return;
+    for (CNetworkDataView* pane : Panes()) {
+        if (!pane->HasTableView() || pane->widget() == nullptr) continue;
+        app->WriteInt(PaneKey("TableView", pane), pane->IsTableView() ? 1 : 0);
+        const QByteArray state = pane->TableState();
+        if (!state.isEmpty()) app->WriteValue(PaneKey("TableState", pane), state);
+        app->WriteValue(PaneKey("Filter", pane), pane->FilterText());
+    }
+}
+
+void CMainFrame::ApplyQuickToggles() {
+    for (CNetworkDataView* pane : Panes()) pane->SetQuickToggles({m_bHideListening, m_bHideTimeWait, m_bHideLoopback});
+    if (CTessalineApp* app = TheApp()) {
+        app->WriteInt(QStringLiteral("HideListening"), m_bHideListening ? 1 : 0);
+        app->WriteInt(QStringLiteral("HideTimeWait"), m_bHideTimeWait ? 1 : 0);
+        app->WriteInt(QStringLiteral("HideLoopback"), m_bHideLoopback ? 1 : 0);
+    }
 }
 
 void CMainFrame::OnToggleHighlightChanges() {
@@ -883,7 +987,7 @@ void CMainFrame::OnSaveLogAs() {
 void CMainFrame::ApplyMarkColours() {
     const ChangeColours colours = LookChangeColours(CurrentLook());
     for (CNetworkDataView* pane : Panes())
-        if (pane->widget() != nullptr) pane->Tree().SetMarkColours(colours.added, colours.changed, colours.closed);
+        if (pane->widget() != nullptr) pane->SetMarkColours(colours.added, colours.changed, colours.closed);
 }
 
 // The document windows, to activate or close.

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
 #include <QPixmap>
 #include <QString>
 #include <array>
@@ -168,6 +170,13 @@ public:
     // Whether changed socket lines are marked (a setting, on by default),
     // and whether the panes are paused.
     bool m_bHighlightChanges = true;
+    // The quick toggles of the socket-like panes' filters.
+    bool m_bHideListening = false, m_bHideTimeWait = false, m_bHideLoopback = false;
+    // The pane the focus was last in (the ribbon's "View as Table" acts on it).
+    QPointer<CNetworkDataView> m_pActivePane;
+    // The panes' views (table or tree, columns, sort, filter) wait a moment
+    // before they are written, so that a column dragged wider is one write.
+    QTimer* m_pViewSaveTimer = nullptr;
     bool m_bPaused = false;
     bool m_bRemoteLost = false;
     CSocketFeed* SocketFeed() const { return m_socketFeed; }
@@ -195,6 +204,11 @@ protected:
 
 private:
     void BuildRibbon();
+    // A pane's view as the settings keep it: restored once its content is
+    // made, written (all panes together) a moment after one changes.
+    void RestorePaneView(CNetworkDataView* pane);
+    void SavePaneViews();
+    void ApplyQuickToggles();
     // Each tab of a tab group of panes shows its pane's icon.
     void ShowPaneIconsOnTabs();
     bool CreateDataPanes();

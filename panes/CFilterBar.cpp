@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QToolButton>
 
 namespace {
 
@@ -35,6 +36,8 @@ CFilterBar::CFilterBar(QWidget* parent)
     m_field->setObjectName(QStringLiteral("filterField"));
     m_field->setPlaceholderText(tr("Filter: proto:tcp port:443 -state:listening"));
     m_field->setClearButtonEnabled(true);
+    // The field's clear button is a child the toolkit makes without a name.
+    for (QToolButton* clear : m_field->findChildren<QToolButton*>()) clear->setAccessibleName(tr("Clear Filter"));
     m_field->setToolTip(SyntaxHelp());
     m_field->setAccessibleName(tr("Filter"));
     m_field->installEventFilter(this);

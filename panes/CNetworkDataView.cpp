@@ -16,9 +16,12 @@
 #include <iterator>
 #include <vector>
 
-#include <QTreeView>
+#include <QHeaderView>
 
+#include "CFilterBar.h"
 #include "CProcessTableModel.h"
+#include "CSocketTableModel.h"
+#include "CTableView.h"
 #include "CSocketFeed.h"
 #include "SocketMonitor.h"
 
@@ -116,6 +119,29 @@ bool CNetworkDataView::Create() {
     SetUpImages();
     SetUpFont();
     setFocusProxy(m_wndTree);
+    if (HasTableView()) {
+        // The filter above both views, Ctrl+F to it; "View as Table"
+        // (Ctrl+T) in both views' menus.
+        m_wndFilter = new CFilterBar(m_wndClient);
+        connect(m_wndFilter, &CFilterBar::filterChanged, this, [this](std::shared_ptr<const sockets::Filter> f) {
+            m_expression = std::move(f);
+            ComposeFilter();
+            emit viewChanged();
+        });
+        auto* find = new QAction(tr("Filter"), this);
+        find->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+        find->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        connect(find, &QAction::triggered, m_wndFilter, &CFilterBar::FocusField);
+        addAction(find);
+        m_actTable = new QAction(tr("View as Table"), this);
+        m_actTable->setCheckable(true);
+        m_actTable->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+        m_actTable->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        m_actTable->setShortcutVisibleInContextMenu(true);
+        connect(m_actTable, &QAction::triggered, this, [this](bool on) { SetTableView(on); });
+        addAction(m_actTable);
+        m_wndTree->AddMenuAction(m_actTable);
+    }
     // Docked at any edge, or slid out from one, a pane shows four lines of
     // its report besides the tree's scroll bar, and no less than 80 pixels
     // of it, not its caption alone: the dock layout gives a pane no less
@@ -125,7 +151,8 @@ bool CNetworkDataView::Create() {
     const int report = std::max(kMinimumLines * m_wndTree->RowHeight() +
                                     m_wndTree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_wndTree),
                                 kMinimumReport);
-    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + 2 + report);
+    const int filter = m_wndFilter != nullptr ? m_wndFilter->sizeHint().height() : 0;
+    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + filter + 2 + report);
 
     // The client becomes the pane's content once its children exist: a pane
     // already on screen resizes it at once.
@@ -214,7 +241,12 @@ void CNetworkDataView::AdjustLayout() {
     m_wndToolBar->setGeometry(rc.left(), rc.top(), rc.width(), cyTlb);
     const int cyBanner = m_wndBanner != nullptr && !m_wndBanner->isHidden() ? m_wndBanner->sizeHint().height() : 0;
     if (cyBanner > 0) m_wndBanner->setGeometry(rc.left(), rc.top() + cyTlb, rc.width(), cyBanner);
-    const int top = cyTlb + cyBanner;
+    int top = cyTlb + cyBanner;
+    if (m_wndFilter != nullptr) {
+        const int cyFilter = m_wndFilter->sizeHint().height();
+        m_wndFilter->setGeometry(rc.left(), rc.top() + top, rc.width(), cyFilter);
+        top += cyFilter;
+    }
     const QRect view(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - 2);
     m_wndTree->setGeometry(view);
     if (m_wndTable != nullptr) m_wndTable->setGeometry(view);
@@ -244,21 +276,59 @@ void CNetworkDataView::SetTableView(bool on) {
     m_wndTable->setVisible(on);
     m_wndTree->setVisible(!on);
     setFocusProxy(CurrentView());
+    if (m_actTable != nullptr) m_actTable->setChecked(on);
     AdjustLayout();
+    ShowCounts();
     if (hadFocus) CurrentView()->setFocus();
     emit viewChanged();
 }
 
 void CNetworkDataView::MakeTable() {
     if (m_wndTable != nullptr) return;
-    m_wndTable = new QTreeView(m_wndClient);
+    m_wndTable = new CTableView(m_wndClient);
     m_wndTable->setObjectName(QStringLiteral("reportTable"));
-    m_wndTable->setUniformRowHeights(true);
     m_wndTable->hide();
     if (m_nKind == kKindProcesses) {
         m_processModel = new CProcessTableModel(m_wndTable);
         m_wndTable->setModel(m_processModel);
+    } else {
+        const bool log = m_nKind == kKindConnectionLog;
+        m_socketModel = new CSocketTableModel(log ? CSocketTableModel::LogColumns() : CSocketTableModel::SocketColumns(),
+                                              m_wndTable);
+        m_wndTable->setModel(m_socketModel);
+        m_wndTable->SetFollowsEnd(log);
+        // A filter over many rows is applied in slices; its count follows.
+        connect(m_socketModel, &CSocketTableModel::filterApplied, this, [this] {
+            m_shownLines = m_socketModel->Table().Shown();
+            ShowCounts();
+        });
     }
+    if (m_markColours[0].isValid()) m_wndTable->SetMarkColours(m_markColours[0], m_markColours[1], m_markColours[2]);
+    if (!m_tableState.isEmpty()) m_wndTable->RestoreState(m_tableState);
+    if (m_actTable != nullptr) m_wndTable->AddMenuAction(m_actTable);
+    // "Show Only This Process" and "Show Only This Port" write the filter.
+    connect(m_wndTable, &CTableView::showOnlyProcess, this, [this](const sockets::RecordPtr& r) {
+        if (r) SetFilterText(r->pid != 0 ? QStringLiteral("pid:%1").arg(r->pid)
+                                         : QStringLiteral("proc:\"%1\"").arg(QString::fromStdString(r->process)));
+    });
+    connect(m_wndTable, &CTableView::showOnlyPort, this, [this](const sockets::RecordPtr& r, bool remote) {
+        if (r) SetFilterText(remote ? QStringLiteral("rport:%1").arg(r->remotePort)
+                                    : QStringLiteral("lport:%1").arg(r->localPort));
+    });
+    // Sorting and the columns are kept in the settings.
+    connect(m_wndTable->header(), &QHeaderView::sortIndicatorChanged, this, [this] { emit viewChanged(); });
+    connect(m_wndTable->header(), &QHeaderView::sectionMoved, this, [this] { emit viewChanged(); });
+    connect(m_wndTable->header(), &QHeaderView::sectionResized, this, [this] { emit viewChanged(); });
+    AdjustLayout();
+}
+
+QByteArray CNetworkDataView::TableState() const {
+    return m_wndTable != nullptr ? m_wndTable->SaveState() : m_tableState;
+}
+
+void CNetworkDataView::SetTableState(const QByteArray& state) {
+    m_tableState = state;
+    if (m_wndTable != nullptr) m_wndTable->RestoreState(state);
 }
 
 void CNetworkDataView::FillTable() {
@@ -269,12 +339,20 @@ void CNetworkDataView::FillTable() {
         for (const sockets::RecordPtr& r : m_lineRecords)
             if (r && !r->closed) open.push_back(r);
         m_processModel->Update(open);
-        m_processModel->SetFilter(m_filter);
+        m_processModel->SetFilter(m_viewFilter);
         m_shownLines = static_cast<std::size_t>(m_processModel->Shown());
+    } else if (m_socketModel != nullptr) {
+        m_socketModel->SetFilter(m_viewFilter);
+        if (m_nKind == kKindConnectionLog)
+            m_socketModel->Reset(std::vector<sockets::RecordPtr>(m_logRecords.begin(), m_logRecords.end()));
+        else
+            m_socketModel->Reset(m_lineRecords);
+        m_shownLines = m_socketModel->Table().Shown();
     }
 }
 
 std::size_t CNetworkDataView::TotalLines() const {
+    if (m_processModel != nullptr && m_bTableView) return static_cast<std::size_t>(m_processModel->Total());
     return m_nKind == kKindConnectionLog ? m_logRecords.size() : m_lineRecords.size();
 }
 
@@ -294,14 +372,14 @@ void CNetworkDataView::FilterTree() {
     const std::vector<HTREEITEM> items = LineItems();
     std::vector<bool> hidden(items.size(), false);
     std::size_t shown = items.size();
-    if (m_filter) {
+    if (m_viewFilter) {
         const auto record = [this](std::size_t i) -> const sockets::Record* {
             if (m_nKind == kKindConnectionLog) return i < m_logRecords.size() ? m_logRecords[i].get() : nullptr;
             return i < m_lineRecords.size() ? m_lineRecords[i].get() : nullptr;
         };
         for (std::size_t i = 0; i < items.size(); ++i) {
             const sockets::Record* r = record(i);
-            hidden[i] = r != nullptr && !m_filter(*r);
+            hidden[i] = r != nullptr && !m_viewFilter(*r);
             shown -= hidden[i] ? 1 : 0;
         }
     }
@@ -310,37 +388,89 @@ void CNetworkDataView::FilterTree() {
 }
 
 void CNetworkDataView::SetRecordFilter(sockets::RecordFilter filter) {
-    m_filter = std::move(filter);
+    m_viewFilter = std::move(filter);
     if (m_bTableView) {
-        FillTable();
+        if (m_processModel != nullptr) {
+            m_processModel->SetFilter(m_viewFilter);
+            m_shownLines = static_cast<std::size_t>(m_processModel->Shown());
+        } else if (m_socketModel != nullptr) {
+            m_socketModel->SetFilter(m_viewFilter);
+            m_shownLines = m_socketModel->Table().Shown();
+        }
     } else {
         FilterTree();
     }
+    ShowCounts();
 }
 
-void CNetworkDataView::SocketLinesChanged(const std::vector<sockets::Edit>* /*edits*/,
+QString CNetworkDataView::FilterText() const { return m_wndFilter != nullptr ? m_wndFilter->Text() : QString(); }
+
+void CNetworkDataView::SetFilterText(const QString& text) {
+    if (m_wndFilter != nullptr) m_wndFilter->SetText(text);
+}
+
+void CNetworkDataView::SetQuickToggles(const sockets::QuickToggles& toggles) {
+    m_quick = toggles;
+    if (HasTableView()) ComposeFilter();
+}
+
+void CNetworkDataView::ComposeFilter() {
+    const bool quick = m_quick.hideListening || m_quick.hideTimeWait || m_quick.hideLoopback;
+    const bool expression = m_expression && !m_expression->IsEmpty();
+    if (!quick && !expression) {
+        SetRecordFilter({});
+        return;
+    }
+    SetRecordFilter([filter = m_expression, toggles = m_quick, expression](const sockets::Record& r) {
+        return sockets::PassesQuickToggles(r, toggles) && (!expression || filter->Matches(r));
+    });
+}
+
+void CNetworkDataView::ShowCounts() {
+    if (m_wndFilter != nullptr) m_wndFilter->SetCounts(m_shownLines, TotalLines());
+}
+
+void CNetworkDataView::SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed) {
+    m_markColours[0] = added;
+    m_markColours[1] = changed;
+    m_markColours[2] = closed;
+    if (m_wndTree != nullptr) m_wndTree->SetMarkColours(added, changed, closed);
+    if (m_wndTable != nullptr) m_wndTable->SetMarkColours(added, changed, closed);
+}
+
+void CNetworkDataView::SocketLinesChanged(const std::vector<sockets::Edit>* edits,
                                           const std::vector<sockets::RecordPtr>& records) {
     m_lineRecords = records;
-    if (m_bTableView) {
+    if (m_bTableView && m_socketModel != nullptr) {
+        if (edits != nullptr)
+            m_socketModel->Apply(*edits, records.size(), records);
+        else
+            m_socketModel->Reset(records);
+        m_shownLines = m_socketModel->Table().Shown();
+    } else if (m_bTableView) {
         FillTable();
-    } else if (m_filter) {
+    } else if (m_viewFilter) {
         FilterTree();
     } else {
         m_shownLines = m_lineRecords.size();
     }
+    ShowCounts();
 }
 
 void CNetworkDataView::LogLinesChanged(bool fresh, std::size_t dropped, const std::vector<sockets::RecordPtr>& added) {
     if (fresh) m_logRecords.clear();
     for (std::size_t i = 0; i < dropped && !m_logRecords.empty(); ++i) m_logRecords.pop_front();
     m_logRecords.insert(m_logRecords.end(), added.begin(), added.end());
-    if (m_bTableView) {
-        FillTable();
-    } else if (m_filter) {
+    if (m_bTableView && m_socketModel != nullptr) {
+        if (fresh) m_socketModel->Reset({});
+        m_socketModel->AppendAndDrop(fresh ? 0 : dropped, added);
+        m_shownLines = m_socketModel->Table().Shown();
+    } else if (m_viewFilter) {
         FilterTree();
     } else {
         m_shownLines = m_logRecords.size();
     }
+    ShowCounts();
 }
 
 void CNetworkDataView::SetBanner(const QString& text) {

@@ -16,10 +16,14 @@
 #include "CClassToolBar.h"
 #include "CViewTree.h"
 #include "NetworkReport.h"
+#include "SocketFilter.h"
 
 class QLabel;
-class QTreeView;
+class QAction;
+class CFilterBar;
 class CProcessTableModel;
+class CSocketTableModel;
+class CTableView;
 
 // Command id of the pane's refresh button.
 inline constexpr int ID_REFRESH = 144;
@@ -74,9 +78,21 @@ public:
     bool HasTableView() const;
     bool IsTableView() const { return m_bTableView; }
     void SetTableView(bool on);
-    QTreeView* TableView() const { return m_wndTable; }
+    CTableView* TableView() const { return m_wndTable; }
+    // The table's columns, their order, widths and sort, as bytes (empty
+    // before the table was first shown); restored when the table is made.
+    QByteArray TableState() const;
+    void SetTableState(const QByteArray& state);
+    // The filter above the pane (socket-like panes): its text, and the
+    // quick toggles of the ribbon.
+    CFilterBar* FilterBar() const { return m_wndFilter; }
+    QString FilterText() const;
+    void SetFilterText(const QString& text);
+    void SetQuickToggles(const sockets::QuickToggles& toggles);
     // The lines both views show: those `filter` passes (empty: all).
     void SetRecordFilter(sockets::RecordFilter filter);
+    // The text colours of lines marked new, changed and closed, in both views.
+    void SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed);
     // The lines that pass the filter, and all lines (socket-like panes).
     std::size_t ShownLines() const { return m_shownLines; }
     std::size_t TotalLines() const;
@@ -84,7 +100,8 @@ public:
 signals:
     // Rows from the worker have been shown.
     void rowsShown();
-    // The table view was turned on or off.
+    // The table view was turned on or off, or its columns, sort or the
+    // filter's text changed: what the settings keep of the pane.
     void viewChanged();
 
 protected:
@@ -115,6 +132,11 @@ private:
     // The records of the lines, and their items, in order.
     std::vector<HTREEITEM> LineItems();
     QWidget* CurrentView() const;
+    // The filter of both views made again from the filter's expression and
+    // the quick toggles.
+    void ComposeFilter();
+    // "N of M" beside the filter.
+    void ShowCounts();
     void PaintFrame();
     void SetUpImages();
     void SetUpFont();
@@ -140,9 +162,16 @@ private:
     // the log's (oldest first).
     std::vector<sockets::RecordPtr> m_lineRecords;
     std::deque<sockets::RecordPtr> m_logRecords;
-    sockets::RecordFilter m_filter;
+    sockets::RecordFilter m_viewFilter;
+    std::shared_ptr<const sockets::Filter> m_expression;
+    sockets::QuickToggles m_quick;
     std::size_t m_shownLines = 0;
     bool m_bTableView = false;
-    QTreeView* m_wndTable = nullptr;
+    CTableView* m_wndTable = nullptr;
     CProcessTableModel* m_processModel = nullptr;
+    CSocketTableModel* m_socketModel = nullptr;
+    QByteArray m_tableState;  // to restore once the table is made
+    CFilterBar* m_wndFilter = nullptr;
+    QAction* m_actTable = nullptr;
+    QColor m_markColours[3];
 };

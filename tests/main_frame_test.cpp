@@ -823,7 +823,11 @@ TEST_F(Shell, RibbonElementsWithTheirIdsTextsAndOrder) {
           {32795, Q("Highlight Changes")},
           {32796, Q("Pause")},
           {32790, Q("Reset Layout")},
-          {32797, Q("Save Log As...")}}},
+          {32797, Q("Save Log As...")},
+          {32810, Q("View as Table")},
+          {32811, Q("Hide Listening")},
+          {32812, Q("Hide TIME_WAIT")},
+          {32813, Q("Hide Loopback")}}},
     };
     for (std::size_t p = 0; p < panels.size(); ++p) {
         EXPECT_EQ(panels[p]->title(), expected[p].first);
@@ -1014,9 +1018,9 @@ TEST_F(Shell, TabMovesAmongTheControlsOfTheFocusedAreaOnly) {
 
     struct Case {
         CNetworkDataView* pane;
-        std::size_t controls;  // caption buttons, refresh button, tree
+        std::size_t controls;  // caption buttons, refresh button, the socket panes' filter field, tree
     };
-    for (const Case& c : {Case{frame.m_paneIpStats, 5}, Case{frame.m_paneNetworks, 4}, Case{frame.m_paneTcpSockets, 5}}) {
+    for (const Case& c : {Case{frame.m_paneIpStats, 5}, Case{frame.m_paneNetworks, 4}, Case{frame.m_paneTcpSockets, 6}}) {
         SCOPED_TRACE(c.pane->windowTitle().toStdString());
         QWidget* tree = &c.pane->Tree();
         const std::vector<QWidget*> forward = cycle(tree, Qt::NoModifier, static_cast<int>(c.controls));
