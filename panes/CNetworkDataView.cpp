@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QPixmap>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QTimerEvent>
@@ -16,7 +17,9 @@
 #include <iterator>
 #include <vector>
 
+#include "CPaneStatus.h"
 #include "CSocketFeed.h"
+#include "ConnectionLog.h"
 #include "SocketMonitor.h"
 
 namespace {
@@ -102,6 +105,9 @@ bool CNetworkDataView::Create() {
     m_wndBanner->setBackgroundRole(QPalette::ToolTipBase);
     m_wndBanner->setForegroundRole(QPalette::ToolTipText);
     m_wndBanner->hide();
+    if (SocketTableOfKind(m_nKind) || m_nKind == kKindConnectionLog || m_nKind == kKindProcesses ||
+        m_nKind == kKindListeningPorts)
+        m_wndStatus = new CPaneStatus(m_wndClient);
     if (m_bAutoCapable) {
         static const QIcon picture(LoadMasked(refresh_button));
         QAction* refresh = m_wndToolBar->addAction(picture, tr("Refresh"));
@@ -122,7 +128,8 @@ bool CNetworkDataView::Create() {
     const int report = std::max(kMinimumLines * m_wndTree->RowHeight() +
                                     m_wndTree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_wndTree),
                                 kMinimumReport);
-    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + 2 + report);
+    const int status = m_wndStatus != nullptr ? m_wndStatus->sizeHint().height() : 0;
+    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + 2 + report + status);
 
     // The client becomes the pane's content once its children exist: a pane
     // already on screen resizes it at once.
@@ -147,6 +154,7 @@ bool CNetworkDataView::Create() {
         BuildReport();
     }
     if (m_nKind == kKindConnectionLog) m_wndTree->ScrollToEndAfterChanges();
+    if (!m_bRowsFromWorker) CountStatus();
     if (feed != nullptr && m_nKind == kKindConnectionLog) {
         // The log pane writes the events as they come (while not paused);
         // writing appends only the new ones.
@@ -212,7 +220,9 @@ void CNetworkDataView::AdjustLayout() {
     const int cyBanner = m_wndBanner != nullptr && !m_wndBanner->isHidden() ? m_wndBanner->sizeHint().height() : 0;
     if (cyBanner > 0) m_wndBanner->setGeometry(rc.left(), rc.top() + cyTlb, rc.width(), cyBanner);
     const int top = cyTlb + cyBanner;
-    m_wndTree->setGeometry(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - 2);
+    const int cyStatus = m_wndStatus != nullptr ? m_wndStatus->sizeHint().height() : 0;
+    if (cyStatus > 0) m_wndStatus->setGeometry(rc.left(), rc.bottom() + 1 - cyStatus, rc.width(), cyStatus);
+    m_wndTree->setGeometry(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - cyStatus - 2);
 }
 
 void CNetworkDataView::SetBanner(const QString& text) {
@@ -283,6 +293,7 @@ void CNetworkDataView::Update() {
         return;
     }
     UpdateReport();
+    CountStatus();
 }
 
 void CNetworkDataView::WriteLog() {
@@ -290,6 +301,7 @@ void CNetworkDataView::WriteLog() {
     const bool atEnd = m_wndTree->ShowsEnd();
     UpdateReport();
     if (atEnd) m_wndTree->ScrollToEndAfterChanges();
+    CountStatus();
 }
 
 void CNetworkDataView::RequestRows() {
@@ -313,6 +325,7 @@ void CNetworkDataView::OnSummaryArrived(const std::shared_ptr<const sockets::Sum
     QElapsedTimer timer;
     timer.start();
     ShowSummary(*summary);
+    CountStatus(summary.get());
     m_lastRowsUs = timer.nsecsElapsed() / 1000;
     emit rowsShown();
 }
@@ -329,6 +342,7 @@ void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::RowsDe
     QElapsedTimer timer;
     timer.start();
     ShowSocketDelivery(*rows);
+    CountStatus();
     m_appliedSerial = rows->serial;
     m_lastRowsUs = timer.nsecsElapsed() / 1000;
     emit rowsShown();
@@ -337,6 +351,8 @@ void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::RowsDe
 void CNetworkDataView::SetPaused(bool paused) {
     if (m_bPaused == paused) return;
     m_bPaused = paused;
+    m_status.paused = paused;
+    ShowStatus();
     // Resuming brings a pane that refreshes up to date in one step.
     const bool update = m_bAutoRefresh || m_bUpdateOnResume || m_bAwaitingRows;
     if (!paused) m_bUpdateOnResume = false;
@@ -347,4 +363,39 @@ void CNetworkDataView::OnRefresh() {
     m_bRefreshRequested = true;
     QTimerEvent tick(0);
     QCoreApplication::sendEvent(this, &tick);
+}
+
+void CNetworkDataView::CountStatus(const sockets::Summary* summary) {
+    if (m_wndStatus == nullptr) return;
+    HTREEITEM root = m_nKind == kKindConnectionLog    ? m_hLogRoot
+                     : m_nKind == kKindProcesses      ? m_hProcessesRoot
+                     : m_nKind == kKindListeningPorts ? m_hListeningRoot
+                                                      : SocketRoot();
+    StatusLineCounts counts = CountStatusLines(*m_wndTree, root, m_nKind == kKindListeningPorts);
+    if (m_nKind == kKindConnectionLog) {
+        // The log's lines by what happened, from the events they show.
+        counts.byState.clear();
+        for (const sockets::Event& event : sockets::ProcessConnectionLog().Events())
+            ++counts.byState[sockets::WhatText(event)];
+    } else if (m_nKind == kKindProcesses) {
+        // The processes' lines by the states of the TCP sockets they hold.
+        counts.byState.clear();
+        if (summary != nullptr)
+            for (const sockets::SocketFact& socket : summary->sockets)
+                if (socket.state != 0) ++counts.byState[sockets::StateText(socket.state)];
+    }
+    m_status.refreshedMs = QDateTime::currentMSecsSinceEpoch();
+    SetStatusCounts(counts.lines, counts.lines, std::move(counts.byState));
+}
+
+void CNetworkDataView::SetStatusCounts(std::size_t shown, std::size_t total,
+                                       std::map<std::string, std::size_t> byState) {
+    m_status.shown = shown;
+    m_status.total = total;
+    m_status.byState = std::move(byState);
+    ShowStatus();
+}
+
+void CNetworkDataView::ShowStatus() {
+    if (m_wndStatus != nullptr) m_wndStatus->SetStatus(m_status);
 }

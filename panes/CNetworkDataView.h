@@ -9,12 +9,17 @@
 
 #include <QDockWidget>
 #include <QFont>
+#include <cstddef>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "CClassToolBar.h"
 #include "CViewTree.h"
 #include "NetworkReport.h"
+#include "PaneStatus.h"
 
+class CPaneStatus;
 class QLabel;
 
 // Command id of the pane's refresh button.
@@ -64,6 +69,16 @@ public:
     // the tree's edits), in microseconds.
     qint64 LastRowsMicroseconds() const { return m_lastRowsUs; }
 
+    // The status line under the lines of the socket-like kinds (the socket
+    // tables, the log, the processes and the listening ports); null for the
+    // others and before Create.
+    CPaneStatus* StatusLine() const { return m_wndStatus; }
+    // The rows the status line counts: those in view of all the pane
+    // holds, and all of them by state.  The pane adds when it last showed
+    // rows and whether it is paused.  It counts what it shows itself after
+    // each refresh; a view that shows fewer calls this after it.
+    void SetStatusCounts(std::size_t shown, std::size_t total, std::map<std::string, std::size_t> byState);
+
 signals:
     // Rows from the worker have been shown.
     void rowsShown();
@@ -87,11 +102,16 @@ private:
     void PaintFrame();
     void SetUpImages();
     void SetUpFont();
+    // The status line's counts from the lines now shown (and from the
+    // processes' sockets, when a summary came), stamped with the time.
+    void CountStatus(const sockets::Summary* summary = nullptr);
+    void ShowStatus();
 
     QWidget* m_wndClient = nullptr;
     CClassToolBar* m_wndToolBar = nullptr;
     CViewTree* m_wndTree = nullptr;
     QLabel* m_wndBanner = nullptr;
+    CPaneStatus* m_wndStatus = nullptr;
     QFont m_Font;
     int m_nTimerId = 0;
     bool m_bOnScreen = true;  // false while in a tab that is not shown
@@ -104,4 +124,5 @@ private:
     // The worker's delivery whose lines the pane shows (0: none).
     std::uint64_t m_appliedSerial = 0;
     qint64 m_lastRowsUs = 0;
+    sockets::PaneStatus m_status;  // what the status line says
 };
