@@ -1,6 +1,7 @@
 #include "PaneTabs.h"
 
 #include <QApplication>
+#include <QDockWidget>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHash>
@@ -155,6 +156,14 @@ bool CPaneTabs::eventFilter(QObject* watched, QEvent* event) {
             if (m_tearing || m_pressedTab < 0 || !(mouse->buttons() & Qt::LeftButton) || m_frame == nullptr) break;
             const int reach = 3 * (QApplication::startDragDistance() + 1);
             if (m_bar->rect().adjusted(-reach, -reach, reach, reach).contains(mouse->position().toPoint())) break;
+            // Over a floating pane the option would make the two a floating
+            // group: the pane comes out once the pointer is clear of them.
+            const QPoint pointer = mouse->globalPosition().toPoint();
+            const QList<QDockWidget*> panes = m_frame->findChildren<QDockWidget*>(Qt::FindDirectChildrenOnly);
+            if (std::any_of(panes.begin(), panes.end(), [&pointer](const QDockWidget* pane) {
+                    return pane->isFloating() && pane->isVisible() && pane->geometry().contains(pointer);
+                }))
+                break;
             m_pressedTab = -1;
             m_tearing = true;
             const QPointer<CPaneTabs> self(this);

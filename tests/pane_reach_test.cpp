@@ -34,6 +34,7 @@
 #include "CViewTree.h"
 #include "PaneTabs.h"
 #include "Resources.h"
+#include "SavedLayout.h"
 
 namespace {
 
@@ -270,16 +271,23 @@ TEST_F(Reach, AClickOnATabPutsTheFocusInItsPane) {
 TEST_F(Reach, ATabDraggedAwayTakesItsPaneOutOfTheGroup) {
     Start();
     CMainFrame& frame = Frame();
-    QTabBar* bar = SocketBar();
-    ASSERT_NE(bar, nullptr);
     const QMainWindow::DockOptions options = frame.dockOptions();
     CNetworkDataView* udp = frame.m_paneUdpSockets;
+    // A floating pane where the pointer first leaves the bar: the two do not
+    // become a floating group (the saved layout holds none).
+    CNetworkDataView* floating = frame.m_paneProcesses;
+    floating->setFloating(true);
+    Settle();
+    QTabBar* bar = SocketBar();
+    ASSERT_NE(bar, nullptr);
     int index = -1;
     for (int i = 0; i < bar->count(); ++i)
         if (frame.PaneOfTab(bar, i) == udp) index = i;
     ASSERT_GE(index, 0);
     // Pressed, moved along the bar, then up over the document and let go.
     const QPoint start = bar->tabRect(index).center();
+    floating->setGeometry(QRect(bar->mapToGlobal(start + QPoint(20, -80)) - QPoint(100, 30), QSize(200, 60)));
+    Settle();
     QTest::mousePress(bar, Qt::LeftButton, {}, start);
     const QPoint document =
         bar->mapFromGlobal(frame.centralWidget()->mapToGlobal(frame.centralWidget()->rect().center()));
@@ -301,9 +309,11 @@ TEST_F(Reach, ATabDraggedAwayTakesItsPaneOutOfTheGroup) {
     // their pane alone.
     bar = SocketBar();
     ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(bar->count(), 6);
+    EXPECT_EQ(bar->count(), 5);
     for (int i = 0; i < bar->count(); ++i) EXPECT_NE(frame.PaneOfTab(bar, i), udp);
     EXPECT_EQ(frame.dockOptions(), options);
+    EXPECT_TRUE(floating->isFloating());
+    EXPECT_TRUE(IsSoundDockState(frame.saveState()));
 }
 
 TEST_F(Reach, SocketPanesSayWhatTheyShowInTheirStatusLine) {
