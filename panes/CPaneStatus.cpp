@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <algorithm>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "CViewTree.h"
 
@@ -40,9 +42,11 @@ void CPaneStatus::ShowText() {
 StatusLineCounts CountStatusLines(CViewTree& tree, HTREEITEM root, bool byProtocol) {
     StatusLineCounts counts;
     if (root == nullptr) return counts;
-    // Keyed by views of the lines' own texts, which stay while they are
-    // counted: a table of thousands of lines makes no string per line.
-    std::map<std::u16string_view, std::size_t> by;
+    // Counted by views of the lines' own texts, which stay while they are
+    // counted: a table of thousands of lines makes no string per line.  A
+    // table has a dozen states at most, and runs of lines in one.
+    std::vector<std::pair<std::u16string_view, std::size_t>> by;
+    std::size_t last = 0;
     std::size_t column = 0;
     for (HTREEITEM line = tree.GetChildItem(root); line != nullptr; line = tree.GetNextSiblingItem(line)) {
         ++counts.lines;
@@ -53,7 +57,13 @@ StatusLineCounts CountStatusLines(CViewTree& tree, HTREEITEM root, bool byProtoc
             name = u"CLOSED";
         else
             name = sockets::SocketLineState(tree.Text(line), column);
-        if (!name.empty()) ++by[name];
+        if (name.empty()) continue;
+        if (last >= by.size() || by[last].first != name) {
+            last = 0;
+            while (last < by.size() && by[last].first != name) ++last;
+            if (last == by.size()) by.emplace_back(name, 0);
+        }
+        ++by[last].second;
     }
     for (const auto& [name, n] : by) {
         std::string text;
