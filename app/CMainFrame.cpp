@@ -19,6 +19,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -42,8 +43,10 @@ const remote::RemoteView* g_remote = nullptr;
 #include "ConnectionLog.h"
 #include "CRibbonBar.h"
 #include "CTessalineApp.h"
+#include "CViewTree.h"
 #include "Documents.h"
 #include "Looks.h"
+#include "PaneTabs.h"
 #include "Resources.h"
 #include "SavedLayout.h"
 
@@ -60,6 +63,19 @@ constexpr int kAboutIconIndex = 0;
 constexpr int kExitSmallImage = 15;
 constexpr int kLeftWidth = 250;
 constexpr int kRightWidth = 450;
+// The least width the document area keeps when the panes beside it take
+// room for their lines and tabs: its tab, whole.
+constexpr int kDocumentLeast = 148;
+
+// Lines as the TCP and the TCPv6 panes write them, of a connection between
+// addresses as long as they commonly are, held by a process whose name is
+// as long as the label of an unknown owner.  The first layout gives the
+// socket group room for them.
+constexpr std::u16string_view kTcpLine =
+    u"192.168.100.200:65535  => 192.168.100.200:65535  [    ESTABLISHED: PID 65535 : NT Kernel & System ]";
+constexpr std::u16string_view kTcp6Line =
+    u"[2001:db8:85a3:8d3:1319:8a2e:370:7348]:54321 => [2001:db8:4860:4860::8888]:443 "
+    u"[    ESTABLISHED: PID 65535 : NT Kernel & System ]";
 // The window's frame (title bar, borders) is the window manager's and
 // unknown before the window is shown: room is left for a common one.
 constexpr QSize kFrameAllowance(16, 40);
@@ -72,25 +88,29 @@ constexpr int kPanelIds[] = {138, 133, 139};
 const std::array<PaneInfo, kPaneCount>& CMainFrame::PaneTable() {
     // The window table: the order in which the pane windows are created.
     static const std::array<PaneInfo, kPaneCount> table = {{
-        {&CMainFrame::m_paneNetworks, 14, 57346, 57348, Qt::LeftDockWidgetArea, kLeftWidth, "Networks View"},
-        {&CMainFrame::m_paneAdapters, 15, 155, 57349, Qt::LeftDockWidgetArea, kLeftWidth, "Adapters View"},
-        {&CMainFrame::m_paneInterfaces, 16, 141, 57350, Qt::LeftDockWidgetArea, kLeftWidth, "Interfaces View"},
-        {&CMainFrame::m_paneProtocols, 17, 156, 57351, Qt::LeftDockWidgetArea, kLeftWidth, "Protocols View"},
-        {&CMainFrame::m_paneTcpSockets, 19, 280, 57358, Qt::RightDockWidgetArea, kRightWidth, "TCP Sockets View"},
-        {&CMainFrame::m_paneUdpSockets, 18, 281, 57356, Qt::RightDockWidgetArea, kRightWidth, "TCP Stats View"},
-        {&CMainFrame::m_paneIcmpStats, 10, 145, 57354, Qt::LeftDockWidgetArea, kLeftWidth, "ICMP Stats View"},
-        {&CMainFrame::m_paneIpStats, 11, 57347, 57352, Qt::LeftDockWidgetArea, kLeftWidth, "IP Stats View"},
-        {&CMainFrame::m_paneTcpStats, 13, 142, 57357, Qt::LeftDockWidgetArea, kLeftWidth, "TCP Stats View"},
-        {&CMainFrame::m_paneUdpStats, 12, 143, 57355, Qt::LeftDockWidgetArea, kLeftWidth, "UDP Stats View"},
+        {&CMainFrame::m_paneNetworks, 14, 57346, 57348, Qt::LeftDockWidgetArea, kLeftWidth, "Networks View", "Net"},
+        {&CMainFrame::m_paneAdapters, 15, 155, 57349, Qt::LeftDockWidgetArea, kLeftWidth, "Adapters View", "Adapt"},
+        {&CMainFrame::m_paneInterfaces, 16, 141, 57350, Qt::LeftDockWidgetArea, kLeftWidth, "Interfaces View",
+         "Ifaces"},
+        {&CMainFrame::m_paneProtocols, 17, 156, 57351, Qt::LeftDockWidgetArea, kLeftWidth, "Protocols View", "Proto"},
+        {&CMainFrame::m_paneTcpSockets, 19, 280, 57358, Qt::RightDockWidgetArea, kRightWidth, "TCP Sockets View",
+         "TCP"},
+        {&CMainFrame::m_paneUdpSockets, 18, 281, 57356, Qt::RightDockWidgetArea, kRightWidth, "TCP Stats View", "UDP"},
+        {&CMainFrame::m_paneIcmpStats, 10, 145, 57354, Qt::LeftDockWidgetArea, kLeftWidth, "ICMP Stats View", "ICMP"},
+        {&CMainFrame::m_paneIpStats, 11, 57347, 57352, Qt::LeftDockWidgetArea, kLeftWidth, "IP Stats View", "IP"},
+        {&CMainFrame::m_paneTcpStats, 13, 142, 57357, Qt::LeftDockWidgetArea, kLeftWidth, "TCP Stats View", "TCP"},
+        {&CMainFrame::m_paneUdpStats, 12, 143, 57355, Qt::LeftDockWidgetArea, kLeftWidth, "UDP Stats View", "UDP"},
         // IPv6, beside the IPv4 panes.
-        {&CMainFrame::m_paneTcp6Sockets, 21, 291, 57361, Qt::RightDockWidgetArea, kRightWidth, "TCPv6 Sockets View"},
-        {&CMainFrame::m_paneUdp6Sockets, 20, 290, 57360, Qt::RightDockWidgetArea, kRightWidth, "UDPv6 Sockets View"},
-        {&CMainFrame::m_paneIp6Stats, 22, 292, 57362, Qt::LeftDockWidgetArea, kLeftWidth, "IPv6 Stats View"},
-        {&CMainFrame::m_paneConnectionLog, 23, 296, 57363, Qt::RightDockWidgetArea, kRightWidth,
-         "Connection Log View"},
-        {&CMainFrame::m_paneProcesses, 24, 298, 57364, Qt::RightDockWidgetArea, kRightWidth, "Processes View"},
+        {&CMainFrame::m_paneTcp6Sockets, 21, 291, 57361, Qt::RightDockWidgetArea, kRightWidth, "TCPv6 Sockets View",
+         "TCPv6"},
+        {&CMainFrame::m_paneUdp6Sockets, 20, 290, 57360, Qt::RightDockWidgetArea, kRightWidth, "UDPv6 Sockets View",
+         "UDPv6"},
+        {&CMainFrame::m_paneIp6Stats, 22, 292, 57362, Qt::LeftDockWidgetArea, kLeftWidth, "IPv6 Stats View", "IPv6"},
+        {&CMainFrame::m_paneConnectionLog, 23, 296, 57363, Qt::RightDockWidgetArea, kRightWidth, "Connection Log View",
+         "Log"},
+        {&CMainFrame::m_paneProcesses, 24, 298, 57364, Qt::RightDockWidgetArea, kRightWidth, "Processes View", nullptr},
         {&CMainFrame::m_paneListeningPorts, 25, 300, 57365, Qt::RightDockWidgetArea, kRightWidth,
-         "Listening Ports View"},
+         "Listening Ports View", "Ports"},
     }};
     return table;
 }
@@ -212,6 +232,9 @@ bool CMainFrame::LoadFrame() {
     m_mdiArea = new QMdiArea(this);
     m_mdiArea->setObjectName(QStringLiteral("mdiArea"));
     ConfigureTabbedArea(m_mdiArea);
+    // The document area gives way to the panes beside it down to this
+    // width (the toolkit's least would keep it as wide as its content).
+    m_mdiArea->setMinimumWidth(kDocumentLeast);
     setCentralWidget(m_mdiArea);
     connect(m_mdiArea, &QMdiArea::subWindowActivated, this, [this] { UpdateTitle(); });
     // The window manager dialog, from the end of the document tabs' menu.
@@ -422,6 +445,27 @@ bool CMainFrame::CreateDataPanes() {
     // The same small icon on every pane.
     const QIcon icon = LoadResIcon(ids::IDI_PANE_ICON_HC);
     for (CNetworkDataView* pane : Panes()) pane->setWindowIcon(icon);
+    // Ctrl+Tab and Ctrl+PageDown select the next tab of the group the focus
+    // is in, Ctrl+Shift+Tab and Ctrl+PageUp the one before, round the group.
+    // The keys are the pane's while the focus is in it: in the document they
+    // stay the document area's.
+    const std::pair<QKeySequence, bool> tabKeys[] = {
+        {QKeySequence(Qt::CTRL | Qt::Key_Tab), true},
+        {QKeySequence(Qt::CTRL | Qt::Key_PageDown), true},
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), false},
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), false},
+        {QKeySequence(Qt::CTRL | Qt::Key_PageUp), false},
+    };
+    for (CNetworkDataView* pane : Panes()) {
+        for (const auto& [keys, forward] : tabKeys) {
+            auto* shortcut = new QShortcut(keys, pane);
+            shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+            const bool next = forward;
+            connect(shortcut, &QShortcut::activated, this, [this, pane, next] { SwitchTab(pane, next); });
+            // Shift+Tab comes as Backtab: both sequences may match it.
+            connect(shortcut, &QShortcut::activatedAmbiguously, this, [this, pane, next] { SwitchTab(pane, next); });
+        }
+    }
     ApplyMarkColours();
     return true;
 }
@@ -503,6 +547,126 @@ void CMainFrame::ShowPaneIconsOnTabs() {
     }
 }
 
+std::vector<QTabBar*> CMainFrame::PaneTabBars() const {
+    // The frame's tab bars of tabbed panes are its direct children (the
+    // ribbon's and the documents' are deeper); the toolkit keeps bars it no
+    // longer uses hidden, with their last tabs.
+    std::vector<QTabBar*> bars;
+    for (QTabBar* bar : findChildren<QTabBar*>(Qt::FindDirectChildrenOnly))
+        if (bar->count() > 0) bars.push_back(bar);
+    std::stable_partition(bars.begin(), bars.end(), [](const QTabBar* bar) { return bar->isVisible(); });
+    return bars;
+}
+
+CNetworkDataView* CMainFrame::PaneOfTab(const QTabBar* bar, int index) const {
+    // A tab is its pane's by title: the toolkit writes the pane's title
+    // into its tab (shown short or not, the text stays whole).
+    if (bar == nullptr || index < 0 || index >= bar->count()) return nullptr;
+    const QString title = bar->tabText(index);
+    for (CNetworkDataView* pane : Panes())
+        if (pane->windowTitle() == title) return pane;
+    return nullptr;
+}
+
+void CMainFrame::ArrangePaneTabBars() {
+    for (QTabBar* bar : PaneTabBars()) {
+        if (!IsAdoptedPaneTabBar(bar)) {
+            AdoptPaneTabBar(this, bar, [this](const QString& title) {
+                for (const PaneInfo& info : PaneTable())
+                    if (info.shortTitle != nullptr && (this->*info.member)->windowTitle() == title)
+                        return QString::fromLatin1(info.shortTitle);
+                return QString();
+            });
+            // A click on a tab takes the focus into its pane, once the
+            // click has brought the pane on screen.
+            connect(bar, &QTabBar::tabBarClicked, this, [this, bar](int index) {
+                QPointer<CNetworkDataView> pane = PaneOfTab(bar, index);
+                QTimer::singleShot(0, this, [pane] {
+                    if (pane != nullptr && pane->isVisible()) pane->setFocus(Qt::MouseFocusReason);
+                });
+            });
+        }
+        FitPaneTabTitles(bar);
+    }
+}
+
+void CMainFrame::SwitchTab(CNetworkDataView* pane, bool forward) {
+    for (QTabBar* bar : PaneTabBars()) {
+        if (!bar->isVisible()) continue;
+        int at = -1;
+        for (int i = 0; i < bar->count() && at < 0; ++i)
+            if (PaneOfTab(bar, i) == pane) at = i;
+        if (at < 0) continue;
+        const int n = bar->count();
+        for (int step = 1; step < n; ++step) {
+            const int next = (at + (forward ? step : n - step)) % n;
+            if (!bar->isTabVisible(next) || !bar->isTabEnabled(next)) continue;
+            bar->setCurrentIndex(next);
+            // A key moved it: the pane's content takes the focus, marked.
+            if (CNetworkDataView* shown = PaneOfTab(bar, next)) shown->setFocus(Qt::TabFocusReason);
+            return;
+        }
+        return;
+    }
+}
+
+int CMainFrame::SocketLineWidth(std::u16string_view line) const {
+    // Measured by a tree like the pane's own (its font and its images'
+    // size), which is never shown.
+    CNetworkDataView* pane = m_paneTcpSockets;
+    if (pane == nullptr || pane->widget() == nullptr) return kRightWidth;
+    CViewTree& tree = pane->Tree();
+    CViewTree probe;
+    probe.setFont(tree.font());
+    probe.setIconSize(tree.iconSize());
+    HTREEITEM root = probe.AppendItem(TVI_ROOT, u"TCP Connections", 0);
+    probe.AppendItem(root, line, 0);
+    probe.Expand(root);
+    // Beside the lines: the tree's scroll bar (a table of sockets fills
+    // more than a screen) and the pane's frame around the tree.
+    const int scrollBar = tree.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &tree);
+    const int frame = std::clamp(pane->width() - tree.width(), 0, 16);
+    return probe.ContentWidth() + scrollBar + frame;
+}
+
+CMainFrame::FirstWidths CMainFrame::FirstLayoutWidths() {
+    // The tabs as they will show (with their icons), to be measured.
+    ShowPaneIconsOnTabs();
+    ArrangePaneTabBars();
+    FirstWidths widths;
+    const int tcp = SocketLineWidth(kTcpLine);
+    widths.wantedRight = std::max(tcp, SocketLineWidth(kTcp6Line));
+    // The left panes' tabs, all of them in sight, with short titles.
+    widths.wantedLeft = kLeftWidth;
+    for (QTabBar* bar : PaneTabBars()) {
+        CNetworkDataView* pane = PaneOfTab(bar, 0);
+        if (pane != nullptr && dockWidgetArea(pane) == Qt::LeftDockWidgetArea && !pane->isFloating())
+            widths.wantedLeft = std::max(widths.wantedLeft, ShortTabsExtent(bar));
+    }
+    // What the window holds beside the document's least and the two
+    // separators, given out in turn: the left panes their usual width, the
+    // sockets a whole TCP line, the left panes room for their tabs, the
+    // sockets a whole TCPv6 line; the document keeps the rest.
+    const int separator = style()->pixelMetric(QStyle::PM_DockWidgetSeparatorExtent, nullptr, this);
+    const QWidget* central = centralWidget();
+    const int least = central != nullptr ? central->minimumWidth() : kDocumentLeast;
+    const int room = std::max(0, width() - 2 * separator - least);
+    widths.left = std::min(kLeftWidth, room / 2);
+    widths.right = std::max(std::min(tcp, room - widths.left), 0);
+    widths.left = std::max(widths.left, std::min(widths.wantedLeft, room - widths.right));
+    widths.right = std::max(widths.right, std::min(widths.wantedRight, room - widths.left));
+    return widths;
+}
+
+void CMainFrame::GiveFirstLayoutWidths() {
+    const FirstWidths widths = FirstLayoutWidths();
+    if (widths.left > 0 && widths.right > 0)
+        resizeDocks({m_paneNetworks, m_paneTcpSockets}, {widths.left, widths.right}, Qt::Horizontal);
+    // As the window grows, the panes get what they want back before the
+    // document grows.
+    m_wantedExtent = {widths.wantedLeft, widths.wantedRight, 0, 0};
+}
+
 QWidget* CMainFrame::FocusAreaOf(const QWidget* widget) const {
     if (widget == nullptr) return nullptr;
     if (m_wndRibbon->isAncestorOf(widget)) return m_wndRibbon;
@@ -580,8 +744,8 @@ void CMainFrame::PutPanesInFirstLayout() {
     restoreState(m_firstLayout);
     for (CNetworkDataView* pane : Panes()) pane->show();
     for (CNetworkDataView* first : {m_paneNetworks, m_paneIpStats, m_paneTcpStats, m_paneTcpSockets}) first->raise();
-    resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
-    m_wantedExtent = {kLeftWidth, kRightWidth, 0, 0};
+    if (QLayout* frameLayout = layout()) frameLayout->activate();
+    GiveFirstLayoutWidths();
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {
@@ -603,8 +767,7 @@ void CMainFrame::showEvent(QShowEvent* event) {
         if (!m_bRestored) {
             // The initial widths apply once the layout exists, as it does
             // now: set before the first drawing, the window is drawn once.
-            resizeDocks({m_paneNetworks, m_paneTcpSockets}, {kLeftWidth, kRightWidth}, Qt::Horizontal);
-            m_wantedExtent = {kLeftWidth, kRightWidth, 0, 0};
+            GiveFirstLayoutWidths();
         } else if (m_wantedExtent == std::array<int, 4>{}) {
             // Settings from before the extents were kept: the restored
             // layout's are the user's.
@@ -631,7 +794,10 @@ bool CMainFrame::event(QEvent* event) {
         for (std::size_t i = 0; i < kExtentAreas.size(); ++i) m_extentAtPress[i] = AreaExtent(kExtentAreas[i]);
     }
     const bool handled = QMainWindow::event(event);
-    if (type == QEvent::LayoutRequest) ShowPaneIconsOnTabs();
+    if (type == QEvent::LayoutRequest) {
+        ShowPaneIconsOnTabs();
+        ArrangePaneTabBars();
+    }
     if (type == QEvent::LayoutRequest && m_wndRibbon != nullptr) {
         // The window's layout minds the panes and the document but not the
         // width of the ribbon above them: the window is kept wide enough for
@@ -679,7 +845,11 @@ int CMainFrame::WantedExtent(Qt::DockWidgetArea area) const {
 void CMainFrame::GiveSpaceBackToPanes() {
     QWidget* central = centralWidget();
     if (central == nullptr) return;
-    const QSize least = central->minimumSizeHint().expandedTo(central->minimumSize());
+    // The least the layout gives it: its minimum where one is set, else
+    // what it hints.
+    QSize least = central->minimumSizeHint();
+    if (central->minimumWidth() > 0) least.setWidth(central->minimumWidth());
+    if (central->minimumHeight() > 0) least.setHeight(central->minimumHeight());
     int spareWidth = std::max(0, central->width() - least.width());
     int spareHeight = std::max(0, central->height() - least.height());
     for (std::size_t i = 0; i < kExtentAreas.size(); ++i) {

@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QString>
 #include <array>
+#include <string_view>
 #include <vector>
 
 #include "AutoHide.h"
@@ -22,6 +23,7 @@ class CRibbonBar;
 class QActionGroup;
 class QMdiArea;
 class QMdiSubWindow;
+class QTabBar;
 class QToolButton;
 
 // The data panes: the ten IPv4 and configuration panes, then three IPv6.
@@ -36,6 +38,9 @@ struct PaneInfo {
     Qt::DockWidgetArea area;
     int width;  // initial width in pixels
     const char* diagnosticName;
+    // The title its tab shows where the caption does not fit; null where
+    // the caption is short enough.
+    const char* shortTitle;
 };
 
 // One show/hide command and its ribbon check box.
@@ -109,6 +114,26 @@ public:
     // Gives the panes back what a small window took from them, as far as the
     // document area can spare.
     void GiveSpaceBackToPanes();
+    // The widths the first layout gives the left and the right panes in the
+    // window as it is now, and the widths they want as it grows: the left
+    // room for all its tabs (with short titles), the right room for whole
+    // lines of the sockets (a TCP line, then a TCPv6 one, which is wider),
+    // as far as the document area can give way.
+    struct FirstWidths {
+        int left = 0, right = 0;
+        int wantedLeft = 0, wantedRight = 0;
+    };
+    FirstWidths FirstLayoutWidths();
+    // The width a pane of the socket group needs to show `line` whole: the
+    // line as its tree draws it, with the tree's scroll bar and frame.
+    int SocketLineWidth(std::u16string_view line) const;
+    // The frame's tab bars of tab groups of panes (those in view first),
+    // and the pane of a tab.
+    std::vector<QTabBar*> PaneTabBars() const;
+    CNetworkDataView* PaneOfTab(const QTabBar* bar, int index) const;
+    // Selects the next (or the previous) tab of the group that `pane` is in,
+    // wrapping round, and puts the focus in its pane.
+    void SwitchTab(CNetworkDataView* pane, bool forward);
     // Whether the user can reach the pane: docked (in view or behind a tab),
     // floating, or on an edge strip.  Its box says so.
     bool IsPaneReachable(const CNetworkDataView* pane) const;
@@ -211,6 +236,10 @@ private:
     void ApplyQuickToggles();
     // Each tab of a tab group of panes shows its pane's icon.
     void ShowPaneIconsOnTabs();
+    // Every tab bar of panes takes short titles where it must, gives the
+    // focus to a pane whose tab is clicked, and lets a tab be dragged out.
+    void ArrangePaneTabBars();
+    void GiveFirstLayoutWidths();
     bool CreateDataPanes();
     void DockPaneGroups();
     void SaveWorkspace();

@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QPixmap>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QTimerEvent>
@@ -22,7 +23,9 @@
 #include "CProcessTableModel.h"
 #include "CSocketTableModel.h"
 #include "CTableView.h"
+#include "CPaneStatus.h"
 #include "CSocketFeed.h"
+#include "ConnectionLog.h"
 #include "SocketMonitor.h"
 
 namespace {
@@ -108,6 +111,9 @@ bool CNetworkDataView::Create() {
     m_wndBanner->setBackgroundRole(QPalette::ToolTipBase);
     m_wndBanner->setForegroundRole(QPalette::ToolTipText);
     m_wndBanner->hide();
+    if (SocketTableOfKind(m_nKind) || m_nKind == kKindConnectionLog || m_nKind == kKindProcesses ||
+        m_nKind == kKindListeningPorts)
+        m_wndStatus = new CPaneStatus(m_wndClient);
     if (m_bAutoCapable) {
         static const QIcon picture(LoadMasked(refresh_button));
         QAction* refresh = m_wndToolBar->addAction(picture, tr("Refresh"));
@@ -152,7 +158,8 @@ bool CNetworkDataView::Create() {
                                     m_wndTree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_wndTree),
                                 kMinimumReport);
     const int filter = m_wndFilter != nullptr ? m_wndFilter->sizeHint().height() : 0;
-    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + filter + 2 + report);
+    const int status = m_wndStatus != nullptr ? m_wndStatus->sizeHint().height() : 0;
+    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + filter + 2 + report + status);
 
     // The client becomes the pane's content once its children exist: a pane
     // already on screen resizes it at once.
@@ -177,6 +184,7 @@ bool CNetworkDataView::Create() {
         BuildReport();
     }
     if (m_nKind == kKindConnectionLog) m_wndTree->ScrollToEndAfterChanges();
+    if (!m_bRowsFromWorker) CountStatus();
     if (feed != nullptr && m_nKind == kKindConnectionLog) {
         // The log pane writes the events as they come (while not paused);
         // writing appends only the new ones.
@@ -247,7 +255,9 @@ void CNetworkDataView::AdjustLayout() {
         m_wndFilter->setGeometry(rc.left(), rc.top() + top, rc.width(), cyFilter);
         top += cyFilter;
     }
-    const QRect view(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - 2);
+    const int cyStatus = m_wndStatus != nullptr ? m_wndStatus->sizeHint().height() : 0;
+    if (cyStatus > 0) m_wndStatus->setGeometry(rc.left(), rc.bottom() + 1 - cyStatus, rc.width(), cyStatus);
+    const QRect view(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - cyStatus - 2);
     m_wndTree->setGeometry(view);
     if (m_wndTable != nullptr) m_wndTable->setGeometry(view);
 }
@@ -428,6 +438,7 @@ void CNetworkDataView::ComposeFilter() {
 
 void CNetworkDataView::ShowCounts() {
     if (m_wndFilter != nullptr) m_wndFilter->SetCounts(m_shownLines, TotalLines());
+    if (m_wndStatus != nullptr) SetStatusCounts(m_shownLines, TotalLines(), CountByState());
 }
 
 void CNetworkDataView::SetMarkColours(const QColor& added, const QColor& changed, const QColor& closed) {
@@ -541,6 +552,7 @@ void CNetworkDataView::Update() {
         return;
     }
     UpdateReport();
+    CountStatus();
 }
 
 void CNetworkDataView::WriteLog() {
@@ -548,6 +560,7 @@ void CNetworkDataView::WriteLog() {
     const bool atEnd = m_wndTree->ShowsEnd();
     UpdateReport();
     if (atEnd) m_wndTree->ScrollToEndAfterChanges();
+    CountStatus();
 }
 
 void CNetworkDataView::RequestRows() {
@@ -571,6 +584,7 @@ void CNetworkDataView::OnSummaryArrived(const std::shared_ptr<const sockets::Sum
     QElapsedTimer timer;
     timer.start();
     ShowSummary(*summary);
+    CountStatus(summary.get());
     m_lastRowsUs = timer.nsecsElapsed() / 1000;
     emit rowsShown();
 }
@@ -587,6 +601,7 @@ void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::RowsDe
     QElapsedTimer timer;
     timer.start();
     ShowSocketDelivery(*rows);
+    CountStatus();
     m_appliedSerial = rows->serial;
     m_lastRowsUs = timer.nsecsElapsed() / 1000;
     emit rowsShown();
@@ -595,6 +610,8 @@ void CNetworkDataView::OnRowsArrived(const std::shared_ptr<const sockets::RowsDe
 void CNetworkDataView::SetPaused(bool paused) {
     if (m_bPaused == paused) return;
     m_bPaused = paused;
+    m_status.paused = paused;
+    ShowStatus();
     // Resuming brings a pane that refreshes up to date in one step.
     const bool update = m_bAutoRefresh || m_bUpdateOnResume || m_bAwaitingRows;
     if (!paused) m_bUpdateOnResume = false;
@@ -605,4 +622,51 @@ void CNetworkDataView::OnRefresh() {
     m_bRefreshRequested = true;
     QTimerEvent tick(0);
     QCoreApplication::sendEvent(this, &tick);
+}
+
+void CNetworkDataView::CountStatus(const sockets::Summary* /*summary*/) {
+    // After a refresh: the lines were shown now.
+    m_status.refreshedMs = QDateTime::currentMSecsSinceEpoch();
+    ShowCounts();
+}
+
+std::map<std::string, std::size_t> CNetworkDataView::CountByState() const {
+    // From the records of the lines the filter shows: a socket's by its
+    // state (a closed line's "CLOSED"), a listening port's by its protocol,
+    // a log event's by what happened, a process's by its sockets' states.
+    std::map<std::string, std::size_t> by;
+    const auto count = [this, &by](const sockets::Record& r) {
+        if (m_viewFilter && !m_viewFilter(r)) return;
+        if (m_nKind == kKindListeningPorts) {
+            ++by[sockets::ColumnText(r, sockets::Column::Protocol)];
+        } else if (m_nKind == kKindConnectionLog) {
+            ++by[r.event];
+        } else if (r.kind == sockets::Record::Kind::Process) {
+            for (const sockets::RecordPtr& socket : r.children)
+                if (socket && socket->state != 0) ++by[sockets::ColumnText(*socket, sockets::Column::State)];
+        } else {
+            const std::string state = sockets::ColumnText(r, sockets::Column::State);
+            if (!state.empty()) ++by[state];
+        }
+    };
+    if (m_nKind == kKindConnectionLog) {
+        for (const sockets::RecordPtr& r : m_logRecords)
+            if (r) count(*r);
+    } else {
+        for (const sockets::RecordPtr& r : m_lineRecords)
+            if (r) count(*r);
+    }
+    return by;
+}
+
+void CNetworkDataView::SetStatusCounts(std::size_t shown, std::size_t total,
+                                       std::map<std::string, std::size_t> byState) {
+    m_status.shown = shown;
+    m_status.total = total;
+    m_status.byState = std::move(byState);
+    ShowStatus();
+}
+
+void CNetworkDataView::ShowStatus() {
+    if (m_wndStatus != nullptr) m_wndStatus->SetStatus(m_status);
 }

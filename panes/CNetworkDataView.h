@@ -9,15 +9,20 @@
 
 #include <QDockWidget>
 #include <QFont>
+#include <cstddef>
 #include <deque>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "CClassToolBar.h"
 #include "CViewTree.h"
 #include "NetworkReport.h"
 #include "SocketFilter.h"
+#include "PaneStatus.h"
 
+class CPaneStatus;
 class QLabel;
 class QAction;
 class CFilterBar;
@@ -96,6 +101,15 @@ public:
     // The lines that pass the filter, and all lines (socket-like panes).
     std::size_t ShownLines() const { return m_shownLines; }
     std::size_t TotalLines() const;
+    // The status line under the lines of the socket-like kinds (the socket
+    // tables, the log, the processes and the listening ports); null for the
+    // others and before Create.
+    CPaneStatus* StatusLine() const { return m_wndStatus; }
+    // The rows the status line counts: those in view of all the pane
+    // holds, and all of them by state.  The pane adds when it last showed
+    // rows and whether it is paused.  It counts what it shows itself after
+    // each refresh; a view that shows fewer calls this after it.
+    void SetStatusCounts(std::size_t shown, std::size_t total, std::map<std::string, std::size_t> byState);
 
 signals:
     // Rows from the worker have been shown.
@@ -137,14 +151,20 @@ private:
     void ComposeFilter();
     // "N of M" beside the filter.
     void ShowCounts();
+    std::map<std::string, std::size_t> CountByState() const;
     void PaintFrame();
     void SetUpImages();
     void SetUpFont();
+    // The status line's counts from the lines now shown (and from the
+    // processes' sockets, when a summary came), stamped with the time.
+    void CountStatus(const sockets::Summary* summary = nullptr);
+    void ShowStatus();
 
     QWidget* m_wndClient = nullptr;
     CClassToolBar* m_wndToolBar = nullptr;
     CViewTree* m_wndTree = nullptr;
     QLabel* m_wndBanner = nullptr;
+    CPaneStatus* m_wndStatus = nullptr;
     QFont m_Font;
     int m_nTimerId = 0;
     bool m_bOnScreen = true;  // false while in a tab that is not shown
@@ -174,4 +194,5 @@ private:
     CFilterBar* m_wndFilter = nullptr;
     QAction* m_actTable = nullptr;
     QColor m_markColours[3];
+    sockets::PaneStatus m_status;  // what the status line says
 };
