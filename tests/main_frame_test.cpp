@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
@@ -54,7 +55,9 @@
 #include "CMainFrame.h"
 #include "RemoteView.h"
 #include "ConnectionLog.h"
+#include "CFilterBar.h"
 #include "CNetworkDataView.h"
+#include "CTableView.h"
 #include "CRibbonBar.h"
 #include "CTessalineApp.h"
 #include "Documents.h"
@@ -1821,4 +1824,68 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new AppEnvironment);
     return RUN_ALL_TESTS();
+}
+
+// ------------------------------------------------------------ table view
+
+// Ctrl+T turns the focused socket pane into its table, Ctrl+F goes to the
+// filter, typing filters and "N of M" follows; the table, its sort and the
+// filter's text come back at the next start.  Damaged saved values give
+// the pane its defaults and a field marked bad, never a crash.
+TEST_F(Shell, TheTableItsSortAndTheFilterAreKeptAcrossARestart) {
+    SetSetting("FirstRun", 0);
+    ASSERT_TRUE(Start());
+    CMainFrame* frame = &Frame();
+    frame->activateWindow();
+    QApplication::setActiveWindow(frame);
+    CNetworkDataView* tcp = frame->m_paneTcpSockets;
+    ASSERT_TRUE(tcp->HasTableView());
+    EXPECT_FALSE(frame->m_paneIpStats->HasTableView());
+    tcp->Tree().setFocus();
+    QApplication::processEvents();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_T, Qt::ControlModifier);
+    ASSERT_TRUE(tcp->IsTableView());
+    ASSERT_NE(tcp->TableView(), nullptr);
+    EXPECT_TRUE(tcp->TableView()->isVisible());
+    EXPECT_FALSE(tcp->Tree().isVisible());
+    auto* ribbonTable = qobject_cast<QToolButton*>(frame->Ribbon()->FindElement(32810));
+    ASSERT_NE(ribbonTable, nullptr);
+    EXPECT_TRUE(ribbonTable->isEnabled());
+    EXPECT_TRUE(ribbonTable->isChecked());
+    tcp->TableView()->sortByColumn(2, Qt::DescendingOrder);  // Local Port
+
+    tcp->TableView()->setFocus();
+    QApplication::processEvents();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::ControlModifier);
+    ASSERT_NE(tcp->FilterBar(), nullptr);
+    ASSERT_TRUE(tcp->FilterBar()->isAncestorOf(QApplication::focusWidget()));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("lport:1-65535"));
+    EXPECT_FALSE(tcp->FilterBar()->HasError());
+    auto* counts = tcp->FilterBar()->findChild<QLabel*>(QStringLiteral("filterCounts"));
+    ASSERT_NE(counts, nullptr);
+    EXPECT_TRUE(counts->text().contains(QStringLiteral(" of "))) << counts->text().toStdString();
+    QTest::qWait(700);  // the views are written a moment after they change
+    EXPECT_EQ(Setting("TableView19").toInt(), 1);
+    EXPECT_EQ(Setting("Filter19").toString(), QStringLiteral("lport:1-65535"));
+
+    app_.reset();
+    ASSERT_TRUE(Start());
+    tcp = Frame().m_paneTcpSockets;
+    ASSERT_TRUE(tcp->IsTableView());
+    EXPECT_EQ(tcp->FilterText(), QStringLiteral("lport:1-65535"));
+    EXPECT_EQ(tcp->TableView()->header()->sortIndicatorSection(), 2);
+    EXPECT_EQ(tcp->TableView()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+
+    // Saved values that are not ours.
+    app_.reset();
+    SetSetting("TableView19", 7);
+    SetSetting("TableState19", QByteArray("\x00\xff garbage", 10));
+    SetSetting("Filter19", QStringLiteral("((((port:"));
+    SetSetting("TableView21", QStringLiteral("yes"));
+    ASSERT_TRUE(Start());
+    tcp = Frame().m_paneTcpSockets;
+    EXPECT_FALSE(tcp->IsTableView());
+    EXPECT_TRUE(tcp->FilterBar()->HasError());
+    tcp->SetTableView(true);
+    EXPECT_TRUE(tcp->TableView()->isVisible());
 }
