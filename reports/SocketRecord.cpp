@@ -259,9 +259,13 @@ void FillRecord(const TableRows& rows, std::size_t i, Record& record) {
                 }
             }
         }
+        // Why no owner: its process let it go; or the search was told it
+        // could not look everywhere (privileges); or it looked and found
+        // none (a process of another namespace, one gone meanwhile).
         if (r->pid == 0)
-            r->ownerMissing = tcp && ClosedByItsProcess(r->state) ? "\u2014 (" + StateText(r->state) + ")"
-                                                                   : std::string("needs privileges");
+            r->ownerMissing = tcp && ClosedByItsProcess(r->state)               ? "\u2014 (" + StateText(r->state) + ")"
+                              : facts != nullptr && !facts->ownersIncomplete.empty() ? std::string("needs privileges")
+                                                                                    : std::string("not found");
     }
 }
 

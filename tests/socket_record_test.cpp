@@ -55,7 +55,14 @@ TEST(SocketRecord, RowsOfEachFamilyGiveTheirAddressesPortsStateAndWhyNoOwner) {
                                                    Column::RemoteAddress, Column::RemotePort, Column::State,
                                                    Column::Pid, Column::Process};
     EXPECT_EQ(Texts(*rows.rows[0].record, columns),
-              (std::vector<std::string>{"TCP", "0.0.0.0", "80", "0.0.0.0", "0", "LISTENING", "", "needs privileges"}));
+              (std::vector<std::string>{"TCP", "0.0.0.0", "80", "0.0.0.0", "0", "LISTENING", "", "not found"}));
+    // Where the search says it could not look everywhere, that is why.
+    auto facts = std::make_shared<sockets::TableFacts>();
+    facts->ownersIncomplete = "the owner helper is not installed";
+    rows.facts = facts;
+    rows.rows[0].record.reset();
+    sockets::AttachRecords(rows);
+    EXPECT_EQ(sockets::ColumnText(*rows.rows[0].record, Column::Process), "needs privileges");
     EXPECT_EQ(Texts(*rows.rows[1].record, columns),
               (std::vector<std::string>{"TCP", "10.0.0.2", "40001", "192.168.1.20", "443", "TIME_WAIT", "",
                                         "\u2014 (TIME_WAIT)"}));
