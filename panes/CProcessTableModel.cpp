@@ -1,5 +1,7 @@
 #include "CProcessTableModel.h"
 
+#include "CSocketTableModel.h"
+
 #include <algorithm>
 #include <iterator>
 #include <string_view>
@@ -510,7 +512,10 @@ QVariant CProcessTableModel::data(const QModelIndex& index, int role) const {
         case Qt::TextAlignmentRole:
             return NumberColumn(column) ? (Qt::AlignRight | Qt::AlignVCenter).toInt()
                                         : (Qt::AlignLeft | Qt::AlignVCenter).toInt();
-        case Qt::UserRole: return QVariant::fromValue(reinterpret_cast<quintptr>(record));
+        // The roles of the socket table's model, which the view reads: no
+        // marks here yet, and the row's record.
+        case CSocketTableModel::MarkRole: return static_cast<int>(sockets::Mark::None);
+        case CSocketTableModel::RecordRole: return QVariant::fromValue(RecordAt(index));
         default: return {};
     }
 }
@@ -521,6 +526,7 @@ QVariant CProcessTableModel::headerData(int section, Qt::Orientation orientation
     if (role == Qt::TextAlignmentRole)
         return NumberColumn(kColumns[section]) ? (Qt::AlignRight | Qt::AlignVCenter).toInt()
                                                : (Qt::AlignLeft | Qt::AlignVCenter).toInt();
+    if (role == CSocketTableModel::ColumnRole) return static_cast<int>(kColumns[section]);
     return {};
 }
 

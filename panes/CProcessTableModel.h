@@ -52,9 +52,9 @@ public:
     int Shown() const { return static_cast<int>(m_shown.size()); }
     int Total() const { return static_cast<int>(m_processes.size()); }
 
-    // The record of a row (null for an index of no row); Qt::UserRole gives
-    // the same record as a quintptr to a const sockets::Record, valid until
-    // the next Update.
+    // The record of a row (null for an index of no row); the socket
+    // table's RecordRole gives the same, MarkRole the row's mark and the
+    // header's ColumnRole each section's column, as the view reads them.
     sockets::RecordPtr RecordAt(const QModelIndex& index) const;
     // The column sorted by and its direction; -1 for the Processes lines'
     // order (total rate, highest first), which sort(-1) restores.

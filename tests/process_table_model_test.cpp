@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CProcessTableModel.h"
+#include "CSocketTableModel.h"
 #include "ProcessRecords.h"
 #include "QtAppTest.h"
 
@@ -254,7 +255,11 @@ TEST(ProcessTableModel, CellsShowEachLevelsValues) {
         EXPECT_NE(tip.find(part), std::string::npos) << part << " in " << tip;
     EXPECT_NE(Text(process, Column::Pid, Qt::ToolTipRole).find("\nPath: /usr/bin/evil\nPID: 10\n"), std::string::npos);
 
-    EXPECT_EQ(socket.data(Qt::UserRole).value<quintptr>(), reinterpret_cast<quintptr>(p->children[0].get()));
+    // The roles the table view reads, as the socket table's model gives them.
+    EXPECT_EQ(socket.data(CSocketTableModel::RecordRole).value<sockets::RecordPtr>(), p->children[0]);
+    EXPECT_EQ(socket.data(CSocketTableModel::MarkRole).toInt(), 0);
+    EXPECT_EQ(model.headerData(Col(Column::RemotePort), Qt::Horizontal, CSocketTableModel::ColumnRole).toInt(),
+              static_cast<int>(Column::RemotePort));
     EXPECT_EQ(model.RecordAt(process), p);
     EXPECT_EQ(model.RecordAt(model.index(5, 0)), nullptr);
     EXPECT_EQ(model.headerData(Col(Column::RemotePort), Qt::Horizontal).toString(), "Remote Port");
