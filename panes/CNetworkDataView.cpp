@@ -634,19 +634,27 @@ std::map<std::string, std::size_t> CNetworkDataView::CountByState() const {
     // From the records of the lines the filter shows: a socket's by its
     // state (a closed line's "CLOSED"), a listening port's by its protocol,
     // a log event's by what happened, a process's by its sockets' states.
+    // Counted by number, named once: this runs on every refresh.
+    constexpr std::size_t kStates = 13;  // 1 CLOSED ... 12 DELETE_TCB; 0 none
+    std::size_t states[kStates] = {};
+    std::size_t protocols[4] = {};
     std::map<std::string, std::size_t> by;
-    const auto count = [this, &by](const sockets::Record& r) {
+    const auto state = [&states](const sockets::Record& r) {
+        const std::uint32_t s = r.closed ? 1u : r.state;
+        if (s < kStates && (r.table == sockets::Table::Tcp || r.table == sockets::Table::Tcp6 || r.closed))
+            ++states[s];
+    };
+    const auto count = [&](const sockets::Record& r) {
         if (m_viewFilter && !m_viewFilter(r)) return;
         if (m_nKind == kKindListeningPorts) {
-            ++by[sockets::ColumnText(r, sockets::Column::Protocol)];
+            ++protocols[static_cast<std::size_t>(r.table) % 4];
         } else if (m_nKind == kKindConnectionLog) {
             ++by[r.event];
         } else if (r.kind == sockets::Record::Kind::Process) {
             for (const sockets::RecordPtr& socket : r.children)
-                if (socket && socket->state != 0) ++by[sockets::ColumnText(*socket, sockets::Column::State)];
+                if (socket) state(*socket);
         } else {
-            const std::string state = sockets::ColumnText(r, sockets::Column::State);
-            if (!state.empty()) ++by[state];
+            state(r);
         }
     };
     if (m_nKind == kKindConnectionLog) {
@@ -656,6 +664,10 @@ std::map<std::string, std::size_t> CNetworkDataView::CountByState() const {
         for (const sockets::RecordPtr& r : m_lineRecords)
             if (r) count(*r);
     }
+    for (std::uint32_t s = 1; s < kStates; ++s)
+        if (states[s] != 0) by[sockets::StateText(s)] += states[s];
+    for (std::size_t t = 0; t < 4; ++t)
+        if (protocols[t] != 0) by[t == 0 || t == 2 ? "TCP" : "UDP"] += protocols[t];
     return by;
 }
 
