@@ -527,6 +527,7 @@ QVariant CProcessTableModel::headerData(int section, Qt::Orientation orientation
         return NumberColumn(kColumns[section]) ? (Qt::AlignRight | Qt::AlignVCenter).toInt()
                                                : (Qt::AlignLeft | Qt::AlignVCenter).toInt();
     if (role == CSocketTableModel::ColumnRole) return static_cast<int>(kColumns[section]);
+    if (role == CSocketTableModel::SampleRole) return QString::fromLatin1(CSocketTableModel::SampleText(kColumns[section]));
     return {};
 }
 

@@ -28,8 +28,10 @@ bool IsNumber(Column column) {
     }
 }
 
+}  // namespace
+
 // A text as wide as the column's values commonly are.
-const char* SampleText(Column column) {
+const char* CSocketTableModel::SampleText(Column column) {
     switch (column) {
         case Column::Time: return "00:00:00.000";
         case Column::Event: return "ESTABLISHED";
@@ -54,6 +56,8 @@ const char* SampleText(Column column) {
     }
     return "";
 }
+
+namespace {
 
 QString MarkWord(sockets::Mark mark) {
     switch (mark) {

@@ -43,6 +43,8 @@ public:
     // The columns of a socket table, and of the log (Time and Event first).
     static std::vector<sockets::Column> SocketColumns();
     static std::vector<sockets::Column> LogColumns();
+    // A text as wide as a column's values commonly are (SampleRole).
+    static const char* SampleText(sockets::Column column);
 
     explicit CSocketTableModel(std::vector<sockets::Column> columns, QObject* parent = nullptr);
     ~CSocketTableModel() override;
