@@ -157,9 +157,8 @@ bool CNetworkDataView::Create() {
     const int report = std::max(kMinimumLines * m_wndTree->RowHeight() +
                                     m_wndTree->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_wndTree),
                                 kMinimumReport);
-    const int filter = m_wndFilter != nullptr ? m_wndFilter->sizeHint().height() : 0;
     const int status = m_wndStatus != nullptr ? m_wndStatus->sizeHint().height() : 0;
-    m_wndClient->setMinimumHeight(m_wndToolBar->CalcFixedHeight() + filter + 2 + report + status);
+    m_wndClient->setMinimumHeight(TopRowHeight() + 2 + report + status);
 
     // The client becomes the pane's content once its children exist: a pane
     // already on screen resizes it at once.
@@ -245,21 +244,25 @@ void CNetworkDataView::SetUpFont() {
 void CNetworkDataView::AdjustLayout() {
     if (m_wndClient == nullptr) return;
     const QRect rc = m_wndClient->rect();
-    const int cyTlb = m_wndToolBar->CalcFixedHeight();
-    m_wndToolBar->setGeometry(rc.left(), rc.top(), rc.width(), cyTlb);
+    // The filter takes the toolbar's row beside its buttons: a pane keeps
+    // its lines' height.
+    const int cyTlb = TopRowHeight();
+    const int cxTlb = m_wndFilter != nullptr ? std::min(rc.width(), m_wndToolBar->sizeHint().width()) : rc.width();
+    m_wndToolBar->setGeometry(rc.left(), rc.top(), cxTlb, cyTlb);
+    if (m_wndFilter != nullptr) m_wndFilter->setGeometry(rc.left() + cxTlb, rc.top(), rc.width() - cxTlb, cyTlb);
     const int cyBanner = m_wndBanner != nullptr && !m_wndBanner->isHidden() ? m_wndBanner->sizeHint().height() : 0;
     if (cyBanner > 0) m_wndBanner->setGeometry(rc.left(), rc.top() + cyTlb, rc.width(), cyBanner);
-    int top = cyTlb + cyBanner;
-    if (m_wndFilter != nullptr) {
-        const int cyFilter = m_wndFilter->sizeHint().height();
-        m_wndFilter->setGeometry(rc.left(), rc.top() + top, rc.width(), cyFilter);
-        top += cyFilter;
-    }
+    const int top = cyTlb + cyBanner;
     const int cyStatus = m_wndStatus != nullptr ? m_wndStatus->sizeHint().height() : 0;
     if (cyStatus > 0) m_wndStatus->setGeometry(rc.left(), rc.bottom() + 1 - cyStatus, rc.width(), cyStatus);
     const QRect view(rc.left() + 1, rc.top() + top + 1, rc.width() - 2, rc.height() - top - cyStatus - 2);
     m_wndTree->setGeometry(view);
     if (m_wndTable != nullptr) m_wndTable->setGeometry(view);
+}
+
+int CNetworkDataView::TopRowHeight() const {
+    const int cyTlb = m_wndToolBar->CalcFixedHeight();
+    return m_wndFilter != nullptr ? std::max(cyTlb, m_wndFilter->sizeHint().height()) : cyTlb;
 }
 
 QWidget* CNetworkDataView::CurrentView() const {

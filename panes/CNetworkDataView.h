@@ -137,6 +137,8 @@ private:
     // Asks the worker for this socket pane's table.
     void RequestRows();
     void AdjustLayout();
+    // The toolbar's row: its buttons, and the filter beside them.
+    int TopRowHeight() const;
     // The table's model and view, made when the table is first shown.
     void MakeTable();
     // The table's rows made again from the lines shown.
